@@ -1,0 +1,142 @@
+#include "files/fileaccess.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+// Owns a POSIX file descriptor; closes it on every way out.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Opens a regular file (never a folder) with the given flags.
+Fd OpenFile(const char* path, int flags, mode_t mode = 0) {
+  if (path == nullptr || *path == '\0') return Fd(-1);
+  int fd = ::open(path, flags | O_CLOEXEC, mode);
+  if (fd < 0) return Fd(-1);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return Fd(-1);
+  }
+  return Fd(fd);
+}
+
+// The file's size as the offset of its end, or -1 (also for 2 GiB and more).
+int64_t EndOffset(int fd) {
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0 || end > INT32_MAX) return -1;
+  return end;
+}
+
+int32_t WriteCommon(const char* path, const void* data, int32_t length, bool append) {
+  if (length < 0 || (length > 0 && data == nullptr)) return -1;
+  int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+  Fd fd = OpenFile(path, flags, 0666);
+  if (!fd.ok()) return -1;
+  const char* p = static_cast<const char*>(data);
+  size_t left = static_cast<size_t>(length);
+  while (left > 0) {
+    ssize_t n = ::write(fd.get(), p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  int64_t end = EndOffset(fd.get());
+  return end < 0 ? -1 : static_cast<int32_t>(end);
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t GetFileAccess(const char* path, int32_t* size) {
+  int32_t result = 3;
+  Fd fd = OpenFile(path, O_WRONLY);
+  if (!fd.ok()) {
+    Fd rd = OpenFile(path, O_RDONLY);
+    if (!rd.ok()) return 0;
+    result = 1;
+    if (size != nullptr) {
+      int64_t end = EndOffset(rd.get());
+      *size = end < 0 ? INT32_MAX : static_cast<int32_t>(end);
+    }
+    return result;
+  }
+  if (size != nullptr) {
+    int64_t end = EndOffset(fd.get());
+    *size = end < 0 ? INT32_MAX : static_cast<int32_t>(end);
+  }
+  return result;
+}
+
+int32_t IsExisting(const char* path) {
+  int32_t a = GetFileAccess(path, nullptr);
+  return (a == 1 || a == 3) ? 1 : 0;
+}
+
+int32_t ReadFromFile(const char* path, void* buffer, int32_t length, int32_t offset, int32_t* size) {
+  Fd fd = OpenFile(path, O_RDONLY);
+  if (!fd.ok()) return -1;
+  int64_t end = EndOffset(fd.get());
+  if (end < 0) return -1;
+  if (length == 0) {
+    if (size != nullptr) *size = static_cast<int32_t>(end);
+    return 0;
+  }
+  if (length < 0 || buffer == nullptr) return -1;
+  if (offset > end) return 0;
+  if (offset < 0 || ::lseek(fd.get(), offset, SEEK_SET) < 0) return -1;
+  int64_t want = end - offset < length ? end - offset : length;
+  char* p = static_cast<char*>(buffer);
+  int64_t got = 0;
+  while (got < want) {
+    ssize_t n = ::read(fd.get(), p + got, static_cast<size_t>(want - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;  // the file shrank under us
+    got += n;
+  }
+  if (size != nullptr) *size = static_cast<int32_t>(end);
+  return static_cast<int32_t>(got);
+}
+
+int32_t WriteToFile(const char* path, const void* data, int32_t length) {
+  return WriteCommon(path, data, length, false);
+}
+
+int32_t AppendFile(const char* path, const void* data, int32_t length) {
+  return WriteCommon(path, data, length, true);
+}
+
+int32_t FileTimeToStrDateTime(const VantorFileTime* time, char* out) {
+  if (time == nullptr || out == nullptr) return 0;
+  time_t secs = static_cast<time_t>(time->seconds);
+  struct tm tm {};
+  if (gmtime_r(&secs, &tm) == nullptr) return 0;
+  int year = tm.tm_year + 1900;
+  if (year < 0 || year > 9999) return 0;
+  int n = std::snprintf(out, 21, "%.4d/%.2d/%.2d  %.2d:%.2d:%.2d", year, tm.tm_mon + 1, tm.tm_mday,
+                        tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return n == 20 ? 20 : 0;
+}
+
+}  // extern "C"
