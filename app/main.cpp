@@ -1,3 +1,3 @@
 #include "app/vantorunit.h"
 
-int main(int argc, char** argv) { return VantorMain(argc, argv); }
+int main(int argc, char** argv) { return vantor::app::VantorMain(argc, argv); }

@@ -1,8 +1,147 @@
 #include "app/vantorunit.h"
 
-#include <cstdio>
+#include <unistd.h>
 
-int VantorMain(int, char**) {
-  std::fprintf(stderr, "vantor: not yet built\n");
-  return 1;
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <new>
+
+#include "files/fileaccess.h"
+#include "generic/clock.h"
+
+namespace vantor::app {
+
+namespace {
+
+void WriteAll(std::FILE* f, const char* data, size_t n) {
+  if (n > 0) std::fwrite(data, 1, n, f);
+  std::fflush(f);
 }
+
+std::string CurrentFolder() {
+  std::string buf(4096, '\0');
+  while (getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return "/";
+    buf.resize(buf.size() * 2);
+  }
+  buf.resize(std::strlen(buf.c_str()));
+  return buf;
+}
+
+std::string FormatTrailer(const RunParameters& p, int seconds) {
+  char buf[512];
+  int n = std::snprintf(buf, sizeof buf,
+                        "\r\nCompareMode=%i\r\nStartPixStep=%.4g\r\nFinPixStep=%.4g\r\nMinDiff=%.4g"
+                        "\r\nMaskFraction=%.4g\r\nSeconds=%i\r\n",
+                        p.CompareMode, p.StartPixStep, p.FinPixStep, p.MinDiff, p.MaskFraction,
+                        seconds);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+}  // namespace
+
+int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length) {
+  std::string path = name;
+  if (writeFirst != 0) {
+    path = GetTempPath();
+    if (path.size() + name.size() > kPathBufferSize - 1) return -1;
+    path += name;
+    if (length == 0) length = static_cast<int32_t>(std::strlen(data)) + 1;
+    if (WriteToFile(path.c_str(), data, length) <= 0) return -1;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return -1;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  std::fprintf(stderr, "vantor: showing %s\n", path.c_str());
+  std::fflush(stderr);
+  WriteAll(stdout, text.data(), text.size());
+  return 0;
+}
+
+int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
+               const CompareFunction& compareToFirst, const ClockFunction& clock) {
+  auto full = GetFullPathName(ctx.params.pathPattern, CurrentFolder());
+  if (!full) {
+    if (ctx.params.pathPattern.empty())
+      std::fprintf(stderr, "vantor: parameter 1: the path is empty\n");
+    else
+      std::fprintf(stderr, "vantor: parameter 1: '%s': the full path is longer than %zu characters\n",
+                   ctx.params.pathPattern.c_str(), kPathBufferSize - 2);
+    return kExitNoImages;
+  }
+  ctx.form.ShowFolder(full->path);
+  if (!ApplyFolderRule(*full)) {
+    std::fprintf(stderr, "vantor: parameter 1: '%s': the folder path with \"/*.tif\" appended is "
+                 "longer than %zu characters\n", full->path.c_str(), kPathBufferSize - 2);
+    return kExitNoImages;
+  }
+  char pathBuffer[kPathBufferSize] = {};
+  std::memcpy(pathBuffer, full->path.c_str(), full->path.size() + 1);
+
+  const long double t0 = std::trunc(clock());
+  ctx.result.clear();
+  const CompareFunction& compare = ctx.params.CompareMode == 0 ? compareToPrevious : compareToFirst;
+  int count = compare ? compare(ctx, pathBuffer, full->filePart) : -1;
+  ctx.form.FinishStatus();
+  if (count < 1) return kExitNoImages;
+
+  const long double t1 = clock();
+  // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
+  const int seconds = static_cast<int>((t1 - t0 + 500.0L) * static_cast<long double>(0.001));
+  ctx.result += FormatTrailer(ctx.params, seconds);
+
+  std::string resultPath(pathBuffer, full->filePart);
+  resultPath += "ResVantor.txt";
+  const int32_t length = static_cast<int32_t>(ctx.result.size());
+  errno = 0;
+  if (resultPath.size() <= kPathBufferSize - 2 &&
+      WriteToFile(resultPath.c_str(), ctx.result.data(), length) == length) {
+    return kExitOk;
+  }
+  const int cause = errno;
+  std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
+               cause != 0 ? std::strerror(cause) : "the path is too long");
+  if (ShowInNotePad(1, "ResVantor.txt", ctx.result.data(), length) != 0) {
+    std::fprintf(stderr, "vantor: cannot save %sResVantor.txt either: the result table is lost\n",
+                 GetTempPath().c_str());
+    return kExitNotSaved;
+  }
+  return kExitOk;
+}
+
+int VantorMain(int argc, char** argv) {
+  try {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    TForm1 form;
+    RunContext ctx{RunParameters{}, form, std::string()};
+    ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());
+    if (outcome.kind == ParameterOutcome::kHelp) {
+      ShowInNotePad(1, "ParReadMe.txt", HelpText().c_str(), 0);
+      return kExitOk;
+    }
+    if (outcome.kind == ParameterOutcome::kError) {
+      std::fprintf(stderr, "vantor: %s\n", outcome.error.c_str());
+      return kExitBadParameter;
+    }
+    form.SetVisible(outcome.visible);
+    CompareFunction unavailable = [](RunContext&, char*, size_t) {
+      std::fprintf(stderr, "vantor: the sequence comparison is not part of this build\n");
+      return -1;
+    };
+    return FormCreate(ctx, unavailable, unavailable, [] { return GetTimeMsec(); });
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "vantor: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vantor: %s\n", e.what());
+  }
+  return kExitBadParameter;
+}
+
+}  // namespace vantor::app

@@ -2,7 +2,57 @@
 #ifndef VANTOR_APP_VANTORUNIT_H
 #define VANTOR_APP_VANTORUNIT_H
 
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/form.h"
+#include "app/paths.h"
+#include "app/run_params.h"
+
+namespace vantor::app {
+
+// Exit statuses of the program.
+enum ExitStatus : int {
+  kExitOk = 0,          // run done, or help shown
+  kExitNoImages = 1,    // path cannot be formed, or no image compared
+  kExitBadParameter = 2,
+  kExitNotSaved = 3,    // the result table could not be saved anywhere
+};
+
+// What a comparison works with: the parameter block, the window and the
+// result buffer (plain text, "\r\n" line ends, no terminating zero).
+struct RunContext {
+  RunParameters params;
+  TForm1& form;
+  std::string result;
+};
+
+// A sequence comparison: lists and compares the images of the full path held
+// in pathBuffer (kPathBufferSize bytes; the last component starts at
+// filePart), appends rows to ctx.result, returns the number of images handled
+// (at least 1) or -1. On failure it reports the cause on standard error.
+using CompareFunction = std::function<int(RunContext& ctx, char* pathBuffer, size_t filePart)>;
+
+// The milliseconds clock the run is timed with.
+using ClockFunction = std::function<long double()>;
+
+// Writes data to `name` in the temporary folder when writeFirst is nonzero
+// (length 0: the zero-terminated text and its terminator), names the file on
+// standard error and shows its text on standard output. With writeFirst 0 the
+// file `name` is shown as it is. Returns 0, or -1 when nothing could be shown.
+int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length);
+
+// The whole run after the parameters were read: forms the full path, runs the
+// comparison of the chosen mode, appends the trailer and saves the table.
+// Returns the exit status.
+int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
+               const CompareFunction& compareToFirst, const ClockFunction& clock);
+
 // Runs the whole program on the process arguments and returns its exit status.
 int VantorMain(int argc, char** argv);
+
+}  // namespace vantor::app
 
 #endif

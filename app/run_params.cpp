@@ -1,0 +1,150 @@
+#include "app/run_params.h"
+
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+
+namespace vantor::app {
+
+const std::string& HelpText() {
+  static const std::string text = [] {
+    const char* lines[] = {
+        "   PARAMETERS for VANTOR.EXE:",
+        "1: Path and file name specification, e.g.: C:...IMG*.jpg; DEFAULT: *.tif",
+        "2: Compare mode: 0 - previous to next, 1 - first to each;  DEFAULT: 1",
+        "3: Starting search step (in pixels);  DEFAULT: 4",
+        "4: Final search step (in pixels);  DEFAULT: 0.05",
+        "5: Final value of Distance function;  DEFAULT: 3.0",
+        "6: Fraction of image used in calculations (fraction of each dimension);  DEFAULT: 0.5",
+        "",
+        "   NOTES:",
+        "  Parameters must be listed in this order. All parameters are optional.",
+        "  If parameter 3 (starting search step) is preceeded by minus sign, the current file name "
+        "will be displayed while running.",
+        "  For each pair of images the search continues until the final search step and the final "
+        "value of Distance function drop below the given values for parameters 4 and 5.",
+        "  If the question mark is the first parameter, this text will be displayed.",
+        "  If the result file can't be saved, then the result table will be displayed with "
+        "NotePad.exe",
+        "  If no files are found in the path specification, no output is generated.",
+    };
+    std::string s;
+    for (const char* l : lines) {
+      s += l;
+      s += "\r\n";
+    }
+    return s;
+  }();
+  return text;
+}
+
+std::optional<int32_t> StrToInt(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  size_t i = 0;
+  bool negative = false;
+  if (text[0] == '+' || text[0] == '-') {
+    negative = text[0] == '-';
+    i = 1;
+  }
+  if (i == text.size()) return std::nullopt;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::optional<double> StrToFloat(std::string_view text, char separator) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  size_t b = 0, e = text.size();
+  while (b < e && blank(text[b])) ++b;
+  while (e > b && blank(text[e - 1])) --e;
+  std::string s;  // the number rewritten with '.' for from_chars
+  size_t i = b;
+  if (i < e && (text[i] == '+' || text[i] == '-')) {
+    if (text[i] == '-') s += '-';
+    ++i;
+  }
+  size_t digits = 0;
+  bool seenSeparator = false;
+  for (; i < e; ++i) {
+    char c = text[i];
+    if (c >= '0' && c <= '9') {
+      s += c;
+      ++digits;
+    } else if (c == separator && !seenSeparator) {
+      s += '.';
+      seenSeparator = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < e && (text[i] == 'e' || text[i] == 'E')) {
+    s += 'e';
+    ++i;
+    if (i < e && (text[i] == '+' || text[i] == '-')) s += text[i++];
+    size_t expDigits = 0;
+    for (; i < e && text[i] >= '0' && text[i] <= '9'; ++i, ++expDigits) s += text[i];
+    if (expDigits == 0) return std::nullopt;
+  }
+  if (i != e) return std::nullopt;
+  double value = 0;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || ptr != s.data() + s.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+char LocaleDecimalSeparator() {
+  locale_t loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+  if (loc == static_cast<locale_t>(0)) return '.';
+  const char* radix = nl_langinfo_l(RADIXCHAR, loc);
+  char sep = (radix != nullptr && radix[0] != '\0' && radix[1] == '\0') ? radix[0] : '.';
+  freelocale(loc);
+  return sep;
+}
+
+ParameterOutcome ReadParameters(const std::vector<std::string>& args, RunParameters& params,
+                                char separator) {
+  ParameterOutcome out;
+  const size_t n = args.size();
+  if (n == 0) return out;
+  params.pathPattern = args[0];
+  if (params.pathPattern == "?") {
+    out.kind = ParameterOutcome::kHelp;
+    return out;
+  }
+  auto fail = [&](int index, const std::string& text, const char* what) {
+    out.kind = ParameterOutcome::kError;
+    out.error = "parameter " + std::to_string(index) + ": '" + text + "' is not a valid " + what;
+    return out;
+  };
+  if (n >= 2) {
+    auto v = StrToInt(args[1]);
+    if (!v) return fail(2, args[1], "integer value");
+    params.CompareMode = *v;
+  }
+  double* targets[] = {&params.StartPixStep, &params.FinPixStep, &params.MinDiff,
+                       &params.MaskFraction};
+  for (size_t k = 2; k < n && k < 6; ++k) {
+    auto v = StrToFloat(args[k], separator);
+    if (!v) return fail(static_cast<int>(k + 1), args[k], "floating point value");
+    *targets[k - 2] = *v;
+  }
+  if (params.StartPixStep < 0) {
+    params.StartPixStep = -params.StartPixStep;
+    out.visible = true;
+  }
+  // -0 is not below zero: the window stays hidden, but the trailer shows 0.
+  if (params.StartPixStep == 0) params.StartPixStep = 0.0;
+  return out;
+}
+
+}  // namespace vantor::app

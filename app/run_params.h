@@ -1,0 +1,52 @@
+// The run's parameter block, the help text and the conversions of parameters.
+#ifndef VANTOR_APP_RUN_PARAMS_H
+#define VANTOR_APP_RUN_PARAMS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantor::app {
+
+// The six command-line values and the two fixed search arguments.
+struct RunParameters {
+  std::string pathPattern = "./\\*.tif";
+  int32_t CompareMode = 1;
+  double StartPixStep = 4.0;
+  double FinPixStep = 0.05;
+  double MinDiff = 3.0;
+  double MaskFraction = 0.5;
+  int32_t CoarseSize = 512;
+  int32_t TimeLimit = 0;
+};
+
+// The help text shown for "?", "\r\n" after every line.
+const std::string& HelpText();
+
+// Whole number in the range of int32_t, optional sign, nothing else.
+std::optional<int32_t> StrToInt(std::string_view text);
+
+// Decimal number with the given decimal separator: optional blanks around it,
+// optional sign, digits with at most one separator, optional exponent.
+std::optional<double> StrToFloat(std::string_view text, char separator);
+
+// The decimal separator of the user's locale (LC_NUMERIC), '.' when it gives none.
+char LocaleDecimalSeparator();
+
+// What ReadParameters found on the command line.
+struct ParameterOutcome {
+  enum Kind { kRun, kHelp, kError } kind = kRun;
+  bool visible = false;  // a minus sign on parameter 3
+  std::string error;     // for kError: one line naming the parameter and the cause
+};
+
+// Fills the parameter block from the positional parameters (the program name
+// not included). Parameters after the sixth are ignored.
+ParameterOutcome ReadParameters(const std::vector<std::string>& args, RunParameters& params,
+                                char separator);
+
+}  // namespace vantor::app
+
+#endif

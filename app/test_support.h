@@ -1,0 +1,42 @@
+// Helpers for the program's tests: temporary folders and running the built
+// program with its output captured.
+#ifndef VANTOR_APP_TEST_SUPPORT_H
+#define VANTOR_APP_TEST_SUPPORT_H
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vantor::test {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct ProgramResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built program with the arguments in `cwd`, with TMPDIR set to
+// `tmpdir` (unset when empty) and extra environment assignments ("NAME=value").
+ProgramResult RunProgram(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                         const std::string& tmpdir, const std::vector<std::string>& env = {});
+
+std::string ReadFileBytes(const std::filesystem::path& p);
+void WriteFileBytes(const std::filesystem::path& p, const std::string& bytes);
+
+}  // namespace vantor::test
+
+#endif
