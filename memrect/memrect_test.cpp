@@ -503,6 +503,35 @@ TEST_F(MemRect, HandleInfoDescribesEachKind) {
   EXPECT_STREQ(text, "#77");
 }
 
+TEST_F(MemRect, DisplaysGoToStandardError) {
+  const int32_t h = mrCreate(8, 3, 2);
+  mrPutPixel(h, 1, 1, 0xAB);
+  mrSetLabel(h, "dump");
+  mrMakeExtern(nullptr, 8, 0, 0, 0);
+  testing::internal::CaptureStderr();
+  mrMemRectsDisplay();
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.rfind("Memory Rectangles\nActive Rectangles: 2 of 160\nUsed Memory Size: 8\n#1: ",
+                      0),
+            0u)
+      << out;
+  EXPECT_NE(out.find("Label: <dump>"), std::string::npos);
+  EXPECT_NE(out.find("\n#2: 8*0*0 (0) Mem: extern "), std::string::npos) << out;
+
+  // No buffer and a length: the line and a dump of the first bytes of the rows
+  // (two rows of pitch 4 end at byte 7: the last row's padding is not read).
+  testing::internal::CaptureStderr();
+  const int32_t n = mrHandleInfo(h, nullptr, 100);
+  out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.rfind("mrHandleInfo\n#1: 8*3*2 (4) Mem: ", 0), 0u) << out;
+  EXPECT_EQ(n, static_cast<int32_t>(out.find('\n', 13) - 13));
+  EXPECT_NE(out.find("00000000: 00 00 00 00 00 ab 00\n"), std::string::npos) << out;
+  testing::internal::CaptureStderr();
+  char note[] = "note";
+  mrHandleInfo(99, note, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "mrHandleInfo\n#99: is not a handle note \n");
+}
+
 TEST_F(MemRect, RectOwnerFreesOnceAndMoves) {
   {
     vantor::RectOwner a(mrCreate(8, 2, 2));

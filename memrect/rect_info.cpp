@@ -59,7 +59,10 @@ void AppendDumpLocked(const Table& t, int32_t h, int64_t limit, std::string& s) 
   const int64_t bytes = std::min<int64_t>(
       limit, static_cast<int64_t>(res.height - 1) * res.pitch + rowBytes);
   for (int64_t i = 0; i < bytes; ++i) {
-    if (i % 16 == 0) Append(s, "\n%08lx:", static_cast<unsigned long>(i));
+    if (i % 16 == 0) {
+      if (i > 0) s += '\n';
+      Append(s, "%08lx:", static_cast<unsigned long>(i));
+    }
     Append(s, " %02x", res.pixels[i]);
   }
 }
