@@ -358,6 +358,8 @@ int32_t RedimensionLocked(Table& t, int32_t h, int32_t depth, int32_t width, int
   const int64_t pitch = PitchFor(depth, width, 4);
   if (pitch < 0 || !BlockFits(pitch, height)) return -1;
   const int64_t bytes = pitch * height;
+  // An extern made over no memory can only stay empty.
+  if (IsExtern(*r) && r->address == 0 && bytes > 0) return -1;
   int32_t result = 2;
   if (IsOwned(*r)) {
     result = 1;

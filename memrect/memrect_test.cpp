@@ -150,7 +150,9 @@ TEST_F(MemRect, ExternRectanglesUseCallerMemory) {
   EXPECT_EQ(mrMakeExtern(buf, 8, 10, 2, 9), -1);      // rows would overlap
   EXPECT_EQ(mrMakeExtern(buf, 8, 10, 2, -10), -1);
   EXPECT_EQ(mrMakeExtern(nullptr, 8, 10, 2, 0), -1);  // nothing to point at
-  EXPECT_GT(mrMakeExtern(nullptr, 8, 0, 0, 0), 0);
+  const int32_t none = mrMakeExtern(nullptr, 8, 0, 0, 0);
+  EXPECT_GT(none, 0);
+  EXPECT_EQ(mrRedimension(none, 8, 4, 4), -1);
 }
 
 TEST_F(MemRect, OverlaysStayInsideTheirParent) {
