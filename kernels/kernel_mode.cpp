@@ -2,6 +2,10 @@
 
 #include <atomic>
 
+#include <hwy/targets.h>
+
+#include "kernels/kernels.h"
+
 namespace {
 std::atomic<int32_t> g_stored_mode{0};
 }
@@ -9,31 +13,31 @@ std::atomic<int32_t> g_stored_mode{0};
 extern "C" {
 
 int32_t tmHasVectorKernels(void) {
-#if defined(__x86_64__) || defined(_M_X64) || defined(__aarch64__)
-  // x86-64 always has SSE2; AArch64 always has NEON.
-  return 1;
+#if defined(__x86_64__) || defined(__i386__)
+  // The processor's own report, read once: CPUID is slow under hypervisors
+  // and the answer cannot change while the process runs.
+  static const int32_t has = CPU_MMX() & 1;
+  return has;
 #else
-  return 0;
+  // Elsewhere: vector kernels when the run-time dispatch finds a vector
+  // target better than the portable emulation (NEON or SVE on AArch64).
+  return (hwy::SupportedTargets() & ~static_cast<int64_t>(HWY_EMU128 | HWY_SCALAR)) != 0 ? 1 : 0;
 #endif
 }
 
 int32_t mrUseIntelIPlib(int32_t request) {
-  int32_t previous = g_stored_mode.load();
   switch (request) {
     case 0:
-      g_stored_mode.store(0);
-      break;
+      return g_stored_mode.exchange(0);
     case 1:
     case 2:
-      g_stored_mode.store(2);
-      break;
+      return g_stored_mode.exchange(2);
     case 3:
-      if (tmHasVectorKernels()) g_stored_mode.store(3);
-      break;
+      if (tmHasVectorKernels()) return g_stored_mode.exchange(3);
+      return g_stored_mode.load();
     default:
-      break;
+      return g_stored_mode.load();
   }
-  return previous;
 }
 
 int32_t tmKernelMode(void) {

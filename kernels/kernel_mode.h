@@ -20,8 +20,9 @@ VANTOR_API int32_t mrUseIntelIPlib(int32_t request);
  * is not 0, else 3 when the processor has vector kernels and 2 when not. */
 VANTOR_API int32_t tmKernelMode(void);
 
-/* Nonzero when the processor offers vector kernels (always on x86-64 and on
- * Arm with NEON). */
+/* Nonzero when the processor offers vector kernels: on x86 when CPUID
+ * reports MMX (bit 0 of CPU_MMX), elsewhere when the run-time dispatch finds
+ * a vector target (NEON or SVE on AArch64). */
 VANTOR_API int32_t tmHasVectorKernels(void);
 
 VANTOR_END_C
