@@ -69,6 +69,27 @@ void MaskCross(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* m
   }
 }
 
+// The row triple OR of w at word i: the pixel and its two row neighbours.
+template <class D, class V>
+HWY_INLINE V RowTriple(D d, const uint64_t* w, V c) {
+  const auto l = hn::Or(hn::ShiftLeft<1>(c), hn::ShiftRight<63>(hn::LoadU(d, w - 1)));
+  const auto r = hn::Or(hn::ShiftRight<1>(c), hn::ShiftLeft<63>(hn::LoadU(d, w + 1)));
+  return hn::Or(c, hn::Or(l, r));
+}
+
+// dst = OR over the 3 x 3 square around each pixel of mid.
+void MaskSquare(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* mid,
+                const uint64_t* down, size_t count) {
+  const hn::ScalableTag<uint64_t> d;
+  const size_t N = hn::Lanes(d);
+  for (size_t i = 0; i < count; i += N) {
+    const auto u = RowTriple(d, up + i, hn::LoadU(d, up + i));
+    const auto m = RowTriple(d, mid + i, hn::LoadU(d, mid + i));
+    const auto w = RowTriple(d, down + i, hn::LoadU(d, down + i));
+    hn::StoreU(hn::Or(u, hn::Or(m, w)), d, dst + i);
+  }
+}
+
 void MaskNot(uint64_t* dst, size_t count) {
   const hn::ScalableTag<uint64_t> d;
   const size_t N = hn::Lanes(d);
@@ -101,6 +122,21 @@ void ByteCross(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
                            hn::LoadU(d, mid + i + 1));
     const auto v = hn::Max(hn::LoadU(d, up + i), hn::LoadU(d, down + i));
     hn::StoreU(hn::Max(h, v), d, dst + i);
+  }
+}
+
+// dst = max over the 3 x 3 square around each byte of mid.
+void ByteSquare(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
+                const uint8_t* down, size_t count) {
+  const hn::ScalableTag<uint8_t> d;
+  const size_t N = hn::Lanes(d);
+  for (size_t i = 0; i < count; i += N) {
+    auto v = hn::LoadU(d, mid + i);
+    for (const uint8_t* row : {up, mid, down}) {
+      v = hn::Max(v, hn::Max(hn::Max(hn::LoadU(d, row + i - 1), hn::LoadU(d, row + i)),
+                             hn::LoadU(d, row + i + 1)));
+    }
+    hn::StoreU(v, d, dst + i);
   }
 }
 
@@ -158,6 +194,7 @@ HWY_AFTER_NAMESPACE();
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include <hwy/aligned_allocator.h>
@@ -169,10 +206,12 @@ namespace vantor {
 HWY_EXPORT(MaskOrShift);
 HWY_EXPORT(MaskOr);
 HWY_EXPORT(MaskCross);
+HWY_EXPORT(MaskSquare);
 HWY_EXPORT(MaskNot);
 HWY_EXPORT(ByteMaxShift);
 HWY_EXPORT(ByteMax);
 HWY_EXPORT(ByteCross);
+HWY_EXPORT(ByteSquare);
 HWY_EXPORT(ByteNot);
 HWY_EXPORT(Smooth3);
 
@@ -183,48 +222,89 @@ using nei::PlanMorph;
 using nei::Shape;
 using nei::UsefulSteps;
 
-constexpr size_t kAlignBytes = 64;  // widest vector; counts are multiples of it
+constexpr size_t kAlignBytes = 64;  // widest vector; row lengths are multiples of it
 
 size_t RoundUp(size_t v, size_t m) { return (v + m - 1) / m * m; }
 
-template <class T>
-class Buffer {
+// Scratch blocks kept per thread between calls, so that repeated filtering of
+// large images does not pay for fresh pages every time. Blocks above
+// kKeepBytes in all are released when the call ends.
+class ScratchCache {
  public:
-  bool Allocate(size_t count) {
-    mem_ = hwy::AllocateAligned<T>(count);
-    if (!mem_) return false;
-    std::memset(mem_.get(), 0, count * sizeof(T));
-    return true;
+  static constexpr int kSlots = 4;
+  static constexpr size_t kKeepBytes = size_t{64} << 20;
+
+  // At least `bytes` bytes (contents unspecified), or null.
+  uint8_t* Get(int slot, size_t bytes) {
+    Slot& s = slots_[slot];
+    if (s.size < bytes) {
+      s.mem.reset();
+      s.size = 0;
+      s.mem = hwy::AllocateAligned<uint8_t>(bytes);
+      if (!s.mem) return nullptr;
+      s.size = bytes;
+    }
+    return s.mem.get();
   }
-  T* get() const { return mem_.get(); }
+
+  void Trim() {
+    size_t total = 0;
+    for (const Slot& s : slots_) total += s.size;
+    if (total <= kKeepBytes) return;
+    for (Slot& s : slots_) {
+      s.mem.reset();
+      s.size = 0;
+    }
+  }
 
  private:
-  hwy::AlignedFreeUniquePtr<T[]> mem_;
+  struct Slot {
+    hwy::AlignedFreeUniquePtr<uint8_t[]> mem;
+    size_t size = 0;
+  };
+  Slot slots_[kSlots];
 };
 
-// Rows -1 to h of `data` elements each, with `guard` zero elements on both
-// sides of every row; rows -1 and h are guard rows.
+thread_local ScratchCache t_scratch;
+
+// Rows -1 to h of `data` elements each, with `guard` elements on both sides
+// of every row; rows -1 and h are guard rows. Guards are zero after Attach.
 template <class T>
 class Plane {
  public:
-  bool Allocate(size_t data, size_t guard, int32_t h) {
+  static bool Size(size_t data, size_t guard, int32_t h, size_t* bytes) {
+    const size_t stride = data + 2 * guard;
+    const size_t rows = static_cast<size_t>(h) + 2;
+    if (stride > SIZE_MAX / sizeof(T) / rows) return false;
+    *bytes = stride * rows * sizeof(T);
+    return true;
+  }
+  void Attach(uint8_t* mem, size_t data, size_t guard, int32_t h) {
+    base_ = reinterpret_cast<T*>(mem);
+    data_ = data;
     guard_ = guard;
     stride_ = data + 2 * guard;
-    const size_t rows = static_cast<size_t>(h) + 2;
-    if (stride_ > SIZE_MAX / sizeof(T) / rows) return false;
-    return buf_.Allocate(stride_ * rows);
+    h_ = h;
+    ZeroGuards();
   }
-  T* Row(ptrdiff_t y) const {
-    return buf_.get() + static_cast<size_t>(y + 1) * stride_ + guard_;
+  void ZeroGuards() {
+    std::fill(base_, base_ + stride_, T{0});
+    std::fill(Row(h_) - guard_, Row(h_) - guard_ + stride_, T{0});
+    for (int32_t y = 0; y < h_; ++y) {
+      std::fill(Row(y) - guard_, Row(y), T{0});
+      std::fill(Row(y) + data_, Row(y) + data_ + guard_, T{0});
+    }
   }
+  T* Row(ptrdiff_t y) const { return base_ + static_cast<size_t>(y + 1) * stride_ + guard_; }
 
  private:
-  Buffer<T> buf_;
-  size_t stride_ = 0, guard_ = 0;
+  T* base_ = nullptr;
+  size_t data_ = 0, guard_ = 0, stride_ = 0;
+  int32_t h_ = 0;
 };
 
 // The one-sided runs 1, 2, 4, ... whose union with the start covers r pixels:
-// calls f(s) for each shift s in order.
+// calls f(s) for each shift s in order. The first shift is always 1.
 template <class F>
 void ForEachDoubling(int32_t r, F f) {
   int64_t covered = 1;
@@ -235,52 +315,165 @@ void ForEachDoubling(int32_t r, F f) {
   }
 }
 
-// ---------------------------------------------------------------- masks
+// Masks: 64 pixels per word; bits past the width and the words up to the
+// rounded row length stay 0.
+struct MaskTraits {
+  using T = uint64_t;
+  static constexpr size_t kGuard = kAlignBytes / sizeof(T);
+  static size_t Data(int32_t w) { return RoundUp((static_cast<size_t>(w) + 63) / 64, kGuard); }
 
-class VectorMask {
+  explicit MaskTraits(int32_t w)
+      : nb((static_cast<size_t>(w) + 7) / 8), nw((static_cast<size_t>(w) + 63) / 64),
+        nwR(Data(w)), lastMask(w % 64 ? (uint64_t{1} << (w % 64)) - 1 : ~uint64_t{0}),
+        keepBits(static_cast<uint8_t>(w % 8 ? 0xFFu << (w % 8) : 0)) {}
+
+  void ClearTail(T* row) const {
+    row[nw - 1] &= lastMask;
+    std::fill(row + nw, row + nwR, T{0});
+  }
+  void Load(T* row, const uint8_t* src, bool invert) const {
+    row[nw - 1] = 0;
+    std::memcpy(row, src, nb);
+    if (invert) HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR);
+    ClearTail(row);
+  }
+  void Store(T* row, uint8_t* dst, bool invert) const {
+    if (invert) HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR);
+    const uint8_t last = dst[nb - 1];
+    std::memcpy(dst, row, nb);
+    dst[nb - 1] = static_cast<uint8_t>((dst[nb - 1] & ~keepBits) | (last & keepBits));
+  }
+  void Not(T* row) const {
+    HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR);
+    ClearTail(row);
+  }
+  void OrShift(T* dst, const T* src, int32_t s, int dir) const {
+    HWY_DYNAMIC_DISPATCH(MaskOrShift)(dst, src, nwR, s / 64, s % 64, dir);
+    ClearTail(dst);
+  }
+  void Combine(T* dst, const T* src) const { HWY_DYNAMIC_DISPATCH(MaskOr)(dst, src, nwR); }
+  void Cross(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(MaskCross)(dst, up, mid, down, nwR);
+    ClearTail(dst);
+  }
+  void Square(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(MaskSquare)(dst, up, mid, down, nwR);
+    ClearTail(dst);
+  }
+  // Row buffer padding: the widest shift of a row run is below the width.
+  size_t Pad() const { return nw + kGuard; }
+
+  size_t nb, nw, nwR;
+  uint64_t lastMask;
+  uint8_t keepBits;
+};
+
+// Grey images: one byte per pixel; bytes past the width stay 0.
+struct ByteTraits {
+  using T = uint8_t;
+  static constexpr size_t kGuard = kAlignBytes;
+  static size_t Data(int32_t w) { return RoundUp(static_cast<size_t>(w), kGuard); }
+
+  explicit ByteTraits(int32_t w) : w(static_cast<size_t>(w)), wR(Data(w)) {}
+
+  void ClearTail(T* row) const { std::fill(row + w, row + wR, T{0}); }
+  void Load(T* row, const uint8_t* src, bool invert) const {
+    std::memcpy(row, src, w);
+    if (invert) HWY_DYNAMIC_DISPATCH(ByteNot)(row, wR);
+    ClearTail(row);
+  }
+  void Store(T* row, uint8_t* dst, bool invert) const {
+    if (invert) HWY_DYNAMIC_DISPATCH(ByteNot)(row, wR);
+    std::memcpy(dst, row, w);
+  }
+  void Not(T* row) const {
+    HWY_DYNAMIC_DISPATCH(ByteNot)(row, wR);
+    ClearTail(row);
+  }
+  void OrShift(T* dst, const T* src, int32_t s, int dir) const {
+    HWY_DYNAMIC_DISPATCH(ByteMaxShift)(dst, src, wR, dir > 0 ? -ptrdiff_t{s} : ptrdiff_t{s});
+    ClearTail(dst);
+  }
+  void Combine(T* dst, const T* src) const { HWY_DYNAMIC_DISPATCH(ByteMax)(dst, src, wR); }
+  void Cross(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(ByteCross)(dst, up, mid, down, wR);
+    ClearTail(dst);
+  }
+  void Square(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(ByteSquare)(dst, up, mid, down, wR);
+    ClearTail(dst);
+  }
+  size_t Pad() const { return wR + kGuard; }
+
+  size_t w, wR;
+};
+
+// The image in a scratch plane, filtered by a list of steps between one load
+// and one store. `inverted_` tells whether the plane holds the complement.
+template <class Traits>
+class VectorImage {
+  using T = typename Traits::T;
+
  public:
-  VectorMask(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
-      : base_(base), w_(w), h_(h), pitch_(pitch),
-        nb_((static_cast<size_t>(w) + 7) / 8), nw_((static_cast<size_t>(w) + 63) / 64),
-        nwR_(RoundUp(nw_, kAlignBytes / 8)), pad_(nw_ + kAlignBytes / 8),
-        lastMask_(w % 64 ? (uint64_t{1} << (w % 64)) - 1 : ~uint64_t{0}),
-        keepBits_(static_cast<uint8_t>(w % 8 ? 0xFFu << (w % 8) : 0)) {}
+  VectorImage(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
+      : tr_(w), base_(base), w_(w), h_(h), pitch_(pitch) {}
 
-  bool Allocate(bool needCross, bool needRows) {
-    if (!a_.Allocate(nwR_, kAlignBytes / 8, h_)) return false;
-    if (needCross && !b_.Allocate(nwR_, kAlignBytes / 8, h_)) return false;
-    if (needRows) {
-      for (auto& r : rowBuf_)
-        if (!r.Allocate(nwR_ + 2 * pad_)) return false;
+  // Takes scratch memory for the plane(s) and row buffers; false when there
+  // is none (nothing has been touched then).
+  bool Prepare() {
+    const size_t data = Traits::Data(w_);
+    size_t planeBytes = 0;
+    if (!Plane<T>::Size(data, Traits::kGuard, h_, &planeBytes)) return false;
+    const size_t rowLen = data + 2 * tr_.Pad();
+    uint8_t* pa = t_scratch.Get(0, planeBytes);
+    uint8_t* pb = pa ? t_scratch.Get(1, planeBytes) : nullptr;
+    uint8_t* r0 = pb ? t_scratch.Get(2, rowLen * sizeof(T)) : nullptr;
+    uint8_t* r1 = r0 ? t_scratch.Get(3, rowLen * sizeof(T)) : nullptr;
+    if (!r1) return false;
+    a_.Attach(pa, data, Traits::kGuard, h_);
+    b_.Attach(pb, data, Traits::kGuard, h_);
+    rowBuf_[0] = reinterpret_cast<T*>(r0) + tr_.Pad();
+    rowBuf_[1] = reinterpret_cast<T*>(r1) + tr_.Pad();
+    for (T* r : rowBuf_) {
+      std::fill(r - tr_.Pad(), r, T{0});
+      std::fill(r + data, r + data + tr_.Pad(), T{0});
     }
     return true;
   }
 
+  // Loads the image, already inverted when the first step erodes.
   void Load(bool invert) {
-    for (int32_t y = 0; y < h_; ++y) {
-      uint64_t* row = a_.Row(y);
-      std::memcpy(row, Src(y), nb_);
-      if (invert) HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR_);
-      ClearTail(row);
+    for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), invert);
+    inverted_ = invert;
+  }
+  void Store() {
+    for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), inverted_);
+  }
+
+  // n steps of one code.
+  void Run(int32_t code, int32_t n) {
+    if constexpr (std::is_same_v<Traits, ByteTraits>) {
+      switch (code) {
+        case nei::kAver124: Smooth(n, 0, 0); return;
+        case nei::kMedian: Smooth(n, 1, 1); return;
+        case nei::kBlur: Smooth(n, 2, 3); return;
+        default: break;
+      }
+    }
+    const MorphPlan plan = PlanMorph(code);
+    for (int i = 0; i < plan.count; ++i) {
+      SetInverted(plan.step[i].erode);
+      Dilate(plan.step[i].shape, n);
     }
   }
 
-  void Invert() {
-    for (int32_t y = 0; y < h_; ++y) {
-      HWY_DYNAMIC_DISPATCH(MaskNot)(a_.Row(y), nwR_);
-      ClearTail(a_.Row(y));
-    }
-  }
+ private:
+  uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
 
-  void Store(bool invert) {
-    for (int32_t y = 0; y < h_; ++y) {
-      uint64_t* row = a_.Row(y);
-      if (invert) HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR_);
-      uint8_t* dst = Src(y);
-      const uint8_t last = dst[nb_ - 1];
-      std::memcpy(dst, row, nb_);
-      dst[nb_ - 1] = static_cast<uint8_t>((dst[nb_ - 1] & ~keepBits_) | (last & keepBits_));
-    }
+  void SetInverted(bool inv) {
+    if (inv == inverted_) return;
+    for (int32_t y = 0; y < h_; ++y) tr_.Not(a_.Row(y));
+    inverted_ = inv;
   }
 
   void Dilate(Shape s, int32_t n) {
@@ -288,40 +481,47 @@ class VectorMask {
     if (n <= 0) return;
     switch (s) {
       case Shape::kSquare:
-        RowRun(std::min(n, w_ - 1));
-        ColumnRun(std::min(n, h_ - 1));
+        if (n <= 3) {  // a few single passes beat the row and column runs
+          for (int32_t i = 0; i < n; ++i) Pass(&Traits::Square);
+        } else {
+          RowRun(std::min(n, w_ - 1));
+          ColumnRun(std::min(n, h_ - 1));
+        }
         break;
       case Shape::kRow: RowRun(n); break;
       case Shape::kColumn: ColumnRun(n); break;
       case Shape::kCross:
-        for (int32_t i = 0; i < n; ++i) CrossStep();
+        for (int32_t i = 0; i < n; ++i) Pass(&Traits::Cross);
         break;
     }
   }
 
- private:
-  uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
-
-  // Bits past the width, and the words up to the rounded row length, stay 0.
-  void ClearTail(uint64_t* row) const {
-    row[nw_ - 1] &= lastMask_;
-    std::fill(row + nw_, row + nwR_, uint64_t{0});
+  // One step from plane a into plane b; then b becomes a.
+  void Pass(void (Traits::*f)(T*, const T*, const T*, const T*) const) {
+    for (int32_t y = 0; y < h_; ++y) (tr_.*f)(b_.Row(y), a_.Row(y - 1), a_.Row(y), a_.Row(y + 1));
+    std::swap(a_, b_);
   }
 
+  // Per row, the doubling shifts toward higher x and then toward lower x. The
+  // first shift (1 pixel) reads the plane row, whose guards cover it; the
+  // wider ones go between the padded row buffers; the last writes back.
   void RowRun(int32_t r) {
     if (r <= 0) return;
-    uint64_t* cur = rowBuf_[0].get() + pad_;
-    uint64_t* next = rowBuf_[1].get() + pad_;
+    int ops = 0;
+    ForEachDoubling(r, [&](int32_t) { ++ops; });
+    ops *= 2;
     for (int32_t y = 0; y < h_; ++y) {
-      std::memcpy(cur, a_.Row(y), nwR_ * 8);
+      T* row = a_.Row(y);
+      const T* src = row;
+      int k = 0;
       for (int dir : {1, -1}) {
         ForEachDoubling(r, [&](int32_t s) {
-          HWY_DYNAMIC_DISPATCH(MaskOrShift)(next, cur, nwR_, s / 64, s % 64, dir);
-          ClearTail(next);
-          std::swap(cur, next);
+          T* dst = k + 1 == ops ? row : rowBuf_[k % 2];
+          tr_.OrShift(dst, src, s, dir);
+          src = dst;
+          ++k;
         });
       }
-      std::memcpy(a_.Row(y), cur, nwR_ * 8);
     }
   }
 
@@ -329,215 +529,119 @@ class VectorMask {
   void ColumnRun(int32_t r) {
     if (r <= 0) return;
     ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = h_ - 1; y >= s; --y) HWY_DYNAMIC_DISPATCH(MaskOr)(a_.Row(y), a_.Row(y - s), nwR_);
+      for (int32_t y = h_ - 1; y >= s; --y) tr_.Combine(a_.Row(y), a_.Row(y - s));
     });
     ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = 0; y + s < h_; ++y) HWY_DYNAMIC_DISPATCH(MaskOr)(a_.Row(y), a_.Row(y + s), nwR_);
+      for (int32_t y = 0; y + s < h_; ++y) tr_.Combine(a_.Row(y), a_.Row(y + s));
     });
-  }
-
-  void CrossStep() {
-    for (int32_t y = 0; y < h_; ++y) {
-      HWY_DYNAMIC_DISPATCH(MaskCross)(b_.Row(y), a_.Row(y - 1), a_.Row(y), a_.Row(y + 1), nwR_);
-      ClearTail(b_.Row(y));
-    }
-    std::swap(a_, b_);
-  }
-
-  uint8_t* base_;
-  int32_t w_, h_, pitch_;
-  size_t nb_, nw_, nwR_, pad_;
-  uint64_t lastMask_;
-  uint8_t keepBits_;
-  Plane<uint64_t> a_, b_;
-  Buffer<uint64_t> rowBuf_[2];
-};
-
-// ---------------------------------------------------------------- bytes
-
-class VectorBytes {
- public:
-  VectorBytes(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
-      : base_(base), w_(w), h_(h), pitch_(pitch), wR_(RoundUp(static_cast<size_t>(w), kAlignBytes)),
-        pad_(wR_ + kAlignBytes) {}
-
-  bool Allocate(bool needSecond, bool needRows) {
-    if (!a_.Allocate(wR_, kAlignBytes, h_)) return false;
-    if (needSecond && !b_.Allocate(wR_, kAlignBytes, h_)) return false;
-    if (needRows) {
-      for (auto& r : rowBuf_)
-        if (!r.Allocate(wR_ + 2 * pad_)) return false;
-    }
-    return true;
-  }
-
-  void Load(bool invert) {
-    for (int32_t y = 0; y < h_; ++y) {
-      std::memcpy(a_.Row(y), Src(y), static_cast<size_t>(w_));
-      if (invert) {
-        HWY_DYNAMIC_DISPATCH(ByteNot)(a_.Row(y), wR_);
-        ClearTail(a_.Row(y));
-      }
-    }
-  }
-
-  void Invert() {
-    for (int32_t y = 0; y < h_; ++y) {
-      HWY_DYNAMIC_DISPATCH(ByteNot)(a_.Row(y), wR_);
-      ClearTail(a_.Row(y));
-    }
-  }
-
-  void Store(bool invert) {
-    for (int32_t y = 0; y < h_; ++y) {
-      if (invert) HWY_DYNAMIC_DISPATCH(ByteNot)(a_.Row(y), wR_);
-      std::memcpy(Src(y), a_.Row(y), static_cast<size_t>(w_));
-    }
-  }
-
-  void Dilate(Shape s, int32_t n) {
-    n = UsefulSteps(s, n, w_, h_);
-    if (n <= 0) return;
-    switch (s) {
-      case Shape::kSquare:
-        RowRun(std::min(n, w_ - 1));
-        ColumnRun(std::min(n, h_ - 1));
-        break;
-      case Shape::kRow: RowRun(n); break;
-      case Shape::kColumn: ColumnRun(n); break;
-      case Shape::kCross:
-        for (int32_t i = 0; i < n; ++i) CrossStep();
-        break;
-    }
   }
 
   // n steps of rows-then-columns smoothing, stopping early at a fixed point.
+  // The guards then hold copies of the edge pixels (a missing neighbour is
+  // the pixel itself); they are zeroed again at the end.
   void Smooth(int32_t n, int rowKind, int colKind) {
+    SetInverted(false);
     const size_t w = static_cast<size_t>(w_);
     for (int32_t i = 0; i < n; ++i) {
       bool changed = false;
       for (int32_t y = 0; y < h_; ++y) {
-        uint8_t* r = a_.Row(y);
-        r[-1] = r[0];  // a missing end neighbour is the pixel itself
+        T* r = a_.Row(y);
+        r[-1] = r[0];
         r[w] = r[w - 1];
-        HWY_DYNAMIC_DISPATCH(Smooth3)(b_.Row(y), r - 1, r, r + 1, wR_, rowKind);
+        HWY_DYNAMIC_DISPATCH(Smooth3)(b_.Row(y), r - 1, r, r + 1, tr_.wR, rowKind);
         changed = changed || std::memcmp(b_.Row(y), r, w) != 0;
       }
-      std::memcpy(b_.Row(-1), b_.Row(0), wR_);
-      std::memcpy(b_.Row(h_), b_.Row(h_ - 1), wR_);
+      std::memcpy(b_.Row(-1), b_.Row(0), tr_.wR);
+      std::memcpy(b_.Row(h_), b_.Row(h_ - 1), tr_.wR);
       for (int32_t y = 0; y < h_; ++y) {
-        HWY_DYNAMIC_DISPATCH(Smooth3)(a_.Row(y), b_.Row(y - 1), b_.Row(y), b_.Row(y + 1), wR_,
+        HWY_DYNAMIC_DISPATCH(Smooth3)(a_.Row(y), b_.Row(y - 1), b_.Row(y), b_.Row(y + 1), tr_.wR,
                                       colKind);
         changed = changed || std::memcmp(b_.Row(y), a_.Row(y), w) != 0;
       }
       if (!changed) break;
     }
-  }
-
- private:
-  uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
-
-  void ClearTail(uint8_t* row) const { std::fill(row + w_, row + wR_, uint8_t{0}); }
-
-  void RowRun(int32_t r) {
-    if (r <= 0) return;
-    uint8_t* cur = rowBuf_[0].get() + pad_;
-    uint8_t* next = rowBuf_[1].get() + pad_;
     for (int32_t y = 0; y < h_; ++y) {
-      std::memcpy(cur, a_.Row(y), wR_);
-      for (int dir : {1, -1}) {
-        ForEachDoubling(r, [&](int32_t s) {
-          HWY_DYNAMIC_DISPATCH(ByteMaxShift)(next, cur, wR_, dir > 0 ? -s : s);
-          ClearTail(next);
-          std::swap(cur, next);
-        });
-      }
-      std::memcpy(a_.Row(y), cur, wR_);
+      tr_.ClearTail(a_.Row(y));
+      tr_.ClearTail(b_.Row(y));
     }
+    a_.ZeroGuards();
+    b_.ZeroGuards();
   }
 
-  void ColumnRun(int32_t r) {
-    if (r <= 0) return;
-    ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = h_ - 1; y >= s; --y) HWY_DYNAMIC_DISPATCH(ByteMax)(a_.Row(y), a_.Row(y - s), wR_);
-    });
-    ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = 0; y + s < h_; ++y) HWY_DYNAMIC_DISPATCH(ByteMax)(a_.Row(y), a_.Row(y + s), wR_);
-    });
-  }
-
-  void CrossStep() {
-    for (int32_t y = 0; y < h_; ++y) {
-      HWY_DYNAMIC_DISPATCH(ByteCross)(b_.Row(y), a_.Row(y - 1), a_.Row(y), a_.Row(y + 1), wR_);
-      ClearTail(b_.Row(y));
-    }
-    std::swap(a_, b_);
-  }
-
+  Traits tr_;
   uint8_t* base_;
   int32_t w_, h_, pitch_;
-  size_t wR_, pad_;
-  Plane<uint8_t> a_, b_;
-  Buffer<uint8_t> rowBuf_[2];
+  bool inverted_ = false;
+  Plane<T> a_, b_;
+  T* rowBuf_[2] = {nullptr, nullptr};
 };
 
 bool ValidRect(const void* p, int32_t width, int32_t height, int32_t pitch, int64_t rowBytes) {
   return p != nullptr && width > 0 && height > 0 && pitch >= rowBytes;
 }
 
-bool UsesShape(const MorphPlan& p, Shape s) {
-  for (int i = 0; i < p.count; ++i)
-    if (p.step[i].shape == s) return true;
+bool ChangesAnything(const NeiStep* steps, size_t count, bool grey) {
+  for (size_t i = 0; i < count; ++i) {
+    if (steps[i].n < 1) continue;
+    if (PlanMorph(steps[i].code).count > 0) return true;
+    if (grey && (steps[i].code == nei::kAver124 || steps[i].code == nei::kMedian ||
+                 steps[i].code == nei::kBlur))
+      return true;
+  }
   return false;
 }
 
-template <class Image>
-int32_t RunMorph(Image& img, const MorphPlan& plan, int32_t n) {
-  const bool cross = UsesShape(plan, Shape::kCross);
-  const bool rows = UsesShape(plan, Shape::kRow) || UsesShape(plan, Shape::kSquare);
-  if (!img.Allocate(cross, rows)) return -1;
-  img.Load(plan.step[0].erode);
-  for (int i = 0; i < plan.count; ++i) {
-    if (i > 0 && plan.step[i].erode != plan.step[i - 1].erode) img.Invert();
-    img.Dilate(plan.step[i].shape, n);
+template <class Traits>
+int32_t RunSteps(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
+                 size_t count) {
+  VectorImage<Traits> img(static_cast<uint8_t*>(pixels), w, h, pitch);
+  if (!img.Prepare()) {
+    t_scratch.Trim();
+    return -1;
   }
-  img.Store(plan.step[plan.count - 1].erode);
+  bool invert = false;
+  for (size_t i = 0; i < count; ++i) {
+    const MorphPlan p = PlanMorph(steps[i].code);
+    if (steps[i].n >= 1 && p.count > 0) {
+      invert = p.step[0].erode;
+      break;
+    }
+  }
+  img.Load(invert);
+  for (size_t i = 0; i < count; ++i) {
+    if (steps[i].n >= 1) img.Run(steps[i].code, steps[i].n);
+  }
+  img.Store();
+  t_scratch.Trim();
   return 0;
 }
 
 }  // namespace
 
+int32_t MaskNeiVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
+                           const NeiStep* steps, size_t count) {
+  if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
+  if (!ChangesAnything(steps, count, false)) return 0;
+  return RunSteps<MaskTraits>(pixels, width, height, pitch, steps, count);
+}
+
+int32_t NeiMemVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
+                          const NeiStep* steps, size_t count) {
+  if (!ValidRect(pixels, width, height, pitch, width)) return -1;
+  if (!ChangesAnything(steps, count, true)) return 0;
+  return RunSteps<ByteTraits>(pixels, width, height, pitch, steps, count);
+}
+
 int32_t MaskNeiVector(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t code,
                       int32_t n) {
-  if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
-  const MorphPlan plan = PlanMorph(code);
-  if (n < 1 || plan.count == 0) return 0;
-  VectorMask img(static_cast<uint8_t*>(pixels), width, height, pitch);
-  return RunMorph(img, plan, n);
+  const NeiStep step{code, n};
+  return MaskNeiVectorSteps(pixels, width, height, pitch, &step, 1);
 }
 
 int32_t NeiMemVector(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t code,
                      int32_t n) {
-  if (!ValidRect(pixels, width, height, pitch, width)) return -1;
-  if (n < 1) return 0;
-  VectorBytes img(static_cast<uint8_t*>(pixels), width, height, pitch);
-  int rowKind = -1, colKind = -1;
-  switch (code) {
-    case nei::kAver124: rowKind = colKind = 0; break;
-    case nei::kMedian: rowKind = colKind = 1; break;
-    case nei::kBlur: rowKind = 2; colKind = 3; break;
-    default: break;
-  }
-  if (rowKind >= 0) {
-    if (!img.Allocate(true, false)) return -1;
-    img.Load(false);
-    img.Smooth(n, rowKind, colKind);
-    img.Store(false);
-    return 0;
-  }
-  const MorphPlan plan = PlanMorph(code);
-  if (plan.count == 0) return 0;
-  return RunMorph(img, plan, n);
+  const NeiStep step{code, n};
+  return NeiMemVectorSteps(pixels, width, height, pitch, &step, 1);
 }
 
 }  // namespace vantor
