@@ -13,6 +13,7 @@
 #define VANTOR_IMPROC_PERSPECTIVE_SHARED
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -155,7 +156,7 @@ double PerspectiveMaskDiffScalar(const uint8_t* a, int32_t aWidth, int32_t aHeig
     for (int64_t j = 0; j < bytes; ++j) {
       unsigned bits = m_row[j];
       while (bits != 0) {  // zero bytes skip eight columns at once
-        const int64_t x = 8 * j + __builtin_ctz(bits);
+        const int64_t x = 8 * j + std::countr_zero(bits);
         if (x >= f.walk_w) break;
         Visit(f, r, b_row, static_cast<int32_t>(x), &sum, &count);
         bits &= bits - 1;
@@ -340,11 +341,11 @@ void TranslationRow(const Frame& f, int32_t y, int32_t k, Sums& s) {
         }
         s.acc = hn::MulAdd(diff, diff, s.acc);
       }
-      s.count += __builtin_popcount(bits);
+      s.count += std::popcount(bits);
       continue;
     }
     for (unsigned rest = bits; rest != 0; rest &= rest - 1) {
-      const int64_t x = x0 + __builtin_ctz(rest);
+      const int64_t x = x0 + std::countr_zero(rest);
       if (x >= lo && x < hi) perspective::Visit(f, r, b_row, static_cast<int32_t>(x), &s.sum, &s.count);
     }
   }
@@ -365,6 +366,13 @@ void GeneralRow(const Frame& f, int32_t y, Sums& s) {
   const V rx = hn::Set(d, r.rx), ry = hn::Set(d, r.ry), rw = hn::Set(d, r.rw);
   const V zero = hn::Zero(d), half = hn::Set(d, 0.5), one = hn::Set(d, 1.0);
   const V wd = hn::Set(d, f.wd), hd = hn::Set(d, f.hd), tiny = hn::Set(d, 1e-15);
+  // Samples come from 4-byte gathers when every offset fits in 32 bits.
+  const hn::Rebind<int32_t, D> di;
+  const int64_t extent = static_cast<int64_t>(f.a_pitch) * (f.h - 1) + f.w;
+  const bool gather = f.a_pitch > 0 && extent >= 4 && extent < (int64_t{1} << 31);
+  const V pitch = hn::Set(d, static_cast<double>(f.a_pitch));
+  const V last_read = hn::Set(d, static_cast<double>(extent - 4));
+  const int32_t* a32 = reinterpret_cast<const int32_t*>(f.a);
   HWY_ALIGN double flx[kMaxLanes], fly[kMaxLanes];
   HWY_ALIGN double a00[kMaxLanes], a10[kMaxLanes], a01[kMaxLanes], a11[kMaxLanes], bb[kMaxLanes];
 
@@ -394,6 +402,40 @@ void GeneralRow(const Frame& f, int32_t y, Sums& s) {
       uint8_t lanes = 0;
       hn::StoreMaskBits(d, valid, &lanes);
       if (lanes == 0) continue;
+      const size_t x = static_cast<size_t>(x0) + c;
+      if (gather) {
+        // Byte offsets of the samples (and of the row below); invalid lanes
+        // read at 0. Every 4-byte read must end inside A's rows.
+        const V off = hn::IfThenElseZero(valid, hn::Add(hn::Mul(fy, pitch), fx));
+        const V off1 = f.nearest ? off
+                                 : hn::Add(off, hn::IfThenElseZero(hn::Lt(hn::Add(fy, one), hd),
+                                                                   pitch));
+        if (hn::AllTrue(d, hn::Le(off1, last_read)) && x + N <= static_cast<size_t>(f.walk_w)) {
+          const auto byte = hn::Set(di, 0xFF);
+          const auto g0 = hn::GatherOffset(di, a32, hn::DemoteTo(di, off));
+          V a00v = hn::PromoteTo(d, hn::And(g0, byte));
+          V sample = a00v;
+          if (!f.nearest) {
+            const auto g1 = hn::GatherOffset(di, a32, hn::DemoteTo(di, off1));
+            // The last column stands in for its missing right neighbour.
+            const auto right = hn::Lt(hn::Add(fx, one), wd);
+            const V a10v =
+                hn::IfThenElse(right, hn::PromoteTo(d, hn::And(hn::ShiftRight<8>(g0), byte)), a00v);
+            const V a01v = hn::PromoteTo(d, hn::And(g1, byte));
+            const V a11v =
+                hn::IfThenElse(right, hn::PromoteTo(d, hn::And(hn::ShiftRight<8>(g1), byte)), a01v);
+            const V wx = hn::Sub(sx, fx), wy = hn::Sub(sy, fy);
+            const V ox = hn::Sub(one, wx), oy = hn::Sub(one, wy);
+            const V top = hn::Add(hn::Mul(a00v, ox), hn::Mul(a10v, wx));
+            const V bot = hn::Add(hn::Mul(a01v, ox), hn::Mul(a11v, wx));
+            sample = hn::Add(hn::Mul(top, oy), hn::Mul(bot, wy));
+          }
+          const V diff = hn::IfThenElseZero(valid, hn::Sub(LoadBytes(d, b_row + x), sample));
+          s.acc = hn::MulAdd(diff, diff, s.acc);
+          s.count += std::popcount(lanes);
+          continue;
+        }
+      }
       hn::Store(fx, d, flx);
       hn::Store(fy, d, fly);
       for (size_t i = 0; i < N; ++i) {
@@ -422,7 +464,7 @@ void GeneralRow(const Frame& f, int32_t y, Sums& s) {
       }
       const V diff = hn::IfThenElseZero(valid, hn::Sub(hn::Load(d, bb), sample));
       s.acc = hn::MulAdd(diff, diff, s.acc);
-      s.count += __builtin_popcount(lanes);
+      s.count += std::popcount(lanes);
     }
   }
 }
