@@ -98,6 +98,39 @@ int32_t RectOpT(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t width
   return ok ? summary.Result() : -1;
 }
 
+// Colour pixels under a mask: the three bytes of pixel x follow mask bit x.
+int32_t RectOpColour(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t width,
+                     int32_t height, ptrdiff_t pitchA, ptrdiff_t pitchB, ptrdiff_t pitchMask,
+                     int32_t code, MaskMode mode) {
+  if (mode == MaskMode::kAll) {
+    if (width > INT32_MAX / 3) return -1;
+    return RectOpT<uint8_t>(a, b, nullptr, width * 3, height, pitchA, pitchB, 0, code, mode);
+  }
+  WriteSummary<uint8_t> summary;
+  const uint8_t flip = mode == MaskMode::kClear ? 0xFF : 0x00;
+  const bool ok = DispatchCode(code, false, [&](auto c) {
+    constexpr int kCode = decltype(c)::value;
+    for (int32_t y = 0; y < height; ++y) {
+      const uint8_t* ra = a + y * pitchA;
+      uint8_t* rb = b + y * pitchB;
+      const uint8_t* rm = mask + y * pitchMask;
+      for (int32_t x = 0; x < width; ++x) {
+        if (!(((rm[x >> 3] ^ flip) >> (x & 7)) & 1u)) continue;
+        const size_t o = static_cast<size_t>(x) * 3;
+        uint8_t any = 0, all = 0xFF;
+        for (size_t k = o; k < o + 3; ++k) {
+          const uint8_t r = PixelOp<kCode, uint8_t>(ra[k], rb[k]);
+          rb[k] = r;
+          any |= r;
+          all &= r;
+        }
+        summary.Merge(any, all);
+      }
+    }
+  });
+  return ok ? summary.Result() : -1;
+}
+
 template <class T>
 int32_t RectConstT(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t width,
                    int32_t height, ptrdiff_t pitchSrc, ptrdiff_t pitchDst, ptrdiff_t pitchMask,
@@ -190,13 +223,16 @@ int64_t MaskRowFrom(uint8_t* m, int32_t width, P&& pred) {
 
 template <class T>
 int64_t RectThresholdT(const uint8_t* src, int32_t width, int32_t height, ptrdiff_t pitchSrc,
-                       uint8_t* mask, ptrdiff_t pitchMask, T t, int32_t compare) {
+                       uint8_t* mask, ptrdiff_t pitchMask, uint32_t t, int32_t compare) {
   if (compare < 16 || compare > 19) return -1;
   int64_t count = 0;
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* rs = src + y * pitchSrc;
     uint8_t* rm = mask + y * pitchMask;
-    auto v = [rs](int32_t x) { return Load<T>(rs + static_cast<size_t>(x) * sizeof(T)); };
+    // Compared at 32 bits, so a threshold beyond the pixel range is not cut.
+    auto v = [rs](int32_t x) {
+      return static_cast<uint32_t>(Load<T>(rs + static_cast<size_t>(x) * sizeof(T)));
+    };
     switch (compare) {
       case 16: count += MaskRowFrom(rm, width, [&](int32_t x) { return v(x) >= t; }); break;
       case 17: count += MaskRowFrom(rm, width, [&](int32_t x) { return v(x) <= t; }); break;
@@ -217,6 +253,8 @@ int32_t RectOp(int bytes, const uint8_t* a, uint8_t* b, const uint8_t* mask, int
       return RectOpT<uint8_t>(a, b, mask, width, height, pitchA, pitchB, pitchMask, code, mode);
     case 2:
       return RectOpT<uint16_t>(a, b, mask, width, height, pitchA, pitchB, pitchMask, code, mode);
+    case 3:
+      return RectOpColour(a, b, mask, width, height, pitchA, pitchB, pitchMask, code, mode);
     case 4:
       return RectOpT<uint32_t>(a, b, mask, width, height, pitchA, pitchB, pitchMask, code, mode);
     default:
@@ -250,11 +288,9 @@ int64_t RectThreshold(int bytes, const uint8_t* src, int32_t width, int32_t heig
                       int32_t compare) {
   switch (bytes) {
     case 1:
-      return RectThresholdT<uint8_t>(src, width, height, pitchSrc, mask, pitchMask,
-                                     static_cast<uint8_t>(t), compare);
+      return RectThresholdT<uint8_t>(src, width, height, pitchSrc, mask, pitchMask, t, compare);
     case 2:
-      return RectThresholdT<uint16_t>(src, width, height, pitchSrc, mask, pitchMask,
-                                      static_cast<uint16_t>(t), compare);
+      return RectThresholdT<uint16_t>(src, width, height, pitchSrc, mask, pitchMask, t, compare);
     case 4:
       return RectThresholdT<uint32_t>(src, width, height, pitchSrc, mask, pitchMask, t,
                                       compare);
@@ -317,6 +353,44 @@ int32_t BitRowsOp(const uint8_t* src, int64_t bitWidth, int32_t height, ptrdiff_
         all &= 0xFFFFFFFFFFFFFF00ull | static_cast<uint8_t>(r | ~used);
       }
       if (bitWidth > 0) summary.Merge(any, all);
+    }
+  });
+  return summary.Result();
+}
+
+int32_t BitRowsOpMasked(const uint8_t* src, int64_t bitWidth, int32_t height,
+                        ptrdiff_t pitchSrc, uint8_t* dst, ptrdiff_t pitchDst,
+                        const uint8_t* mask, ptrdiff_t pitchMask, int32_t code, MaskMode mode) {
+  if (mode == MaskMode::kAll) return BitRowsOp(src, bitWidth, height, pitchSrc, dst, pitchDst, code);
+  if (code < 0 || code > 15) return -1;
+  WriteSummary<uint64_t> summary;
+  const int64_t fullBytes = bitWidth >> 3;
+  const int rem = static_cast<int>(bitWidth & 7);
+  const uint64_t flip = mode == MaskMode::kClear ? ~uint64_t{0} : 0;
+  DispatchCode(code, false, [&](auto c) {
+    constexpr int kCode = decltype(c)::value;
+    // Merges op(s, d) into d where sel is set; the summary sees only those bits.
+    auto merge = [&](uint64_t s, uint64_t d, uint64_t sel) {
+      const uint64_t r = PixelOp<kCode, uint64_t>(s, d);
+      if (sel != 0) summary.Merge(r & sel, r | ~sel);
+      return (r & sel) | (d & ~sel);
+    };
+    for (int32_t y = 0; y < height; ++y) {
+      const uint8_t* rs = src + y * pitchSrc;
+      uint8_t* rd = dst + y * pitchDst;
+      const uint8_t* rm = mask + y * pitchMask;
+      int64_t i = 0;
+      for (; i + 8 <= fullBytes; i += 8) {
+        Store<uint64_t>(rd + i, merge(Load<uint64_t>(rs + i), Load<uint64_t>(rd + i),
+                                      Load<uint64_t>(rm + i) ^ flip));
+      }
+      for (; i < fullBytes; ++i) {
+        rd[i] = static_cast<uint8_t>(merge(rs[i], rd[i], static_cast<uint8_t>(rm[i] ^ flip)));
+      }
+      if (rem != 0) {
+        const uint64_t sel = static_cast<uint8_t>(rm[i] ^ flip) & LowBits(rem);
+        rd[i] = static_cast<uint8_t>(merge(rs[i], rd[i], sel));
+      }
     }
   });
   return summary.Result();

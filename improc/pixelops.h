@@ -35,7 +35,8 @@ VANTOR_API int32_t MemOpMem(const uint8_t* source, uint8_t* destination, uint32_
 /* Sets bit x of mask row y where source pixel (x, y) compares with threshold
  * by the compare code (16: v >= t, 17: v <= t, 18: v == t, 19: v != t) and
  * clears it elsewhere. Returns the number of set bits, or -1 for another code
- * (nothing written). The 16- and 32-bit forms read unsigned pixels. */
+ * (nothing written). Pixels are read unsigned and compared with the whole
+ * 32-bit threshold. */
 VANTOR_API int32_t MemToBitMask(const uint8_t* source, int32_t width, int32_t height,
                                 int32_t sourcePitch, uint8_t* mask, int32_t maskPitch,
                                 uint32_t threshold, int32_t compare);

@@ -12,13 +12,19 @@ namespace vantor {
 // Which pixels a masked kernel writes.
 enum class MaskMode { kAll, kSet, kClear };
 
-// Two-image operation b = code(a, b) on rectangles of 8-, 16- or 32-bit
-// pixels (bytes = 1, 2, 4), two-image numbering, optionally only where the mask
-// allows. Returns the summary of the written values (0, 1, 2), or -1 for a
+// Two-image operation b = code(a, b) on rectangles of 8-, 16-, 24- or 32-bit
+// pixels (bytes = 1, 2, 3, 4; colour pixels are three bytes under one mask
+// bit), two-image numbering, optionally only where the mask allows. Returns the summary of the written values (0, 1, 2), or -1 for a
 // code that the pixel width does not support (nothing changed).
 int32_t RectOp(int bytes, const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t width,
                int32_t height, ptrdiff_t pitchA, ptrdiff_t pitchB, ptrdiff_t pitchMask,
                int32_t code, MaskMode mode);
+
+// As BitRowsOp, but only at the bits whose mask bit is set (kSet) or clear
+// (kClear); kAll ignores the mask.
+int32_t BitRowsOpMasked(const uint8_t* src, int64_t bitWidth, int32_t height,
+                        ptrdiff_t pitchSrc, uint8_t* dst, ptrdiff_t pitchDst,
+                        const uint8_t* mask, ptrdiff_t pitchMask, int32_t code, MaskMode mode);
 
 // Constant operation dst = code(constant, src) on 8-, 16- or 32-bit pixels in the
 // constant numbering; bytes = 3 works on colour pixels with blue, green and red
