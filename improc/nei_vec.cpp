@@ -69,24 +69,26 @@ void MaskCross(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* m
   }
 }
 
-// The row triple OR of w at word i: the pixel and its two row neighbours.
-template <class D, class V>
-HWY_INLINE V RowTriple(D d, const uint64_t* w, V c) {
-  const auto l = hn::Or(hn::ShiftLeft<1>(c), hn::ShiftRight<63>(hn::LoadU(d, w - 1)));
-  const auto r = hn::Or(hn::ShiftRight<1>(c), hn::ShiftLeft<63>(hn::LoadU(d, w + 1)));
-  return hn::Or(c, hn::Or(l, r));
-}
-
-// dst = OR over the 3 x 3 square around each pixel of mid.
-void MaskSquare(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* mid,
-                const uint64_t* down, size_t count) {
+// dst = OR of each pixel of src with its left and right neighbours.
+void MaskRow3(uint64_t* HWY_RESTRICT dst, const uint64_t* src, size_t count) {
   const hn::ScalableTag<uint64_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
-    const auto u = RowTriple(d, up + i, hn::LoadU(d, up + i));
-    const auto m = RowTriple(d, mid + i, hn::LoadU(d, mid + i));
-    const auto w = RowTriple(d, down + i, hn::LoadU(d, down + i));
-    hn::StoreU(hn::Or(u, hn::Or(m, w)), d, dst + i);
+    const auto c = hn::LoadU(d, src + i);
+    const auto l = hn::Or(hn::ShiftLeft<1>(c), hn::ShiftRight<63>(hn::LoadU(d, src + i - 1)));
+    const auto r = hn::Or(hn::ShiftRight<1>(c), hn::ShiftLeft<63>(hn::LoadU(d, src + i + 1)));
+    hn::StoreU(hn::Or(c, hn::Or(l, r)), d, dst + i);
+  }
+}
+
+// dst = up OR mid OR down.
+void MaskCol3(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* mid,
+              const uint64_t* down, size_t count) {
+  const hn::ScalableTag<uint64_t> d;
+  const size_t N = hn::Lanes(d);
+  for (size_t i = 0; i < count; i += N) {
+    hn::StoreU(hn::Or(hn::LoadU(d, mid + i), hn::Or(hn::LoadU(d, up + i), hn::LoadU(d, down + i))),
+               d, dst + i);
   }
 }
 
@@ -125,18 +127,25 @@ void ByteCross(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
   }
 }
 
-// dst = max over the 3 x 3 square around each byte of mid.
-void ByteSquare(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
-                const uint8_t* down, size_t count) {
+// dst = max of each byte of src and its left and right neighbours.
+void ByteRow3(uint8_t* HWY_RESTRICT dst, const uint8_t* src, size_t count) {
   const hn::ScalableTag<uint8_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
-    auto v = hn::LoadU(d, mid + i);
-    for (const uint8_t* row : {up, mid, down}) {
-      v = hn::Max(v, hn::Max(hn::Max(hn::LoadU(d, row + i - 1), hn::LoadU(d, row + i)),
-                             hn::LoadU(d, row + i + 1)));
-    }
+    const auto v = hn::Max(hn::Max(hn::LoadU(d, src + i - 1), hn::LoadU(d, src + i)),
+                           hn::LoadU(d, src + i + 1));
     hn::StoreU(v, d, dst + i);
+  }
+}
+
+// dst = max(up, mid, down).
+void ByteCol3(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
+              const uint8_t* down, size_t count) {
+  const hn::ScalableTag<uint8_t> d;
+  const size_t N = hn::Lanes(d);
+  for (size_t i = 0; i < count; i += N) {
+    hn::StoreU(hn::Max(hn::LoadU(d, mid + i), hn::Max(hn::LoadU(d, up + i), hn::LoadU(d, down + i))),
+               d, dst + i);
   }
 }
 
@@ -206,12 +215,14 @@ namespace vantor {
 HWY_EXPORT(MaskOrShift);
 HWY_EXPORT(MaskOr);
 HWY_EXPORT(MaskCross);
-HWY_EXPORT(MaskSquare);
+HWY_EXPORT(MaskRow3);
+HWY_EXPORT(MaskCol3);
 HWY_EXPORT(MaskNot);
 HWY_EXPORT(ByteMaxShift);
 HWY_EXPORT(ByteMax);
 HWY_EXPORT(ByteCross);
-HWY_EXPORT(ByteSquare);
+HWY_EXPORT(ByteRow3);
+HWY_EXPORT(ByteCol3);
 HWY_EXPORT(ByteNot);
 HWY_EXPORT(Smooth3);
 
@@ -231,7 +242,7 @@ size_t RoundUp(size_t v, size_t m) { return (v + m - 1) / m * m; }
 // kKeepBytes in all are released when the call ends.
 class ScratchCache {
  public:
-  static constexpr int kSlots = 4;
+  static constexpr int kSlots = 5;
   static constexpr size_t kKeepBytes = size_t{64} << 20;
 
   // At least `bytes` bytes (contents unspecified), or null.
@@ -329,7 +340,7 @@ struct MaskTraits {
 
   void ClearTail(T* row) const {
     row[nw - 1] &= lastMask;
-    std::fill(row + nw, row + nwR, T{0});
+    for (size_t i = nw; i < nwR; ++i) row[i] = 0;
   }
   void Load(T* row, const uint8_t* src, bool invert) const {
     row[nw - 1] = 0;
@@ -356,9 +367,12 @@ struct MaskTraits {
     HWY_DYNAMIC_DISPATCH(MaskCross)(dst, up, mid, down, nwR);
     ClearTail(dst);
   }
-  void Square(T* dst, const T* up, const T* mid, const T* down) const {
-    HWY_DYNAMIC_DISPATCH(MaskSquare)(dst, up, mid, down, nwR);
+  void Row3(T* dst, const T* src) const {
+    HWY_DYNAMIC_DISPATCH(MaskRow3)(dst, src, nwR);
     ClearTail(dst);
+  }
+  void Col3(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(MaskCol3)(dst, up, mid, down, nwR);
   }
   // Row buffer padding: the widest shift of a row run is below the width.
   size_t Pad() const { return nw + kGuard; }
@@ -399,17 +413,140 @@ struct ByteTraits {
     HWY_DYNAMIC_DISPATCH(ByteCross)(dst, up, mid, down, wR);
     ClearTail(dst);
   }
-  void Square(T* dst, const T* up, const T* mid, const T* down) const {
-    HWY_DYNAMIC_DISPATCH(ByteSquare)(dst, up, mid, down, wR);
+  void Row3(T* dst, const T* src) const {
+    HWY_DYNAMIC_DISPATCH(ByteRow3)(dst, src, wR);
     ClearTail(dst);
+  }
+  void Col3(T* dst, const T* up, const T* mid, const T* down) const {
+    HWY_DYNAMIC_DISPATCH(ByteCol3)(dst, up, mid, down, wR);
   }
   size_t Pad() const { return wR + kGuard; }
 
   size_t w, wR;
 };
 
-// The image in a scratch plane, filtered by a list of steps between one load
-// and one store. `inverted_` tells whether the plane holds the complement.
+// One pass of a pipeline: the row triple, the column triple (together the
+// 3 x 3 square) or the cross.
+enum class PassKind { kRow3, kCol3, kCross };
+struct PipeStage {
+  PassKind kind;
+  bool erode;
+};
+
+// Runs up to kMaxStages passes in a single sweep down the image:
+// every level keeps its last rows in a small ring and a row of level s is
+// made from three rows of level s - 1 as soon as they exist, so the source
+// is read once and the result written once. Level 0 holds the source rows,
+// level s the result of stage s - 1; a level is in the complement domain
+// when its stage erodes. Rows outside the image are the zero row.
+template <class Traits>
+class RowPipeline {
+  using T = typename Traits::T;
+
+ public:
+  static constexpr int kMaxStages = 16;
+  static constexpr int kRing = 4;  // a power of two
+  static constexpr size_t kRows = (kMaxStages + 1) * kRing + 4;  // rings, 3 temps, zero row
+
+  static size_t Bytes(size_t data) { return kRows * (data + 2 * Traits::kGuard) * sizeof(T); }
+
+  RowPipeline(const Traits& tr, int32_t h, size_t data, uint8_t* mem)
+      : tr_(tr), h_(h), data_(data), stride_(data + 2 * Traits::kGuard),
+        mem_(reinterpret_cast<T*>(mem)) {
+    std::fill(mem_, mem_ + kRows * stride_, T{0});
+  }
+
+  // load(y, row, invert) fills source row y in the given domain with its tail
+  // clear; store(y, row, inverted) takes result row y (and may change it).
+  // Level s runs lag(s) rows behind the source, lag growing by one for every
+  // pass that looks at the rows above and below; at each tick every level
+  // makes the one row whose inputs have just become complete.
+  template <class Load, class Store>
+  void Run(const PipeStage* st, int k, Load&& load, Store&& store) {
+    st_ = st;
+    int32_t lag[kMaxStages + 1] = {0};
+    for (int s = 1; s <= k; ++s) lag[s] = lag[s - 1] + (st[s - 1].kind == PassKind::kRow3 ? 0 : 1);
+    for (int32_t t = 0; t < h_ + lag[k]; ++t) {
+      if (t < h_) load(t, Ring(0, t), Domain(0));
+      for (int s = 1; s <= k; ++s) {
+        const int32_t r = t - lag[s];
+        if (r < 0 || r >= h_) continue;
+        Make(s, r);
+      }
+      const int32_t r = t - lag[k];
+      if (r >= 0) store(r, Ring(k, r), st[k - 1].erode);
+    }
+  }
+
+ private:
+  T* RowAt(size_t i) const { return mem_ + i * stride_ + Traits::kGuard; }
+  T* Ring(int level, int32_t y) const {
+    return RowAt(static_cast<size_t>(level) * kRing + static_cast<size_t>(y & (kRing - 1)));
+  }
+  const T* Level(int level, int32_t y) const {
+    return y < 0 || y >= h_ ? RowAt(kRows - 1) : Ring(level, y);
+  }
+  bool Domain(int level) const { return st_[level == 0 ? 0 : level - 1].erode; }
+
+  // Row r of level s from the rows of level s - 1.
+  void Make(int s, int32_t r) {
+    T* out = Ring(s, r);
+    const bool flip = Domain(s - 1) != Domain(s);
+    if (st_[s - 1].kind == PassKind::kRow3) {
+      const T* row = Level(s - 1, r);
+      tr_.Row3(out, flip ? Inverted(row, 0) : row);
+      return;
+    }
+    const T* rows[3] = {Level(s - 1, r - 1), Level(s - 1, r), Level(s - 1, r + 1)};
+    if (flip) {
+      for (int i = 0; i < 3; ++i) rows[i] = Inverted(rows[i], i);
+    }
+    if (st_[s - 1].kind == PassKind::kCol3) {
+      tr_.Col3(out, rows[0], rows[1], rows[2]);
+    } else {
+      tr_.Cross(out, rows[0], rows[1], rows[2]);
+    }
+  }
+
+  // The complement of a row in temporary row i; outside rows stay zero.
+  const T* Inverted(const T* row, int i) const {
+    if (row == RowAt(kRows - 1)) return row;
+    T* t = RowAt(kRows - 4 + static_cast<size_t>(i));
+    std::copy(row, row + data_, t);
+    tr_.Not(t);
+    return t;
+  }
+
+  const Traits& tr_;
+  int32_t h_;
+  size_t data_, stride_;
+  T* mem_;
+  const PipeStage* st_ = nullptr;
+};
+
+// What a list of requests becomes: runs of single square or cross passes
+// (pipelined), row and column runs and larger squares (by doubling on a
+// plane), and smoothing.
+enum class OpKind { kSquare1, kCross1, kSquareRuns, kRowRun, kColumnRun, kSmooth };
+
+struct Op {
+  OpKind kind;
+  bool erode;
+  int32_t n;
+  int rowKind = 0, colKind = 0;  // smoothing only
+};
+
+constexpr size_t kMaxOps = 64;
+// Squares up to this many steps run as single passes in a pipeline; larger
+// ones as a row run and a column run.
+constexpr int32_t kSquarePassesMax = 8;
+
+bool IsPipelined(OpKind k) { return k == OpKind::kSquare1 || k == OpKind::kCross1; }
+
+// The image held either in the pipeline rings only (when every op is a
+// single pass) or in a scratch plane, filtered by a list of ops between one
+// load and one store. `inverted_` tells whether the plane holds the
+// complement.
 template <class Traits>
 class VectorImage {
   using T = typename Traits::T;
@@ -418,10 +555,59 @@ class VectorImage {
   VectorImage(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
       : tr_(w), base_(base), w_(w), h_(h), pitch_(pitch) {}
 
-  // Takes scratch memory for the plane(s) and row buffers; false when there
-  // is none (nothing has been touched then).
+  // Expands the requests into ops; false when there are too many.
+  bool Plan(const NeiStep* steps, size_t count, bool grey) {
+    for (size_t i = 0; i < count; ++i) {
+      const int32_t n = steps[i].n;
+      if (n < 1) continue;
+      const int32_t code = steps[i].code;
+      if (grey && (code == nei::kAver124 || code == nei::kMedian || code == nei::kBlur)) {
+        Op op{OpKind::kSmooth, false, n};
+        op.rowKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 2;
+        op.colKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 3;
+        if (!Add(op)) return false;
+        continue;
+      }
+      const MorphPlan plan = PlanMorph(code);
+      for (int k = 0; k < plan.count; ++k) {
+        const Shape s = plan.step[k].shape;
+        const int32_t m = UsefulSteps(s, n, w_, h_);
+        if (m <= 0) continue;
+        OpKind kind = OpKind::kCross1;
+        switch (s) {
+          case Shape::kSquare:
+            kind = m <= kSquarePassesMax ? OpKind::kSquare1 : OpKind::kSquareRuns;
+            break;
+          case Shape::kCross: kind = OpKind::kCross1; break;
+          case Shape::kRow: kind = OpKind::kRowRun; break;
+          case Shape::kColumn: kind = OpKind::kColumnRun; break;
+        }
+        if (!Add(Op{kind, plan.step[k].erode, m})) return false;
+      }
+    }
+    return true;
+  }
+
+  bool Empty() const { return nOps_ == 0; }
+
+  // Takes scratch memory; false when there is none (nothing touched then).
   bool Prepare() {
+    needPlane_ = false;
+    bool pipe = false;
+    for (size_t i = 0; i < nOps_; ++i) {
+      if (IsPipelined(ops_[i].kind)) {
+        pipe = true;
+      } else {
+        needPlane_ = true;
+      }
+    }
     const size_t data = Traits::Data(w_);
+    if (pipe) {
+      uint8_t* m = t_scratch.Get(4, RowPipeline<Traits>::Bytes(data));
+      if (!m) return false;
+      pipeMem_ = m;
+    }
+    if (!needPlane_) return true;
     size_t planeBytes = 0;
     if (!Plane<T>::Size(data, Traits::kGuard, h_, &planeBytes)) return false;
     const size_t rowLen = data + 2 * tr_.Pad();
@@ -441,65 +627,102 @@ class VectorImage {
     return true;
   }
 
-  // Loads the image, already inverted when the first step erodes.
-  void Load(bool invert) {
-    for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), invert);
-    inverted_ = invert;
-  }
-  void Store() {
-    for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), inverted_);
-  }
-
-  // n steps of one code.
-  void Run(int32_t code, int32_t n) {
-    if constexpr (std::is_same_v<Traits, ByteTraits>) {
-      switch (code) {
-        case nei::kAver124: Smooth(n, 0, 0); return;
-        case nei::kMedian: Smooth(n, 1, 1); return;
-        case nei::kBlur: Smooth(n, 2, 3); return;
+  void Execute() {
+    if (!needPlane_) {
+      // Straight from the image through the pipeline back into the image:
+      // a row is stored only after every row it feeds has been loaded.
+      ForEachSweep(0, nOps_, [&](const PipeStage* st, int k) {
+        RowPipeline<Traits> pipe(tr_, h_, Traits::Data(w_), pipeMem_);
+        pipe.Run(
+            st, k, [&](int32_t y, T* row, bool inv) { tr_.Load(row, Src(y), inv); },
+            [&](int32_t y, T* row, bool inv) { tr_.Store(row, Src(y), inv); });
+      });
+      return;
+    }
+    const bool firstErodes = ops_[0].kind != OpKind::kSmooth && ops_[0].erode;
+    for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), firstErodes);
+    inverted_ = firstErodes;
+    size_t i = 0;
+    while (i < nOps_) {
+      if (IsPipelined(ops_[i].kind)) {
+        size_t j = i;
+        while (j < nOps_ && IsPipelined(ops_[j].kind)) ++j;
+        PlanePipelines(i, j);
+        i = j;
+        continue;
+      }
+      const Op& op = ops_[i++];
+      if (op.kind == OpKind::kSmooth) {
+        if constexpr (std::is_same_v<Traits, ByteTraits>) Smooth(op.n, op.rowKind, op.colKind);
+        continue;
+      }
+      SetInverted(op.erode);
+      switch (op.kind) {
+        case OpKind::kSquareRuns:
+          RowRun(std::min(op.n, w_ - 1));
+          ColumnRun(std::min(op.n, h_ - 1));
+          break;
+        case OpKind::kRowRun: RowRun(op.n); break;
+        case OpKind::kColumnRun: ColumnRun(op.n); break;
         default: break;
       }
     }
-    const MorphPlan plan = PlanMorph(code);
-    for (int i = 0; i < plan.count; ++i) {
-      SetInverted(plan.step[i].erode);
-      Dilate(plan.step[i].shape, n);
-    }
+    for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), inverted_);
   }
 
  private:
+  bool Add(const Op& op) {
+    if (nOps_ == kMaxOps) return false;
+    ops_[nOps_++] = op;
+    return true;
+  }
+
   uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
+
+  // Calls f(stages, k) for successive sweeps of at most kMaxStages passes
+  // covering ops [from, to), all of them single passes.
+  template <class F>
+  void ForEachSweep(size_t from, size_t to, F f) {
+    PipeStage st[RowPipeline<Traits>::kMaxStages];
+    int k = 0;
+    for (size_t i = from; i < to; ++i) {
+      const bool square = ops_[i].kind == OpKind::kSquare1;
+      for (int32_t u = 0; u < ops_[i].n; ++u) {
+        if (k + (square ? 2 : 1) > RowPipeline<Traits>::kMaxStages) {
+          f(st, k);
+          k = 0;
+        }
+        if (square) {
+          st[k++] = PipeStage{PassKind::kRow3, ops_[i].erode};
+          st[k++] = PipeStage{PassKind::kCol3, ops_[i].erode};
+        } else {
+          st[k++] = PipeStage{PassKind::kCross, ops_[i].erode};
+        }
+      }
+    }
+    if (k > 0) f(st, k);
+  }
+
+  // Pipelined ops on the plane, in place.
+  void PlanePipelines(size_t from, size_t to) {
+    ForEachSweep(from, to, [&](const PipeStage* st, int k) {
+      RowPipeline<Traits> pipe(tr_, h_, Traits::Data(w_), pipeMem_);
+      const bool planeInv = inverted_;
+      pipe.Run(
+          st, k,
+          [&](int32_t y, T* row, bool inv) {
+            std::copy(a_.Row(y), a_.Row(y) + Traits::Data(w_), row);
+            if (inv != planeInv) tr_.Not(row);
+          },
+          [&](int32_t y, T* row, bool) { std::copy(row, row + Traits::Data(w_), a_.Row(y)); });
+      inverted_ = st[k - 1].erode;
+    });
+  }
 
   void SetInverted(bool inv) {
     if (inv == inverted_) return;
     for (int32_t y = 0; y < h_; ++y) tr_.Not(a_.Row(y));
     inverted_ = inv;
-  }
-
-  void Dilate(Shape s, int32_t n) {
-    n = UsefulSteps(s, n, w_, h_);
-    if (n <= 0) return;
-    switch (s) {
-      case Shape::kSquare:
-        if (n <= 3) {  // a few single passes beat the row and column runs
-          for (int32_t i = 0; i < n; ++i) Pass(&Traits::Square);
-        } else {
-          RowRun(std::min(n, w_ - 1));
-          ColumnRun(std::min(n, h_ - 1));
-        }
-        break;
-      case Shape::kRow: RowRun(n); break;
-      case Shape::kColumn: ColumnRun(n); break;
-      case Shape::kCross:
-        for (int32_t i = 0; i < n; ++i) Pass(&Traits::Cross);
-        break;
-    }
-  }
-
-  // One step from plane a into plane b; then b becomes a.
-  void Pass(void (Traits::*f)(T*, const T*, const T*, const T*) const) {
-    for (int32_t y = 0; y < h_; ++y) (tr_.*f)(b_.Row(y), a_.Row(y - 1), a_.Row(y), a_.Row(y + 1));
-    std::swap(a_, b_);
   }
 
   // Per row, the doubling shifts toward higher x and then toward lower x. The
@@ -571,7 +794,11 @@ class VectorImage {
   Traits tr_;
   uint8_t* base_;
   int32_t w_, h_, pitch_;
+  Op ops_[kMaxOps];
+  size_t nOps_ = 0;
+  bool needPlane_ = false;
   bool inverted_ = false;
+  uint8_t* pipeMem_ = nullptr;
   Plane<T> a_, b_;
   T* rowBuf_[2] = {nullptr, nullptr};
 };
@@ -580,40 +807,16 @@ bool ValidRect(const void* p, int32_t width, int32_t height, int32_t pitch, int6
   return p != nullptr && width > 0 && height > 0 && pitch >= rowBytes;
 }
 
-bool ChangesAnything(const NeiStep* steps, size_t count, bool grey) {
-  for (size_t i = 0; i < count; ++i) {
-    if (steps[i].n < 1) continue;
-    if (PlanMorph(steps[i].code).count > 0) return true;
-    if (grey && (steps[i].code == nei::kAver124 || steps[i].code == nei::kMedian ||
-                 steps[i].code == nei::kBlur))
-      return true;
-  }
-  return false;
-}
-
 template <class Traits>
 int32_t RunSteps(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
                  size_t count) {
   VectorImage<Traits> img(static_cast<uint8_t*>(pixels), w, h, pitch);
-  if (!img.Prepare()) {
-    t_scratch.Trim();
-    return -1;
-  }
-  bool invert = false;
-  for (size_t i = 0; i < count; ++i) {
-    const MorphPlan p = PlanMorph(steps[i].code);
-    if (steps[i].n >= 1 && p.count > 0) {
-      invert = p.step[0].erode;
-      break;
-    }
-  }
-  img.Load(invert);
-  for (size_t i = 0; i < count; ++i) {
-    if (steps[i].n >= 1) img.Run(steps[i].code, steps[i].n);
-  }
-  img.Store();
+  if (!img.Plan(steps, count, std::is_same_v<Traits, ByteTraits>)) return -1;
+  if (img.Empty()) return 0;
+  const bool ready = img.Prepare();
+  if (ready) img.Execute();
   t_scratch.Trim();
-  return 0;
+  return ready ? 0 : -1;
 }
 
 }  // namespace
@@ -621,14 +824,12 @@ int32_t RunSteps(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiSte
 int32_t MaskNeiVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
                            const NeiStep* steps, size_t count) {
   if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
-  if (!ChangesAnything(steps, count, false)) return 0;
   return RunSteps<MaskTraits>(pixels, width, height, pitch, steps, count);
 }
 
 int32_t NeiMemVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
                           const NeiStep* steps, size_t count) {
   if (!ValidRect(pixels, width, height, pitch, width)) return -1;
-  if (!ChangesAnything(steps, count, true)) return 0;
   return RunSteps<ByteTraits>(pixels, width, height, pitch, steps, count);
 }
 

@@ -97,6 +97,41 @@ TEST(NeiVector, LongRunsOnWideImagesEqualScalar) {
       }
 }
 
+// Lists of steps share one scratch copy: single passes are pipelined (in
+// sweeps of limited depth), runs and large squares go through the plane, and
+// erosions and dilations alternate between the image and its complement.
+TEST(NeiVector, StepListsEqualScalarStepsOneByOne) {
+  std::mt19937 rng(31);
+  for (int trial = 0; trial < 300; ++trial) {
+    const bool mask = trial % 2 == 0;
+    const int32_t w = 1 + static_cast<int32_t>(rng() % 150);
+    const int32_t h = 1 + static_cast<int32_t>(rng() % 40);
+    vantor::NeiStep steps[6];
+    const size_t count = 1 + rng() % 6;
+    for (size_t i = 0; i < count; ++i) {
+      steps[i].code = kAllCodes[rng() % (sizeof(kAllCodes) / sizeof(kAllCodes[0]))];
+      steps[i].n = static_cast<int32_t>(rng() % 25) - 1;  // includes 0 and -1: skipped
+    }
+    const int32_t pitch = mask ? (w + 7) / 8 + 1 : w + 1;
+    std::vector<uint8_t> a = RandomRows(static_cast<size_t>(pitch) * h, rng, mask);
+    std::vector<uint8_t> b = a;
+    for (size_t i = 0; i < count; ++i) {
+      if (mask) {
+        MaskNei(a.data(), w, h, pitch, steps[i].code, steps[i].n);
+      } else {
+        NeiMem(a.data(), w, h, pitch, steps[i].code, steps[i].n);
+      }
+    }
+    const int32_t r = mask ? vantor::MaskNeiVectorSteps(b.data(), w, h, pitch, steps, count)
+                           : vantor::NeiMemVectorSteps(b.data(), w, h, pitch, steps, count);
+    ASSERT_EQ(r, 0);
+    std::string list;
+    for (size_t i = 0; i < count; ++i)
+      list += " (" + std::to_string(steps[i].code) + "," + std::to_string(steps[i].n) + ")";
+    ASSERT_EQ(a, b) << (mask ? "mask " : "grey ") << w << "x" << h << list;
+  }
+}
+
 TEST(NeiVector, RefusesBadRectanglesAndIgnoresEmptyRequests) {
   std::vector<uint8_t> px(64, 0x3C);
   const auto before = px;
