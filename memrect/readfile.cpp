@@ -1,0 +1,560 @@
+// Image files into memory rectangles: TIFF and BMP through the bmptiff
+// readers, JPEG through libjpeg.
+#include "memrect/readfile.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <atomic>
+#include <string>
+#include <vector>
+
+// libjpeg's header needs FILE and size_t declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "bmptiff/bmptiff.h"
+#include "bmptiff/bmptiff_internal.h"
+#include "files/fileaccess.h"
+#include "memrect/display_lut.h"
+#include "memrect/memrect.h"
+#include "memrect/readfile_internal.h"
+#include "memrect/rect_owner.h"
+
+namespace vantor {
+namespace {
+
+constexpr size_t kDebugBytes = 4160;
+thread_local char t_debug[kDebugBytes];
+
+std::atomic<uint64_t> g_loadLimit{0};
+
+constexpr uint8_t MakeReverseEntry(unsigned b) {
+  unsigned r = 0;
+  for (int i = 0; i < 8; ++i)
+    if (b & (1u << i)) r |= 0x80u >> i;
+  return uint8_t(r);
+}
+
+struct ReverseTable {
+  uint8_t v[256];
+  constexpr ReverseTable() : v() {
+    for (unsigned i = 0; i < 256; ++i) v[i] = MakeReverseEntry(i);
+  }
+};
+constexpr ReverseTable kReverse;
+
+// Releases a bmptiff slot on scope exit.
+class FileSlot {
+ public:
+  explicit FileSlot(int16_t h) : h_(h) {}
+  FileSlot(const FileSlot&) = delete;
+  FileSlot& operator=(const FileSlot&) = delete;
+  ~FileSlot() {
+    if (h_) FreeTheData(h_);
+  }
+  int16_t get() const { return h_; }
+
+ private:
+  int16_t h_;
+};
+
+struct Pixels {
+  int32_t depth = -1, width = 0, height = 0, pitch = 0;
+  uint8_t* base = nullptr;
+  uint8_t* row(int32_t y) const { return base + std::ptrdiff_t(y) * pitch; }
+};
+
+Pixels Resolve(int32_t h) {
+  Pixels p;
+  void* base = nullptr;
+  p.depth = mrGetExtendedInfo(h, &p.width, &p.height, &p.pitch, &base);
+  p.base = static_cast<uint8_t*>(base);
+  return p;
+}
+
+bool WithinLimit(uint64_t bytes) {
+  uint64_t limit = g_loadLimit.load(std::memory_order_relaxed);
+  if (limit && bytes > limit) {
+    SetFileError("image of %llu bytes exceeds the load limit", static_cast<unsigned long long>(bytes));
+    return false;
+  }
+  return true;
+}
+
+// A new owned rectangle, with the reason set when it cannot be made.
+int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
+  if (width == 0 || height == 0) {
+    SetFileError("empty image (%u x %u)", unsigned(width), unsigned(height));
+    return -1;
+  }
+  if (width > INT32_MAX || height > INT32_MAX) {
+    SetFileError("image of %u x %u is too large", unsigned(width), unsigned(height));
+    return -1;
+  }
+  uint64_t pitch = ((uint64_t(depth) * width + 31) / 32) * 4;
+  if (!WithinLimit(pitch * height)) return -1;
+  int32_t h = mrCreate(int32_t(depth), int32_t(width), int32_t(height));
+  if (h <= 0) {
+    SetFileError("cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
+                 unsigned(height), unsigned(depth));
+    return -1;
+  }
+  return h;
+}
+
+void ReverseBits(const Pixels& p, uint32_t rowBytes) {
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    for (uint32_t i = 0; i < rowBytes; ++i) r[i] = kReverse.v[r[i]];
+  }
+}
+
+void Swap16(const Pixels& p, uint32_t rowBytes) {
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    for (uint32_t i = 0; i + 1 < rowBytes; i += 2) {
+      uint16_t v;
+      std::memcpy(&v, r + i, 2);
+      v = __builtin_bswap16(v);
+      std::memcpy(r + i, &v, 2);
+    }
+  }
+}
+
+void Swap32(const Pixels& p, uint32_t rowBytes) {
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    for (uint32_t i = 0; i + 3 < rowBytes; i += 4) {
+      uint32_t v;
+      std::memcpy(&v, r + i, 4);
+      v = __builtin_bswap32(v);
+      std::memcpy(r + i, &v, 4);
+    }
+  }
+}
+
+void FlipRows(const Pixels& p) {
+  std::vector<uint8_t> tmp(size_t(p.pitch));
+  for (int32_t a = 0, b = p.height - 1; a < b; ++a, --b) {
+    std::memcpy(tmp.data(), p.row(a), size_t(p.pitch));
+    std::memcpy(p.row(a), p.row(b), size_t(p.pitch));
+    std::memcpy(p.row(b), tmp.data(), size_t(p.pitch));
+  }
+}
+
+int32_t LoadTiff(int16_t fh, const FileLayout& l) {
+  if (l.compression != 1) {
+    SetFileError("compressed TIFF (%s) is not supported", TiffCompressionName(l.compression));
+    return -1;
+  }
+  if (l.planar == 2 && l.samples > 1) {
+    SetFileError("TIFF with separate colour planes is not supported");
+    return -1;
+  }
+  if (l.sampleFormat == 3) {
+    SetFileError("floating-point TIFF is not supported");
+    return -1;
+  }
+  if (l.samplesDiffer) {
+    SetFileError("TIFF with unequal BitsPerSample values is not supported");
+    return -1;
+  }
+  const uint32_t depth = l.bitsPerPixel;
+  bool ok = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 32 ||
+            (depth == 24 && l.samples == 3) || (depth == 48 && l.samples == 3);
+  if (!ok) {
+    SetFileError("TIFF with %u bits per pixel (%u samples) cannot be loaded", unsigned(depth),
+                 unsigned(l.samples));
+    return -1;
+  }
+  // Uncompressed pixels cannot outnumber the file's bytes: catch damaged
+  // sizes before allocating for them.
+  if (uint64_t(l.rowBytes) * l.length > l.fileSize) {
+    SetFileError("file truncated: %u x %u pixels need more bytes than the file holds",
+                 unsigned(l.width), unsigned(l.length));
+    return -1;
+  }
+  RectOwner rect(CreateRect(depth, l.width, l.length));
+  if (!rect) return -1;
+  Pixels p = Resolve(rect.get());
+  if (p.depth != int32_t(depth)) {
+    SetFileError("image store refused the new image");
+    return -1;
+  }
+  // File rows run from the top of the picture down: the first lands in the
+  // last row.
+  if (!ReadRowsInto(fh, p.row(p.height - 1), -std::ptrdiff_t(p.pitch), l.length)) return -1;
+  if (l.bigEndian) {
+    if (l.bitsPerSample == 16) Swap16(p, l.rowBytes);
+    if (l.bitsPerSample == 32) Swap32(p, l.rowBytes);
+  }
+  if (depth == 24) {
+    static const uint8_t kOrder[3] = {2, 1, 0};
+    mrPermute(rect.get(), 3, kOrder);
+  } else if (depth == 48) {
+    static const uint8_t kOrder[6] = {4, 5, 2, 3, 0, 1};
+    mrPermute(rect.get(), 6, kOrder);
+  } else if (depth == 1 && l.fillOrder != 2) {
+    ReverseBits(p, l.rowBytes);
+  }
+  return rect.release();
+}
+
+int32_t LoadBmp(int16_t fh, const FileLayout& l) {
+  const bool plain = l.compression == 0 || l.compression == 3;
+  const bool rle8 = l.compression == 1 && l.bitsPerPixel == 8;
+  if (!plain && !rle8) {
+    if (l.compression == 2)
+      SetFileError("run-length BMP with 4 bits per pixel is not supported");
+    else
+      SetFileError("BMP compression %u is not supported", unsigned(l.compression));
+    return -1;
+  }
+  if (plain && uint64_t(l.rowBytes) * l.length > l.fileSize) {
+    SetFileError("file truncated: %u x %u pixels need more bytes than the file holds",
+                 unsigned(l.width), unsigned(l.length));
+    return -1;
+  }
+  RectOwner rect(CreateRect(l.bitsPerPixel, l.width, l.length));
+  if (!rect) return -1;
+  Pixels p = Resolve(rect.get());
+  if (p.depth != int32_t(l.bitsPerPixel) || uint32_t(p.pitch) < l.rowBytes) {
+    SetFileError("image store refused the new image");
+    return -1;
+  }
+  if (plain) {
+    // Bottom-up files start with the bottom row: file row k into row k.
+    // Top-down files go the other way round.
+    uint8_t* first = l.topDown ? p.row(p.height - 1) : p.row(0);
+    std::ptrdiff_t step = l.topDown ? -std::ptrdiff_t(p.pitch) : std::ptrdiff_t(p.pitch);
+    if (!ReadRowsInto(fh, first, step, l.length)) return -1;
+  } else {
+    uint32_t passed = 0;
+    int32_t r;
+    if (uint32_t(p.pitch) == l.rowBytes) {
+      r = ReadNextRows(fh, p.base, int32_t(l.length), &passed);
+    } else {
+      std::vector<uint8_t> tmp(uint64_t(l.rowBytes) * l.length);
+      r = ReadNextRows(fh, tmp.data(), int32_t(l.length), &passed);
+      for (int32_t y = 0; y < p.height; ++y)
+        std::memcpy(p.row(y), tmp.data() + uint64_t(y) * l.rowBytes, l.rowBytes);
+    }
+    if (r < 0) return -1;
+    if (l.topDown) FlipRows(p);
+  }
+  if (l.bitsPerPixel == 1) ReverseBits(p, l.rowBytes);
+  return rect.release();
+}
+
+// Installs the file's colour table as the display table when it has 256 or 2
+// entries. A TIFF ColorMap (all red, then green, then blue, 16 bits each)
+// becomes entries of the high bytes.
+void InstallFileLut(int16_t fh) {
+  const void* table = nullptr;
+  int32_t entries = 0;
+  int32_t format = GetLUTinfo(fh, &table, &entries, nullptr);
+  if (!table || entries <= 0) return;
+  uint8_t lut[256 * 4] = {};
+  int32_t n = 0;
+  if (format == VANTOR_FORMAT_TIFF) {
+    if (entries % 3) return;
+    n = entries / 3;
+    if (n != 256 && n != 2) return;
+    const uint16_t* map = static_cast<const uint16_t*>(table);
+    for (int32_t i = 0; i < n; ++i) {
+      lut[4 * i] = uint8_t(map[2 * n + i] >> 8);
+      lut[4 * i + 1] = uint8_t(map[n + i] >> 8);
+      lut[4 * i + 2] = uint8_t(map[i] >> 8);
+    }
+  } else {
+    n = entries;
+    if (n != 256 && n != 2) return;
+    std::memcpy(lut, table, size_t(n) * 4);
+  }
+  mrDisplayLut(n == 256 ? "Set" : "Mask", lut, nullptr, nullptr);
+}
+
+// ---- JPEG ------------------------------------------------------------------
+// libjpeg reports fatal errors through error_exit, which must not return: it
+// jumps back into DecodeJpeg. Nothing with a destructor lives in DecodeJpeg,
+// so the jump skips no clean-up; what it allocates is released by hand.
+
+struct JpegError {
+  jpeg_error_mgr pub;
+  jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+void JpegErrorExit(j_common_ptr cinfo) {
+  JpegError* err = reinterpret_cast<JpegError*>(cinfo->err);
+  (*cinfo->err->format_message)(cinfo, err->message);
+  longjmp(err->jump, 1);
+}
+
+// Warnings are not printed. Running out of data is an error here: libjpeg
+// would pad the picture with grey and call it a success.
+void JpegEmitMessage(j_common_ptr cinfo, int level) {
+  if (level < 0) {
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
+      JpegError* err = reinterpret_cast<JpegError*>(cinfo->err);
+      std::snprintf(err->message, sizeof err->message, "file truncated");
+      longjmp(err->jump, 1);
+    }
+    cinfo->err->num_warnings++;
+  }
+}
+
+void JpegOutputMessage(j_common_ptr) {}
+
+// Decodes the open file into a new rectangle; -1 with the reason set.
+int32_t DecodeJpeg(FILE* file) {
+  jpeg_decompress_struct cinfo;
+  JpegError err;
+  volatile int32_t handle = -1;
+  uint8_t* volatile scratch = nullptr;
+  std::memset(&cinfo, 0, sizeof cinfo);
+  cinfo.err = jpeg_std_error(&err.pub);
+  err.pub.error_exit = JpegErrorExit;
+  err.pub.emit_message = JpegEmitMessage;
+  err.pub.output_message = JpegOutputMessage;
+  err.message[0] = 0;
+  if (setjmp(err.jump)) {
+    SetFileError("JPEG: %s", err.message);
+    jpeg_destroy_decompress(&cinfo);
+    if (handle > 0) mrFree(handle);
+    std::free(scratch);
+    return -1;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_stdio_src(&cinfo, file);
+  jpeg_read_header(&cinfo, TRUE);
+  int32_t depth = 24;
+  bool cmyk = false;
+  switch (cinfo.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+      cinfo.out_color_space = JCS_GRAYSCALE;
+      depth = 8;
+      break;
+    case JCS_CMYK:
+    case JCS_YCCK:
+      cinfo.out_color_space = JCS_CMYK;
+      cmyk = true;
+      break;
+    default:
+      cinfo.out_color_space = JCS_EXT_BGR;
+      break;
+  }
+  const uint64_t bytes = uint64_t(cinfo.image_width) * cinfo.image_height * uint64_t(depth / 8);
+  if (!WithinLimit(bytes)) {
+    jpeg_destroy_decompress(&cinfo);
+    return -1;
+  }
+  jpeg_start_decompress(&cinfo);
+  const uint32_t width = cinfo.output_width, height = cinfo.output_height;
+  handle = CreateRect(uint32_t(depth), width, height);
+  if (handle <= 0) {
+    jpeg_destroy_decompress(&cinfo);
+    return -1;
+  }
+  const Pixels p = Resolve(handle);
+  if (cmyk) {
+    scratch = static_cast<uint8_t*>(std::malloc(size_t(width) * 4));
+    if (!scratch) {
+      std::snprintf(err.message, sizeof err.message, "out of memory");
+      longjmp(err.jump, 1);
+    }
+  }
+  while (cinfo.output_scanline < height) {
+    // The first scan line is the top of the picture: it goes to the last row.
+    JSAMPROW rows[16];
+    const uint32_t first = cinfo.output_scanline;
+    if (cmyk) {
+      JSAMPROW in = scratch;
+      if (jpeg_read_scanlines(&cinfo, &in, 1) != 1) break;
+      // Adobe files store CMYK inverted (0 = full ink).
+      const bool inverted = cinfo.saw_Adobe_marker;
+      uint8_t* out = p.row(int32_t(height - 1 - first));
+      for (uint32_t x = 0; x < width; ++x) {
+        uint32_t c = scratch[4 * x], m = scratch[4 * x + 1], y = scratch[4 * x + 2],
+                 k = scratch[4 * x + 3];
+        if (!inverted) {
+          c = 255 - c;
+          m = 255 - m;
+          y = 255 - y;
+          k = 255 - k;
+        }
+        out[3 * x] = uint8_t((y * k + 127) / 255);
+        out[3 * x + 1] = uint8_t((m * k + 127) / 255);
+        out[3 * x + 2] = uint8_t((c * k + 127) / 255);
+      }
+      continue;
+    }
+    uint32_t n = std::min<uint32_t>(16, height - first);
+    for (uint32_t i = 0; i < n; ++i) rows[i] = p.row(int32_t(height - 1 - (first + i)));
+    if (jpeg_read_scanlines(&cinfo, rows, n) == 0) break;
+  }
+  if (cinfo.output_scanline < height) {
+    std::snprintf(err.message, sizeof err.message, "file truncated");
+    longjmp(err.jump, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  std::free(scratch);
+  return handle;
+}
+
+// The JPEG branch; *notJpeg tells a file that is no JPEG at all from a JPEG
+// that failed.
+int32_t ReadJpeg(const char* path, bool* notJpeg) {
+  *notJpeg = false;
+  if (!path || !IsExisting(path)) {
+    SetFileError("file not found");
+    return -1;
+  }
+  uint8_t magic[3] = {};
+  if (ReadFromFile(path, magic, 3, 0, nullptr) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 ||
+      magic[2] != 0xFF) {
+    *notJpeg = true;
+    SetFileError("unknown file format");
+    return -1;
+  }
+  FILE* file = std::fopen(path, "rb");
+  if (!file) {
+    SetFileError("cannot open the file");
+    return -1;
+  }
+  int32_t h = DecodeJpeg(file);
+  std::fclose(file);
+  return h;
+}
+
+}  // namespace
+
+void SetLoadLimit(uint64_t bytes) { g_loadLimit.store(bytes, std::memory_order_relaxed); }
+
+}  // namespace vantor
+
+using namespace vantor;
+
+extern "C" {
+
+int32_t mrReadFile(const char* path) {
+  ClearFileError();
+  if (!path || !IsExisting(path)) {
+    SetFileError("file not found");
+    return -1;
+  }
+  return mrReadFileLut(path, 0);
+}
+
+int32_t mrReadFileLut(const char* path, int32_t flags) {
+  ClearFileError();
+  FileSlot file(ReadFileHeader(path));
+  FileLayout layout;
+  if (file.get() && GetFileLayout(file.get(), &layout)) {
+    if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
+    if (flags & VANTOR_LOAD_RECOGNISE) return 0;
+    int32_t length = int32_t(kDebugBytes);
+    GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
+    int32_t h = layout.format == VANTOR_FORMAT_TIFF ? LoadTiff(file.get(), layout)
+                                                    : LoadBmp(file.get(), layout);
+    if (h > 0) ClearFileError();
+    return h;
+  }
+  if (flags & VANTOR_LOAD_RECOGNISE) return -1;
+  // A file that announced TIFF or BMP but failed keeps that reason.
+  std::string headerError = FileError();
+  bool notJpeg = false;
+  int32_t h = ReadJpeg(path, &notJpeg);
+  if (h < 0) {
+    if (notJpeg && !headerError.empty()) SetFileError("%s", headerError.c_str());
+    return -1;
+  }
+  ClearFileError();
+  if (flags & VANTOR_LOAD_LUT) {
+    int32_t depth = mrGetRectInfo(h, nullptr, nullptr);
+    if (depth == 1) mrDisplayLut("White/Black", nullptr, nullptr, nullptr);
+    if (depth == 8) mrDisplayLut("Linear", nullptr, nullptr, nullptr);
+  }
+  return h;
+}
+
+int32_t mrReadJPEGfile(const char* path) {
+  ClearFileError();
+  bool notJpeg = false;
+  int32_t h = ReadJpeg(path, &notJpeg);
+  if (notJpeg) SetFileError("not a JPEG file");
+  if (h > 0) ClearFileError();
+  return h;
+}
+
+int32_t mrBitmapToMemRect(const VantorBitmap* bitmap, int32_t orientation) {
+  ClearFileError();
+  if (!bitmap || !bitmap->pixels || bitmap->width <= 0 || bitmap->height <= 0) {
+    SetFileError("bad bitmap");
+    return -1;
+  }
+  const int32_t bits = bitmap->bitsPerPixel;
+  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    SetFileError("bitmap with %d bits per pixel", int(bits));
+    return -1;
+  }
+  const uint64_t rowBytes = (uint64_t(bits) * uint64_t(bitmap->width) + 7) / 8;
+  const int64_t stride = bitmap->stride;
+  if (uint64_t(stride < 0 ? -stride : stride) < rowBytes) {
+    SetFileError("bitmap stride %d is shorter than a row", int(stride));
+    return -1;
+  }
+  RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
+  if (!rect) return -1;
+  const Pixels p = Resolve(rect.get());
+  const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
+  for (int32_t k = 0; k < p.height; ++k) {
+    int32_t y = orientation == 0 ? p.height - 1 - k : k;
+    std::memcpy(p.row(y), src + stride * k, rowBytes);
+  }
+  return rect.release();
+}
+
+void InverseBytes(void* buffer, int32_t length) { TableSubst(buffer, buffer, length, nullptr); }
+
+void TableSubst(const void* source, void* destination, int32_t length, const uint8_t* table) {
+  if (!source || !destination || length <= 0) return;
+  const uint8_t* t = table ? table : kReverse.v;
+  const uint8_t* s = static_cast<const uint8_t*>(source);
+  uint8_t* d = static_cast<uint8_t*>(destination);
+  for (int32_t i = 0; i < length; ++i) d[i] = t[s[i]];
+}
+
+int32_t mrPermute(int32_t handle, int32_t groupSize, const uint8_t* order) {
+  if (!order || groupSize < 1 || groupSize > 64) return -1;
+  for (int32_t j = 0; j < groupSize; ++j)
+    if (order[j] >= groupSize) return -1;
+  const Pixels p = Resolve(handle);
+  if (p.depth < 0) return -1;
+  const uint64_t rowBytes = (uint64_t(p.depth) * uint64_t(p.width) + 7) / 8;
+  const uint64_t groups = rowBytes / uint64_t(groupSize);
+  const bool swap3 = groupSize == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    if (swap3) {
+      for (uint64_t g = 0; g < groups; ++g) std::swap(r[3 * g], r[3 * g + 2]);
+      continue;
+    }
+    uint8_t tmp[64];
+    for (uint64_t g = 0; g < groups; ++g) {
+      uint8_t* q = r + g * uint64_t(groupSize);
+      std::memcpy(tmp, q, size_t(groupSize));
+      for (int32_t j = 0; j < groupSize; ++j) q[j] = tmp[order[j]];
+    }
+  }
+  return handle;
+}
+
+char* mrGetDebugBuff(void) { return t_debug; }
+
+const char* mrLastLoadError(void) { return FileError(); }
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+/* Loading image files into memory rectangles.
+ *
+ * Loaded images hold the bottom row of the picture in row 0 and have the
+ * 4-byte pitch. By file:
+ *   TIFF 1 bit           depth 1, least significant bit = leftmost pixel
+ *   TIFF 4, 8, 16, 32    same depth, samples as stored (palette indices stay)
+ *   TIFF 8,8,8           depth 24, bytes blue, green, red
+ *   TIFF 16,16,16        depth 48, 16-bit words blue, green, red
+ *   BMP 1 bit            depth 1, least significant bit = leftmost pixel
+ *   BMP 4 to 32 bits     same depth, as stored (palettes are not applied)
+ *   JPEG colour          depth 24, blue, green, red (CMYK is converted)
+ *   JPEG greyscale       depth 8
+ * 16- and 32-bit samples of big-endian ("MM") TIFF files come in machine
+ * order; top-down BMP files are flipped like the rest. TIFF pixel data must be
+ * uncompressed and chunky with equal integer samples; BMP data uncompressed
+ * or 8-bit run-length. Every failure leaves its reason for mrLastLoadError.
+ * All loaders may run in several threads at once. */
+#ifndef VANTOR_MEMRECT_READFILE_H
+#define VANTOR_MEMRECT_READFILE_H
+
+#include <stdint.h>
+
+#include "generic/vantor_api.h"
+
+VANTOR_BEGIN_C
+
+/* Flags of mrReadFileLut. */
+#define VANTOR_LOAD_LUT 1        /* install the file's colour table as display table */
+#define VANTOR_LOAD_RECOGNISE 2  /* only recognise TIFF or BMP; load nothing */
+
+/* A decoded picture in memory, scan lines from the top of the picture down,
+ * stride bytes apart (at least (bitsPerPixel x width + 7) / 8). Bits per pixel
+ * 1, 8, 16, 24 or 32. */
+typedef struct VantorBitmap {
+  int32_t bitsPerPixel;
+  int32_t width;
+  int32_t height;
+  int32_t stride;
+  const void* pixels;
+} VantorBitmap;
+
+/* The new rectangle's handle, or -1 (the file is missing, of no known format,
+ * damaged, unsupported, or memory ran out). Same as mrReadFileLut(path, 0). */
+VANTOR_API int32_t mrReadFile(const char* path);
+
+/* As mrReadFile, with flags: VANTOR_LOAD_LUT also installs the file's colour
+ * table as the display look-up table ("Set" for 256 entries, "Mask" for 2;
+ * a TIFF ColorMap is taken as red, green and blue planes of 16-bit values;
+ * JPEG results install "White/Black" for depth 1, "Linear" for depth 8).
+ * VANTOR_LOAD_RECOGNISE returns 0 for a TIFF or BMP file and -1 otherwise,
+ * loading nothing. The TIFF ImageDescription or BMP comment goes into the
+ * calling thread's diagnostic text (mrGetDebugBuff). */
+VANTOR_API int32_t mrReadFileLut(const char* path, int32_t flags);
+
+/* Decodes a JPEG file (any file that begins FF D8 FF); the handle or -1. */
+VANTOR_API int32_t mrReadJPEGfile(const char* path);
+
+/* Copies a bitmap into a new rectangle of its depth: orientation 0 puts its
+ * last scan line (the bottom of the picture) into row 0, any other value its
+ * first scan line. The handle, or -1 for a bad bitmap or no memory. */
+VANTOR_API int32_t mrBitmapToMemRect(const VantorBitmap* bitmap, int32_t orientation);
+
+/* Reverses the bit order of each of length bytes in place (bit 0 <-> bit 7,
+ * bit 1 <-> bit 6, ...). */
+VANTOR_API void InverseBytes(void* buffer, int32_t length);
+
+/* destination[i] = table[source[i]] for length bytes; with a null table the
+ * bit-reversal table of InverseBytes. Source and destination may be equal. */
+VANTOR_API void TableSubst(const void* source, void* destination, int32_t length,
+                           const uint8_t* table);
+
+/* Rearranges the bytes inside every group of groupSize bytes of every row
+ * (over the row's (depth x width + 7) / 8 bytes; a shorter tail is left
+ * alone): new byte j of a group = old byte order[j]. The handle, or -1 for a
+ * bad handle, groupSize outside 1 to 64, or an order entry >= groupSize. */
+VANTOR_API int32_t mrPermute(int32_t handle, int32_t groupSize, const uint8_t* order);
+
+/* The calling thread's diagnostic text (4160 bytes, NUL-terminated): the
+ * description of the last TIFF or BMP file loaded in this thread. */
+VANTOR_API char* mrGetDebugBuff(void);
+
+/* Short reason for the calling thread's last failed load ("file not found",
+ * "compressed TIFF (LZW) is not supported", "file truncated in strip 3",
+ * ...), or "" after a successful one. Valid until the thread's next load. */
+VANTOR_API const char* mrLastLoadError(void);
+
+VANTOR_END_C
+
+#endif
