@@ -243,7 +243,7 @@ size_t RoundUp(size_t v, size_t m) { return (v + m - 1) / m * m; }
 class ScratchCache {
  public:
   static constexpr int kSlots = 5;
-  static constexpr size_t kKeepBytes = size_t{64} << 20;
+  static constexpr size_t kKeepBytes = size_t{32} << 20;
 
   // At least `bytes` bytes (contents unspecified), or null.
   uint8_t* Get(int slot, size_t bytes) {

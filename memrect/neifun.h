@@ -30,14 +30,14 @@ VANTOR_BEGIN_C
  * and the second half of an opening or closing continues the alternation.
  *
  * Depths: 1 (mask), 8 (grey) and 24 (colour, each channel filtered as a grey
- * plane). The kernel mode (tmKernelMode) is read at every step; scalar and
+ * plane). The kernel mode (tmKernelMode) is read at every call; scalar and
  * vector kernels give identical results.
  *
  * Returns 0 when n < 1 (nothing is looked at, not even h or keyword); -1 for
  * a null or unknown keyword; otherwise 0 done, or -1 for an invalid handle, a
  * depth other than 1, 8 and 24, or scratch memory that cannot be had (the
- * rectangle is then unchanged). For the schedules every step is attempted and
- * the result of the last one is returned. */
+ * rectangle is then unchanged). A schedule runs as one request: it fails or
+ * succeeds as a whole. */
 VANTOR_API int32_t mrNeiFun(int32_t h, const char* keyword, int32_t n);
 
 VANTOR_END_C

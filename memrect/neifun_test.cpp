@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernels/kernel_mode.h"
@@ -296,6 +297,39 @@ TEST(MrNeiFun, ScalarAndVectorModesAgree) {
             ASSERT_EQ(mrNeiFun(v.h.get(), k, n), 0);
             ASSERT_EQ(s.px, v.px) << k << " n " << n << " depth " << depth << " " << w << "x" << h;
           }
+}
+
+// Threads filtering their own images at the same time get the results of a
+// lone run: the scratch memory of the kernels is not shared.
+TEST(MrNeiFun, ThreadsOnDifferentImagesDoNotDisturbEachOther) {
+  ModeGuard guard;
+  const char* const plan[] = {"DILATE84", "Open8", "MEDIAN", "ERODEh2", "Close4"};
+  const int32_t counts[] = {7, 3, 2, 40, 3};
+  std::mt19937 rng(53);
+  constexpr int kThreads = 4;
+  std::vector<std::vector<uint8_t>> start(kThreads), want(kThreads), got(kThreads);
+  const int32_t depth[kThreads] = {1, 8, 1, 8};
+  const int32_t w = 333, h = 120;
+  for (int t = 0; t < kThreads; ++t) {
+    const int32_t pitch = depth[t] == 1 ? (w + 7) / 8 : w;
+    start[t].resize(static_cast<size_t>(pitch) * h);
+    for (auto& b : start[t]) b = static_cast<uint8_t>(depth[t] == 1 ? (rng() % 50 == 0) << (rng() % 8) : rng());
+  }
+  auto run = [&](int t, std::vector<uint8_t>& out) {
+    const int32_t pitch = depth[t] == 1 ? (w + 7) / 8 : w;
+    out = start[t];
+    RectOwner r(mrMakeExtern(out.data(), depth[t], w, h, pitch));
+    for (int rep = 0; rep < 5; ++rep)
+      for (int i = 0; i < 5; ++i) mrNeiFun(r.get(), plan[(i + t) % 5], counts[(i + t) % 5]);
+  };
+  for (int32_t mode : {3, 2}) {
+    mrUseIntelIPlib(mode);
+    for (int t = 0; t < kThreads; ++t) run(t, want[t]);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { run(t, got[t]); });
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(got[t], want[t]) << "thread " << t << " mode " << mode;
+  }
 }
 
 }  // namespace
