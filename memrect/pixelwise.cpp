@@ -127,14 +127,14 @@ int64_t ScalePacked(const RectView& r, uint32_t mul, uint32_t div) {
 // Two-image and constant operations.
 
 int32_t ArithmeticTwoImage(const RectView& a, const RectView& b, const RectView* mask,
-                           int32_t code, MaskMode mode) {
+                           int32_t code, MaskMode mode, bool needSummary) {
   const int bytes = BytesOf(a.depth);
   if (bytes == 0) return -1;
   const uint8_t* m = mask ? mask->pixels : nullptr;
   const ptrdiff_t mp = mask ? mask->pitch : 0;
   if (bytes == 1 && VectorMode()) {
     const int32_t r = VectorTwoImage8(a.pixels, b.pixels, m, a.width, a.height, a.pitch,
-                                      b.pitch, mp, code, mode);
+                                      b.pitch, mp, code, mode, needSummary);
     if (r != kVectorDeclined) return r;
   }
   return RectOp(bytes, a.pixels, b.pixels, m, a.width, a.height, a.pitch, b.pitch, mp, code,
@@ -151,7 +151,7 @@ int32_t PixelwiseMasked(int32_t first, const char* keyword, int32_t second, int3
   const RectView* mp = mode == MaskMode::kAll ? nullptr : &m;
   if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
     if (a.depth == 1) return -1;
-    return ArithmeticTwoImage(a, b, mp, kArithmeticTwo[w - 1], mode);
+    return ArithmeticTwoImage(a, b, mp, kArithmeticTwo[w - 1], mode, true);
   }
   const int32_t w = Lookup(kLogicalList, keyword);
   if (w == 0) return -1;
@@ -160,7 +160,7 @@ int32_t PixelwiseMasked(int32_t first, const char* keyword, int32_t second, int3
     return BitRowsOpMasked(a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
                            mp ? mp->pixels : nullptr, mp ? mp->pitch : 0, code, mode);
   }
-  return ArithmeticTwoImage(a, b, mp, code, mode);
+  return ArithmeticTwoImage(a, b, mp, code, mode, true);
 }
 
 int32_t ConstMasked(int32_t constant, const char* keyword, int32_t h, int32_t mask,
@@ -319,7 +319,9 @@ int32_t mrPixelwise(int32_t first, const char* keyword, int32_t second) {
   if (a.depth == 64) return -1;
   if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
     if (a.depth != b.depth || !SameSize(a, b) || a.depth <= 1) return -1;
-    if (ArithmeticTwoImage(a, b, nullptr, kArithmeticTwo[w - 1], MaskMode::kAll) < 0) return -1;
+    if (ArithmeticTwoImage(a, b, nullptr, kArithmeticTwo[w - 1], MaskMode::kAll, false) < 0) {
+      return -1;
+    }
     return ClampCount(a.RowBytes() * a.height);
   }
   const int32_t w = Lookup(kLogicalList, keyword);

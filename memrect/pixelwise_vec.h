@@ -15,11 +15,12 @@ namespace vantor {
 inline constexpr int32_t kVectorDeclined = -2;
 
 // b = code(a, b) on 8-bit rectangles (two-image numbering), where the mask
-// allows. Returns the summary of the written values as RectOp does, -1 for an
-// unsupported code, or kVectorDeclined.
+// allows. Returns the summary of the written values as RectOp does (0 when
+// needSummary is false and there is no mask), -1 for an unsupported code, or
+// kVectorDeclined.
 int32_t VectorTwoImage8(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t width,
                         int32_t height, ptrdiff_t pitchA, ptrdiff_t pitchB, ptrdiff_t pitchMask,
-                        int32_t code, MaskMode mode);
+                        int32_t code, MaskMode mode, bool needSummary);
 
 // p = code(c, p) in place on an 8-bit rectangle (constant numbering) where the
 // mask allows. Returns 0 when done, -1 for an unsupported code, or
