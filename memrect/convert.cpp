@@ -16,6 +16,7 @@
 #include "generic/convert_kernels.h"
 #include "generic/keywords.h"
 #include "memrect/memrect.h"
+#include "memrect/pixelwise_internal.h"
 
 namespace vantor {
 namespace {
@@ -234,9 +235,64 @@ int32_t NarrowToDouble(const View& s, const View& d, int32_t) {
   return IntToDouble(i, d, 0);
 }
 
-// Pairs answered by thresholds, constant fills and the image maximum of the
-// pixel-operation layer; refused until those are wired in here.
-int32_t NotAvailable(const View&, const View&, int32_t) { return -1; }
+// ---- To and from masks (the threshold and masked-fill operations) ------------
+
+int32_t I32(size_t v) { return static_cast<int32_t>(v); }
+
+// The shift that brings v into 0..255: b - 7 for the highest set bit b above 7.
+int32_t ByteShift(uint32_t v) {
+  const int32_t b = v == 0 ? 0 : 31 - __builtin_clz(v);
+  return b > 7 ? b - 7 : 0;
+}
+
+// 8 -> 1: set where the pixel is not below the low byte of mode.
+int32_t MaskFrom8(const View& s, const View& d, int32_t mode) {
+  ThresholdPixels(1, s.pixels, I32(s.width), I32(s.height), s.pitch, d.pixels, d.pitch,
+                  static_cast<uint32_t>(mode) & 0xFF, kRelationNotLess);
+  return Area(s);
+}
+
+// 24 -> 1: set where the largest channel exceeds the low byte of mode.
+int32_t MaskFrom24(const View& s, const View& d, int32_t mode) {
+  ThresholdLargestChannel(s.pixels, I32(s.width), I32(s.height), s.pitch, d.pixels, d.pitch,
+                          static_cast<uint32_t>(mode) & 0xFF, kRelationGreater);
+  return Area(s);
+}
+
+// 32 -> 1: reduced to bytes by the shift s of the largest pixel, then set where
+// the byte is not below the low byte of mode >> s (arithmetic shift).
+int32_t MaskFrom32(const View& s, const View& d, int32_t mode) {
+  Plane bytes(8, s.width, s.height);
+  const View& b = bytes.view;
+  const uint32_t top = cv::Narrow32to8(s.pixels, s.pitch, s.width, s.height, b.pixels, b.pitch,
+                                       -1, cv::CurrentPath());
+  const int32_t shift = ByteShift(top);
+  ThresholdPixels(1, b.pixels, I32(b.width), I32(b.height), b.pitch, d.pixels, d.pitch,
+                  static_cast<uint32_t>(mode >> shift) & 0xFF, kRelationNotLess);
+  return Area(s);
+}
+
+// 1 -> 8: the low byte of mode on set pixels, 0 elsewhere.
+int32_t MaskTo8(const View& s, const View& d, int32_t mode) {
+  FillFromMask(1, d.pixels, I32(d.width), I32(d.height), d.pitch, s.pixels, s.pitch,
+               static_cast<uint32_t>(mode) & 0xFF);
+  return Area(s);
+}
+
+// 1 -> 24: white on set pixels, black elsewhere.
+int32_t MaskTo24(const View& s, const View& d, int32_t) {
+  FillFromMask(3, d.pixels, I32(d.width), I32(d.height), d.pitch, s.pixels, s.pitch, 0xFFFFFF);
+  return Area(s);
+}
+
+// 1 -> 32: mode kept to the eight bits below its highest set bit on set pixels
+// (the byte mode >> s widened back by s), 0 elsewhere.
+int32_t MaskTo32(const View& s, const View& d, int32_t mode) {
+  const int32_t shift = ByteShift(static_cast<uint32_t>(mode));
+  const uint32_t value = (static_cast<uint32_t>(mode >> shift) & 0xFF) << shift;
+  FillFromMask(4, d.pixels, I32(d.width), I32(d.height), d.pitch, s.pixels, s.pitch, value);
+  return Area(s);
+}
 
 using PairFn = int32_t (*)(const View& s, const View& d, int32_t mode);
 
@@ -276,13 +332,13 @@ constexpr Pair kPairs[] = {
     {16, 64, NarrowToDouble},
     // Thresholds: 8 -> 1 (pixel >= low byte of mode), 32 -> 1 (reduced to 8
     // bits by the shift of its maximum), 24 -> 1 (largest channel > low byte).
-    {8, 1, NotAvailable},
-    {32, 1, NotAvailable},
-    {24, 1, NotAvailable},
+    {8, 1, MaskFrom8},
+    {32, 1, MaskFrom32},
+    {24, 1, MaskFrom24},
     // Masked fills: 1 -> 8 (mode's low byte), 1 -> 32 (mode), 1 -> 24 (white).
-    {1, 8, NotAvailable},
-    {1, 32, NotAvailable},
-    {1, 24, NotAvailable},
+    {1, 8, MaskTo8},
+    {1, 32, MaskTo32},
+    {1, 24, MaskTo24},
 };
 
 constexpr char kGreyToRgbOps[] = "FILL ADD INSERT ";

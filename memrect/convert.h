@@ -31,8 +31,17 @@ VANTOR_BEGIN_C
  *                            (see ConvertDoubleTo32)            -> w*h
  *   64->8, 64->16            64->32 unsigned, then narrowed with mode 0 -> 0
  *   8->64, 16->64            widened to 32 bits, then 32->64 unsigned -> w*h
- *   8->1, 24->1, 32->1, 1->8, 1->24, 1->32   thresholds and masked fills:
- *                            not available yet, -1
+ *   8->1                     bit set where pixel >= low byte of mode -> w*h
+ *   32->1                    reduced to bytes by the shift s that brings the
+ *                            largest pixel into 0..255, then bit set where
+ *                            byte >= low byte of (mode >> s)    -> w*h
+ *   24->1                    bit set where the largest channel > low byte of
+ *                            mode (no bit when that byte is 255) -> w*h
+ *   1->8                     low byte of mode on set bits, 0 elsewhere -> w*h
+ *   1->24                    white on set bits, 0 elsewhere     -> w*h
+ *   1->32                    (mode >> s, low byte) << s on set bits, s the
+ *                            shift of mode as for 32->1; 0 elsewhere -> w*h
+ *                            The mask rows keep their bits past the width.
  *
  * Every other pair (4-bit rectangles, 48->8, 48->48, 64->64, ...) gives -1,
  * as do invalid handles and differing sizes. The 24->8 step (also inside

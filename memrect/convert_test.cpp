@@ -145,8 +145,7 @@ TEST(Convert, RefusedPairsLeaveTheDestinationUntouched) {
     int32_t from, to;
   };
   const Refused refused[] = {{4, 8}, {8, 4}, {48, 8}, {48, 48}, {64, 64}, {48, 32}, {64, 24},
-                             // Thresholds and masked fills are not wired in yet.
-                             {8, 1}, {24, 1}, {32, 1}, {1, 8}, {1, 24}, {1, 32}};
+                             {16, 1}, {1, 16}, {48, 1}, {1, 64}};
   for (const Refused& r : refused) {
     SCOPED_TRACE(testing::Message() << r.from << " -> " << r.to);
     RectOwner src = Make(r.from, 8, 3), dst = Make(r.to, 8, 3);

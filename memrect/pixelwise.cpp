@@ -11,6 +11,7 @@
 #include "improc/bytescale.h"
 #include "improc/pixelops_internal.h"
 #include "kernels/kernel_mode.h"
+#include "memrect/pixelwise_internal.h"
 #include "memrect/pixelwise_vec.h"
 #include "memrect/rect_view.h"
 
@@ -39,7 +40,12 @@ const int8_t kArithmeticConst[28] = {16, 17, 18, 18, 18, 19, 19, 21, 21, 21, 20,
 
 const char kRelationList[] = "NotLess NotGreater UnEqual Equal Less Greater  >=  <=  <>  =  <  > ";
 
-enum Relation { kNotLess = 1, kNotGreater, kUnEqual, kEqual, kLess, kGreater };
+constexpr int32_t kNotLess = kRelationNotLess;
+constexpr int32_t kNotGreater = kRelationNotGreater;
+constexpr int32_t kUnEqual = kRelationUnEqual;
+constexpr int32_t kEqual = kRelationEqual;
+constexpr int32_t kLess = kRelationLess;
+constexpr int32_t kGreater = kRelationGreater;
 
 int32_t Lookup(const char* list, const char* keyword) {
   return static_cast<int32_t>(WordInText(list, nullptr, 0, keyword, 0));
@@ -224,7 +230,53 @@ int64_t ThresholdPlain(int bytes, const uint8_t* src, int32_t width, int32_t hei
   return RectThreshold(bytes, src, width, height, pitchSrc, mask, pitchMask, t, compare);
 }
 
+// Constant operation on 1-, 3- or 4-byte pixels in place, vector kernels for
+// bytes in vector mode.
+void ConstInPlace(int bytes, uint8_t* px, int32_t width, int32_t height, ptrdiff_t pitch,
+                  const uint8_t* mask, ptrdiff_t pitchMask, uint32_t c, int32_t code,
+                  MaskMode mode) {
+  if (bytes == 1 && VectorMode() &&
+      VectorConst8(px, mask, width, height, pitch, pitchMask, static_cast<uint8_t>(c), code,
+                   mode) >= 0) {
+    return;
+  }
+  RectConst(bytes, px, px, mask, width, height, pitch, pitch, pitchMask, c, code, mode);
+}
+
 }  // namespace
+
+int64_t ThresholdPixels(int bytes, const uint8_t* src, int32_t width, int32_t height,
+                        ptrdiff_t pitchSrc, uint8_t* mask, ptrdiff_t pitchMask, uint32_t t,
+                        int32_t relation) {
+  return ThresholdPlain(bytes, src, width, height, pitchSrc, mask, pitchMask, t, relation, true);
+}
+
+int64_t ThresholdLargestChannel(const uint8_t* src, int32_t width, int32_t height,
+                                ptrdiff_t pitchSrc, uint8_t* mask, ptrdiff_t pitchMask,
+                                uint32_t t, int32_t relation) {
+  // One grey row at a time: the largest of blue, green and red.
+  std::vector<uint8_t> grey(static_cast<size_t>(width));
+  int64_t count = 0;
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* row = src + y * pitchSrc;
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* p = row + static_cast<size_t>(x) * 3;
+      grey[x] = std::max(p[0], std::max(p[1], p[2]));
+    }
+    count += ThresholdPlain(1, grey.data(), width, 1, 0, mask + y * pitchMask, 0, t, relation,
+                            false);
+  }
+  return count;
+}
+
+void FillFromMask(int bytes, uint8_t* dst, int32_t width, int32_t height, ptrdiff_t pitch,
+                  const uint8_t* mask, ptrdiff_t pitchMask, uint32_t value) {
+  constexpr int32_t kCopyConstant = 5;  // constant numbering: the constant itself
+  ConstInPlace(bytes, dst, width, height, pitch, nullptr, 0, 0, kCopyConstant, MaskMode::kAll);
+  ConstInPlace(bytes, dst, width, height, pitch, mask, pitchMask, value, kCopyConstant,
+               MaskMode::kSet);
+}
+
 }  // namespace vantor
 
 using namespace vantor;
@@ -370,7 +422,8 @@ int32_t mrConstPixelNotMask(int32_t constant, const char* keyword, int32_t h, in
   return ConstMasked(constant, keyword, h, mask, true);
 }
 
-int32_t mrThreshold(int32_t source, int32_t mask, const char* keyword, int32_t threshold) {
+static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keyword,
+                                int32_t threshold) {
   if (keyword == nullptr) return -1;
   int32_t relation = Lookup(kRelationList, keyword);
   if (relation == 0) return -1;
@@ -385,26 +438,24 @@ int32_t mrThreshold(int32_t source, int32_t mask, const char* keyword, int32_t t
     case 32:
       return ClampCount(ThresholdPlain(s.depth / 8, s.pixels, s.width, s.height, s.pitch,
                                        m.pixels, m.pitch, t, relation, true));
-    case 24: {
+    case 24:
       if (relation == kEqual || relation == kUnEqual) {
         return ClampCount(RectThresholdColourEqual(s.pixels, s.width, s.height, s.pitch, m.pixels,
                                                    m.pitch, t, relation == kEqual));
       }
-      // Other relations compare the largest channel, one grey row at a time.
-      std::vector<uint8_t> grey(static_cast<size_t>(s.width));
-      int64_t count = 0;
-      for (int32_t y = 0; y < s.height; ++y) {
-        const uint8_t* row = s.Row(y);
-        for (int32_t x = 0; x < s.width; ++x) {
-          const uint8_t* p = row + static_cast<size_t>(x) * 3;
-          grey[x] = std::max(p[0], std::max(p[1], p[2]));
-        }
-        count += ThresholdPlain(1, grey.data(), s.width, 1, 0, m.Row(y), 0, t, relation, false);
-      }
-      return ClampCount(count);
-    }
+      // Other relations compare the largest channel.
+      return ClampCount(ThresholdLargestChannel(s.pixels, s.width, s.height, s.pitch, m.pixels,
+                                                m.pitch, t, relation));
     default:
       return -1;
+  }
+}
+
+int32_t mrThreshold(int32_t source, int32_t mask, const char* keyword, int32_t threshold) {
+  try {
+    return ThresholdHandles(source, mask, keyword, threshold);
+  } catch (...) {  // no memory for a grey row
+    return -1;
   }
 }
 

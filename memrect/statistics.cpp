@@ -212,7 +212,7 @@ int32_t mrHistogramLim(int32_t h, int32_t* histogram, int32_t bins) {
   return ClampCount(r.Pixels());
 }
 
-int32_t mrHistogram(int32_t h, int32_t* histogram) {
+static int32_t HistogramOf(int32_t h, int32_t* histogram) {
   RectView r;
   if (histogram == nullptr || !ResolveRect(h, r) || r.Empty()) return -1;
   switch (r.depth) {
@@ -236,7 +236,7 @@ int32_t mrHistogram(int32_t h, int32_t* histogram) {
   }
 }
 
-double mrMinMaxSumInfo(int32_t h, int32_t* record) {
+static double MinMaxSumOf(int32_t h, int32_t* record) {
   RectView r;
   if (record == nullptr || !ResolveRect(h, r) || r.Empty()) return -1.0;
   switch (r.depth) {
@@ -247,6 +247,24 @@ double mrMinMaxSumInfo(int32_t h, int32_t* record) {
     case 24: return MeasurePlain<uint8_t, true>(r, record);
     case 48: return MeasurePlain<uint16_t, true>(r, record);
     default: return -1.0;
+  }
+}
+
+// Scratch rows and count tables come from the heap; running out of memory is a
+// failure, never an exception through the C interface.
+int32_t mrHistogram(int32_t h, int32_t* histogram) {
+  try {
+    return HistogramOf(h, histogram);
+  } catch (...) {
+    return -1;
+  }
+}
+
+double mrMinMaxSumInfo(int32_t h, int32_t* record) {
+  try {
+    return MinMaxSumOf(h, record);
+  } catch (...) {
+    return -1.0;
   }
 }
 
