@@ -69,26 +69,33 @@ void MaskCross(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* m
   }
 }
 
-// dst = OR of each pixel of src with its left and right neighbours.
-void MaskRow3(uint64_t* HWY_RESTRICT dst, const uint64_t* src, size_t count) {
+// dst = OR of each pixel of src with its a neighbours on either side of the
+// row (1 <= a <= 63).
+void MaskRowN(uint64_t* HWY_RESTRICT dst, const uint64_t* src, size_t count, int a) {
   const hn::ScalableTag<uint64_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
     const auto c = hn::LoadU(d, src + i);
-    const auto l = hn::Or(hn::ShiftLeft<1>(c), hn::ShiftRight<63>(hn::LoadU(d, src + i - 1)));
-    const auto r = hn::Or(hn::ShiftRight<1>(c), hn::ShiftLeft<63>(hn::LoadU(d, src + i + 1)));
-    hn::StoreU(hn::Or(c, hn::Or(l, r)), d, dst + i);
+    const auto prev = hn::LoadU(d, src + i - 1);
+    const auto next = hn::LoadU(d, src + i + 1);
+    auto v = c;
+    for (int j = 1; j <= a; ++j) {
+      const auto l = hn::Or(hn::ShiftLeftSame(c, j), hn::ShiftRightSame(prev, 64 - j));
+      const auto r = hn::Or(hn::ShiftRightSame(c, j), hn::ShiftLeftSame(next, 64 - j));
+      v = hn::Or(v, hn::Or(l, r));
+    }
+    hn::StoreU(v, d, dst + i);
   }
 }
 
-// dst = up OR mid OR down.
-void MaskCol3(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* mid,
-              const uint64_t* down, size_t count) {
+// dst = OR of the rows.
+void MaskColN(uint64_t* HWY_RESTRICT dst, const uint64_t* const* rows, int nrows, size_t count) {
   const hn::ScalableTag<uint64_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
-    hn::StoreU(hn::Or(hn::LoadU(d, mid + i), hn::Or(hn::LoadU(d, up + i), hn::LoadU(d, down + i))),
-               d, dst + i);
+    auto v = hn::LoadU(d, rows[0] + i);
+    for (int j = 1; j < nrows; ++j) v = hn::Or(v, hn::LoadU(d, rows[j] + i));
+    hn::StoreU(v, d, dst + i);
   }
 }
 
@@ -127,25 +134,27 @@ void ByteCross(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
   }
 }
 
-// dst = max of each byte of src and its left and right neighbours.
-void ByteRow3(uint8_t* HWY_RESTRICT dst, const uint8_t* src, size_t count) {
+// dst = max of each byte of src and its a neighbours on either side (a <= 63).
+void ByteRowN(uint8_t* HWY_RESTRICT dst, const uint8_t* src, size_t count, int a) {
   const hn::ScalableTag<uint8_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
-    const auto v = hn::Max(hn::Max(hn::LoadU(d, src + i - 1), hn::LoadU(d, src + i)),
-                           hn::LoadU(d, src + i + 1));
+    auto v = hn::LoadU(d, src + i);
+    for (int j = 1; j <= a; ++j) {
+      v = hn::Max(v, hn::Max(hn::LoadU(d, src + i - j), hn::LoadU(d, src + i + j)));
+    }
     hn::StoreU(v, d, dst + i);
   }
 }
 
-// dst = max(up, mid, down).
-void ByteCol3(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
-              const uint8_t* down, size_t count) {
+// dst = max of the rows.
+void ByteColN(uint8_t* HWY_RESTRICT dst, const uint8_t* const* rows, int nrows, size_t count) {
   const hn::ScalableTag<uint8_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
-    hn::StoreU(hn::Max(hn::LoadU(d, mid + i), hn::Max(hn::LoadU(d, up + i), hn::LoadU(d, down + i))),
-               d, dst + i);
+    auto v = hn::LoadU(d, rows[0] + i);
+    for (int j = 1; j < nrows; ++j) v = hn::Max(v, hn::LoadU(d, rows[j] + i));
+    hn::StoreU(v, d, dst + i);
   }
 }
 
@@ -215,14 +224,14 @@ namespace vantor {
 HWY_EXPORT(MaskOrShift);
 HWY_EXPORT(MaskOr);
 HWY_EXPORT(MaskCross);
-HWY_EXPORT(MaskRow3);
-HWY_EXPORT(MaskCol3);
+HWY_EXPORT(MaskRowN);
+HWY_EXPORT(MaskColN);
 HWY_EXPORT(MaskNot);
 HWY_EXPORT(ByteMaxShift);
 HWY_EXPORT(ByteMax);
 HWY_EXPORT(ByteCross);
-HWY_EXPORT(ByteRow3);
-HWY_EXPORT(ByteCol3);
+HWY_EXPORT(ByteRowN);
+HWY_EXPORT(ByteColN);
 HWY_EXPORT(ByteNot);
 HWY_EXPORT(Smooth3);
 
@@ -367,12 +376,12 @@ struct MaskTraits {
     HWY_DYNAMIC_DISPATCH(MaskCross)(dst, up, mid, down, nwR);
     ClearTail(dst);
   }
-  void Row3(T* dst, const T* src) const {
-    HWY_DYNAMIC_DISPATCH(MaskRow3)(dst, src, nwR);
+  void RowN(T* dst, const T* src, int a) const {
+    HWY_DYNAMIC_DISPATCH(MaskRowN)(dst, src, nwR, a);
     ClearTail(dst);
   }
-  void Col3(T* dst, const T* up, const T* mid, const T* down) const {
-    HWY_DYNAMIC_DISPATCH(MaskCol3)(dst, up, mid, down, nwR);
+  void ColN(T* dst, const T* const* rows, int nrows) const {
+    HWY_DYNAMIC_DISPATCH(MaskColN)(dst, rows, nrows, nwR);
   }
   // Row buffer padding: the widest shift of a row run is below the width.
   size_t Pad() const { return nw + kGuard; }
@@ -413,24 +422,25 @@ struct ByteTraits {
     HWY_DYNAMIC_DISPATCH(ByteCross)(dst, up, mid, down, wR);
     ClearTail(dst);
   }
-  void Row3(T* dst, const T* src) const {
-    HWY_DYNAMIC_DISPATCH(ByteRow3)(dst, src, wR);
+  void RowN(T* dst, const T* src, int a) const {
+    HWY_DYNAMIC_DISPATCH(ByteRowN)(dst, src, wR, a);
     ClearTail(dst);
   }
-  void Col3(T* dst, const T* up, const T* mid, const T* down) const {
-    HWY_DYNAMIC_DISPATCH(ByteCol3)(dst, up, mid, down, wR);
+  void ColN(T* dst, const T* const* rows, int nrows) const {
+    HWY_DYNAMIC_DISPATCH(ByteColN)(dst, rows, nrows, wR);
   }
   size_t Pad() const { return wR + kGuard; }
 
   size_t w, wR;
 };
 
-// One pass of a pipeline: the row triple, the column triple (together the
-// 3 x 3 square) or the cross.
-enum class PassKind { kRow3, kCol3, kCross };
+// One pass of a pipeline: the run of 2a + 1 pixels along the row or along
+// the column (together a steps of the 3 x 3 square), or one cross step.
+enum class PassKind { kRowN, kColN, kCross };
 struct PipeStage {
   PassKind kind;
   bool erode;
+  int radius;  // a of the runs; 1 for the cross
 };
 
 // Runs up to kMaxStages passes in a single sweep down the image:
@@ -445,7 +455,8 @@ class RowPipeline {
 
  public:
   static constexpr int kMaxStages = 16;
-  static constexpr int kRing = 4;  // a power of two
+  static constexpr int kMaxRadius = 7;
+  static constexpr int kRing = 16;  // a power of two above 2 kMaxRadius + 1
   static constexpr size_t kRows = (kMaxStages + 1) * kRing + 4;  // rings, 3 temps, zero row
 
   static size_t Bytes(size_t data) { return kRows * (data + 2 * Traits::kGuard) * sizeof(T); }
@@ -453,28 +464,36 @@ class RowPipeline {
   RowPipeline(const Traits& tr, int32_t h, size_t data, uint8_t* mem)
       : tr_(tr), h_(h), data_(data), stride_(data + 2 * Traits::kGuard),
         mem_(reinterpret_cast<T*>(mem)) {
-    std::fill(mem_, mem_ + kRows * stride_, T{0});
+    // Every pass writes whole data rows; only guards and the zero row must
+    // start out zero.
+    for (size_t i = 0; i < kRows; ++i) {
+      std::fill(RowAt(i) - Traits::kGuard, RowAt(i), T{0});
+      std::fill(RowAt(i) + data_, RowAt(i) + data_ + Traits::kGuard, T{0});
+    }
+    std::fill(RowAt(kRows - 1), RowAt(kRows - 1) + data_, T{0});
   }
 
   // load(y, row, invert) fills source row y in the given domain with its tail
   // clear; store(y, row, inverted) takes result row y (and may change it).
-  // Level s runs lag(s) rows behind the source, lag growing by one for every
-  // pass that looks at the rows above and below; at each tick every level
-  // makes the one row whose inputs have just become complete.
+  // At every tick the levels make one row each, last level first, from rows
+  // their input level made at earlier ticks (never from rows whose stores
+  // are still in flight); then the next source row is loaded. So level s runs
+  // lag(s) rows behind the source: one more than level s - 1, and one more
+  // again for every row above and below that a pass looks at.
   template <class Load, class Store>
   void Run(const PipeStage* st, int k, Load&& load, Store&& store) {
     st_ = st;
     int32_t lag[kMaxStages + 1] = {0};
-    for (int s = 1; s <= k; ++s) lag[s] = lag[s - 1] + (st[s - 1].kind == PassKind::kRow3 ? 0 : 1);
+    for (int s = 1; s <= k; ++s)
+      lag[s] = lag[s - 1] + 1 + (st[s - 1].kind == PassKind::kRowN ? 0 : st[s - 1].radius);
     for (int32_t t = 0; t < h_ + lag[k]; ++t) {
-      if (t < h_) load(t, Ring(0, t), Domain(0));
-      for (int s = 1; s <= k; ++s) {
+      for (int s = k; s >= 1; --s) {
         const int32_t r = t - lag[s];
-        if (r < 0 || r >= h_) continue;
-        Make(s, r);
+        if (r >= 0 && r < h_) Make(s, r);
       }
       const int32_t r = t - lag[k];
       if (r >= 0) store(r, Ring(k, r), st[k - 1].erode);
+      if (t < h_) load(t, Ring(0, t), Domain(0));
     }
   }
 
@@ -491,21 +510,26 @@ class RowPipeline {
   // Row r of level s from the rows of level s - 1.
   void Make(int s, int32_t r) {
     T* out = Ring(s, r);
+    const PipeStage& st = st_[s - 1];
+    // A column run always follows the row run of its square in the same
+    // domain, or starts a sweep; so only row runs and crosses change domain.
     const bool flip = Domain(s - 1) != Domain(s);
-    if (st_[s - 1].kind == PassKind::kRow3) {
+    if (st.kind == PassKind::kRowN) {
       const T* row = Level(s - 1, r);
-      tr_.Row3(out, flip ? Inverted(row, 0) : row);
+      tr_.RowN(out, flip ? Inverted(row, 0) : row, st.radius);
+      return;
+    }
+    if (st.kind == PassKind::kColN) {
+      const T* rows[2 * kMaxRadius + 1];
+      for (int j = -st.radius; j <= st.radius; ++j) rows[j + st.radius] = Level(s - 1, r + j);
+      tr_.ColN(out, rows, 2 * st.radius + 1);
       return;
     }
     const T* rows[3] = {Level(s - 1, r - 1), Level(s - 1, r), Level(s - 1, r + 1)};
     if (flip) {
       for (int i = 0; i < 3; ++i) rows[i] = Inverted(rows[i], i);
     }
-    if (st_[s - 1].kind == PassKind::kCol3) {
-      tr_.Col3(out, rows[0], rows[1], rows[2]);
-    } else {
-      tr_.Cross(out, rows[0], rows[1], rows[2]);
-    }
+    tr_.Cross(out, rows[0], rows[1], rows[2]);
   }
 
   // The complement of a row in temporary row i; outside rows stay zero.
@@ -680,25 +704,36 @@ class VectorImage {
   uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
 
   // Calls f(stages, k) for successive sweeps of at most kMaxStages passes
-  // covering ops [from, to), all of them single passes.
+  // covering ops [from, to), all of them single passes. Dilations commute,
+  // so within a stretch of the same domain the square steps are gathered
+  // into one row run and one column run of up to kMaxRadius steps each,
+  // followed by the cross steps.
   template <class F>
   void ForEachSweep(size_t from, size_t to, F f) {
-    PipeStage st[RowPipeline<Traits>::kMaxStages];
+    using Pipe = RowPipeline<Traits>;
+    PipeStage st[Pipe::kMaxStages];
     int k = 0;
-    for (size_t i = from; i < to; ++i) {
-      const bool square = ops_[i].kind == OpKind::kSquare1;
-      for (int32_t u = 0; u < ops_[i].n; ++u) {
-        if (k + (square ? 2 : 1) > RowPipeline<Traits>::kMaxStages) {
-          f(st, k);
-          k = 0;
-        }
-        if (square) {
-          st[k++] = PipeStage{PassKind::kRow3, ops_[i].erode};
-          st[k++] = PipeStage{PassKind::kCol3, ops_[i].erode};
-        } else {
-          st[k++] = PipeStage{PassKind::kCross, ops_[i].erode};
-        }
+    auto emit = [&](PipeStage p) {
+      if (k == Pipe::kMaxStages) {
+        f(st, k);
+        k = 0;
       }
+      st[k++] = p;
+    };
+    size_t i = from;
+    while (i < to) {
+      const bool erode = ops_[i].erode;
+      int64_t squares = 0, crosses = 0;
+      for (; i < to && ops_[i].erode == erode; ++i) {
+        (ops_[i].kind == OpKind::kSquare1 ? squares : crosses) += ops_[i].n;
+      }
+      while (squares > 0) {
+        const int a = static_cast<int>(std::min<int64_t>(squares, Pipe::kMaxRadius));
+        emit(PipeStage{PassKind::kRowN, erode, a});
+        emit(PipeStage{PassKind::kColN, erode, a});
+        squares -= a;
+      }
+      for (; crosses > 0; --crosses) emit(PipeStage{PassKind::kCross, erode, 1});
     }
     if (k > 0) f(st, k);
   }
