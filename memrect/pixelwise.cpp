@@ -316,9 +316,9 @@ int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
         uint8_t* row = r.Row(y);
         for (int32_t x = 0; x < r.width; ++x) {
           double v;
-          std::memcpy(&v, row + x * 8, 8);
+          std::memcpy(&v, row + static_cast<size_t>(x) * 8, 8);
           v *= ratio;
-          std::memcpy(row + x * 8, &v, 8);
+          std::memcpy(row + static_cast<size_t>(x) * 8, &v, 8);
         }
       }
       return 0;
@@ -346,8 +346,8 @@ int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
     } else {
       for (int32_t x = 0; x < a.width; ++x) {
         uint32_t p, q;
-        std::memcpy(&p, ra + x * 4, 4);
-        std::memcpy(&q, rb + x * 4, 4);
+        std::memcpy(&p, ra + static_cast<size_t>(x) * 4, 4);
+        std::memcpy(&q, rb + static_cast<size_t>(x) * 4, 4);
         // floor(p q / d + 1/2) exactly, in 128-bit integers.
         const unsigned __int128 num = static_cast<unsigned __int128>(p) * q;
         const unsigned __int128 v = (2 * num + divisor) / (2 * static_cast<unsigned __int128>(divisor));
@@ -357,7 +357,7 @@ int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
         } else {
           out = static_cast<uint32_t>(v);
         }
-        std::memcpy(ra + x * 4, &out, 4);
+        std::memcpy(ra + static_cast<size_t>(x) * 4, &out, 4);
       }
     }
   }

@@ -38,7 +38,7 @@ int32_t Histogram16(const RectView& r, int32_t* hist) {
   std::vector<uint32_t> counts(65536, 0);
   for (int32_t y = 0; y < r.height; ++y) {
     const uint8_t* row = r.Row(y);
-    for (int32_t x = 0; x < r.width; ++x) ++counts[LoadAt<uint16_t>(row + 2 * x)];
+    for (int32_t x = 0; x < r.width; ++x) ++counts[LoadAt<uint16_t>(row + 2 * static_cast<size_t>(x))];
   }
   uint32_t top = 65535;
   while (top > 0 && counts[top] == 0) --top;
@@ -55,14 +55,14 @@ int32_t Histogram32(const RectView& r, int32_t* hist) {
   uint32_t top = 0;
   for (int32_t y = 0; y < r.height; ++y) {
     const uint8_t* row = r.Row(y);
-    for (int32_t x = 0; x < r.width; ++x) top = std::max(top, LoadAt<uint32_t>(row + 4 * x));
+    for (int32_t x = 0; x < r.width; ++x) top = std::max(top, LoadAt<uint32_t>(row + 4 * static_cast<size_t>(x)));
   }
   std::fill(hist, hist + 256, 0);
   const double scale = top > 255 ? 255.0 / static_cast<double>(top) : 1.0;
   for (int32_t y = 0; y < r.height; ++y) {
     const uint8_t* row = r.Row(y);
     for (int32_t x = 0; x < r.width; ++x) {
-      const uint32_t v = LoadAt<uint32_t>(row + 4 * x);
+      const uint32_t v = LoadAt<uint32_t>(row + 4 * static_cast<size_t>(x));
       const uint32_t bin =
           top > 255 ? static_cast<uint32_t>(std::floor(static_cast<double>(v) * scale + 0.5)) : v;
       ++hist[std::min<uint32_t>(bin, 255)];
