@@ -138,9 +138,12 @@ int32_t ArithmeticTwoImage(const RectView& a, const RectView& b, const RectView*
   if (bytes == 0) return -1;
   const uint8_t* m = mask ? mask->pixels : nullptr;
   const ptrdiff_t mp = mask ? mask->pitch : 0;
-  if (bytes == 1 && VectorMode()) {
-    const int32_t r = VectorTwoImage8(a.pixels, b.pixels, m, a.width, a.height, a.pitch,
-                                      b.pitch, mp, code, mode, needSummary);
+  // Without a mask a colour image is a byte image three times as wide.
+  const bool asBytes = bytes == 1 || (bytes == 3 && mode == MaskMode::kAll &&
+                                      a.width <= INT32_MAX / 3);
+  if (asBytes && VectorMode()) {
+    const int32_t r = VectorTwoImage8(a.pixels, b.pixels, m, a.width * (bytes == 3 ? 3 : 1),
+                                      a.height, a.pitch, b.pitch, mp, code, mode, needSummary);
     if (r != kVectorDeclined) return r;
   }
   return RectOp(bytes, a.pixels, b.pixels, m, a.width, a.height, a.pitch, b.pitch, mp, code,

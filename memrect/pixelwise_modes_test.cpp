@@ -111,6 +111,20 @@ TEST(KernelModes, TwoImageOperationsAgree) {
   }
 }
 
+TEST(KernelModes, ColourTwoImageOperationsAgree) {
+  // 24-bit images over the same buffers: a third of the byte width.
+  for (const char* k : kArithmetic) {
+    ExpectModesAgree(std::string("colour pixelwise ") + k, [k](Scene& s) {
+      int32_t w = 0, h = 0, pitch = 0;
+      mrGetExtendedInfo(s.ha.get(), &w, &h, &pitch, nullptr);
+      if (w < 3) return 0;
+      RectOwner a(mrMakeExtern(s.a.data(), 24, w / 3, h, pitch));
+      RectOwner b(mrMakeExtern(s.b.data(), 24, w / 3, h, pitch));
+      return mrPixelwise(a.get(), k, b.get());
+    });
+  }
+}
+
 TEST(KernelModes, ConstantOperationsAgreeApartFromTheirReport) {
   for (int32_t c : {0, 1, 77, 128, 254, 255, 0x1234}) {
     for (const char* k : kArithmetic) {

@@ -68,7 +68,9 @@ int32_t Histogram32(const RectView& r, int32_t* hist) {
       ++hist[std::min<uint32_t>(bin, 255)];
     }
   }
-  return static_cast<int32_t>(top);
+  // A maximum beyond the signed range is reported as the largest result, so
+  // that it never reads as a failure.
+  return ClampCount(top);
 }
 
 // Running extremes and sums of pixel values of type T, fed row by row.
