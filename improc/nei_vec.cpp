@@ -1,15 +1,19 @@
-// Vector neighbourhood kernels. The image is copied into a scratch plane whose
-// rows are padded with guard columns and guard rows, so that every row kernel
-// runs over whole vectors without end cases. Erosion is dilation of the
-// complement: the plane holds the inverted pixels, and the guards, which stay
-// zero, then act as "set" outside the image as the clipped erosion requires.
-// Masks are held as 64-bit words (64 pixels), grey images as bytes.
+// Vector neighbourhood kernels. Rows are held padded with guard columns (and
+// a plane of them with guard rows), so that every row kernel runs over whole
+// vectors without end cases. Erosion is dilation of the complement: the rows
+// hold the inverted pixels, and the guards, which stay zero, then act as
+// "set" outside the image as the clipped erosion requires. Masks are held as
+// 64-bit words (64 pixels), grey images as bytes.
 //
-// Step folding: n steps of a row (column) run equal one dilation by the run
-// of 2n + 1 pixels, built by doubling: OR-ing (max-ing) the plane with itself
-// shifted by 1, 2, 4, ... pixels toward each side, O(log n) passes in all.
-// The square is a row run followed by a column run; the cross is done one
-// step per pass.
+// Step folding:
+// - Single square and cross steps run as a pipeline sweeping down the image
+//   once (RowPipeline); within a stretch of the same domain the square steps
+//   become one run of up to 2 * 7 + 1 pixels along the rows and one along the
+//   columns, since dilations commute.
+// - n steps of a row (column) run equal one dilation by the run of 2n + 1
+//   pixels, built by doubling on a scratch plane: OR-ing (max-ing) it with
+//   itself shifted by 1, 2, 4, ... pixels toward each side, O(log n) passes.
+//   Larger squares are a row run followed by a column run.
 #include "improc/nei_vec.h"
 
 #include <cstddef>
@@ -635,13 +639,15 @@ class VectorImage {
     size_t planeBytes = 0;
     if (!Plane<T>::Size(data, Traits::kGuard, h_, &planeBytes)) return false;
     const size_t rowLen = data + 2 * tr_.Pad();
+    bool smoothing = false;  // only smoothing needs a second plane
+    for (size_t i = 0; i < nOps_; ++i) smoothing = smoothing || ops_[i].kind == OpKind::kSmooth;
     uint8_t* pa = t_scratch.Get(0, planeBytes);
-    uint8_t* pb = pa ? t_scratch.Get(1, planeBytes) : nullptr;
-    uint8_t* r0 = pb ? t_scratch.Get(2, rowLen * sizeof(T)) : nullptr;
+    uint8_t* pb = pa && smoothing ? t_scratch.Get(1, planeBytes) : nullptr;
+    uint8_t* r0 = pa && (pb || !smoothing) ? t_scratch.Get(2, rowLen * sizeof(T)) : nullptr;
     uint8_t* r1 = r0 ? t_scratch.Get(3, rowLen * sizeof(T)) : nullptr;
     if (!r1) return false;
     a_.Attach(pa, data, Traits::kGuard, h_);
-    b_.Attach(pb, data, Traits::kGuard, h_);
+    if (smoothing) b_.Attach(pb, data, Traits::kGuard, h_);
     rowBuf_[0] = reinterpret_cast<T*>(r0) + tr_.Pad();
     rowBuf_[1] = reinterpret_cast<T*>(r1) + tr_.Pad();
     for (T* r : rowBuf_) {

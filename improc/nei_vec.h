@@ -1,8 +1,8 @@
 // Vector versions of the neighbourhood kernels (internal). They take the same
-// arguments as NeiMem and MaskNei and give bit-identical results, but work on
-// a padded scratch copy of the image (kept per thread between calls) and
-// fold many steps into one pass: row and column runs of n steps cost
-// O(log n) passes.
+// arguments as NeiMem and MaskNei and give bit-identical results, but fold
+// many steps into one pass over padded scratch rows (kept per thread between
+// calls): up to 16 single square or cross passes in one sweep down the
+// image, and row and column runs of n steps in O(log n) passes.
 // Result: 0 done, -1 when the scratch copy cannot be allocated (pixels are
 // then unchanged and the caller falls back to the scalar kernel) or the
 // arguments are not a valid rectangle.
