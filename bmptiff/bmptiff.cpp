@@ -657,31 +657,40 @@ int32_t ReadTiffRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* bytesR
   return 1;
 }
 
-// Scatter reads: one preadv per run of contiguous file bytes, at most IOV_MAX
-// pieces per call, straight into the destination rows.
+// Scatter reads straight into the destination rows: file ranges that follow
+// each other (the usual layout of strips) share one preadv call of at most
+// IOV_MAX pieces.
 class ScatterReader {
  public:
   ScatterReader(int fd, uint8_t* first, std::ptrdiff_t step, uint32_t rowBytes)
       : fd_(fd), first_(first), step_(step), rowBytes_(rowBytes) {}
 
-  // Reads size file bytes at offset into the image bytes from pos on.
-  bool Read(uint64_t offset, uint64_t pos, uint64_t size) {
-    offset_ = offset;
-    iov_.clear();
+  // Queues size file bytes at offset for the image bytes from pos on.
+  bool Add(uint64_t offset, uint64_t pos, uint64_t size) {
+    if (!iov_.empty() && offset != offset_ + pending_ && !Flush()) return false;
+    if (iov_.empty()) offset_ = offset;
     while (size > 0) {
       uint64_t row = pos / rowBytes_;
       uint64_t inRow = pos % rowBytes_;
       uint64_t n = std::min<uint64_t>(rowBytes_ - inRow, size);
-      iov_.push_back({first_ + std::ptrdiff_t(row) * step_ + std::ptrdiff_t(inRow), size_t(n)});
+      iovec piece{first_ + std::ptrdiff_t(row) * step_ + std::ptrdiff_t(inRow), size_t(n)};
+      // Pieces that continue each other in memory merge (rows of a
+      // bottom-up BMP read into rows of the same pitch).
+      if (!iov_.empty() && static_cast<uint8_t*>(iov_.back().iov_base) + iov_.back().iov_len ==
+                               piece.iov_base) {
+        iov_.back().iov_len += piece.iov_len;
+      } else {
+        iov_.push_back(piece);
+      }
+      pending_ += n;
       pos += n;
       size -= n;
       if (iov_.size() == kMaxIov && !Flush()) return false;
     }
-    return Flush();
+    return true;
   }
 
- private:
-  static constexpr size_t kMaxIov = 1024;
+  // Reads everything queued; false on a read error or the end of the file.
   bool Flush() {
     size_t start = 0;
     while (start < iov_.size()) {
@@ -689,6 +698,7 @@ class ScatterReader {
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
       offset_ += uint64_t(got);
+      pending_ -= uint64_t(got);
       size_t g = size_t(got);
       while (start < iov_.size() && g >= iov_[start].iov_len) {
         g -= iov_[start].iov_len;
@@ -700,13 +710,18 @@ class ScatterReader {
       }
     }
     iov_.clear();
+    pending_ = 0;
     return true;
   }
+
+ private:
+  static constexpr size_t kMaxIov = 1024;
   int fd_;
   uint8_t* first_;
   std::ptrdiff_t step_;
   uint64_t rowBytes_;
-  uint64_t offset_ = 0;
+  uint64_t offset_ = 0;   // file offset of the first queued byte
+  uint64_t pending_ = 0;  // bytes queued
   std::vector<iovec> iov_;
 };
 
@@ -899,7 +914,7 @@ bool ReadRowsInto(int16_t handle, uint8_t* first, std::ptrdiff_t step, uint32_t 
                    static_cast<unsigned long long>(r.fileSize - r.dataStart));
       return false;
     }
-    if (!reader.Read(r.dataStart, 0, need)) {
+    if (!reader.Add(r.dataStart, 0, need) || !reader.Flush()) {
       SetFileError("BMP file cannot be read");
       return false;
     }
@@ -917,11 +932,15 @@ bool ReadRowsInto(int16_t handle, uint8_t* first, std::ptrdiff_t step, uint32_t 
       SetFileError("file truncated in strip %zu", i + 1);
       return false;
     }
-    if (!reader.Read(r.stripOffsets[i], pos, take)) {
+    if (!reader.Add(r.stripOffsets[i], pos, take)) {
       SetFileError("file truncated in strip %zu", i + 1);
       return false;
     }
     pos += take;
+  }
+  if (!reader.Flush()) {
+    SetFileError("read error in the pixel data");
+    return false;
   }
   if (pos < need) {
     SetFileError("strips hold %llu of the image's %llu bytes", static_cast<unsigned long long>(pos),
