@@ -238,32 +238,34 @@ TEST_P(BothModes, SmoothingOfGreyRowsAndNoneOnMasks) {
 }
 
 TEST_P(BothModes, ColourIsFilteredPlaneByPlane) {
-  const int32_t W = 23, H = 9;
+  const int32_t H = 9;
   std::mt19937 rng(43);
-  for (const char* k : {"DILATE8", "MEDIAN", "Open84", "ERODEv2", "BLUR"}) {
-    RectOwner rgb(mrCreate(24, W, H));
-    RectOwner plane[3] = {RectOwner(mrCreate(8, W, H)), RectOwner(mrCreate(8, W, H)),
-                          RectOwner(mrCreate(8, W, H))};
-    int32_t w = 0, h = 0, pitch = 0;
-    void* p = nullptr;
-    ASSERT_EQ(mrGetExtendedInfo(rgb.get(), &w, &h, &pitch, &p), 24);
-    auto* px = static_cast<uint8_t*>(p);
-    for (int32_t y = 0; y < H; ++y)
-      for (int32_t x = 0; x < W; ++x)
-        for (int c = 0; c < 3; ++c) {
-          const auto v = static_cast<uint8_t>(rng());
-          px[y * pitch + 3 * x + c] = v;
-          mrPutPixel(plane[c].get(), x, y, v);
-        }
-    ASSERT_EQ(mrNeiFun(rgb.get(), k, 2), 0);
-    ASSERT_EQ(mrGetRectInfo(rgb.get(), &w, &h), 24);
-    EXPECT_EQ(w, W);
-    EXPECT_EQ(h, H);
-    for (auto& pl : plane) ASSERT_EQ(mrNeiFun(pl.get(), k, 2), 0);
-    for (int32_t y = 0; y < H; ++y)
-      for (int32_t x = 0; x < W; ++x)
-        for (int c = 0; c < 3; ++c)
-          ASSERT_EQ(px[y * pitch + 3 * x + c], mrGetPixel(plane[c].get(), x, y)) << k;
+  for (const int32_t W : {2, 23})  {  // narrow images too
+    for (const char* k : {"DILATE8", "MEDIAN", "Open84", "ERODEv2", "BLUR"}) {
+      RectOwner rgb(mrCreate(24, W, H));
+      RectOwner plane[3] = {RectOwner(mrCreate(8, W, H)), RectOwner(mrCreate(8, W, H)),
+                            RectOwner(mrCreate(8, W, H))};
+      int32_t w = 0, h = 0, pitch = 0;
+      void* p = nullptr;
+      ASSERT_EQ(mrGetExtendedInfo(rgb.get(), &w, &h, &pitch, &p), 24);
+      auto* px = static_cast<uint8_t*>(p);
+      for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x)
+          for (int c = 0; c < 3; ++c) {
+            const auto v = static_cast<uint8_t>(rng());
+            px[y * pitch + 3 * x + c] = v;
+            mrPutPixel(plane[c].get(), x, y, v);
+          }
+      ASSERT_EQ(mrNeiFun(rgb.get(), k, 2), 0);
+      ASSERT_EQ(mrGetRectInfo(rgb.get(), &w, &h), 24);
+      EXPECT_EQ(w, W);
+      EXPECT_EQ(h, H);
+      for (auto& pl : plane) ASSERT_EQ(mrNeiFun(pl.get(), k, 2), 0);
+      for (int32_t y = 0; y < H; ++y)
+        for (int32_t x = 0; x < W; ++x)
+          for (int c = 0; c < 3; ++c)
+            ASSERT_EQ(px[y * pitch + 3 * x + c], mrGetPixel(plane[c].get(), x, y)) << k;
+    }
   }
 }
 
