@@ -146,7 +146,68 @@ VANTOR_API int32_t tmThreshMaskB(const uint8_t* src, int32_t t, uint8_t* mask, i
 VANTOR_API int64_t tmMaskOnes(const uint8_t* mask, int32_t x0, int32_t y0, int32_t width,
                               int32_t height, int32_t pitch);
 
-/* ---- Byte tables and mask comparison --------------------------------- */
+/* ---- Neighbourhood runs ------------------------------------------------ */
+
+/* Flags of the neighbourhood kernels. */
+#define TM_NEI_ERODE 1    /* minimum (bytes) or AND (masks) instead of max / OR */
+#define TM_NEI_COMBINE 2  /* dst = op(dst, result) instead of dst = result */
+
+/* n steps of the 3-pixel row run on bytes: every destination byte becomes the
+ * maximum (minimum with TM_NEI_ERODE) of the source bytes x - n .. x + n of
+ * its row that lie inside the width. src may be dst (same pitch). Returns 0,
+ * -1 when scratch memory cannot be had (nothing written); n < 1 does
+ * nothing. */
+VANTOR_API int32_t tmByteNeiH2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                               int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n);
+
+/* As tmByteNeiH2 along the columns: rows y - n .. y + n inside the height. */
+VANTOR_API int32_t tmByteNeiV2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                               int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n);
+
+/* Mask row and column runs from src into dst, as the byte kernels with OR
+ * (AND with TM_NEI_ERODE) over the pixels x - n .. x + n of the row (H2) or
+ * y - n .. y + n of the column (V2) inside the mask. src may be dst. */
+VANTOR_API int32_t tmBitNeiH2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                              int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n);
+VANTOR_API int32_t tmBitNeiV2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                              int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n);
+
+/* n steps of a mask neighbourhood operation in place, by kernel code: bit 0
+ * erosion (AND) instead of dilation (OR); bit 1 the compound form (n steps
+ * of the operation and then n of its dual: opening when bit 0 is set, closing
+ * otherwise); the shape 0x10 row run (pixel and left and right neighbours),
+ * 0x20 column run, 0x40 cross (pixel and its 4 edge neighbours), 0x80 3 x 3
+ * square. Pixels outside the mask take no part. Returns 0 for an unknown
+ * code (nothing done), 0 for the cross codes 0x40 and 0x41 when no pixel
+ * changed, -1 when scratch memory cannot be had, 1 otherwise. */
+VANTOR_API int32_t tmBitNeiInPlace(uint8_t* mask, int32_t width, int32_t height, int32_t pitch,
+                                   int32_t kernelCode, int32_t n);
+
+/* ---- Mask utilities ---------------------------------------------------- */
+
+/* Searches the mask in row order from (*x, *y) for the first pixel that is
+ * set (clear when findClear is nonzero); a start column at or beyond the
+ * width moves to column 0 of the next row, negative starts begin at 0. When
+ * found, writes its position into *x, *y and returns 1; else returns 0 and
+ * leaves *x, *y as they were. */
+VANTOR_API int32_t tmFindBit(const uint8_t* mask, int32_t width, int32_t height, int32_t pitch,
+                             int32_t* x, int32_t* y, int32_t findClear);
+
+/* Copies count bits from bit srcBit of src to bit dstBit of dst (bits
+ * counted from the least significant bit of the first byte); the other bits
+ * of dst keep their values. The two ranges may overlap. Returns 0, -1 when
+ * scratch memory cannot be had. */
+VANTOR_API int32_t tmMoveBitRow(const uint8_t* src, int64_t srcBit, uint8_t* dst, int64_t dstBit,
+                                int64_t count);
+
+/* Copies a width x height block of mask pixels starting at column srcX of
+ * the rows at src to column dstX of the rows at dst; the other pixels of dst
+ * keep their values. Overlapping blocks of one mask are handled (memmove
+ * rules, when both have the same pitch). Returns 0, -1 for a negative
+ * column or when scratch memory cannot be had. */
+VANTOR_API int32_t tmMoveBitRect(const uint8_t* src, int32_t srcX, int32_t srcPitch,
+                                 uint8_t* dst, int32_t dstX, int32_t dstPitch, int32_t width,
+                                 int32_t height);
 
 /* dst = table[src] for every byte (dst may be src). Returns 0. */
 VANTOR_API int32_t tmSubstByteRect(const uint8_t* src, uint8_t* dst, int32_t width,
@@ -165,6 +226,36 @@ VANTOR_API int32_t tmDiffer(const uint8_t* a, const uint8_t* b, int32_t width, i
  * clear is nonzero). Returns 0. */
 VANTOR_API int32_t tmHist8(const uint8_t* src, int32_t width, int32_t height, int32_t pitch,
                            uint32_t* hist, int32_t clear);
+
+/* ---- Structuring elements ---------------------------------------------- */
+
+/* Border of a mask: dst = the set pixels of src with at least one clear
+ * pixel among their 8 neighbours (4 edge neighbours when bit 0 of flags is
+ * set). Pixels outside the mask count as set, or as clear when bit 1 of
+ * flags is set (then set pixels on the mask's edge are border too). src and
+ * dst may be the same mask. Returns the number of border pixels, -1 when
+ * scratch memory cannot be had. */
+VANTOR_API int64_t tmMask3bord(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                               int32_t srcPitch, int32_t dstPitch, int32_t flags);
+
+/* Dilation by a structuring element given as a mask se (seWidth x seHeight,
+ * pitch sePitch) with its origin at (cx, cy): dst(x, y) is set when some set
+ * pixel (i, j) of se has src(x + i - cx, y + j - cy) set inside the mask.
+ * src and dst may be the same mask. Returns 0, -1 for an empty or negative
+ * element size or when scratch memory cannot be had. */
+VANTOR_API int32_t tmMask2StEl(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
+                               int32_t srcPitch, int32_t dstPitch, const uint8_t* se,
+                               int32_t seWidth, int32_t seHeight, int32_t sePitch, int32_t cx,
+                               int32_t cy);
+
+/* Fit of a structuring element: dst(x, y) is set when every set pixel (i, j)
+ * of se finds src(x + i - cx, y + j - cy) set (zeros = 0: erosion) or clear
+ * (zeros nonzero); positions outside the mask always fit. Arguments and
+ * result as tmMask2StEl. */
+VANTOR_API int32_t tmMStElM1sOr0s(const uint8_t* src, uint8_t* dst, int32_t width,
+                                  int32_t height, int32_t srcPitch, int32_t dstPitch,
+                                  const uint8_t* se, int32_t seWidth, int32_t seHeight,
+                                  int32_t sePitch, int32_t cx, int32_t cy, int32_t zeros);
 
 VANTOR_END_C
 

@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "kernels/kernels_scalar.h"
+#include "kernels/kernels_test_util.h"
+
+namespace vantor::test {
+namespace {
+
+int Bit(const Image& m, int64_t x, int64_t y) {
+  return (m.bytes[y * m.pitch + x / 8] >> (x % 8)) & 1;
+}
+void SetBit(Image& m, int64_t x, int64_t y) {
+  m.bytes[y * m.pitch + x / 8] |= static_cast<uint8_t>(1 << (x % 8));
+}
+int32_t MaskBytes(int32_t w) { return (w + 7) / 8; }
+
+const std::vector<int32_t> kCounts{1, 2, 3, 5, 8, 9, 40, 300};
+
+TEST(NeighbourhoodKernels, ByteRunsMatchScalar) {
+  std::mt19937 rng(11);
+  ForEachTarget([&] {
+    for (int32_t w : AwkwardWidths())
+      for (int32_t h : {1, 2, 5, 17})
+        for (int32_t pitch : Pitches(w))
+          for (int32_t n : kCounts)
+            for (int32_t flags = 0; flags < 4; ++flags) {
+              if ((n + flags + w) % 3 && h == 17) continue;  // keep the run short
+              Image s = RandomImage(rng, w, h, pitch);
+              Image d = RandomImage(rng, w, h, pitch + 5), d2 = d;
+              for (int vertical = 0; vertical < 2; ++vertical) {
+                auto vec = vertical ? tmByteNeiV2 : tmByteNeiH2;
+                auto ref = vertical ? scalar::tmByteNeiV2 : scalar::tmByteNeiH2;
+                ASSERT_EQ(vec(s.data(), d2.data(), w, h, s.pitch, d2.pitch, flags, n), 0);
+                ref(s.data(), d.data(), w, h, s.pitch, d.pitch, flags, n);
+                ASSERT_EQ(d.bytes, d2.bytes)
+                    << Where(w, h, pitch) << " n " << n << " flags " << flags << " v " << vertical;
+                // In place.
+                Image s2 = s;
+                vec(s2.data(), s2.data(), w, h, s2.pitch, s2.pitch, flags, n);
+                ref(s.data(), s.data(), w, h, s.pitch, s.pitch, flags, n);
+                ASSERT_EQ(s.bytes, s2.bytes) << Where(w, h, pitch) << " n " << n << " in place";
+              }
+            }
+  });
+}
+
+TEST(NeighbourhoodKernels, ByteRunsClipToTheImage) {
+  ForEachTarget([&] {
+    // Erosion of an all-255 image changes nothing: outside pixels never count.
+    std::vector<uint8_t> img(13 * 4, 255);
+    tmByteNeiH2(img.data(), img.data(), 11, 4, 13, 13, TM_NEI_ERODE, 3);
+    tmByteNeiV2(img.data(), img.data(), 11, 4, 13, 13, TM_NEI_ERODE, 3);
+    EXPECT_EQ(img, std::vector<uint8_t>(13 * 4, 255));
+    // One bright pixel spreads n pixels each way along its row only.
+    std::vector<uint8_t> row(20, 0);
+    row[3] = 200;
+    tmByteNeiH2(row.data(), row.data(), 20, 1, 20, 20, 0, 2);
+    for (int x = 0; x < 20; ++x) EXPECT_EQ(row[x], x >= 1 && x <= 5 ? 200 : 0) << x;
+    // n = 0 does nothing; n = -1 as well.
+    EXPECT_EQ(tmByteNeiH2(row.data(), row.data(), 20, 1, 20, 20, 0, 0), 0);
+    EXPECT_EQ(row[0], 0);
+  });
+}
+
+TEST(NeighbourhoodKernels, MaskRunsMatchScalar) {
+  std::mt19937 rng(12);
+  std::vector<int32_t> widths = AwkwardWidths();
+  widths.push_back(128);
+  widths.push_back(129);
+  ForEachTarget([&] {
+    for (int32_t w : widths)
+      for (int32_t h : {1, 3, 9})
+        for (int32_t pitch : Pitches(MaskBytes(w)))
+          for (int32_t n : {1, 2, 3, 7, 31, 64, 65, 140})
+            for (int32_t flags = 0; flags < 4; ++flags) {
+              const int spread = (n % 2) ? 256 : 3;  // sparse masks dilate visibly
+              Image s = RandomImage(rng, MaskBytes(w), h, pitch, spread);
+              if (spread == 3)
+                for (auto& b : s.bytes) b = b == 1 ? static_cast<uint8_t>(1 << (rng() % 8)) : 0;
+              Image d = RandomImage(rng, MaskBytes(w), h, pitch + 1), d2 = d;
+              for (int vertical = 0; vertical < 2; ++vertical) {
+                auto vec = vertical ? tmBitNeiV2 : tmBitNeiH2;
+                auto ref = vertical ? scalar::tmBitNeiV2 : scalar::tmBitNeiH2;
+                ASSERT_EQ(vec(s.data(), d2.data(), w, h, s.pitch, d2.pitch, flags, n), 0);
+                ref(s.data(), d.data(), w, h, s.pitch, d.pitch, flags, n);
+                ASSERT_EQ(d.bytes, d2.bytes)
+                    << Where(w, h, pitch) << " n " << n << " flags " << flags << " v " << vertical;
+              }
+            }
+  });
+}
+
+TEST(NeighbourhoodKernels, InPlaceMaskCodesMatchScalar) {
+  std::mt19937 rng(13);
+  std::vector<int32_t> widths = AwkwardWidths();
+  widths.push_back(129);
+  ForEachTarget([&] {
+    for (int32_t w : widths)
+      for (int32_t h : {1, 2, 7})
+        for (int32_t pitch : Pitches(MaskBytes(w)))
+          for (int32_t code : {0x00, 0x08, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30,
+                               0x40, 0x41, 0x42, 0x43, 0x80, 0x81, 0x82, 0x83, 0xC0})
+            for (int32_t n : {1, 2, 5, 70}) {
+              Image m = RandomImage(rng, MaskBytes(w), h, pitch, n == 2 ? 2 : 256);
+              Image m2 = m;
+              const int32_t want = scalar::tmBitNeiInPlace(m.data(), w, h, pitch, code, n);
+              ASSERT_EQ(tmBitNeiInPlace(m2.data(), w, h, pitch, code, n), want)
+                  << Where(w, h, pitch) << " code " << code << " n " << n;
+              ASSERT_EQ(m.bytes, m2.bytes) << Where(w, h, pitch) << " code " << code << " n " << n;
+            }
+  });
+}
+
+TEST(NeighbourhoodKernels, MaskShapes) {
+  ForEachTarget([&] {
+    for (int32_t w : {13, 64, 100, 129}) {
+      const int32_t h = 11, mb = MaskBytes(w);
+      // Erosion of an all-set mask changes nothing, whatever the code and n.
+      for (int32_t code : {0x81, 0x41, 0x11, 0x21}) {
+        Image all;
+        all.pitch = mb + 1;
+        all.bytes.assign(static_cast<size_t>(h - 1) * all.pitch + mb, 0xFF);
+        const std::vector<uint8_t> before = all.bytes;
+        tmBitNeiInPlace(all.data(), w, h, all.pitch, code, 4);
+        EXPECT_EQ(all.bytes, before) << w << " code " << code;
+      }
+      // A single corner pixel dilated twice with the square: the 3 x 3 block.
+      Image c;
+      c.rowBytes = mb;
+      c.height = h;
+      c.pitch = mb;
+      c.bytes.assign(static_cast<size_t>(mb) * h, 0);
+      SetBit(c, 0, 0);
+      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x80, 2), 1);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) ASSERT_EQ(Bit(c, x, y), x <= 2 && y <= 2) << x << "," << y;
+      // The centre pixel stretched by the row run a and the column run b.
+      c.bytes.assign(c.bytes.size(), 0);
+      SetBit(c, w / 2, h / 2);
+      tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x10, 5);
+      tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x20, 3);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(Bit(c, x, y), std::abs(x - w / 2) <= 5 && std::abs(y - h / 2) <= 3);
+      // Cross steps make a diamond; once nothing changes the kernel says so.
+      c.bytes.assign(c.bytes.size(), 0);
+      SetBit(c, w / 2, h / 2);
+      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x40, 3), 1);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+          ASSERT_EQ(Bit(c, x, y), std::abs(x - w / 2) + std::abs(y - h / 2) <= 3);
+      c.bytes.assign(c.bytes.size(), 0);
+      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x40, 3), 0);
+      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x50, 3), 0);  // unknown code
+    }
+  });
+}
+
+TEST(MaskUtilities, FindBitMatchesScalar) {
+  std::mt19937 rng(14);
+  ForEachTarget([&] {
+    for (int32_t w : AwkwardWidths())
+      for (int32_t pitch : Pitches(MaskBytes(w)))
+        for (int spread : {2, 256}) {
+          const int32_t h = 4;
+          Image m = RandomImage(rng, MaskBytes(w), h, pitch, spread);
+          for (int trial = 0; trial < 30; ++trial) {
+            const int32_t clear = trial % 2;
+            int32_t x = static_cast<int32_t>(rng() % (w + 3)) - 1, y = static_cast<int32_t>(rng() % (h + 1)) - 1;
+            int32_t x2 = x, y2 = y;
+            const int32_t want = scalar::tmFindBit(m.data(), w, h, pitch, &x, &y, clear);
+            ASSERT_EQ(tmFindBit(m.data(), w, h, pitch, &x2, &y2, clear), want);
+            ASSERT_EQ(x, x2);
+            ASSERT_EQ(y, y2);
+          }
+        }
+    // Padding bits are never found.
+    const uint8_t row[2] = {0x00, 0xF0};  // width 12: bits 12 to 15 are padding
+    int32_t x = 0, y = 0;
+    EXPECT_EQ(tmFindBit(row, 12, 1, 2, &x, &y, 0), 0);
+    EXPECT_EQ(x, 0);
+    const uint8_t full[2] = {0xFF, 0x0F};
+    EXPECT_EQ(tmFindBit(full, 12, 1, 2, &x, &y, 1), 0);
+    EXPECT_EQ(tmFindBit(full, 13, 1, 2, &x, &y, 1), 1);
+    EXPECT_EQ(x, 12);
+  });
+}
+
+TEST(MaskUtilities, BitMovesMatchScalar) {
+  std::mt19937 rng(15);
+  ForEachTarget([&] {
+    for (int trial = 0; trial < 400; ++trial) {
+      std::vector<uint8_t> a(90), b(90);
+      for (auto& v : a) v = static_cast<uint8_t>(rng());
+      for (auto& v : b) v = static_cast<uint8_t>(rng());
+      const int64_t count = 1 + rng() % 300;
+      const int64_t sb = rng() % (720 - count), db = rng() % (720 - count);
+      std::vector<uint8_t> a2 = a, b2 = b;
+      scalar::tmMoveBitRow(a.data(), sb, b.data(), db, count);
+      ASSERT_EQ(tmMoveBitRow(a2.data(), sb, b2.data(), db, count), 0);
+      ASSERT_EQ(b, b2) << sb << " " << db << " " << count;
+      // Overlapping, within one row.
+      scalar::tmMoveBitRow(a.data(), sb, a.data(), db, count);
+      tmMoveBitRow(a2.data(), sb, a2.data(), db, count);
+      ASSERT_EQ(a, a2) << sb << " " << db << " " << count;
+    }
+    for (int32_t w : AwkwardWidths()) {
+      const int32_t pitch = MaskBytes(w) + 9, h = 5;
+      Image s = RandomImage(rng, pitch, h, pitch), s2 = s;
+      Image d = RandomImage(rng, pitch, h, pitch), d2 = d;
+      const int32_t sx = static_cast<int32_t>(rng() % 64), dx = static_cast<int32_t>(rng() % 64);
+      scalar::tmMoveBitRect(s.data(), sx, pitch, d.data(), dx, pitch, w, h);
+      tmMoveBitRect(s2.data(), sx, pitch, d2.data(), dx, pitch, w, h);
+      ASSERT_EQ(d.bytes, d2.bytes) << w;
+      // Within one mask, one row down.
+      scalar::tmMoveBitRect(s.data(), sx, pitch, s.data() + pitch, dx, pitch, w, h - 1);
+      tmMoveBitRect(s2.data(), sx, pitch, s2.data() + pitch, dx, pitch, w, h - 1);
+      ASSERT_EQ(s.bytes, s2.bytes) << w;
+    }
+    uint8_t z[2] = {};
+    EXPECT_EQ(tmMoveBitRect(z, -1, 2, z, 0, 2, 3, 1), -1);
+  });
+}
+
+TEST(StructuringElements, MatchScalar) {
+  std::mt19937 rng(16);
+  ForEachTarget([&] {
+    for (int32_t w : {1, 7, 9, 33, 64, 65, 130})
+      for (int32_t h : {1, 4, 9}) {
+        const int32_t pitch = MaskBytes(w) + 2;
+        Image s = RandomImage(rng, MaskBytes(w), h, pitch, (w + h) % 2 ? 256 : 2);
+        for (int32_t flags = 0; flags < 4; ++flags) {
+          Image d = RandomImage(rng, MaskBytes(w), h, pitch + 3), d2 = d;
+          ASSERT_EQ(tmMask3bord(s.data(), d2.data(), w, h, s.pitch, d.pitch, flags),
+                    scalar::tmMask3bord(s.data(), d.data(), w, h, s.pitch, d.pitch, flags));
+          ASSERT_EQ(d.bytes, d2.bytes) << Where(w, h, pitch) << " flags " << flags;
+        }
+        for (int trial = 0; trial < 6; ++trial) {
+          const int32_t sw = 1 + static_cast<int32_t>(rng() % 7), sh = 1 + static_cast<int32_t>(rng() % 5);
+          Image se = RandomImage(rng, MaskBytes(sw), sh, MaskBytes(sw));
+          const int32_t cx = static_cast<int32_t>(rng() % (sw + 2)) - 1;
+          const int32_t cy = static_cast<int32_t>(rng() % (sh + 2)) - 1;
+          Image d = RandomImage(rng, MaskBytes(w), h, pitch), d2 = d;
+          ASSERT_EQ(tmMask2StEl(s.data(), d2.data(), w, h, s.pitch, d.pitch, se.data(), sw, sh,
+                                se.pitch, cx, cy),
+                    scalar::tmMask2StEl(s.data(), d.data(), w, h, s.pitch, d.pitch, se.data(), sw,
+                                        sh, se.pitch, cx, cy));
+          ASSERT_EQ(d.bytes, d2.bytes) << Where(w, h, pitch) << " se " << sw << "x" << sh;
+          for (int32_t zeros : {0, 1}) {
+            ASSERT_EQ(tmMStElM1sOr0s(s.data(), d2.data(), w, h, s.pitch, d.pitch, se.data(), sw,
+                                     sh, se.pitch, cx, cy, zeros),
+                      scalar::tmMStElM1sOr0s(s.data(), d.data(), w, h, s.pitch, d.pitch,
+                                             se.data(), sw, sh, se.pitch, cx, cy, zeros));
+            ASSERT_EQ(d.bytes, d2.bytes) << Where(w, h, pitch) << " zeros " << zeros;
+          }
+        }
+      }
+    uint8_t m[4] = {};
+    EXPECT_EQ(tmMask2StEl(m, m, 8, 4, 1, 1, m, 0, 1, 1, 0, 0), -1);
+  });
+}
+
+TEST(StructuringElements, BorderOfASquare) {
+  ForEachTarget([&] {
+    // A 5 x 5 block of ones in a 9 x 9 mask: its border is the ring of 16.
+    Image m;
+    m.rowBytes = 2;
+    m.height = 9;
+    m.pitch = 2;
+    m.bytes.assign(18, 0);
+    for (int y = 2; y <= 6; ++y)
+      for (int x = 2; x <= 6; ++x) SetBit(m, x, y);
+    Image b = m;
+    EXPECT_EQ(tmMask3bord(m.data(), b.data(), 9, 9, 2, 2, 0), 16);
+    for (int y = 0; y < 9; ++y)
+      for (int x = 0; x < 9; ++x)
+        EXPECT_EQ(Bit(b, x, y), Bit(m, x, y) && (x == 2 || x == 6 || y == 2 || y == 6));
+    // The whole mask set: no border unless the outside counts as clear.
+    for (auto& v : m.bytes) v = 0xFF;
+    EXPECT_EQ(tmMask3bord(m.data(), b.data(), 9, 9, 2, 2, 0), 0);
+    EXPECT_EQ(tmMask3bord(m.data(), b.data(), 9, 9, 2, 2, 2), 32);
+    EXPECT_EQ(tmMask3bord(m.data(), m.data(), 9, 9, 2, 2, 3), 32);
+  });
+}
+
+}  // namespace
+}  // namespace vantor::test
