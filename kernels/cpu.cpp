@@ -101,6 +101,7 @@ double GetClockSpeed(void) {
 
 double tmGetTimeMsec(void) {
   const double rate = GetClockSpeed();
+  if (!(rate > 0)) return -1.0;  // no usable counter: callers take their own clock
   return tmTimeStamp(nullptr) / rate;
 }
 

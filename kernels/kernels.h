@@ -46,10 +46,12 @@ VANTOR_API int32_t CPUIDinfo(int32_t leaf, uint32_t* words);
 VANTOR_API double tmTimeStamp(uint64_t* stamp);
 
 /* Counter ticks per millisecond, measured once against the monotonic clock
- * (the first call takes about half a second) and then returned as kept. */
+ * (the first call takes about half a second) and then returned as kept;
+ * -1.0 when the counter does not advance. */
 VANTOR_API double GetClockSpeed(void);
 
-/* The counter divided by its rate: milliseconds since the counter's origin. */
+/* The counter divided by its rate: milliseconds since the counter's origin;
+ * -1.0 when the rate could not be measured. */
 VANTOR_API double tmGetTimeMsec(void);
 
 /* ---- Byte rectangles --------------------------------------------------- */

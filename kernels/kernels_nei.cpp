@@ -139,7 +139,7 @@ int32_t ByteRunColumns(const uint8_t* src, uint8_t* dst, int64_t rowBytes, int32
   const int64_t L = 2 * P + 1, K = FloorPow2(L);
   const int64_t rows = h + 2 * P;
   // Strips of columns small enough for the padded copy to stay in cache.
-  int64_t S = (int64_t{256} * 1024 / rows) / static_cast<int64_t>(N) * static_cast<int64_t>(N);
+  int64_t S = (int64_t{768} * 1024 / rows) / static_cast<int64_t>(N) * static_cast<int64_t>(N);
   if (S < static_cast<int64_t>(N)) S = static_cast<int64_t>(N);
   const int64_t roundedRow = (rowBytes + static_cast<int64_t>(N) - 1) / static_cast<int64_t>(N) * static_cast<int64_t>(N);
   if (S > roundedRow) S = roundedRow;

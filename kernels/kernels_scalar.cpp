@@ -340,14 +340,17 @@ struct WordMask {
   // Writes the pixels inside the width back; combine ORs (dilation) or ANDs
   // (erosion, after the complement) with what dst holds.
   void Store(uint8_t* dst, int32_t pitch, bool complement, bool combine) {
+    const int64_t bytes = (w + 7) / 8;
+    const uint8_t keep = static_cast<uint8_t>(w % 8 ? 0xFFu << (w % 8) : 0);
     for (int64_t y = 0; y < h; ++y) {
       uint8_t* d = Row(dst, pitch, y);
       const uint64_t* r = &v[y * words];
-      for (int64_t x = 0; x < w; ++x) {
-        int bit = static_cast<int>((r[x / 64] >> (x % 64)) & 1);
-        if (complement) bit ^= 1;
-        if (combine) bit = complement ? (bit & GetBit(d, x)) : (bit | GetBit(d, x));
-        PutBit(d, x, bit);
+      for (int64_t b = 0; b < bytes; ++b) {
+        uint8_t byte = static_cast<uint8_t>(r[b / 8] >> (8 * (b % 8)));
+        if (complement) byte = static_cast<uint8_t>(~byte);
+        if (combine) byte = complement ? (byte & d[b]) : (byte | d[b]);
+        if (b == bytes - 1 && keep) byte = static_cast<uint8_t>((d[b] & keep) | (byte & ~keep));
+        d[b] = byte;
       }
     }
   }
