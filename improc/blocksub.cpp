@@ -1,0 +1,156 @@
+#include "improc/blocksub.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// "MEAN" by column sums: each block row's pixels are added into per-column
+// totals (a loop the compiler vectorises), then bx neighbouring totals make a
+// block. floor(sum / N + 0.5) equals the exact integer (2 sum + N) / (2 N).
+void BlockMean(const uint8_t* src, int32_t srcPitch, uint8_t* out, int32_t outPitch, int32_t cols,
+               int32_t rows, int32_t bx, int32_t by) {
+  const size_t used = static_cast<size_t>(cols) * static_cast<size_t>(bx);
+  std::vector<uint32_t> colSum(used);
+  const uint64_t n = static_cast<uint64_t>(bx) * static_cast<uint64_t>(by);
+  for (int32_t j = 0; j < rows; ++j) {
+    std::fill(colSum.begin(), colSum.end(), 0u);
+    const uint8_t* block = src + static_cast<ptrdiff_t>(j) * by * srcPitch;
+    for (int32_t r = 0; r < by; ++r) {
+      const uint8_t* row = block + static_cast<ptrdiff_t>(r) * srcPitch;
+      uint32_t* sum = colSum.data();
+      for (size_t x = 0; x < used; ++x) sum[x] += row[x];
+    }
+    uint8_t* o = out + static_cast<ptrdiff_t>(j) * outPitch;
+    if (bx == 2 && by == 2) {
+      for (int32_t i = 0; i < cols; ++i)
+        o[i] = static_cast<uint8_t>((colSum[2 * i] + colSum[2 * i + 1] + 2) >> 2);
+      continue;
+    }
+    for (int32_t i = 0; i < cols; ++i) {
+      uint64_t s = 0;
+      for (int32_t k = 0; k < bx; ++k) s += colSum[static_cast<size_t>(i) * bx + k];
+      o[i] = static_cast<uint8_t>((2 * s + n) / (2 * n));
+    }
+  }
+}
+
+inline int GetBit(const uint8_t* row, int64_t x) { return (row[x >> 3] >> (x & 7)) & 1; }
+
+}  // namespace
+
+extern "C" {
+
+int32_t BlockSubsampling(const void* src, int32_t srcWidth, int32_t srcHeight, int32_t srcPitch,
+                         void* out, int32_t outWidth, int32_t outHeight, int32_t outPitch,
+                         int32_t bx, int32_t by, int32_t code) {
+  if (srcWidth <= 0 || srcHeight <= 0 || outWidth <= 0 || outHeight <= 0 || bx < 1 || by < 1)
+    return 0;
+  const int32_t cols = std::min(srcWidth / bx, outWidth);
+  const int32_t rows = std::min(srcHeight / by, outHeight);
+  if (code < 1 || code > 8) code = kBlockMean;
+  const auto* s = static_cast<const uint8_t*>(src);
+  auto* o = static_cast<uint8_t*>(out);
+  // Column sums stay within 32 bits while by * 255 does.
+  if (code == kBlockMean && static_cast<int64_t>(by) * 255 <= INT32_MAX) {
+    BlockMean(s, srcPitch, o, outPitch, cols, rows, bx, by);
+    return code;
+  }
+  const double n = static_cast<double>(bx) * static_cast<double>(by);
+  for (int32_t j = 0; j < rows; ++j) {
+    for (int32_t i = 0; i < cols; ++i) {
+      double sum = 0, sumSq = 0;
+      uint32_t minOfMin = 255, maxOfMin = 0, minOfMax = 255, maxOfMax = 0;
+      for (int32_t r = 0; r < by; ++r) {
+        const uint8_t* p = s + (static_cast<ptrdiff_t>(j) * by + r) * srcPitch +
+                           static_cast<ptrdiff_t>(i) * bx;
+        uint32_t mn = 255, mx = 0;
+        double rs = 0, rq = 0;
+        for (int32_t k = 0; k < bx; ++k) {
+          const uint32_t v = p[k];
+          mn = std::min(mn, v);
+          mx = std::max(mx, v);
+          rs += v;
+          rq += static_cast<double>(v * v);
+        }
+        sum += rs;
+        sumSq += rq;
+        minOfMin = std::min(minOfMin, mn);
+        maxOfMin = std::max(maxOfMin, mn);
+        minOfMax = std::min(minOfMax, mx);
+        maxOfMax = std::max(maxOfMax, mx);
+      }
+      uint32_t v = 0;
+      switch (code) {
+        case kBlockMin: v = minOfMin; break;
+        case kBlockMax: v = maxOfMax; break;
+        case kBlockRange: v = maxOfMax - minOfMin; break;
+        case kBlockMean: v = static_cast<uint32_t>(sum / n + 0.5); break;
+        case kBlockStd: {
+          const double var = (sumSq - sum * sum / n) / n;
+          v = static_cast<uint32_t>(std::sqrt(var > 0 ? var : 0.0) + 0.5);
+          break;
+        }
+        case kBlockMinMax: v = minOfMax; break;
+        case kBlockMaxMin: v = maxOfMin; break;
+        default: v = (minOfMax + maxOfMin) >> 1; break;
+      }
+      o[static_cast<ptrdiff_t>(j) * outPitch + i] = static_cast<uint8_t>(v);
+    }
+  }
+  return code;
+}
+
+int32_t BitRowToRow(const void* src, int32_t srcWidth, void* dst, int32_t dstWidth) {
+  if (srcWidth <= 0 || dstWidth <= 0) return 0;
+  const auto* s = static_cast<const uint8_t*>(src);
+  auto* d = static_cast<uint8_t*>(dst);
+  const int64_t sw = srcWidth, dw = dstWidth;
+  uint8_t byte = 0;
+  int bit = 0;
+  int64_t written = 0;
+  auto emit = [&](int value) {
+    byte = static_cast<uint8_t>(byte | (value << bit));
+    if (++bit == 8) {
+      d[written >> 3] = byte;
+      byte = 0;
+      bit = 0;
+    }
+    ++written;
+  };
+  if (sw <= dw) {
+    // Output bit x takes source bit floor(x * sw / dw).
+    int64_t acc = dw - sw;
+    int64_t sx = -1;
+    int value = 0;
+    for (int64_t x = 0; x < dw; ++x) {
+      acc += sw;
+      if (acc >= dw) {
+        acc -= dw;
+        value = GetBit(s, ++sx);
+      }
+      emit(value);
+    }
+  } else {
+    int64_t acc = 0, ones = 0, zeros = 0;
+    for (int64_t x = 0; x < sw && written < dw; ++x) {
+      if (GetBit(s, x)) ++ones; else ++zeros;
+      acc += dw;
+      if (acc >= sw) {
+        acc -= sw;
+        emit(ones >= zeros ? 1 : 0);
+        ones = zeros = 0;
+      }
+    }
+  }
+  if (bit != 0) d[written >> 3] = byte;
+  return sw <= dw ? 1 : 2;
+}
+
+void MovMemory(const void* src, void* dst, size_t count) {
+  if (count > 0) std::memmove(dst, src, count);
+}
+
+}  // extern "C"
