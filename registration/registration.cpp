@@ -1,0 +1,191 @@
+#include "registration/registration.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+#include "generic/clock.h"
+#include "generic/histinfo.h"
+#include "generic/simplex.h"
+#include "memrect/memrect.h"
+#include "memrect/neifun.h"
+#include "memrect/pixelwise.h"
+#include "memrect/rect_owner.h"
+#include "memrect/statistics.h"
+#include "memrect/subsample.h"
+#include "registration/perspective.h"
+#include "registration/registration_internal.h"
+
+namespace vantor {
+namespace {
+
+std::atomic<double> g_mask_fraction{0.5};
+
+// trunc(size * fraction / 2), limited to size: a wider block is clipped to the
+// image anyway, and the fraction may come straight from the command line.
+int32_t HalfSpan(int32_t size, double fraction) {
+  const double v = size * fraction * 0.5;
+  if (std::isnan(v) || v < 1.0) return 0;
+  if (v >= size) return size;
+  return static_cast<int32_t>(v);
+}
+
+// Cost wrapper that counts evaluations and the time spent in them.
+struct CountingContext {
+  PairCostContext pair;
+  int evaluations = 0;
+  double milliseconds = 0;
+};
+
+double CountingCost(const double* params, void* context) {
+  auto* c = static_cast<CountingContext*>(context);
+  long double t0 = GetTimeMsec();
+  double v = PairCost(params, &c->pair);
+  c->milliseconds += static_cast<double>(GetTimeMsec() - t0);
+  ++c->evaluations;
+  return v;
+}
+
+}  // namespace
+
+double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, double* record,
+                             double startStep, double finalStep, double minDiff,
+                             int32_t coarseSize, int32_t timeLimit, int32_t flags,
+                             RegisterStats* stats) {
+  double result = -1.0;
+  int32_t w = 0, h = 0;
+  if (mrGetRectInfo(imageB, &w, &h) != 8 || record == nullptr) return -1.0;
+  if (coarseSize < 1) return -1.0;
+
+  const int32_t sampling = flags & kRegNearestSampling;
+  int32_t workA = imageA, workB = imageB;
+  RectOwner copyA, copyB;
+  if (flags & kRegEqualiseBrightness) {
+    if (EqualiseMeans(imageA, imageB, 10, &workA, &workB) > 0) {
+      copyA = RectOwner(workA);
+      copyB = RectOwner(workB);
+    }
+  }
+
+  const int32_t m = w < h ? w : h;
+  record[0] = 0.0;
+  record[1] = 0.0;
+  record[2] = 1.0;
+  record[3] = 0.0;
+  // The step of S and A that moves a point at distance m / 2 by one pixel.
+  const double k = m > 0 ? 2.0 / m : 0.0;
+  const int32_t f = (coarseSize / 2 + m) / coarseSize;
+  if (stats != nullptr) stats->levels = 1;
+
+  if (f > 1) {
+    RectOwner coarseA(mrBlockSubsampling(workA, 0, f, f, "MEAN"));
+    RectOwner coarseB(mrBlockSubsampling(workB, 0, f, f, "MEAN"));
+    RectOwner coarseMask, dilated;
+    if (mask != 0) {
+      coarseMask = RectOwner(mrCreateAsWithPix(coarseA.get(), 1));
+      dilated = RectOwner(mrCopyAs(mask));
+      mrNeiFun(dilated.get(), "DILATE84", f);
+      mrZoomMask(dilated.get(), coarseMask.get());
+    }
+    RegisterStats coarseStats;
+    result = RegisterPairWithStats(coarseA.get(), coarseB.get(), mask != 0 ? coarseMask.get() : 0,
+                                   record, startStep, finalStep, minDiff, m, timeLimit,
+                                   flags & 0xFFFB, stats != nullptr ? &coarseStats : nullptr);
+    if (stats != nullptr) {
+      stats->levels = 2;
+      stats->coarseEvaluations = coarseStats.fineEvaluations;
+      stats->costMilliseconds += coarseStats.costMilliseconds;
+    }
+    record[0] *= f;
+    record[1] *= f;
+    startStep /= f;
+  }
+
+  double steps[4] = {startStep, startStep, startStep * k, startStep * k};
+  for (int i = 0; i < 4; ++i) {
+    if (flags & (256 << i)) steps[i] = 0.0;
+  }
+  CountingContext ctx{{workA, workB, mask, sampling}};
+  const double minSize = finalStep / startStep;
+  double best;
+  if (stats != nullptr) {
+    best = SimplexMinimum(4, record, steps, minSize, minDiff, timeLimit, CountingCost, &ctx);
+    stats->fineEvaluations = ctx.evaluations;
+    stats->costMilliseconds += ctx.milliseconds;
+  } else {
+    best = SimplexMinimum(4, record, steps, minSize, minDiff, timeLimit, PairCost, &ctx.pair);
+  }
+  if (best >= 0.0) result = std::sqrt(best);
+  return result;
+}
+
+}  // namespace vantor
+
+extern "C" {
+
+double RegisterPair(int32_t imageA, int32_t imageB, int32_t mask, double* record,
+                    double startStep, double finalStep, double minDiff, int32_t coarseSize,
+                    int32_t timeLimit, int32_t flags) {
+  return vantor::RegisterPairWithStats(imageA, imageB, mask, record, startStep, finalStep, minDiff,
+                                       coarseSize, timeLimit, flags, nullptr);
+}
+
+double PairCost(const double* params, void* context) {
+  const auto* c = static_cast<const PairCostContext*>(context);
+  double matrix[9] = {params[2], params[3], params[0], -params[3], params[2], params[1],
+                      0.0,       0.0,       1.0};
+  vantor::RectOwner m(mrMakeExtern(matrix, 64, 3, 3, 24));
+  if (m.get() < 1) return -1.0;
+  return mrPerspectiveMaskDiff(c->imageA, c->imageB, c->mask, m.get(), c->sampling);
+}
+
+int32_t GreyMeanStd(int32_t image, int32_t* mean, int32_t* stdDev) {
+  int32_t hist[256] = {};
+  if (mrHistogram(image, hist) <= 0) return 0;
+  double s[16] = {};
+  HistInfo(hist, 256, s);
+  if (mean != nullptr) *mean = static_cast<int32_t>(std::floor(s[4] + 0.5));
+  if (stdDev != nullptr) *stdDev = static_cast<int32_t>(std::floor(std::sqrt(s[5]) + 0.5));
+  return 1;
+}
+
+int32_t EqualiseMeans(int32_t imageA, int32_t imageB, int32_t threshold, int32_t* outA,
+                      int32_t* outB) {
+  *outA = imageA;
+  *outB = imageB;
+  int32_t meanA = 0, meanB = 0;
+  // Without a histogram of either image there is nothing to equalise to.
+  if (GreyMeanStd(imageA, &meanA, nullptr) == 0 || GreyMeanStd(imageB, &meanB, nullptr) == 0)
+    return 0;
+  const int32_t d = meanA > meanB ? meanA - meanB : meanB - meanA;
+  if (d < threshold) return 0;
+  vantor::RectOwner copyA(mrCopyAs(imageA));
+  vantor::RectOwner copyB(mrCopyAs(imageB));
+  if (copyA.get() < 1 || copyB.get() < 1) return 0;
+  const int32_t t = (meanA + meanB) / 2;
+  mrMulDiv(copyA.get(), static_cast<uint32_t>(t), static_cast<uint32_t>(meanA));
+  mrMulDiv(copyB.get(), static_cast<uint32_t>(t), static_cast<uint32_t>(meanB));
+  *outA = copyA.release();
+  *outB = copyB.release();
+  return d;
+}
+
+int32_t CentralMask(int32_t image) {
+  int32_t w = 0, h = 0;
+  if (mrGetRectInfo(image, &w, &h) < 1) return 0;
+  int32_t mask = mrCreate(1, w, h);
+  if (mask < 1) return 0;
+  const double fraction = vantor::g_mask_fraction.load();
+  const int32_t nh = vantor::HalfSpan(w, fraction);
+  const int32_t nv = vantor::HalfSpan(h, fraction);
+  mrPutPixel(mask, w / 2, h / 2, 1);
+  mrNeiFun(mask, "DILATEh2", nh);
+  mrNeiFun(mask, "DILATEv2", nv);
+  return mask;
+}
+
+double SetMaskFraction(double fraction) { return vantor::g_mask_fraction.exchange(fraction); }
+
+double GetMaskFraction(void) { return vantor::g_mask_fraction.load(); }
+
+}  // extern "C"
