@@ -11,6 +11,7 @@
 #include <iterator>
 #include <new>
 
+#include "app/compare.h"
 #include "files/fileaccess.h"
 #include "generic/clock.h"
 
@@ -117,10 +118,34 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
 
 int VantorMain(int argc, char** argv) {
   try {
+    // Long options may stand anywhere and are not positional parameters.
     std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    int threads = 0;
+    for (int i = 1; i < argc; ++i) {
+      std::string a = argv[i];
+      if (a.rfind("--", 0) != 0 || a.size() == 2) {
+        args.push_back(std::move(a));
+      } else if (a == "--help") {
+        WriteAll(stdout, HelpText().data(), HelpText().size());
+        return kExitOk;
+      } else if (a == "--version") {
+        std::printf("vantor %s\n", VANTOR_VERSION);
+        return kExitOk;
+      } else if (a.rfind("--threads=", 0) == 0) {
+        auto n = StrToInt(std::string_view(a).substr(10));
+        if (!n || *n < 1) {
+          std::fprintf(stderr, "vantor: %s: the thread count must be a whole number of 1 or more\n",
+                       a.c_str());
+          return kExitBadParameter;
+        }
+        threads = *n;
+      } else {
+        std::fprintf(stderr, "vantor: unknown option '%s' (try --help)\n", a.c_str());
+        return kExitBadParameter;
+      }
+    }
     TForm1 form;
-    RunContext ctx{RunParameters{}, form, std::string()};
+    RunContext ctx{RunParameters{}, form, std::string(), threads};
     ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());
     if (outcome.kind == ParameterOutcome::kHelp) {
       ShowInNotePad(1, "ParReadMe.txt", HelpText().c_str(), 0);
@@ -131,11 +156,7 @@ int VantorMain(int argc, char** argv) {
       return kExitBadParameter;
     }
     form.SetVisible(outcome.visible);
-    CompareFunction unavailable = [](RunContext&, char*, size_t) {
-      std::fprintf(stderr, "vantor: the sequence comparison is not part of this build\n");
-      return -1;
-    };
-    return FormCreate(ctx, unavailable, unavailable, [] { return GetTimeMsec(); });
+    return FormCreate(ctx, CompareToPrevious, CompareToFirst, [] { return GetTimeMsec(); });
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "vantor: out of memory\n");
   } catch (const std::exception& e) {

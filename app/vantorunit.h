@@ -27,6 +27,7 @@ struct RunContext {
   RunParameters params;
   TForm1& form;
   std::string result;
+  int threads = 0;  // threads registering pairs; 0 means one per processor
 };
 
 // A sequence comparison: lists and compares the images of the full path held

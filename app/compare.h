@@ -1,0 +1,32 @@
+// Sequence comparison: every image of the list measured against the previous
+// one (mode 0) or the first one (mode 1), one result row per image.
+#ifndef VANTOR_APP_COMPARE_H
+#define VANTOR_APP_COMPARE_H
+
+#include <cstdint>
+#include <string>
+
+#include "app/vantorunit.h"
+
+namespace vantor::app {
+
+// Each image against the one before it; rows carry the running sums of DX and DY.
+int CompareToPrevious(RunContext& ctx, char* pathBuffer, size_t filePart);
+
+// Each image against the first image of the list.
+int CompareToFirst(RunContext& ctx, char* pathBuffer, size_t filePart);
+
+// Loads a file as an 8-bit grey rectangle: its handle, 0 when the file cannot
+// be read or converted (reason set), -1 when the grey rectangle cannot be made.
+int32_t LoadGrayImage(const char* path, std::string* reason = nullptr);
+
+// value rounded to the nearest multiple of 1 / factor, halves away from zero,
+// sign kept (so small negative values become negative zero).
+double RoundResult(double value, double factor);
+
+// The number of threads a run uses when none is asked for.
+int DefaultThreadCount();
+
+}  // namespace vantor::app
+
+#endif
