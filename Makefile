@@ -47,7 +47,7 @@ demo: build
 	./app/demo.sh $(BUILD)
 
 bench: build
-	@for b in $(BUILD)/bench_*; do echo "== $$b"; $$b; done
+	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
 
 fuzz: deps fuzz-deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZDIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
