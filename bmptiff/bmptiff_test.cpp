@@ -459,6 +459,30 @@ TEST(FileTable, ShowFileHeaderDescribesOrRefuses) {
   EXPECT_EQ(FreeTheData(0), 16);
 }
 
+TEST(FileTable, OneCallSummaryAndHeaderTextOnStandardError) {
+  TiffSpec s = Grey8(6, 5);
+  s.extra.push_back(TiffTag(270, 2, {}, "summary"));
+  TempFile f(MakeTiff(s));
+  uint16_t bpp = 0;
+  uint32_t w = 0, l = 0;
+  char text[16];
+  int32_t len = sizeof text;
+  EXPECT_EQ(GetImageFileInfo(f.path(), &bpp, &w, &l, text, &len), 1);
+  EXPECT_EQ(bpp, 8);
+  EXPECT_EQ(w, 6u);
+  EXPECT_EQ(l, 5u);
+  EXPECT_STREQ(text, "summary");
+  len = sizeof text;
+  EXPECT_EQ(GetImageFileInfo("/nonexistent.tif", &bpp, &w, &l, text, &len), 0);
+  EXPECT_EQ(len, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ShowFileHeader(f.path(), nullptr, 0), 1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind(f.path(), 0), 0u) << err;
+  EXPECT_NE(err.find("\nImageWidth :          6"), std::string::npos) << err;
+  EXPECT_EQ(FreeTheData(0), 16);
+}
+
 TEST(BmpRead, RowsComeInFileOrderWithPadding) {
   BmpSpec b;
   b.width = 3;
