@@ -774,7 +774,7 @@ std::string Description(Record& r) {
   const uint8_t* e = FindEntry(r, 270);
   if (!e) return {};
   std::vector<uint8_t> bytes;
-  if (!FetchValue(r, e, bytes)) return {};
+  if (!FetchValue(r, e, bytes) || bytes.empty()) return {};
   const char* p = reinterpret_cast<const char*>(bytes.data());
   return std::string(p, strnlen(p, bytes.size()));
 }

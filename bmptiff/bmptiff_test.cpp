@@ -256,6 +256,15 @@ TEST(TiffRead, DescriptionIsCutButItsFullLengthReported) {
   EXPECT_EQ(GetHeaderInfo(0, nullptr, nullptr, nullptr, text, &len, nullptr, nullptr), 0);
   EXPECT_EQ(len, 0);
   EXPECT_STREQ(text, "");
+  // An ImageDescription of no characters at all.
+  s.extra[0] = TiffTag(270, 2, {}, "", 0);
+  TempFile empty(MakeTiff(s));
+  Open e(empty.path());
+  ASSERT_GT(e.h(), 0);
+  len = sizeof text;
+  EXPECT_EQ(GetHeaderInfo(e.h(), nullptr, nullptr, nullptr, text, &len, nullptr, nullptr), 1);
+  EXPECT_EQ(len, 0);
+  EXPECT_STREQ(text, "");
 }
 
 TEST(TiffRead, PaletteColorMap) {
