@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kernels/kernels.h"
@@ -286,6 +287,43 @@ TEST(StructuringElements, BorderOfASquare) {
     EXPECT_EQ(tmMask3bord(m.data(), b.data(), 9, 9, 2, 2, 2), 32);
     EXPECT_EQ(tmMask3bord(m.data(), m.data(), 9, 9, 2, 2, 3), 32);
   });
+}
+
+}  // namespace
+}  // namespace vantor::test
+
+namespace vantor::test {
+namespace {
+
+// Rows walked upwards (negative pitch), as for pictures stored bottom row
+// first, and several images filtered at once from different threads.
+TEST(KernelLayouts, NegativePitchesAndThreads) {
+  std::mt19937 rng(17);
+  const int32_t w = 37, h = 6, pitch = 40;
+  Image a = RandomImage(rng, w, h, pitch), b = RandomImage(rng, w, h, pitch);
+  Image c = RandomImage(rng, w, h, pitch), c2 = c;
+  const ptrdiff_t last = static_cast<ptrdiff_t>(h - 1) * pitch;
+  for (int32_t code : {17, 20, 28}) {
+    scalar::tmMMM(a.data() + last, b.data() + last, c.data() + last, w, h, -pitch, -pitch, -pitch, code);
+    tmMMM(a.data() + last, b.data() + last, c2.data() + last, w, h, -pitch, -pitch, -pitch, code);
+    ASSERT_EQ(c.bytes, c2.bytes) << code;
+  }
+  scalar::tmByteNeiV2(a.data() + last, c.data() + last, w, h, -pitch, -pitch, 1, 2);
+  tmByteNeiV2(a.data() + last, c2.data() + last, w, h, -pitch, -pitch, 1, 2);
+  ASSERT_EQ(c.bytes, c2.bytes);
+
+  std::vector<Image> masks, wants;
+  for (int i = 0; i < 4; ++i) {
+    masks.push_back(RandomImage(rng, 40, 300, 41, 3));
+    wants.push_back(masks.back());
+    scalar::tmBitNeiInPlace(wants.back().data(), 317, 300, 41, 0x80 | (i & 1), 3);
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back(
+        [&masks, i] { tmBitNeiInPlace(masks[i].data(), 317, 300, 41, 0x80 | (i & 1), 3); });
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(masks[i].bytes, wants[i].bytes) << i;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace vantor::scalar {
@@ -39,7 +40,7 @@ struct Summary {
 
 bool ByteOpValid(int32_t code) { return code >= 0 && code <= 29 && code != 27; }
 
-int32_t ByteOp(int32_t code, uint8_t a, uint8_t b) {
+__attribute__((always_inline)) inline int32_t ByteOpInline(int32_t code, uint8_t a, uint8_t b) {
   if (code >= 0 && code <= 15) {
     // Truth table over (a, b): bit 0 (1,1), bit 1 (1,0), bit 2 (0,1), bit 3 (0,0).
     unsigned r = 0;
@@ -71,15 +72,37 @@ int32_t ByteOp(int32_t code, uint8_t a, uint8_t b) {
   }
 }
 
-int32_t tmMMM(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t width, int32_t height,
-              int32_t pitchA, int32_t pitchB, int32_t pitchC, int32_t code) {
-  if (!ByteOpValid(code)) return -1;
+namespace {
+// The per-byte operation with its code fixed at compile time, so that each
+// code gets a loop of its own.
+template <int32_t kCode>
+void FixedCodeRect(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t width, int32_t height,
+                   int32_t pitchA, int32_t pitchB, int32_t pitchC) {
   for (int64_t y = 0; y < height; ++y) {
     const uint8_t* ra = Row(a, pitchA, y);
     const uint8_t* rb = Row(b, pitchB, y);
     uint8_t* rc = Row(c, pitchC, y);
-    for (int64_t x = 0; x < width; ++x) rc[x] = static_cast<uint8_t>(ByteOp(code, ra[x], rb[x]));
+    for (int64_t x = 0; x < width; ++x) rc[x] = static_cast<uint8_t>(ByteOpInline(kCode, ra[x], rb[x]));
   }
+}
+
+template <int32_t... kCodes>
+void ByCode(int32_t code, std::integer_sequence<int32_t, kCodes...>, const uint8_t* a,
+            const uint8_t* b, uint8_t* c, int32_t width, int32_t height, int32_t pitchA,
+            int32_t pitchB, int32_t pitchC) {
+  ((code == kCodes ? FixedCodeRect<kCodes>(a, b, c, width, height, pitchA, pitchB, pitchC)
+                   : void()),
+   ...);
+}
+}  // namespace
+
+int32_t ByteOp(int32_t code, uint8_t a, uint8_t b) { return ByteOpInline(code, a, b); }
+
+int32_t tmMMM(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t width, int32_t height,
+              int32_t pitchA, int32_t pitchB, int32_t pitchC, int32_t code) {
+  if (!ByteOpValid(code)) return -1;
+  ByCode(code, std::make_integer_sequence<int32_t, 30>(), a, b, c, width, height, pitchA, pitchB,
+         pitchC);
   return 0;
 }
 
