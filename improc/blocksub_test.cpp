@@ -84,4 +84,31 @@ TEST(BitRowToRow, VotesWhenReducingAndRepeatsWhenEnlarging) {
   for (int x = 0; x < 317; ++x) ASSERT_EQ(d[x], s[x * 100 / 317]) << x;
 }
 
+TEST(BitRowToRow, ReductionsVoteOverTheirSourceRanges) {
+  // Whole-byte factors take a faster road; every factor must give the vote
+  // over source bits ceil(x sw / dw) .. ceil((x + 1) sw / dw) - 1.
+  std::mt19937 rng(2);
+  std::vector<uint8_t> src(200);
+  for (auto& v : src) v = static_cast<uint8_t>(rng() & rng());  // more zeros than ones
+  for (int dw : {1, 3, 7, 8, 13, 50, 99}) {
+    for (int k : {2, 3, 4, 5, 8}) {
+      const int sw = dw * k + (k == 3 ? 1 : 0);
+      std::vector<uint8_t> dst((dw + 7) / 8 + 1, 0xFF);
+      ASSERT_EQ(BitRowToRow(src.data(), sw, dst.data(), dw), 2);
+      auto s = Bits(src.data(), sw), d = Bits(dst.data(), dw);
+      for (int x = 0; x < dw; ++x) {
+        const int from = static_cast<int>((static_cast<int64_t>(x) * sw + dw - 1) / dw);
+        const int to = static_cast<int>((static_cast<int64_t>(x + 1) * sw + dw - 1) / dw);
+        int ones = 0;
+        for (int i = from; i < to; ++i) ones += s[i];
+        ASSERT_EQ(d[x], 2 * ones >= to - from ? 1 : 0) << "dw " << dw << " k " << k << " x " << x;
+      }
+      if (dw % 8 != 0) {
+        EXPECT_EQ(dst[dw / 8] >> (dw % 8), 0) << "high bits of the last byte";
+      }
+      EXPECT_EQ(dst[(dw + 7) / 8], 0xFF) << "nothing written past the row";
+    }
+  }
+}
+
 }  // namespace
