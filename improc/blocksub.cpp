@@ -10,31 +10,54 @@
 namespace {
 
 // "MEAN" by column sums: each block row's pixels are added into per-column
-// totals (a loop the compiler vectorises), then bx neighbouring totals make a
-// block. floor(sum / N + 0.5) equals the exact integer (2 sum + N) / (2 N).
+// totals (a loop the compiler vectorises; 16-bit totals while by * 255 fits),
+// then bx neighbouring totals make a block. floor(sum / N + 0.5) equals the
+// exact integer (2 sum + N) / (2 N).
+// Sums BX neighbouring column totals into one rounded mean per block; a
+// shift when the block holds a power of two pixels.
+template <int BX, typename Sum>
+void HorizontalMean(const Sum* colSum, uint8_t* o, int32_t cols, uint64_t n) {
+  if (std::has_single_bit(n)) {
+    const int shift = std::countr_zero(n) + 1;
+    for (int32_t i = 0; i < cols; ++i) {
+      uint64_t s = 0;
+      for (int k = 0; k < BX; ++k) s += colSum[static_cast<size_t>(i) * BX + k];
+      o[i] = static_cast<uint8_t>((2 * s + n) >> shift);
+    }
+    return;
+  }
+  for (int32_t i = 0; i < cols; ++i) {
+    uint64_t s = 0;
+    for (int k = 0; k < BX; ++k) s += colSum[static_cast<size_t>(i) * BX + k];
+    o[i] = static_cast<uint8_t>((2 * s + n) / (2 * n));
+  }
+}
+
+template <typename Sum>
 void BlockMean(const uint8_t* src, int32_t srcPitch, uint8_t* out, int32_t outPitch, int32_t cols,
                int32_t rows, int32_t bx, int32_t by) {
   const size_t used = static_cast<size_t>(cols) * static_cast<size_t>(bx);
-  std::vector<uint32_t> colSum(used);
+  std::vector<Sum> colSum(used);
   const uint64_t n = static_cast<uint64_t>(bx) * static_cast<uint64_t>(by);
   for (int32_t j = 0; j < rows; ++j) {
-    std::fill(colSum.begin(), colSum.end(), 0u);
+    std::fill(colSum.begin(), colSum.end(), Sum{0});
     const uint8_t* block = src + static_cast<ptrdiff_t>(j) * by * srcPitch;
     for (int32_t r = 0; r < by; ++r) {
       const uint8_t* row = block + static_cast<ptrdiff_t>(r) * srcPitch;
-      uint32_t* sum = colSum.data();
-      for (size_t x = 0; x < used; ++x) sum[x] += row[x];
+      Sum* sum = colSum.data();
+      for (size_t x = 0; x < used; ++x) sum[x] = static_cast<Sum>(sum[x] + row[x]);
     }
     uint8_t* o = out + static_cast<ptrdiff_t>(j) * outPitch;
-    if (bx == 2 && by == 2) {
-      for (int32_t i = 0; i < cols; ++i)
-        o[i] = static_cast<uint8_t>((colSum[2 * i] + colSum[2 * i + 1] + 2) >> 2);
-      continue;
-    }
-    for (int32_t i = 0; i < cols; ++i) {
-      uint64_t s = 0;
-      for (int32_t k = 0; k < bx; ++k) s += colSum[static_cast<size_t>(i) * bx + k];
-      o[i] = static_cast<uint8_t>((2 * s + n) / (2 * n));
+    switch (bx) {
+      case 2: HorizontalMean<2>(colSum.data(), o, cols, n); break;
+      case 3: HorizontalMean<3>(colSum.data(), o, cols, n); break;
+      case 4: HorizontalMean<4>(colSum.data(), o, cols, n); break;
+      default:
+        for (int32_t i = 0; i < cols; ++i) {
+          uint64_t s = 0;
+          for (int32_t k = 0; k < bx; ++k) s += colSum[static_cast<size_t>(i) * bx + k];
+          o[i] = static_cast<uint8_t>((2 * s + n) / (2 * n));
+        }
     }
   }
 }
@@ -100,10 +123,15 @@ int32_t BlockSubsampling(const void* src, int32_t srcWidth, int32_t srcHeight, i
   if (code < 1 || code > 8) code = kBlockMean;
   const auto* s = static_cast<const uint8_t*>(src);
   auto* o = static_cast<uint8_t*>(out);
-  // Column sums stay within 32 bits while by * 255 does.
-  if (code == kBlockMean && static_cast<int64_t>(by) * 255 <= INT32_MAX) {
-    BlockMean(s, srcPitch, o, outPitch, cols, rows, bx, by);
-    return code;
+  if (code == kBlockMean) {
+    if (static_cast<int64_t>(by) * 255 <= UINT16_MAX) {
+      BlockMean<uint16_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
+      return code;
+    }
+    if (static_cast<int64_t>(by) * 255 <= UINT32_MAX) {
+      BlockMean<uint32_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
+      return code;
+    }
   }
   const double n = static_cast<double>(bx) * static_cast<double>(by);
   for (int32_t j = 0; j < rows; ++j) {
