@@ -126,6 +126,57 @@ int32_t ByteRunRows(const uint8_t* src, uint8_t* dst, int32_t width, int32_t hei
 
 // ---- Column runs over bytes (also masks read as bytes) --------------------
 
+// Short column runs (n = 1 or 2) straight from the rows: each output row is
+// the operation over its 2n + 1 neighbours. Working in place, the original
+// rows above the current one are kept in a small ring.
+template <class Op>
+int32_t ByteRunColumnsShort(const uint8_t* src, uint8_t* dst, int64_t rowBytes, int64_t h,
+                            int32_t srcPitch, int32_t dstPitch, bool combine, int64_t P,
+                            uint8_t lastKeep) {
+  const DU8 d;
+  const size_t N = hn::Lanes(d);
+  const size_t rb = static_cast<size_t>(rowBytes);
+  const bool inPlace = src == dst && srcPitch == dstPitch;
+  hwy::AlignedFreeUniquePtr<uint8_t[]> ring;
+  if (inPlace) {
+    ring = hwy::AllocateAligned<uint8_t>(static_cast<size_t>(P + 1) * rb);
+    if (!ring) return -1;
+  }
+  // Row r of the source as it was before this call.
+  auto original = [&](int64_t r) -> const uint8_t* {
+    return inPlace ? ring.get() + static_cast<size_t>(r % (P + 1)) * rb : RowAt(src, srcPitch, r);
+  };
+  for (int64_t y = 0; y < h; ++y) {
+    if (inPlace) std::memcpy(ring.get() + static_cast<size_t>(y % (P + 1)) * rb, RowAt(src, srcPitch, y), rb);
+    const uint8_t* rows[5];
+    int k = 0;
+    rows[k++] = original(y);
+    for (int64_t j = 1; j <= P; ++j) {
+      if (y - j >= 0) rows[k++] = original(y - j);
+      if (y + j < h) rows[k++] = RowAt(src, srcPitch, y + j);
+    }
+    uint8_t* out = RowAt(dst, dstPitch, y);
+    const uint8_t keptLast = lastKeep ? out[rb - 1] : 0;
+    size_t x = 0;
+    for (; x + N <= rb; x += N) {
+      auto r = hn::LoadU(d, rows[0] + x);
+      for (int i = 1; i < k; ++i) r = Op::Do(r, hn::LoadU(d, rows[i] + x));
+      if (combine) r = Op::Do(r, hn::LoadU(d, out + x));
+      hn::StoreU(r, d, out + x);
+    }
+    if (x < rb) {
+      const size_t rem = rb - x;
+      auto r = LoadPartial(d, rows[0] + x, rem, Op::kId);
+      for (int i = 1; i < k; ++i) r = Op::Do(r, LoadPartial(d, rows[i] + x, rem, Op::kId));
+      if (combine) r = Op::Do(r, LoadPartial(d, out + x, rem, Op::kId));
+      StorePartial(d, r, out + x, rem);
+    }
+    if (lastKeep)
+      out[rb - 1] = static_cast<uint8_t>((keptLast & lastKeep) | (out[rb - 1] & ~lastKeep));
+  }
+  return 0;
+}
+
 // lastKeep: bits of each row's last byte that must keep their values (the
 // padding bits of a mask row), 0 for byte images.
 template <class Op>
@@ -136,6 +187,8 @@ int32_t ByteRunColumns(const uint8_t* src, uint8_t* dst, int64_t rowBytes, int32
   const size_t N = hn::Lanes(d);
   const int64_t h = height;
   const int64_t P = n < h - 1 ? n : h - 1;
+  if (P <= 2)
+    return ByteRunColumnsShort<Op>(src, dst, rowBytes, h, srcPitch, dstPitch, combine, P, lastKeep);
   const int64_t L = 2 * P + 1, K = FloorPow2(L);
   const int64_t rows = h + 2 * P;
   // Strips of columns small enough for the padded copy to stay in cache.
