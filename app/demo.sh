@@ -15,10 +15,17 @@ echo "== vantor $work 1 -4   (each frame against the first; minus sign: show pro
 echo
 echo "== ResVantor.txt"
 tr -d '\r' < "$work/ResVantor.txt"
+compare() {
+  awk -F'\t' '
+    FNR == NR { if ($0 !~ /^#/) { tx[$1] = $2; ty[$1] = $3 } next }
+    ($1 in tx) && FNR > 2 {
+      printf "%-12s  DX %7.2f (true %7.2f)   DY %7.2f (true %7.2f)\n", $1, $2, tx[$1], $3, ty[$1]
+    }' "$sample/truth.txt" <(tr -d '\r' < "$work/ResVantor.txt")
+}
 echo
 echo "== measured against true displacement (pixels; DY counts upward)"
-awk -F'\t' '
-  FNR == NR { if ($0 !~ /^#/) { tx[$1] = $2; ty[$1] = $3 } next }
-  ($1 in tx) && FNR > 2 {
-    printf "%-12s  DX %7.2f (true %7.2f)   DY %7.2f (true %7.2f)\n", $1, $2, tx[$1], $3, ty[$1]
-  }' "$sample/truth.txt" <(tr -d '\r' < "$work/ResVantor.txt")
+compare
+echo
+echo "== again with minimum difference 0: vantor $work 1 4 0.05 0"
+"$build/vantor" "$work" 1 4 0.05 0
+compare
