@@ -140,13 +140,12 @@ class SequenceComparison {
     const std::string path = PathOf(k);
     {
       std::lock_guard<std::mutex> g(formMutex_);
-      ctx_.form.ShowFile(path, framesDone_, n_);
+      // The status line counts the frames taken up so far, this one included.
+      ctx_.form.ShowFile(path, ++framesStarted_, n_);
       ctx_.form.ProcessMessages();
     }
     std::string reason;
     int32_t h = LoadGrayImage(path.c_str(), &reason);
-    std::lock_guard<std::mutex> g(formMutex_);
-    ++framesDone_;
     if (h < 1) {
       frame.error = reason.empty() ? "the image cannot be loaded" : reason;
       return false;
@@ -255,7 +254,7 @@ class SequenceComparison {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::mutex formMutex_;
-  long framesDone_ = 0;
+  long framesStarted_ = 0;
   int32_t nextPair_ = 2;
   int32_t firstFailed_ = 0;
   int inMemory_ = 0;

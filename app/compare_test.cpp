@@ -226,6 +226,21 @@ TEST(Compare, MoreThan4096FramesAreAllListed) {
   EXPECT_EQ(lines.back().rfind("m04100.tif\t", 0), 0u);
 }
 
+TEST(Program, MinusSignOnTheStepShowsProgress) {
+  TempDir dir, tmp;
+  WriteSequence(dir.path(), "p", 40, 30, {{0, 0}, {1, 0}, {2, 0}});
+  auto quiet = RunProgram({"*.tif", "1", "4"}, dir.path(), tmp.path().string());
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+  auto shown = RunProgram({"*.tif", "1", "-4", "--threads=1"}, dir.path(), tmp.path().string());
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  const std::string base = fs::canonical(dir.path()).string();
+  // Not a terminal: the folder, then one line per file with the count.
+  EXPECT_EQ(shown.err, base + "/*.tif\n1/3 " + base + "/p0001.tif\n2/3 " + base +
+                           "/p0002.tif\n3/3 " + base + "/p0003.tif\n");
+  EXPECT_NE(ReadFileBytes(dir / "ResVantor.txt").find("StartPixStep=4\r\n"), std::string::npos);
+}
+
 TEST(Program, VersionHelpAndBadThreadOption) {
   TempDir dir, tmp;
   auto r = RunProgram({"--version"}, dir.path(), tmp.path().string());
