@@ -5,15 +5,10 @@
 // "set" outside the image as the clipped erosion requires. Masks are held as
 // 64-bit words (64 pixels), grey images as bytes.
 //
-// Step folding:
-// - Single square and cross steps run as a pipeline sweeping down the image
-//   once (RowPipeline); within a stretch of the same domain the square steps
-//   become one run of up to 2 * 7 + 1 pixels along the rows and one along the
-//   columns, since dilations commute.
-// - n steps of a row (column) run equal one dilation by the run of 2n + 1
-//   pixels, built by doubling on a scratch plane: OR-ing (max-ing) it with
-//   itself shifted by 1, 2, 4, ... pixels toward each side, O(log n) passes.
-//   Larger squares are a row run followed by a column run.
+// Single square and cross steps run as a pipeline sweeping down the image
+// once (RowPipeline); within a stretch of the same domain the square steps
+// become one run of up to 2 * 7 + 1 pixels along the rows and one along the
+// columns, since dilations commute. Longer runs are the tm kernels' work.
 #include "improc/nei_vec.h"
 
 #include <cstddef>
@@ -30,33 +25,6 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // All counts below are multiples of 64 bytes, hence of every target's lanes.
-
-// dst = src | src shifted by s = 64 q + b pixels: toward higher x when dir > 0
-// (pixel x takes pixel x - s), toward lower x otherwise.
-void MaskOrShift(uint64_t* dst, const uint64_t* src, size_t count, ptrdiff_t q, int b,
-                 int dir) {
-  const hn::ScalableTag<uint64_t> d;
-  const size_t N = hn::Lanes(d);
-  const ptrdiff_t near = dir > 0 ? -q : q;
-  const ptrdiff_t far = dir > 0 ? -q - 1 : q + 1;
-  for (size_t i = 0; i < count; i += N) {
-    auto s = hn::LoadU(d, src + i + near);
-    if (b != 0) {
-      const auto f = hn::LoadU(d, src + i + far);
-      s = dir > 0 ? hn::Or(hn::ShiftLeftSame(s, b), hn::ShiftRightSame(f, 64 - b))
-                  : hn::Or(hn::ShiftRightSame(s, b), hn::ShiftLeftSame(f, 64 - b));
-    }
-    hn::StoreU(hn::Or(hn::LoadU(d, src + i), s), d, dst + i);
-  }
-}
-
-void MaskOr(uint64_t* HWY_RESTRICT dst, const uint64_t* HWY_RESTRICT src, size_t count) {
-  const hn::ScalableTag<uint64_t> d;
-  const size_t N = hn::Lanes(d);
-  for (size_t i = 0; i < count; i += N) {
-    hn::StoreU(hn::Or(hn::LoadU(d, dst + i), hn::LoadU(d, src + i)), d, dst + i);
-  }
-}
 
 // dst = OR of mid with its left and right neighbour pixels and up and down.
 void MaskCross(uint64_t* HWY_RESTRICT dst, const uint64_t* up, const uint64_t* mid,
@@ -107,23 +75,6 @@ void MaskNot(uint64_t* dst, size_t count) {
   const hn::ScalableTag<uint64_t> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) hn::StoreU(hn::Not(hn::LoadU(d, dst + i)), d, dst + i);
-}
-
-// dst[i] = max(src[i], src[i + off]).
-void ByteMaxShift(uint8_t* HWY_RESTRICT dst, const uint8_t* src, size_t count, ptrdiff_t off) {
-  const hn::ScalableTag<uint8_t> d;
-  const size_t N = hn::Lanes(d);
-  for (size_t i = 0; i < count; i += N) {
-    hn::StoreU(hn::Max(hn::LoadU(d, src + i), hn::LoadU(d, src + i + off)), d, dst + i);
-  }
-}
-
-void ByteMax(uint8_t* HWY_RESTRICT dst, const uint8_t* HWY_RESTRICT src, size_t count) {
-  const hn::ScalableTag<uint8_t> d;
-  const size_t N = hn::Lanes(d);
-  for (size_t i = 0; i < count; i += N) {
-    hn::StoreU(hn::Max(hn::LoadU(d, dst + i), hn::LoadU(d, src + i)), d, dst + i);
-  }
 }
 
 void ByteCross(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
@@ -225,14 +176,10 @@ HWY_AFTER_NAMESPACE();
 
 namespace vantor {
 
-HWY_EXPORT(MaskOrShift);
-HWY_EXPORT(MaskOr);
 HWY_EXPORT(MaskCross);
 HWY_EXPORT(MaskRowN);
 HWY_EXPORT(MaskColN);
 HWY_EXPORT(MaskNot);
-HWY_EXPORT(ByteMaxShift);
-HWY_EXPORT(ByteMax);
 HWY_EXPORT(ByteCross);
 HWY_EXPORT(ByteRowN);
 HWY_EXPORT(ByteColN);
@@ -255,7 +202,7 @@ size_t RoundUp(size_t v, size_t m) { return (v + m - 1) / m * m; }
 // kKeepBytes in all are released when the call ends.
 class ScratchCache {
  public:
-  static constexpr int kSlots = 5;
+  static constexpr int kSlots = 3;
   static constexpr size_t kKeepBytes = size_t{32} << 20;
 
   // At least `bytes` bytes (contents unspecified), or null.
@@ -327,18 +274,6 @@ class Plane {
   int32_t h_ = 0;
 };
 
-// The one-sided runs 1, 2, 4, ... whose union with the start covers r pixels:
-// calls f(s) for each shift s in order. The first shift is always 1.
-template <class F>
-void ForEachDoubling(int32_t r, F f) {
-  int64_t covered = 1;
-  while (covered < int64_t{r} + 1) {
-    const int64_t s = std::min<int64_t>(covered, int64_t{r} + 1 - covered);
-    f(static_cast<int32_t>(s));
-    covered += s;
-  }
-}
-
 // Masks: 64 pixels per word; bits past the width and the words up to the
 // rounded row length stay 0.
 struct MaskTraits {
@@ -371,11 +306,6 @@ struct MaskTraits {
     HWY_DYNAMIC_DISPATCH(MaskNot)(row, nwR);
     ClearTail(row);
   }
-  void OrShift(T* dst, const T* src, int32_t s, int dir) const {
-    HWY_DYNAMIC_DISPATCH(MaskOrShift)(dst, src, nwR, s / 64, s % 64, dir);
-    ClearTail(dst);
-  }
-  void Combine(T* dst, const T* src) const { HWY_DYNAMIC_DISPATCH(MaskOr)(dst, src, nwR); }
   void Cross(T* dst, const T* up, const T* mid, const T* down) const {
     HWY_DYNAMIC_DISPATCH(MaskCross)(dst, up, mid, down, nwR);
     ClearTail(dst);
@@ -387,8 +317,6 @@ struct MaskTraits {
   void ColN(T* dst, const T* const* rows, int nrows) const {
     HWY_DYNAMIC_DISPATCH(MaskColN)(dst, rows, nrows, nwR);
   }
-  // Row buffer padding: the widest shift of a row run is below the width.
-  size_t Pad() const { return nw + kGuard; }
 
   size_t nb, nw, nwR;
   uint64_t lastMask;
@@ -417,11 +345,6 @@ struct ByteTraits {
     HWY_DYNAMIC_DISPATCH(ByteNot)(row, wR);
     ClearTail(row);
   }
-  void OrShift(T* dst, const T* src, int32_t s, int dir) const {
-    HWY_DYNAMIC_DISPATCH(ByteMaxShift)(dst, src, wR, dir > 0 ? -ptrdiff_t{s} : ptrdiff_t{s});
-    ClearTail(dst);
-  }
-  void Combine(T* dst, const T* src) const { HWY_DYNAMIC_DISPATCH(ByteMax)(dst, src, wR); }
   void Cross(T* dst, const T* up, const T* mid, const T* down) const {
     HWY_DYNAMIC_DISPATCH(ByteCross)(dst, up, mid, down, wR);
     ClearTail(dst);
@@ -433,7 +356,6 @@ struct ByteTraits {
   void ColN(T* dst, const T* const* rows, int nrows) const {
     HWY_DYNAMIC_DISPATCH(ByteColN)(dst, rows, nrows, wR);
   }
-  size_t Pad() const { return wR + kGuard; }
 
   size_t w, wR;
 };
@@ -552,10 +474,9 @@ class RowPipeline {
   const PipeStage* st_ = nullptr;
 };
 
-// What a list of requests becomes: runs of single square or cross passes
-// (pipelined), row and column runs and larger squares (by doubling on a
-// plane), and smoothing.
-enum class OpKind { kSquare1, kCross1, kSquareRuns, kRowRun, kColumnRun, kSmooth };
+// What a list of requests becomes: single square or cross passes
+// (pipelined), or smoothing.
+enum class OpKind { kSquare1, kCross1, kSmooth };
 
 struct Op {
   OpKind kind;
@@ -565,16 +486,12 @@ struct Op {
 };
 
 constexpr size_t kMaxOps = 64;
-// Squares up to this many steps run as single passes in a pipeline; larger
-// ones as a row run and a column run.
+// Squares up to this many steps run as single passes in the pipeline.
 constexpr int32_t kSquarePassesMax = 8;
 
-bool IsPipelined(OpKind k) { return k == OpKind::kSquare1 || k == OpKind::kCross1; }
-
-// The image held either in the pipeline rings only (when every op is a
-// single pass) or in a scratch plane, filtered by a list of ops between one
-// load and one store. `inverted_` tells whether the plane holds the
-// complement.
+// The image filtered by a list of ops between one load and one store: the
+// single passes straight through the pipeline rings, smoothing on a scratch
+// plane and a second one for the row results.
 template <class Traits>
 class VectorImage {
   using T = typename Traits::T;
@@ -583,7 +500,9 @@ class VectorImage {
   VectorImage(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
       : tr_(w), base_(base), w_(w), h_(h), pitch_(pitch) {}
 
-  // Expands the requests into ops; false when there are too many.
+  // Expands the requests into ops; false for a list this code does not take
+  // (row and column runs, squares beyond kSquarePassesMax steps, smoothing
+  // mixed with minimum/maximum steps, too many ops).
   bool Plan(const NeiStep* steps, size_t count, bool grey) {
     for (size_t i = 0; i < count; ++i) {
       const int32_t n = steps[i].n;
@@ -594,6 +513,7 @@ class VectorImage {
         op.rowKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 2;
         op.colKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 3;
         if (!Add(op)) return false;
+        smoothing_ = true;
         continue;
       }
       const MorphPlan plan = PlanMorph(code);
@@ -601,64 +521,37 @@ class VectorImage {
         const Shape s = plan.step[k].shape;
         const int32_t m = UsefulSteps(s, n, w_, h_);
         if (m <= 0) continue;
-        OpKind kind = OpKind::kCross1;
-        switch (s) {
-          case Shape::kSquare:
-            kind = m <= kSquarePassesMax ? OpKind::kSquare1 : OpKind::kSquareRuns;
-            break;
-          case Shape::kCross: kind = OpKind::kCross1; break;
-          case Shape::kRow: kind = OpKind::kRowRun; break;
-          case Shape::kColumn: kind = OpKind::kColumnRun; break;
-        }
+        if (s == Shape::kRow || s == Shape::kColumn) return false;
+        if (s == Shape::kSquare && m > kSquarePassesMax) return false;
+        const OpKind kind = s == Shape::kSquare ? OpKind::kSquare1 : OpKind::kCross1;
         if (!Add(Op{kind, plan.step[k].erode, m})) return false;
+        passes_ = true;
       }
     }
-    return true;
+    return !(smoothing_ && passes_);
   }
 
   bool Empty() const { return nOps_ == 0; }
 
   // Takes scratch memory; false when there is none (nothing touched then).
   bool Prepare() {
-    needPlane_ = false;
-    bool pipe = false;
-    for (size_t i = 0; i < nOps_; ++i) {
-      if (IsPipelined(ops_[i].kind)) {
-        pipe = true;
-      } else {
-        needPlane_ = true;
-      }
-    }
     const size_t data = Traits::Data(w_);
-    if (pipe) {
-      uint8_t* m = t_scratch.Get(4, RowPipeline<Traits>::Bytes(data));
-      if (!m) return false;
-      pipeMem_ = m;
+    if (!smoothing_) {
+      pipeMem_ = t_scratch.Get(2, RowPipeline<Traits>::Bytes(data));
+      return pipeMem_ != nullptr;
     }
-    if (!needPlane_) return true;
     size_t planeBytes = 0;
     if (!Plane<T>::Size(data, Traits::kGuard, h_, &planeBytes)) return false;
-    const size_t rowLen = data + 2 * tr_.Pad();
-    bool smoothing = false;  // only smoothing needs a second plane
-    for (size_t i = 0; i < nOps_; ++i) smoothing = smoothing || ops_[i].kind == OpKind::kSmooth;
     uint8_t* pa = t_scratch.Get(0, planeBytes);
-    uint8_t* pb = pa && smoothing ? t_scratch.Get(1, planeBytes) : nullptr;
-    uint8_t* r0 = pa && (pb || !smoothing) ? t_scratch.Get(2, rowLen * sizeof(T)) : nullptr;
-    uint8_t* r1 = r0 ? t_scratch.Get(3, rowLen * sizeof(T)) : nullptr;
-    if (!r1) return false;
+    uint8_t* pb = pa ? t_scratch.Get(1, planeBytes) : nullptr;
+    if (!pb) return false;
     a_.Attach(pa, data, Traits::kGuard, h_);
-    if (smoothing) b_.Attach(pb, data, Traits::kGuard, h_);
-    rowBuf_[0] = reinterpret_cast<T*>(r0) + tr_.Pad();
-    rowBuf_[1] = reinterpret_cast<T*>(r1) + tr_.Pad();
-    for (T* r : rowBuf_) {
-      std::fill(r - tr_.Pad(), r, T{0});
-      std::fill(r + data, r + data + tr_.Pad(), T{0});
-    }
+    b_.Attach(pb, data, Traits::kGuard, h_);
     return true;
   }
 
   void Execute() {
-    if (!needPlane_) {
+    if (!smoothing_) {
       // Straight from the image through the pipeline back into the image:
       // a row is stored only after every row it feeds has been loaded.
       ForEachSweep(0, nOps_, [&](const PipeStage* st, int k) {
@@ -669,35 +562,11 @@ class VectorImage {
       });
       return;
     }
-    const bool firstErodes = ops_[0].kind != OpKind::kSmooth && ops_[0].erode;
-    for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), firstErodes);
-    inverted_ = firstErodes;
-    size_t i = 0;
-    while (i < nOps_) {
-      if (IsPipelined(ops_[i].kind)) {
-        size_t j = i;
-        while (j < nOps_ && IsPipelined(ops_[j].kind)) ++j;
-        PlanePipelines(i, j);
-        i = j;
-        continue;
-      }
-      const Op& op = ops_[i++];
-      if (op.kind == OpKind::kSmooth) {
-        if constexpr (std::is_same_v<Traits, ByteTraits>) Smooth(op.n, op.rowKind, op.colKind);
-        continue;
-      }
-      SetInverted(op.erode);
-      switch (op.kind) {
-        case OpKind::kSquareRuns:
-          RowRun(std::min(op.n, w_ - 1));
-          ColumnRun(std::min(op.n, h_ - 1));
-          break;
-        case OpKind::kRowRun: RowRun(op.n); break;
-        case OpKind::kColumnRun: ColumnRun(op.n); break;
-        default: break;
-      }
+    if constexpr (std::is_same_v<Traits, ByteTraits>) {
+      for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), false);
+      for (size_t i = 0; i < nOps_; ++i) Smooth(ops_[i].n, ops_[i].rowKind, ops_[i].colKind);
+      for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), false);
     }
-    for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), inverted_);
   }
 
  private:
@@ -744,67 +613,10 @@ class VectorImage {
     if (k > 0) f(st, k);
   }
 
-  // Pipelined ops on the plane, in place.
-  void PlanePipelines(size_t from, size_t to) {
-    ForEachSweep(from, to, [&](const PipeStage* st, int k) {
-      RowPipeline<Traits> pipe(tr_, h_, Traits::Data(w_), pipeMem_);
-      const bool planeInv = inverted_;
-      pipe.Run(
-          st, k,
-          [&](int32_t y, T* row, bool inv) {
-            std::copy(a_.Row(y), a_.Row(y) + Traits::Data(w_), row);
-            if (inv != planeInv) tr_.Not(row);
-          },
-          [&](int32_t y, T* row, bool) { std::copy(row, row + Traits::Data(w_), a_.Row(y)); });
-      inverted_ = st[k - 1].erode;
-    });
-  }
-
-  void SetInverted(bool inv) {
-    if (inv == inverted_) return;
-    for (int32_t y = 0; y < h_; ++y) tr_.Not(a_.Row(y));
-    inverted_ = inv;
-  }
-
-  // Per row, the doubling shifts toward higher x and then toward lower x. The
-  // first shift (1 pixel) reads the plane row, whose guards cover it; the
-  // wider ones go between the padded row buffers; the last writes back.
-  void RowRun(int32_t r) {
-    if (r <= 0) return;
-    int ops = 0;
-    ForEachDoubling(r, [&](int32_t) { ++ops; });
-    ops *= 2;
-    for (int32_t y = 0; y < h_; ++y) {
-      T* row = a_.Row(y);
-      const T* src = row;
-      int k = 0;
-      for (int dir : {1, -1}) {
-        ForEachDoubling(r, [&](int32_t s) {
-          T* dst = k + 1 == ops ? row : rowBuf_[k % 2];
-          tr_.OrShift(dst, src, s, dir);
-          src = dst;
-          ++k;
-        });
-      }
-    }
-  }
-
-  // In place: going down, row y - s is still unchanged when row y takes it.
-  void ColumnRun(int32_t r) {
-    if (r <= 0) return;
-    ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = h_ - 1; y >= s; --y) tr_.Combine(a_.Row(y), a_.Row(y - s));
-    });
-    ForEachDoubling(r, [&](int32_t s) {
-      for (int32_t y = 0; y + s < h_; ++y) tr_.Combine(a_.Row(y), a_.Row(y + s));
-    });
-  }
-
   // n steps of rows-then-columns smoothing, stopping early at a fixed point.
   // The guards then hold copies of the edge pixels (a missing neighbour is
   // the pixel itself); they are zeroed again at the end.
   void Smooth(int32_t n, int rowKind, int colKind) {
-    SetInverted(false);
     const size_t w = static_cast<size_t>(w_);
     for (int32_t i = 0; i < n; ++i) {
       bool changed = false;
@@ -837,11 +649,9 @@ class VectorImage {
   int32_t w_, h_, pitch_;
   Op ops_[kMaxOps];
   size_t nOps_ = 0;
-  bool needPlane_ = false;
-  bool inverted_ = false;
+  bool smoothing_ = false, passes_ = false;
   uint8_t* pipeMem_ = nullptr;
   Plane<T> a_, b_;
-  T* rowBuf_[2] = {nullptr, nullptr};
 };
 
 bool ValidRect(const void* p, int32_t width, int32_t height, int32_t pitch, int64_t rowBytes) {
