@@ -21,7 +21,7 @@ namespace {
 
 using vantor::testfiles::BmpSpec;
 using vantor::testfiles::Bytes;
-using vantor::testfiles::TiffSpec;
+using vantor::testfiles::TiffLayout;
 
 constexpr int kSide = 2048;
 
@@ -72,12 +72,12 @@ Bytes Jpeg() {
 struct Files {
   std::unique_ptr<vantor::testfiles::TempFile> f[5];
   Files() {
-    TiffSpec t8;
+    TiffLayout t8;
     t8.width = t8.length = kSide;
     t8.rowsPerStrip = 4;  // 8 KB strips
     t8.pixels = Noise(size_t(kSide) * kSide);
     f[0] = std::make_unique<vantor::testfiles::TempFile>(MakeTiff(t8), ".tif");
-    TiffSpec t16 = t8;
+    TiffLayout t16 = t8;
     t16.bitsPerSample = {16};
     t16.rowsPerStrip = 2;
     t16.pixels = Noise(size_t(kSide) * kSide * 2);

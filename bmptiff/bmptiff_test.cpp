@@ -21,7 +21,7 @@ using testfiles::MakeBmp;
 using testfiles::MakeTiff;
 using testfiles::Ramp;
 using testfiles::TempFile;
-using testfiles::TiffSpec;
+using testfiles::TiffLayout;
 using testfiles::TiffTag;
 
 // Opens a file and frees its slot at the end of the scope.
@@ -37,8 +37,8 @@ class Open {
   int16_t h_;
 };
 
-TiffSpec Grey8(uint32_t w, uint32_t h) {
-  TiffSpec s;
+TiffLayout Grey8(uint32_t w, uint32_t h) {
+  TiffLayout s;
   s.width = w;
   s.length = h;
   s.pixels = Ramp(size_t(w) * h);
@@ -46,7 +46,7 @@ TiffSpec Grey8(uint32_t w, uint32_t h) {
 }
 
 TEST(TiffRead, SingleStripWithoutByteCountsDeliversWholeImage) {
-  TiffSpec s = Grey8(5, 4);
+  TiffLayout s = Grey8(5, 4);
   s.stripByteCounts = false;
   TempFile f(MakeTiff(s));
   Open o(f.path());
@@ -69,7 +69,7 @@ TEST(TiffRead, SingleStripWithoutByteCountsDeliversWholeImage) {
 TEST(TiffRead, ConsecutiveReadsAndPositioningAcrossManyStrips) {
   // 600 one-row strips: the strip tables alone are larger than the 8 KB the
   // header read keeps, and the IFD sits after the pixels.
-  TiffSpec s = Grey8(7, 600);
+  TiffLayout s = Grey8(7, 600);
   s.rowsPerStrip = 1;
   TempFile f(MakeTiff(s));
   Open o(f.path());
@@ -100,7 +100,7 @@ TEST(TiffRead, ConsecutiveReadsAndPositioningAcrossManyStrips) {
 }
 
 TEST(TiffRead, RowsStraddlingStripBoundariesAndShortOffsets) {
-  TiffSpec s = Grey8(10, 9);
+  TiffLayout s = Grey8(10, 9);
   s.rowsPerStrip = 4;
   s.stripType = 3;
   TempFile f(MakeTiff(s));
@@ -119,7 +119,7 @@ TEST(TiffRead, RowsStraddlingStripBoundariesAndShortOffsets) {
 }
 
 TEST(TiffRead, IfdFarIntoALargeFileIsReadSeparately) {
-  TiffSpec s = Grey8(100, 100);
+  TiffLayout s = Grey8(100, 100);
   s.ifdAt = 4000;
   s.padTo = 100000;
   s.extra.push_back({270, 2, {}, "far description"});
@@ -138,7 +138,7 @@ TEST(TiffRead, IfdFarIntoALargeFileIsReadSeparately) {
 }
 
 TEST(TiffRead, BitCountsAndRowBytes) {
-  TiffSpec rgb16 = Grey8(3, 2);
+  TiffLayout rgb16 = Grey8(3, 2);
   rgb16.bitsPerSample = {16, 16, 16};
   rgb16.pixels = Ramp(36);
   TempFile f48(MakeTiff(rgb16));
@@ -152,7 +152,7 @@ TEST(TiffRead, BitCountsAndRowBytes) {
     EXPECT_EQ(GetTheRowBytes(), 18u);
     EXPECT_EQ(word, 0x01000002u);  // no Photometric tag: RGB assumed for 48 bits
   }
-  TiffSpec bits = Grey8(10, 2);
+  TiffLayout bits = Grey8(10, 2);
   bits.bitsPerSample = {1};
   bits.pixels = Ramp(4);
   TempFile f1(MakeTiff(bits));
@@ -174,7 +174,7 @@ TEST(TiffRead, BitCountsAndRowBytes) {
 }
 
 TEST(TiffRead, CompressedFileOpensButRowsFail) {
-  TiffSpec s = Grey8(4, 4);
+  TiffLayout s = Grey8(4, 4);
   s.compression = 32773;
   TempFile f(MakeTiff(s));
   Open o(f.path());
@@ -189,7 +189,7 @@ TEST(TiffRead, CompressedFileOpensButRowsFail) {
 }
 
 TEST(TiffRead, BigEndianTagsComeInMachineOrder) {
-  TiffSpec s = Grey8(300, 2);
+  TiffLayout s = Grey8(300, 2);
   s.bigEndian = true;
   s.bitsPerSample = {16};
   s.pixels = Ramp(1200);
@@ -242,7 +242,7 @@ TEST(TiffRead, BigEndianTagsComeInMachineOrder) {
 }
 
 TEST(TiffRead, DescriptionIsCutButItsFullLengthReported) {
-  TiffSpec s = Grey8(2, 2);
+  TiffLayout s = Grey8(2, 2);
   s.extra.push_back({270, 2, {}, "a rather long description"});
   TempFile f(MakeTiff(s));
   Open o(f.path());
@@ -268,7 +268,7 @@ TEST(TiffRead, DescriptionIsCutButItsFullLengthReported) {
 }
 
 TEST(TiffRead, PaletteColorMap) {
-  TiffSpec s = Grey8(2, 2);
+  TiffLayout s = Grey8(2, 2);
   s.photometric = 3;
   std::vector<uint32_t> map(768);
   for (uint32_t i = 0; i < 768; ++i) map[i] = i * 85;
@@ -292,7 +292,7 @@ TEST(TiffRead, DamagedHeadersFailTheOpen) {
     Bytes file;
   };
   std::vector<Case> cases;
-  TiffSpec good = Grey8(4, 4);
+  TiffLayout good = Grey8(4, 4);
   Bytes ok = MakeTiff(good);
   {
     Bytes b = ok;
@@ -319,33 +319,33 @@ TEST(TiffRead, DamagedHeadersFailTheOpen) {
     cases.push_back({"BigTIFF", b});
   }
   {
-    TiffSpec s = good;
+    TiffLayout s = good;
     s.rowsPerStrip = 1;
     s.extra.push_back({273, 4, {8, 12, 16, 20}, "", -1, 0x7FFFFFF0});
     // Duplicate tags: the first (damaged) StripOffsets wins.
     cases.push_back({"strip table outside", MakeTiff(s)});
   }
   {
-    TiffSpec s = good;
+    TiffLayout s = good;
     s.rowsPerStrip = 1;
     s.stripByteCounts = false;
     cases.push_back({"several strips without byte counts", MakeTiff(s)});
   }
   {
-    TiffSpec s = good;
+    TiffLayout s = good;
     s.extra.push_back({279, 4, {4, 4}});
     s.stripByteCounts = false;
     cases.push_back({"byte counts of another length", MakeTiff(s)});
   }
   {
-    TiffSpec s = good;
+    TiffLayout s = good;
     s.extra.push_back({256, 4, {0xFFFFFFFF}});
     s.extra.push_back({257, 4, {0xFFFFFFFF}});
     s.bitsPerSample = {16, 16, 16};
     cases.push_back({"size overflow", MakeTiff(s)});
   }
   {
-    TiffSpec s = good;
+    TiffLayout s = good;
     s.extra.push_back({258, 3, {8, 8, 8}, "", 0x40000000});
     cases.push_back({"BitsPerSample count absurd", MakeTiff(s)});
   }
@@ -364,7 +364,7 @@ TEST(TiffRead, DamagedHeadersFailTheOpen) {
 }
 
 TEST(TiffRead, TruncatedStripsFailTheRead) {
-  TiffSpec s = Grey8(8, 8);
+  TiffLayout s = Grey8(8, 8);
   s.rowsPerStrip = 2;
   Bytes b = MakeTiff(s);
   // Move the IFD to the front so that the file can be cut inside the pixels.
@@ -407,9 +407,9 @@ TEST(FileTable, ThreadsOpenReadAndFreeAtOnce) {
   // current slot even while other threads open and free files.
   constexpr int kThreads = 6;
   std::vector<std::unique_ptr<TempFile>> files;
-  std::vector<TiffSpec> specs;
+  std::vector<TiffLayout> specs;
   for (int t = 0; t < kThreads; ++t) {
-    TiffSpec s = Grey8(10 + t, 20);
+    TiffLayout s = Grey8(10 + t, 20);
     s.rowsPerStrip = 3;
     specs.push_back(s);
     files.push_back(std::make_unique<TempFile>(MakeTiff(s)));
@@ -437,7 +437,7 @@ TEST(FileTable, ThreadsOpenReadAndFreeAtOnce) {
 }
 
 TEST(FileTable, ShowFileHeaderDescribesOrRefuses) {
-  TiffSpec s = Grey8(3, 2);
+  TiffLayout s = Grey8(3, 2);
   s.bigEndian = true;
   s.photometric = 1;
   TempFile tiff(MakeTiff(s));
@@ -469,7 +469,7 @@ TEST(FileTable, ShowFileHeaderDescribesOrRefuses) {
 }
 
 TEST(FileTable, OneCallSummaryAndHeaderTextOnStandardError) {
-  TiffSpec s = Grey8(6, 5);
+  TiffLayout s = Grey8(6, 5);
   s.extra.push_back(TiffTag(270, 2, {}, "summary"));
   TempFile f(MakeTiff(s));
   uint16_t bpp = 0;

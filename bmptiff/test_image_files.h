@@ -90,7 +90,7 @@ struct TiffTag {
   int64_t forcedOffset;  // write this as the value offset (damaged files)
 };
 
-struct TiffSpec {
+struct TiffLayout {
   bool bigEndian = false;
   uint32_t width = 1;
   uint32_t length = 1;
@@ -106,14 +106,14 @@ struct TiffSpec {
   std::vector<TiffTag> extra;
 };
 
-inline uint32_t TiffRowBytes(const TiffSpec& s) {
+inline uint32_t TiffRowBytes(const TiffLayout& s) {
   uint32_t bits = 0;
   for (uint32_t b : s.bitsPerSample) bits += b;
   if (s.bitsPerSample.empty()) bits = 1;
   return (bits * s.width + 7) / 8;
 }
 
-inline Bytes MakeTiff(const TiffSpec& s) {
+inline Bytes MakeTiff(const TiffLayout& s) {
   const uint32_t rowBytes = TiffRowBytes(s);
   const uint32_t rps = s.rowsPerStrip ? s.rowsPerStrip : std::max<uint32_t>(s.length, 1);
   const uint32_t strips = std::max<uint32_t>(1, (s.length + rps - 1) / rps);

@@ -27,7 +27,7 @@ using testfiles::MakeBmp;
 using testfiles::MakeTiff;
 using testfiles::Ramp;
 using testfiles::TempFile;
-using testfiles::TiffSpec;
+using testfiles::TiffLayout;
 using testfiles::TiffTag;
 
 struct View {
@@ -84,7 +84,7 @@ class Loaded {
 };
 
 TEST(ReadTiff, RowOrderDepthsAndChannels) {
-  TiffSpec grey;
+  TiffLayout grey;
   grey.width = 3;
   grey.length = 2;
   grey.pixels = {1, 2, 3, 4, 5, 6};
@@ -99,7 +99,7 @@ TEST(ReadTiff, RowOrderDepthsAndChannels) {
     EXPECT_EQ(Bytes(v.row(0), v.row(0) + 3), (Bytes{4, 5, 6}));
     EXPECT_EQ(Bytes(v.row(1), v.row(1) + 3), (Bytes{1, 2, 3}));
   }
-  TiffSpec rgb;
+  TiffLayout rgb;
   rgb.width = 2;
   rgb.length = 1;
   rgb.bitsPerSample = {8, 8, 8};
@@ -114,7 +114,7 @@ TEST(ReadTiff, RowOrderDepthsAndChannels) {
     EXPECT_EQ(Bytes(v.row(0), v.row(0) + 6), (Bytes{50, 100, 200, 3, 2, 1}));
   }
   // 16,16,16 big-endian: words in machine order, blue first.
-  TiffSpec rgb48;
+  TiffLayout rgb48;
   rgb48.bigEndian = true;
   rgb48.width = 1;
   rgb48.length = 2;
@@ -136,7 +136,7 @@ TEST(ReadTiff, RowOrderDepthsAndChannels) {
   }
   // 16-bit grey, both byte orders, give the same values.
   for (bool big : {false, true}) {
-    TiffSpec s;
+    TiffLayout s;
     s.bigEndian = big;
     s.width = 3;
     s.length = 1;
@@ -152,7 +152,7 @@ TEST(ReadTiff, RowOrderDepthsAndChannels) {
 }
 
 TEST(ReadTiff, OneBitPixelsAndManyStrips) {
-  TiffSpec s;
+  TiffLayout s;
   s.width = 10;
   s.length = 2;
   s.bitsPerSample = {1};
@@ -170,7 +170,7 @@ TEST(ReadTiff, OneBitPixelsAndManyStrips) {
   EXPECT_EQ(mrGetPixel(r.h(), 9, 0), 1);
 
   // 16-bit rows in 4096 one-row strips: every row must arrive.
-  TiffSpec big;
+  TiffLayout big;
   big.width = 64;
   big.length = 4096;
   big.bitsPerSample = {16};
@@ -188,54 +188,54 @@ TEST(ReadTiff, UnloadableFilesFailWithAReasonAndLeaveNothing) {
   const int32_t before = ActiveRects();
   struct Case {
     const char* what;
-    TiffSpec spec;
+    TiffLayout layout;
     std::string reason;
     size_t cut = 0;
   };
   std::vector<Case> cases;
-  TiffSpec base;
+  TiffLayout base;
   base.width = 4;
   base.length = 4;
   base.pixels = Ramp(16);
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.compression = 5;
     cases.push_back({"LZW", s, "compressed TIFF (LZW) is not supported"});
   }
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.bitsPerSample = {12};
     s.pixels = Ramp(24);
     cases.push_back({"12 bits", s, "TIFF with 12 bits per pixel (1 samples) cannot be loaded"});
   }
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.bitsPerSample = {8, 8, 8};
     s.pixels = Ramp(48);
     s.extra.push_back(TiffTag(284, 3, {2}));
     cases.push_back({"planar", s, "TIFF with separate colour planes is not supported"});
   }
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.bitsPerSample = {32};
     s.pixels = Ramp(64);
     s.extra.push_back(TiffTag(339, 3, {3}));
     cases.push_back({"float", s, "floating-point TIFF is not supported"});
   }
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.bitsPerSample = {16, 8};
     s.pixels = Ramp(48);
     cases.push_back({"unequal", s, "TIFF with unequal BitsPerSample values is not supported"});
   }
   {
-    TiffSpec s = base;
+    TiffLayout s = base;
     s.rowsPerStrip = 1;
     s.ifdAt = 8;
     cases.push_back({"truncated", s, "file truncated in strip 4", 2});
   }
   for (const Case& c : cases) {
-    Bytes file = MakeTiff(c.spec);
+    Bytes file = MakeTiff(c.layout);
     file.resize(file.size() - c.cut);
     TempFile f(file);
     EXPECT_EQ(mrReadFile(f.path()), -1) << c.what;
@@ -254,7 +254,7 @@ TEST(ReadTiff, UnloadableFilesFailWithAReasonAndLeaveNothing) {
 }
 
 TEST(ReadTiff, DescriptionGoesToTheDebugBuffer) {
-  TiffSpec s;
+  TiffLayout s;
   s.pixels = {7};
   s.extra.push_back(TiffTag(270, 2, {}, std::string(5000, 'd')));
   TempFile f(MakeTiff(s));
@@ -353,7 +353,7 @@ TEST(ReadBmp, FlagsRecogniseAndInstallTheColourTable) {
     EXPECT_EQ(lut[4 * 7 + 2], 0xFF);
   }
   // A TIFF ColorMap of two entries installs a two-entry table.
-  TiffSpec t;
+  TiffLayout t;
   t.bitsPerSample = {1};
   t.photometric = 3;
   t.pixels = {0x80};
@@ -453,7 +453,7 @@ TEST(ReadJpeg, ColourGreyOrientationAndSignatures) {
   }
   EXPECT_EQ(mrReadJPEGfile("/nonexistent.jpg"), -1);
   EXPECT_STREQ(mrLastLoadError(), "file not found");
-  TempFile tiffFile(MakeTiff(TiffSpec{}));
+  TempFile tiffFile(MakeTiff(TiffLayout{}));
   EXPECT_EQ(mrReadJPEGfile(tiffFile.path()), -1);
   EXPECT_STREQ(mrLastLoadError(), "not a JPEG file");
   EXPECT_EQ(ActiveRects(), before);
@@ -534,7 +534,7 @@ TEST(ReadFiles, ParallelLoadsOfManyFiles) {
   std::vector<Bytes> firstRows;
   for (int t = 0; t < kThreads; ++t) {
     if (t % 2 == 0) {
-      TiffSpec s;
+      TiffLayout s;
       s.width = 33 + t;
       s.length = 40;
       s.rowsPerStrip = 7;
