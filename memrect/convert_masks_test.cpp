@@ -7,37 +7,14 @@
 #include "memrect/convert.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
+#include "memrect/test_rects.h"
 
 namespace {
 
 using vantor::RectOwner;
-
-RectOwner Image(int32_t depth, int32_t width, int32_t height, const std::vector<int32_t>& values) {
-  RectOwner r(mrCreate(depth, width, height));
-  for (size_t i = 0; i < values.size(); ++i) {
-    mrPutPixel(r.get(), static_cast<int32_t>(i % width), static_cast<int32_t>(i / width),
-               values[i]);
-  }
-  return r;
-}
-
-std::vector<int32_t> Pixels(int32_t h) {
-  int32_t w = 0, ht = 0;
-  mrGetRectInfo(h, &w, &ht);
-  std::vector<int32_t> out;
-  for (int32_t y = 0; y < ht; ++y)
-    for (int32_t x = 0; x < w; ++x) out.push_back(mrGetPixel(h, x, y));
-  return out;
-}
-
-class KernelModeScope {
- public:
-  explicit KernelModeScope(int32_t mode) : previous_(mrUseIntelIPlib(mode)) {}
-  ~KernelModeScope() { mrUseIntelIPlib(previous_); }
-
- private:
-  int32_t previous_;
-};
+using vantor::test::Image;
+using vantor::test::Pixels;
+using vantor::test::KernelModeScope;
 
 TEST(ConvertMasks, ThresholdsIntoMasks) {
   for (int32_t mode : {2, 3}) {

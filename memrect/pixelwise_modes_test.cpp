@@ -14,19 +14,12 @@
 #include "memrect/memrect.h"
 #include "memrect/pixelwise.h"
 #include "memrect/rect_owner.h"
+#include "memrect/test_rects.h"
 
 namespace {
 
 using vantor::RectOwner;
-
-class KernelModeScope {
- public:
-  explicit KernelModeScope(int32_t mode) : previous_(mrUseIntelIPlib(mode)) {}
-  ~KernelModeScope() { mrUseIntelIPlib(previous_); }
-
- private:
-  int32_t previous_;
-};
+using vantor::test::KernelModeScope;
 
 struct Scene {
   std::vector<uint8_t> a, b, m;

@@ -21,7 +21,7 @@
 namespace vantor {
 namespace {
 
-using testfiles::BmpSpec;
+using testfiles::BmpLayout;
 using testfiles::Bytes;
 using testfiles::MakeBmp;
 using testfiles::MakeTiff;
@@ -264,7 +264,7 @@ TEST(ReadTiff, DescriptionGoesToTheDebugBuffer) {
 }
 
 TEST(ReadBmp, RowOrderBitsAndFlip) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 3;
   b.height = 2;
   b.bitsPerPixel = 8;
@@ -288,7 +288,7 @@ TEST(ReadBmp, RowOrderBitsAndFlip) {
     EXPECT_EQ(Bytes(v.row(0), v.row(0) + 3), (Bytes{4, 5, 6}));
     EXPECT_EQ(Bytes(v.row(1), v.row(1) + 3), (Bytes{1, 2, 3}));
   }
-  BmpSpec m;
+  BmpLayout m;
   m.width = 9;
   m.height = 1;
   m.bitsPerPixel = 1;
@@ -302,7 +302,7 @@ TEST(ReadBmp, RowOrderBitsAndFlip) {
     for (int x = 1; x < 8; ++x) EXPECT_EQ(mrGetPixel(r.h(), x, 0), 0);
     EXPECT_EQ(mrGetPixel(r.h(), 8, 0), 1);
   }
-  BmpSpec rle;
+  BmpLayout rle;
   rle.width = 4;
   rle.height = 2;
   rle.compression = 1;
@@ -316,7 +316,7 @@ TEST(ReadBmp, RowOrderBitsAndFlip) {
     EXPECT_EQ(Bytes(v.row(0), v.row(0) + 4), (Bytes{0x41, 0x41, 0x41, 0}));
     EXPECT_EQ(Bytes(v.row(1), v.row(1) + 4), (Bytes{0x42, 0x42, 0, 0}));
   }
-  BmpSpec cut;
+  BmpLayout cut;
   cut.width = 8;
   cut.height = 8;
   cut.pixels = Ramp(60);
@@ -326,7 +326,7 @@ TEST(ReadBmp, RowOrderBitsAndFlip) {
 }
 
 TEST(ReadBmp, FlagsRecogniseAndInstallTheColourTable) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 2;
   b.height = 2;
   for (uint32_t i = 0; i < 256; ++i) b.palette.push_back(0xFF0000 | i);
@@ -543,7 +543,7 @@ TEST(ReadFiles, ParallelLoadsOfManyFiles) {
       firstRows.push_back(Bytes(s.pixels.end() - s.width, s.pixels.end()));
       files.push_back(std::make_unique<TempFile>(MakeTiff(s)));
     } else {
-      BmpSpec b;
+      BmpLayout b;
       b.width = 36;
       b.height = -40;
       b.pixels = Ramp(36 * 40, t);

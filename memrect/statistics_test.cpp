@@ -8,19 +8,12 @@
 #include "generic/histinfo.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
+#include "memrect/test_rects.h"
 
 namespace {
 
 using vantor::RectOwner;
-
-RectOwner Image(int32_t depth, int32_t width, int32_t height, const std::vector<int32_t>& values) {
-  RectOwner r(mrCreate(depth, width, height));
-  for (size_t i = 0; i < values.size(); ++i) {
-    mrPutPixel(r.get(), static_cast<int32_t>(i % width), static_cast<int32_t>(i / width),
-               values[i]);
-  }
-  return r;
-}
+using vantor::test::Image;
 
 TEST(Histogram, EightBitAndLimitedBins) {
   RectOwner a = Image(8, 2, 2, {0, 0, 255, 255});
