@@ -19,7 +19,7 @@
 
 namespace {
 
-using vantor::testfiles::BmpSpec;
+using vantor::testfiles::BmpLayout;
 using vantor::testfiles::Bytes;
 using vantor::testfiles::TiffLayout;
 
@@ -82,12 +82,12 @@ struct Files {
     t16.rowsPerStrip = 2;
     t16.pixels = Noise(size_t(kSide) * kSide * 2);
     f[1] = std::make_unique<vantor::testfiles::TempFile>(MakeTiff(t16), ".tif");
-    BmpSpec b8;
+    BmpLayout b8;
     b8.width = b8.height = kSide;
     b8.palette.assign(256, 0);
     b8.pixels = t8.pixels;
     f[2] = std::make_unique<vantor::testfiles::TempFile>(MakeBmp(b8), ".bmp");
-    BmpSpec b16 = b8;
+    BmpLayout b16 = b8;
     b16.bitsPerPixel = 16;
     b16.palette.clear();
     b16.pixels = t16.pixels;

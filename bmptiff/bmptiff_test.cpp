@@ -15,7 +15,7 @@
 namespace vantor {
 namespace {
 
-using testfiles::BmpSpec;
+using testfiles::BmpLayout;
 using testfiles::Bytes;
 using testfiles::MakeBmp;
 using testfiles::MakeTiff;
@@ -452,7 +452,7 @@ TEST(FileTable, ShowFileHeaderDescribesOrRefuses) {
   EXPECT_EQ(ShowFileHeader(junk.path(), text, sizeof text), 0);
   EXPECT_STREQ(text, "\nUnsupported image file firmat");
 
-  BmpSpec b;
+  BmpLayout b;
   b.width = 2;
   b.height = -3;
   b.bitsPerPixel = 24;
@@ -493,7 +493,7 @@ TEST(FileTable, OneCallSummaryAndHeaderTextOnStandardError) {
 }
 
 TEST(BmpRead, RowsComeInFileOrderWithPadding) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 3;
   b.height = 2;
   b.bitsPerPixel = 24;
@@ -527,7 +527,7 @@ TEST(BmpRead, RowsComeInFileOrderWithPadding) {
 }
 
 TEST(BmpRead, HeaderFields) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 4;
   b.height = -100;
   b.bitsPerPixel = 8;
@@ -560,7 +560,7 @@ TEST(BmpRead, HeaderFields) {
 }
 
 TEST(BmpRead, ImageSizeFieldAndBitCounts) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 5;
   b.height = 2;
   b.pixels = Ramp(16);
@@ -595,7 +595,7 @@ TEST(BmpRead, ImageSizeFieldAndBitCounts) {
 }
 
 TEST(BmpRead, RunLengthDecoding) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 4;
   b.height = 2;
   b.compression = 1;
@@ -612,7 +612,7 @@ TEST(BmpRead, RunLengthDecoding) {
 TEST(BmpRead, RunLengthStaysInsideTheRowsAsked) {
   // Long runs, literals, moves and a missing end: nothing may land outside
   // the two rows asked for.
-  BmpSpec b;
+  BmpLayout b;
   b.width = 4;
   b.height = 4;
   b.compression = 1;
@@ -650,7 +650,7 @@ TEST(BmpRead, RunLengthStaysInsideTheRowsAsked) {
 }
 
 TEST(BmpRead, TruncatedPixelsAreNotSilentlyAccepted) {
-  BmpSpec b;
+  BmpLayout b;
   b.width = 8;
   b.height = 8;
   b.pixels = Ramp(64);

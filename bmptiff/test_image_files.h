@@ -223,7 +223,7 @@ inline Bytes MakeTiff(const TiffLayout& s) {
   return out.bytes();
 }
 
-struct BmpSpec {
+struct BmpLayout {
   int32_t width = 1;
   int32_t height = 1;                // negative: top-down
   uint16_t bitsPerPixel = 8;
@@ -241,7 +241,7 @@ inline uint32_t BmpRowBytes(int32_t width, uint32_t bits) {
   return ((bits * uint32_t(width) + 31) / 32) * 4;
 }
 
-inline Bytes MakeBmp(const BmpSpec& s) {
+inline Bytes MakeBmp(const BmpLayout& s) {
   const uint32_t dataOffset = 54 + 4 * uint32_t(s.palette.size()) +
                               ((uint32_t(s.comment.size()) + 3) & ~3u);
   const uint32_t height = uint32_t(s.height < 0 ? -s.height : s.height);
