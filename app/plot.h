@@ -1,0 +1,34 @@
+// The drift plot: DX and DY of every frame relative to the first frame
+// against the frame number, as a self-contained SVG 1.1 drawing.
+#ifndef VANTOR_APP_PLOT_H
+#define VANTOR_APP_PLOT_H
+
+#include <string>
+#include <vector>
+
+namespace vantor::app {
+
+struct PlotPoint {
+  int frame = 0;         // frame number (the x axis)
+  double dxFirst = 0.0;  // displacement against the first frame, pixels
+  double dyFirst = 0.0;
+  // kRescued and kSuspect frames get their own markers on both lines; kFailed
+  // frames (and values that are not finite numbers) get no point on the lines,
+  // which break there, but a mark on the frame axis.
+  enum Quality { kOk, kRescued, kSuspect, kFailed } quality = kOk;
+};
+
+// The drawing: labelled axes (frame; displacement in pixels) with ticks at 1,
+// 2 or 5 times a power of ten, a line per component, markers, a legend and the
+// title (any text; escaped for XML, invalid UTF-8 replaced). Points may come in
+// any order; any number of them, none included.
+std::string DriftPlotSvg(const std::vector<PlotPoint>& points, const std::string& title);
+
+// Writes the drawing to path (replacing a file of that name). On failure
+// *error (may be null) gets one line naming the file and the cause.
+bool WriteDriftPlot(const std::string& path, const std::vector<PlotPoint>& points,
+                    const std::string& title, std::string* error);
+
+}  // namespace vantor::app
+
+#endif
