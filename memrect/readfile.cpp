@@ -1,12 +1,17 @@
 // Image files into memory rectangles: TIFF and BMP through the bmptiff
-// readers, JPEG through libjpeg.
+// readers, TIFF those refuse through libtiff (readfile_tiff.cpp), PNG through
+// libpng (readfile_png.cpp), JPEG through libjpeg. Pages of multi-page TIFF
+// files are found through the IFD chain kept per thread (bmptiff).
 #include "memrect/readfile.h"
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,8 @@
 
 #include "bmptiff/bmptiff.h"
 #include "bmptiff/bmptiff_internal.h"
+#include "bmptiff/reader_internal.h"
+#include "bmptiff/tiff_tags.h"
 #include "files/fileaccess.h"
 #include "memrect/display_lut.h"
 #include "memrect/memrect.h"
@@ -29,21 +36,6 @@ constexpr size_t kDebugBytes = 4160;
 thread_local char t_debug[kDebugBytes];
 
 std::atomic<uint64_t> g_loadLimit{0};
-
-constexpr uint8_t MakeReverseEntry(unsigned b) {
-  unsigned r = 0;
-  for (int i = 0; i < 8; ++i)
-    if (b & (1u << i)) r |= 0x80u >> i;
-  return uint8_t(r);
-}
-
-struct ReverseTable {
-  uint8_t v[256];
-  constexpr ReverseTable() : v() {
-    for (unsigned i = 0; i < 256; ++i) v[i] = MakeReverseEntry(i);
-  }
-};
-constexpr ReverseTable kReverse;
 
 // Releases a bmptiff slot on scope exit.
 class FileSlot {
@@ -60,54 +52,10 @@ class FileSlot {
   int16_t h_;
 };
 
-struct Pixels {
-  int32_t depth = -1, width = 0, height = 0, pitch = 0;
-  uint8_t* base = nullptr;
-  uint8_t* row(int32_t y) const { return base + std::ptrdiff_t(y) * pitch; }
-};
-
-Pixels Resolve(int32_t h) {
-  Pixels p;
-  void* base = nullptr;
-  p.depth = mrGetExtendedInfo(h, &p.width, &p.height, &p.pitch, &base);
-  p.base = static_cast<uint8_t*>(base);
-  return p;
-}
-
-bool WithinLimit(uint64_t bytes) {
-  uint64_t limit = g_loadLimit.load(std::memory_order_relaxed);
-  if (limit && bytes > limit) {
-    SetFileError("image of %llu bytes exceeds the load limit", static_cast<unsigned long long>(bytes));
-    return false;
-  }
-  return true;
-}
-
-// A new owned rectangle, with the reason set when it cannot be made.
-int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
-  if (width == 0 || height == 0) {
-    SetFileError("empty image (%u x %u)", unsigned(width), unsigned(height));
-    return -1;
-  }
-  if (width > INT32_MAX || height > INT32_MAX) {
-    SetFileError("image of %u x %u is too large", unsigned(width), unsigned(height));
-    return -1;
-  }
-  uint64_t pitch = ((uint64_t(depth) * width + 31) / 32) * 4;
-  if (!WithinLimit(pitch * height)) return -1;
-  int32_t h = mrCreate(int32_t(depth), int32_t(width), int32_t(height));
-  if (h <= 0) {
-    SetFileError("cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
-                 unsigned(height), unsigned(depth));
-    return -1;
-  }
-  return h;
-}
-
 void ReverseBits(const Pixels& p, uint32_t rowBytes) {
   for (int32_t y = 0; y < p.height; ++y) {
     uint8_t* r = p.row(y);
-    for (uint32_t i = 0; i < rowBytes; ++i) r[i] = kReverse.v[r[i]];
+    for (uint32_t i = 0; i < rowBytes; ++i) r[i] = kBitReverse[r[i]];
   }
 }
 
@@ -144,29 +92,55 @@ void FlipRows(const Pixels& p) {
   }
 }
 
+void XorSamples(const Pixels& p, uint32_t rowBytes, uint32_t bits) {
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    if (bits == 8) {
+      for (uint32_t i = 0; i < rowBytes; ++i) r[i] ^= 0x80;
+    } else {
+      for (uint32_t i = 0; i + 1 < rowBytes; i += 2) {
+        uint16_t v;
+        std::memcpy(&v, r + i, 2);
+        v ^= 0x8000;
+        std::memcpy(r + i, &v, 2);
+      }
+    }
+  }
+}
+
+// The own reader of uncompressed chunky TIFF pages. What it leaves to libtiff
+// is refused with SetUnsupportedError.
 int32_t LoadTiff(int16_t fh, const FileLayout& l) {
-  if (l.compression != 1) {
-    SetFileError("compressed TIFF (%s) is not supported", TiffCompressionName(l.compression));
+  if (l.compression != tiff::kNone) {
+    SetUnsupportedError("compressed TIFF (%s) is not supported", TiffCompressionName(l.compression));
     return -1;
   }
-  if (l.planar == 2 && l.samples > 1) {
-    SetFileError("TIFF with separate colour planes is not supported");
+  if (l.planar == tiff::kPlanarSeparate && l.samples > 1) {
+    SetUnsupportedError("TIFF with separate colour planes is not supported");
     return -1;
   }
-  if (l.sampleFormat == 3) {
-    SetFileError("floating-point TIFF is not supported");
+  if (l.sampleFormat == tiff::kIeeeFloat) {
+    SetUnsupportedError("floating-point TIFF is not supported");
     return -1;
   }
   if (l.samplesDiffer) {
     SetFileError("TIFF with unequal BitsPerSample values is not supported");
     return -1;
   }
+  if (l.photometric > tiff::kMask) {
+    SetUnsupportedError("TIFF colour model %u is not supported", unsigned(l.photometric));
+    return -1;
+  }
+  if (l.samples != 1 && l.samples != 3) {
+    SetUnsupportedError("TIFF with %u samples per pixel is not supported", unsigned(l.samples));
+    return -1;
+  }
   const uint32_t depth = l.bitsPerPixel;
   bool ok = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 32 ||
             (depth == 24 && l.samples == 3) || (depth == 48 && l.samples == 3);
   if (!ok) {
-    SetFileError("TIFF with %u bits per pixel (%u samples) cannot be loaded", unsigned(depth),
-                 unsigned(l.samples));
+    SetUnsupportedError("TIFF with %u bits per pixel (%u samples) cannot be loaded", unsigned(depth),
+                        unsigned(l.samples));
     return -1;
   }
   // Uncompressed pixels cannot outnumber the file's bytes: catch damaged
@@ -190,6 +164,9 @@ int32_t LoadTiff(int16_t fh, const FileLayout& l) {
     if (l.bitsPerSample == 16) Swap16(p, l.rowBytes);
     if (l.bitsPerSample == 32) Swap32(p, l.rowBytes);
   }
+  // Signed 8- and 16-bit samples move into the unsigned range (-32768 -> 0).
+  if (l.sampleFormat == tiff::kSigned && (l.bitsPerSample == 8 || l.bitsPerSample == 16))
+    XorSamples(p, l.rowBytes, l.bitsPerSample);
   if (depth == 24) {
     static const uint8_t kOrder[3] = {2, 1, 0};
     mrPermute(rect.get(), 3, kOrder);
@@ -248,32 +225,36 @@ int32_t LoadBmp(int16_t fh, const FileLayout& l) {
   return rect.release();
 }
 
-// Installs the file's colour table as the display table when it has 256 or 2
-// entries. A TIFF ColorMap (all red, then green, then blue, 16 bits each)
-// becomes entries of the high bytes.
+// Installs a TIFF ColorMap (all red, then green, then blue, 16 bits each) as
+// the display table when it has 256 or 2 entries, from the high bytes.
+void InstallColorMap(const uint16_t* map, int32_t values) {
+  if (!map || values <= 0 || values % 3) return;
+  const int32_t n = values / 3;
+  if (n != 256 && n != 2) return;
+  uint8_t lut[256 * 4] = {};
+  for (int32_t i = 0; i < n; ++i) {
+    lut[4 * i] = uint8_t(map[2 * n + i] >> 8);
+    lut[4 * i + 1] = uint8_t(map[n + i] >> 8);
+    lut[4 * i + 2] = uint8_t(map[i] >> 8);
+  }
+  mrDisplayLut(n == 256 ? "Set" : "Mask", lut, nullptr, nullptr);
+}
+
+// Installs the open file's colour table as the display table when it has 256
+// or 2 entries.
 void InstallFileLut(int16_t fh) {
   const void* table = nullptr;
   int32_t entries = 0;
   int32_t format = GetLUTinfo(fh, &table, &entries, nullptr);
   if (!table || entries <= 0) return;
-  uint8_t lut[256 * 4] = {};
-  int32_t n = 0;
   if (format == VANTOR_FORMAT_TIFF) {
-    if (entries % 3) return;
-    n = entries / 3;
-    if (n != 256 && n != 2) return;
-    const uint16_t* map = static_cast<const uint16_t*>(table);
-    for (int32_t i = 0; i < n; ++i) {
-      lut[4 * i] = uint8_t(map[2 * n + i] >> 8);
-      lut[4 * i + 1] = uint8_t(map[n + i] >> 8);
-      lut[4 * i + 2] = uint8_t(map[i] >> 8);
-    }
-  } else {
-    n = entries;
-    if (n != 256 && n != 2) return;
-    std::memcpy(lut, table, size_t(n) * 4);
+    InstallColorMap(static_cast<const uint16_t*>(table), entries);
+    return;
   }
-  mrDisplayLut(n == 256 ? "Set" : "Mask", lut, nullptr, nullptr);
+  if (entries != 256 && entries != 2) return;
+  uint8_t lut[256 * 4] = {};
+  std::memcpy(lut, table, size_t(entries) * 4);
+  mrDisplayLut(entries == 256 ? "Set" : "Mask", lut, nullptr, nullptr);
 }
 
 // ---- JPEG ------------------------------------------------------------------
@@ -430,9 +411,176 @@ int32_t ReadJpeg(const char* path, bool* notJpeg) {
   return h;
 }
 
+// ---- choosing the reader ---------------------------------------------------
+
+enum class Kind { kNone, kTiff, kBmp, kJpeg };
+
+// The format by the file's first bytes; kNone (reason set) when it cannot be
+// read.
+Kind Sniff(const char* path) {
+  uint8_t b[8] = {};
+  int32_t n = ReadFromFile(path, b, 8, 0, nullptr);
+  if (n < 0) {
+    SetFileError(IsExisting(path) ? "cannot open the file" : "file not found");
+    return Kind::kNone;
+  }
+  if (n >= 2 && ((b[0] == 'I' && b[1] == 'I') || (b[0] == 'M' && b[1] == 'M'))) return Kind::kTiff;
+  if (n >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::kBmp;
+  if (n >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Kind::kJpeg;
+  SetFileError("unknown file format");
+  return Kind::kNone;
+}
+
+void SetDebugText(const std::string& text) {
+  const size_t n = std::min(text.size(), kDebugBytes - 1);
+  std::memcpy(t_debug, text.data(), n);
+  t_debug[n] = 0;
+}
+
+// A page of a TIFF file: the own reader first, libtiff for what it refuses.
+// Reasons name the page when the file has more than one.
+int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
+  TiffPage where;
+  if (!FindTiffPage(path, page, &where)) return -1;
+  const bool multi = page > 1 || where.more;
+  std::string ownReason;
+  bool handOver = where.bigTiff;
+  if (!where.bigTiff) {
+    FileSlot file(ReadFileHeaderAt(path, where.ifdOffset));
+    FileLayout layout;
+    if (file.get() && GetFileLayout(file.get(), &layout)) {
+      if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
+      int32_t length = int32_t(kDebugBytes);
+      GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
+      int32_t h = LoadTiff(file.get(), layout);
+      if (h > 0) {
+        ClearFileError();
+        return h;
+      }
+    }
+    ownReason = FileError();
+    handOver = FileErrorIsUnsupported();
+  }
+  TiffExtras extras;
+  int32_t h = LoadTiffPage(path, where.ifdOffset, &extras);
+  if (h > 0) {
+    SetDebugText(extras.description);
+    if (flags & VANTOR_LOAD_LUT)
+      InstallColorMap(extras.colorMap.data(), int32_t(extras.colorMap.size()));
+    ClearFileError();
+    return h;
+  }
+  // Damage the own reader found is usually better told than libtiff's view.
+  if (!handOver && !ownReason.empty()) SetFileError("%s", ownReason.c_str());
+  if (multi) {
+    const std::string why = FileError();
+    SetFileError("page %d: %s", int(page), why.c_str());
+  }
+  return -1;
+}
+
+void InstallGreyLut(int32_t h) {
+  int32_t depth = mrGetRectInfo(h, nullptr, nullptr);
+  if (depth == 1) mrDisplayLut("White/Black", nullptr, nullptr, nullptr);
+  if (depth == 8) mrDisplayLut("Linear", nullptr, nullptr, nullptr);
+}
+
+// Page page of any file, with the flags of mrReadFileLut.
+int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
+  ClearFileError();
+  if (flags & VANTOR_LOAD_RECOGNISE) {
+    FileSlot file(ReadFileHeader(path));
+    if (file.get()) {
+      if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
+      return 0;
+    }
+    // TIFF files the own reader leaves to libtiff (BigTIFF, tiles) are TIFF too.
+    return FileErrorIsUnsupported() ? 0 : -1;
+  }
+  const Kind kind = Sniff(path);
+  if (kind == Kind::kNone) return -1;
+  if (kind == Kind::kTiff) return LoadTiffFile(path, page, flags);
+  if (page != 1) {
+    SetFileError("no page %d: the file has 1", int(page));
+    return -1;
+  }
+  if (kind == Kind::kBmp) {
+    FileSlot file(ReadFileHeader(path));
+    FileLayout layout;
+    if (file.get() && GetFileLayout(file.get(), &layout)) {
+      if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
+      int32_t length = int32_t(kDebugBytes);
+      GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
+      int32_t h = LoadBmp(file.get(), layout);
+      if (h > 0) ClearFileError();
+      return h;
+    }
+    return -1;
+  }
+  bool notJpeg = false;
+  int32_t h = ReadJpeg(path, &notJpeg);
+  if (h < 0) return -1;
+  ClearFileError();
+  if (flags & VANTOR_LOAD_LUT) InstallGreyLut(h);
+  return h;
+}
+
 }  // namespace
 
 void SetLoadLimit(uint64_t bytes) { g_loadLimit.store(bytes, std::memory_order_relaxed); }
+uint64_t LoadLimit() { return g_loadLimit.load(std::memory_order_relaxed); }
+
+namespace {
+constexpr std::array<uint8_t, 256> MakeBitReverse() {
+  std::array<uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned r = 0;
+    for (int i = 0; i < 8; ++i)
+      if (b & (1u << i)) r |= 0x80u >> i;
+    t[b] = uint8_t(r);
+  }
+  return t;
+}
+}  // namespace
+
+constexpr std::array<uint8_t, 256> kBitReverse = MakeBitReverse();
+
+Pixels Resolve(int32_t h) {
+  Pixels p;
+  void* base = nullptr;
+  p.depth = mrGetExtendedInfo(h, &p.width, &p.height, &p.pitch, &base);
+  p.base = static_cast<uint8_t*>(base);
+  return p;
+}
+
+bool WithinLimit(uint64_t bytes) {
+  uint64_t limit = LoadLimit();
+  if (limit && bytes > limit) {
+    SetFileError("image of %llu bytes exceeds the load limit", static_cast<unsigned long long>(bytes));
+    return false;
+  }
+  return true;
+}
+
+int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
+  if (width == 0 || height == 0) {
+    SetFileError("empty image (%u x %u)", unsigned(width), unsigned(height));
+    return -1;
+  }
+  if (width > INT32_MAX || height > INT32_MAX) {
+    SetFileError("image of %u x %u is too large", unsigned(width), unsigned(height));
+    return -1;
+  }
+  uint64_t pitch = ((uint64_t(depth) * width + 31) / 32) * 4;
+  if (!WithinLimit(pitch * height)) return -1;
+  int32_t h = mrCreate(int32_t(depth), int32_t(width), int32_t(height));
+  if (h <= 0) {
+    SetFileError("cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
+                 unsigned(height), unsigned(depth));
+    return -1;
+  }
+  return h;
+}
 
 }  // namespace vantor
 
@@ -440,45 +588,36 @@ using namespace vantor;
 
 extern "C" {
 
-int32_t mrReadFile(const char* path) {
+int32_t mrReadFile(const char* path) { return mrReadFilePage(path, 1); }
+
+int32_t mrReadFilePage(const char* path, int32_t page) {
   ClearFileError();
   if (!path || !IsExisting(path)) {
     SetFileError("file not found");
     return -1;
   }
-  return mrReadFileLut(path, 0);
+  return LoadFile(path, page, 0);
 }
 
-int32_t mrReadFileLut(const char* path, int32_t flags) {
+int32_t mrReadFileLut(const char* path, int32_t flags) { return LoadFile(path, 1, flags); }
+
+int32_t mrPageCount(const char* path) {
   ClearFileError();
-  FileSlot file(ReadFileHeader(path));
-  FileLayout layout;
-  if (file.get() && GetFileLayout(file.get(), &layout)) {
-    if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
-    if (flags & VANTOR_LOAD_RECOGNISE) return 0;
-    int32_t length = int32_t(kDebugBytes);
-    GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
-    int32_t h = layout.format == VANTOR_FORMAT_TIFF ? LoadTiff(file.get(), layout)
-                                                    : LoadBmp(file.get(), layout);
-    if (h > 0) ClearFileError();
-    return h;
-  }
-  if (flags & VANTOR_LOAD_RECOGNISE) return -1;
-  // A file that announced TIFF or BMP but failed keeps that reason.
-  std::string headerError = FileError();
-  bool notJpeg = false;
-  int32_t h = ReadJpeg(path, &notJpeg);
-  if (h < 0) {
-    if (notJpeg && !headerError.empty()) SetFileError("%s", headerError.c_str());
+  if (!path || !IsExisting(path)) {
+    SetFileError("file not found");
     return -1;
   }
-  ClearFileError();
-  if (flags & VANTOR_LOAD_LUT) {
-    int32_t depth = mrGetRectInfo(h, nullptr, nullptr);
-    if (depth == 1) mrDisplayLut("White/Black", nullptr, nullptr, nullptr);
-    if (depth == 8) mrDisplayLut("Linear", nullptr, nullptr, nullptr);
+  switch (Sniff(path)) {
+    case Kind::kTiff: {
+      int32_t n = CountTiffPages(path);
+      if (n > 0) ClearFileError();
+      return n;
+    }
+    case Kind::kNone:
+      return -1;
+    default:
+      return 1;
   }
-  return h;
 }
 
 int32_t mrReadJPEGfile(const char* path) {
@@ -522,7 +661,7 @@ void InverseBytes(void* buffer, int32_t length) { TableSubst(buffer, buffer, len
 
 void TableSubst(const void* source, void* destination, int32_t length, const uint8_t* table) {
   if (!source || !destination || length <= 0) return;
-  const uint8_t* t = table ? table : kReverse.v;
+  const uint8_t* t = table ? table : kBitReverse.data();
   const uint8_t* s = static_cast<const uint8_t*>(source);
   uint8_t* d = static_cast<uint8_t*>(destination);
   for (int32_t i = 0; i < length; ++i) d[i] = t[s[i]];

@@ -4,17 +4,24 @@
  * 4-byte pitch. By file:
  *   TIFF 1 bit           depth 1, least significant bit = leftmost pixel
  *   TIFF 4, 8, 16, 32    same depth, samples as stored (palette indices stay)
- *   TIFF 8,8,8           depth 24, bytes blue, green, red
- *   TIFF 16,16,16        depth 48, 16-bit words blue, green, red
+ *   TIFF 2..7, 9..15     widened to depth 8 or 16, values as stored
+ *   TIFF signed 8, 16    depth 8 or 16, offset into unsigned (-32768 -> 0)
+ *   TIFF float 16/32/64  depth 64 (double), NaN and infinities kept
+ *   TIFF RGB 8,8,8       depth 24, bytes blue, green, red
+ *   TIFF RGB 16,16,16    depth 48, 16-bit words blue, green, red
+ *   TIFF CMYK, YCbCr ... depth 24 (converted to RGB)
  *   BMP 1 bit            depth 1, least significant bit = leftmost pixel
  *   BMP 4 to 32 bits     same depth, as stored (palettes are not applied)
  *   JPEG colour          depth 24, blue, green, red (CMYK is converted)
  *   JPEG greyscale       depth 8
- * 16- and 32-bit samples of big-endian ("MM") TIFF files come in machine
- * order; top-down BMP files are flipped like the rest. TIFF pixel data must be
- * uncompressed and chunky with equal integer samples; BMP data uncompressed
- * or 8-bit run-length. Every failure leaves its reason for mrLastLoadError.
- * All loaders may run in several threads at once. */
+ * TIFF files may be compressed in any way libtiff decodes, striped or tiled,
+ * BigTIFF, chunky or planar; alpha and other extra samples are dropped (RGBA
+ * gives depth 24, grey with alpha depth 8). 16- and 32-bit samples of
+ * big-endian ("MM") TIFF files come in machine order; top-down BMP files are
+ * flipped like the rest. BMP data must be uncompressed or 8-bit run-length.
+ * Every page (IFD) of a TIFF file is a picture of its own. Every failure
+ * leaves its reason for mrLastLoadError. All loaders may run in several
+ * threads at once. */
 #ifndef VANTOR_MEMRECT_READFILE_H
 #define VANTOR_MEMRECT_READFILE_H
 
@@ -40,8 +47,23 @@ typedef struct VantorBitmap {
 } VantorBitmap;
 
 /* The new rectangle's handle, or -1 (the file is missing, of no known format,
- * damaged, unsupported, or memory ran out). Same as mrReadFileLut(path, 0). */
+ * damaged, unsupported, or memory ran out). Same as mrReadFileLut(path, 0);
+ * of a multi-page TIFF file the first page. */
 VANTOR_API int32_t mrReadFile(const char* path);
+
+/* As mrReadFile, for page page (1-based) of a multi-page TIFF file; page 1 of
+ * any other file. Reading the pages of a file in order costs the same for
+ * every page: the offsets of its pages are kept per thread for the last few
+ * files (checked against the file's size and modification time). Reasons of
+ * a failure name the page in files of several pages ("page 3: LZW: strip 2:
+ * ..."). */
+VANTOR_API int32_t mrReadFilePage(const char* path, int32_t page);
+
+/* Number of pages: the IFDs of a TIFF file (a chain that breaks off after
+ * some good pages counts those), 1 for a BMP or JPEG file; -1 with the reason
+ * for mrLastLoadError when the file is missing, of no known format or its
+ * first page cannot be found. */
+VANTOR_API int32_t mrPageCount(const char* path);
 
 /* As mrReadFile, with flags: VANTOR_LOAD_LUT also installs the file's colour
  * table as the display look-up table ("Set" for 256 entries, "Mask" for 2;

@@ -199,28 +199,8 @@ TEST(ReadTiff, UnloadableFilesFailWithAReasonAndLeaveNothing) {
   base.pixels = Ramp(16);
   {
     TiffLayout s = base;
-    s.compression = 5;
-    cases.push_back({"LZW", s, "compressed TIFF (LZW) is not supported"});
-  }
-  {
-    TiffLayout s = base;
-    s.bitsPerSample = {12};
-    s.pixels = Ramp(24);
-    cases.push_back({"12 bits", s, "TIFF with 12 bits per pixel (1 samples) cannot be loaded"});
-  }
-  {
-    TiffLayout s = base;
-    s.bitsPerSample = {8, 8, 8};
-    s.pixels = Ramp(48);
-    s.extra.push_back(TiffTag(284, 3, {2}));
-    cases.push_back({"planar", s, "TIFF with separate colour planes is not supported"});
-  }
-  {
-    TiffLayout s = base;
-    s.bitsPerSample = {32};
-    s.pixels = Ramp(64);
-    s.extra.push_back(TiffTag(339, 3, {3}));
-    cases.push_back({"float", s, "floating-point TIFF is not supported"});
+    s.compression = 5;  // the bytes are no LZW data
+    cases.push_back({"LZW", s, "LZW: "});
   }
   {
     TiffLayout s = base;
@@ -239,7 +219,10 @@ TEST(ReadTiff, UnloadableFilesFailWithAReasonAndLeaveNothing) {
     file.resize(file.size() - c.cut);
     TempFile f(file);
     EXPECT_EQ(mrReadFile(f.path()), -1) << c.what;
-    EXPECT_EQ(mrLastLoadError(), c.reason) << c.what;
+    if (c.reason.back() == ' ')
+      EXPECT_EQ(std::string(mrLastLoadError()).rfind(c.reason, 0), 0u) << mrLastLoadError();
+    else
+      EXPECT_EQ(mrLastLoadError(), c.reason) << c.what;
   }
   EXPECT_EQ(mrReadFile("/nonexistent/frame.tif"), -1);
   EXPECT_STREQ(mrLastLoadError(), "file not found");
