@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "improc/warp.h"
 #include "improc/warp_internal.h"
@@ -51,10 +52,11 @@ inline T FillOf(int32_t fill, int c) {
   return static_cast<T>(fill);
 }
 
-// floor(v + 0.5) as T. A blend of T values stays in T's range; the limits
-// only keep the conversion defined.
+// floor(v + 0.5) as T (doubles are stored as they are). A blend of T values
+// stays in T's range; the limits only keep the conversion defined.
 template <class T>
 inline T RoundTo(double v) {
+  if constexpr (std::is_floating_point_v<T>) return v;
   double r = std::floor(v + 0.5);
   constexpr double lo = static_cast<double>(std::numeric_limits<T>::min());
   constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
@@ -63,12 +65,14 @@ inline T RoundTo(double v) {
   return static_cast<T>(r);
 }
 
-// The bilinear value, the operations in the order the vector code uses.
+// The bilinear value, the operations in the order the vector code uses. A
+// weight of 0 leaves its neighbour out (the same value for finite pixels, and
+// no infinity of a neighbour spoils a pixel sampled exactly).
 inline double Blend(double p00, double p10, double p01, double p11, double fx, double fy) {
   const double ox = 1.0 - fx, oy = 1.0 - fy;
-  const double top = ox * p00 + fx * p10;
-  const double bot = ox * p01 + fx * p11;
-  return oy * top + fy * bot;
+  const double top = fx == 0.0 ? p00 : ox * p00 + fx * p10;
+  const double bot = fx == 0.0 ? p01 : ox * p01 + fx * p11;
+  return fy == 0.0 ? top : oy * top + fy * bot;
 }
 
 inline bool GetBit(const uint8_t* row, int64_t x) { return ((row[x >> 3] >> (x & 7)) & 1u) != 0; }
@@ -320,6 +324,7 @@ int64_t ByDepth(int32_t depth, F&& f) {
     case 32: return f.template operator()<int32_t, 1>();
     case 24: return f.template operator()<uint8_t, 3>();
     case 48: return f.template operator()<uint16_t, 3>();
+    case 64: return f.template operator()<double, 1>();
     default: return 0;
   }
 }
@@ -347,7 +352,8 @@ inline int64_t FinishTable(int32_t n, double* table) {
 }  // namespace warp
 
 bool WarpDepthSupported(int32_t depth) {
-  return depth == 1 || depth == 8 || depth == 16 || depth == 24 || depth == 32 || depth == 48;
+  return depth == 1 || depth == 8 || depth == 16 || depth == 24 || depth == 32 || depth == 48 ||
+         depth == 64;
 }
 
 int64_t WarpScalar(const WarpJob& j) {
@@ -412,7 +418,9 @@ constexpr size_t kMaxLanes = 8;
 template <class T>
 HWY_INLINE V LoadAsDouble(D d, const uint8_t* p) {
   const hn::Rebind<int32_t, D> d32;
-  if constexpr (sizeof(T) == 1) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return hn::LoadU(d, reinterpret_cast<const double*>(p));
+  } else if constexpr (sizeof(T) == 1) {
     const hn::Rebind<uint8_t, D> d8;
     return hn::PromoteTo(d, hn::PromoteTo(d32, hn::LoadU(d8, p)));
   } else if constexpr (sizeof(T) == 2) {
@@ -426,8 +434,14 @@ HWY_INLINE V LoadAsDouble(D d, const uint8_t* p) {
 // floor(v + 0.5) of N values stored as T.
 template <class T>
 HWY_INLINE void StoreRounded(D d, V v, uint8_t* p) {
+  if constexpr (std::is_floating_point_v<T>) {
+    hn::StoreU(v, d, reinterpret_cast<double*>(p));
+    return;
+  }
   const hn::Rebind<int32_t, D> d32;
-  const auto i = hn::DemoteTo(d32, hn::Floor(hn::Add(v, hn::Set(d, 0.5))));
+  // Blends of unsigned pixels are never negative: truncation is the floor.
+  const V r = hn::Add(v, hn::Set(d, 0.5));
+  const auto i = hn::DemoteTo(d32, std::is_unsigned_v<T> ? r : hn::Floor(r));
   if constexpr (sizeof(T) == 1) {
     const hn::Rebind<uint8_t, D> d8;
     hn::StoreU(hn::DemoteTo(d8, i), d8, p);
@@ -742,6 +756,7 @@ int64_t MappedRows(const WarpJob& j) {
   LaneSamples ls;
   HWY_ALIGN double p00[C][kMaxLanes], p10[C][kMaxLanes], p01[C][kMaxLanes], p11[C][kMaxLanes];
   HWY_ALIGN int32_t values[C][kMaxLanes];
+  HWY_ALIGN double reals[kMaxLanes];
   const hn::Rebind<int32_t, D> d32;
   const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
   int64_t filled = 0;
@@ -783,15 +798,30 @@ int64_t MappedRows(const WarpJob& j) {
         const V fx = hn::Load(d, ls.wx), fy = hn::Load(d, ls.wy);
         const V ox = hn::Sub(one, fx), oy = hn::Sub(one, fy);
         for (int c = 0; c < C; ++c) {
-          const V top = hn::Add(hn::Mul(ox, hn::Load(d, p00[c])), hn::Mul(fx, hn::Load(d, p10[c])));
-          const V bot = hn::Add(hn::Mul(ox, hn::Load(d, p01[c])), hn::Mul(fx, hn::Load(d, p11[c])));
-          const V v = hn::Add(hn::Mul(oy, top), hn::Mul(fy, bot));
-          hn::Store(hn::DemoteTo(d32, hn::Floor(hn::Add(v, half))), d32, values[c]);
+          const V a = hn::Load(d, p00[c]), b = hn::Load(d, p01[c]);
+          V top = hn::Add(hn::Mul(ox, a), hn::Mul(fx, hn::Load(d, p10[c])));
+          V bot = hn::Add(hn::Mul(ox, b), hn::Mul(fx, hn::Load(d, p11[c])));
+          V v;
+          if constexpr (std::is_floating_point_v<T>) {
+            // Zero weights leave their neighbours out, as in the scalar blend.
+            const auto exact_x = hn::Eq(fx, hn::Zero(d));
+            top = hn::IfThenElse(exact_x, a, top);
+            bot = hn::IfThenElse(exact_x, b, bot);
+            v = hn::IfThenElse(hn::Eq(fy, hn::Zero(d)), top, hn::Add(hn::Mul(oy, top), hn::Mul(fy, bot)));
+            hn::Store(v, d, reals);
+          } else {
+            v = hn::Add(hn::Mul(oy, top), hn::Mul(fy, bot));
+            hn::Store(hn::DemoteTo(d32, hn::Floor(hn::Add(v, half))), d32, values[c]);
+          }
         }
         for (size_t i = 0; i < lanes; ++i) {
           if (((valid >> i) & 1u) == 0) continue;
           for (int c = 0; c < C; ++c) {
-            warp::StorePx<T>(out + i * kPixel + c * kSize, static_cast<T>(values[c][i]));
+            if constexpr (std::is_floating_point_v<T>) {
+              warp::StorePx<T>(out + i * kPixel, reals[i]);
+            } else {
+              warp::StorePx<T>(out + i * kPixel + c * kSize, static_cast<T>(values[c][i]));
+            }
           }
         }
       }

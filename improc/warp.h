@@ -16,8 +16,9 @@ VANTOR_BEGIN_C
  * sy = (m3 x + m4 y + m5) / d, d = m6 x + m7 y + m8 (matrix: nine doubles in
  * row order, mapping destination to source coordinates).
  *
- * depth: 1, 8, 16 (unsigned), 32 (signed), 24 (blue, green, red bytes) or 48
- * (three 16-bit channels); both buffers have that depth. sampling 1 takes the
+ * depth: 1, 8, 16 (unsigned), 32 (signed), 24 (blue, green, red bytes), 48
+ * (three 16-bit channels) or 64 (doubles, blended without rounding; a weight
+ * of 0 leaves its neighbour out); both buffers have that depth. sampling 1 takes the
  * nearest pixel, floor(sx + 0.5), floor(sy + 0.5); any other value samples
  * bilinearly from ix = floor(sx), iy = floor(sy), fx = sx - ix, fy = sy - iy:
  * (1 - fy)((1 - fx) p(ix, iy) + fx p(ix + 1, iy)) + fy((1 - fx) p(ix, iy + 1)
@@ -36,7 +37,7 @@ VANTOR_BEGIN_C
  * null for none), its mask bit is set; other mask bits are left alone.
  * Pixel addresses are those of pixel (0, 0); pitches may be negative; source
  * and destination must not overlap. Returns the number of filled pixels
- * (at most 2147483647). */
+ * (at most 2147483647), -1 for a depth not listed. */
 VANTOR_API int32_t PerspectiveTrans(const void* srcPixels, int32_t srcWidth, int32_t srcHeight,
                                     int32_t srcPitch, void* dstPixels, int32_t dstWidth,
                                     int32_t dstHeight, int32_t dstPitch, int32_t depth,

@@ -29,6 +29,12 @@ struct Buf {
   uint8_t* row(int32_t y) { return bytes.data() + static_cast<size_t>(y) * pitch; }
   void Randomise(std::mt19937& rng) {
     for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    if (depth != 64) return;
+    for (int32_t y = 0; y < h; ++y)  // finite doubles
+      for (int32_t x = 0; x < w; ++x) {
+        const double v = (static_cast<double>(rng()) - 2147483648.0) / 1024.0;
+        std::memcpy(row(y) + 8 * x, &v, 8);
+      }
   }
   uint32_t at(int32_t x, int32_t y, int c = 0) {  // 8- and 16-bit elements
     const int channels = depth == 24 || depth == 48 ? 3 : 1;
@@ -61,7 +67,7 @@ WarpJob Job(const Buf& s, Buf& d, const double* m, bool nearest, int32_t fill, B
 }
 
 constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-const int32_t kDepths[] = {1, 8, 16, 24, 32, 48};
+const int32_t kDepths[] = {1, 8, 16, 24, 32, 48, 64};
 
 // A matrix of one of the kinds the vector code tells apart.
 void RandomMatrix(std::mt19937& rng, int kind, int32_t w, int32_t h, double* m, bool* bilinear) {
@@ -125,9 +131,9 @@ TEST(Warp, VectorMatchesScalarOnEveryTarget) {
   const int32_t sizes[] = {1, 2, 3, 7, 8, 9, 15, 17, 31, 33, 64, 65};
   int cases = 0;
   vantor::test::ForEachTarget([&] {
-    for (int iter = 0; iter < 320; ++iter) {
-      const int32_t depth = kDepths[iter % 6];
-      const int kind = (iter / 6) % 8;
+    for (int iter = 0; iter < 392; ++iter) {
+      const int32_t depth = kDepths[iter % 7];
+      const int kind = (iter / 7) % 8;
       const int32_t sw = sizes[rng() % 12], sh = sizes[rng() % 12] % 19 + 1;
       const int32_t dw = rng() % 3 ? sw : sizes[rng() % 12];
       const int32_t dh = rng() % 3 ? sh : static_cast<int32_t>(rng() % 19 + 1);
@@ -220,6 +226,23 @@ TEST(Warp, SamplingRulesOnSmallImages) {
       EXPECT_EQ(o48.at(x, 0, 0), 250u);
       EXPECT_EQ(o48.at(x, 0, 2), 200u);
     }
+
+    // Doubles are blended without rounding; a neighbour of weight 0, even an
+    // infinite one, stays out.
+    Buf real(64, 3, 2, 0), real_out(64, 3, 2, 0);
+    const double values[6] = {1.0, 2.5, HUGE_VAL, 4.0, 5.0, 6.0};
+    for (int32_t y = 0; y < 2; ++y) std::memcpy(real.row(y), values + 3 * y, 24);
+    const double quarter[9] = {1, 0, 0.25, 0, 1, 0, 0, 0, 1};
+    double got[3];
+    run(Job(real, real_out, quarter, false, 0, nullptr));
+    std::memcpy(got, real_out.row(0), 24);
+    EXPECT_EQ(got[0], 1.375);
+    EXPECT_EQ(got[2], HUGE_VAL);
+    const double up[9] = {1, 0, 0, 0, 1, 0.5, 0, 0, 1};
+    run(Job(real, real_out, up, false, 0, nullptr));
+    std::memcpy(got, real_out.row(0), 24);
+    EXPECT_EQ(got[0], 2.5);
+    EXPECT_EQ(got[1], 3.75);
 
     // Depth 1, bilinear: right neighbour from fx = 0.5 on, lower row only
     // above fy = 0.5.

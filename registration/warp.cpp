@@ -72,7 +72,7 @@ extern "C" int32_t mrPerspectiveTrans(int32_t src, int32_t dst, int32_t matrix, 
   if (!ReadMatrix(matrix, needed, bilinear ? 8 : 9, j.m)) return -1;
   RectView s, d;
   if (!ResolveRect(src, s) || !ResolveRect(dst, d)) return -1;
-  if (s.depth != d.depth || !WarpDepthSupported(d.depth)) return -1;
+  if (s.depth != d.depth || !WarpDepthSupported(d.depth) || d.depth == 64) return -1;
   RectView mask;
   const bool use_mask = fillMask != 0 && ResolveRect(fillMask, mask) && mask.depth == 1 &&
                         SameSize(mask, d) && !mask.Empty();
