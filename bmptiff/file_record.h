@@ -48,6 +48,13 @@ class Fd {
   int fd_ = -1;
 };
 
+// The state of a file being written in a slot (bmptiff_write.cpp); the slot
+// owns it, and releasing the slot closes the file.
+class SlotWriter {
+ public:
+  virtual ~SlotWriter() = default;
+};
+
 struct Record {
   std::unique_ptr<uint8_t[]> header;  // kHeaderAlloc bytes: the start of the file
   Fd fd;
@@ -91,6 +98,8 @@ struct Record {
   const uint8_t* palette = nullptr;
   uint32_t commentStart = 0;
   uint32_t commentLength = 0;
+  // Writing
+  std::unique_ptr<SlotWriter> writer;
 };
 
 struct Slot {
