@@ -1,0 +1,185 @@
+// Aligned frames: the frame warped by the library's bilinear translation
+// straight into a buffer laid out as the TIFF file's rows (top of the picture
+// first, through a negative pitch), put into file order in place, and written
+// in one go under a temporary name that is then renamed.
+#include "app/aligned.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "bmptiff/bmptiff.h"
+#include "bmptiff/bmptiff_write.h"
+#include "improc/warp.h"
+#include "memrect/display_lut.h"
+#include "memrect/memrect.h"
+#include "memrect/readfile.h"
+#include "memrect/rect_owner.h"
+
+namespace vantor::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+void Fail(std::string* error, const std::string& what) {
+  if (error != nullptr) *error = what;
+}
+
+// Per-thread scratch for the file rows, kept between frames (a fresh block
+// would cost a page fault per 4 KB every time).
+std::vector<uint8_t>& Scratch(size_t bytes) {
+  thread_local std::vector<uint8_t> buffer;
+  if (buffer.size() < bytes || buffer.size() / 4 > bytes) {
+    buffer = std::vector<uint8_t>();
+    buffer.resize(bytes);
+  }
+  return buffer;
+}
+
+// A slot for the header; the table has 16 and a slot is held only while one
+// file is written, so a busy table frees up soon.
+int16_t HeaderSlot(int32_t depth, int32_t width, int32_t height, const uint8_t* table,
+                   int32_t entries, const char* description) {
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    const int16_t slot = CreateTheHeader(VANTOR_FORMAT_TIFF, depth, width, height,
+                                         entries > 0 ? table : nullptr, entries, description);
+    if (slot != 0) return slot;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
+
+struct SlotRelease {
+  int16_t slot;
+  ~SlotRelease() { FreeTheData(slot); }
+};
+
+std::string TempName(const fs::path& target) {
+  static std::atomic<unsigned> counter{0};
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, ".part%d-%u", int(::getpid()), counter.fetch_add(1));
+  std::string file = ".";
+  file += target.filename().string();
+  file += suffix;
+  return (target.parent_path() / file).string();
+}
+
+}  // namespace
+
+bool CreateOutputFolder(const std::string& dir, std::string* error) {
+  std::error_code ec;
+  if (dir.empty() || fs::is_directory(dir, ec)) return true;
+  fs::create_directories(dir, ec);
+  if (ec || !fs::is_directory(dir)) {
+    Fail(error, dir + ": cannot create the folder: " + (ec ? ec.message() : "not a folder"));
+    return false;
+  }
+  return true;
+}
+
+bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
+                       double dy, const std::string& inputPath, std::string* error) {
+  const fs::path target = fs::path(dir) / name;
+  const std::string where = target.string();
+  int32_t width = 0, height = 0, pitch = 0;
+  void* pixels = nullptr;
+  const int32_t depth = mrGetExtendedInfo(source, &width, &height, &pitch, &pixels);
+  if (depth < 0) {
+    Fail(error, where + ": the frame is not a valid image");
+    return false;
+  }
+  if (depth != 1 && depth != 8 && depth != 16 && depth != 24 && depth != 32 && depth != 48 &&
+      depth != 64) {
+    Fail(error, where + ": " + std::to_string(depth) + "-bit frames cannot be aligned");
+    return false;
+  }
+  if (!std::isfinite(dx) || !std::isfinite(dy)) {
+    Fail(error, where + ": the displacement is not a number");
+    return false;
+  }
+  if (name.empty() || !CreateOutputFolder(target.parent_path().string(), error)) {
+    if (name.empty()) Fail(error, dir + ": no file name for the aligned frame");
+    return false;
+  }
+  std::error_code ec;
+  if (!inputPath.empty() && fs::equivalent(target, inputPath, ec)) {
+    Fail(error, where + ": is the input file itself; not overwritten");
+    return false;
+  }
+  if (fs::is_directory(target, ec)) {
+    Fail(error, where + ": is a folder");
+    return false;
+  }
+
+  // The warped rows in file order: row height - 1 of the picture first.
+  const size_t rowBytes = (static_cast<size_t>(depth) * static_cast<size_t>(width) + 7) / 8;
+  const size_t bytes = rowBytes * static_cast<size_t>(height);
+  std::vector<uint8_t>& rows = Scratch(bytes);
+  if (bytes > 0) {
+    if (depth == 1) std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
+    const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
+    PerspectiveTrans(pixels, width, height, pitch, rows.data() + (height - 1) * rowBytes, width,
+                     height, -static_cast<int32_t>(rowBytes), depth, shift, 0, nullptr, 0, 0);
+    if (depth == 1) {
+      InverseBytes(rows.data(), static_cast<int32_t>(bytes));  // leftmost pixel in the top bit
+    } else if (depth == 24 || depth == 48) {
+      static const uint8_t k24[3] = {2, 1, 0}, k48[6] = {4, 5, 2, 3, 0, 1};
+      RectOwner view(mrMakeExtern(rows.data(), depth, width, height, static_cast<int32_t>(rowBytes)));
+      if (!view || mrPermute(view.get(), depth / 8, depth == 24 ? k24 : k48) < 0) {
+        Fail(error, where + ": cannot put the channels into file order");
+        return false;
+      }
+    }
+  }
+
+  // The colour table the library's TIFF writer would use.
+  uint8_t table[256 * 4];
+  int32_t entries = 0;
+  if (depth == 1 && mrDisplayLutCopy(table) != 2) {
+    static const uint8_t kWhiteBlack[8] = {255, 255, 255, 0, 0, 0, 0, 0};
+    std::memcpy(table, kWhiteBlack, sizeof kWhiteBlack);
+    entries = 2;
+  }
+  char description[96];
+  std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
+                dx, dy);
+  const int16_t slot = HeaderSlot(depth, width, height, table, entries, description);
+  if (slot == 0) {
+    Fail(error, where + ": cannot make the TIFF header (all file slots busy)");
+    return false;
+  }
+  const std::string temp = TempName(target);
+  {
+    SlotRelease release{slot};
+    if (MakeHeaderFile(slot, temp.c_str()) != 0) {
+      Fail(error, where + ": cannot create the file: " + std::strerror(errno));
+      return false;
+    }
+    const bool written = WriteNextRows(slot, rows.data(), height) == 0 && RewriteHeader(slot) == 0;
+    const int saved = errno;
+    if (!written) {
+      FreeTheData(slot);
+      ::unlink(temp.c_str());
+      Fail(error, where + ": cannot write the file: " + std::strerror(saved));
+      return false;
+    }
+  }
+  if (std::rename(temp.c_str(), where.c_str()) != 0) {
+    const int saved = errno;
+    ::unlink(temp.c_str());
+    Fail(error, where + ": cannot replace the file: " + std::strerror(saved));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vantor::app

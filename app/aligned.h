@@ -1,0 +1,33 @@
+// Aligned output: a frame resampled so that it lies on the first frame of its
+// sequence, written as an uncompressed TIFF.
+#ifndef VANTOR_APP_ALIGNED_H
+#define VANTOR_APP_ALIGNED_H
+
+#include <cstdint>
+#include <string>
+
+namespace vantor::app {
+
+// Creates the folder and any missing parents (an existing folder is fine).
+// On failure *error (may be null) gets one line naming the folder and the cause.
+bool CreateOutputFolder(const std::string& dir, std::string* error);
+
+// Writes frame `source` (a rectangle as mrReadFile loads it: depth 1, 8, 16,
+// 24, 32, 48 or 64, row 0 the bottom of the picture) shifted onto the first
+// frame as dir/name: with (dx, dy) the frame's displacement against the first
+// frame (a feature at (x, y) of this frame lies at (x + dx, y + dy) of the
+// first), output pixel (x, y) is the frame sampled bilinearly at (x - dx,
+// y - dy), 0 where the frame has no pixel. Same size, depth and channels; the
+// top of the picture is the file's first row, so mrReadFile gives back the
+// rectangle. dir is created when missing; a file of that name is replaced
+// (the new file is written under a temporary name and renamed, so nobody
+// sees half a file). Refused when dir/name is the same file as inputPath (the
+// frame's own file; empty to skip the check). Safe to call from several
+// threads at once. On failure *error (may be null) gets one line naming the
+// file and the cause.
+bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
+                       double dy, const std::string& inputPath, std::string* error);
+
+}  // namespace vantor::app
+
+#endif
