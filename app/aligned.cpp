@@ -53,6 +53,7 @@ int16_t HeaderSlot(int32_t depth, int32_t width, int32_t height, const uint8_t* 
     const int16_t slot = CreateTheHeader(VANTOR_FORMAT_TIFF, depth, width, height,
                                          entries > 0 ? table : nullptr, entries, description);
     if (slot != 0) return slot;
+    if (FreeTheData(0) > 0) return 0;  // slots were free: the header itself failed
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return 0;
@@ -123,6 +124,10 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
   // The warped rows in file order: row height - 1 of the picture first.
   const size_t rowBytes = (static_cast<size_t>(depth) * static_cast<size_t>(width) + 7) / 8;
   const size_t bytes = rowBytes * static_cast<size_t>(height);
+  if (bytes + 8192 > 0xFFFFFFFFu) {
+    Fail(error, where + ": the frame is too large for a TIFF file (4 GB)");
+    return false;
+  }
   std::vector<uint8_t>& rows = Scratch(bytes);
   if (bytes > 0) {
     if (depth == 1) std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
@@ -154,7 +159,7 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
                 dx, dy);
   const int16_t slot = HeaderSlot(depth, width, height, table, entries, description);
   if (slot == 0) {
-    Fail(error, where + ": cannot make the TIFF header (all file slots busy)");
+    Fail(error, where + ": cannot make the TIFF header (no memory, or all file slots busy)");
     return false;
   }
   const std::string temp = TempName(target);
