@@ -1,14 +1,20 @@
+// Sequence comparison: every frame measured against the previous one (mode 0)
+// or the first one (mode 1), frames loaded once each on all threads, pairs
+// registered in any order and the rows written in list order, so that every
+// thread count gives the same table. Beside the result table it can write the
+// full-precision CSV with each frame's quality.
 #include "app/compare.h"
 
 #include <sched.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdarg>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,6 +25,7 @@
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
+#include "registration/drift.h"
 #include "registration/registration.h"
 
 namespace vantor::app {
@@ -26,10 +33,9 @@ namespace vantor::app {
 namespace {
 
 constexpr double kRoundingFactor = 10.0;
-constexpr int32_t kRegistrationFlags = kRegFixS | kRegFixA;  // 3072: shift only, bilinear
 
-std::string FormatRow(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string FormatRow(const char* format, ...) {
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -42,53 +48,76 @@ std::string FormatRow(const char* format, ...) {
   return s;
 }
 
-// A frame of the sequence while the comparison runs.
+// A field of the CSV, quoted when it holds a separator, a quote or a line end.
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string q = "\"";
+  for (char c : s) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  return q + '"';
+}
+
+struct DriftFrameDeleter {
+  void operator()(DriftFrame* f) const { DriftFrameFree(f); }
+};
+using DriftFramePtr = std::unique_ptr<DriftFrame, DriftFrameDeleter>;
+
+// One entry of the sequence: where it is read from and how its row names it.
+struct FrameRef {
+  std::string path;
+  std::string name;
+};
+
+// A frame while the comparison runs.
 struct Frame {
   enum State { kAbsent, kLoading, kReady, kFailed, kReleased } state = kAbsent;
-  RectOwner image;
+  RectOwner grey;
+  DriftFramePtr prepared;
   int usesLeft = 0;  // pairs that still need the frame
+  int32_t width = 0, height = 0;
   std::string error;
 };
 
-// The per-image outcome of the registration.
-struct PairResult {
-  std::array<double, 4> record{0.0, 0.0, 0.0, 0.0};
-  double distance = 0.0;
-  bool done = false;
-};
-
-// Runs the comparison of one mode over the list: loads every frame once, on
+// Runs the comparison of one mode over the frames: loads every frame once, on
 // `threads` threads, keeping at most threads + 2 frames in memory, and
-// registers the pairs in any order; the caller writes the rows in list order.
+// measures the pairs in any order.
 class SequenceComparison {
  public:
-  SequenceComparison(RunContext& ctx, const VantorFileList* list, int32_t count, bool toPrevious,
-                     std::string folder)
-      : ctx_(ctx), list_(list), n_(count), toPrevious_(toPrevious), folder_(std::move(folder)),
-        frames_(static_cast<size_t>(count) + 1), results_(static_cast<size_t>(count) + 1),
-        imageSizes_(static_cast<size_t>(count) + 1, {0, 0}) {}
+  SequenceComparison(RunContext& ctx, std::vector<FrameRef> refs, bool toPrevious)
+      : ctx_(ctx), refs_(std::move(refs)), n_(static_cast<int32_t>(refs_.size())),
+        toPrevious_(toPrevious), frames_(refs_.size() + 1), results_(refs_.size() + 1) {
+    options_.method = ctx.options.method == Method::kClassic   ? kDriftClassic
+                      : ctx.options.method == Method::kPrecise ? kDriftPrecise
+                                                               : kDriftDefault;
+    options_.startStep = ctx.params.StartPixStep;
+    options_.finalStep = ctx.params.FinPixStep;
+    options_.minDiff = ctx.params.MinDiff;
+    options_.coarseSize = ctx.params.CoarseSize;
+    options_.maskFraction = ctx.params.MaskFraction;
+    for (DriftResult& r : results_) {
+      r = DriftResult{};
+      r.quality = kDriftOk;
+    }
+  }
 
-  // Loads the first image and makes the mask. False when it cannot be loaded.
+  // Loads the first frame and makes the mask. False when it cannot be loaded.
   bool Start() {
     Frame& first = frames_[1];
     if (!LoadFrame(1, first)) {
       ReportLoadFailure(1, first.error);
       return false;
     }
-    int32_t w = 0, h = 0;
-    mrGetRectInfo(first.image.get(), &w, &h);
-    firstWidth_ = w;
-    firstHeight_ = h;
-    imageSizes_[1] = {w, h};
-    mask_ = RectOwner(CentralMask(first.image.get()));
+    mask_ = RectOwner(CentralMaskFraction(first.grey.get(), ctx_.params.MaskFraction));
     first.state = Frame::kReady;
-    // Mode 1 needs the first image for every pair, mode 0 for pair 2 only.
+    // Mode 1 needs the first frame for every pair, mode 0 for pair 2 only.
     first.usesLeft = toPrevious_ ? (n_ >= 2 ? 1 : 0) : n_ - 1;
     inMemory_ = 1;
     return true;
   }
 
-  // Registers every pair. Returns the 1-based index of the first image that
+  // Measures every pair. Returns the 1-based index of the first frame that
   // could not be loaded, or 0 when all were.
   int32_t Run(int threads) {
     threads = std::max(1, std::min(threads, n_ - 1));
@@ -106,51 +135,72 @@ class SequenceComparison {
     return firstFailed_;
   }
 
-  // Appends the header and the rows to the result buffer.
+  // Classifies the results, appends the header and the rows to the result
+  // buffer (and the CSV), and warns about every frame that is not "ok".
   void WriteRows(int32_t upTo) {
-    const char* firstName = GetAlphaFileName(list_, 1);
+    if (options_.method != kDriftClassic && upTo >= 2) DriftClassify(results_.data() + 1, upTo);
+    const std::string& firstName = refs_[0].name;
     if (toPrevious_)
-      ctx_.result += FormatRow("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName);
+      ctx_.result += Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName.c_str());
     else
-      ctx_.result += FormatRow("FileName\tDX\tDY\tValue\r\n%s\t 0\t 0\t 0\r\n", firstName);
+      ctx_.result += Format("FileName\tDX\tDY\tValue\r\n%s\t 0\t 0\t 0\r\n", firstName.c_str());
+    const bool csv = !ctx_.options.csvPath.empty();
+    if (csv) {
+      ctx_.csv = "frame,file,dx,dy,dx_first,dy_first,distance,quality\n";
+      ctx_.csv += "1," + CsvField(firstName) +
+                  ",0.000000,0.000000,0.000000,0.000000,0.000000,ok\n";
+    }
     double sumX = 0.0, sumY = 0.0;
     for (int32_t k = 2; k <= upTo; ++k) {
-      const PairResult& r = results_[k];
-      const char* name = GetAlphaFileName(list_, k);
-      const double dx = RoundResult(r.record[0], kRoundingFactor);
-      const double dy = RoundResult(r.record[1], kRoundingFactor);
+      const DriftResult& r = results_[k];
+      const std::string& name = refs_[k - 1].name;
+      const double dx = RoundResult(r.dx, kRoundingFactor);
+      const double dy = RoundResult(r.dy, kRoundingFactor);
       const double value = RoundResult(r.distance, kRoundingFactor);
+      sumX += r.dx;
+      sumY += r.dy;
       if (toPrevious_) {
-        sumX += r.record[0];
-        sumY += r.record[1];
-        ctx_.result += FormatRow("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", name, dx, dy,
-                                 RoundResult(sumX, kRoundingFactor),
-                                 RoundResult(sumY, kRoundingFactor), value);
+        ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", name.c_str(), dx, dy,
+                              RoundResult(sumX, kRoundingFactor),
+                              RoundResult(sumY, kRoundingFactor), value);
       } else {
-        ctx_.result += FormatRow("%s\t%.6g\t%.6g\t%.6g\r\n", name, dx, dy, value);
+        ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", name.c_str(), dx, dy, value);
       }
-      if (r.distance < 0.0) WarnUnmeasured(k);
+      if (csv) {
+        const double fx = toPrevious_ ? sumX : r.dx, fy = toPrevious_ ? sumY : r.dy;
+        ctx_.csv += Format("%d,", k) + CsvField(name) +
+                    Format(",%.6f,%.6f,%.6f,%.6f,%.6f,%s\n", r.dx, r.dy, fx, fy, r.distance,
+                           DriftQualityName(r.quality));
+      }
+      Warn(k);
     }
   }
 
  private:
-  std::string PathOf(int32_t k) const { return folder_ + GetAlphaFileName(list_, k); }
+  int32_t RefOf(int32_t k) const { return toPrevious_ ? k - 1 : 1; }
+  const std::string& PathOf(int32_t k) const { return refs_[k - 1].path; }
 
   bool LoadFrame(int32_t k, Frame& frame) {
-    const std::string path = PathOf(k);
+    const std::string& path = PathOf(k);
     {
       std::lock_guard<std::mutex> g(formMutex_);
       // The status line counts the frames taken up so far, this one included.
       ctx_.form.ShowFile(path, ++framesStarted_, n_);
       ctx_.form.ProcessMessages();
     }
-    std::string reason;
-    int32_t h = LoadGrayImage(path.c_str(), &reason);
-    if (h < 1) {
-      frame.error = reason.empty() ? "the image cannot be loaded" : reason;
+    LoadedImages images;
+    const bool precise = options_.method == kDriftPrecise;
+    if (LoadImages(path.c_str(), precise, &images, &frame.error) != 1) return false;
+    mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
+    // Every frame but the last is a reference in mode 0, only the first in mode 1.
+    const bool reference = toPrevious_ ? k < n_ : k == 1;
+    frame.prepared = DriftFramePtr(
+        DriftFrameCreate(images.grey.get(), images.source(), &options_, reference ? 1 : 0));
+    if (!frame.prepared) {
+      frame.error = "out of memory while preparing the frame";
       return false;
     }
-    frame.image = RectOwner(h);
+    frame.grey = std::move(images.grey);
     return true;
   }
 
@@ -158,25 +208,54 @@ class SequenceComparison {
     std::fprintf(stderr, "vantor: %s: %s\n", PathOf(k).c_str(), reason.c_str());
   }
 
-  void WarnUnmeasured(int32_t k) {
-    const int32_t ref = toPrevious_ ? k - 1 : 1;
-    std::string why;
-    if (imageSizes_[k].first != firstWidth_ || imageSizes_[k].second != firstHeight_) {
-      why = FormatRow("its size %dx%d differs from the first image's %dx%d",
-                      imageSizes_[k].first, imageSizes_[k].second, firstWidth_, firstHeight_);
-    } else {
-      why = "no part of the central mask could be compared";
+  // One warning line for a frame whose quality is not "ok".
+  void Warn(int32_t k) {
+    const DriftResult& r = results_[k];
+    const int32_t ref = RefOf(k);
+    const char* path = PathOf(k).c_str();
+    const char* refName = refs_[ref - 1].name.c_str();
+    if (r.quality == kDriftFailed) {
+      std::string why;
+      const Frame& f = frames_[k];
+      const Frame& first = frames_[1];
+      if (f.width != first.width || f.height != first.height) {
+        why = Format("its size %dx%d differs from the first image's %dx%d", f.width, f.height,
+                     first.width, first.height);
+      } else {
+        why = "no part of the central mask could be compared";
+      }
+      std::fprintf(stderr, "vantor: warning: %s: cannot be measured against %s (%s); its DX and "
+                   "DY are not a measurement\n", path, refName, why.c_str());
+    } else if (r.quality == kDriftSuspect) {
+      std::fprintf(stderr, "vantor: warning: %s: the displacement (%.2f, %.2f) against %s looks "
+                   "unreliable (%s)\n", path, r.dx, r.dy, refName, SuspectReason(r).c_str());
     }
-    std::fprintf(stderr, "vantor: warning: %s: cannot be measured against %s (%s); its DX and DY "
-                 "are not a measurement\n", PathOf(k).c_str(), GetAlphaFileName(list_, ref),
-                 why.c_str());
+    if (r.rescued) {
+      std::fprintf(stderr, "vantor: warning: %s: rescued: the local search against %s ended at "
+                   "(%.2f, %.2f), the global check found (%.2f, %.2f)\n", path, refName,
+                   r.searchDx, r.searchDy, r.dx, r.dy);
+    }
+  }
+
+  static std::string SuspectReason(const DriftResult& r) {
+    if (r.focus > 2.0) return Format("it is out of focus: blurred by about %.1f pixels", r.focus);
+    if (r.focus < -2.0)
+      return Format("the reference is out of focus: blurred by about %.1f pixels", -r.focus);
+    if (r.precision >= 1e8) return "the refinement did not converge";
+    if (r.precision > 0.1) return Format("estimated error %.2f pixel", r.precision);
+    if (r.inliers >= 0.0 && r.inliers < 0.5)
+      return Format("only %.0f %% of the compared pixels fit", 100.0 * r.inliers);
+    if (r.distinctness >= 0.0 && r.distinctness < 0.05)
+      return "no displacement matches clearly better than the others";
+    return Format("distance %.2f, far above the sequence's typical distance", r.distance);
   }
 
   // Drops one use of frame j; frees it when no pair needs it any more.
   void ReleaseUse(int32_t j) {
     Frame& f = frames_[j];
     if (--f.usesLeft == 0 && (f.state == Frame::kReady || f.state == Frame::kFailed)) {
-      f.image = RectOwner();
+      f.prepared.reset();
+      f.grey = RectOwner();
       f.state = Frame::kReleased;
       --inMemory_;
     }
@@ -187,7 +266,7 @@ class SequenceComparison {
     for (;;) {
       if (nextPair_ > n_ || (firstFailed_ != 0 && nextPair_ > firstFailed_)) return;
       const int32_t k = nextPair_;
-      const int32_t ref = toPrevious_ ? k - 1 : 1;
+      const int32_t ref = RefOf(k);
       // Frames this pair still has to load (the first frame is loaded already).
       std::vector<int32_t> toLoad;
       for (int32_t j : {ref, k})
@@ -204,14 +283,15 @@ class SequenceComparison {
       lock.unlock();
       for (int32_t j : toLoad) {
         Frame scratch;
-        bool ok = LoadFrame(j, scratch);
-        int32_t w = 0, h = 0;
-        if (ok) mrGetRectInfo(scratch.image.get(), &w, &h);
+        const bool ok = LoadFrame(j, scratch);
         lock.lock();
-        frames_[j].image = std::move(scratch.image);
-        frames_[j].error = std::move(scratch.error);
-        frames_[j].state = ok ? Frame::kReady : Frame::kFailed;
-        imageSizes_[j] = {w, h};
+        Frame& f = frames_[j];
+        f.grey = std::move(scratch.grey);
+        f.prepared = std::move(scratch.prepared);
+        f.error = std::move(scratch.error);
+        f.width = scratch.width;
+        f.height = scratch.height;
+        f.state = ok ? Frame::kReady : Frame::kFailed;
         if (!ok && (firstFailed_ == 0 || j < firstFailed_)) firstFailed_ = j;
         changed_.notify_all();
         lock.unlock();
@@ -220,18 +300,12 @@ class SequenceComparison {
       changed_.wait(lock, [&] {
         return frames_[ref].state != Frame::kLoading && frames_[k].state != Frame::kLoading;
       });
-      const bool ready =
-          frames_[ref].state == Frame::kReady && frames_[k].state == Frame::kReady;
-      if (ready) {
-        const int32_t a = frames_[ref].image.get();
-        const int32_t b = frames_[k].image.get();
+      if (frames_[ref].state == Frame::kReady && frames_[k].state == Frame::kReady) {
+        const DriftFrame* a = frames_[ref].prepared.get();
+        const DriftFrame* b = frames_[k].prepared.get();
         lock.unlock();
-        PairResult r;
-        r.distance = RegisterPair(a, b, mask_.get(), r.record.data(), ctx_.params.StartPixStep,
-                                  ctx_.params.FinPixStep, ctx_.params.MinDiff,
-                                  ctx_.params.CoarseSize, ctx_.params.TimeLimit,
-                                  kRegistrationFlags);
-        r.done = true;
+        DriftResult r;
+        DriftMeasure(a, b, mask_.get(), &options_, &r);
         lock.lock();
         results_[k] = r;
       }
@@ -242,15 +316,13 @@ class SequenceComparison {
   }
 
   RunContext& ctx_;
-  const VantorFileList* list_;
+  const std::vector<FrameRef> refs_;
   const int32_t n_;
   const bool toPrevious_;
-  const std::string folder_;
+  DriftOptions options_{};
   std::vector<Frame> frames_;
-  std::vector<PairResult> results_;
-  std::vector<std::pair<int32_t, int32_t>> imageSizes_;
+  std::vector<DriftResult> results_;
   RectOwner mask_;
-  int32_t firstWidth_ = 0, firstHeight_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::mutex formMutex_;
@@ -262,23 +334,24 @@ class SequenceComparison {
 };
 
 int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious) {
-  SetMaskFraction(ctx.params.MaskFraction);
   FileListOwner list(GetAlphaFilesList(pathBuffer));
   const int32_t count = list ? list->count : -1;
   if (count < 1) {
     std::fprintf(stderr, "vantor: no image file matches %s\n", pathBuffer);
     return -1;
   }
-  std::string folder(pathBuffer, filePart);
-  SequenceComparison run(ctx, list.get(), count, toPrevious, folder);
+  const std::string folder(pathBuffer, filePart);
+  std::vector<FrameRef> refs;
+  refs.reserve(static_cast<size_t>(count));
+  for (int32_t k = 1; k <= count; ++k) {
+    const char* name = GetAlphaFileName(list.get(), k);
+    refs.push_back({folder + name, name});
+  }
+  SequenceComparison run(ctx, std::move(refs), toPrevious);
   if (!run.Start()) return -1;
-  int threads = ctx.threads > 0 ? ctx.threads : DefaultThreadCount();
-  int32_t failed = run.Run(threads);
+  const int threads = ctx.options.threads > 0 ? ctx.options.threads : DefaultThreadCount();
+  const int32_t failed = run.Run(threads);
   run.WriteRows(failed != 0 ? failed - 1 : count);
-  // The buffer names the last file handled, as the sequential run leaves it.
-  const char* last = GetAlphaFileName(list.get(), failed != 0 ? failed : count);
-  if (last != nullptr && filePart + std::strlen(last) < kPathBufferSize)
-    std::memcpy(pathBuffer + filePart, last, std::strlen(last) + 1);
   return failed != 0 ? -1 : count;
 }
 
@@ -289,7 +362,7 @@ double RoundResult(double value, double factor) {
   return value < 0.0 ? -r : r;
 }
 
-int32_t LoadGrayImage(const char* path, std::string* reason) {
+int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::string* reason) {
   RectOwner source(mrReadFile(path));
   if (source.get() < 1) {
     source.release();
@@ -298,7 +371,10 @@ int32_t LoadGrayImage(const char* path, std::string* reason) {
   }
   int32_t w = 0, h = 0;
   const int32_t depth = mrGetRectInfo(source.get(), &w, &h);
-  if (depth == 8) return source.release();
+  if (depth == 8) {
+    out->grey = std::move(source);
+    return 1;
+  }
   RectOwner grey(mrCreate(8, w, h));
   if (grey.get() < 1) {
     grey.release();
@@ -318,10 +394,18 @@ int32_t LoadGrayImage(const char* path, std::string* reason) {
   }
   if (converted < 0) {
     // Comparing the zeros of a failed conversion would give a meaningless row.
-    if (reason != nullptr) *reason = FormatRow("%d-bit pixels cannot be converted to grey", depth);
+    if (reason != nullptr) *reason = Format("%d-bit pixels cannot be converted to grey", depth);
     return 0;
   }
-  return grey.release();
+  out->grey = std::move(grey);
+  if (keepSource) out->original = std::move(source);
+  return 1;
+}
+
+int32_t LoadGrayImage(const char* path, std::string* reason) {
+  LoadedImages images;
+  const int32_t status = LoadImages(path, false, &images, reason);
+  return status == 1 ? images.grey.release() : status;
 }
 
 int DefaultThreadCount() {

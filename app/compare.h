@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/vantorunit.h"
+#include "memrect/rect_owner.h"
 
 namespace vantor::app {
 
@@ -19,6 +20,19 @@ int CompareToFirst(RunContext& ctx, char* pathBuffer, size_t filePart);
 // Loads a file as an 8-bit grey rectangle: its handle, 0 when the file cannot
 // be read or converted (reason set), -1 when the grey rectangle cannot be made.
 int32_t LoadGrayImage(const char* path, std::string* reason = nullptr);
+
+// A frame as loaded: its 8-bit grey rectangle and, when asked for and the
+// file is not 8-bit grey already, the rectangle at the file's own depth.
+struct LoadedImages {
+  RectOwner grey;
+  RectOwner original;
+  // The frame at its own depth: the original, or the grey one when that is it.
+  int32_t source() const { return original ? original.get() : grey.get(); }
+};
+
+// Loads a file as LoadGrayImage does, keeping the original rectangle when
+// keepSource is set. 1 on success, 0 or -1 as LoadGrayImage (reason set).
+int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::string* reason);
 
 // value rounded to the nearest multiple of 1 / factor, halves away from zero,
 // sign kept (so small negative values become negative zero).

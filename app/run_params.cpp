@@ -41,6 +41,47 @@ const std::string& HelpText() {
   return text;
 }
 
+const std::string& UsageText() {
+  static const std::string text =
+      "Usage: vantor [PATTERN [MODE [START-STEP [FINAL-STEP [MIN-DIFF [FRACTION]]]]]] [OPTION]...\n"
+      "       vantor ?\n"
+      "\n"
+      "Measures the displacement of every image of a sequence against the first\n"
+      "(or the previous) image and writes ResVantor.txt in the images' folder.\n"
+      "\n"
+      "Parameters (positional, all optional):\n"
+      "  PATTERN     image files, with * and ?; a folder means its *.tif   [./*.tif]\n"
+      "  MODE        0: each image against the previous one, 1: against the first   [1]\n"
+      "  START-STEP  starting search step in pixels; a minus sign shows progress   [4]\n"
+      "  FINAL-STEP  final search step in pixels   [0.05]\n"
+      "  MIN-DIFF    final value of the distance function (mean square grey\n"
+      "              difference)   [3.0]\n"
+      "  FRACTION    fraction of each image dimension compared   [0.5]\n"
+      "  With --precise, START-STEP, FINAL-STEP and MIN-DIFF are not used (the minus\n"
+      "  sign of START-STEP still shows progress); FRACTION is.\n"
+      "\n"
+      "Options (anywhere on the command line):\n"
+      "  --threads=N  measure pairs on N threads (default: one per processor); every\n"
+      "               thread count gives the same results\n"
+      "  --precise    robust sub-pixel method on the images' full depth, unbiased\n"
+      "               under noise and held by the background when objects move\n"
+      "  --classic    the registration search alone: no global check and rescue of\n"
+      "               lost frames, no suspect warnings\n"
+      "  --csv=FILE   also write every frame's unrounded displacement, its\n"
+      "               displacement from the first frame, distance and quality (ok,\n"
+      "               rescued, suspect, failed) as CSV; - for standard output\n"
+      "  --help       show this text;  --version  show the version\n"
+      "\n"
+      "Exit status: 0 success (or help shown); 1 the path cannot be formed, no image\n"
+      "matches or an image cannot be loaded; 2 a parameter or option is not valid;\n"
+      "3 a result table could not be saved.\n"
+      "\n"
+      "Examples:\n"
+      "  vantor /data/run7 1 4 0.05 0 --csv=/data/run7/drift.csv\n"
+      "  vantor '/data/stack/img*.tif' 0 --precise --threads=2\n";
+  return text;
+}
+
 std::optional<int32_t> StrToInt(std::string_view text) {
   if (text.empty()) return std::nullopt;
   size_t i = 0;

@@ -25,6 +25,10 @@ struct RunParameters {
 // The help text shown for "?", "\r\n" after every line.
 const std::string& HelpText();
 
+// The usage printed by --help: synopsis, parameters, options, exit statuses
+// and examples, "\n" line ends.
+const std::string& UsageText();
+
 // Whole number in the range of int32_t, optional sign, nothing else.
 std::optional<int32_t> StrToInt(std::string_view text);
 

@@ -44,6 +44,30 @@ std::string FormatTrailer(const RunParameters& p, int seconds) {
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// Writes the full-precision table where --csv asked; false (with a message)
+// when it cannot be written.
+bool SaveCsv(const RunContext& ctx) {
+  const std::string& path = ctx.options.csvPath;
+  if (path.empty()) return true;
+  if (path == "-") {
+    WriteAll(stdout, ctx.csv.data(), ctx.csv.size());
+    return true;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  const bool ok = std::fwrite(ctx.csv.data(), 1, ctx.csv.size(), f) == ctx.csv.size();
+  const int cause = errno;
+  if (std::fclose(f) != 0 || !ok) {
+    std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(),
+                 std::strerror(cause != 0 ? cause : EIO));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length) {
@@ -99,11 +123,12 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
 
   std::string resultPath(pathBuffer, full->filePart);
   resultPath += "ResVantor.txt";
+  const bool csvSaved = SaveCsv(ctx);
   const int32_t length = static_cast<int32_t>(ctx.result.size());
   errno = 0;
   if (resultPath.size() <= kPathBufferSize - 2 &&
       WriteToFile(resultPath.c_str(), ctx.result.data(), length) == length) {
-    return kExitOk;
+    return csvSaved ? kExitOk : kExitNotSaved;
   }
   const int cause = errno;
   std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
@@ -113,21 +138,33 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
                  GetTempPath().c_str());
     return kExitNotSaved;
   }
-  return kExitOk;
+  return csvSaved ? kExitOk : kExitNotSaved;
 }
 
 int VantorMain(int argc, char** argv) {
   try {
     // Long options may stand anywhere and are not positional parameters.
     std::vector<std::string> args;
-    int threads = 0;
+    RunOptions options;
+    bool classic = false, precise = false;
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
       if (a.rfind("--", 0) != 0 || a.size() == 2) {
         args.push_back(std::move(a));
       } else if (a == "--help") {
-        WriteAll(stdout, HelpText().data(), HelpText().size());
+        WriteAll(stdout, UsageText().data(), UsageText().size());
         return kExitOk;
+      } else if (a == "--classic") {
+        classic = true;
+      } else if (a == "--precise") {
+        precise = true;
+      } else if (a.rfind("--csv=", 0) == 0) {
+        options.csvPath = a.substr(6);
+        if (options.csvPath.empty()) {
+          std::fprintf(stderr, "vantor: --csv=: the file name is empty (use - for standard "
+                       "output)\n");
+          return kExitBadParameter;
+        }
       } else if (a == "--version") {
         std::printf("vantor %s\n", VANTOR_VERSION);
         return kExitOk;
@@ -138,14 +175,19 @@ int VantorMain(int argc, char** argv) {
                        a.c_str());
           return kExitBadParameter;
         }
-        threads = *n;
+        options.threads = *n;
       } else {
         std::fprintf(stderr, "vantor: unknown option '%s' (try --help)\n", a.c_str());
         return kExitBadParameter;
       }
     }
+    if (classic && precise) {
+      std::fprintf(stderr, "vantor: --classic and --precise exclude each other\n");
+      return kExitBadParameter;
+    }
+    options.method = classic ? Method::kClassic : precise ? Method::kPrecise : Method::kDefault;
     TForm1 form;
-    RunContext ctx{RunParameters{}, form, std::string(), threads};
+    RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
     ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());
     if (outcome.kind == ParameterOutcome::kHelp) {
       ShowInNotePad(1, "ParReadMe.txt", HelpText().c_str(), 0);

@@ -23,11 +23,23 @@ enum ExitStatus : int {
 
 // What a comparison works with: the parameter block, the window and the
 // result buffer (plain text, "\r\n" line ends, no terminating zero).
+// How pairs are measured: the registration search alone (--classic), with the
+// global check that rescues lost frames (the default), or the precise method.
+enum class Method { kClassic, kDefault, kPrecise };
+
+// Options of the command line beyond the six parameters.
+struct RunOptions {
+  int threads = 0;  // threads registering pairs; 0 means one per processor
+  Method method = Method::kDefault;
+  std::string csvPath;  // full-precision table: a file, "-" for standard output, "" for none
+};
+
 struct RunContext {
   RunParameters params;
   TForm1& form;
   std::string result;
-  int threads = 0;  // threads registering pairs; 0 means one per processor
+  RunOptions options;
+  std::string csv;  // the full-precision table when options.csvPath is set
 };
 
 // A sequence comparison: lists and compares the images of the full path held

@@ -21,15 +21,6 @@ namespace {
 
 std::atomic<double> g_mask_fraction{0.5};
 
-// trunc(size * fraction / 2), limited to size: a wider block is clipped to the
-// image anyway, and the fraction may come straight from the command line.
-int32_t HalfSpan(int32_t size, double fraction) {
-  const double v = size * fraction * 0.5;
-  if (std::isnan(v) || v < 1.0) return 0;
-  if (v >= size) return size;
-  return static_cast<int32_t>(v);
-}
-
 // Cost wrapper that counts evaluations and the time spent in them.
 struct CountingContext {
   PairCostContext pair;
@@ -47,6 +38,45 @@ double CountingCost(const double* params, void* context) {
 }
 
 }  // namespace
+
+// A wider block is clipped to the image anyway, and the fraction may come
+// straight from the command line.
+int32_t CentralHalfSpan(int32_t size, double fraction) {
+  const double v = size * fraction * 0.5;
+  if (std::isnan(v) || v < 1.0) return 0;
+  if (v >= size) return size;
+  return static_cast<int32_t>(v);
+}
+
+int32_t CentralMaskWithFraction(int32_t image, double fraction) {
+  int32_t w = 0, h = 0;
+  if (mrGetRectInfo(image, &w, &h) < 1) return 0;
+  int32_t mask = mrCreate(1, w, h);
+  if (mask < 1) return 0;
+  mrPutPixel(mask, w / 2, h / 2, 1);
+  mrNeiFun(mask, "DILATEh2", CentralHalfSpan(w, fraction));
+  mrNeiFun(mask, "DILATEv2", CentralHalfSpan(h, fraction));
+  return mask;
+}
+
+double RegisterPairFrom(int32_t imageA, int32_t imageB, int32_t mask, double* record,
+                        double startStep, double finalStep, double minDiff, int32_t timeLimit,
+                        int32_t flags) {
+  int32_t w = 0, h = 0;
+  if (mrGetRectInfo(imageB, &w, &h) != 8 || record == nullptr || !(startStep > 0.0)) return -1.0;
+  const int32_t m = w < h ? w : h;
+  const double k = m > 0 ? 2.0 / m : 0.0;
+  record[2] = 1.0;
+  record[3] = 0.0;
+  double steps[4] = {startStep, startStep, startStep * k, startStep * k};
+  for (int i = 0; i < 4; ++i) {
+    if (flags & (256 << i)) steps[i] = 0.0;
+  }
+  PairCostContext ctx{imageA, imageB, mask, flags & kRegNearestSampling};
+  const double best = SimplexMinimum(4, record, steps, finalStep / startStep, minDiff, timeLimit,
+                                     PairCost, &ctx);
+  return best >= 0.0 ? std::sqrt(best) : -1.0;
+}
 
 double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, double* record,
                              double startStep, double finalStep, double minDiff,
@@ -171,17 +201,11 @@ int32_t EqualiseMeans(int32_t imageA, int32_t imageB, int32_t threshold, int32_t
 }
 
 int32_t CentralMask(int32_t image) {
-  int32_t w = 0, h = 0;
-  if (mrGetRectInfo(image, &w, &h) < 1) return 0;
-  int32_t mask = mrCreate(1, w, h);
-  if (mask < 1) return 0;
-  const double fraction = vantor::g_mask_fraction.load();
-  const int32_t nh = vantor::HalfSpan(w, fraction);
-  const int32_t nv = vantor::HalfSpan(h, fraction);
-  mrPutPixel(mask, w / 2, h / 2, 1);
-  mrNeiFun(mask, "DILATEh2", nh);
-  mrNeiFun(mask, "DILATEv2", nv);
-  return mask;
+  return vantor::CentralMaskWithFraction(image, vantor::g_mask_fraction.load());
+}
+
+int32_t CentralMaskFraction(int32_t image, double fraction) {
+  return vantor::CentralMaskWithFraction(image, fraction);
 }
 
 double SetMaskFraction(double fraction) { return vantor::g_mask_fraction.exchange(fraction); }

@@ -75,6 +75,10 @@ VANTOR_API int32_t EqualiseMeans(int32_t imageA, int32_t imageB, int32_t thresho
  * handle is invalid or the mask cannot be made. */
 VANTOR_API int32_t CentralMask(int32_t image);
 
+/* CentralMask with the fraction given instead of the stored one (threads
+ * with different fractions do not disturb each other). */
+VANTOR_API int32_t CentralMaskFraction(int32_t image, double fraction);
+
 /* The mask fraction CentralMask uses: 0.5 until set. SetMaskFraction stores a
  * new value (process-wide) and returns the previous one; the batch program
  * sets it from its parameter 6. */

@@ -19,6 +19,19 @@ double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, doubl
                              int32_t coarseSize, int32_t timeLimit, int32_t flags,
                              RegisterStats* stats);
 
+// The full-resolution search alone, starting from the displacement already in
+// record (S and A start at 1 and 0): the simplex of RegisterPair's last level
+// with the given start step. Returns the distance, or -1.0 as RegisterPair.
+double RegisterPairFrom(int32_t imageA, int32_t imageB, int32_t mask, double* record,
+                        double startStep, double finalStep, double minDiff, int32_t timeLimit,
+                        int32_t flags);
+
+// trunc(size * fraction / 2) limited to size: the half span of the central mask.
+int32_t CentralHalfSpan(int32_t size, double fraction);
+
+// CentralMask with the fraction given instead of the stored one.
+int32_t CentralMaskWithFraction(int32_t image, double fraction);
+
 }  // namespace vantor
 
 #endif

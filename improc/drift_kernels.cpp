@@ -1,0 +1,256 @@
+// Float row kernels of the drift measurement: the scalar twins first, then
+// the vector paths compiled once per target and dispatched at run time. Sums
+// run in float along one row and in double across rows, in both paths.
+
+#ifndef VANTOR_IMPROC_DRIFT_KERNELS_SHARED
+#define VANTOR_IMPROC_DRIFT_KERNELS_SHARED
+
+#include "improc/drift_kernels.h"
+
+#include <cmath>
+
+#include "kernels/kernel_mode.h"
+
+namespace vantor::drift {
+namespace scalar {
+
+inline float Weight(float r, Weighting kind, float c) {
+  switch (kind) {
+    case Weighting::kHuber: {
+      const float a = std::fabs(r);
+      return a <= c ? 1.0f : c / a;
+    }
+    case Weighting::kTukey: {
+      const float u = r / c;
+      const float t = 1.0f - u * u;
+      return t > 0.0f ? t * t : 0.0f;
+    }
+    default:
+      return 1.0f;
+  }
+}
+
+double SsdBlock(const float* a, std::ptrdiff_t a_pitch, const float* b, std::ptrdiff_t b_pitch,
+                int32_t w, int32_t h) {
+  double total = 0.0;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* ar = a + y * a_pitch;
+    const float* br = b + y * b_pitch;
+    float row = 0.0f;
+    for (int32_t x = 0; x < w; ++x) {
+      const float d = br[x] - ar[x];
+      row += d * d;
+    }
+    total += row;
+  }
+  return total;
+}
+
+void FilterRow(const float* src, float* dst, int32_t n, const float* taps, int32_t count) {
+  for (int32_t x = 0; x < n; ++x) {
+    float s = 0.0f;
+    for (int32_t k = 0; k < count; ++k) s += taps[k] * src[x + k];
+    dst[x] = s;
+  }
+}
+
+void FilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
+                   int32_t count) {
+  for (int32_t x = 0; x < n; ++x) {
+    float s = 0.0f;
+    for (int32_t k = 0; k < count; ++k) s += taps[k] * rows[k][x];
+    dst[x] = s;
+  }
+}
+
+void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
+               const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
+               NormalSums* sums) {
+  constexpr int P = NormalSums::kParams;
+  float m[NormalSums::kMatrix] = {}, v[P] = {}, sw = 0, wee = 0;
+  for (int32_t x = 0; x < n; ++x) {
+    const float e = r[x] - (p.c0 + p.c1 * a[x] + p.b * lap[x]);
+    const float w = Weight(e, kind, c);
+    const float j[P] = {gx[x], gy[x], 1.0f, a[x], lap[x]};
+    int q = 0;
+    for (int i = 0; i < P; ++i) {
+      const float wj = w * j[i];
+      for (int k = i; k < P; ++k) m[q++] += wj * j[k];
+      v[i] += wj * r[x];
+    }
+    sw += w;
+    wee += w * e * e;
+  }
+  for (int q = 0; q < NormalSums::kMatrix; ++q) sums->m[q] += m[q];
+  for (int i = 0; i < P; ++i) sums->v[i] += v[i];
+  sums->w += sw;
+  sums->wee += wee;
+}
+
+}  // namespace scalar
+}  // namespace vantor::drift
+
+#endif  // VANTOR_IMPROC_DRIFT_KERNELS_SHARED
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "improc/drift_kernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace vantor::drift {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<float>;
+using V = hn::Vec<D>;
+
+HWY_INLINE float Sum(D d, V v) { return hn::GetLane(hn::SumOfLanes(d, v)); }
+
+double SsdBlock(const float* a, std::ptrdiff_t a_pitch, const float* b, std::ptrdiff_t b_pitch,
+                int32_t w, int32_t h) {
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  double total = 0.0;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* ar = a + y * a_pitch;
+    const float* br = b + y * b_pitch;
+    V acc0 = hn::Zero(d), acc1 = hn::Zero(d);
+    int32_t x = 0;
+    for (; x + 2 * N <= w; x += 2 * N) {
+      const V d0 = hn::Sub(hn::LoadU(d, br + x), hn::LoadU(d, ar + x));
+      const V d1 = hn::Sub(hn::LoadU(d, br + x + N), hn::LoadU(d, ar + x + N));
+      acc0 = hn::MulAdd(d0, d0, acc0);
+      acc1 = hn::MulAdd(d1, d1, acc1);
+    }
+    for (; x + N <= w; x += N) {
+      const V d0 = hn::Sub(hn::LoadU(d, br + x), hn::LoadU(d, ar + x));
+      acc0 = hn::MulAdd(d0, d0, acc0);
+    }
+    float row = Sum(d, hn::Add(acc0, acc1));
+    for (; x < w; ++x) {
+      const float e = br[x] - ar[x];
+      row += e * e;
+    }
+    total += row;
+  }
+  return total;
+}
+
+void FilterRow(const float* src, float* dst, int32_t n, const float* taps, int32_t count) {
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  int32_t x = 0;
+  for (; x + N <= n; x += N) {
+    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, src + x));
+    for (int32_t k = 1; k < count; ++k) acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, src + x + k), acc);
+    hn::StoreU(acc, d, dst + x);
+  }
+  if (x < n) scalar::FilterRow(src + x, dst + x, n - x, taps, count);
+}
+
+void FilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
+                   int32_t count) {
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  int32_t x = 0;
+  for (; x + N <= n; x += N) {
+    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, rows[0] + x));
+    for (int32_t k = 1; k < count; ++k) acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, rows[k] + x), acc);
+    hn::StoreU(acc, d, dst + x);
+  }
+  for (; x < n; ++x) {
+    float s = 0.0f;
+    for (int32_t k = 0; k < count; ++k) s += taps[k] * rows[k][x];
+    dst[x] = s;
+  }
+}
+
+void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
+               const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
+               NormalSums* sums) {
+  constexpr int P = NormalSums::kParams;
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+  const V cv = hn::Set(d, c), inv_c = hn::Set(d, 1.0f / c);
+  const V c0 = hn::Set(d, p.c0), c1 = hn::Set(d, p.c1), cb = hn::Set(d, p.b);
+  V m[NormalSums::kMatrix], v[P];
+  for (auto& x : m) x = zero;
+  for (auto& x : v) x = zero;
+  V sw = zero, wee = zero;
+  int32_t x = 0;
+  for (; x + N <= n; x += N) {
+    const V rv = hn::LoadU(d, r + x);
+    const V j[P] = {hn::LoadU(d, gx + x), hn::LoadU(d, gy + x), one, hn::LoadU(d, a + x),
+                    hn::LoadU(d, lap + x)};
+    const V e = hn::Sub(rv, hn::MulAdd(c1, j[3], hn::MulAdd(cb, j[4], c0)));
+    V w = one;
+    if (kind == Weighting::kHuber) {
+      const V ae = hn::Abs(e);
+      w = hn::IfThenElse(hn::Le(ae, cv), one, hn::Div(cv, ae));
+    } else if (kind == Weighting::kTukey) {
+      const V u = hn::Mul(e, inv_c);
+      const V t = hn::Max(hn::NegMulAdd(u, u, one), zero);
+      w = hn::Mul(t, t);
+    }
+    int q = 0;
+    for (int i = 0; i < P; ++i) {
+      const V wj = hn::Mul(w, j[i]);
+      for (int k = i; k < P; ++k, ++q) m[q] = hn::MulAdd(wj, j[k], m[q]);
+      v[i] = hn::MulAdd(wj, rv, v[i]);
+    }
+    sw = hn::Add(sw, w);
+    wee = hn::MulAdd(hn::Mul(w, e), e, wee);
+  }
+  NormalSums tail;
+  if (x < n) scalar::NormalRow(r + x, gx + x, gy + x, a + x, lap + x, n - x, p, kind, c, &tail);
+  for (int q = 0; q < NormalSums::kMatrix; ++q) sums->m[q] += Sum(d, m[q]) + tail.m[q];
+  for (int i = 0; i < P; ++i) sums->v[i] += Sum(d, v[i]) + tail.v[i];
+  sums->w += Sum(d, sw) + tail.w;
+  sums->wee += Sum(d, wee) + tail.wee;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace vantor::drift
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vantor::drift {
+namespace {
+
+HWY_EXPORT(SsdBlock);
+HWY_EXPORT(FilterRow);
+HWY_EXPORT(FilterColumns);
+HWY_EXPORT(NormalRow);
+
+double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::ptrdiff_t bp,
+                      int32_t w, int32_t h) {
+  return HWY_DYNAMIC_DISPATCH(SsdBlock)(a, ap, b, bp, w, h);
+}
+void VectorFilterRow(const float* src, float* dst, int32_t n, const float* taps, int32_t count) {
+  HWY_DYNAMIC_DISPATCH(FilterRow)(src, dst, n, taps, count);
+}
+void VectorFilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
+                         int32_t count) {
+  HWY_DYNAMIC_DISPATCH(FilterColumns)(rows, dst, n, taps, count);
+}
+void VectorNormalRow(const float* r, const float* gx, const float* gy, const float* a,
+                     const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
+                     NormalSums* sums) {
+  HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, n, p, kind, c, sums);
+}
+
+constexpr DriftKernels kScalar{scalar::SsdBlock, scalar::FilterRow, scalar::FilterColumns,
+                               scalar::NormalRow};
+constexpr DriftKernels kVector{VectorSsdBlock, VectorFilterRow, VectorFilterColumns,
+                               VectorNormalRow};
+
+}  // namespace
+
+const DriftKernels& DriftKernelsFor(bool vector) { return vector ? kVector : kScalar; }
+
+const DriftKernels& DriftKernelsForMode() { return DriftKernelsFor(tmKernelMode() != 2); }
+
+}  // namespace vantor::drift
+#endif  // HWY_ONCE

@@ -1,0 +1,61 @@
+// Inner loops of the drift measurement over float rows: sums of squared
+// differences, separable filtering and the weighted normal equations of the
+// sub-pixel refinement. Each has a vector path (run-time dispatch over the
+// compiled targets) and a scalar twin; the caller picks the set once per
+// operation with DriftKernelsFor.
+#ifndef VANTOR_IMPROC_DRIFT_KERNELS_H
+#define VANTOR_IMPROC_DRIFT_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantor::drift {
+
+// The weighted sums of one Gauss-Newton step over the model
+//   r = gx dx + gy dy + c0 + c1 a + b lap
+// (r the residual, g the reference's gradient, a its grey level, lap its
+// Laplacian): the normal matrix J^T W J (upper triangle, row by row, over
+// J = (gx, gy, 1, a, lap)), J^T W r, the sum of the weights and of the
+// weighted squared model errors. The weights come from the model error
+// e = r - (c0 + c1 a + b lap) of the previous estimate.
+struct NormalSums {
+  static constexpr int kParams = 5;
+  static constexpr int kMatrix = kParams * (kParams + 1) / 2;
+  double m[kMatrix] = {};
+  double v[kParams] = {};
+  double w = 0, wee = 0;
+};
+
+// The photometric part of the model: offset c0, gain c1, blur b.
+struct Photometric {
+  float c0 = 0, c1 = 0, b = 0;
+};
+
+// Robust weights of residuals (c > 0): none (1), Huber (min(1, c / |r|)),
+// Tukey's biweight ((1 - (r / c)^2)^2 inside c, 0 outside).
+enum class Weighting : int32_t { kNone = 0, kHuber = 1, kTukey = 2 };
+
+struct DriftKernels {
+  // Sum over a w x h block of (b - a)^2; pitches in floats.
+  double (*ssd_block)(const float* a, std::ptrdiff_t a_pitch, const float* b,
+                      std::ptrdiff_t b_pitch, int32_t w, int32_t h);
+  // dst[x] = sum_k taps[k] src[x + k] for x < n, k < count.
+  void (*filter_row)(const float* src, float* dst, int32_t n, const float* taps, int32_t count);
+  // dst[x] = sum_k taps[k] rows[k][x] for x < n, k < count.
+  void (*filter_columns)(const float* const* rows, float* dst, int32_t n, const float* taps,
+                         int32_t count);
+  // Adds the weighted sums of n pixels to *sums.
+  void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
+                     const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
+                     NormalSums* sums);
+};
+
+// The vector kernels (vector true) or their scalar twins.
+const DriftKernels& DriftKernelsFor(bool vector);
+
+// The kernels the current kernel mode selects (scalar in mode 2).
+const DriftKernels& DriftKernelsForMode();
+
+}  // namespace vantor::drift
+
+#endif

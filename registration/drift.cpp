@@ -1,0 +1,897 @@
+// Drift measurement: the global whole-pixel search over a block-mean pyramid
+// that checks (and where needed rescues) the local registration search, the
+// robust sub-pixel refinement of the precise method, and the classification
+// of a sequence's results.
+//
+// The precise method refines in the inverse-compositional form: the current
+// frame is resampled (Keys cubic) onto the reference's grid and the update
+// solves the normal equations built from the reference's own gradients. Both
+// frames are smoothed first (Gaussian, sigma 1.5). Because the gradient comes
+// from a different image than the one resampled, the noise of the resampled
+// frame (whose variance changes with the sub-pixel phase) does not bias the
+// solution toward half pixels, as minimising the interpolated mean square
+// difference does. Tukey weights, scaled by the median absolute residual,
+// keep objects that move on their own out of the fit.
+#include "registration/drift.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "memrect/memrect.h"
+#include "memrect/rect_view.h"
+#include "registration/drift_internal.h"
+#include "registration/registration.h"
+#include "registration/registration_internal.h"
+
+namespace vantor::drift {
+namespace {
+
+// Smoothing of both frames before the refinement.
+constexpr double kSmoothSigma = 1.5;
+// How far the refinement may move from its start, in pixels.
+constexpr int32_t kMaxMove = 3;
+constexpr int32_t kMaxIterations = 20;
+constexpr double kHuberK = 1.345, kTukeyC = 4.685;
+// A frame whose gradient energy differs from the other's by more than this
+// factor is smoothed further to match before the refinement (focus change).
+constexpr double kFocusRatio = 1.1;
+
+// Normalised Gaussian taps of radius ceil(3 sigma) (at least 1).
+std::vector<float> GaussTaps(double sigma) {
+  const int32_t radius = std::max(1, static_cast<int32_t>(std::ceil(3.0 * sigma)));
+  std::vector<double> v(2 * radius + 1);
+  double s = 0;
+  for (int32_t k = -radius; k <= radius; ++k) {
+    v[k + radius] = std::exp(-0.5 * k * k / (sigma * sigma));
+    s += v[k + radius];
+  }
+  std::vector<float> taps(v.size());
+  for (size_t i = 0; i < v.size(); ++i) taps[i] = static_cast<float>(v[i] / s);
+  return taps;
+}
+
+// Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
+void KeysWeights(double f, float* w) {
+  auto k = [](double x) {
+    x = std::fabs(x);
+    if (x < 1) return (1.5 * x - 2.5) * x * x + 1;
+    if (x < 2) return ((-0.5 * x + 2.5) * x - 4) * x + 2;
+    return 0.0;
+  };
+  w[0] = static_cast<float>(k(1 + f));
+  w[1] = static_cast<float>(k(f));
+  w[2] = static_cast<float>(k(1 - f));
+  w[3] = static_cast<float>(k(2 - f));
+}
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// Mean cost of the level-0 grey images at a whole-pixel displacement: the
+// registration's own cost (bilinear sampling at whole pixels).
+double GreyCost(int32_t a, int32_t b, int32_t mask, double dx, double dy) {
+  PairCostContext c{a, b, mask, 0};
+  const double p[4] = {dx, dy, 1.0, 0.0};
+  return PairCost(p, &c);
+}
+
+}  // namespace
+
+bool FloatImage::Allocate(int32_t width, int32_t height) {
+  w = std::max(width, 0);
+  h = std::max(height, 0);
+  pitch = w;
+  try {
+    px.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0.0f);
+  } catch (const std::bad_alloc&) {
+    w = h = 0;
+    pitch = 0;
+    return false;
+  }
+  return true;
+}
+
+Rect CentralRect(int32_t w, int32_t h, double fraction) {
+  const int32_t nh = CentralHalfSpan(w, fraction);
+  const int32_t nv = CentralHalfSpan(h, fraction);
+  Rect r;
+  r.x0 = std::max(0, w / 2 - nh);
+  r.x1 = static_cast<int32_t>(std::min<int64_t>(w, static_cast<int64_t>(w / 2) + nh + 1));
+  r.y0 = std::max(0, h / 2 - nv);
+  r.y1 = static_cast<int32_t>(std::min<int64_t>(h, static_cast<int64_t>(h / 2) + nv + 1));
+  return r;
+}
+
+bool ToFloatGrey(int32_t handle, FloatImage* out) {
+  RectView v;
+  if (!ResolveRect(handle, v)) return false;
+  if (!out->Allocate(v.width, v.height)) return false;
+  for (int32_t y = 0; y < v.height; ++y) {
+    const uint8_t* s = v.Row(y);
+    float* d = out->Row(y);
+    switch (v.depth) {
+      case 8:
+        for (int32_t x = 0; x < v.width; ++x) d[x] = s[x];
+        break;
+      case 16: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          uint16_t u;
+          std::memcpy(&u, s + 2 * x, 2);
+          d[x] = u;
+        }
+        break;
+      }
+      case 32: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          int32_t u;
+          std::memcpy(&u, s + 4 * x, 4);
+          d[x] = static_cast<float>(u);
+        }
+        break;
+      }
+      case 64: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          double u;
+          std::memcpy(&u, s + 8 * x, 8);
+          d[x] = std::isfinite(u) && std::fabs(u) < 1e30 ? static_cast<float>(u) : 0.0f;
+        }
+        break;
+      }
+      case 24:
+        for (int32_t x = 0; x < v.width; ++x)
+          d[x] = (s[3 * x] + s[3 * x + 1] + s[3 * x + 2]) * (1.0f / 3.0f);
+        break;
+      case 48: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          uint16_t c[3];
+          std::memcpy(c, s + 6 * x, 6);
+          d[x] = (static_cast<float>(c[0]) + c[1] + c[2]) * (1.0f / 3.0f);
+        }
+        break;
+      }
+      default:
+        out->Allocate(0, 0);
+        return false;
+    }
+  }
+  return true;
+}
+
+bool Halve(const FloatImage& src, FloatImage* dst) {
+  if (!dst->Allocate(src.w / 2, src.h / 2)) return false;
+  for (int32_t y = 0; y < dst->h; ++y) {
+    const float* r0 = src.Row(2 * y);
+    const float* r1 = src.Row(2 * y + 1);
+    float* d = dst->Row(y);
+    for (int32_t x = 0; x < dst->w; ++x)
+      d[x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
+  }
+  return true;
+}
+
+int32_t TopLevel(const Rect& mask) {
+  int32_t side = std::min(mask.Width(), mask.Height());
+  int32_t level = 0;
+  while (side > 40 && level < 12) {
+    side /= 2;
+    ++level;
+  }
+  return level;
+}
+
+bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid) {
+  RectView v;
+  if (!ResolveRect(grey, v) || v.depth != 8) return false;
+  pyramid->levels.assign(static_cast<size_t>(top) + 1, FloatImage());
+  pyramid->top = top;
+  if (top == 0) {
+    FloatImage& l0 = pyramid->levels[0];
+    if (!l0.Allocate(v.width, v.height)) return false;
+    for (int32_t y = 0; y < v.height; ++y) {
+      const uint8_t* s = v.Row(y);
+      float* d = l0.Row(y);
+      for (int32_t x = 0; x < v.width; ++x) d[x] = s[x];
+    }
+    return true;
+  }
+  // Level 1 straight from the bytes.
+  FloatImage& l1 = pyramid->levels[1];
+  if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
+  for (int32_t y = 0; y < l1.h; ++y) {
+    const uint8_t* r0 = v.Row(2 * y);
+    const uint8_t* r1 = v.Row(2 * y + 1);
+    float* d = l1.Row(y);
+    for (int32_t x = 0; x < l1.w; ++x)
+      d[x] = static_cast<float>(r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
+  }
+  for (int32_t l = 2; l <= top; ++l)
+    if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
+  return true;
+}
+
+Rect LevelRect(const Rect& r, int32_t level, const FloatImage& img) {
+  const int32_t f = 1 << level;
+  Rect o;
+  o.x0 = (r.x0 + f - 1) >> level;
+  o.y0 = (r.y0 + f - 1) >> level;
+  o.x1 = std::min(r.x1 >> level, img.w);
+  o.y1 = std::min(r.y1 >> level, img.h);
+  return o;
+}
+
+double LevelCost(const FloatImage& a, const FloatImage& b, const Rect& r, int32_t dx, int32_t dy,
+                 const DriftKernels& k) {
+  const int32_t x0 = std::max(r.x0, -dx), x1 = std::min(r.x1, a.w - dx);
+  const int32_t y0 = std::max(r.y0, -dy), y1 = std::min(r.y1, a.h - dy);
+  if (x1 <= x0 || y1 <= y0) return -1.0;
+  const int64_t count = static_cast<int64_t>(x1 - x0) * (y1 - y0);
+  if (2 * count < r.Area()) return -1.0;
+  const double s = k.ssd_block(a.Row(y0 + dy) + x0 + dx, a.pitch, b.Row(y0) + x0, b.pitch,
+                               x1 - x0, y1 - y0);
+  return s / static_cast<double>(count);
+}
+
+GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t maxShift,
+                         int32_t stop, const DriftKernels& k) {
+  GlobalMatch g;
+  const int32_t top = a.top;
+  if (top != b.top || a.levels.size() != b.levels.size() || stop > top || stop < 0) return g;
+  const FloatImage& at = a.levels[top];
+  const FloatImage& bt = b.levels[top];
+  if (at.w != bt.w || at.h != bt.h) return g;
+  const Rect rt = LevelRect(mask, top, bt);
+  if (rt.Area() <= 0) return g;
+  const int32_t f = 1 << top;
+  const int32_t s = (maxShift + f - 1) / f + 1;
+  const int32_t n = 2 * s + 1;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::vector<double> map(static_cast<size_t>(n) * n, kInf);
+  for (int32_t j = 0; j < n; ++j)
+    for (int32_t i = 0; i < n; ++i) {
+      const double c = LevelCost(at, bt, rt, i - s, j - s, k);
+      if (c >= 0.0) map[static_cast<size_t>(j) * n + i] = c;
+    }
+  // Local minima of the map, best first.
+  struct Minimum {
+    double cost;
+    int32_t i, j;
+  };
+  std::vector<Minimum> minima;
+  for (int32_t j = 0; j < n; ++j)
+    for (int32_t i = 0; i < n; ++i) {
+      const double c = map[static_cast<size_t>(j) * n + i];
+      if (c == kInf) continue;
+      bool lowest = true;
+      for (int32_t v = -1; v <= 1 && lowest; ++v)
+        for (int32_t u = -1; u <= 1; ++u) {
+          if ((u == 0 && v == 0) || i + u < 0 || i + u >= n || j + v < 0 || j + v >= n) continue;
+          const double o = map[static_cast<size_t>(j + v) * n + (i + u)];
+          // Ties go to the first in scan order.
+          if (o < c || (o == c && (v < 0 || (v == 0 && u < 0)))) {
+            lowest = false;
+            break;
+          }
+        }
+      if (lowest) minima.push_back({c, i, j});
+    }
+  if (minima.empty()) return g;
+  std::stable_sort(minima.begin(), minima.end(),
+                   [](const Minimum& x, const Minimum& y) { return x.cost < y.cost; });
+  const Minimum best = minima[0];
+  g.distinctness = 1e9;
+  for (size_t m = 1; m < minima.size(); ++m) {
+    if (std::abs(minima[m].i - best.i) <= 2 && std::abs(minima[m].j - best.j) <= 2) continue;
+    g.distinctness = best.cost > 0 ? minima[m].cost / best.cost - 1.0
+                                   : (minima[m].cost > 0 ? 1e9 : 0.0);
+    break;
+  }
+  // Follow the best match down the pyramid.
+  int32_t px = best.i - s, py = best.j - s;
+  for (int32_t l = top - 1; l >= stop; --l) {
+    const FloatImage& al = a.levels[l];
+    const FloatImage& bl = b.levels[l];
+    const Rect rl = LevelRect(mask, l, bl);
+    double bestCost = kInf;
+    int32_t bx = 2 * px, by = 2 * py;
+    for (int32_t v = -2; v <= 2; ++v)
+      for (int32_t u = -2; u <= 2; ++u) {
+        const double c = LevelCost(al, bl, rl, 2 * px + u, 2 * py + v, k);
+        if (c >= 0.0 && c < bestCost) {
+          bestCost = c;
+          bx = 2 * px + u;
+          by = 2 * py + v;
+        }
+      }
+    px = bx;
+    py = by;
+  }
+  g.ok = true;
+  g.level = stop;
+  g.dx = px * (1 << stop);
+  g.dy = py * (1 << stop);
+  return g;
+}
+
+bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
+                  const DriftKernels& k) {
+  const int32_t w = r.Width(), h = r.Height();
+  if (w <= 0 || h <= 0 || src.Empty() || !(sigma > 0.0 && sigma < 64.0)) return false;
+  const std::vector<float> taps = GaussTaps(sigma);
+  const int32_t count = static_cast<int32_t>(taps.size());
+  const int32_t radius = count / 2;
+  FloatImage rows;  // horizontally smoothed rows r.y0 - radius .. r.y1 + radius
+  if (!rows.Allocate(w, h + 2 * radius) || !out->Allocate(w, h)) return false;
+  std::vector<float> line(static_cast<size_t>(w) + 2 * radius);
+  const int32_t lo = r.x0 - radius;
+  // Columns of the line that lie inside the source.
+  const int32_t in0 = std::max(lo, 0), in1 = std::min(r.x1 + radius, src.w);
+  for (int32_t j = 0; j < rows.h; ++j) {
+    const float* s = src.Row(Clamp(r.y0 - radius + j, 0, src.h - 1));
+    float* l = line.data();
+    const int32_t n = static_cast<int32_t>(line.size());
+    for (int32_t x = 0; x < n; ++x) {
+      const int32_t sx = lo + x;
+      if (sx < in0 || sx >= in1) l[x] = s[Clamp(sx, 0, src.w - 1)];
+    }
+    if (in1 > in0) std::memcpy(l + (in0 - lo), s + in0, sizeof(float) * (in1 - in0));
+    k.filter_row(l, rows.Row(j), w, taps.data(), count);
+  }
+  std::vector<const float*> col(static_cast<size_t>(count));
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t t = 0; t < count; ++t) col[t] = rows.Row(y + t);
+    k.filter_columns(col.data(), out->Row(y), w, taps.data(), count);
+  }
+  return true;
+}
+
+double GradientEnergy(const FloatImage& full, const Rect& r, double sigma, const DriftKernels& k) {
+  FloatImage s;
+  if (!SmoothRegion(full, Rect{r.x0 - 1, r.y0 - 1, r.x1 + 1, r.y1 + 1}, sigma, &s, k)) return -1;
+  double e = 0;
+  for (int32_t y = 1; y + 1 < s.h; ++y) {
+    const float* up = s.Row(y + 1);
+    const float* mid = s.Row(y);
+    const float* down = s.Row(y - 1);
+    for (int32_t x = 1; x + 1 < s.w; ++x) {
+      const double gx = 0.5 * (mid[x + 1] - mid[x - 1]), gy = 0.5 * (up[x] - down[x]);
+      e += gx * gx + gy * gy;
+    }
+  }
+  return e / static_cast<double>(std::max<int64_t>(1, r.Area()));
+}
+
+double NoiseGain(double sigma) {
+  const std::vector<float> g = GaussTaps(sigma);
+  double s = 0, sd = 0;
+  const int32_t n = static_cast<int32_t>(g.size());
+  for (int32_t i = 0; i < n; ++i) s += static_cast<double>(g[i]) * g[i];
+  for (int32_t i = -1; i <= n; ++i) {  // the taps convolved with (-1/2, 0, 1/2)
+    const double a = i + 1 < n && i + 1 >= 0 ? g[i + 1] : 0.0;
+    const double b = i - 1 >= 0 && i - 1 < n ? g[i - 1] : 0.0;
+    sd += 0.25 * (a - b) * (a - b);
+  }
+  return 2.0 * s * sd;
+}
+
+double NoiseLevel(const FloatImage& img, const Rect& r) {
+  std::vector<float> e;
+  e.reserve(static_cast<size_t>(std::max<int64_t>(0, r.Area() / 16 + 1)));
+  for (int32_t y = r.y0; y + 1 < r.y1; y += 4) {
+    const float* a = img.Row(y);
+    const float* b = img.Row(y + 1);
+    for (int32_t x = r.x0; x + 1 < r.x1; x += 4)
+      e.push_back(std::fabs(0.5f * (a[x] - a[x + 1] - b[x] + b[x + 1])));
+  }
+  if (e.empty()) return 0.0;
+  const size_t mid = e.size() / 2;
+  std::nth_element(e.begin(), e.begin() + mid, e.end());
+  return 1.4826 * e[mid];
+}
+
+double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
+                    const DriftKernels& k) {
+  const double e = GradientEnergy(full, r, sigma, k);
+  if (e < 0) return -1;
+  return std::max(0.0, e - noise * noise * NoiseGain(sigma));
+}
+
+double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
+                     const DriftKernels& k) {
+  // The energy falls as the smoothing grows: bisect on sigma.
+  double lo = kSmoothSigma, hi = 4.0 * kSmoothSigma + 8.0;
+  if (SignalEnergy(full, r, hi, noise, k) > target) return hi;
+  for (int32_t i = 0; i < 7; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (SignalEnergy(full, r, mid, noise, k) > target ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
+
+bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, ReferenceData* ref,
+                      const DriftKernels& k) {
+  if (mask.Area() <= 0) return false;
+  Rect wide{mask.x0 - 1, mask.y0 - 1, mask.x1 + 1, mask.y1 + 1};
+  FloatImage s;
+  if (!SmoothRegion(full, wide, sigma, &s, k)) return false;
+  const int32_t w = mask.Width(), h = mask.Height();
+  ref->rect = mask;
+  if (!ref->smooth.Allocate(w, h) || !ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) ||
+      !ref->lap.Allocate(w, h))
+    return false;
+  double energy = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* up = s.Row(y + 2);
+    const float* mid = s.Row(y + 1);
+    const float* down = s.Row(y);
+    float* o = ref->smooth.Row(y);
+    float* gx = ref->gx.Row(y);
+    float* gy = ref->gy.Row(y);
+    float* lap = ref->lap.Row(y);
+    for (int32_t x = 0; x < w; ++x) {
+      o[x] = mid[x + 1];
+      gx[x] = 0.5f * (mid[x + 2] - mid[x]);
+      gy[x] = 0.5f * (up[x + 1] - down[x + 1]);
+      lap[x] = mid[x + 2] + mid[x] + up[x + 1] + down[x + 1] - 4.0f * mid[x + 1];
+      energy += static_cast<double>(gx[x]) * gx[x] + static_cast<double>(gy[x]) * gy[x];
+    }
+  }
+  ref->sigma = sigma;
+  ref->energy = energy / static_cast<double>(mask.Area());
+  return true;
+}
+
+namespace {
+
+// Solves the symmetric positive system m x = v (m as NormalSums keeps it) by
+// Cholesky decomposition; false when it is not clearly positive definite.
+bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
+  constexpr int P = NormalSums::kParams;
+  double a[P][P];
+  int q = 0;
+  for (int i = 0; i < P; ++i)
+    for (int j = i; j < P; ++j) a[i][j] = a[j][i] = s.m[q++];
+  double l[P][P] = {};
+  for (int i = 0; i < P; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      double sum = a[i][j];
+      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
+      if (i == j) {
+        if (!(sum > 1e-9 * a[i][i]) || !(a[i][i] > 0)) return false;
+        l[i][i] = std::sqrt(sum);
+      } else {
+        l[i][j] = sum / l[j][j];
+      }
+    }
+  }
+  double y[P];
+  for (int i = 0; i < P; ++i) {
+    double sum = s.v[i];
+    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
+    y[i] = sum / l[i][i];
+  }
+  for (int i = P - 1; i >= 0; --i) {
+    double sum = y[i];
+    for (int k = i + 1; k < P; ++k) sum -= l[k][i] * x[k];
+    x[i] = sum / l[i][i];
+  }
+  // Diagonal of the inverse for the first two parameters: columns of L^-T L^-1.
+  for (int c = 0; c < 2; ++c) {
+    double e[P] = {}, z[P];
+    e[c] = 1.0;
+    for (int i = 0; i < P; ++i) {
+      double sum = e[i];
+      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
+      z[i] = sum / l[i][i];
+    }
+    double d = 0;
+    for (int i = 0; i < P; ++i) d += z[i] * z[i];
+    inverseDiag[c] = d;
+  }
+  return true;
+}
+
+}  // namespace
+
+Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
+                  double sigma, const DriftKernels& k) {
+  Refinement out;
+  if (!(std::fabs(dx0) < 1e6 && std::fabs(dy0) < 1e6)) return out;
+  const Rect& R = ref.rect;
+  const int32_t ix0 = static_cast<int32_t>(std::lround(dx0));
+  const int32_t iy0 = static_cast<int32_t>(std::lround(dy0));
+  constexpr int32_t M = kMaxMove + 2;
+  // The pixels whose samples stay inside the frame while the estimate moves.
+  Rect P;
+  P.x0 = std::max(R.x0, ix0 + M);
+  P.x1 = std::min<int32_t>(R.x1, cur.w + ix0 - M);
+  P.y0 = std::max(R.y0, iy0 + M);
+  P.y1 = std::min<int32_t>(R.y1, cur.h + iy0 - M);
+  if (P.Area() * 4 < R.Area() || P.Width() < 8 || P.Height() < 8) return out;
+  const Rect Q{P.x0 - ix0 - M, P.y0 - iy0 - M, P.x1 - ix0 + M, P.y1 - iy0 + M};
+  FloatImage bs;
+  if (!SmoothRegion(cur, Q, sigma, &bs, k)) return out;
+  const int32_t w = P.Width(), h = P.Height();
+  FloatImage hbuf, resid;
+  if (!hbuf.Allocate(w, h + 3) || !resid.Allocate(w, h)) return out;
+  std::vector<float> sample;
+  sample.reserve(static_cast<size_t>((w + 2) / 3) * ((h + 2) / 3));
+  const int32_t rx = P.x0 - R.x0, ry0 = P.y0 - R.y0;
+
+  double dx = dx0, dy = dy0;
+  Photometric photo;
+  int32_t tukeyRounds = 0;
+  NormalSums last;
+  double inv[2] = {0, 0};
+  for (int32_t it = 0; it < kMaxIterations; ++it) {
+    if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
+    // Sample positions x - d: whole part o, phase f.
+    const double tx = -dx, ty = -dy;
+    const int32_t ox = static_cast<int32_t>(std::floor(tx));
+    const int32_t oy = static_cast<int32_t>(std::floor(ty));
+    float wx[4], wy[4];
+    KeysWeights(tx - ox, wx);
+    KeysWeights(ty - oy, wy);
+    for (int32_t j = 0; j < h + 3; ++j) {
+      const int32_t row = P.y0 + oy - 1 + j - Q.y0;
+      k.filter_row(bs.Row(row) + (P.x0 + ox - 1 - Q.x0), hbuf.Row(j), w, wx, 4);
+    }
+    const float* rows[4];
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
+      float* r = resid.Row(y);
+      k.filter_columns(rows, r, w, wy, 4);
+      const float* a = ref.smooth.Row(ry0 + y) + rx;
+      for (int32_t x = 0; x < w; ++x) r[x] -= a[x];
+    }
+    // Robust scale of the model error, from every third pixel of every third row.
+    sample.clear();
+    for (int32_t y = 1; y < h; y += 3) {
+      const float* r = resid.Row(y);
+      const float* a = ref.smooth.Row(ry0 + y) + rx;
+      const float* lap = ref.lap.Row(ry0 + y) + rx;
+      for (int32_t x = 1; x < w; x += 3)
+        sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+    }
+    const size_t mid = sample.size() / 2;
+    std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+    const float med = sample[mid];
+    for (float& v : sample) v = std::fabs(v - med);
+    std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+    const double scale = std::max(1.4826 * sample[mid], 1e-6);
+    const bool tukey = it >= 2;
+    const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
+    const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
+    NormalSums sums;
+    for (int32_t y = 0; y < h; ++y) {
+      const int32_t ry = ry0 + y;
+      k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx,
+                   ref.smooth.Row(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
+    }
+    double x[NormalSums::kParams];
+    if (!SolveNormal(sums, x, inv)) return out;
+    dx += x[0];
+    dy += x[1];
+    photo.c0 = static_cast<float>(x[2]);
+    photo.c1 = static_cast<float>(x[3]);
+    photo.b = static_cast<float>(x[4]);
+    last = sums;
+    out.iterations = it + 1;
+    if (tukey) ++tukeyRounds;
+    if (tukeyRounds >= 2 && std::fabs(x[0]) < 1e-4 && std::fabs(x[1]) < 1e-4) break;
+  }
+  if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
+  out.ok = true;
+  out.dx = dx;
+  out.dy = dy;
+  out.blur = photo.b;
+  out.inliers = last.w / static_cast<double>(P.Area());
+  // Standard error: residual variance times the inverse normal matrix, times
+  // the area over which the smoothing correlates neighbouring residuals.
+  const double var = last.w > 0 ? last.wee / last.w : 0.0;
+  const double corr = 4.0 * M_PI * sigma * sigma;
+  out.precision = std::sqrt(std::max(inv[0], inv[1]) * var * corr);
+  return out;
+}
+
+}  // namespace vantor::drift
+
+// ---- C API -------------------------------------------------------------------
+
+struct DriftFrame {
+  int32_t grey = 0;
+  int32_t w = 0, h = 0;
+  int32_t method = kDriftDefault;
+  vantor::drift::Rect mask;
+  vantor::drift::Pyramid pyramid;
+  int32_t focusLevel = 0;   // the pyramid level the default method compares focus on
+  double levelNoise = 0;    // noise of that level over the rectangle
+  vantor::drift::FloatImage full;
+  double noise = 0;         // noise of the full-depth grey levels over the rectangle
+  vantor::drift::ReferenceData ref;
+};
+
+namespace {
+
+using namespace vantor::drift;
+
+// Smoothing of the level the default method compares focus on.
+constexpr double kLevelSigma = 0.7;
+// A focus difference of more than this (pixels of Gaussian blur) is suspect.
+constexpr double kSuspectFocus = 2.0;
+
+bool ValidOptions(const DriftOptions* o) {
+  return o != nullptr && o->method >= kDriftClassic && o->method <= kDriftPrecise &&
+         o->coarseSize >= 1;
+}
+
+void StartResult(DriftResult* r) {
+  r->dx = r->dy = 0.0;
+  r->distance = -1.0;
+  r->searchDx = r->searchDy = 0.0;
+  r->searchDistance = -1.0;
+  r->distinctness = -1.0;
+  r->precision = -1.0;
+  r->focus = 0.0;
+  r->inliers = -1.0;
+  r->rescued = 0;
+  r->quality = kDriftFailed;
+}
+
+// The pixels of the reference's rectangle r whose partners at displacement
+// (dx, dy) lie in the current frame, and those partners.
+void Overlap(const Rect& r, int32_t dx, int32_t dy, int32_t w, int32_t h, Rect* inA, Rect* inB) {
+  inA->x0 = std::max(r.x0, dx);
+  inA->y0 = std::max(r.y0, dy);
+  inA->x1 = std::min(r.x1, w + dx);
+  inA->y1 = std::min(r.y1, h + dy);
+  *inB = Rect{inA->x0 - dx, inA->y0 - dy, inA->x1 - dx, inA->y1 - dy};
+}
+
+// How much more blurred (Gaussian sigma, pixels of the image given) the
+// current frame is than the reference over the compared pixels: positive when
+// the current frame is blurrier, negative when the reference is, 0 when their
+// signal energies agree within 10 %. *sigma receives the smoothing at which
+// the sharper frame matches the blurrier one (base when they agree).
+double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const FloatImage& b,
+                       const Rect& rb, double noiseB, double base, const DriftKernels& k,
+                       double* sigma) {
+  *sigma = base;
+  if (ra.Area() <= 0 || rb.Area() <= 0) return 0.0;
+  const double ea = SignalEnergy(a, ra, base, noiseA, k);
+  const double eb = SignalEnergy(b, rb, base, noiseB, k);
+  if (!(ea >= 0.0 && eb >= 0.0) || (ea <= 0.0 && eb <= 0.0)) return 0.0;
+  if (eb * kFocusRatio >= ea && ea * kFocusRatio >= eb) return 0.0;
+  const bool currentBlurrier = eb < ea;
+  *sigma = currentBlurrier ? MatchingSigma(a, ra, noiseA, eb, k)
+                           : MatchingSigma(b, rb, noiseB, ea, k);
+  const double extra = std::sqrt(std::max(0.0, *sigma * *sigma - base * base));
+  return currentBlurrier ? extra : -extra;
+}
+
+void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftOptions* o,
+                    const DriftKernels& k, DriftResult* r) {
+  double rec[4] = {0, 0, 1, 0};
+  const double dist = RegisterPair(a->grey, b->grey, mask, rec, o->startStep, o->finalStep,
+                                   o->minDiff, o->coarseSize, 0, kRegFixS | kRegFixA);
+  r->dx = r->searchDx = rec[0];
+  r->dy = r->searchDy = rec[1];
+  r->distance = r->searchDistance = dist;
+  r->quality = dist >= 0.0 ? kDriftOk : kDriftFailed;
+  if (o->method == kDriftClassic || a->w != b->w || a->h != b->h || a->pyramid.levels.empty() ||
+      b->pyramid.levels.empty())
+    return;
+  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
+                                     std::min(1, a->pyramid.top), k);
+  if (!g.ok) return;
+  r->distinctness = g.distinctness;
+  const double tol = g.level == 0 ? 1.5 : 3.0;
+  const bool agrees =
+      dist >= 0.0 && std::fabs(g.dx - rec[0]) <= tol && std::fabs(g.dy - rec[1]) <= tol;
+  if (!agrees) {
+    // The global match lies in another basin: its best whole pixel by the
+    // search's own cost, and the search again from there when that is
+    // clearly lower than where the search ended.
+    double best = -1.0;
+    int32_t bx = g.dx, by = g.dy;
+    const int32_t reach = g.level == 0 ? 0 : 1;
+    for (int32_t v = -reach; v <= reach; ++v)
+      for (int32_t u = -reach; u <= reach; ++u) {
+        const double c = GreyCost(a->grey, b->grey, mask, g.dx + u, g.dy + v);
+        if (c >= 0.0 && (best < 0.0 || c < best)) {
+          best = c;
+          bx = g.dx + u;
+          by = g.dy + v;
+        }
+      }
+    if (best >= 0.0 && (dist < 0.0 || best < 0.9 * dist * dist)) {
+      double rec2[4] = {static_cast<double>(bx), static_cast<double>(by), 1.0, 0.0};
+      const double dist2 =
+          vantor::RegisterPairFrom(a->grey, b->grey, mask, rec2, std::min(o->startStep, 1.0),
+                                   o->finalStep, o->minDiff, 0, kRegFixS | kRegFixA);
+      if (dist2 >= 0.0 && (dist < 0.0 || dist2 < dist)) {
+        r->dx = rec2[0];
+        r->dy = rec2[1];
+        r->distance = dist2;
+        r->rescued = 1;
+        r->quality = kDriftRescued;
+      }
+    }
+  }
+  if (r->distance < 0.0) return;
+  // Focus, compared on the level at the measured displacement.
+  const int32_t l = a->focusLevel;
+  const FloatImage& la = a->pyramid.levels[l];
+  const FloatImage& lb = b->pyramid.levels[l];
+  Rect ra, rb;
+  Overlap(LevelRect(a->mask, l, la), static_cast<int32_t>(std::lround(r->dx / (1 << l))),
+          static_cast<int32_t>(std::lround(r->dy / (1 << l))), lb.w, lb.h, &ra, &rb);
+  double sigma;
+  r->focus = FocusDifference(la, ra, a->levelNoise, lb, rb, b->levelNoise, kLevelSigma, k,
+                             &sigma) * (1 << l);
+}
+
+void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftKernels& k,
+                    DriftResult* r) {
+  if (a->w != b->w || a->h != b->h || a->ref.smooth.Empty() || b->full.Empty() ||
+      a->pyramid.levels.empty())
+    return;
+  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
+                                     std::min(1, a->pyramid.top), k);
+  if (!g.ok) return;
+  r->distinctness = g.distinctness;
+  r->searchDx = g.dx;
+  r->searchDy = g.dy;
+  Refinement f = Refine(a->ref, b->full, g.dx, g.dy, kSmoothSigma, k);
+  // A change of focus (a large Laplacian term, or frames whose level energies
+  // differ): smooth the sharper frame until both carry the same signal
+  // energy, so that the robust weights see the same structure in both.
+  const FloatImage& la = a->pyramid.levels[a->focusLevel];
+  const FloatImage& lb = b->pyramid.levels[a->focusLevel];
+  const Rect lr = LevelRect(a->mask, a->focusLevel, la);
+  const double ea = SignalEnergy(la, lr, kLevelSigma, a->levelNoise, k);
+  const double eb = SignalEnergy(lb, LevelRect(b->mask, a->focusLevel, lb), kLevelSigma,
+                                 b->levelNoise, k);
+  const bool maybe = std::fabs(f.blur) > 1.5 || eb * kFocusRatio < ea || ea * kFocusRatio < eb;
+  if (f.ok && maybe) {
+    Rect ra, rb;
+    Overlap(a->ref.rect, static_cast<int32_t>(std::lround(f.dx)),
+            static_cast<int32_t>(std::lround(f.dy)), b->w, b->h, &ra, &rb);
+    double sigma;
+    r->focus = FocusDifference(a->full, ra, a->noise, b->full, rb, b->noise, kSmoothSigma, k,
+                               &sigma);
+    if (r->focus > 0.0) {
+      ReferenceData blurred;
+      if (PrepareReference(a->full, a->ref.rect, sigma, &blurred, k)) {
+        const Refinement f2 = Refine(blurred, b->full, f.dx, f.dy, kSmoothSigma, k);
+        if (f2.ok) f = f2;
+      }
+    } else if (r->focus < 0.0) {
+      const Refinement f2 = Refine(a->ref, b->full, f.dx, f.dy, sigma, k);
+      if (f2.ok) f = f2;
+    }
+  }
+  r->dx = f.ok ? f.dx : g.dx;
+  r->dy = f.ok ? f.dy : g.dy;
+  // An estimate that did not converge is no better than the whole-pixel start.
+  r->precision = f.ok ? f.precision : 1e9;
+  r->inliers = f.ok ? f.inliers : 0.0;
+  const double c = [&] {
+    PairCostContext ctx{a->grey, b->grey, mask, 0};
+    const double p[4] = {r->dx, r->dy, 1.0, 0.0};
+    return PairCost(p, &ctx);
+  }();
+  r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
+  r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;
+}
+
+}  // namespace
+
+extern "C" {
+
+DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
+                             int32_t reference) {
+  if (!ValidOptions(options)) return nullptr;
+  int32_t w = 0, h = 0;
+  if (mrGetRectInfo(grey, &w, &h) != 8) return nullptr;
+  try {
+    auto f = std::make_unique<DriftFrame>();
+    f->grey = grey;
+    f->w = w;
+    f->h = h;
+    f->method = options->method;
+    f->mask = CentralRect(w, h, options->maskFraction);
+    if (options->method == kDriftClassic) return f.release();
+    const DriftKernels& k = DriftKernelsForMode();
+    if (f->mask.Area() > 0) {
+      if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid)) return nullptr;
+      f->focusLevel = std::min(1, f->pyramid.top);
+      const FloatImage& img = f->pyramid.levels[f->focusLevel];
+      f->levelNoise = NoiseLevel(img, LevelRect(f->mask, f->focusLevel, img));
+    }
+    if (options->method == kDriftPrecise) {
+      const int32_t source = full > 0 ? full : grey;
+      int32_t fw = 0, fh = 0;
+      if (mrGetRectInfo(source, &fw, &fh) < 1 || fw != w || fh != h) return nullptr;
+      if (!ToFloatGrey(source, &f->full)) return nullptr;
+      f->noise = NoiseLevel(f->full, f->mask);
+      if (reference != 0 && f->mask.Area() > 0 &&
+          !PrepareReference(f->full, f->mask, kSmoothSigma, &f->ref, k))
+        return nullptr;
+    }
+    return f.release();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void DriftFrameFree(DriftFrame* frame) { delete frame; }
+
+int32_t DriftMeasure(const DriftFrame* a, const DriftFrame* b, int32_t mask,
+                     const DriftOptions* o, DriftResult* r) {
+  if (r == nullptr) return -1;
+  StartResult(r);
+  if (a == nullptr || b == nullptr || !ValidOptions(o) || a->method != o->method ||
+      b->method != o->method)
+    return -1;
+  try {
+    const DriftKernels& k = DriftKernelsForMode();
+    if (o->method == kDriftPrecise)
+      MeasurePrecise(a, b, mask, k, r);
+    else
+      MeasureDefault(a, b, mask, o, k, r);
+  } catch (const std::bad_alloc&) {
+    // Keeps what was measured before memory ran short.
+  }
+  return r->distance >= 0.0 ? 0 : -1;
+}
+
+int32_t DriftClassify(DriftResult* results, int32_t n) {
+  if (results == nullptr || n < 2) return 0;
+  std::vector<double> d;
+  for (int32_t i = 1; i < n; ++i)
+    if (results[i].quality != kDriftFailed && results[i].distance >= 0.0)
+      d.push_back(results[i].distance);
+  double limit = std::numeric_limits<double>::infinity();
+  if (d.size() >= 5) {
+    std::vector<double> s = d;
+    const size_t mid = s.size() / 2;
+    std::nth_element(s.begin(), s.begin() + mid, s.end());
+    const double med = s[mid];
+    for (double& v : s) v = std::fabs(v - med);
+    std::nth_element(s.begin(), s.begin() + mid, s.end());
+    limit = std::max(1.5 * med, med + 4.0 * 1.4826 * s[mid]);
+  }
+  int32_t marked = 0;
+  for (int32_t i = 1; i < n; ++i) {
+    DriftResult& r = results[i];
+    if (r.quality == kDriftFailed) continue;
+    const bool far = r.inliers < 0.0 && r.distance > limit;
+    const bool flat = r.distinctness >= 0.0 && r.distinctness < 0.05;
+    const bool loose = r.precision > 0.1;
+    const bool focus = std::fabs(r.focus) > kSuspectFocus;
+    const bool outliers = r.inliers >= 0.0 && r.inliers < 0.5;
+    if (far || flat || loose || focus || outliers) {
+      r.quality = kDriftSuspect;
+      ++marked;
+    }
+  }
+  return marked;
+}
+
+const char* DriftQualityName(int32_t quality) {
+  switch (quality) {
+    case kDriftOk:
+      return "ok";
+    case kDriftRescued:
+      return "rescued";
+    case kDriftSuspect:
+      return "suspect";
+    default:
+      return "failed";
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+/* Drift measurement of image sequences: the registration search of
+ * RegisterPair with a global check that rescues pairs the local search lost,
+ * and a precise sub-pixel method on the frames' full depth. Frames are
+ * prepared once (pyramid, full-depth grey, reference data) and then measured
+ * pair by pair; a sequence's results are classified afterwards.
+ *
+ * Conventions as RegisterPair's: a feature at (x, y) of the current frame lies
+ * at (x + dx, y + dy) of the reference; y counts rows from row 0 of the
+ * rectangle (the bottom row of a picture loaded from a file). The comparison
+ * covers the central rectangle that CentralMask makes for the mask fraction.
+ *
+ * Errors: functions return 0 / a pointer on success and -1 / null on failure;
+ * DriftMeasure marks a pair that cannot be measured with distance -1. */
+#ifndef VANTOR_REGISTRATION_DRIFT_H
+#define VANTOR_REGISTRATION_DRIFT_H
+
+#include <stdint.h>
+
+#include "generic/vantor_api.h"
+
+VANTOR_BEGIN_C
+
+/* Methods. */
+enum {
+  kDriftClassic = 0, /* RegisterPair alone, as the batch program always did */
+  kDriftDefault = 1, /* RegisterPair, then the global check and rescue */
+  kDriftPrecise = 2  /* global whole-pixel start, robust sub-pixel refinement */
+};
+
+/* Quality of a measured pair. */
+enum {
+  kDriftOk = 0,
+  kDriftRescued = 1, /* the global check replaced the local search's result */
+  kDriftSuspect = 2, /* a measurement that looks unreliable */
+  kDriftFailed = 3   /* no measurement */
+};
+
+typedef struct DriftOptions {
+  int32_t method;      /* kDriftClassic, kDriftDefault or kDriftPrecise */
+  double startStep;    /* the search's start step, final step and minimum */
+  double finalStep;    /* difference (RegisterPair's; the precise method */
+  double minDiff;      /* does not use them) */
+  int32_t coarseSize;  /* RegisterPair's coarse size (the program uses 512) */
+  double maskFraction; /* fraction of each dimension compared (0.5) */
+} DriftOptions;
+
+/* The result of one pair. */
+typedef struct DriftResult {
+  double dx, dy;       /* the displacement */
+  double distance;     /* root mean square grey difference on the 8-bit scale at the
+                          result (RegisterPair's distance), -1 when not measured */
+  double searchDx, searchDy, searchDistance; /* RegisterPair's own result */
+  double distinctness; /* how much the best whole-pixel match stands out: the
+                          second-best basin's cost over the best's, minus 1
+                          (a large value when there is no second basin; -1
+                          when the global search did not run) */
+  double precision;    /* the precise method's standard error estimate in
+                          pixels, -1 for the other methods */
+  double focus;        /* how much blurrier the current frame is than the
+                          reference: the sigma in pixels of the Gaussian blur
+                          that makes the sharper one match (negative when the
+                          reference is the blurrier; 0 when they agree) */
+  double inliers;      /* the precise method: the mean robust weight of the
+                          compared pixels (1: all fit; -1 other methods) */
+  int32_t rescued;     /* 1 when the global check replaced the search's result */
+  int32_t quality;     /* kDriftOk, kDriftRescued or kDriftFailed; DriftClassify
+                          adds kDriftSuspect */
+} DriftResult;
+
+/* A frame prepared for measurement. */
+typedef struct DriftFrame DriftFrame;
+
+/* Prepares a frame: grey is its 8-bit grey rectangle (borrowed: it must stay
+ * alive and unchanged until DriftFrameFree), full the same frame at its own
+ * depth (1-channel 8, 16, 32 or 64 bits, or 24/48-bit colour; 0 to use grey),
+ * read by the precise method only and not kept. reference nonzero prepares
+ * the frame to serve as a reference as well. Returns null when grey is not an
+ * 8-bit rectangle, full does not match its size, or memory is short. */
+VANTOR_API DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
+                                        int32_t reference);
+VANTOR_API void DriftFrameFree(DriftFrame* frame);
+
+/* Measures the current frame against the reference (prepared as one). mask
+ * is the central mask of the frames' size (CentralMask with the options' mask
+ * fraction), used by RegisterPair. Fills *result; returns 0, or -1 when the
+ * pair cannot be measured (result->quality kDriftFailed, distance -1).
+ * Thread-safe: frames are only read. */
+VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* current,
+                                int32_t mask, const DriftOptions* options, DriftResult* result);
+
+/* Marks the suspect results of a sequence of n results (the first frame's
+ * included): a distance far above the sequence's typical distance (median +
+ * 4 x 1.4826 x the median absolute deviation, and at least 1.5 x the median;
+ * needs 5 measured pairs; not for the precise method, whose robust fit
+ * ignores what moves on its own), a best match that hardly stands out
+ * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
+ * for the precise method, a standard error above 0.1 pixel or fewer than
+ * half of the pixels fitting. Failed results stay failed; a rescued result
+ * that is also suspect becomes suspect. Returns the number marked. */
+VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);
+
+/* The name of a quality: "ok", "rescued", "suspect" or "failed". */
+VANTOR_API const char* DriftQualityName(int32_t quality);
+
+VANTOR_END_C
+
+#endif

@@ -1,0 +1,135 @@
+// Internal pieces of the drift measurement, for the tests and benchmarks:
+// float images, the block-mean pyramid, the global whole-pixel search and the
+// robust sub-pixel refinement.
+#ifndef VANTOR_REGISTRATION_DRIFT_INTERNAL_H
+#define VANTOR_REGISTRATION_DRIFT_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "improc/drift_kernels.h"
+#include "registration/drift.h"
+
+namespace vantor::drift {
+
+// A float image; pitch in floats.
+struct FloatImage {
+  int32_t w = 0, h = 0;
+  std::ptrdiff_t pitch = 0;
+  std::vector<float> px;
+
+  bool Allocate(int32_t width, int32_t height);
+  float* Row(int32_t y) { return px.data() + y * pitch; }
+  const float* Row(int32_t y) const { return px.data() + y * pitch; }
+  bool Empty() const { return w == 0 || h == 0; }
+};
+
+// [x0, x1) x [y0, y1).
+struct Rect {
+  int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  int32_t Width() const { return x1 - x0; }
+  int32_t Height() const { return y1 - y0; }
+  int64_t Area() const {
+    return x1 > x0 && y1 > y0 ? static_cast<int64_t>(x1 - x0) * (y1 - y0) : 0;
+  }
+};
+
+// The rectangle of ones that CentralMask makes for an image of w x h.
+Rect CentralRect(int32_t w, int32_t h, double fraction);
+
+// The grey levels of a rectangle of any single-channel depth (8, 16, 32,
+// 64 bits) or the mean of the channels (24, 48 bits) as floats; non-finite
+// values become 0. False for other depths or when memory is short.
+bool ToFloatGrey(int32_t handle, FloatImage* out);
+
+// Block means of 2 x 2 pixels (the last odd row and column dropped).
+bool Halve(const FloatImage& src, FloatImage* dst);
+
+// The pyramid levels of a grey frame: levels[l] is 2^l x 2^l block means
+// (level 0 the frame itself, kept only when it is the top).
+struct Pyramid {
+  std::vector<FloatImage> levels;
+  int32_t top = 0;
+};
+
+// The top level for a comparison rectangle: the smallest level at which its
+// shorter side is at most 40 pixels (0 for small rectangles).
+int32_t TopLevel(const Rect& mask);
+
+bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid);
+
+// Mean of (B(x) - A(x + d))^2 over the pixels x of the rectangle (at the
+// level's scale) whose partner lies in A; -1 when fewer than half of them do.
+double LevelCost(const FloatImage& a, const FloatImage& b, const Rect& r, int32_t dx, int32_t dy,
+                 const DriftKernels& k);
+
+// What the global whole-pixel search found.
+struct GlobalMatch {
+  bool ok = false;
+  int32_t dx = 0, dy = 0;   // full-resolution estimate (level 1 position x 2, or level 0)
+  int32_t level = 0;        // the level the estimate comes from
+  double distinctness = -1; // second-best basin's cost / best's - 1
+};
+
+// The comparison rectangle at a level: the blocks that lie wholly inside it.
+Rect LevelRect(const Rect& r, int32_t level, const FloatImage& img);
+
+// Exhaustive search over every displacement up to maxShift pixels on the
+// pyramid's top level, then the best match followed down to level `stop`
+// (searching +-2 pixels at each level).
+GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t maxShift,
+                         int32_t stop, const DriftKernels& k);
+
+// Reference data of the precise method: the smoothed frame over the
+// comparison rectangle and its gradients.
+struct ReferenceData {
+  Rect rect;
+  FloatImage smooth, gx, gy, lap;
+  double sigma = 0;   // the smoothing it was made with
+  double energy = 0;  // mean squared gradient over the rectangle
+};
+
+// Gaussian smoothing of src over the rectangle r (edges replicated).
+bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
+                  const DriftKernels& k);
+
+bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, ReferenceData* ref,
+                      const DriftKernels& k);
+
+// Mean squared gradient of the frame smoothed with sigma over r; -1 on failure.
+double GradientEnergy(const FloatImage& full, const Rect& r, double sigma, const DriftKernels& k);
+
+// The noise standard deviation of white noise in img over r (from 2 x 2
+// checkerboard differences), the factor by which smoothing with sigma and the
+// central-difference gradient scale noise variance into gradient energy, and
+// the gradient energy with the noise's share taken off.
+double NoiseLevel(const FloatImage& img, const Rect& r);
+double NoiseGain(double sigma);
+double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
+                    const DriftKernels& k);
+
+// The smoothing at which the frame's signal energy over r falls to target.
+double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
+                     const DriftKernels& k);
+
+// The smoothing at which the frame's gradient energy over r falls to target.
+double MatchingSigma(const FloatImage& full, const Rect& r, double target, const DriftKernels& k);
+
+struct Refinement {
+  bool ok = false;
+  double dx = 0, dy = 0;
+  double precision = -1;  // standard error estimate, pixels
+  double blur = 0;        // the Laplacian term: > 0 when the current frame is blurrier
+  double inliers = 0;     // mean robust weight of the compared pixels
+  int32_t iterations = 0;
+};
+
+// Robust Gauss-Newton refinement of the displacement of `current` (full
+// depth, smoothed with sigma) against the reference, starting at (dx0, dy0).
+Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx0, double dy0,
+                  double sigma, const DriftKernels& k);
+
+}  // namespace vantor::drift
+
+#endif
