@@ -35,6 +35,15 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const std::filesy
                          const std::string& tmpdir, const std::vector<std::string>& env = {});
 
 std::string ReadFileBytes(const std::filesystem::path& p);
+
+// Writes a grey TIFF of 8 or 16 bits from values given row 0 first (the
+// loaded orientation: row 0 is the bottom of the picture), rounded and clipped.
+bool WriteGreyTiff(const std::filesystem::path& p, const std::vector<double>& row0First, int w,
+                   int h, int bits = 8);
+
+// The lines of a text with "\r\n" line ends, and the fields of a line.
+std::vector<std::string> SplitLines(const std::string& text, const std::string& end = "\r\n");
+std::vector<std::string> SplitFields(const std::string& line, char separator);
 void WriteFileBytes(const std::filesystem::path& p, const std::string& bytes);
 
 }  // namespace vantor::test

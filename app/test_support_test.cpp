@@ -1,9 +1,13 @@
 // Shared helpers of the program's tests (compiled into the test binary only).
 #include "app/test_support.h"
 
+#include "tools/image_writer.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -22,6 +26,41 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+bool WriteGreyTiff(const fs::path& p, const std::vector<double>& row0First, int w, int h,
+                   int bits) {
+  const double top = bits == 16 ? 65535.0 : 255.0;
+  const size_t bytes = bits == 16 ? 2 : 1;
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h * bytes);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double v = std::clamp(std::round(row0First[static_cast<size_t>(y) * w + x]), 0.0, top);
+      const auto u = static_cast<uint16_t>(v);
+      const size_t at = (static_cast<size_t>(h - 1 - y) * w + x) * bytes;
+      px[at] = static_cast<uint8_t>(u & 0xFF);
+      if (bytes == 2) px[at + 1] = static_cast<uint8_t>(u >> 8);
+    }
+  return vantor::tools::WriteTiff(p.string(), px, static_cast<uint32_t>(w),
+                                  static_cast<uint32_t>(h), static_cast<uint16_t>(bits));
+}
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& end) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i; (i = text.find(end, start)) != std::string::npos; start = i + end.size())
+    lines.push_back(text.substr(start, i - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::vector<std::string> SplitFields(const std::string& line, char separator) {
+  std::vector<std::string> f;
+  size_t start = 0;
+  for (size_t i; (i = line.find(separator, start)) != std::string::npos; start = i + 1)
+    f.push_back(line.substr(start, i - start));
+  f.push_back(line.substr(start));
+  return f;
 }
 
 std::string ReadFileBytes(const fs::path& p) {

@@ -7,6 +7,7 @@
 
 #include "improc/drift_kernels.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "kernels/kernel_mode.h"
@@ -54,12 +55,12 @@ void FilterRow(const float* src, float* dst, int32_t n, const float* taps, int32
   }
 }
 
-void FilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
-                   int32_t count) {
+void FilterColumns(const float* const* rows, const float* sub, float* dst, int32_t n,
+                   const float* taps, int32_t count) {
   for (int32_t x = 0; x < n; ++x) {
     float s = 0.0f;
     for (int32_t k = 0; k < count; ++k) s += taps[k] * rows[k][x];
-    dst[x] = s;
+    dst[x] = sub != nullptr ? s - sub[x] : s;
   }
 }
 
@@ -112,10 +113,14 @@ double SsdBlock(const float* a, std::ptrdiff_t a_pitch, const float* b, std::ptr
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
   double total = 0.0;
+  // Lanes carry the sums across rows; they are emptied into the double total
+  // every few rows so that float rounding stays small.
+  V acc0 = hn::Zero(d), acc1 = hn::Zero(d);
+  float tail = 0.0f;
+  const int32_t flush = std::max<int32_t>(1, 4096 / std::max(w, 1));
   for (int32_t y = 0; y < h; ++y) {
     const float* ar = a + y * a_pitch;
     const float* br = b + y * b_pitch;
-    V acc0 = hn::Zero(d), acc1 = hn::Zero(d);
     int32_t x = 0;
     for (; x + 2 * N <= w; x += 2 * N) {
       const V d0 = hn::Sub(hn::LoadU(d, br + x), hn::LoadU(d, ar + x));
@@ -127,12 +132,16 @@ double SsdBlock(const float* a, std::ptrdiff_t a_pitch, const float* b, std::ptr
       const V d0 = hn::Sub(hn::LoadU(d, br + x), hn::LoadU(d, ar + x));
       acc0 = hn::MulAdd(d0, d0, acc0);
     }
-    float row = Sum(d, hn::Add(acc0, acc1));
     for (; x < w; ++x) {
       const float e = br[x] - ar[x];
-      row += e * e;
+      tail += e * e;
     }
-    total += row;
+    if ((y + 1) % flush == 0 || y + 1 == h) {
+      total += static_cast<double>(Sum(d, hn::Add(acc0, acc1))) + tail;
+      acc0 = hn::Zero(d);
+      acc1 = hn::Zero(d);
+      tail = 0.0f;
+    }
   }
   return total;
 }
@@ -143,26 +152,30 @@ void FilterRow(const float* src, float* dst, int32_t n, const float* taps, int32
   int32_t x = 0;
   for (; x + N <= n; x += N) {
     V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, src + x));
-    for (int32_t k = 1; k < count; ++k) acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, src + x + k), acc);
+    for (int32_t k = 1; k < count; ++k)
+      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, src + x + k), acc);
     hn::StoreU(acc, d, dst + x);
   }
   if (x < n) scalar::FilterRow(src + x, dst + x, n - x, taps, count);
 }
 
-void FilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
-                   int32_t count) {
+void FilterColumns(const float* const* rows, const float* sub, float* dst, int32_t n,
+                   const float* taps, int32_t count) {
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
   int32_t x = 0;
   for (; x + N <= n; x += N) {
     V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, rows[0] + x));
-    for (int32_t k = 1; k < count; ++k) acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, rows[k] + x), acc);
+    for (int32_t k = 1; k < count; ++k)
+      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, rows[k] + x), acc);
+    if (sub != nullptr) acc = hn::Sub(acc, hn::LoadU(d, sub + x));
     hn::StoreU(acc, d, dst + x);
   }
-  for (; x < n; ++x) {
-    float s = 0.0f;
-    for (int32_t k = 0; k < count; ++k) s += taps[k] * rows[k][x];
-    dst[x] = s;
+  if (x < n) {
+    const float* tail[64];
+    const int32_t m = count < 64 ? count : 64;
+    for (int32_t k = 0; k < m; ++k) tail[k] = rows[k] + x;
+    scalar::FilterColumns(tail, sub != nullptr ? sub + x : nullptr, dst + x, n - x, taps, m);
   }
 }
 
@@ -231,9 +244,9 @@ double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::pt
 void VectorFilterRow(const float* src, float* dst, int32_t n, const float* taps, int32_t count) {
   HWY_DYNAMIC_DISPATCH(FilterRow)(src, dst, n, taps, count);
 }
-void VectorFilterColumns(const float* const* rows, float* dst, int32_t n, const float* taps,
-                         int32_t count) {
-  HWY_DYNAMIC_DISPATCH(FilterColumns)(rows, dst, n, taps, count);
+void VectorFilterColumns(const float* const* rows, const float* sub, float* dst, int32_t n,
+                         const float* taps, int32_t count) {
+  HWY_DYNAMIC_DISPATCH(FilterColumns)(rows, sub, dst, n, taps, count);
 }
 void VectorNormalRow(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,

@@ -41,9 +41,9 @@ struct DriftKernels {
                       std::ptrdiff_t b_pitch, int32_t w, int32_t h);
   // dst[x] = sum_k taps[k] src[x + k] for x < n, k < count.
   void (*filter_row)(const float* src, float* dst, int32_t n, const float* taps, int32_t count);
-  // dst[x] = sum_k taps[k] rows[k][x] for x < n, k < count.
-  void (*filter_columns)(const float* const* rows, float* dst, int32_t n, const float* taps,
-                         int32_t count);
+  // dst[x] = sum_k taps[k] rows[k][x] - (sub ? sub[x] : 0) for x < n, k < count.
+  void (*filter_columns)(const float* const* rows, const float* sub, float* dst, int32_t n,
+                         const float* taps, int32_t count);
   // Adds the weighted sums of n pixels to *sums.
   void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,

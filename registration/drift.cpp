@@ -42,7 +42,7 @@ constexpr double kFocusRatio = 1.1;
 
 // Normalised Gaussian taps of radius ceil(3 sigma) (at least 1).
 std::vector<float> GaussTaps(double sigma) {
-  const int32_t radius = std::max(1, static_cast<int32_t>(std::ceil(3.0 * sigma)));
+  const int32_t radius = std::max(1, static_cast<int32_t>(std::ceil(2.7 * sigma)));
   std::vector<double> v(2 * radius + 1);
   double s = 0;
   for (int32_t k = -radius; k <= radius; ++k) {
@@ -81,16 +81,23 @@ double GreyCost(int32_t a, int32_t b, int32_t mask, double dx, double dy) {
 }  // namespace
 
 bool FloatImage::Allocate(int32_t width, int32_t height) {
-  w = std::max(width, 0);
-  h = std::max(height, 0);
-  pitch = w;
-  try {
-    px.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0.0f);
-  } catch (const std::bad_alloc&) {
-    w = h = 0;
-    pitch = 0;
-    return false;
+  w = h = 0;
+  pitch = 0;
+  if (width < 0 || height < 0) return false;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (n > capacity) {
+    try {
+      data = std::make_unique_for_overwrite<float[]>(n);
+    } catch (const std::bad_alloc&) {
+      data.reset();
+      capacity = 0;
+      return false;
+    }
+    capacity = n;
   }
+  w = width;
+  h = height;
+  pitch = width;
   return true;
 }
 
@@ -185,7 +192,8 @@ int32_t TopLevel(const Rect& mask) {
 bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid) {
   RectView v;
   if (!ResolveRect(grey, v) || v.depth != 8) return false;
-  pyramid->levels.assign(static_cast<size_t>(top) + 1, FloatImage());
+  pyramid->levels.clear();
+  pyramid->levels.resize(static_cast<size_t>(top) + 1);
   pyramid->top = top;
   if (top == 0) {
     FloatImage& l0 = pyramid->levels[0];
@@ -322,9 +330,11 @@ bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage
   const std::vector<float> taps = GaussTaps(sigma);
   const int32_t count = static_cast<int32_t>(taps.size());
   const int32_t radius = count / 2;
-  FloatImage rows;  // horizontally smoothed rows r.y0 - radius .. r.y1 + radius
+  // Horizontally smoothed rows r.y0 - radius .. r.y1 + radius.
+  thread_local FloatImage rows;
+  thread_local std::vector<float> line;
   if (!rows.Allocate(w, h + 2 * radius) || !out->Allocate(w, h)) return false;
-  std::vector<float> line(static_cast<size_t>(w) + 2 * radius);
+  line.resize(static_cast<size_t>(w) + 2 * radius);
   const int32_t lo = r.x0 - radius;
   // Columns of the line that lie inside the source.
   const int32_t in0 = std::max(lo, 0), in1 = std::min(r.x1 + radius, src.w);
@@ -342,15 +352,17 @@ bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage
   std::vector<const float*> col(static_cast<size_t>(count));
   for (int32_t y = 0; y < h; ++y) {
     for (int32_t t = 0; t < count; ++t) col[t] = rows.Row(y + t);
-    k.filter_columns(col.data(), out->Row(y), w, taps.data(), count);
+    k.filter_columns(col.data(), nullptr, out->Row(y), w, taps.data(), count);
   }
   return true;
 }
 
-double GradientEnergy(const FloatImage& full, const Rect& r, double sigma, const DriftKernels& k) {
-  FloatImage s;
-  if (!SmoothRegion(full, Rect{r.x0 - 1, r.y0 - 1, r.x1 + 1, r.y1 + 1}, sigma, &s, k)) return -1;
-  double e = 0;
+GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma,
+                             const DriftKernels& k) {
+  thread_local FloatImage s;
+  GradientStats g;
+  if (!SmoothRegion(full, Rect{r.x0 - 1, r.y0 - 1, r.x1 + 1, r.y1 + 1}, sigma, &s, k)) return g;
+  double e = 0, sum = 0, sum2 = 0;
   for (int32_t y = 1; y + 1 < s.h; ++y) {
     const float* up = s.Row(y + 1);
     const float* mid = s.Row(y);
@@ -358,9 +370,14 @@ double GradientEnergy(const FloatImage& full, const Rect& r, double sigma, const
     for (int32_t x = 1; x + 1 < s.w; ++x) {
       const double gx = 0.5 * (mid[x + 1] - mid[x - 1]), gy = 0.5 * (up[x] - down[x]);
       e += gx * gx + gy * gy;
+      sum += mid[x];
+      sum2 += static_cast<double>(mid[x]) * mid[x];
     }
   }
-  return e / static_cast<double>(std::max<int64_t>(1, r.Area()));
+  const double n = static_cast<double>(std::max<int64_t>(1, r.Area()));
+  g.energy = e / n;
+  g.variance = std::max(0.0, sum2 / n - (sum / n) * (sum / n));
+  return g;
 }
 
 double NoiseGain(double sigma) {
@@ -377,12 +394,14 @@ double NoiseGain(double sigma) {
 }
 
 double NoiseLevel(const FloatImage& img, const Rect& r) {
+  // About 4096 blocks on a regular grid.
+  const int32_t step = std::max<int32_t>(
+      2, 2 * static_cast<int32_t>(std::sqrt(static_cast<double>(r.Area()) / 16384.0)));
   std::vector<float> e;
-  e.reserve(static_cast<size_t>(std::max<int64_t>(0, r.Area() / 16 + 1)));
-  for (int32_t y = r.y0; y + 1 < r.y1; y += 4) {
+  for (int32_t y = r.y0; y + 1 < r.y1; y += step) {
     const float* a = img.Row(y);
     const float* b = img.Row(y + 1);
-    for (int32_t x = r.x0; x + 1 < r.x1; x += 4)
+    for (int32_t x = r.x0; x + 1 < r.x1; x += step)
       e.push_back(std::fabs(0.5f * (a[x] - a[x + 1] - b[x] + b[x + 1])));
   }
   if (e.empty()) return 0.0;
@@ -393,9 +412,17 @@ double NoiseLevel(const FloatImage& img, const Rect& r) {
 
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k) {
-  const double e = GradientEnergy(full, r, sigma, k);
-  if (e < 0) return -1;
-  return std::max(0.0, e - noise * noise * NoiseGain(sigma));
+  const GradientStats g = GradientEnergy(full, r, sigma, k);
+  if (g.energy < 0) return -1;
+  const std::vector<float> taps = GaussTaps(sigma);
+  double s = 0;
+  for (float t : taps) s += static_cast<double>(t) * t;
+  const double n2 = noise * noise;
+  const double energy = g.energy - n2 * NoiseGain(sigma);
+  const double variance = g.variance - n2 * s * s;
+  // No structure above the noise: nothing in focus.
+  if (!(variance > 0.05 * g.variance) || !(energy > 0)) return 0.0;
+  return energy / variance;
 }
 
 double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
@@ -410,8 +437,8 @@ double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double
   return 0.5 * (lo + hi);
 }
 
-bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, ReferenceData* ref,
-                      const DriftKernels& k) {
+bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
+                      ReferenceData* ref, const DriftKernels& k) {
   if (mask.Area() <= 0) return false;
   Rect wide{mask.x0 - 1, mask.y0 - 1, mask.x1 + 1, mask.y1 + 1};
   FloatImage s;
@@ -440,6 +467,7 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, Re
   }
   ref->sigma = sigma;
   ref->energy = energy / static_cast<double>(mask.Area());
+  ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
   return true;
 }
 
@@ -511,13 +539,15 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   P.y1 = std::min<int32_t>(R.y1, cur.h + iy0 - M);
   if (P.Area() * 4 < R.Area() || P.Width() < 8 || P.Height() < 8) return out;
   const Rect Q{P.x0 - ix0 - M, P.y0 - iy0 - M, P.x1 - ix0 + M, P.y1 - iy0 + M};
-  FloatImage bs;
+  // Scratch images, kept per thread from one pair to the next.
+  thread_local FloatImage bs, hbuf, resid;
+  thread_local std::vector<float> sample;
   if (!SmoothRegion(cur, Q, sigma, &bs, k)) return out;
   const int32_t w = P.Width(), h = P.Height();
-  FloatImage hbuf, resid;
   if (!hbuf.Allocate(w, h + 3) || !resid.Allocate(w, h)) return out;
-  std::vector<float> sample;
-  sample.reserve(static_cast<size_t>((w + 2) / 3) * ((h + 2) / 3));
+  // About 2048 pixels on a regular grid give the robust scale.
+  const int32_t stride =
+      std::max<int32_t>(1, static_cast<int32_t>(std::sqrt(static_cast<double>(P.Area()) / 2048.0)));
   const int32_t rx = P.x0 - R.x0, ry0 = P.y0 - R.y0;
 
   double dx = dx0, dy = dy0;
@@ -538,21 +568,20 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       const int32_t row = P.y0 + oy - 1 + j - Q.y0;
       k.filter_row(bs.Row(row) + (P.x0 + ox - 1 - Q.x0), hbuf.Row(j), w, wx, 4);
     }
+    // The first, rough steps use every other row.
+    const int32_t rowStep = it < 2 ? 2 : 1;
     const float* rows[4];
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = 0; y < h; y += rowStep) {
       for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
-      float* r = resid.Row(y);
-      k.filter_columns(rows, r, w, wy, 4);
-      const float* a = ref.smooth.Row(ry0 + y) + rx;
-      for (int32_t x = 0; x < w; ++x) r[x] -= a[x];
+      k.filter_columns(rows, ref.smooth.Row(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
-    // Robust scale of the model error, from every third pixel of every third row.
+    // Robust scale of the model error.
     sample.clear();
-    for (int32_t y = 1; y < h; y += 3) {
+    for (int32_t y = 0; y < h; y += stride * rowStep) {
       const float* r = resid.Row(y);
       const float* a = ref.smooth.Row(ry0 + y) + rx;
       const float* lap = ref.lap.Row(ry0 + y) + rx;
-      for (int32_t x = 1; x < w; x += 3)
+      for (int32_t x = stride / 2; x < w; x += stride)
         sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
     }
     const size_t mid = sample.size() / 2;
@@ -565,11 +594,17 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
     NormalSums sums;
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
       k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx,
                    ref.smooth.Row(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
     }
+    // The reference's gradients carry its noise, which inflates their
+    // squares but not their products with the residual: take its expected
+    // share off, or every step would fall short by that share.
+    const double noiseShare = ref.gradientNoise * sums.w;
+    sums.m[0] -= std::min(noiseShare, 0.8 * sums.m[0]);
+    sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
     double x[NormalSums::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
     dx += x[0];
@@ -580,7 +615,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     last = sums;
     out.iterations = it + 1;
     if (tukey) ++tukeyRounds;
-    if (tukeyRounds >= 2 && std::fabs(x[0]) < 1e-4 && std::fabs(x[1]) < 1e-4) break;
+    if (tukeyRounds >= 2 && std::fabs(x[0]) < 5e-4 && std::fabs(x[1]) < 5e-4) break;
   }
   if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
   out.ok = true;
@@ -608,6 +643,7 @@ struct DriftFrame {
   vantor::drift::Pyramid pyramid;
   int32_t focusLevel = 0;   // the pyramid level the default method compares focus on
   double levelNoise = 0;    // noise of that level over the rectangle
+  double levelEnergy = 0;   // its signal energy there
   vantor::drift::FloatImage full;
   double noise = 0;         // noise of the full-depth grey levels over the rectangle
   vantor::drift::ReferenceData ref;
@@ -671,6 +707,13 @@ double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const
   return currentBlurrier ? extra : -extra;
 }
 
+// Whether the frames' signal energies over their own rectangles differ
+// enough to compare their focus where they overlap.
+bool FocusMayDiffer(const DriftFrame* a, const DriftFrame* b) {
+  return b->levelEnergy * kFocusRatio < a->levelEnergy ||
+         a->levelEnergy * kFocusRatio < b->levelEnergy;
+}
+
 void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftOptions* o,
                     const DriftKernels& k, DriftResult* r) {
   double rec[4] = {0, 0, 1, 0};
@@ -720,7 +763,7 @@ void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
       }
     }
   }
-  if (r->distance < 0.0) return;
+  if (r->distance < 0.0 || !FocusMayDiffer(a, b)) return;
   // Focus, compared on the level at the measured displacement.
   const int32_t l = a->focusLevel;
   const FloatImage& la = a->pyramid.levels[l];
@@ -748,13 +791,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   // A change of focus (a large Laplacian term, or frames whose level energies
   // differ): smooth the sharper frame until both carry the same signal
   // energy, so that the robust weights see the same structure in both.
-  const FloatImage& la = a->pyramid.levels[a->focusLevel];
-  const FloatImage& lb = b->pyramid.levels[a->focusLevel];
-  const Rect lr = LevelRect(a->mask, a->focusLevel, la);
-  const double ea = SignalEnergy(la, lr, kLevelSigma, a->levelNoise, k);
-  const double eb = SignalEnergy(lb, LevelRect(b->mask, a->focusLevel, lb), kLevelSigma,
-                                 b->levelNoise, k);
-  const bool maybe = std::fabs(f.blur) > 1.5 || eb * kFocusRatio < ea || ea * kFocusRatio < eb;
+  const bool maybe = std::fabs(f.blur) > 1.5 || FocusMayDiffer(a, b);
   if (f.ok && maybe) {
     Rect ra, rb;
     Overlap(a->ref.rect, static_cast<int32_t>(std::lround(f.dx)),
@@ -764,7 +801,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
                                &sigma);
     if (r->focus > 0.0) {
       ReferenceData blurred;
-      if (PrepareReference(a->full, a->ref.rect, sigma, &blurred, k)) {
+      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k)) {
         const Refinement f2 = Refine(blurred, b->full, f.dx, f.dy, kSmoothSigma, k);
         if (f2.ok) f = f2;
       }
@@ -809,7 +846,9 @@ DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* opt
       if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid)) return nullptr;
       f->focusLevel = std::min(1, f->pyramid.top);
       const FloatImage& img = f->pyramid.levels[f->focusLevel];
-      f->levelNoise = NoiseLevel(img, LevelRect(f->mask, f->focusLevel, img));
+      const Rect lr = LevelRect(f->mask, f->focusLevel, img);
+      f->levelNoise = NoiseLevel(img, lr);
+      f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k);
     }
     if (options->method == kDriftPrecise) {
       const int32_t source = full > 0 ? full : grey;
@@ -818,7 +857,7 @@ DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* opt
       if (!ToFloatGrey(source, &f->full)) return nullptr;
       f->noise = NoiseLevel(f->full, f->mask);
       if (reference != 0 && f->mask.Area() > 0 &&
-          !PrepareReference(f->full, f->mask, kSmoothSigma, &f->ref, k))
+          !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k))
         return nullptr;
     }
     return f.release();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "improc/drift_kernels.h"
@@ -13,15 +14,17 @@
 
 namespace vantor::drift {
 
-// A float image; pitch in floats.
+// A float image; pitch in floats. Allocate keeps the block when it is large
+// enough, so scratch images can be reused; new pixels are not initialised.
 struct FloatImage {
   int32_t w = 0, h = 0;
   std::ptrdiff_t pitch = 0;
-  std::vector<float> px;
+  std::unique_ptr<float[]> data;
+  size_t capacity = 0;
 
   bool Allocate(int32_t width, int32_t height);
-  float* Row(int32_t y) { return px.data() + y * pitch; }
-  const float* Row(int32_t y) const { return px.data() + y * pitch; }
+  float* Row(int32_t y) { return data.get() + y * pitch; }
+  const float* Row(int32_t y) const { return data.get() + y * pitch; }
   bool Empty() const { return w == 0 || h == 0; }
 };
 
@@ -88,22 +91,31 @@ struct ReferenceData {
   FloatImage smooth, gx, gy, lap;
   double sigma = 0;   // the smoothing it was made with
   double energy = 0;  // mean squared gradient over the rectangle
+  double gradientNoise = 0;  // expected square of the noise in each gradient component
 };
 
 // Gaussian smoothing of src over the rectangle r (edges replicated).
 bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
                   const DriftKernels& k);
 
-bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, ReferenceData* ref,
-                      const DriftKernels& k);
+// noise: the standard deviation of the frame's noise.
+bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
+                      ReferenceData* ref, const DriftKernels& k);
 
-// Mean squared gradient of the frame smoothed with sigma over r; -1 on failure.
-double GradientEnergy(const FloatImage& full, const Rect& r, double sigma, const DriftKernels& k);
+// Mean squared gradient and variance of the frame smoothed with sigma over r
+// (energy -1 on failure).
+struct GradientStats {
+  double energy = -1, variance = 0;
+};
+GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma,
+                             const DriftKernels& k);
 
 // The noise standard deviation of white noise in img over r (from 2 x 2
 // checkerboard differences), the factor by which smoothing with sigma and the
 // central-difference gradient scale noise variance into gradient energy, and
-// the gradient energy with the noise's share taken off.
+// the signal's gradient energy over its variance (the noise's share taken off
+// both, so that neither noise nor brightness and contrast change it; 0 when
+// nothing stands above the noise).
 double NoiseLevel(const FloatImage& img, const Rect& r);
 double NoiseGain(double sigma);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,

@@ -1,0 +1,282 @@
+// The program's measurement beyond the registration search alone, end to end:
+// lost frames rescued, --classic unchanged, suspect frames flagged, the
+// precise method on noisy and partly moving sequences, and the CSV.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "app/compare.h"
+#include "app/test_support.h"
+#include "memrect/rect_owner.h"
+#include "registration/registration.h"
+#include "tools/synthetic_image.h"
+
+namespace vantor::app {
+namespace {
+
+namespace fs = std::filesystem;
+using vantor::test::ReadFileBytes;
+using vantor::test::RunProgram;
+using vantor::test::SplitLines;
+using vantor::test::TempDir;
+using vantor::tools::Blob;
+
+struct Shift {
+  double x, y;  // the picture's displacement, loaded-row coordinates
+};
+
+std::string FrameName(size_t k) {
+  char name[32];
+  std::snprintf(name, sizeof name, "f%03zu.tif", k + 1);
+  return name;
+}
+
+// Writes frames of a field displaced by the shifts, with noise; `edit` may
+// change a frame's values before it is written.
+template <class Edit>
+void WriteFrames(const fs::path& dir, const std::vector<Blob>& field, int w, int h,
+                 const std::vector<Shift>& shifts, double noise, double offset, int bits,
+                 Edit edit) {
+  const double scale = bits == 16 ? 16.0 : 1.0;
+  for (size_t k = 0; k < shifts.size(); ++k) {
+    auto v = vantor::tools::RenderValues(field, w, h, shifts[k].x, shifts[k].y, offset);
+    edit(k, v);
+    for (double& x : v) x *= scale;
+    vantor::tools::AddNoise(v, noise * scale, static_cast<uint32_t>(100 + k));
+    ASSERT_TRUE(vantor::test::WriteGreyTiff(dir / FrameName(k), v, w, h, bits));
+  }
+}
+
+void WriteFrames(const fs::path& dir, const std::vector<Blob>& field, int w, int h,
+                 const std::vector<Shift>& shifts, double noise, double offset = 80,
+                 int bits = 8) {
+  WriteFrames(dir, field, w, h, shifts, noise, offset, bits, [](size_t, std::vector<double>&) {});
+}
+
+struct CsvRow {
+  int frame;
+  std::string file;
+  double dx, dy, dxFirst, dyFirst, distance;
+  std::string quality;
+};
+
+// The fields of a CSV line: quoted fields may hold commas and doubled quotes.
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> f(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        f.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        f.back() += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      f.emplace_back();
+    } else {
+      f.back() += c;
+    }
+  }
+  return f;
+}
+
+std::vector<CsvRow> ReadCsv(const fs::path& p) {
+  std::vector<CsvRow> rows;
+  auto lines = SplitLines(ReadFileBytes(p), "\n");
+  EXPECT_FALSE(lines.empty());
+  if (lines.empty()) return rows;
+  EXPECT_EQ(lines[0], "frame,file,dx,dy,dx_first,dy_first,distance,quality");
+  for (size_t i = 1; i < lines.size(); ++i) {
+    auto f = CsvFields(lines[i]);
+    EXPECT_EQ(f.size(), 8u) << lines[i];
+    if (f.size() != 8) continue;
+    rows.push_back({std::atoi(f[0].c_str()), f[1], std::atof(f[2].c_str()), std::atof(f[3].c_str()),
+                    std::atof(f[4].c_str()), std::atof(f[5].c_str()), std::atof(f[6].c_str()),
+                    f[7]});
+  }
+  return rows;
+}
+
+// The table's displacement of frame k against the reference of the mode.
+Shift Truth(const std::vector<Shift>& s, size_t k, int mode) {
+  const Shift ref = mode == 0 ? s[k - 1] : s[0];
+  return {ref.x - s[k].x, ref.y - s[k].y};
+}
+
+TEST(Measure, LostStarFieldJumpIsRescuedAndClassicKeepsTheSearchAlone) {
+  TempDir dir, tmp;
+  const int w = 384, h = 384;
+  auto stars = vantor::tools::MakeStars(w, h, 260, 3);
+  const std::vector<Shift> shifts{{0, 0}, {0.4, -0.3}, {40.3, 9.6}, {40.9, 9.2}, {41.2, 10.1}};
+  WriteFrames(dir.path(), stars, w, h, shifts, 2.0, 10.0);
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    const std::string m = std::to_string(mode);
+    auto classic = RunProgram({"*.tif", m, "--classic", "--csv=c.csv"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(classic.status, 0) << classic.err;
+    const std::string classicTable = ReadFileBytes(dir / "ResVantor.txt");
+    auto r = RunProgram({"*.tif", m, "--csv=d.csv"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string table = ReadFileBytes(dir / "ResVantor.txt");
+    auto c = ReadCsv(dir / "c.csv"), d = ReadCsv(dir / "d.csv");
+    ASSERT_EQ(d.size(), shifts.size());
+    ASSERT_EQ(c.size(), shifts.size());
+    // The jump is lost by the search alone and rescued by default.
+    EXPECT_GT(std::fabs(c[2].dx - Truth(shifts, 2, mode).x), 5.0);
+    for (size_t k = 1; k < shifts.size(); ++k) {
+      const Shift t = Truth(shifts, k, mode);
+      EXPECT_NEAR(d[k].dx, t.x, 0.5) << k;
+      EXPECT_NEAR(d[k].dy, t.y, 0.5) << k;
+      EXPECT_NE(c[k].quality, "rescued");
+      if (d[k].quality == "rescued") {
+        EXPECT_NE(r.err.find(FrameName(k) + ": rescued"), std::string::npos) << r.err;
+      } else {
+        // Frames the search measured keep their numbers.
+        EXPECT_EQ(d[k].dx, c[k].dx) << k;
+      }
+    }
+    EXPECT_EQ(d[2].quality, "rescued");
+    EXPECT_NE(table, classicTable);
+    // --classic is RegisterPair's table, row by row.
+    auto rows = SplitLines(classicTable);
+    RectOwner first(LoadGrayImage((dir / FrameName(0)).c_str()));
+    RectOwner mask(CentralMaskFraction(first.get(), 0.5));
+    double sumX = 0;
+    for (size_t k = 1; k < shifts.size(); ++k) {
+      RectOwner ref(LoadGrayImage((dir / FrameName(mode == 0 ? k - 1 : 0)).c_str()));
+      RectOwner cur(LoadGrayImage((dir / FrameName(k)).c_str()));
+      double rec[4];
+      const double dist =
+          RegisterPair(ref.get(), cur.get(), mask.get(), rec, 4, 0.05, 3, 512, 0, 3072);
+      sumX += rec[0];
+      char row[128];
+      if (mode == 1)
+        std::snprintf(row, sizeof row, "%s\t%.6g\t%.6g\t%.6g", FrameName(k).c_str(),
+                      RoundResult(rec[0], 10), RoundResult(rec[1], 10), RoundResult(dist, 10));
+      else
+        std::snprintf(row, sizeof row, "%s:\t %.4g, %.4g;  %.6g,", FrameName(k).c_str(),
+                      RoundResult(rec[0], 10), RoundResult(rec[1], 10), RoundResult(sumX, 10));
+      ASSERT_GT(rows.size(), k + 1);
+      EXPECT_EQ(rows[k + 1].rfind(row, 0), 0u) << rows[k + 1] << " / " << row;
+    }
+  }
+}
+
+TEST(Measure, NoiseAndBlurredFramesAreSuspect) {
+  TempDir dir, tmp;
+  const int w = 256, h = 256;
+  auto field = vantor::tools::MakeBlobs(w, h, 500, 12);
+  std::vector<Shift> shifts;
+  for (int k = 0; k < 10; ++k) shifts.push_back({0.3 * k, -0.2 * k});
+  WriteFrames(dir.path(), field, w, h, shifts, 2.0, 80, 8, [&](size_t k, std::vector<double>& v) {
+    if (k == 4) v = vantor::tools::Blur(v, w, h, 4.0);
+    if (k == 7) v.assign(v.size(), 100.0);  // the noise added is all that remains
+  });
+  for (const char* method : {"--threads=2", "--precise"}) {
+    SCOPED_TRACE(method);
+    auto r = RunProgram({"*.tif", "1", method, "--csv=q.csv"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = ReadCsv(dir / "q.csv");
+    ASSERT_EQ(rows.size(), shifts.size());
+    for (size_t k = 0; k < rows.size(); ++k)
+      EXPECT_EQ(rows[k].quality, k == 4 || k == 7 ? "suspect" : "ok") << k;
+    EXPECT_NE(r.err.find(FrameName(4) + ": the displacement"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("out of focus"), std::string::npos) << r.err;
+  }
+  // --classic adds no quality judgement.
+  auto r = RunProgram({"*.tif", "1", "--classic", "--csv=q.csv"}, dir.path(), tmp.path().string());
+  for (const CsvRow& row : ReadCsv(dir / "q.csv")) EXPECT_EQ(row.quality, "ok");
+  EXPECT_EQ(r.err.find("unreliable"), std::string::npos);
+}
+
+TEST(Measure, PreciseHoldsTheBackgroundWhileObjectsMoveAcrossIt) {
+  TempDir dir, tmp;
+  const int w = 320, h = 320;
+  auto field = vantor::tools::MakeBlobs(w, h, 600, 21);
+  std::vector<Shift> shifts;
+  for (int k = 0; k < 8; ++k) shifts.push_back({0.37 * k + (k >= 4 ? 11.2 : 0), 0.21 * k});
+  WriteFrames(dir.path(), field, w, h, shifts, 2.0, 60, 8, [&](size_t k, std::vector<double>& v) {
+    // Three bright cells crawling on their own over the drifting picture.
+    std::vector<Blob> cells;
+    for (int c = 0; c < 3; ++c)
+      cells.push_back({100.0 + 50 * c + 4.0 * k, 120.0 + 30 * c - 3.0 * k, 9.0, 110.0});
+    auto moving = vantor::tools::RenderValues(cells, w, h, 0, 0, 0);
+    for (size_t i = 0; i < v.size(); ++i) v[i] += moving[i];
+  });
+  for (int mode : {0, 1}) {
+    auto r = RunProgram({"*.tif", std::to_string(mode), "--precise", "--csv=p.csv"}, dir.path(),
+                        tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = ReadCsv(dir / "p.csv");
+    ASSERT_EQ(rows.size(), shifts.size());
+    for (size_t k = 1; k < rows.size(); ++k) {
+      const Shift t = Truth(shifts, k, mode);
+      EXPECT_NEAR(rows[k].dx, t.x, 0.05) << mode << " " << k;
+      EXPECT_NEAR(rows[k].dy, t.y, 0.05) << mode << " " << k;
+    }
+  }
+}
+
+TEST(Measure, PreciseOnNoisyTwelveBitFramesAndTheCsvAgreesWithTheTable) {
+  TempDir dir, tmp;
+  const int w = 300, h = 260;
+  auto field = vantor::tools::MakeBlobs(w, h, 500, 8);
+  const std::vector<Shift> shifts{{0, 0}, {0.43, -0.71}, {1.12, -1.35}, {-0.55, 0.18}, {2.5, 0.5}};
+  // 12-bit data in 16-bit frames, noise sigma 8 on the 8-bit scale.
+  WriteFrames(dir.path(), field, w, h, shifts, 8.0, 80, 16);
+  fs::rename(dir / FrameName(3), dir / "f004, \"odd\".tif");
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    auto r = RunProgram({"*.tif", std::to_string(mode), "--precise", "--csv=-"}, dir.path(),
+                        tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    vantor::test::WriteFileBytes(dir / "out.csv", r.out);
+    auto rows = ReadCsv(dir / "out.csv");
+    ASSERT_EQ(rows.size(), shifts.size());
+    auto table = SplitLines(ReadFileBytes(dir / "ResVantor.txt"));
+    double sx = 0, sy = 0;
+    for (size_t k = 1; k < rows.size(); ++k) {
+      const Shift t = Truth(shifts, k, mode);
+      EXPECT_NEAR(rows[k].dx, t.x, 0.05) << k;
+      EXPECT_NEAR(rows[k].dy, t.y, 0.05) << k;
+      sx += rows[k].dx;
+      sy += rows[k].dy;
+      EXPECT_NEAR(rows[k].dxFirst, mode == 0 ? sx : rows[k].dx, 2e-6);
+      EXPECT_NEAR(rows[k].dyFirst, mode == 0 ? sy : rows[k].dy, 2e-6);
+      // The table holds the same numbers rounded to tenths.
+      char want[96];
+      if (mode == 1)
+        std::snprintf(want, sizeof want, "\t%.6g\t%.6g\t%.6g", RoundResult(rows[k].dx, 10),
+                      RoundResult(rows[k].dy, 10), RoundResult(rows[k].distance, 10));
+      else
+        std::snprintf(want, sizeof want, ":\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)",
+                      RoundResult(rows[k].dx, 10), RoundResult(rows[k].dy, 10),
+                      RoundResult(sx, 10), RoundResult(sy, 10), RoundResult(rows[k].distance, 10));
+      const size_t row = k + 1;
+      ASSERT_GT(table.size(), row);
+      EXPECT_NE(table[row].find(want), std::string::npos) << table[row] << " / " << want;
+    }
+    EXPECT_EQ(rows[3].file, "f004, \"odd\".tif");
+    // The quoted name, and a reader that knows the CSV rules agrees.
+    EXPECT_NE(r.out.find("\"f004, \"\"odd\"\".tif\""), std::string::npos) << r.out;
+    const std::string check =
+        "/usr/bin/python3 -c \"import csv,sys; r=list(csv.DictReader(open(sys.argv[1]))); "
+        "assert len(r)==5 and r[3]['file']=='f004, \\\"odd\\\".tif' and "
+        "all(float(x['dx'])==float(x['dx']) for x in r)\" " +
+        (dir / "out.csv").string();
+    if (fs::exists("/usr/bin/python3")) EXPECT_EQ(std::system(check.c_str()), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vantor::app
