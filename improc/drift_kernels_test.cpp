@@ -67,7 +67,9 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
         for (int q = 0; q < NormalSums::kParams; ++q) ExpectNear(nv.v[q], ns.v[q], "vector");
         ExpectNear(nv.w, ns.w, "weights");
         ExpectNear(nv.wee, ns.wee, "errors");
-        if (kind == Weighting::kTukey) EXPECT_LT(ns.w, n);  // some residuals lie outside c
+        if (kind == Weighting::kTukey) {
+          EXPECT_LT(ns.w, n);  // some residuals lie outside c
+        }
       }
     }
   });
