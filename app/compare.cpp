@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "files/filelist.h"
+#include "app/aligned.h"
+#include "app/plot.h"
 #include "files/filelist_owner.h"
 #include "memrect/convert.h"
 #include "memrect/memrect.h"
@@ -74,8 +76,10 @@ struct FrameRef {
 struct Frame {
   enum State { kAbsent, kLoading, kReady, kFailed, kReleased } state = kAbsent;
   RectOwner grey;
+  RectOwner original;  // the frame at its own depth, kept for aligned output
   DriftFramePtr prepared;
   int usesLeft = 0;  // pairs that still need the frame
+  bool awaitingOutput = false;  // its aligned copy is still to be written
   int32_t width = 0, height = 0;
   std::string error;
 };
@@ -87,7 +91,8 @@ class SequenceComparison {
  public:
   SequenceComparison(RunContext& ctx, std::vector<FrameRef> refs, bool toPrevious)
       : ctx_(ctx), refs_(std::move(refs)), n_(static_cast<int32_t>(refs_.size())),
-        toPrevious_(toPrevious), frames_(refs_.size() + 1), results_(refs_.size() + 1) {
+        toPrevious_(toPrevious), aligned_(!ctx.options.alignedDir.empty()),
+        frames_(refs_.size() + 1), results_(refs_.size() + 1), measured_(refs_.size() + 1, false) {
     options_.method = ctx.options.method == Method::kClassic   ? kDriftClassic
                       : ctx.options.method == Method::kPrecise ? kDriftPrecise
                                                                : kDriftDefault;
@@ -114,6 +119,18 @@ class SequenceComparison {
     // Mode 1 needs the first frame for every pair, mode 0 for pair 2 only.
     first.usesLeft = toPrevious_ ? (n_ >= 2 ? 1 : 0) : n_ - 1;
     inMemory_ = 1;
+    if (aligned_) {
+      std::string error;
+      if (!CreateOutputFolder(ctx_.options.alignedDir, &error)) {
+        std::fprintf(stderr, "vantor: %s\n", error.c_str());
+        ctx_.outputFailed = true;
+        aligned_ = false;
+      }
+    }
+    measured_[1] = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    WriteOutputs(lock);
+    ReleaseIfDone(1);
     return true;
   }
 
@@ -150,6 +167,7 @@ class SequenceComparison {
       ctx_.csv += "1," + CsvField(firstName) +
                   ",0.000000,0.000000,0.000000,0.000000,0.000000,ok\n";
     }
+    std::vector<PlotPoint> points{{1, 0.0, 0.0, PlotPoint::kOk}};
     double sumX = 0.0, sumY = 0.0;
     for (int32_t k = 2; k <= upTo; ++k) {
       const DriftResult& r = results_[k];
@@ -172,7 +190,25 @@ class SequenceComparison {
                     Format(",%.6f,%.6f,%.6f,%.6f,%.6f,%s\n", r.dx, r.dy, fx, fy, r.distance,
                            DriftQualityName(r.quality));
       }
+      const double fx = toPrevious_ ? sumX : r.dx, fy = toPrevious_ ? sumY : r.dy;
+      points.push_back({k, fx, fy,
+                        r.quality == kDriftRescued   ? PlotPoint::kRescued
+                        : r.quality == kDriftSuspect ? PlotPoint::kSuspect
+                        : r.quality == kDriftFailed  ? PlotPoint::kFailed
+                                                     : PlotPoint::kOk});
       Warn(k);
+    }
+    if (!ctx_.options.plotPath.empty()) {
+      std::string error;
+      const std::string& first = refs_[0].path;
+      const std::string folder = first.substr(0, first.size() - refs_[0].name.size());
+      const std::string title = Format("Drift of %s (%s)", folder.c_str(),
+                                       toPrevious_ ? "each frame against the previous one, summed"
+                                                   : "each frame against the first");
+      if (!WriteDriftPlot(ctx_.options.plotPath, points, title, &error)) {
+        std::fprintf(stderr, "vantor: %s\n", error.c_str());
+        ctx_.outputFailed = true;
+      }
     }
   }
 
@@ -190,7 +226,7 @@ class SequenceComparison {
     }
     LoadedImages images;
     const bool precise = options_.method == kDriftPrecise;
-    if (LoadImages(path.c_str(), precise, &images, &frame.error) != 1) return false;
+    if (LoadImages(path.c_str(), precise || aligned_, &images, &frame.error) != 1) return false;
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
     const bool reference = toPrevious_ ? k < n_ : k == 1;
@@ -201,7 +237,45 @@ class SequenceComparison {
       return false;
     }
     frame.grey = std::move(images.grey);
+    frame.original = std::move(images.original);
+    frame.awaitingOutput = aligned_;
     return true;
+  }
+
+  // Writes the aligned copies of the frames whose displacement from the first
+  // frame is known, in list order (mode 0 needs the sums of all earlier
+  // pairs); the lock is released while a file is written.
+  void WriteOutputs(std::unique_lock<std::mutex>& lock) {
+    while (nextOutput_ <= n_ && measured_[nextOutput_]) {
+      const int32_t k = nextOutput_++;
+      const DriftResult& r = results_[k];
+      if (k > 1) {
+        outX_ = toPrevious_ ? outX_ + r.dx : r.dx;
+        outY_ = toPrevious_ ? outY_ + r.dy : r.dy;
+      }
+      Frame& f = frames_[k];
+      if (!f.awaitingOutput) continue;
+      const bool write = k == 1 || r.quality != kDriftFailed;
+      const int32_t source = f.original ? f.original.get() : f.grey.get();
+      const double dx = outX_, dy = outY_;
+      std::string error;
+      bool ok = true;
+      if (write) {
+        lock.unlock();
+        ok = WriteAlignedFrame(ctx_.options.alignedDir, refs_[k - 1].name, source, dx, dy,
+                               PathOf(k), &error);
+        lock.lock();
+      } else {
+        std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
+                     PathOf(k).c_str());
+      }
+      if (!ok) {
+        std::fprintf(stderr, "vantor: %s\n", error.c_str());
+        ctx_.outputFailed = true;
+      }
+      f.awaitingOutput = false;
+      ReleaseIfDone(k);
+    }
   }
 
   void ReportLoadFailure(int32_t k, const std::string& reason) {
@@ -252,10 +326,17 @@ class SequenceComparison {
 
   // Drops one use of frame j; frees it when no pair needs it any more.
   void ReleaseUse(int32_t j) {
+    --frames_[j].usesLeft;
+    ReleaseIfDone(j);
+  }
+
+  void ReleaseIfDone(int32_t j) {
     Frame& f = frames_[j];
-    if (--f.usesLeft == 0 && (f.state == Frame::kReady || f.state == Frame::kFailed)) {
+    if (f.usesLeft <= 0 && !f.awaitingOutput &&
+        (f.state == Frame::kReady || f.state == Frame::kFailed)) {
       f.prepared.reset();
       f.grey = RectOwner();
+      f.original = RectOwner();
       f.state = Frame::kReleased;
       --inMemory_;
     }
@@ -287,6 +368,8 @@ class SequenceComparison {
         lock.lock();
         Frame& f = frames_[j];
         f.grey = std::move(scratch.grey);
+        f.original = std::move(scratch.original);
+        f.awaitingOutput = scratch.awaitingOutput;
         f.prepared = std::move(scratch.prepared);
         f.error = std::move(scratch.error);
         f.width = scratch.width;
@@ -308,9 +391,11 @@ class SequenceComparison {
         DriftMeasure(a, b, mask_.get(), &options_, &r);
         lock.lock();
         results_[k] = r;
+        measured_[k] = true;
       }
       ReleaseUse(ref);
       ReleaseUse(k);
+      WriteOutputs(lock);
       changed_.notify_all();
     }
   }
@@ -319,9 +404,13 @@ class SequenceComparison {
   const std::vector<FrameRef> refs_;
   const int32_t n_;
   const bool toPrevious_;
+  bool aligned_;
   DriftOptions options_{};
   std::vector<Frame> frames_;
   std::vector<DriftResult> results_;
+  std::vector<bool> measured_;  // the frame's result is known
+  int32_t nextOutput_ = 1;      // the next frame whose aligned copy is due
+  double outX_ = 0, outY_ = 0;  // its displacement from the first frame
   RectOwner mask_;
   std::mutex mutex_;
   std::condition_variable changed_;

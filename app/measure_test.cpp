@@ -11,6 +11,7 @@
 
 #include "app/compare.h"
 #include "app/test_support.h"
+#include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
 #include "registration/registration.h"
 #include "tools/synthetic_image.h"
@@ -278,6 +279,38 @@ TEST(Measure, PreciseOnNoisyTwelveBitFramesAndTheCsvAgreesWithTheTable) {
       EXPECT_EQ(std::system(check.c_str()), 0);
     }
   }
+}
+
+TEST(Measure, AlignedFramesLieOnTheFirstAndKeepTheirDepth) {
+  TempDir dir, tmp;
+  const int w = 240, h = 200;
+  auto field = vantor::tools::MakeBlobs(w, h, 400, 31);
+  const std::vector<Shift> shifts{{0, 0}, {1.37, -0.62}, {2.81, -1.9}, {-3.4, 2.25}};
+  WriteFrames(dir.path(), field, w, h, shifts, 1.0, 80, 16);
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    const fs::path out = dir / ("aligned" + std::to_string(mode));
+    auto r = RunProgram({"*.tif", std::to_string(mode), "--precise", "--aligned=" + out.string(),
+                         "--plot=drift.svg"},
+                        dir.path(), tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(dir / "drift.svg").rfind("<?xml", 0), 0u);
+    RectOwner first(mrReadFile((out / FrameName(2)).c_str()));
+    EXPECT_EQ(mrGetRectInfo(first.get(), nullptr, nullptr), 16);
+    // Measured again, the aligned frames lie on the first one.
+    r = RunProgram({"*.tif", "1", "--precise", "--csv=again.csv"}, out, tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = ReadCsv(out / "again.csv");
+    ASSERT_EQ(rows.size(), shifts.size());
+    for (const CsvRow& row : rows) {
+      EXPECT_NEAR(row.dx, 0.0, 0.1) << row.file;
+      EXPECT_NEAR(row.dy, 0.0, 0.1) << row.file;
+    }
+  }
+  // The input files are never the output.
+  auto r = RunProgram({"*.tif", "1", "--aligned=."}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find(FrameName(1)), std::string::npos) << r.err;
 }
 
 }  // namespace

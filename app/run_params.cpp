@@ -70,6 +70,10 @@ const std::string& UsageText() {
       "  --csv=FILE   also write every frame's unrounded displacement, its\n"
       "               displacement from the first frame, distance and quality (ok,\n"
       "               rescued, suspect, failed) as CSV; - for standard output\n"
+      "  --aligned=DIR  write every frame moved onto the first frame into DIR, under\n"
+      "               its own name, at its own depth, as uncompressed TIFF (0 where\n"
+      "               no pixel of the frame falls; DIR is created when missing)\n"
+      "  --plot=FILE  draw DX and DY against the first frame as an SVG picture\n"
       "  --help       show this text;  --version  show the version\n"
       "\n"
       "Exit status: 0 success (or help shown); 1 the path cannot be formed, no image\n"
@@ -78,7 +82,7 @@ const std::string& UsageText() {
       "\n"
       "Examples:\n"
       "  vantor /data/run7 1 4 0.05 0 --csv=/data/run7/drift.csv\n"
-      "  vantor '/data/stack/img*.tif' 0 --precise --threads=2\n";
+      "  vantor '/data/stack/img*.tif' 0 --precise --aligned=/data/stack/aligned\n";
   return text;
 }
 

@@ -123,7 +123,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
 
   std::string resultPath(pathBuffer, full->filePart);
   resultPath += "ResVantor.txt";
-  const bool csvSaved = SaveCsv(ctx);
+  const bool csvSaved = SaveCsv(ctx) && !ctx.outputFailed;
   const int32_t length = static_cast<int32_t>(ctx.result.size());
   errno = 0;
   if (resultPath.size() <= kPathBufferSize - 2 &&
@@ -158,6 +158,15 @@ int VantorMain(int argc, char** argv) {
         classic = true;
       } else if (a == "--precise") {
         precise = true;
+      } else if (a.rfind("--aligned=", 0) == 0 || a.rfind("--plot=", 0) == 0) {
+        const bool plot = a[2] == 'p';
+        std::string value = a.substr(plot ? 7 : 10);
+        if (value.empty()) {
+          std::fprintf(stderr, "vantor: %s: the %s name is empty\n", a.c_str(),
+                       plot ? "file" : "folder");
+          return kExitBadParameter;
+        }
+        (plot ? options.plotPath : options.alignedDir) = std::move(value);
       } else if (a.rfind("--csv=", 0) == 0) {
         options.csvPath = a.substr(6);
         if (options.csvPath.empty()) {

@@ -32,6 +32,8 @@ struct RunOptions {
   int threads = 0;  // threads registering pairs; 0 means one per processor
   Method method = Method::kDefault;
   std::string csvPath;  // full-precision table: a file, "-" for standard output, "" for none
+  std::string alignedDir;  // folder for the frames moved onto the first, "" for none
+  std::string plotPath;    // SVG drawing of the drift, "" for none
 };
 
 struct RunContext {
@@ -40,6 +42,7 @@ struct RunContext {
   std::string result;
   RunOptions options;
   std::string csv;  // the full-precision table when options.csvPath is set
+  bool outputFailed = false;  // an aligned frame or the plot could not be written
 };
 
 // A sequence comparison: lists and compares the images of the full path held

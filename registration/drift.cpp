@@ -901,7 +901,9 @@ int32_t DriftClassify(DriftResult* results, int32_t n) {
     const double med = s[mid];
     for (double& v : s) v = std::fabs(v - med);
     std::nth_element(s.begin(), s.begin() + mid, s.end());
-    limit = std::max(1.5 * med, med + 4.0 * 1.4826 * s[mid]);
+    // Two grey levels above the median at least: in a clean sequence the
+    // distances are small and vary with where each search stopped.
+    limit = std::max({1.5 * med, med + 4.0 * 1.4826 * s[mid], med + 2.0});
   }
   int32_t marked = 0;
   for (int32_t i = 1; i < n; ++i) {

@@ -89,9 +89,9 @@ VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* c
                                 int32_t mask, const DriftOptions* options, DriftResult* result);
 
 /* Marks the suspect results of a sequence of n results (the first frame's
- * included): a distance far above the sequence's typical distance (median +
- * 4 x 1.4826 x the median absolute deviation, and at least 1.5 x the median;
- * needs 5 measured pairs; not for the precise method, whose robust fit
+ * included): a distance far above the sequence's typical distance (above the
+ * median + 4 x 1.4826 x the median absolute deviation, 1.5 x the median and
+ * the median + 2 grey levels; needs 5 measured pairs; not for the precise method, whose robust fit
  * ignores what moves on its own), a best match that hardly stands out
  * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
  * for the precise method, a standard error above 0.1 pixel or fewer than
