@@ -551,6 +551,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   const int32_t rx = P.x0 - R.x0, ry0 = P.y0 - R.y0;
 
   double dx = dx0, dy = dy0;
+  double scale = 1.0;
   Photometric photo;
   int32_t tukeyRounds = 0;
   NormalSums last;
@@ -575,21 +576,24 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
       k.filter_columns(rows, ref.smooth.Row(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
-    // Robust scale of the model error.
-    sample.clear();
-    for (int32_t y = 0; y < h; y += stride * rowStep) {
-      const float* r = resid.Row(y);
-      const float* a = ref.smooth.Row(ry0 + y) + rx;
-      const float* lap = ref.lap.Row(ry0 + y) + rx;
-      for (int32_t x = stride / 2; x < w; x += stride)
-        sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+    // Robust scale of the model error, at every step: what moves on its own
+    // only stands out once the rest fits.
+    {
+      sample.clear();
+      for (int32_t y = 0; y < h; y += stride * rowStep) {
+        const float* r = resid.Row(y);
+        const float* a = ref.smooth.Row(ry0 + y) + rx;
+        const float* lap = ref.lap.Row(ry0 + y) + rx;
+        for (int32_t x = stride / 2; x < w; x += stride)
+          sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+      }
+      const size_t mid = sample.size() / 2;
+      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+      const float med = sample[mid];
+      for (float& v : sample) v = std::fabs(v - med);
+      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+      scale = std::max(1.4826 * sample[mid], 1e-6);
     }
-    const size_t mid = sample.size() / 2;
-    std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
-    const float med = sample[mid];
-    for (float& v : sample) v = std::fabs(v - med);
-    std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
-    const double scale = std::max(1.4826 * sample[mid], 1e-6);
     const bool tukey = it >= 2;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
