@@ -413,7 +413,7 @@ int32_t ReadJpeg(const char* path, bool* notJpeg) {
 
 // ---- choosing the reader ---------------------------------------------------
 
-enum class Kind { kNone, kTiff, kBmp, kJpeg };
+enum class Kind { kNone, kTiff, kBmp, kPng, kJpeg };
 
 // The format by the file's first bytes; kNone (reason set) when it cannot be
 // read.
@@ -426,6 +426,8 @@ Kind Sniff(const char* path) {
   }
   if (n >= 2 && ((b[0] == 'I' && b[1] == 'I') || (b[0] == 'M' && b[1] == 'M'))) return Kind::kTiff;
   if (n >= 2 && b[0] == 'B' && b[1] == 'M') return Kind::kBmp;
+  static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (n == 8 && std::memcmp(b, kPngSignature, 8) == 0) return Kind::kPng;
   if (n >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Kind::kJpeg;
   SetFileError("unknown file format");
   return Kind::kNone;
@@ -503,6 +505,14 @@ int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
   if (page != 1) {
     SetFileError("no page %d: the file has 1", int(page));
     return -1;
+  }
+  if (kind == Kind::kPng) {
+    int32_t h = LoadPng(path);
+    if (h > 0) {
+      ClearFileError();
+      if (flags & VANTOR_LOAD_LUT) InstallGreyLut(h);
+    }
+    return h;
   }
   if (kind == Kind::kBmp) {
     FileSlot file(ReadFileHeader(path));

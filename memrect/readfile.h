@@ -14,11 +14,14 @@
  *   BMP 4 to 32 bits     same depth, as stored (palettes are not applied)
  *   JPEG colour          depth 24, blue, green, red (CMYK is converted)
  *   JPEG greyscale       depth 8
+ *   PNG grey 8, 16       depth 8, 16 (grey below 8 bits scaled to 8)
+ *   PNG colour, palette  depth 24 or 48, blue, green, red
  * TIFF files may be compressed in any way libtiff decodes, striped or tiled,
  * BigTIFF, chunky or planar; alpha and other extra samples are dropped (RGBA
  * gives depth 24, grey with alpha depth 8). 16- and 32-bit samples of
  * big-endian ("MM") TIFF files come in machine order; top-down BMP files are
  * flipped like the rest. BMP data must be uncompressed or 8-bit run-length.
+ * PNG alpha and transparency are dropped; 16-bit samples in machine order.
  * Every page (IFD) of a TIFF file is a picture of its own. Every failure
  * leaves its reason for mrLastLoadError. All loaders may run in several
  * threads at once. */
@@ -60,7 +63,7 @@ VANTOR_API int32_t mrReadFile(const char* path);
 VANTOR_API int32_t mrReadFilePage(const char* path, int32_t page);
 
 /* Number of pages: the IFDs of a TIFF file (a chain that breaks off after
- * some good pages counts those), 1 for a BMP or JPEG file; -1 with the reason
+ * some good pages counts those), 1 for a BMP, PNG or JPEG file; -1 with the reason
  * for mrLastLoadError when the file is missing, of no known format or its
  * first page cannot be found. */
 VANTOR_API int32_t mrPageCount(const char* path);

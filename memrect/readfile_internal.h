@@ -45,6 +45,9 @@ struct TiffExtras {
 // reads). The handle, or -1 with the reason set; nothing is left behind.
 int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras);
 
+// Loads a PNG file into a new rectangle; the handle or -1 with the reason set.
+int32_t LoadPng(const char* path);
+
 }  // namespace vantor
 
 #endif

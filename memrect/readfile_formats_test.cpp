@@ -177,6 +177,22 @@ TEST(IndependentWriters, EveryTiffVariantGivesTheUncompressedPixels) {
   CheckAll(entries);
 }
 
+TEST(IndependentWriters, EveryPngVariantGivesItsPixels) {
+  TempDir dir;
+  std::vector<Entry> entries;
+  if (!MakeImages(dir, "png", &entries)) GTEST_SKIP() << "PIL missing";
+  ASSERT_GE(entries.size(), 10u);
+  CheckAll(entries);
+  // Cut inside the image data: a reason, and nothing left behind.
+  const int32_t before = mrNumberOfActive(nullptr, nullptr);
+  Bytes png = ReadAll(entries[0].file);
+  png.resize(png.size() / 2);
+  TempFile cut(png, ".png");
+  EXPECT_EQ(mrReadFile(cut.path()), -1);
+  EXPECT_EQ(std::string(mrLastLoadError()).rfind("PNG: ", 0), 0u) << mrLastLoadError();
+  EXPECT_EQ(mrNumberOfActive(nullptr, nullptr), before);
+}
+
 // ---- damaged compressed files ------------------------------------------------
 
 // An LZW-compressed 8-bit grey image written by libtiff: the raw strip bytes.

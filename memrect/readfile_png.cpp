@@ -1,0 +1,131 @@
+// PNG files through libpng into memory rectangles: 8- and 16-bit grey and
+// colour, palettes (expanded to colour), grey below 8 bits (scaled to 8),
+// interlaced or not; alpha and transparency are dropped. Grey becomes depth 8
+// or 16, colour depth 24 or 48 (blue, green, red), 16-bit samples in machine
+// order, the bottom row of the picture in row 0.
+//
+// libpng reports fatal errors through a handler that must not return: it
+// jumps back into DecodePng. Nothing with a destructor lives in DecodePng, so
+// the jump skips no clean-up; what it holds is released by hand. Image size,
+// chunk count and chunk memory are capped.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bmptiff/bmptiff_internal.h"
+#include "memrect/memrect.h"
+#include "memrect/readfile_internal.h"
+
+namespace vantor {
+namespace {
+
+constexpr png_uint_32 kMaxSide = png_uint_32(1) << 24;
+constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t(8) << 20;
+constexpr png_uint_32 kMaxChunks = 1000;
+
+struct PngJob {
+  char message[200];
+};
+
+void PngError(png_structp png, png_const_charp message) {
+  auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  std::snprintf(job->message, sizeof job->message, "%s", message ? message : "error");
+  png_longjmp(png, 1);
+}
+
+void PngWarning(png_structp, png_const_charp) {}
+
+bool LittleEndianHost() {
+  const uint16_t one = 1;
+  uint8_t first;
+  std::memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+// Decodes the open file into a new rectangle; -1 with the reason set.
+int32_t DecodePng(FILE* file) {
+  PngJob job;
+  job.message[0] = 0;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, PngError, PngWarning);
+  if (!png) {
+    SetFileError("out of memory");
+    return -1;
+  }
+  png_infop info = png_create_info_struct(png);
+  volatile int32_t handle = -1;
+  png_bytep* volatile rows = nullptr;
+  if (!info || setjmp(png_jmpbuf(png))) {
+    SetFileError("PNG: %s", job.message[0] ? job.message : "out of memory");
+    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    if (handle > 0) mrFree(handle);
+    std::free(rows);
+    return -1;
+  }
+  png_init_io(png, file);
+  png_set_user_limits(png, kMaxSide, kMaxSide);
+  png_set_chunk_cache_max(png, kMaxChunks);
+  png_set_chunk_malloc_max(png, kMaxChunkBytes);
+  png_read_info(png, info);
+  const png_uint_32 width = png_get_image_width(png, info);
+  const png_uint_32 height = png_get_image_height(png, info);
+  const int colourType = png_get_color_type(png, info);
+  const int bitDepth = png_get_bit_depth(png, info);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (colourType & PNG_COLOR_MASK_ALPHA || colourType == PNG_COLOR_TYPE_PALETTE)
+    png_set_strip_alpha(png);
+  if (bitDepth == 16 && LittleEndianHost()) png_set_swap(png);
+  if (colourType & PNG_COLOR_MASK_COLOR) png_set_bgr(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const int channels = png_get_channels(png, info);
+  const int depth = png_get_bit_depth(png, info);
+  if ((channels != 1 && channels != 3) || (depth != 8 && depth != 16)) {
+    std::snprintf(job.message, sizeof job.message, "%d channels of %d bits after expansion",
+                  channels, depth);
+    png_longjmp(png, 1);
+  }
+  const uint32_t bits = uint32_t(channels * depth);
+  if (png_get_rowbytes(png, info) != (uint64_t(width) * bits + 7) / 8) {
+    std::snprintf(job.message, sizeof job.message, "unexpected row size");
+    png_longjmp(png, 1);
+  }
+  handle = CreateRect(bits, width, height);
+  if (handle <= 0) {
+    // The reason is set; leave through the same clean-up with it kept.
+    std::snprintf(job.message, sizeof job.message, "%s", FileError());
+    png_destroy_read_struct(&png, &info, nullptr);
+    SetFileError("%s", job.message);
+    return -1;
+  }
+  const Pixels p = Resolve(handle);
+  rows = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * height));
+  if (!rows) {
+    std::snprintf(job.message, sizeof job.message, "out of memory");
+    png_longjmp(png, 1);
+  }
+  // The first PNG row is the top of the picture: it goes to the last row.
+  for (png_uint_32 y = 0; y < height; ++y) rows[y] = p.row(int32_t(height - 1 - y));
+  png_read_image(png, rows);
+  std::free(rows);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return handle;
+}
+
+}  // namespace
+
+int32_t LoadPng(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (!file) {
+    SetFileError("cannot open the file");
+    return -1;
+  }
+  int32_t h = DecodePng(file);
+  std::fclose(file);
+  return h;
+}
+
+}  // namespace vantor
