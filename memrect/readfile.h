@@ -49,6 +49,18 @@ typedef struct VantorBitmap {
   const void* pixels;
 } VantorBitmap;
 
+/* Floating-point images (depth 64) to grey. mrFiniteMinMax stores the
+ * smallest and largest finite value (NaN and infinities left out; both 0 when
+ * there is none; lo and hi may be null) and returns the number of finite
+ * pixels, -1 for a handle that is not a valid depth-64 rectangle.
+ * mrDoubleToGrey writes into the 8-bit destination of the same size:
+ * lo..hi mapped linearly onto 0..255 and rounded, values at or below lo 0, at
+ * or above hi 255, NaN and infinities 0. It returns the number of NaN and
+ * infinite pixels, or -1 (bad handles, depths or sizes; lo or hi not finite;
+ * hi below lo) leaving the destination untouched. */
+VANTOR_API int32_t mrFiniteMinMax(int32_t source, double* lo, double* hi);
+VANTOR_API int32_t mrDoubleToGrey(int32_t source, int32_t destination, double lo, double hi);
+
 /* The new rectangle's handle, or -1 (the file is missing, of no known format,
  * damaged, unsupported, or memory ran out). Same as mrReadFileLut(path, 0);
  * of a multi-page TIFF file the first page. */

@@ -346,5 +346,43 @@ TEST(TiffSamples, OddBitCountsKeepTheirValues) {
   for (int x = 0; x < 5; ++x) EXPECT_EQ(mrGetPixel(q.get(), x, 0), want[x]) << x;
 }
 
+TEST(FloatToGrey, FiniteRangeAndMappingLeaveNanAndInfinitiesOut) {
+  // Two rows of 5 doubles, rows 48 bytes apart (8 bytes past each row).
+  std::vector<double> px(12, 99.0);
+  const double row0[5] = {NAN, INFINITY, -INFINITY, 10.0, 20.0};
+  const double row1[5] = {15.0, 12.5, 9.0, 25.0, 10.1};
+  std::memcpy(px.data(), row0, sizeof row0);
+  std::memcpy(px.data() + 6, row1, sizeof row1);
+  RectOwner src(mrMakeExtern(px.data(), 64, 5, 2, 48));
+  double lo = -1, hi = -1;
+  EXPECT_EQ(mrFiniteMinMax(src.get(), &lo, &hi), 7);
+  EXPECT_EQ(lo, 9.0);
+  EXPECT_EQ(hi, 25.0);
+  RectOwner grey(mrCreate(8, 5, 2));
+  EXPECT_EQ(mrDoubleToGrey(src.get(), grey.get(), 10.0, 20.0), 3);
+  const int want0[5] = {0, 0, 0, 0, 255};
+  const int want1[5] = {128, 64, 0, 255, 3};  // 127.5 and 63.75 round up, 2.55 to 3
+  for (int x = 0; x < 5; ++x) {
+    EXPECT_EQ(mrGetPixel(grey.get(), x, 0), want0[x]) << x;
+    EXPECT_EQ(mrGetPixel(grey.get(), x, 1), want1[x]) << x;
+  }
+  // An empty range splits at lo; bad arguments leave the destination alone.
+  EXPECT_EQ(mrDoubleToGrey(src.get(), grey.get(), 12.5, 12.5), 3);
+  EXPECT_EQ(mrGetPixel(grey.get(), 1, 1), 0);
+  EXPECT_EQ(mrGetPixel(grey.get(), 0, 1), 255);
+  RectOwner small(mrCreate(8, 4, 2));
+  EXPECT_EQ(mrDoubleToGrey(src.get(), small.get(), 0, 1), -1);
+  EXPECT_EQ(mrDoubleToGrey(src.get(), grey.get(), 5, 1), -1);
+  EXPECT_EQ(mrDoubleToGrey(src.get(), grey.get(), 0, INFINITY), -1);
+  EXPECT_EQ(mrDoubleToGrey(grey.get(), grey.get(), 0, 1), -1);
+  EXPECT_EQ(mrGetPixel(grey.get(), 0, 1), 255);
+  std::vector<double> nan(4, NAN);
+  RectOwner none(mrMakeExtern(nan.data(), 64, 2, 2, 16));
+  EXPECT_EQ(mrFiniteMinMax(none.get(), &lo, &hi), 0);
+  EXPECT_EQ(lo, 0.0);
+  EXPECT_EQ(hi, 0.0);
+  EXPECT_EQ(mrFiniteMinMax(grey.get(), &lo, &hi), -1);
+}
+
 }  // namespace
 }  // namespace vantor
