@@ -89,10 +89,19 @@ struct Frame {
 // measures the pairs in any order.
 class SequenceComparison {
  public:
-  SequenceComparison(RunContext& ctx, std::vector<FrameRef> refs, bool toPrevious)
+  // Rows are written for frames first..last (1-based, within the list).
+  SequenceComparison(RunContext& ctx, std::vector<FrameRef> refs, bool toPrevious, int32_t first,
+                     int32_t last)
       : ctx_(ctx), refs_(std::move(refs)), n_(static_cast<int32_t>(refs_.size())),
-        toPrevious_(toPrevious), aligned_(!ctx.options.alignedDir.empty()),
-        frames_(refs_.size() + 1), results_(refs_.size() + 1), measured_(refs_.size() + 1, false) {
+        toPrevious_(toPrevious), aligned_(!ctx.options.alignedDir.empty()), first_(first),
+        last_(last), frames_(refs_.size() + 1), results_(refs_.size() + 1),
+        measured_(refs_.size() + 1, false) {
+    // The pairs measured: those of the rows, the window of pairs around them
+    // that the suspect rule compares them with, and in mode 0 every earlier
+    // pair (the rows carry the running sums).
+    pairLo_ = toPrevious_ ? 2 : std::max(2, first_ - DriftClassifyWindow());
+    pairHi_ = std::min(n_, last_ + DriftClassifyWindow());
+    for (int32_t k = 2; k <= n_; ++k) measured_[k] = k < pairLo_ || k > pairHi_;
     options_.method = ctx.options.method == Method::kClassic   ? kDriftClassic
                       : ctx.options.method == Method::kPrecise ? kDriftPrecise
                                                                : kDriftDefault;
@@ -101,9 +110,14 @@ class SequenceComparison {
     options_.minDiff = ctx.params.MinDiff;
     options_.coarseSize = ctx.params.CoarseSize;
     options_.maskFraction = ctx.params.MaskFraction;
-    for (DriftResult& r : results_) {
+    for (int32_t k = 0; k <= n_; ++k) {
+      DriftResult& r = results_[k];
       r = DriftResult{};
       r.quality = kDriftOk;
+      if (k >= 2 && (k < pairLo_ || k > pairHi_)) {  // not measured in this run
+        r.quality = kDriftFailed;
+        r.distance = -1.0;
+      }
     }
   }
 
@@ -117,7 +131,8 @@ class SequenceComparison {
     mask_ = RectOwner(CentralMaskFraction(first.grey.get(), ctx_.params.MaskFraction));
     first.state = Frame::kReady;
     // Mode 1 needs the first frame for every pair, mode 0 for pair 2 only.
-    first.usesLeft = toPrevious_ ? (n_ >= 2 ? 1 : 0) : n_ - 1;
+    first.usesLeft = toPrevious_ ? (pairHi_ >= 2 ? 1 : 0) : std::max(0, pairHi_ - pairLo_ + 1);
+    first.awaitingOutput = first.awaitingOutput && first_ == 1;
     inMemory_ = 1;
     if (aligned_) {
       std::string error;
@@ -137,11 +152,12 @@ class SequenceComparison {
   // Measures every pair. Returns the 1-based index of the first frame that
   // could not be loaded, or 0 when all were.
   int32_t Run(int threads) {
-    threads = std::max(1, std::min(threads, n_ - 1));
+    threads = std::max(1, std::min(threads, pairHi_ - pairLo_ + 1));
     capacity_ = threads + 2;
-    for (int32_t k = 2; k <= n_; ++k) frames_[k].usesLeft = (toPrevious_ && k < n_) ? 2 : 1;
-    nextPair_ = 2;
-    if (n_ >= 2) {
+    for (int32_t k = pairLo_; k <= pairHi_; ++k)
+      frames_[k].usesLeft = (toPrevious_ && k < pairHi_) ? 2 : 1;
+    nextPair_ = pairLo_;
+    if (pairHi_ >= pairLo_) {
       std::vector<std::thread> pool;
       for (int t = 1; t < threads; ++t) pool.emplace_back([this] { Worker(); });
       Worker();
@@ -157,19 +173,23 @@ class SequenceComparison {
   void WriteRows(int32_t upTo) {
     if (options_.method != kDriftClassic && upTo >= 2) DriftClassify(results_.data() + 1, upTo);
     const std::string& firstName = refs_[0].name;
+    const bool withFirst = first_ == 1;
     if (toPrevious_)
-      ctx_.result += Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName.c_str());
+      ctx_.result += withFirst ? Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName.c_str()) : "\r\n";
     else
-      ctx_.result += Format("FileName\tDX\tDY\tValue\r\n%s\t 0\t 0\t 0\r\n", firstName.c_str());
+      ctx_.result += "FileName\tDX\tDY\tValue\r\n" +
+                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", firstName.c_str()) : "");
     const bool csv = !ctx_.options.csvPath.empty();
     if (csv) {
       ctx_.csv = "frame,file,dx,dy,dx_first,dy_first,distance,quality\n";
-      ctx_.csv += "1," + CsvField(firstName) +
-                  ",0.000000,0.000000,0.000000,0.000000,0.000000,ok\n";
+      if (withFirst)
+        ctx_.csv += "1," + CsvField(firstName) +
+                    ",0.000000,0.000000,0.000000,0.000000,0.000000,ok\n";
     }
-    std::vector<PlotPoint> points{{1, 0.0, 0.0, PlotPoint::kOk}};
+    std::vector<PlotPoint> points;
+    if (withFirst) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
     double sumX = 0.0, sumY = 0.0;
-    for (int32_t k = 2; k <= upTo; ++k) {
+    for (int32_t k = 2; k <= std::min(upTo, last_); ++k) {
       const DriftResult& r = results_[k];
       const std::string& name = refs_[k - 1].name;
       const double dx = RoundResult(r.dx, kRoundingFactor);
@@ -177,6 +197,7 @@ class SequenceComparison {
       const double value = RoundResult(r.distance, kRoundingFactor);
       sumX += r.dx;
       sumY += r.dy;
+      if (k < first_) continue;
       if (toPrevious_) {
         ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", name.c_str(), dx, dy,
                               RoundResult(sumX, kRoundingFactor),
@@ -214,6 +235,9 @@ class SequenceComparison {
 
  private:
   int32_t RefOf(int32_t k) const { return toPrevious_ ? k - 1 : 1; }
+  long FramesToLoad() const {
+    return pairHi_ < pairLo_ ? 1 : (toPrevious_ ? pairHi_ : pairHi_ - pairLo_ + 2);
+  }
   const std::string& PathOf(int32_t k) const { return refs_[k - 1].path; }
 
   bool LoadFrame(int32_t k, Frame& frame) {
@@ -221,7 +245,7 @@ class SequenceComparison {
     {
       std::lock_guard<std::mutex> g(formMutex_);
       // The status line counts the frames taken up so far, this one included.
-      ctx_.form.ShowFile(path, ++framesStarted_, n_);
+      ctx_.form.ShowFile(path, ++framesStarted_, FramesToLoad());
       ctx_.form.ProcessMessages();
     }
     LoadedImages images;
@@ -229,7 +253,7 @@ class SequenceComparison {
     if (LoadImages(path.c_str(), precise || aligned_, &images, &frame.error) != 1) return false;
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
-    const bool reference = toPrevious_ ? k < n_ : k == 1;
+    const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
     frame.prepared = DriftFramePtr(
         DriftFrameCreate(images.grey.get(), images.source(), &options_, reference ? 1 : 0));
     if (!frame.prepared) {
@@ -238,7 +262,7 @@ class SequenceComparison {
     }
     frame.grey = std::move(images.grey);
     frame.original = std::move(images.original);
-    frame.awaitingOutput = aligned_;
+    frame.awaitingOutput = aligned_ && k >= first_ && k <= last_;
     return true;
   }
 
@@ -246,7 +270,7 @@ class SequenceComparison {
   // frame is known, in list order (mode 0 needs the sums of all earlier
   // pairs); the lock is released while a file is written.
   void WriteOutputs(std::unique_lock<std::mutex>& lock) {
-    while (nextOutput_ <= n_ && measured_[nextOutput_]) {
+    while (nextOutput_ <= last_ && measured_[nextOutput_]) {
       const int32_t k = nextOutput_++;
       const DriftResult& r = results_[k];
       if (k > 1) {
@@ -345,7 +369,7 @@ class SequenceComparison {
   void Worker() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (nextPair_ > n_ || (firstFailed_ != 0 && nextPair_ > firstFailed_)) return;
+      if (nextPair_ > pairHi_ || (firstFailed_ != 0 && nextPair_ > firstFailed_)) return;
       const int32_t k = nextPair_;
       const int32_t ref = RefOf(k);
       // Frames this pair still has to load (the first frame is loaded already).
@@ -405,6 +429,8 @@ class SequenceComparison {
   const int32_t n_;
   const bool toPrevious_;
   bool aligned_;
+  const int32_t first_, last_;  // the frames whose rows are written
+  int32_t pairLo_ = 2, pairHi_ = 0;  // the pairs measured
   DriftOptions options_{};
   std::vector<Frame> frames_;
   std::vector<DriftResult> results_;
@@ -436,12 +462,20 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
     const char* name = GetAlphaFileName(list.get(), k);
     refs.push_back({folder + name, name});
   }
-  SequenceComparison run(ctx, std::move(refs), toPrevious);
+  const int32_t first = std::max(1, ctx.options.firstFrame);
+  const int32_t last = ctx.options.lastFrame > 0 ? std::min(ctx.options.lastFrame, count) : count;
+  if (first > count) {
+    std::fprintf(stderr, "vantor: --frames: the list of %s holds %d images, fewer than %d\n",
+                 pathBuffer, count, first);
+    return -1;
+  }
+  ctx.framesWritten = {first, last};
+  SequenceComparison run(ctx, std::move(refs), toPrevious, first, last);
   if (!run.Start()) return -1;
   const int threads = ctx.options.threads > 0 ? ctx.options.threads : DefaultThreadCount();
   const int32_t failed = run.Run(threads);
   run.WriteRows(failed != 0 ? failed - 1 : count);
-  return failed != 0 ? -1 : count;
+  return failed != 0 ? -1 : last - first + 1;
 }
 
 }  // namespace

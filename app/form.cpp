@@ -18,13 +18,12 @@ void TForm1::ShowFolder(std::string_view fullPath) {
 void TForm1::ShowFile(std::string_view fullPath, long done, long total) {
   label_.assign(fullPath);
   if (!visible_ || out_ == nullptr) return;
-  if (terminal_) {
-    // Carriage return, the line, then clear whatever a longer line left behind.
-    std::fprintf(out_, "\r%ld/%ld %s\x1b[K", done, total, label_.c_str());
-    inPlace_ = true;
-  } else {
-    std::fprintf(out_, "%ld/%ld %s\n", done, total, label_.c_str());
-  }
+  // Only a terminal gets the line, rewritten in place: a batch job's log
+  // would otherwise fill with a line per frame.
+  if (!terminal_) return;
+  // Carriage return, the line, then clear whatever a longer line left behind.
+  std::fprintf(out_, "\r%ld/%ld %s\x1b[K", done, total, label_.c_str());
+  inPlace_ = true;
 }
 
 void TForm1::ProcessMessages() {

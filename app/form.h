@@ -23,7 +23,7 @@ class TForm1 {
   // Sets lblFolder to the image folder (or pattern): its own line.
   void ShowFolder(std::string_view fullPath);
   // Sets lblFolder to the file being processed, with the count of frames done
-  // and the total: rewritten in place on a terminal, one line each otherwise.
+  // and the total: rewritten in place on a terminal, not shown otherwise.
   void ShowFile(std::string_view fullPath, long done, long total);
   // Processes pending "messages": pushes the status line out.
   void ProcessMessages();

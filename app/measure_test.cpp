@@ -313,5 +313,38 @@ TEST(Measure, AlignedFramesLieOnTheFirstAndKeepTheirDepth) {
   EXPECT_NE(r.err.find(FrameName(1)), std::string::npos) << r.err;
 }
 
+TEST(Measure, PartsOfASequenceJoinIntoTheWholeRun) {
+  TempDir dir, tmp;
+  const int w = 160, h = 160;
+  auto field = vantor::tools::MakeBlobs(w, h, 200, 17);
+  std::vector<Shift> shifts;
+  for (int k = 0; k < 30; ++k) shifts.push_back({0.31 * k + (k > 14 ? 9.0 : 0), -0.17 * k});
+  WriteFrames(dir.path(), field, w, h, shifts, 2.0, 80, 8, [&](size_t k, std::vector<double>& v) {
+    if (k == 11) v = vantor::tools::Blur(v, w, h, 4.0);  // a suspect frame near a border
+  });
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    const std::string m = std::to_string(mode);
+    auto whole = RunProgram({"*.tif", m, "--csv=-"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_NE(whole.out.find("suspect"), std::string::npos);
+    std::string joined;
+    for (const char* range : {":9", "10:20", "21:"}) {
+      auto part = RunProgram({"*.tif", m, std::string("--frames=") + range, "--csv=-"}, dir.path(),
+                             tmp.path().string());
+      ASSERT_EQ(part.status, 0) << part.err;
+      joined += joined.empty() ? part.out : part.out.substr(part.out.find('\n') + 1);
+    }
+    EXPECT_EQ(joined, whole.out);
+    EXPECT_TRUE(fs::exists(dir / "ResVantor_10-20.txt"));
+    EXPECT_TRUE(fs::exists(dir / "ResVantor_21-30.txt"));
+  }
+  for (const char* bad : {"--frames=5:3", "--frames=0:4", "--frames=a", "--frames=-2:"}) {
+    auto r = RunProgram({"*.tif", "1", bad}, dir.path(), tmp.path().string());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace vantor::app

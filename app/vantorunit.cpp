@@ -44,6 +44,25 @@ std::string FormatTrailer(const RunParameters& p, int seconds) {
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// FIRST:LAST, FIRST:, :LAST or a single number N (N:N); 0 for an open end.
+bool ParseFrames(const std::string& text, int32_t* first, int32_t* last) {
+  const size_t colon = text.find(':');
+  const std::string a = colon == std::string::npos ? text : text.substr(0, colon);
+  const std::string b = colon == std::string::npos ? text : text.substr(colon + 1);
+  auto number = [](const std::string& s, int32_t* out) {
+    if (s.empty()) {
+      *out = 0;
+      return true;
+    }
+    auto n = StrToInt(s);
+    if (!n || *n < 1 || s[0] == '+' || s[0] == '-') return false;
+    *out = *n;
+    return true;
+  };
+  if (!number(a, first) || !number(b, last)) return false;
+  return *last == 0 || *first <= *last;
+}
+
 // Writes the full-precision table where --csv asked; false (with a message)
 // when it cannot be written.
 bool SaveCsv(const RunContext& ctx) {
@@ -122,7 +141,12 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   ctx.result += FormatTrailer(ctx.params, seconds);
 
   std::string resultPath(pathBuffer, full->filePart);
-  resultPath += "ResVantor.txt";
+  // A part of a sequence has its own table, so that parts run side by side.
+  const std::string tableName =
+      ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
+                                std::to_string(ctx.framesWritten.second) + ".txt"
+                          : "ResVantor.txt";
+  resultPath += tableName;
   const bool csvSaved = SaveCsv(ctx) && !ctx.outputFailed;
   const int32_t length = static_cast<int32_t>(ctx.result.size());
   errno = 0;
@@ -133,9 +157,9 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const int cause = errno;
   std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
                cause != 0 ? std::strerror(cause) : "the path is too long");
-  if (ShowInNotePad(1, "ResVantor.txt", ctx.result.data(), length) != 0) {
-    std::fprintf(stderr, "vantor: cannot save %sResVantor.txt either: the result table is lost\n",
-                 GetTempPath().c_str());
+  if (ShowInNotePad(1, tableName, ctx.result.data(), length) != 0) {
+    std::fprintf(stderr, "vantor: cannot save %s%s either: the result table is lost\n",
+                 GetTempPath().c_str(), tableName.c_str());
     return kExitNotSaved;
   }
   return csvSaved ? kExitOk : kExitNotSaved;
@@ -167,6 +191,13 @@ int VantorMain(int argc, char** argv) {
           return kExitBadParameter;
         }
         (plot ? options.plotPath : options.alignedDir) = std::move(value);
+      } else if (a.rfind("--frames=", 0) == 0) {
+        if (!ParseFrames(a.substr(9), &options.firstFrame, &options.lastFrame)) {
+          std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 with FIRST <= "
+                       "LAST, either may be left out\n", a.c_str());
+          return kExitBadParameter;
+        }
+        options.partial = true;
       } else if (a.rfind("--csv=", 0) == 0) {
         options.csvPath = a.substr(6);
         if (options.csvPath.empty()) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ struct RunOptions {
   std::string csvPath;  // full-precision table: a file, "-" for standard output, "" for none
   std::string alignedDir;  // folder for the frames moved onto the first, "" for none
   std::string plotPath;    // SVG drawing of the drift, "" for none
+  int32_t firstFrame = 0, lastFrame = 0;  // --frames: 1-based range, 0 for an open end
+  bool partial = false;                   // --frames was given
 };
 
 struct RunContext {
@@ -43,6 +46,7 @@ struct RunContext {
   RunOptions options;
   std::string csv;  // the full-precision table when options.csvPath is set
   bool outputFailed = false;  // an aligned frame or the plot could not be written
+  std::pair<int32_t, int32_t> framesWritten{0, 0};  // the rows' frames, 1-based
 };
 
 // A sequence comparison: lists and compares the images of the full path held

@@ -661,6 +661,8 @@ using namespace vantor::drift;
 constexpr double kLevelSigma = 0.7;
 // A focus difference of more than this (pixels of Gaussian blur) is suspect.
 constexpr double kSuspectFocus = 2.0;
+// The results on each side of one that give its typical distance.
+constexpr int32_t kClassifyWindow = 12;
 
 bool ValidOptions(const DriftOptions* o) {
   return o != nullptr && o->method >= kDriftClassic && o->method <= kDriftPrecise &&
@@ -891,15 +893,22 @@ int32_t DriftMeasure(const DriftFrame* a, const DriftFrame* b, int32_t mask,
   return r->distance >= 0.0 ? 0 : -1;
 }
 
+int32_t DriftClassifyWindow(void) { return kClassifyWindow; }
+
 int32_t DriftClassify(DriftResult* results, int32_t n) {
   if (results == nullptr || n < 2) return 0;
-  std::vector<double> d;
-  for (int32_t i = 1; i < n; ++i)
-    if (results[i].quality != kDriftFailed && results[i].distance >= 0.0)
-      d.push_back(results[i].distance);
-  double limit = std::numeric_limits<double>::infinity();
-  if (d.size() >= 5) {
-    std::vector<double> s = d;
+  // The distance limit of every result, from the measured results around it
+  // (before any is marked).
+  std::vector<double> limits(static_cast<size_t>(n), std::numeric_limits<double>::infinity());
+  std::vector<double> d, s;
+  for (int32_t i = 1; i < n; ++i) {
+    d.clear();
+    for (int32_t j = std::max(1, i - kClassifyWindow); j <= std::min(n - 1, i + kClassifyWindow);
+         ++j)
+      if (results[j].quality != kDriftFailed && results[j].distance >= 0.0)
+        d.push_back(results[j].distance);
+    if (d.size() < 5) continue;
+    s = d;
     const size_t mid = s.size() / 2;
     std::nth_element(s.begin(), s.begin() + mid, s.end());
     const double med = s[mid];
@@ -907,13 +916,13 @@ int32_t DriftClassify(DriftResult* results, int32_t n) {
     std::nth_element(s.begin(), s.begin() + mid, s.end());
     // Two grey levels above the median at least: in a clean sequence the
     // distances are small and vary with where each search stopped.
-    limit = std::max({1.5 * med, med + 4.0 * 1.4826 * s[mid], med + 2.0});
+    limits[i] = std::max({1.5 * med, med + 4.0 * 1.4826 * s[mid], med + 2.0});
   }
   int32_t marked = 0;
   for (int32_t i = 1; i < n; ++i) {
     DriftResult& r = results[i];
     if (r.quality == kDriftFailed) continue;
-    const bool far = r.inliers < 0.0 && r.distance > limit;
+    const bool far = r.inliers < 0.0 && r.distance > limits[i];
     const bool flat = r.distinctness >= 0.0 && r.distinctness < 0.05;
     const bool loose = r.precision > 0.1;
     const bool focus = std::fabs(r.focus) > kSuspectFocus;

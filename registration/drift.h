@@ -89,15 +89,22 @@ VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* c
                                 int32_t mask, const DriftOptions* options, DriftResult* result);
 
 /* Marks the suspect results of a sequence of n results (the first frame's
- * included): a distance far above the sequence's typical distance (above the
- * median + 4 x 1.4826 x the median absolute deviation, 1.5 x the median and
- * the median + 2 grey levels; needs 5 measured pairs; not for the precise method, whose robust fit
+ * included): a distance far above the typical distance of the results around
+ * it (within DriftClassifyWindow positions: above their median + 4 x 1.4826 x
+ * their median absolute deviation, 1.5 x the median and the median + 2 grey
+ * levels; needs 5 measured results there; not for the precise method, whose robust fit
  * ignores what moves on its own), a best match that hardly stands out
  * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
  * for the precise method, a standard error above 0.1 pixel or fewer than
  * half of the pixels fitting. Failed results stay failed; a rescued result
  * that is also suspect becomes suspect. Returns the number marked. */
 VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);
+
+/* The typical distance DriftClassify compares a result with is taken over the
+ * results at most this many positions before and after it (so that a part of
+ * a sequence measured with this many neighbours on each side is classified as
+ * in the whole sequence). */
+VANTOR_API int32_t DriftClassifyWindow(void);
 
 /* The name of a quality: "ok", "rescued", "suspect" or "failed". */
 VANTOR_API const char* DriftQualityName(int32_t quality);
