@@ -22,8 +22,8 @@ namespace {
 using vantor::RectOwner;
 using vantor::app::WriteAlignedFrame;
 
-// One channel of pixel (x, y) (8- and 16-bit channels, 32-bit values).
-int64_t Channel(int32_t h, int32_t x, int32_t y, int c) {
+// One channel of pixel (x, y) (8- and 16-bit channels, 32-bit values, doubles).
+double Channel(int32_t h, int32_t x, int32_t y, int c) {
   int32_t w = 0, ht = 0, pitch = 0;
   void* p = nullptr;
   const int32_t depth = mrGetExtendedInfo(h, &w, &ht, &pitch, &p);
@@ -36,6 +36,11 @@ int64_t Channel(int32_t h, int32_t x, int32_t y, int c) {
     case 48: {
       uint16_t v;
       std::memcpy(&v, row + 2 * ((depth == 48 ? 3 * x + c : x)), 2);
+      return v;
+    }
+    case 64: {
+      double v;
+      std::memcpy(&v, row + 8 * x, 8);
       return v;
     }
     default: {
@@ -54,7 +59,7 @@ RectOwner Frame(int32_t depth, int32_t w, int32_t h) {
   mrGetExtendedInfo(r.get(), nullptr, nullptr, &pitch, &p);
   std::mt19937 rng(depth);
   const int channels = depth == 24 || depth == 48 ? 3 : 1;
-  const int size = depth == 16 || depth == 48 ? 2 : depth == 32 ? 4 : 1;
+  const int size = depth == 16 || depth == 48 ? 2 : depth == 32 ? 4 : depth == 64 ? 8 : 1;
   const double top = size == 2 ? 60000 : size == 4 ? 1e8 : 250;
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
@@ -65,6 +70,11 @@ RectOwner Frame(int32_t depth, int32_t w, int32_t h) {
           if (t > 0.5) at[x / 8] |= uint8_t(1u << (x % 8));
           continue;
         }
+        if (depth == 64) {
+          const double v = t * 1000 - 400;
+          std::memcpy(at + 8 * static_cast<size_t>(x), &v, 8);
+          continue;
+        }
         const int64_t v = std::llround(t * top) - (size == 4 ? 5e7 : 0);
         std::memcpy(at + (static_cast<size_t>(x) * channels + c) * size, &v, size);
       }
@@ -73,8 +83,8 @@ RectOwner Frame(int32_t depth, int32_t w, int32_t h) {
 
 // The expectation, worked out here pixel by pixel: (x - dx, y - dy) sampled
 // bilinearly, the last column and row standing in for their neighbours, 0
-// outside; depth 1 takes the nearest of the four.
-int64_t Expected(int32_t src, int32_t x, int32_t y, int c, double dx, double dy) {
+// outside, rounded (doubles not); depth 1 takes the nearest of the four.
+double Expected(int32_t src, int32_t x, int32_t y, int c, double dx, double dy) {
   int32_t w = 0, h = 0;
   const int32_t depth = mrGetRectInfo(src, &w, &h);
   const double sx = x - dx, sy = y - dy;
@@ -86,7 +96,7 @@ int64_t Expected(int32_t src, int32_t x, int32_t y, int c, double dx, double dy)
   if (depth == 1) return Channel(src, fx >= 0.5 ? x1 : x0, fy > 0.5 ? y1 : y0, c);
   const double v = (1 - fy) * ((1 - fx) * Channel(src, x0, y0, c) + fx * Channel(src, x1, y0, c)) +
                    fy * ((1 - fx) * Channel(src, x0, y1, c) + fx * Channel(src, x1, y1, c));
-  return static_cast<int64_t>(std::floor(v + 0.5));
+  return depth == 64 ? v : std::floor(v + 0.5);
 }
 
 std::string Numbered(const char* prefix, int n) {
@@ -98,7 +108,7 @@ std::string Numbered(const char* prefix, int n) {
 TEST(AlignedFrame, EveryDepthShiftedOntoTheFirstFrame) {
   vantor::test::TempDir dir;
   const std::string out = (dir / "a" / "b").string();  // made with its parent
-  for (int32_t depth : {1, 8, 16, 24, 32, 48}) {
+  for (int32_t depth : {1, 8, 16, 24, 32, 48, 64}) {
     RectOwner src = Frame(depth, 45, 23);
     const double dx = 2.25, dy = -3.625;  // x - dx exact, as the expectation needs
     const std::string name = Numbered("f", depth);
@@ -111,7 +121,7 @@ TEST(AlignedFrame, EveryDepthShiftedOntoTheFirstFrame) {
     EXPECT_EQ(w, 45);
     EXPECT_EQ(h, 23);
     const int channels = depth == 24 || depth == 48 ? 3 : 1;
-    int64_t top = 0;
+    double top = 0;
     for (int32_t y = 0; y < h; ++y)
       for (int32_t x = 0; x < w; ++x)
         for (int c = 0; c < channels; ++c) {
@@ -138,8 +148,8 @@ TEST(AlignedFrame, SubPixelShiftsReplacingAndRefusing) {
   int exact = 0;
   for (int32_t y = 0; y < 40; ++y)
     for (int32_t x = 0; x < 64; ++x) {
-      const int64_t want = Expected(src.get(), x, y, 0, -1.3, 0.7);
-      ASSERT_LE(std::llabs(Channel(back.get(), x, y, 0) - want), 1);
+      const double want = Expected(src.get(), x, y, 0, -1.3, 0.7);
+      ASSERT_LE(std::fabs(Channel(back.get(), x, y, 0) - want), 1);
       exact += Channel(back.get(), x, y, 0) == want;
     }
   EXPECT_GT(exact, 64 * 40 - 10);

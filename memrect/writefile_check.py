@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Reads an image file with an independent reader and compares it with the
-pixels the writer test expects.
+"""Reads image files with independent readers and compares them with the
+pixels the writer tests expect.
 
-    writefile_check.py READER FILE EXPECTED DTYPE HEIGHT WIDTH [CHANNELS] [TOLERANCE]
+    writefile_check.py LIST
+
+Each line of LIST names one check:
+
+    READER FILE EXPECTED DTYPE HEIGHT WIDTH CHANNELS TOLERANCE
 
 READER is tifffile or pil. EXPECTED holds the picture as raw little-endian
-samples of DTYPE (uint8, uint16, int32), top row first, channels red, green,
-blue; 1-bit pictures are given as palette indices, one byte per pixel.
-TOLERANCE (default 0) is the largest difference allowed (lossy files).
-Exit status 0 when the picture matches; the reason otherwise.
+samples of DTYPE (uint8, uint16, int32, float64), top row first, channels red,
+green, blue; 1-bit pictures are given as palette indices, one byte per pixel.
+TOLERANCE is the largest difference allowed (lossy files). Exit status 0 when
+every picture matches; each mismatch is printed on one line.
 """
 import sys
 
@@ -29,25 +33,36 @@ def read(reader, path):
         return np.asarray(im)
 
 
-def main():
-    reader, path, expected, dtype, height, width = sys.argv[1:7]
+def check(reader, path, expected, dtype, height, width, channels, tolerance):
     shape = (int(height), int(width))
-    if len(sys.argv) > 7 and int(sys.argv[7]) > 1:
-        shape += (int(sys.argv[7]),)
-    tolerance = float(sys.argv[8]) if len(sys.argv) > 8 else 0.0
+    if int(channels) > 1:
+        shape += (int(channels),)
     want = np.fromfile(expected, dtype=np.dtype(dtype).newbyteorder("<")).reshape(shape)
-    got = read(reader, path)
+    try:
+        got = read(reader, path)
+    except Exception as e:  # the reader refused the file
+        return f"{path}: {reader}: {e}"
     if got.dtype == bool:
         got = got.astype(np.uint8)
     if got.shape != want.shape:
-        print(f"shape {got.shape}, expected {want.shape}")
-        return 1
+        return f"{path}: {reader}: shape {got.shape}, expected {want.shape}"
     diff = np.abs(got.astype(np.float64) - want.astype(np.float64))
-    if diff.max(initial=0) > tolerance:
+    if diff.max(initial=0) > float(tolerance):
         at = np.unravel_index(np.argmax(diff), diff.shape)
-        print(f"pixel {at}: {got[at]} instead of {want[at]} ({reader}, dtype {got.dtype})")
-        return 1
-    return 0
+        return f"{path}: {reader}: pixel {at} is {got[at]}, expected {want[at]} (dtype {got.dtype})"
+    return None
+
+
+def main():
+    failures = 0
+    with open(sys.argv[1]) as f:
+        for line in f:
+            if line.strip():
+                problem = check(*line.split())
+                if problem:
+                    print(problem)
+                    failures += 1
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
