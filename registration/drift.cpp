@@ -298,28 +298,44 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
   }
   // Follow the best match down the pyramid.
   int32_t px = best.i - s, py = best.j - s;
+  double cost[5][5];
   for (int32_t l = top - 1; l >= stop; --l) {
     const FloatImage& al = a.levels[l];
     const FloatImage& bl = b.levels[l];
     const Rect rl = LevelRect(mask, l, bl);
     double bestCost = kInf;
-    int32_t bx = 2 * px, by = 2 * py;
+    int32_t bu = 0, bv = 0;
     for (int32_t v = -2; v <= 2; ++v)
       for (int32_t u = -2; u <= 2; ++u) {
         const double c = LevelCost(al, bl, rl, 2 * px + u, 2 * py + v, k);
+        cost[v + 2][u + 2] = c >= 0.0 ? c : kInf;
         if (c >= 0.0 && c < bestCost) {
           bestCost = c;
-          bx = 2 * px + u;
-          by = 2 * py + v;
+          bu = u;
+          bv = v;
         }
       }
-    px = bx;
-    py = by;
+    px = 2 * px + bu;
+    py = 2 * py + bv;
+    if (l == stop) {
+      // Sub-pixel position of the minimum: a parabola through the best cost
+      // and its two neighbours along each axis.
+      auto vertex = [](double m, double c, double p) {
+        const double curve = m - 2 * c + p;
+        if (!(curve > 0) || m == kInf || p == kInf) return 0.0;
+        return std::clamp(0.5 * (m - p) / curve, -0.5, 0.5);
+      };
+      const double c = cost[bv + 2][bu + 2];
+      g.fx = std::abs(bu) < 2 ? vertex(cost[bv + 2][bu + 1], c, cost[bv + 2][bu + 3]) : 0.0;
+      g.fy = std::abs(bv) < 2 ? vertex(cost[bv + 1][bu + 2], c, cost[bv + 3][bu + 2]) : 0.0;
+    }
   }
   g.ok = true;
   g.level = stop;
   g.dx = px * (1 << stop);
   g.dy = py * (1 << stop);
+  g.fx *= 1 << stop;
+  g.fy *= 1 << stop;
   return g;
 }
 
@@ -570,7 +586,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       k.filter_row(bs.Row(row) + (P.x0 + ox - 1 - Q.x0), hbuf.Row(j), w, wx, 4);
     }
     // The first, rough steps use every other row.
-    const int32_t rowStep = it < 2 ? 2 : 1;
+    const int32_t rowStep = it < 1 ? 2 : 1;
     const float* rows[4];
     for (int32_t y = 0; y < h; y += rowStep) {
       for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
@@ -594,7 +610,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
       scale = std::max(1.4826 * sample[mid], 1e-6);
     }
-    const bool tukey = it >= 2;
+    const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
     NormalSums sums;
@@ -793,7 +809,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   r->distinctness = g.distinctness;
   r->searchDx = g.dx;
   r->searchDy = g.dy;
-  Refinement f = Refine(a->ref, b->full, g.dx, g.dy, kSmoothSigma, k);
+  Refinement f = Refine(a->ref, b->full, g.dx + g.fx, g.dy + g.fy, kSmoothSigma, k);
   // A change of focus (a large Laplacian term, or frames whose level energies
   // differ): smooth the sharper frame until both carry the same signal
   // energy, so that the robust weights see the same structure in both.
@@ -816,6 +832,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
       if (f2.ok) f = f2;
     }
   }
+  if (getenv("VANTOR_DEBUG")) fprintf(stderr, "it %d\n", f.iterations);
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;
   // An estimate that did not converge is no better than the whole-pixel start.

@@ -72,6 +72,7 @@ struct GlobalMatch {
   bool ok = false;
   int32_t dx = 0, dy = 0;   // full-resolution estimate (level 1 position x 2, or level 0)
   int32_t level = 0;        // the level the estimate comes from
+  double fx = 0, fy = 0;    // sub-pixel offset of the minimum from (dx, dy), full-resolution pixels
   double distinctness = -1; // second-best basin's cost / best's - 1
 };
 
