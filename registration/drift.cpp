@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <new>
 
@@ -298,25 +299,43 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
   }
   // Follow the best match down the pyramid.
   int32_t px = best.i - s, py = best.j - s;
-  double cost[5][5];
   for (int32_t l = top - 1; l >= stop; --l) {
     const FloatImage& al = a.levels[l];
     const FloatImage& bl = b.levels[l];
     const Rect rl = LevelRect(mask, l, bl);
-    double bestCost = kInf;
-    int32_t bu = 0, bv = 0;
-    for (int32_t v = -2; v <= 2; ++v)
-      for (int32_t u = -2; u <= 2; ++u) {
-        const double c = LevelCost(al, bl, rl, 2 * px + u, 2 * py + v, k);
-        cost[v + 2][u + 2] = c >= 0.0 ? c : kInf;
-        if (c >= 0.0 && c < bestCost) {
-          bestCost = c;
-          bu = u;
-          bv = v;
-        }
+    // Costs around the doubled position, each displacement evaluated once.
+    std::map<std::pair<int32_t, int32_t>, double> seen;
+    auto costAt = [&](int32_t x, int32_t y) {
+      auto [it, fresh] = seen.try_emplace({x, y}, kInf);
+      if (fresh) {
+        const double c = LevelCost(al, bl, rl, x, y, k);
+        it->second = c >= 0.0 ? c : kInf;
       }
-    px = 2 * px + bu;
-    py = 2 * py + bv;
+      return it->second;
+    };
+    // Coarse levels search +-2 around the doubled position; the last, the
+    // largest, walks a 3 x 3 window downhill from it.
+    const int32_t reach = l == stop ? 1 : 2;
+    int32_t cx = 2 * px, cy = 2 * py;
+    for (int32_t step = 0; step < 8; ++step) {
+      int32_t bx = cx, by = cy;
+      double bc = costAt(cx, cy);
+      for (int32_t v = -reach; v <= reach; ++v)
+        for (int32_t u = -reach; u <= reach; ++u) {
+          const double c = costAt(cx + u, cy + v);
+          if (c < bc) {
+            bc = c;
+            bx = cx + u;
+            by = cy + v;
+          }
+        }
+      const bool moved = bx != cx || by != cy;
+      cx = bx;
+      cy = by;
+      if (!moved || reach == 2) break;
+    }
+    px = cx;
+    py = cy;
     if (l == stop) {
       // Sub-pixel position of the minimum: a parabola through the best cost
       // and its two neighbours along each axis.
@@ -325,9 +344,9 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
         if (!(curve > 0) || m == kInf || p == kInf) return 0.0;
         return std::clamp(0.5 * (m - p) / curve, -0.5, 0.5);
       };
-      const double c = cost[bv + 2][bu + 2];
-      g.fx = std::abs(bu) < 2 ? vertex(cost[bv + 2][bu + 1], c, cost[bv + 2][bu + 3]) : 0.0;
-      g.fy = std::abs(bv) < 2 ? vertex(cost[bv + 1][bu + 2], c, cost[bv + 3][bu + 2]) : 0.0;
+      const double c = costAt(px, py);
+      g.fx = vertex(costAt(px - 1, py), c, costAt(px + 1, py));
+      g.fy = vertex(costAt(px, py - 1), c, costAt(px, py + 1));
     }
   }
   g.ok = true;
