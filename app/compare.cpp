@@ -69,7 +69,8 @@ using DriftFramePtr = std::unique_ptr<DriftFrame, DriftFrameDeleter>;
 // One entry of the sequence: where it is read from and how its row names it.
 struct FrameRef {
   std::string path;
-  std::string name;
+  std::string name;  // the file's name, with "[k]" for page k of a file of several
+  int32_t page = 0;  // 1-based page of a multi-page file, 0 for a file of one
 };
 
 // A frame while the comparison runs.
@@ -250,7 +251,9 @@ class SequenceComparison {
     }
     LoadedImages images;
     const bool precise = options_.method == kDriftPrecise;
-    if (LoadImages(path.c_str(), precise || aligned_, &images, &frame.error) != 1) return false;
+    if (LoadImages(path.c_str(), refs_[k - 1].page, precise || aligned_, &images, &frame.error,
+                   &range_) != 1)
+      return false;
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
     const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
@@ -303,7 +306,11 @@ class SequenceComparison {
   }
 
   void ReportLoadFailure(int32_t k, const std::string& reason) {
-    std::fprintf(stderr, "vantor: %s: %s\n", PathOf(k).c_str(), reason.c_str());
+    // A page of a file of several is named, when the reason does not.
+    const int32_t page = refs_[k - 1].page;
+    const std::string where =
+        page >= 1 && reason.rfind("page ", 0) != 0 ? "page " + std::to_string(page) + ": " : "";
+    std::fprintf(stderr, "vantor: %s: %s%s\n", PathOf(k).c_str(), where.c_str(), reason.c_str());
   }
 
   // One warning line for a frame whose quality is not "ok".
@@ -427,6 +434,9 @@ class SequenceComparison {
   RunContext& ctx_;
   const std::vector<FrameRef> refs_;
   const int32_t n_;
+  // Floating-point frames map the first frame's range (set while the first
+  // frame loads, before any other does; read-only afterwards).
+  GreyRange range_;
   const bool toPrevious_;
   bool aligned_;
   const int32_t first_, last_;  // the frames whose rows are written
@@ -458,15 +468,24 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   const std::string folder(pathBuffer, filePart);
   std::vector<FrameRef> refs;
   refs.reserve(static_cast<size_t>(count));
+  // Every page of a multi-page file is a frame, in page order.
   for (int32_t k = 1; k <= count; ++k) {
     const char* name = GetAlphaFileName(list.get(), k);
-    refs.push_back({folder + name, name});
+    const std::string path = folder + name;
+    const int32_t pages = mrPageCount(path.c_str());
+    if (pages <= 1) {
+      refs.push_back({path, name, 0});
+      continue;
+    }
+    for (int32_t p = 1; p <= pages; ++p)
+      refs.push_back({path, std::string(name) + "[" + std::to_string(p) + "]", p});
   }
+  const int32_t frames = static_cast<int32_t>(refs.size());
   const int32_t first = std::max(1, ctx.options.firstFrame);
-  const int32_t last = ctx.options.lastFrame > 0 ? std::min(ctx.options.lastFrame, count) : count;
-  if (first > count) {
-    std::fprintf(stderr, "vantor: --frames: the list of %s holds %d images, fewer than %d\n",
-                 pathBuffer, count, first);
+  const int32_t last = ctx.options.lastFrame > 0 ? std::min(ctx.options.lastFrame, frames) : frames;
+  if (first > frames) {
+    std::fprintf(stderr, "vantor: --frames: %s holds %d frames, fewer than %d\n", pathBuffer,
+                 frames, first);
     return -1;
   }
   ctx.framesWritten = {first, last};
@@ -474,7 +493,7 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   if (!run.Start()) return -1;
   const int threads = ctx.options.threads > 0 ? ctx.options.threads : DefaultThreadCount();
   const int32_t failed = run.Run(threads);
-  run.WriteRows(failed != 0 ? failed - 1 : count);
+  run.WriteRows(failed != 0 ? failed - 1 : frames);
   return failed != 0 ? -1 : last - first + 1;
 }
 
@@ -485,8 +504,9 @@ double RoundResult(double value, double factor) {
   return value < 0.0 ? -r : r;
 }
 
-int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::string* reason) {
-  RectOwner source(mrReadFile(path));
+int32_t LoadImages(const char* path, int32_t page, bool keepSource, LoadedImages* out,
+                   std::string* reason, GreyRange* range) {
+  RectOwner source(page >= 1 ? mrReadFilePage(path, page) : mrReadFile(path));
   if (source.get() < 1) {
     source.release();
     if (reason != nullptr) *reason = mrLastLoadError();
@@ -507,6 +527,15 @@ int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::st
   int32_t converted = -1;
   if (depth == 24) {
     converted = mrRGBtoGray(source.get(), grey.get(), -4, 0, 0);
+  } else if (depth == 64) {
+    GreyRange own;
+    GreyRange& r = range != nullptr ? *range : own;
+    if (!r.set) {
+      if (mrFiniteMinMax(source.get(), &r.lo, &r.hi) < 0) r.lo = r.hi = 0;
+      if (r.hi <= r.lo) r.hi = r.lo + 1.0;  // a flat first frame: any range will do
+      r.set = true;
+    }
+    converted = mrDoubleToGrey(source.get(), grey.get(), r.lo, r.hi) >= 0 ? 0 : -1;
   } else if (depth == 48) {
     // 16-bit colour: the mean of the channels first, then the automatic shift.
     RectOwner wide(mrCreate(16, w, h));
@@ -527,7 +556,7 @@ int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::st
 
 int32_t LoadGrayImage(const char* path, std::string* reason) {
   LoadedImages images;
-  const int32_t status = LoadImages(path, false, &images, reason);
+  const int32_t status = LoadImages(path, 0, false, &images, reason);
   return status == 1 ? images.grey.release() : status;
 }
 

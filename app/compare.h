@@ -30,9 +30,20 @@ struct LoadedImages {
   int32_t source() const { return original ? original.get() : grey.get(); }
 };
 
-// Loads a file as LoadGrayImage does, keeping the original rectangle when
-// keepSource is set. 1 on success, 0 or -1 as LoadGrayImage (reason set).
-int32_t LoadImages(const char* path, bool keepSource, LoadedImages* out, std::string* reason);
+// How a sequence's floating-point frames reach 8-bit grey: lo..hi onto
+// 0..255 (taken from the first frame, so that brightness stays comparable
+// across frames); unset, each frame maps its own finite range.
+struct GreyRange {
+  bool set = false;
+  double lo = 0, hi = 0;
+};
+
+// Loads page `page` of a file (0: the file as mrReadFile reads it) as
+// LoadGrayImage does, keeping the original rectangle when keepSource is set.
+// Floating-point pixels map by *range; when range is given but unset, it is
+// set from this frame. 1 on success, 0 or -1 as LoadGrayImage (reason set).
+int32_t LoadImages(const char* path, int32_t page, bool keepSource, LoadedImages* out,
+                   std::string* reason, GreyRange* range = nullptr);
 
 // value rounded to the nearest multiple of 1 / factor, halves away from zero,
 // sign kept (so small negative values become negative zero).

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -14,6 +15,7 @@
 #include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
 #include "registration/registration.h"
+#include "tools/image_writer.h"
 #include "tools/synthetic_image.h"
 
 namespace vantor::app {
@@ -344,6 +346,89 @@ TEST(Measure, PartsOfASequenceJoinIntoTheWholeRun) {
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
   }
+}
+
+// Pages of samples, top row first, from values given row 0 first.
+std::vector<uint8_t> Samples(const std::vector<double>& v, int w, int h, int bits) {
+  std::vector<uint8_t> out(v.size() * static_cast<size_t>(bits / 8));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double d = v[static_cast<size_t>(y) * w + x];
+      const size_t at = (static_cast<size_t>(h - 1 - y) * w + x) * (bits / 8);
+      if (bits == 32) {
+        const float f = static_cast<float>(d);
+        std::memcpy(&out[at], &f, 4);
+      } else {
+        const auto u = static_cast<uint16_t>(std::clamp(std::round(d), 0.0, 65535.0));
+        std::memcpy(&out[at], &u, 2);
+      }
+    }
+  return out;
+}
+
+TEST(Measure, AStackMeasuresAsItsPagesInAFolderAndFloatFramesToo) {
+  TempDir dir, tmp;
+  const int w = 200, h = 180;
+  auto field = vantor::tools::MakeBlobs(w, h, 300, 41);
+  const std::vector<Shift> shifts{{0, 0}, {0.8, -0.4}, {14.6, 3.3}, {15.1, 2.9}};
+  fs::create_directories(dir / "single");
+  WriteFrames(dir / "single", field, w, h, shifts, 1.0, 80, 16);
+  std::vector<std::vector<uint8_t>> pages16, pagesFloat;
+  for (size_t k = 0; k < shifts.size(); ++k) {
+    RectOwner page(mrReadFile((dir / "single" / FrameName(k)).c_str()));
+    int32_t pw, ph, pitch;
+    void* px = nullptr;
+    ASSERT_EQ(mrGetExtendedInfo(page.get(), &pw, &ph, &pitch, &px), 16);
+    std::vector<double> v(static_cast<size_t>(w) * h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        uint16_t u;
+        std::memcpy(&u, static_cast<uint8_t*>(px) + static_cast<ptrdiff_t>(y) * pitch + 2 * x, 2);
+        v[static_cast<size_t>(y) * w + x] = u;
+      }
+    pages16.push_back(Samples(v, w, h, 16));
+    for (double& x : v) x = x / 4096.0 - 0.3;  // floating-point data, some below 0
+    pagesFloat.push_back(Samples(v, w, h, 32));
+  }
+  ASSERT_TRUE(vantor::tools::WriteTiffPages((dir / "stack.tif").string(), pages16, w, h, 16));
+  ASSERT_TRUE(vantor::tools::WriteTiffPages((dir / "float.tif").string(), pagesFloat, w, h, 32));
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    const std::string m = std::to_string(mode);
+    auto a = RunProgram({"single", m, "--csv=-"}, dir.path(), tmp.path().string());
+    auto b = RunProgram({"stack.tif", m, "--csv=-"}, dir.path(), tmp.path().string());
+    auto c = RunProgram({"float.tif", m, "--csv=-", "--precise"}, dir.path(), tmp.path().string());
+    auto d = RunProgram({"single", m, "--csv=-", "--precise"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+    ASSERT_EQ(c.status, 0) << c.err;
+    vantor::test::WriteFileBytes(dir / "a.csv", a.out);
+    vantor::test::WriteFileBytes(dir / "b.csv", b.out);
+    vantor::test::WriteFileBytes(dir / "c.csv", c.out);
+    vantor::test::WriteFileBytes(dir / "d.csv", d.out);
+    auto ra = ReadCsv(dir / "a.csv"), rb = ReadCsv(dir / "b.csv"), rc = ReadCsv(dir / "c.csv"),
+         rd = ReadCsv(dir / "d.csv");
+    ASSERT_EQ(rb.size(), shifts.size());
+    ASSERT_EQ(rc.size(), shifts.size());
+    for (size_t k = 0; k < shifts.size(); ++k) {
+      EXPECT_EQ(rb[k].file, "stack.tif[" + std::to_string(k + 1) + "]");
+      EXPECT_EQ(rb[k].dx, ra[k].dx);  // the same numbers
+      EXPECT_EQ(rb[k].dy, ra[k].dy);
+      EXPECT_EQ(rb[k].distance, ra[k].distance);
+      // Float pages at full precision measure as the 16-bit frames do.
+      EXPECT_NEAR(rc[k].dx, rd[k].dx, 1e-3) << k;
+      EXPECT_NEAR(rc[k].dy, rd[k].dy, 1e-3) << k;
+    }
+    EXPECT_TRUE(fs::exists(dir / "ResVantor.txt"));
+    EXPECT_NE(ReadFileBytes(dir / "ResVantor.txt").find("float.tif[4]"), std::string::npos);
+  }
+  // A page that cannot be read is named with its file.
+  std::string bytes = ReadFileBytes(dir / "stack.tif");
+  bytes.resize(bytes.size() - 100);
+  vantor::test::WriteFileBytes(dir / "cut.tif", bytes);
+  auto r = RunProgram({"cut.tif", "1"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cut.tif: page 4"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -61,6 +61,48 @@ inline bool WriteTiff(const std::string& path, const std::vector<uint8_t>& pixel
   return SaveBytes(path, f);
 }
 
+// Writes a multi-page grey TIFF: one uncompressed page per entry of pages
+// (each w x h samples of `bits` bits, top row first, little-endian; bits 32
+// means IEEE float samples), every page's directory chained to the next.
+inline bool WriteTiffPages(const std::string& path, const std::vector<std::vector<uint8_t>>& pages,
+                           uint32_t w, uint32_t h, uint16_t bits) {
+  std::string f = "II";
+  Put16(f, 42);
+  Put32(f, 8);
+  const uint16_t entries = bits == 32 ? 10 : 9;
+  const uint32_t ifdSize = 2 + entries * 12 + 4;
+  for (size_t p = 0; p < pages.size(); ++p) {
+    const uint32_t here = static_cast<uint32_t>(f.size());
+    const uint32_t data = here + ifdSize;
+    const uint32_t next = p + 1 < pages.size() ? data + static_cast<uint32_t>(pages[p].size()) : 0;
+    Put16(f, entries);
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t value) {
+      Put16(f, tag);
+      Put16(f, type);
+      Put32(f, 1);
+      if (type == 3) {
+        Put16(f, static_cast<uint16_t>(value));
+        Put16(f, 0);
+      } else {
+        Put32(f, value);
+      }
+    };
+    entry(256, 4, w);
+    entry(257, 4, h);
+    entry(258, 3, bits);
+    entry(259, 3, 1);
+    entry(262, 3, 1);
+    entry(273, 4, data);
+    entry(277, 3, 1);
+    entry(278, 4, h);
+    entry(279, 4, static_cast<uint32_t>(pages[p].size()));
+    if (bits == 32) entry(339, 3, 3);  // SampleFormat: IEEE floating point
+    Put32(f, next);
+    f.append(reinterpret_cast<const char*>(pages[p].data()), pages[p].size());
+  }
+  return SaveBytes(path, f);
+}
+
 // Writes a 24-bit BMP; `bgrTopFirst` holds the rows top row first, 3 bytes
 // (blue, green, red) per pixel, packed.
 inline bool WriteBmp24(const std::string& path, const std::vector<uint8_t>& bgrTopFirst,
