@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -251,9 +252,11 @@ class SequenceComparison {
     }
     LoadedImages images;
     const bool precise = options_.method == kDriftPrecise;
-    if (LoadImages(path.c_str(), refs_[k - 1].page, precise || aligned_, &images, &frame.error,
-                   &range_) != 1)
-      return false;
+    fileSlots_.acquire();
+    const int32_t loaded = LoadImages(path.c_str(), refs_[k - 1].page, precise || aligned_,
+                                      &images, &frame.error, &range_);
+    fileSlots_.release();
+    if (loaded != 1) return false;
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
     const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
@@ -289,8 +292,10 @@ class SequenceComparison {
       bool ok = true;
       if (write) {
         lock.unlock();
+        fileSlots_.acquire();
         ok = WriteAlignedFrame(ctx_.options.alignedDir, refs_[k - 1].name, source, dx, dy,
                                PathOf(k), &error);
+        fileSlots_.release();
         lock.lock();
       } else {
         std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
@@ -451,6 +456,9 @@ class SequenceComparison {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::mutex formMutex_;
+  // The library reads and writes files through a table of 16 slots shared by
+  // the whole process: however many threads run, at most 12 use one at once.
+  std::counting_semaphore<16> fileSlots_{12};
   long framesStarted_ = 0;
   int32_t nextPair_ = 2;
   int32_t firstFailed_ = 0;

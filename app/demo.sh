@@ -29,3 +29,9 @@ echo
 echo "== again with minimum difference 0: vantor $work 1 4 0.05 0"
 "$build/vantor" "$work" 1 4 0.05 0
 compare
+echo
+echo "== the precise method, with the drift plot and the aligned frames:"
+echo "   vantor $work 1 --precise --plot=$work/drift.svg --aligned=$work/aligned"
+"$build/vantor" "$work" 1 --precise --plot="$work/drift.svg" --aligned="$work/aligned"
+compare
+echo "(plot: $(wc -c < "$work/drift.svg") bytes of SVG; aligned frames: $(ls "$work/aligned" | wc -l))"
