@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <tiffio.h>
 
 #include "bmptiff/bmptiff.h"
 #include "bmptiff/bmptiff_write.h"
@@ -59,6 +62,12 @@ int16_t HeaderSlot(int32_t depth, int32_t width, int32_t height, const uint8_t* 
   return 0;
 }
 
+// What FileRows laid out.
+struct FrameShape {
+  int32_t depth = 0, width = 0, height = 0;
+  size_t rowBytes = 0;
+};
+
 struct SlotRelease {
   int16_t slot;
   ~SlotRelease() { FreeTheData(slot); }
@@ -87,28 +96,13 @@ bool CreateOutputFolder(const std::string& dir, std::string* error) {
   return true;
 }
 
-bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
-                       double dy, const std::string& inputPath, std::string* error) {
-  const fs::path target = fs::path(dir) / name;
+namespace {
+
+// The checks every aligned output makes before anything is written.
+bool CheckTarget(const fs::path& target, const std::string& inputPath, std::string* error) {
   const std::string where = target.string();
-  int32_t width = 0, height = 0, pitch = 0;
-  void* pixels = nullptr;
-  const int32_t depth = mrGetExtendedInfo(source, &width, &height, &pitch, &pixels);
-  if (depth < 0) {
-    Fail(error, where + ": the frame is not a valid image");
-    return false;
-  }
-  if (depth != 1 && depth != 8 && depth != 16 && depth != 24 && depth != 32 && depth != 48 &&
-      depth != 64) {
-    Fail(error, where + ": " + std::to_string(depth) + "-bit frames cannot be aligned");
-    return false;
-  }
-  if (!std::isfinite(dx) || !std::isfinite(dy)) {
-    Fail(error, where + ": the displacement is not a number");
-    return false;
-  }
-  if (name.empty() || !CreateOutputFolder(target.parent_path().string(), error)) {
-    if (name.empty()) Fail(error, dir + ": no file name for the aligned frame");
+  if (target.filename().empty() || !CreateOutputFolder(target.parent_path().string(), error)) {
+    if (target.filename().empty()) Fail(error, where + ": no file name for the aligned frame");
     return false;
   }
   std::error_code ec;
@@ -120,14 +114,37 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
     Fail(error, where + ": is a folder");
     return false;
   }
+  return true;
+}
 
-  // The warped rows in file order: row height - 1 of the picture first.
+// The frame's rows warped onto the first frame, in file order: the top of the
+// picture first, colour channels red first, 1-bit rows with the leftmost
+// pixel in the top bit. Returns the per-thread scratch holding them.
+const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const std::string& where,
+                                     FrameShape* shape, std::string* error) {
+  int32_t width = 0, height = 0, pitch = 0;
+  void* pixels = nullptr;
+  const int32_t depth = mrGetExtendedInfo(source, &width, &height, &pitch, &pixels);
+  if (depth < 0) {
+    Fail(error, where + ": the frame is not a valid image");
+    return nullptr;
+  }
+  if (depth != 1 && depth != 8 && depth != 16 && depth != 24 && depth != 32 && depth != 48 &&
+      depth != 64) {
+    Fail(error, where + ": " + std::to_string(depth) + "-bit frames cannot be aligned");
+    return nullptr;
+  }
+  if (!std::isfinite(dx) || !std::isfinite(dy)) {
+    Fail(error, where + ": the displacement is not a number");
+    return nullptr;
+  }
   const size_t rowBytes = (static_cast<size_t>(depth) * static_cast<size_t>(width) + 7) / 8;
   const size_t bytes = rowBytes * static_cast<size_t>(height);
   if (bytes + 8192 > 0xFFFFFFFFu) {
     Fail(error, where + ": the frame is too large for a TIFF file (4 GB)");
-    return false;
+    return nullptr;
   }
+  *shape = FrameShape{depth, width, height, rowBytes};
   std::vector<uint8_t>& rows = Scratch(bytes);
   if (bytes > 0) {
     if (depth == 1) std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
@@ -141,10 +158,29 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
       RectOwner view(mrMakeExtern(rows.data(), depth, width, height, static_cast<int32_t>(rowBytes)));
       if (!view || mrPermute(view.get(), depth / 8, depth == 24 ? k24 : k48) < 0) {
         Fail(error, where + ": cannot put the channels into file order");
-        return false;
+        return nullptr;
       }
     }
   }
+  return &rows;
+}
+
+}  // namespace
+
+bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
+                       double dy, const std::string& inputPath, std::string* error) {
+  const fs::path target = fs::path(dir) / name;
+  const std::string where = target.string();
+  if (name.empty()) {
+    Fail(error, dir + ": no file name for the aligned frame");
+    return false;
+  }
+  if (!CheckTarget(target, inputPath, error)) return false;
+  FrameShape shape;
+  const std::vector<uint8_t>* file = FileRows(source, dx, dy, where, &shape, error);
+  if (file == nullptr) return false;
+  const std::vector<uint8_t>& rows = *file;
+  const int32_t depth = shape.depth, width = shape.width, height = shape.height;
 
   // The colour table the library's TIFF writer would use.
   uint8_t table[256 * 4];
@@ -182,6 +218,121 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
     const int saved = errno;
     ::unlink(temp.c_str());
     Fail(error, where + ": cannot replace the file: " + std::strerror(saved));
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// libtiff's errors for one file, kept for the caller's error line; its
+// warnings are of no use to anyone here.
+int OnTiffError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  auto* last = static_cast<std::string*>(user);
+  *last = module != nullptr && *module != 0 ? std::string(module) + ": " + text : text;
+  return 1;
+}
+
+int OnTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+}  // namespace
+
+struct AlignedStack::Tiff {
+  TIFF* tif = nullptr;
+  std::string message;
+};
+
+AlignedStack::AlignedStack() = default;
+
+AlignedStack::~AlignedStack() {
+  if (tiff_ && tiff_->tif != nullptr) {
+    TIFFClose(tiff_->tif);
+    ::unlink(temp_.c_str());
+  }
+}
+
+bool AlignedStack::Open(const std::string& dir, const std::string& name,
+                        const std::string& inputPath, int64_t bytes, std::string* error) {
+  const fs::path target = fs::path(dir) / name;
+  target_ = target.string();
+  if (!CheckTarget(target, inputPath, error)) return false;
+  temp_ = TempName(target);
+  tiff_ = std::make_unique<Tiff>();
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  if (opts == nullptr) {
+    Fail(error, target_ + ": out of memory");
+    return false;
+  }
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, OnTiffError, &tiff_->message);
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, OnTiffWarning, nullptr);
+  // Classic TIFF reaches 4 GB; a larger stack becomes a BigTIFF.
+  const bool big = bytes > (int64_t{3} << 30);
+  tiff_->tif = TIFFOpenExt(temp_.c_str(), big ? "w8" : "w", opts);
+  TIFFOpenOptionsFree(opts);
+  if (tiff_->tif == nullptr) {
+    Fail(error, target_ + ": cannot create the file: " +
+                    (tiff_->message.empty() ? std::strerror(errno) : tiff_->message));
+    return false;
+  }
+  return true;
+}
+
+bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* error) {
+  if (!tiff_ || tiff_->tif == nullptr) {
+    Fail(error, target_ + ": the file is not open");
+    return false;
+  }
+  FrameShape shape;
+  const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, &shape, error);
+  if (rows == nullptr) return false;
+  TIFF* t = tiff_->tif;
+  const int32_t d = shape.depth;
+  const uint16_t samples = d == 24 || d == 48 ? 3 : 1;
+  const uint16_t bits = static_cast<uint16_t>(d / samples);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(shape.width));
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(shape.height));
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, d == 64 ? SAMPLEFORMAT_IEEEFP
+                                        : d == 32 ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(std::max(shape.height, 1)));
+  TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+  char description[96];
+  std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
+                dx, dy);
+  TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
+  const tmsize_t size = static_cast<tmsize_t>(shape.rowBytes * static_cast<size_t>(shape.height));
+  if ((size > 0 &&
+       TIFFWriteEncodedStrip(t, 0, const_cast<uint8_t*>(rows->data()), size) != size) ||
+      !TIFFWriteDirectory(t)) {
+    Fail(error, target_ + ": cannot write the page: " +
+                    (tiff_->message.empty() ? std::strerror(errno) : tiff_->message));
+    return false;
+  }
+  return true;
+}
+
+bool AlignedStack::Finish(std::string* error) {
+  if (!tiff_ || tiff_->tif == nullptr) {
+    Fail(error, target_ + ": the file is not open");
+    return false;
+  }
+  TIFFClose(tiff_->tif);
+  tiff_->tif = nullptr;
+  if (!tiff_->message.empty()) {
+    ::unlink(temp_.c_str());
+    Fail(error, target_ + ": cannot write the file: " + tiff_->message);
+    return false;
+  }
+  if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int saved = errno;
+    ::unlink(temp_.c_str());
+    Fail(error, target_ + ": cannot replace the file: " + std::strerror(saved));
     return false;
   }
   return true;

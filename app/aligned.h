@@ -4,6 +4,7 @@
 #define VANTOR_APP_ALIGNED_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vantor::app {
@@ -27,6 +28,31 @@ bool CreateOutputFolder(const std::string& dir, std::string* error);
 // file and the cause.
 bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
                        double dy, const std::string& inputPath, std::string* error);
+
+// The aligned pages of a multi-page file, written as one multi-page TIFF
+// (uncompressed, each page at its frame's own depth) under a temporary name
+// that Finish renames into place; destroyed unfinished, it leaves nothing.
+// Pages are appended in order, from one thread at a time.
+class AlignedStack {
+ public:
+  AlignedStack();
+  ~AlignedStack();
+  AlignedStack(const AlignedStack&) = delete;
+  AlignedStack& operator=(const AlignedStack&) = delete;
+
+  // bytes: about how much the pages hold (a BigTIFF is made above 3 GB).
+  // Refused as WriteAlignedFrame refuses; *error gets one line.
+  bool Open(const std::string& dir, const std::string& name, const std::string& inputPath,
+            int64_t bytes, std::string* error);
+  // Appends the frame shifted onto the first frame, as WriteAlignedFrame writes it.
+  bool Append(int32_t source, double dx, double dy, std::string* error);
+  bool Finish(std::string* error);
+
+ private:
+  struct Tiff;
+  std::unique_ptr<Tiff> tiff_;
+  std::string target_, temp_;
+};
 
 }  // namespace vantor::app
 

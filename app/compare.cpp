@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <semaphore>
@@ -72,6 +73,18 @@ struct FrameRef {
   std::string path;
   std::string name;  // the file's name, with "[k]" for page k of a file of several
   int32_t page = 0;  // 1-based page of a multi-page file, 0 for a file of one
+  std::string file;  // the file's name
+};
+
+// The aligned copy of a multi-page file being written: its pages go in turn,
+// one frame after the other, whichever thread has them.
+struct StackOutput {
+  std::mutex m;
+  std::condition_variable turn;
+  int32_t next = 0;          // the frame whose turn it is
+  int32_t firstK = 0, lastK = 0;
+  AlignedStack file;
+  bool open = false, failed = false;
 };
 
 // A frame while the comparison runs.
@@ -104,6 +117,18 @@ class SequenceComparison {
     pairLo_ = toPrevious_ ? 2 : std::max(2, first_ - DriftClassifyWindow());
     pairHi_ = std::min(n_, last_ + DriftClassifyWindow());
     for (int32_t k = 2; k <= n_; ++k) measured_[k] = k < pairLo_ || k > pairHi_;
+    if (aligned_) {
+      for (int32_t k = first_; k <= last_; ++k) {
+        const FrameRef& f = refs_[k - 1];
+        if (f.page < 1) continue;
+        auto& so = stacks_[f.path];
+        if (!so) {
+          so = std::make_unique<StackOutput>();
+          so->firstK = so->next = k;
+        }
+        so->lastK = k;
+      }
+    }
     options_.method = ctx.options.method == Method::kClassic   ? kDriftClassic
                       : ctx.options.method == Method::kPrecise ? kDriftPrecise
                                                                : kDriftDefault;
@@ -290,16 +315,23 @@ class SequenceComparison {
       const double dx = outX_, dy = outY_;
       std::string error;
       bool ok = true;
-      if (write) {
+      if (refs_[k - 1].page >= 1) {
+        lock.unlock();
+        ok = WriteStackPage(k, write, source, dx, dy, &error);
+        lock.lock();
+      } else if (write) {
         lock.unlock();
         fileSlots_.acquire();
         ok = WriteAlignedFrame(ctx_.options.alignedDir, refs_[k - 1].name, source, dx, dy,
                                PathOf(k), &error);
         fileSlots_.release();
         lock.lock();
-      } else {
+      }
+      if (!write) {
         std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
-                     PathOf(k).c_str());
+                     refs_[k - 1].page >= 1 ? (PathOf(k) + " page " +
+                                               std::to_string(refs_[k - 1].page)).c_str()
+                                            : PathOf(k).c_str());
       }
       if (!ok) {
         std::fprintf(stderr, "vantor: %s\n", error.c_str());
@@ -308,6 +340,35 @@ class SequenceComparison {
       f.awaitingOutput = false;
       ReleaseIfDone(k);
     }
+  }
+
+  // Appends frame k, a page of a multi-page file, to that file's aligned copy
+  // when its turn comes (skipping it when write is false), and finishes the
+  // copy after its last page. Called without the comparison's lock.
+  bool WriteStackPage(int32_t k, bool write, int32_t source, double dx, double dy,
+                      std::string* error) {
+    StackOutput& so = *stacks_.at(refs_[k - 1].path);
+    std::unique_lock<std::mutex> sl(so.m);
+    so.turn.wait(sl, [&] { return so.next == k; });
+    bool ok = true;
+    if (write && !so.failed) {
+      if (!so.open) {
+        int32_t w = 0, h = 0;
+        const int32_t depth = mrGetRectInfo(source, &w, &h);
+        const int64_t bytes = (int64_t{depth} * w + 7) / 8 * h * (so.lastK - so.firstK + 1);
+        ok = so.open = so.file.Open(ctx_.options.alignedDir, refs_[k - 1].file, PathOf(k), bytes,
+                                    error);
+      }
+      if (ok) ok = so.file.Append(source, dx, dy, error);
+      so.failed = !ok;
+    }
+    if (ok && k == so.lastK && so.open && !so.failed) {
+      ok = so.file.Finish(error);
+      so.failed = !ok;
+    }
+    so.next = k + 1;
+    so.turn.notify_all();
+    return ok;
   }
 
   void ReportLoadFailure(int32_t k, const std::string& reason) {
@@ -445,6 +506,7 @@ class SequenceComparison {
   const bool toPrevious_;
   bool aligned_;
   const int32_t first_, last_;  // the frames whose rows are written
+  std::map<std::string, std::unique_ptr<StackOutput>> stacks_;  // by the input's path
   int32_t pairLo_ = 2, pairHi_ = 0;  // the pairs measured
   DriftOptions options_{};
   std::vector<Frame> frames_;
@@ -482,11 +544,11 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
     const std::string path = folder + name;
     const int32_t pages = mrPageCount(path.c_str());
     if (pages <= 1) {
-      refs.push_back({path, name, 0});
+      refs.push_back({path, name, 0, name});
       continue;
     }
     for (int32_t p = 1; p <= pages; ++p)
-      refs.push_back({path, std::string(name) + "[" + std::to_string(p) + "]", p});
+      refs.push_back({path, std::string(name) + "[" + std::to_string(p) + "]", p, name});
   }
   const int32_t frames = static_cast<int32_t>(refs.size());
   const int32_t first = std::max(1, ctx.options.firstFrame);

@@ -422,6 +422,20 @@ TEST(Measure, AStackMeasuresAsItsPagesInAFolderAndFloatFramesToo) {
     EXPECT_TRUE(fs::exists(dir / "ResVantor.txt"));
     EXPECT_NE(ReadFileBytes(dir / "ResVantor.txt").find("float.tif[4]"), std::string::npos);
   }
+  // The aligned copy of a stack is one stack of the same name.
+  auto al = RunProgram({"stack.tif", "0", "--precise", "--aligned=out"}, dir.path(),
+                       tmp.path().string());
+  ASSERT_EQ(al.status, 0) << al.err;
+  EXPECT_EQ(mrPageCount((dir / "out" / "stack.tif").c_str()), 4);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
+  auto again = RunProgram({"out/stack.tif", "1", "--precise", "--csv=-"}, dir.path(),
+                          tmp.path().string());
+  ASSERT_EQ(again.status, 0) << again.err;
+  vantor::test::WriteFileBytes(dir / "again.csv", again.out);
+  for (const CsvRow& row : ReadCsv(dir / "again.csv")) {
+    EXPECT_NEAR(row.dx, 0.0, 0.1) << row.file;
+    EXPECT_NEAR(row.dy, 0.0, 0.1) << row.file;
+  }
   // A page that cannot be read is named with its file.
   std::string bytes = ReadFileBytes(dir / "stack.tif");
   bytes.resize(bytes.size() - 100);
