@@ -50,6 +50,27 @@ void BM_RegisterPair(benchmark::State& state) {
   mrUseIntelIPlib(previous);
 }
 
+// One cost evaluation on a tiny pair, where the time is what surrounds the
+// pixel loop: through handles (PairCost: a matrix wrapped as an extern
+// rectangle and three handles resolved every time) or resolved once per
+// search (what RegisterPair does).
+void BM_CostEvaluation(benchmark::State& state) {
+  const bool resolved = state.range(0) != 0;
+  auto blobs = vantor::tools::MakeBlobs(16, 16, 4, 3);
+  vantor::RectOwner a = Grey(vantor::tools::RenderBlobs(blobs, 16, 16, 0, 0), 16, 16);
+  vantor::RectOwner b = Grey(vantor::tools::RenderBlobs(blobs, 16, 16, 0.5, 0.2), 16, 16);
+  vantor::RectOwner mask(CentralMask(a.get()));
+  PairCostContext handles{a.get(), b.get(), mask.get(), 0};
+  const vantor::ResolvedPair pair = vantor::ResolvePair(a.get(), b.get(), mask.get(), 0);
+  double p[4] = {0.3, -0.2, 1.0, 0.0};
+  for (auto _ : state) {
+    p[0] += 1e-9;
+    benchmark::DoNotOptimize(resolved ? vantor::ResolvedCost(p, const_cast<vantor::ResolvedPair*>(&pair))
+                                      : PairCost(p, &handles));
+  }
+}
+BENCHMARK(BM_CostEvaluation)->ArgName("resolved")->Arg(0)->Arg(1)->Threads(1)->Threads(2);
+
 BENCHMARK(BM_RegisterPair)
     ->ArgNames({"side", "mode", "mindiff"})
     ->Args({1024, 3, 3})

@@ -73,10 +73,9 @@ int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi 
 
 // Mean cost of the level-0 grey images at a whole-pixel displacement: the
 // registration's own cost (bilinear sampling at whole pixels).
-double GreyCost(int32_t a, int32_t b, int32_t mask, double dx, double dy) {
-  PairCostContext c{a, b, mask, 0};
+double GreyCost(const vantor::ResolvedPair& pair, double dx, double dy) {
   const double p[4] = {dx, dy, 1.0, 0.0};
-  return PairCost(p, &c);
+  return vantor::ResolvedCost(p, const_cast<vantor::ResolvedPair*>(&pair));
 }
 
 }  // namespace
@@ -781,9 +780,10 @@ void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     double best = -1.0;
     int32_t bx = g.dx, by = g.dy;
     const int32_t reach = g.level == 0 ? 0 : 1;
+    const vantor::ResolvedPair pair = vantor::ResolvePair(a->grey, b->grey, mask, 0);
     for (int32_t v = -reach; v <= reach; ++v)
       for (int32_t u = -reach; u <= reach; ++u) {
-        const double c = GreyCost(a->grey, b->grey, mask, g.dx + u, g.dy + v);
+        const double c = GreyCost(pair, g.dx + u, g.dy + v);
         if (c >= 0.0 && (best < 0.0 || c < best)) {
           best = c;
           bx = g.dx + u;
@@ -857,11 +857,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   // An estimate that did not converge is no better than the whole-pixel start.
   r->precision = f.ok ? f.precision : 1e9;
   r->inliers = f.ok ? f.inliers : 0.0;
-  const double c = [&] {
-    PairCostContext ctx{a->grey, b->grey, mask, 0};
-    const double p[4] = {r->dx, r->dy, 1.0, 0.0};
-    return PairCost(p, &ctx);
-  }();
+  const double c = GreyCost(vantor::ResolvePair(a->grey, b->grey, mask, 0), r->dx, r->dy);
   r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
   r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;
 }

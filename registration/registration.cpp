@@ -13,6 +13,8 @@
 #include "memrect/rect_owner.h"
 #include "memrect/statistics.h"
 #include "memrect/subsample.h"
+#include "improc/perspective_internal.h"
+#include "kernels/kernel_mode.h"
 #include "registration/perspective.h"
 #include "registration/registration_internal.h"
 
@@ -23,7 +25,7 @@ std::atomic<double> g_mask_fraction{0.5};
 
 // Cost wrapper that counts evaluations and the time spent in them.
 struct CountingContext {
-  PairCostContext pair;
+  ResolvedPair pair;
   int evaluations = 0;
   double milliseconds = 0;
 };
@@ -31,13 +33,45 @@ struct CountingContext {
 double CountingCost(const double* params, void* context) {
   auto* c = static_cast<CountingContext*>(context);
   long double t0 = GetTimeMsec();
-  double v = PairCost(params, &c->pair);
+  double v = ResolvedCost(params, &c->pair);
   c->milliseconds += static_cast<double>(GetTimeMsec() - t0);
   ++c->evaluations;
   return v;
 }
 
 }  // namespace
+
+ResolvedPair ResolvePair(int32_t imageA, int32_t imageB, int32_t mask, int32_t sampling) {
+  ResolvedPair p;
+  p.sampling = sampling;
+  p.vector = tmKernelMode() != 2;
+  void* a = nullptr;
+  void* b = nullptr;
+  if (mrGetExtendedInfo(imageA, &p.aw, &p.ah, &p.ap, &a) != 8) return p;
+  if (mrGetExtendedInfo(imageB, &p.bw, &p.bh, &p.bp, &b) != 8) return p;
+  if (mask != 0) {
+    int32_t mw = 0, mh = 0;
+    void* m = nullptr;
+    if (mrGetExtendedInfo(mask, &mw, &mh, &p.mp, &m) != 1) return p;
+    if (mw != p.bw || mh != p.bh) return p;
+    p.mask = static_cast<const uint8_t*>(m);
+  }
+  p.a = static_cast<const uint8_t*>(a);
+  p.b = static_cast<const uint8_t*>(b);
+  p.valid = true;
+  return p;
+}
+
+double ResolvedCost(const double* params, void* context) {
+  const auto* p = static_cast<const ResolvedPair*>(context);
+  if (!p->valid) return -1.0;
+  const double m[9] = {params[2], params[3], params[0], -params[3], params[2], params[1],
+                       0.0,       0.0,       1.0};
+  return p->vector ? PerspectiveMaskDiffVector(p->a, p->aw, p->ah, p->ap, p->b, p->bw, p->bh,
+                                               p->bp, p->mask, p->mp, m, p->sampling)
+                   : PerspectiveMaskDiffScalar(p->a, p->aw, p->ah, p->ap, p->b, p->bw, p->bh,
+                                               p->bp, p->mask, p->mp, m, p->sampling);
+}
 
 // A wider block is clipped to the image anyway, and the fraction may come
 // straight from the command line.
@@ -72,9 +106,9 @@ double RegisterPairFrom(int32_t imageA, int32_t imageB, int32_t mask, double* re
   for (int i = 0; i < 4; ++i) {
     if (flags & (256 << i)) steps[i] = 0.0;
   }
-  PairCostContext ctx{imageA, imageB, mask, flags & kRegNearestSampling};
+  ResolvedPair pair = ResolvePair(imageA, imageB, mask, flags & kRegNearestSampling);
   const double best = SimplexMinimum(4, record, steps, finalStep / startStep, minDiff, timeLimit,
-                                     PairCost, &ctx);
+                                     ResolvedCost, &pair);
   return best >= 0.0 ? std::sqrt(best) : -1.0;
 }
 
@@ -135,7 +169,7 @@ double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, doubl
   for (int i = 0; i < 4; ++i) {
     if (flags & (256 << i)) steps[i] = 0.0;
   }
-  CountingContext ctx{{workA, workB, mask, sampling}};
+  CountingContext ctx{ResolvePair(workA, workB, mask, sampling)};
   const double minSize = finalStep / startStep;
   double best;
   if (stats != nullptr) {
@@ -143,7 +177,7 @@ double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, doubl
     stats->fineEvaluations = ctx.evaluations;
     stats->costMilliseconds += ctx.milliseconds;
   } else {
-    best = SimplexMinimum(4, record, steps, minSize, minDiff, timeLimit, PairCost, &ctx.pair);
+    best = SimplexMinimum(4, record, steps, minSize, minDiff, timeLimit, ResolvedCost, &ctx.pair);
   }
   if (best >= 0.0) result = std::sqrt(best);
   return result;

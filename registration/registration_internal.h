@@ -13,6 +13,27 @@ struct RegisterStats {
   double costMilliseconds = 0; // time spent inside the cost function
 };
 
+// A pair resolved for the cost: pixels, sizes and pitches of both images and
+// the mask, and the kernel chosen, found once per search instead of once per
+// evaluation. valid is false when mrPerspectiveMaskDiff would refuse the
+// pair (then every cost is -1.0, as it would be).
+struct ResolvedPair {
+  const uint8_t* a = nullptr;
+  int32_t aw = 0, ah = 0, ap = 0;
+  const uint8_t* b = nullptr;
+  int32_t bw = 0, bh = 0, bp = 0;
+  const uint8_t* mask = nullptr;
+  int32_t mp = 0;
+  int32_t sampling = 0;
+  bool vector = true;
+  bool valid = false;
+};
+
+ResolvedPair ResolvePair(int32_t imageA, int32_t imageB, int32_t mask, int32_t sampling);
+
+// PairCost over a ResolvedPair (context points at it): the same value.
+double ResolvedCost(const double* params, void* context);
+
 // RegisterPair that also reports what the search did (stats may be null).
 double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, double* record,
                              double startStep, double finalStep, double minDiff,
