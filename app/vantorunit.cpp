@@ -133,7 +133,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const CompareFunction& compare = ctx.params.CompareMode == 0 ? compareToPrevious : compareToFirst;
   int count = compare ? compare(ctx, pathBuffer, full->filePart) : -1;
   ctx.form.FinishStatus();
-  if (count < 1) return kExitNoImages;
+  if (count < 1) return ctx.outOfMemory ? kExitOutOfMemory : kExitNoImages;
 
   const long double t1 = clock();
   // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
@@ -241,10 +241,11 @@ int VantorMain(int argc, char** argv) {
     return FormCreate(ctx, CompareToPrevious, CompareToFirst, [] { return GetTimeMsec(); });
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "vantor: out of memory\n");
+    return kExitOutOfMemory;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vantor: %s\n", e.what());
   }
-  return kExitBadParameter;
+  return kExitNoImages;
 }
 
 }  // namespace vantor::app

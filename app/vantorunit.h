@@ -20,6 +20,7 @@ enum ExitStatus : int {
   kExitNoImages = 1,    // path cannot be formed, or no image compared
   kExitBadParameter = 2,
   kExitNotSaved = 3,    // the result table could not be saved anywhere
+  kExitOutOfMemory = 4, // memory ran out (nothing is saved)
 };
 
 // What a comparison works with: the parameter block, the window and the
@@ -46,6 +47,7 @@ struct RunContext {
   RunOptions options;
   std::string csv;  // the full-precision table when options.csvPath is set
   bool outputFailed = false;  // an aligned frame or the plot could not be written
+  bool outOfMemory = false;   // the comparison stopped because memory ran out
   std::pair<int32_t, int32_t> framesWritten{0, 0};  // the rows' frames, 1-based
 };
 
