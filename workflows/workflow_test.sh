@@ -81,8 +81,10 @@ grep -q $'^CompareMode=0\r$' "$root/pos1/ResVantor.txt" && grep -q $'^MinDiff=0\
 [ "$(cat "$tmp/stacks/ResVantor.txt")" = kept ] || fail "the table beside the stack was not kept"
 [ "$(ls "$tmp/stacks" | tr '\n' ' ')" = "ResVantor.txt s.ResVantor.txt s.drift.csv s.drift.log s.drift.svg s.tif " ] ||
   fail "stack outputs: $(ls "$tmp/stacks")"
-[ "$(cut -d, -f1 "$tmp/out.csv" | tr '\n' ' ')" = "sequence $root/pos1 $tmp/stacks/s.tif " ] ||
+[ "$(cut -d, -f1,2 "$tmp/out.csv" | tr '\n' ' ')" = "sequence,frames $root/pos1,6 $tmp/stacks/s.tif,5 " ] ||
   fail "listed summary: $(cat "$tmp/out.csv")"
+"$vantor" "$tmp/stacks/s.tif" 0 4 0.05 0 --classic --csv=- 2>/dev/null | cmp -s - "$tmp/stacks/s.drift.csv" ||
+  fail "the stack's CSV differs from a direct run"
 run_workflow root="$root" mode=2 && fail "mode=2 accepted"
 grep -q "mode='2'" "$tmp/log" || fail "mode=2: no clear message"
 
