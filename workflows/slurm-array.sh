@@ -100,6 +100,8 @@ if [ -n "$range" ]; then
   last=$(tail -n 1 "$csv" | cut -d, -f1)
   [[ $last =~ ^[0-9]+$ ]] || die "$csv: no frames written"
   mv -f -- "$csv" "${out}_${first}-${last}.csv"
+  [ -f "$folder/ResVantor_${first}-${last}.txt" ] ||
+    { echo "slurm-array.sh: $path: the table could not be saved beside the images" >&2; exit 3; }
   echo "slurm-array.sh: frames $first to $last of $path: ${out}_${first}-${last}.csv"
   exit 0
 fi
