@@ -36,6 +36,10 @@ bool FindTiffPage(const char* path, int32_t page, TiffPage* out);
 // breaks off after some good pages counts those.
 int32_t CountTiffPages(const char* path);
 
+// Empties the calling thread's cache of IFD chains (for fuzz targets, whose
+// inputs may look alike to the cache).
+void ForgetTiffPages();
+
 }  // namespace vantor
 
 #endif

@@ -203,6 +203,10 @@ bool FindTiffPage(const char* path, int32_t page, TiffPage* out) {
   return true;
 }
 
+void ForgetTiffPages() {
+  for (Chain& c : t_chains) c = Chain{};
+}
+
 int32_t CountTiffPages(const char* path) {
   Chain* c = ChainOf(path);
   if (!c) return -1;

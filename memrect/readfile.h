@@ -116,9 +116,10 @@ VANTOR_API int32_t mrPermute(int32_t handle, int32_t groupSize, const uint8_t* o
  * description of the last TIFF or BMP file loaded in this thread. */
 VANTOR_API char* mrGetDebugBuff(void);
 
-/* Short reason for the calling thread's last failed load ("file not found",
- * "compressed TIFF (LZW) is not supported", "file truncated in strip 3",
- * ...), or "" after a successful one. Valid until the thread's next load. */
+/* Short reason for the calling thread's last failed load, one line ("file not
+ * found", "file truncated in strip 3", "page 2: LZW: strip 5: Not enough data
+ * at scanline 9 (short 812 bytes)", "PNG: IDAT: CRC error", ...), or "" after
+ * a successful one. Valid until the thread's next load. */
 VANTOR_API const char* mrLastLoadError(void);
 
 VANTOR_END_C

@@ -48,6 +48,10 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras);
 // Loads a PNG file into a new rectangle; the handle or -1 with the reason set.
 int32_t LoadPng(const char* path);
 
+// Whether chunk checksums of PNG files are ignored (default: checked). The
+// PNG fuzz target ignores them, so that its mutations reach past them.
+void SetPngIgnoreCrc(bool ignore);
+
 }  // namespace vantor
 
 #endif

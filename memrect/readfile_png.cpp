@@ -10,6 +10,7 @@
 // chunk count and chunk memory are capped.
 #include <png.h>
 
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,8 @@ namespace {
 constexpr png_uint_32 kMaxSide = png_uint_32(1) << 24;
 constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t(8) << 20;
 constexpr png_uint_32 kMaxChunks = 1000;
+
+std::atomic<bool> g_ignoreCrc{false};
 
 struct PngJob {
   char message[200];
@@ -68,6 +71,8 @@ int32_t DecodePng(FILE* file) {
   png_set_user_limits(png, kMaxSide, kMaxSide);
   png_set_chunk_cache_max(png, kMaxChunks);
   png_set_chunk_malloc_max(png, kMaxChunkBytes);
+  if (g_ignoreCrc.load(std::memory_order_relaxed))
+    png_set_crc_action(png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
   png_read_info(png, info);
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
@@ -116,6 +121,8 @@ int32_t DecodePng(FILE* file) {
 }
 
 }  // namespace
+
+void SetPngIgnoreCrc(bool ignore) { g_ignoreCrc.store(ignore, std::memory_order_relaxed); }
 
 int32_t LoadPng(const char* path) {
   FILE* file = std::fopen(path, "rb");
