@@ -12,7 +12,8 @@ FUZZ_SECONDS ?= 60
 PACKAGES := cmake make g++ pkg-config libjpeg62-turbo-dev googletest libgtest-dev \
             libgmock-dev libbenchmark-dev libhwy-dev \
             librsvg2-bin python3-tifffile python3-pil python3-numpy \
-            libtiff-dev libpng-dev libtiff-tools snakemake
+            libtiff-dev libpng-dev libtiff-tools snakemake \
+            pybind11-dev python3-dev python3-pytest groff-base
 FUZZ_PACKAGES := clang libclang-rt-dev
 
 .PHONY: deps fuzz-deps build test test-asan demo bench fuzz clean

@@ -1,0 +1,536 @@
+// The Python module vantor._core: numpy arrays in and out over the library's
+// C API. Arrays are read in place where their rows can be wrapped as they are;
+// the interpreter lock is released while the library works.
+#include <pybind11/eval.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "memrect/memrect.h"
+#include "memrect/readfile.h"
+#include "python/src/frames.h"
+#include "python/src/sequence.h"
+#include "registration/drift.h"
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace vantor::pymod {
+namespace {
+
+// Frames taken from the caller: the views and the arrays behind them.
+struct FrameSet {
+  std::vector<FrameView> frames;
+  std::vector<py::array> owners;
+  bool stacked = false;   // one array of frames (else a sequence of arrays)
+  py::object stackShape;  // the stacked array's shape
+};
+
+// Bytes of the largest rectangle the store holds, plus one.
+constexpr int64_t kLargestRect = 0x7FFFFF33;
+
+py::module_ Numpy() { return py::module_::import("numpy"); }
+
+std::string DtypeName(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
+
+// The array as numpy sees it; a byte order other than the machine's is
+// converted (a copy), anything that is not an array becomes one.
+py::array AsArray(const py::handle& obj) {
+  py::array a = py::isinstance<py::array>(obj) ? py::reinterpret_borrow<py::array>(obj)
+                                                : Numpy().attr("asarray")(obj);
+  if (!a.dtype().attr("isnative").cast<bool>())
+    a = a.attr("astype")(a.dtype().attr("newbyteorder")("="));
+  return a;
+}
+
+// The pixel kind of an array whose frames have frameDims dimensions left
+// after the leading ones (2 grey, 3 colour); TypeError when none fits.
+PixelKind KindOf(const py::array& a, bool colour, const char* what) {
+  const char k = a.dtype().kind();
+  const auto size = a.dtype().itemsize();
+  if (colour) {
+    if (k == 'u' && size == 1) return PixelKind::kRgb8;
+    if (k == 'u' && size == 2) return PixelKind::kRgb16;
+    throw py::type_error(std::string(what) + ": colour frames must be uint8 or uint16, not " +
+                         DtypeName(a));
+  }
+  if (k == 'u' && size == 1) return PixelKind::kU8;
+  if (k == 'u' && size == 2) return PixelKind::kU16;
+  if (k == 'f' && size == 4) return PixelKind::kF32;
+  if (k == 'f' && size == 8) return PixelKind::kF64;
+  throw py::type_error(std::string(what) + ": grey frames must be uint8, uint16, float32 or "
+                       "float64, not " + DtypeName(a));
+}
+
+// True when the frames' rows can be handed to the library as they are.
+bool RowsUsable(const py::array& a, int lead, PixelKind kind) {
+  const int64_t item = a.itemsize();
+  const int64_t w = a.shape(lead + 1);
+  const bool colour = kind == PixelKind::kRgb8 || kind == PixelKind::kRgb16;
+  if (!a.attr("flags").attr("aligned").cast<bool>()) return false;
+  if (colour && (a.strides(lead + 2) != item || a.strides(lead + 1) != 3 * item)) return false;
+  if (!colour && a.strides(lead + 1) != item) return false;
+  const int64_t pitch = a.strides(lead);
+  const int64_t rowBytes = w * PixelBytes(kind);
+  if (a.shape(lead) > 1 && (pitch < rowBytes || pitch > std::numeric_limits<int32_t>::max() ||
+                            pitch * a.shape(lead) >= kLargestRect))
+    return false;
+  // Colour rows also meet the grey conversion's test: pitch / width = pixel bytes.
+  if (colour && a.shape(lead) > 1 && pitch / w != PixelBytes(kind)) return false;
+  return true;
+}
+
+// Adds the frames of array a (lead leading frame dimensions: 0 or 1).
+void AddFrames(FrameSet* set, py::array a, int lead, const char* what) {
+  const int dims = static_cast<int>(a.ndim()) - lead;
+  if (dims != 2 && !(dims == 3 && a.shape(lead + 2) == 3))
+    throw py::type_error(std::string(what) + ": a frame must be a 2-D grey array (height, "
+                         "width) or a 3-D colour array (height, width, 3); got shape " +
+                         py::str(a.attr("shape")).cast<std::string>());
+  const PixelKind kind = KindOf(a, dims == 3, what);
+  const int64_t h = a.shape(lead), w = a.shape(lead + 1);
+  if (h < 1 || w < 1) throw py::value_error(std::string(what) + ": a frame is empty");
+  // Both sides are below 2^31 (numpy sizes fit 63 bits, and one frame at most 2 GB).
+  const int64_t rowBytes = w * (kind == PixelKind::kF32 ? 8 : PixelBytes(kind));
+  if (w >= kLargestRect || h >= kLargestRect || rowBytes * h >= kLargestRect)
+    throw py::value_error(std::string(what) + ": a frame is too large (2 GB at most)");
+  if (!RowsUsable(a, lead, kind)) a = Numpy().attr("ascontiguousarray")(a);
+  const int64_t count = lead ? a.shape(0) : 1;
+  const auto* base = static_cast<const uint8_t*>(a.data());
+  for (int64_t k = 0; k < count; ++k) {
+    FrameView f;
+    f.data = base + (lead ? k * a.strides(0) : 0);
+    f.width = static_cast<int32_t>(w);
+    f.height = static_cast<int32_t>(h);
+    f.rowStride = h > 1 ? a.strides(lead) : w * PixelBytes(kind);
+    f.kind = kind;
+    set->frames.push_back(f);
+  }
+  set->owners.push_back(std::move(a));
+}
+
+// Checks that every frame has the first one's kind and size.
+void CheckAlike(const FrameSet& set, const char* what) {
+  const FrameView& first = set.frames[0];
+  for (size_t k = 1; k < set.frames.size(); ++k) {
+    const FrameView& f = set.frames[k];
+    if (f.kind != first.kind)
+      throw py::type_error(std::string(what) + ": frame " + std::to_string(k) + " is " +
+                           KindName(f.kind) + ", frame 0 " + KindName(first.kind));
+    if (f.width != first.width || f.height != first.height)
+      throw py::value_error(std::string(what) + ": frame " + std::to_string(k) + " is " +
+                            std::to_string(f.height) + " x " + std::to_string(f.width) +
+                            " (height x width), frame 0 " + std::to_string(first.height) +
+                            " x " + std::to_string(first.width));
+  }
+}
+
+// A stack (frames, height, width[, 3]) or a sequence of frames.
+FrameSet TakeFrames(const py::object& frames, const char* what) {
+  FrameSet set;
+  if (py::isinstance<py::array>(frames)) {
+    py::array a = AsArray(frames);
+    if (a.ndim() != 3 && a.ndim() != 4)
+      throw py::type_error(std::string(what) + ": frames must be a 3-D array (frames, height, "
+                           "width), a 4-D colour array (frames, height, width, 3) or a sequence "
+                           "of 2-D arrays; got " + std::to_string(a.ndim()) + " dimensions");
+    set.stacked = true;
+    set.stackShape = a.attr("shape");
+    AddFrames(&set, a, 1, what);
+  } else if (py::isinstance<py::sequence>(frames) && !py::isinstance<py::str>(frames)) {
+    for (const py::handle item : frames) AddFrames(&set, AsArray(item), 0, what);
+  } else {
+    throw py::type_error(std::string(what) + ": frames must be a numpy array or a sequence of "
+                         "arrays, not " + py::str(py::type::of(frames)).cast<std::string>());
+  }
+  if (set.frames.empty()) throw py::value_error(std::string(what) + ": no frames");
+  CheckAlike(set, what);
+  return set;
+}
+
+// The library ran out of memory (the only way a checked frame can fail).
+[[noreturn]] void RaiseMemoryError(const std::string& why) {
+  PyErr_SetString(PyExc_MemoryError, why.c_str());
+  throw py::error_already_set();
+}
+
+int ThreadCount(const std::optional<int>& threads) {
+  if (!threads) return ProcessorCount();
+  if (*threads < 1) throw py::value_error("threads must be at least 1");
+  return *threads;
+}
+
+DriftOptions Options(double startStep, double finalStep, double minDiff, double maskFraction,
+                     const std::string& method) {
+  DriftOptions o{};
+  if (method == "classic")
+    o.method = kDriftClassic;
+  else if (method == "default")
+    o.method = kDriftDefault;
+  else if (method == "precise")
+    o.method = kDriftPrecise;
+  else
+    throw py::value_error("method must be \"classic\", \"default\" or \"precise\", not \"" +
+                          method + "\"");
+  if (!(std::isfinite(startStep) && startStep > 0))
+    throw py::value_error("start_step must be a positive number");
+  if (!(std::isfinite(finalStep) && finalStep > 0))
+    throw py::value_error("final_step must be a positive number");
+  if (!(std::isfinite(minDiff) && minDiff >= 0))
+    throw py::value_error("min_diff must be a number of at least 0");
+  if (!(maskFraction > 0 && maskFraction <= 1))
+    throw py::value_error("mask_fraction must lie above 0 and at most 1");
+  o.startStep = startStep;
+  o.finalStep = finalStep;
+  o.minDiff = minDiff;
+  o.coarseSize = 512;  // the batch program's
+  o.maskFraction = maskFraction;
+  return o;
+}
+
+std::vector<DriftResult> Run(const FrameSet& set, bool previous, const DriftOptions& options,
+                             int threads) {
+  std::vector<DriftResult> results;
+  std::string error;
+  bool ok;
+  {
+    py::gil_scoped_release release;
+    ok = MeasureSequence(set.frames, previous, options, threads, &results, &error);
+  }
+  if (!ok) RaiseMemoryError(error);
+  return results;
+}
+
+py::object Register(py::object reference, py::object image, double startStep, double finalStep,
+                    double minDiff, double maskFraction, const std::string& method) {
+  const DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
+  FrameSet set;
+  AddFrames(&set, AsArray(reference), 0, "reference");
+  AddFrames(&set, AsArray(image), 0, "image");
+  const FrameView &a = set.frames[0], &b = set.frames[1];
+  if (a.kind != b.kind)
+    throw py::type_error(std::string("register: image is ") + KindName(b.kind) +
+                         ", reference " + KindName(a.kind));
+  if (a.width != b.width || a.height != b.height)
+    throw py::value_error("register: image is " + std::to_string(b.height) + " x " +
+                          std::to_string(b.width) + " (height x width), reference " +
+                          std::to_string(a.height) + " x " + std::to_string(a.width));
+  const std::vector<DriftResult> r = Run(set, false, options, 1);
+  return py::module_::import("vantor._core")
+      .attr("Registration")(r[1].dx, r[1].dy, r[1].distance, DriftQualityName(r[1].quality));
+}
+
+py::object Measure(py::object frames, const std::string& mode, double startStep,
+                   double finalStep, double minDiff, double maskFraction,
+                   const std::string& method, std::optional<int> threads) {
+  if (mode != "first" && mode != "previous")
+    throw py::value_error("mode must be \"first\" or \"previous\", not \"" + mode + "\"");
+  const DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
+  const int nThreads = ThreadCount(threads);
+  const FrameSet set = TakeFrames(frames, "measure");
+  const bool previous = mode == "previous";
+  const std::vector<DriftResult> r = Run(set, previous, options, nThreads);
+
+  const py::ssize_t n = static_cast<py::ssize_t>(r.size());
+  py::array_t<double> dx(n), dy(n), fx(n), fy(n), dist(n);
+  py::list quality;
+  double sx = 0, sy = 0;
+  for (py::ssize_t k = 0; k < n; ++k) {
+    sx += r[k].dx;
+    sy += r[k].dy;
+    dx.mutable_at(k) = r[k].dx;
+    dy.mutable_at(k) = r[k].dy;
+    fx.mutable_at(k) = previous ? sx : r[k].dx;
+    fy.mutable_at(k) = previous ? sy : r[k].dy;
+    dist.mutable_at(k) = r[k].distance;
+    quality.append(DriftQualityName(r[k].quality));
+  }
+  py::module_ np = Numpy();
+  py::object dtype = np.attr("dtype")(py::module_::import("vantor._core").attr("_RESULT_FIELDS"));
+  py::object out = np.attr("zeros")(n, dtype);
+  out.attr("__setitem__")("dx", dx);
+  out.attr("__setitem__")("dy", dy);
+  out.attr("__setitem__")("dx_first", fx);
+  out.attr("__setitem__")("dy_first", fy);
+  out.attr("__setitem__")("distance", dist);
+  out.attr("__setitem__")("quality", quality);
+  return out;
+}
+
+// The shifts of align: measure's result (dx_first, dy_first) or an (n, 2) array.
+void TakeShifts(const py::object& shifts, size_t n, std::vector<double>* dx,
+                std::vector<double>* dy) {
+  py::array a = AsArray(shifts);
+  py::object names = a.dtype().attr("names");
+  py::array_t<double> x, y;
+  if (!names.is_none()) {
+    bool has = false;
+    for (const py::handle name : names) has |= name.cast<std::string>() == "dx_first";
+    if (!has) throw py::type_error("align: shifts has no fields dx_first and dy_first");
+    x = py::array_t<double>::ensure(a[py::str("dx_first")]);
+    y = py::array_t<double>::ensure(a[py::str("dy_first")]);
+  } else {
+    if (a.ndim() != 2 || a.shape(1) != 2)
+      throw py::value_error("align: shifts must be measure's result or an (n, 2) array of dx, "
+                            "dy; got shape " + py::str(a.attr("shape")).cast<std::string>());
+    const char k = a.dtype().kind();
+    if (k != 'f' && k != 'i' && k != 'u')
+      throw py::type_error("align: shifts must be numbers, not " + DtypeName(a));
+    py::array_t<double> d = py::array_t<double>::ensure(a);
+    x = py::array_t<double>::ensure(d[py::make_tuple(py::slice(0, a.shape(0), 1), 0)]);
+    y = py::array_t<double>::ensure(d[py::make_tuple(py::slice(0, a.shape(0), 1), 1)]);
+  }
+  if (!x || !y || x.ndim() != 1) throw py::value_error("align: shifts cannot be read");
+  if (static_cast<size_t>(x.shape(0)) != n)
+    throw py::value_error("align: " + std::to_string(x.shape(0)) + " shifts for " +
+                          std::to_string(n) + " frames");
+  dx->resize(n);
+  dy->resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    (*dx)[k] = x.at(k);
+    (*dy)[k] = y.at(k);
+    if (!std::isfinite((*dx)[k]) || !std::isfinite((*dy)[k]))
+      throw py::value_error("align: shift " + std::to_string(k) + " is not a finite number");
+  }
+}
+
+py::object Align(py::object frames, py::object shifts, std::optional<int> threads) {
+  const int nThreads = ThreadCount(threads);
+  const FrameSet set = TakeFrames(frames, "align");
+  std::vector<double> dx, dy;
+  TakeShifts(shifts, set.frames.size(), &dx, &dy);
+  py::module_ np = Numpy();
+  const py::dtype dtype = set.owners[0].dtype();
+  std::vector<AlignTarget> targets;
+  py::object out;
+  auto target = [&](const py::array& a, int64_t k, bool lead) {
+    AlignTarget t;
+    t.data = static_cast<uint8_t*>(const_cast<void*>(a.data())) + (lead ? k * a.strides(0) : 0);
+    t.pitch = a.strides(lead ? 1 : 0);
+    targets.push_back(t);
+  };
+  if (set.stacked) {
+    py::array a = np.attr("empty")(set.stackShape, dtype);
+    for (size_t k = 0; k < set.frames.size(); ++k) target(a, static_cast<int64_t>(k), true);
+    out = a;
+  } else {
+    py::list list;
+    for (const FrameView& f : set.frames) {
+      py::tuple shape = f.kind == PixelKind::kRgb8 || f.kind == PixelKind::kRgb16
+                            ? py::make_tuple(f.height, f.width, 3)
+                            : py::make_tuple(f.height, f.width);
+      py::array a = np.attr("empty")(shape, dtype);
+      target(a, 0, false);
+      list.append(a);
+    }
+    out = list;
+  }
+  std::string error;
+  bool ok;
+  {
+    py::gil_scoped_release release;
+    ok = AlignFrames(set.frames, dx, dy, targets, nThreads, &error);
+  }
+  if (!ok) RaiseMemoryError(error);
+  return out;
+}
+
+// Raises OSError for a file that cannot be read, with the library's reason:
+// "path: reason", or for a file that does not exist or cannot be reached the
+// errno's subclass (FileNotFoundError, ...) with its filename.
+[[noreturn]] void RaiseFileError(const std::string& path, const std::string& reason) {
+  struct stat st;
+  int err = 0;
+  if (::stat(path.c_str(), &st) != 0) err = errno;
+  const py::object name = py::module_::import("os").attr("fsdecode")(py::bytes(path));
+  const py::object type = py::reinterpret_borrow<py::object>(PyExc_OSError);
+  py::object exc = err != 0 ? type(err, reason, name)
+                            : type(py::str(name) + py::str(": ") + py::str(reason));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw py::error_already_set();
+}
+
+std::string PathOf(const py::object& path) {
+  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+int32_t PageCount(const py::object& pathObj) {
+  const std::string path = PathOf(pathObj);
+  int32_t count;
+  std::string reason;
+  {
+    py::gil_scoped_release release;
+    count = mrPageCount(path.c_str());
+    if (count < 0) reason = mrLastLoadError();
+  }
+  if (count < 0) RaiseFileError(path, reason);
+  return count;
+}
+
+// The rectangle's rows top row first (row 0 of a loaded rectangle is the
+// bottom of the picture), as the dtype its depth calls for.
+py::array ToArray(int32_t handle) {
+  int32_t w = 0, h = 0, pitch = 0;
+  void* pixels = nullptr;
+  const int32_t depth = mrGetExtendedInfo(handle, &w, &h, &pitch, &pixels);
+  std::vector<py::ssize_t> shape{h, w};
+  std::string dtype;
+  switch (depth) {
+    case 1: dtype = "bool"; break;
+    case 4:
+    case 8: dtype = "uint8"; break;
+    case 16: dtype = "uint16"; break;
+    case 32: dtype = "int32"; break;
+    case 64: dtype = "float64"; break;
+    case 24: dtype = "uint8"; shape.push_back(3); break;
+    case 48: dtype = "uint16"; shape.push_back(3); break;
+    default: throw py::type_error(std::to_string(depth) + "-bit images cannot be returned");
+  }
+  py::array out = Numpy().attr("empty")(py::cast(shape), dtype);
+  auto* dst = static_cast<uint8_t*>(out.mutable_data());
+  const auto* src = static_cast<const uint8_t*>(pixels);
+  const size_t outRow = static_cast<size_t>(out.strides(0));
+  {
+    py::gil_scoped_release release;
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* s = src + static_cast<int64_t>(h - 1 - y) * pitch;
+      uint8_t* d = dst + y * outRow;
+      switch (depth) {
+        case 1:
+          for (int32_t x = 0; x < w; ++x) d[x] = (s[x >> 3] >> (x & 7)) & 1;
+          break;
+        case 4:
+          for (int32_t x = 0; x < w; ++x) d[x] = (s[x >> 1] >> ((x & 1) * 4)) & 15;
+          break;
+        case 24:  // blue, green, red -> red, green, blue
+          for (int32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) d[3 * x + c] = s[3 * x + 2 - c];
+          break;
+        case 48:
+          for (int32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) std::memcpy(d + 6 * x + 2 * c, s + 6 * x + 4 - 2 * c, 2);
+          break;
+        default:
+          std::memcpy(d, s, outRow);
+      }
+    }
+  }
+  return out;
+}
+
+py::array Read(const py::object& pathObj, int32_t page) {
+  const std::string path = PathOf(pathObj);
+  if (page < 1) throw py::value_error("page must be 1 or more");
+  int32_t handle, count = 1;
+  std::string reason;
+  {
+    py::gil_scoped_release release;
+    if (page > 1) count = mrPageCount(path.c_str());
+    handle = count >= page ? mrReadFilePage(path.c_str(), page) : -1;
+    if (handle < 1) reason = mrLastLoadError();
+  }
+  if (count >= 1 && page > count)
+    throw py::value_error(
+        py::str("{}: has {} page{}, not a page {}")
+            .format(py::module_::import("os").attr("fsdecode")(py::bytes(path)), count,
+                    count == 1 ? "" : "s", page)
+            .cast<std::string>());
+  if (handle < 1) RaiseFileError(path, reason);
+  Rect owner(handle);
+  return ToArray(handle);
+}
+
+}  // namespace
+}  // namespace vantor::pymod
+
+PYBIND11_MODULE(_core, m) {
+  using namespace vantor::pymod;
+  m.doc() = "Sub-pixel drift measurement of image sequences over the vantor library.";
+  m.attr("__version__") = VANTOR_VERSION;
+  m.attr("Registration") = py::module_::import("collections")
+                               .attr("namedtuple")("Registration", "dx dy distance quality");
+  m.attr("Registration").attr("__doc__") =
+      "The displacement of an image against its reference: a feature at column x, row y of "
+      "the image lies at (x + dx, y + dy) of the reference (dx columns to the right, dy rows "
+      "down); distance is the root mean square grey difference there on the 8-bit scale (-1 "
+      "when not measured); quality is \"ok\", \"rescued\", \"suspect\" or \"failed\".";
+  m.attr("_RESULT_FIELDS") = py::eval(
+      "[('dx', 'f8'), ('dy', 'f8'), ('dx_first', 'f8'), ('dy_first', 'f8'), "
+      "('distance', 'f8'), ('quality', 'U8')]");
+
+  m.def("register", &Register, "reference"_a, "image"_a, py::kw_only(), "start_step"_a = 4.0,
+        "final_step"_a = 0.05, "min_diff"_a = 3.0, "mask_fraction"_a = 0.5,
+        "method"_a = "default",
+        R"(Measures how far image has moved against reference.
+
+Both are 2-D grey arrays (uint8, uint16, float32 or float64) or 3-D colour
+arrays (height, width, 3) of uint8 or uint16, of one size and dtype; row 0 is
+the top of the picture. They are reduced to 8-bit grey as the vantor program
+does it (16-bit by the shift that brings the largest value into 8 bits,
+colour as the mean of the channels, floats from the reference's finite
+minimum and maximum onto 0..255, NaN and infinities 0).
+
+Returns Registration(dx, dy, distance, quality): a feature at column x, row y
+of image lies at (x + dx, y + dy) of reference, so dx counts columns to the
+right and dy rows down.
+
+method: "default" (the simplex search checked by a global whole-pixel search
+that rescues lost pairs), "classic" (the search alone) or "precise" (robust
+sub-pixel refinement on the full depth). start_step, final_step and min_diff
+steer the search (pixels, pixels, mean square grey difference; not used by
+"precise"); mask_fraction is the fraction of each dimension compared, about
+the centre. Raises TypeError for an unsupported dtype or shape, ValueError
+for differing sizes or bad arguments.)");
+
+  m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
+        "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
+        "mask_fraction"_a = 0.5, "method"_a = "default", "threads"_a = py::none(),
+        R"(Measures the drift of a sequence.
+
+frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
+height, width, 3) or a sequence of 2-D (or colour) arrays, all of one size
+and dtype (as for register; floats are mapped by the first frame's range).
+mode "first" measures every frame against the first, "previous" against the
+frame before it. threads: how many threads (default: one per processor);
+every count gives the same results.
+
+Returns a structured array with one row per frame and the fields dx, dy (the
+displacement against the reference, columns right and rows down), dx_first,
+dy_first (against the first frame: the same in mode "first", the running
+sums in mode "previous"), distance and quality ("ok", "rescued", "suspect",
+"failed"); the first frame's row is zeros and "ok". Frames are classified
+over the whole sequence (suspect distances, out-of-focus frames) unless the
+method is "classic". Other keywords as for register.)");
+
+  m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "threads"_a = py::none(),
+        R"(Moves every frame onto the first.
+
+frames as for measure (uint8, uint16, float32, float64 or uint8/uint16
+colour); shifts: measure's result (its dx_first and dy_first are used) or an
+(n, 2) array of dx, dy per frame against the first frame. Output pixel
+(x, y) of frame k is frame k sampled bilinearly at (x - dx, y - dy), 0 where
+the frame has no pixel. Returns the same kind of container, dtype and shape.)");
+
+  m.def("read", &Read, "path"_a, "page"_a = 1,
+        R"(Reads an image file (TIFF, BMP or JPEG) as a numpy array, top row first.
+
+The dtype follows the file's depth: 1-bit bool, 4- and 8-bit uint8, 16-bit
+uint16, 32-bit int32, floating point float64, colour (height, width, 3) uint8
+or uint16 in red, green, blue order. page counts the pages of a multi-page
+TIFF file from 1. Raises OSError (naming the file and the reason) for a file
+that cannot be read, ValueError for a page the file does not have.)");
+
+  m.def("page_count", &PageCount, "path"_a,
+        R"(The number of pages of an image file: the pages of a TIFF file, 1 for BMP
+and JPEG. Raises OSError for a file that cannot be read.)");
+}

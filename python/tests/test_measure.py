@@ -1,0 +1,121 @@
+"""register, measure and align against known displacements and against the
+batch program's own table."""
+
+import numpy as np
+import pytest
+import tifffile
+
+import vantor
+from conftest import frames_of
+
+SHIFTS = [(0, 0), (2.3, -1.6), (-3.7, 0.8), (1.25, 2.5), (0.4, -0.3), (-1.9, -2.2), (3.1, 1.4)]
+KINDS = [np.uint8, np.uint16, np.float32, np.float64, (np.uint8,), (np.uint16,)]
+
+
+@pytest.mark.parametrize("kind", KINDS, ids=lambda k: str(k))
+def test_register_finds_known_shift_in_every_dtype(kind):
+    ref, img = frames_of([(0, 0), (2.3, -1.6)], kind)
+    # The scene moved 2.3 columns right and 1.6 rows up: a feature of img lies
+    # 2.3 columns left of and 1.6 rows below its place in the reference.
+    for method, tol in (("default", 0.08), ("precise", 0.03)):
+        r = vantor.register(ref, img, min_diff=0, method=method)
+        assert abs(r.dx + 2.3) < tol and abs(r.dy - 1.6) < tol, (method, r)
+        assert r.quality == "ok" and r.distance >= 0
+
+
+def test_float_frames_use_the_first_frames_range():
+    ref, img = frames_of([(0, 0), (1.7, 0.6)], np.uint8)
+    assert ref.min() == 0 and ref.max() == 255
+    expect = vantor.register(ref, img)
+    # An affine map of the grey levels comes back exactly to the 8-bit frames.
+    got = vantor.register(ref * 0.25 - 7.0, img * 0.25 - 7.0)
+    assert got == expect
+    # NaN and infinities are data holes, not failures.
+    holey = img.astype(np.float64)
+    holey[:3, :3] = np.nan
+    holey[-1, -1] = np.inf
+    r = vantor.register(ref.astype(np.float64), holey)
+    assert abs(r.dx - expect.dx) < 0.05 and abs(r.dy - expect.dy) < 0.05
+
+
+def test_views_give_the_same_result_as_copies():
+    ref, img = frames_of([(0, 0), (1.3, 2.1)], (np.uint8,), h=140, w=160)
+    wide = np.zeros((140, 200, 3), np.uint8)
+    wide[:, 17:177] = img
+    view = wide[:, 17:177]  # rows longer than the frame
+    strided = np.ascontiguousarray(img[:, :, ::-1])[:, :, ::-1]  # channels reversed in memory
+    expect = vantor.register(ref, img)
+    assert vantor.register(ref, view) == expect
+    assert vantor.register(ref, strided) == expect
+    g_ref, g = frames_of([(0, 0), (0.6, -1.1)], np.uint16, w=147)
+    for view in (lambda a: a[::-1], lambda a: a[:, ::2], lambda a: a[1:-2, 3:-5]):
+        assert vantor.register(view(g_ref), view(g)) == vantor.register(
+            np.ascontiguousarray(view(g_ref)), np.ascontiguousarray(view(g)))
+    odd = vantor.register(g_ref[1:-2, 3:-5], g[1:-2, 3:-5], min_diff=0)
+    assert abs(odd.dx + 0.6) < 0.1 and abs(odd.dy - 1.1) < 0.1
+
+
+def test_sign_matches_the_program_table(tmp_path, program):
+    frames = frames_of(SHIFTS[:3], np.uint8)
+    for k, f in enumerate(frames):
+        tifffile.imwrite(tmp_path / f"f{k}.tif", f)  # row 0 at the top of the picture
+    rows = program(str(tmp_path), "1", "4", "0.05", "0")
+    got = vantor.measure([vantor.read(tmp_path / f"f{k}.tif") for k in range(3)], min_diff=0)
+    for row, r in zip(rows, got):
+        # The table's DY counts upward in the picture, Python's dy rows down.
+        assert abs(float(row["dx"]) - r["dx"]) < 0.05
+        assert abs(float(row["dy"]) + r["dy"]) < 0.05
+
+
+@pytest.mark.parametrize("mode,method", [("first", "default"), ("previous", "default"),
+                                         ("first", "precise"), ("previous", "classic")])
+def test_measure_gives_the_programs_numbers(tmp_path, program, mode, method):
+    frames = frames_of(SHIFTS, np.uint16)
+    # Written bottom row first, the program's rectangles hold the arrays' rows
+    # in the same order, so every number must agree.
+    for k, f in enumerate(frames):
+        tifffile.imwrite(tmp_path / f"f{k}.tif", f[::-1])
+    args = ["0" if mode == "previous" else "1"]
+    if method != "default":
+        args.append("--" + method)
+    rows = program(str(tmp_path), *args)
+    got = vantor.measure(np.stack(frames), mode=mode, method=method)
+    assert len(rows) == len(got) == len(frames)
+    for row, r in zip(rows, got):
+        for field in ("dx", "dy", "dx_first", "dy_first", "distance"):
+            assert abs(float(row[field]) - r[field]) < 1e-6, (field, row, r)
+        assert row["quality"] == r["quality"]
+    assert tuple(got[0]) == (0, 0, 0, 0, 0, "ok")
+    expect = np.array(SHIFTS)
+    assert np.abs(got["dx_first"] + expect[:, 0]).max() < 0.2
+    assert np.abs(got["dy_first"] + expect[:, 1]).max() < 0.2
+
+
+def test_every_thread_count_gives_the_same_results():
+    frames = frames_of(SHIFTS * 2, np.uint8)
+    for mode in ("first", "previous"):
+        one = vantor.measure(frames, mode=mode, threads=1)
+        two = vantor.measure(frames, mode=mode, threads=2)
+        assert one.tobytes() == two.tobytes()
+        assert vantor.measure(frames, mode=mode, threads=5).tobytes() == one.tobytes()
+
+
+@pytest.mark.parametrize("kind", KINDS, ids=lambda k: str(k))
+def test_align_moves_frames_onto_the_first(kind):
+    frames = frames_of(SHIFTS[:4], kind)
+    stack = np.stack(frames)
+    shifts = vantor.measure(stack, min_diff=0)
+    out = vantor.align(stack, shifts)
+    assert out.dtype == stack.dtype and out.shape == stack.shape
+    span = float(stack.max()) - float(stack.min())
+    inner = (slice(8, -8), slice(8, -8))
+    for k in range(1, 4):
+        diff = np.abs(out[k][inner].astype(np.float64) - stack[0][inner].astype(np.float64))
+        assert diff.mean() < 0.01 * span, k
+    # The second frame moved 2.3 columns right and 1.6 rows up: its last two
+    # columns and the first row have no source, they are 0.
+    assert not out[1][:, -2:].any() and not out[1][0].any()
+    # The list form and an (n, 2) array give the same frames.
+    pairs = np.stack([shifts["dx_first"], shifts["dy_first"]], axis=1)
+    listed = vantor.align(frames, pairs, threads=1)
+    assert isinstance(listed, list) and all(np.array_equal(a, b) for a, b in zip(listed, out))
