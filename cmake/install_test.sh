@@ -1,0 +1,57 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and uses it as a stranger would:
+# a C program built with pkg-config and with find_package(Vantor), the
+# installed program, its man page and the Python module from site-packages.
+# Arguments: build folder, consumer source folder, C compiler, Python, the
+# Python package folder relative to the prefix.
+set -eu
+build=$1 src=$2 cc=$3 python=${4:-} pydir=${5:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+libdir=$(dirname "$(find "$prefix" -name 'libvantor.so' | head -n 1)")
+[ -n "$libdir" ] || fail "no libvantor.so installed"
+soname=$(objdump -p "$libdir/libvantor.so" 2>/dev/null | awk '/SONAME/ {print $2}')
+[ "$soname" = "libvantor.so.0" ] || fail "soname is '$soname'"
+
+# Every installed header is reached through the umbrella header.
+inc=$prefix/include/vantor
+for h in $(cd "$inc" && find . -name '*.h' ! -name vantor.h | sed 's|^\./||'); do
+  grep -q "#include \"$h\"" "$inc/vantor.h" || fail "vantor.h does not include $h"
+done
+
+# pkg-config
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Wextra -pedantic -Werror "$src/main.c" -o "$work/with_pc" \
+  $(pkg-config --cflags --libs vantor) -lm -Wl,-rpath,"$libdir" || fail "pkg-config build failed"
+"$work/with_pc" || fail "the pkg-config build does not run"
+
+# find_package
+cmake -S "$src" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_C_FLAGS="-Wall -Werror" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package failed"; }
+cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
+"$work/consumer/consumer" || fail "the find_package build does not run"
+
+# The program finds its library, and its man page renders without warnings
+# and names every option the program's usage names.
+"$prefix/bin/vantor" --version | grep -q '^vantor ' || fail "the installed program does not run"
+man1=$prefix/share/man/man1/vantor.1
+[ -f "$man1" ] || fail "no man page"
+if command -v groff >/dev/null 2>&1; then
+  out=$(groff -man -Tutf8 -ww -z "$man1" 2>&1) || fail "groff: $out"
+  [ -z "$out" ] || fail "groff warns: $out"
+fi
+for option in $("$prefix/bin/vantor" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+  sed 's/\\-/-/g; s/\\f[BIRP]//g' "$man1" | grep -q -- "$option" || fail "the man page lacks $option"
+done
+
+# The Python package from the prefix's site-packages.
+if [ -n "$python" ] && [ -n "$pydir" ] && [ -d "$prefix/$pydir/vantor" ]; then
+  PYTHONPATH="$prefix/$pydir" "$python" -c "import vantor, sys; sys.exit(not vantor.__file__.startswith('$prefix'))" \
+    || fail "the installed Python module does not import"
+fi
+echo "install test: passed"
