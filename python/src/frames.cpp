@@ -2,12 +2,10 @@
 // where the library can read it as it is, converted copies where it cannot.
 #include "python/src/frames.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "memrect/convert.h"
+#include "memrect/readfile.h"
 
 namespace vantor::pymod {
 
@@ -49,43 +47,6 @@ const char* KindName(PixelKind kind) {
 
 namespace {
 
-template <typename T>
-FloatRange RangeOf(const FrameView& f) {
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (int32_t y = 0; y < f.height; ++y) {
-    const T* row = reinterpret_cast<const T*>(f.data + y * f.rowStride);
-    for (int32_t x = 0; x < f.width; ++x) {
-      const double v = row[x];
-      if (!std::isfinite(v)) continue;
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-    }
-  }
-  if (lo > hi) return {};
-  return {lo, hi};
-}
-
-// v mapped from range onto 0..255, rounded and clipped; NaN and infinities 0.
-template <typename T>
-void FloatToGrey(const FrameView& f, const FloatRange& r, uint8_t* dst, int32_t dstPitch) {
-  // Halves keep the span finite for ranges near the largest doubles.
-  const double span = 0.5 * r.hi - 0.5 * r.lo;
-  const double scale = span > 0.0 ? 255.0 / span : 0.0;
-  for (int32_t y = 0; y < f.height; ++y) {
-    const T* row = reinterpret_cast<const T*>(f.data + y * f.rowStride);
-    uint8_t* d = dst + static_cast<int64_t>(y) * dstPitch;
-    for (int32_t x = 0; x < f.width; ++x) {
-      const double v = row[x];
-      if (!std::isfinite(v)) {
-        d[x] = 0;
-        continue;
-      }
-      const double g = std::floor((0.5 * v - 0.5 * r.lo) * scale + 0.5);
-      d[x] = static_cast<uint8_t>(std::clamp(g, 0.0, 255.0));
-    }
-  }
-}
-
 bool Fail(PreparedRects* out, const std::string& why) {
   out->error = why;
   return false;
@@ -101,12 +62,34 @@ int32_t CreateTight(int32_t depth, int32_t width, int32_t height) {
   return mrCreate(depth, width, height);
 }
 
+// The float frame as a 64-bit rectangle: a view of float64 memory, a copy of float32.
+Rect DoubleRect(const FrameView& f) {
+  if (f.kind == PixelKind::kF64) return Rect(WrapView(f));
+  Rect r(mrCreate(64, f.width, f.height));
+  double* d = nullptr;
+  int32_t pitch = 0;
+  if (!r ||
+      mrGetExtendedInfo(r.get(), nullptr, nullptr, &pitch, reinterpret_cast<void**>(&d)) != 64)
+    return Rect();
+  for (int32_t y = 0; y < f.height; ++y) {
+    const float* s = reinterpret_cast<const float*>(f.data + y * f.rowStride);
+    double* row = reinterpret_cast<double*>(reinterpret_cast<uint8_t*>(d) +
+                                            static_cast<int64_t>(y) * pitch);
+    for (int32_t x = 0; x < f.width; ++x) row[x] = s[x];
+  }
+  return r;
+}
+
 }  // namespace
 
-FloatRange FiniteRange(const FrameView& f) {
-  if (f.kind == PixelKind::kF32) return RangeOf<float>(f);
-  if (f.kind == PixelKind::kF64) return RangeOf<double>(f);
-  return {};
+bool FiniteRange(const FrameView& f, FloatRange* range) {
+  *range = FloatRange{};
+  if (f.kind != PixelKind::kF32 && f.kind != PixelKind::kF64) return true;
+  Rect r = DoubleRect(f);
+  if (!r) return false;
+  if (mrFiniteMinMax(r.get(), &range->lo, &range->hi) < 0) range->lo = range->hi = 0;
+  if (range->hi <= range->lo) range->hi = range->lo + 1.0;  // a flat frame: any range will do
+  return true;
 }
 
 int32_t WrapView(const FrameView& f) {
@@ -118,35 +101,12 @@ int32_t WrapView(const FrameView& f) {
 bool PrepareRects(const FrameView& f, const FloatRange& range, bool wantFull, PreparedRects* out) {
   const int32_t w = f.width, h = f.height;
   if (f.kind == PixelKind::kF32 || f.kind == PixelKind::kF64) {
+    Rect doubles = DoubleRect(f);
     out->grey = Rect(mrCreate(8, w, h));
-    uint8_t* g = nullptr;
-    int32_t pitch = 0;
-    if (!out->grey || mrGetExtendedInfo(out->grey.get(), nullptr, nullptr, &pitch,
-                                        reinterpret_cast<void**>(&g)) != 8)
-      return Fail(out, "out of memory for the grey frame");
-    if (f.kind == PixelKind::kF32)
-      FloatToGrey<float>(f, range, g, pitch);
-    else
-      FloatToGrey<double>(f, range, g, pitch);
-    if (!wantFull) return true;
-    if (f.kind == PixelKind::kF64) {
-      out->full = Rect(WrapView(f));
-    } else {
-      // The precise method reads doubles: a double copy of the float32 frame.
-      out->full = Rect(mrCreate(64, w, h));
-      double* d = nullptr;
-      int32_t dp = 0;
-      if (out->full && mrGetExtendedInfo(out->full.get(), nullptr, nullptr, &dp,
-                                         reinterpret_cast<void**>(&d)) == 64) {
-        for (int32_t y = 0; y < h; ++y) {
-          const float* s = reinterpret_cast<const float*>(f.data + y * f.rowStride);
-          double* dr = reinterpret_cast<double*>(reinterpret_cast<uint8_t*>(d) +
-                                                 static_cast<int64_t>(y) * dp);
-          for (int32_t x = 0; x < w; ++x) dr[x] = s[x];
-        }
-      }
-    }
-    if (!out->full) return Fail(out, "out of memory for the full-depth frame");
+    if (!doubles || !out->grey) return Fail(out, "out of memory for the grey frame");
+    if (mrDoubleToGrey(doubles.get(), out->grey.get(), range.lo, range.hi) < 0)
+      return Fail(out, "the float range of the first frame is not usable");
+    if (wantFull) out->full = std::move(doubles);
     return true;
   }
 

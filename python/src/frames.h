@@ -62,8 +62,9 @@ struct FloatRange {
   double lo = 0.0, hi = 0.0;
 };
 
-// The finite minimum and maximum of a float frame (both 0 when it has none).
-FloatRange FiniteRange(const FrameView& f);
+// The range of a float frame: its finite minimum and maximum (a flat frame
+// gets lo..lo + 1). Other kinds leave the range 0..0. False when memory ran out.
+bool FiniteRange(const FrameView& f, FloatRange* range);
 
 // A frame as the library sees it.
 struct PreparedRects {
@@ -75,7 +76,7 @@ struct PreparedRects {
 
 // Wraps and converts one frame: grey as the batch program makes it (8-bit as
 // it is, 16-bit by the automatic shift, colour as the mean of the channels,
-// floats through `range` clipped to 0..255, NaN and infinities 0); with
+// floats through `range` onto 0..255, clipped, NaN and infinities 0); with
 // wantFull the full-depth rectangle too. False with `error` set on failure.
 bool PrepareRects(const FrameView& f, const FloatRange& range, bool wantFull, PreparedRects* out);
 

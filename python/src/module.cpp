@@ -522,7 +522,7 @@ colour); shifts: measure's result (its dx_first and dy_first are used) or an
 the frame has no pixel. Returns the same kind of container, dtype and shape.)");
 
   m.def("read", &Read, "path"_a, "page"_a = 1,
-        R"(Reads an image file (TIFF, BMP or JPEG) as a numpy array, top row first.
+        R"(Reads an image file (TIFF, PNG, BMP or JPEG) as a numpy array, top row first.
 
 The dtype follows the file's depth: 1-bit bool, 4- and 8-bit uint8, 16-bit
 uint16, 32-bit int32, floating point float64, colour (height, width, 3) uint8
@@ -531,6 +531,6 @@ TIFF file from 1. Raises OSError (naming the file and the reason) for a file
 that cannot be read, ValueError for a page the file does not have.)");
 
   m.def("page_count", &PageCount, "path"_a,
-        R"(The number of pages of an image file: the pages of a TIFF file, 1 for BMP
-and JPEG. Raises OSError for a file that cannot be read.)");
+        R"(The number of pages of an image file: the pages of a TIFF file, 1 for
+other formats. Raises OSError for a file that cannot be read.)");
 }

@@ -87,7 +87,11 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
   results->assign(static_cast<size_t>(n), DriftResult{});
   for (DriftResult& r : *results) r.quality = kDriftOk;
   if (n == 0) return true;
-  const FloatRange range = FiniteRange(frames[0]);
+  FloatRange range;
+  if (!FiniteRange(frames[0], &range)) {
+    *error = "out of memory for the first frame";
+    return false;
+  }
   std::vector<Slot> slots(static_cast<size_t>(n));
   if (!Prepare(frames[0], range, options, n > 1, &slots[0], error)) return false;
   slots[0].state = Slot::kReady;

@@ -67,14 +67,16 @@ def test_sign_matches_the_program_table(tmp_path, program):
         assert abs(float(row["dy"]) + r["dy"]) < 0.05
 
 
-@pytest.mark.parametrize("mode,method", [("first", "default"), ("previous", "default"),
-                                         ("first", "precise"), ("previous", "classic")])
-def test_measure_gives_the_programs_numbers(tmp_path, program, mode, method):
-    frames = frames_of(SHIFTS, np.uint16)
+@pytest.mark.parametrize("mode,method,kind", [
+    ("first", "default", np.uint16), ("previous", "default", np.float32),
+    ("first", "precise", (np.uint8,)), ("previous", "classic", np.uint8)], ids=str)
+def test_measure_gives_the_programs_numbers(tmp_path, program, mode, method, kind):
+    frames = frames_of(SHIFTS, kind)
     # Written bottom row first, the program's rectangles hold the arrays' rows
     # in the same order, so every number must agree.
     for k, f in enumerate(frames):
-        tifffile.imwrite(tmp_path / f"f{k}.tif", f[::-1])
+        tifffile.imwrite(tmp_path / f"f{k}.tif", f[::-1],
+                         photometric="rgb" if f.ndim == 3 else "minisblack")
     args = ["0" if mode == "previous" else "1"]
     if method != "default":
         args.append("--" + method)
