@@ -5,7 +5,8 @@
 // in strips, Deflate in 256 x 256 tiles. BM_Libtiff is a plain
 // TIFFReadEncodedStrip / TIFFReadEncodedTile loop into one buffer; BM_ReadFile
 // is mrReadFile (decoding, bottom-up rows, rectangle) and mrFree. The stack is
-// 500 pages of 512 x 512 16-bit: reading page k must cost what page 1 costs.
+// 500 pages of 512 x 512 16-bit: reading page k must cost what page 1 costs;
+// BM_StackWalk is the one-off walk of its IFD chain.
 #include <benchmark/benchmark.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bmptiff/reader_internal.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
 
@@ -173,10 +175,20 @@ void BM_StackInOrder(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * 500);
 }
 
+// Walking the whole chain of the stack once (what a first look at a file costs).
+void BM_StackWalk(benchmark::State& state) {
+  const std::string& path = TheFiles().stack;
+  for (auto _ : state) {
+    vantor::ForgetTiffPages();
+    benchmark::DoNotOptimize(mrPageCount(path.c_str()));
+  }
+}
+
 BENCHMARK(BM_Libtiff)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadFile)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StackPage)->Arg(1)->Arg(250)->Arg(500)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StackInOrder)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StackWalk)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
