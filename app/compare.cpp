@@ -197,7 +197,9 @@ class SequenceComparison {
 
   // Classifies the results, appends the header and the rows to the result
   // buffer (and the CSV), and warns about every frame that is not "ok".
-  void WriteRows(int32_t upTo) {
+  // complete: every frame was loaded (otherwise no plot is drawn, as no
+  // table or CSV is saved).
+  void WriteRows(int32_t upTo, bool complete) {
     if (options_.method != kDriftClassic && upTo >= 2) DriftClassify(results_.data() + 1, upTo);
     const std::string& firstName = refs_[0].name;
     const bool withFirst = first_ == 1;
@@ -246,7 +248,7 @@ class SequenceComparison {
                                                      : PlotPoint::kOk});
       Warn(k);
     }
-    if (!ctx_.options.plotPath.empty()) {
+    if (!ctx_.options.plotPath.empty() && complete) {
       std::string error;
       const std::string& first = refs_[0].path;
       const std::string folder = first.substr(0, first.size() - refs_[0].name.size());
@@ -566,7 +568,7 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   if (!run.Start()) return -1;
   const int threads = ctx.options.threads > 0 ? ctx.options.threads : DefaultThreadCount();
   const int32_t failed = run.Run(threads);
-  run.WriteRows(failed != 0 ? failed - 1 : frames);
+  run.WriteRows(failed != 0 ? failed - 1 : frames, failed == 0);
   return failed != 0 ? -1 : last - first + 1;
 }
 

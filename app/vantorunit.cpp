@@ -89,7 +89,8 @@ bool SaveCsv(const RunContext& ctx) {
 
 }  // namespace
 
-int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length) {
+int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length,
+                  bool print) {
   std::string path = name;
   if (writeFirst != 0) {
     path = GetTempPath();
@@ -102,9 +103,9 @@ int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int
   if (!in) return -1;
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!text.empty() && text.back() == '\0') text.pop_back();
-  std::fprintf(stderr, "vantor: showing %s\n", path.c_str());
+  std::fprintf(stderr, "vantor: %s %s\n", print ? "showing" : "saved the table as", path.c_str());
   std::fflush(stderr);
-  WriteAll(stdout, text.data(), text.size());
+  if (print) WriteAll(stdout, text.data(), text.size());
   return 0;
 }
 
@@ -157,7 +158,8 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const int cause = errno;
   std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
                cause != 0 ? std::strerror(cause) : "the path is too long");
-  if (ShowInNotePad(1, tableName, ctx.result.data(), length) != 0) {
+  // With the CSV on standard output, the table is not printed after it.
+  if (ShowInNotePad(1, tableName, ctx.result.data(), length, ctx.options.csvPath != "-") != 0) {
     std::fprintf(stderr, "vantor: cannot save %s%s either: the result table is lost\n",
                  GetTempPath().c_str(), tableName.c_str());
     return kExitNotSaved;

@@ -62,9 +62,12 @@ using ClockFunction = std::function<long double()>;
 
 // Writes data to `name` in the temporary folder when writeFirst is nonzero
 // (length 0: the zero-terminated text and its terminator), names the file on
-// standard error and shows its text on standard output. With writeFirst 0 the
-// file `name` is shown as it is. Returns 0, or -1 when nothing could be shown.
-int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length);
+// standard error and shows its text on standard output (print false: only
+// names it, when standard output carries something else). With writeFirst 0
+// the file `name` is shown as it is. Returns 0, or -1 when nothing could be
+// shown.
+int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int32_t length,
+                  bool print = true);
 
 // The whole run after the parameters were read: forms the full path, runs the
 // comparison of the chosen mode, appends the trailer and saves the table.

@@ -26,13 +26,16 @@ class Fd {
   int fd_;
 };
 
-// Opens a regular file (never a folder) with the given flags.
+// Opens a regular file (never a folder, pipe or device) with the given
+// flags. The open itself does not wait (a pipe without a writer would hold it
+// forever); blocking reads and writes are restored afterwards.
 Fd OpenFile(const char* path, int flags, mode_t mode = 0) {
   if (path == nullptr || *path == '\0') return Fd(-1);
-  int fd = ::open(path, flags | O_CLOEXEC, mode);
+  int fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) return Fd(-1);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return Fd(-1);
   }
@@ -69,18 +72,12 @@ int32_t WriteCommon(const char* path, const void* data, int32_t length, bool app
 extern "C" {
 
 int32_t GetFileAccess(const char* path, int32_t* size) {
-  int32_t result = 3;
-  Fd fd = OpenFile(path, O_WRONLY);
-  if (!fd.ok()) {
-    Fd rd = OpenFile(path, O_RDONLY);
-    if (!rd.ok()) return 0;
-    result = 1;
-    if (size != nullptr) {
-      int64_t end = EndOffset(rd.get());
-      *size = end < 0 ? INT32_MAX : static_cast<int32_t>(end);
-    }
-    return result;
-  }
+  // Opened for reading only: opening for writing, even without writing,
+  // tells file watchers and synchronisers that the file was written. Write
+  // access is asked of the system instead.
+  Fd fd = OpenFile(path, O_RDONLY);
+  if (!fd.ok()) return 0;
+  const int32_t result = ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 ? 3 : 1;
   if (size != nullptr) {
     int64_t end = EndOffset(fd.get());
     *size = end < 0 ? INT32_MAX : static_cast<int32_t>(end);

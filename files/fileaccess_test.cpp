@@ -72,6 +72,12 @@ TEST_F(FileAccess, AccessTellsWritableReadOnlyAndMissing) {
   EXPECT_EQ(GetFileAccess(dir_.c_str(), &size), 0);
   EXPECT_EQ(IsExisting(dir_.c_str()), 0);
   EXPECT_EQ(GetFileAccess((dir_ / "missing").c_str(), nullptr), 0);
+  // A pipe is no file, and asking must not wait for a writer.
+  const auto fifo = dir_ / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(GetFileAccess(fifo.c_str(), &size), 0);
+  char byte;
+  EXPECT_EQ(ReadFromFile(fifo.c_str(), &byte, 1, 0, nullptr), -1);
   if (geteuid() != 0) {  // root may write read-only files
     chmod(file_.c_str(), 0444);
     size = -1;
