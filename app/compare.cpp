@@ -572,6 +572,23 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   return failed != 0 ? -1 : last - first + 1;
 }
 
+// 4-bit pixels (pixel 0 in the low nibble of its byte) spread over 0..255.
+int32_t NibblesToGrey(int32_t source, int32_t grey) {
+  int32_t w = 0, h = 0, sp = 0, gp = 0;
+  void* s = nullptr;
+  void* g = nullptr;
+  if (mrGetExtendedInfo(source, &w, &h, &sp, &s) != 4 ||
+      mrGetExtendedInfo(grey, &w, &h, &gp, &g) != 8)
+    return -1;
+  for (int32_t y = 0; y < h; ++y) {
+    const auto* in = static_cast<const uint8_t*>(s) + static_cast<ptrdiff_t>(y) * sp;
+    auto* out = static_cast<uint8_t*>(g) + static_cast<ptrdiff_t>(y) * gp;
+    for (int32_t x = 0; x < w; ++x)
+      out[x] = static_cast<uint8_t>(17 * ((in[x / 2] >> (4 * (x % 2))) & 0x0F));
+  }
+  return 0;
+}
+
 }  // namespace
 
 double RoundResult(double value, double factor) {
@@ -602,6 +619,8 @@ int32_t LoadImages(const char* path, int32_t page, bool keepSource, LoadedImages
   int32_t converted = -1;
   if (depth == 24) {
     converted = mrRGBtoGray(source.get(), grey.get(), -4, 0, 0);
+  } else if (depth == 4) {
+    converted = NibblesToGrey(source.get(), grey.get());
   } else if (depth == 64) {
     GreyRange own;
     GreyRange& r = range != nullptr ? *range : own;

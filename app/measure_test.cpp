@@ -13,6 +13,7 @@
 #include "app/compare.h"
 #include "app/test_support.h"
 #include "memrect/readfile.h"
+#include "memrect/writefile.h"
 #include "memrect/rect_owner.h"
 #include "registration/registration.h"
 #include "tools/image_writer.h"
@@ -443,6 +444,24 @@ TEST(Measure, AStackMeasuresAsItsPagesInAFolderAndFloatFramesToo) {
   auto r = RunProgram({"cut.tif", "1"}, dir.path(), tmp.path().string());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cut.tif: page 4"), std::string::npos) << r.err;
+}
+
+TEST(Measure, FourBitFramesSpreadOverTheGreyLevels) {
+  TempDir dir;
+  RectOwner nibbles(mrCreate(4, 9, 3));
+  for (int32_t y = 0; y < 3; ++y)
+    for (int32_t x = 0; x < 9; ++x) mrPutPixel(nibbles.get(), x, y, (x + 5 * y) % 16);
+  const std::string path = (dir / "n.tif").string();
+  ASSERT_GT(mrWriteToFileTIFF(nibbles.get(), path.c_str(), 1, nullptr), 0);
+  // The file holds the leftmost pixel in the high half of a byte, as readers
+  // of TIFF expect: the top row (row 2) starts with pixels 10 and 11.
+  const std::string file = ReadFileBytes(path);
+  ASSERT_GT(file.size(), 170u);
+  EXPECT_EQ(static_cast<uint8_t>(file[170]), 0xAB);
+  RectOwner grey(LoadGrayImage(path.c_str()));
+  ASSERT_GT(grey.get(), 0);
+  for (int32_t y = 0; y < 3; ++y)
+    for (int32_t x = 0; x < 9; ++x) EXPECT_EQ(mrGetPixel(grey.get(), x, y), 17 * ((x + 5 * y) % 16));
 }
 
 }  // namespace

@@ -59,6 +59,15 @@ void ReverseBits(const Pixels& p, uint32_t rowBytes) {
   }
 }
 
+// Files hold the leftmost of two 4-bit pixels in the high half of a byte,
+// rectangles in the low half.
+void SwapNibbles(const Pixels& p, uint32_t rowBytes) {
+  for (int32_t y = 0; y < p.height; ++y) {
+    uint8_t* r = p.row(y);
+    for (uint32_t i = 0; i < rowBytes; ++i) r[i] = uint8_t((r[i] << 4) | (r[i] >> 4));
+  }
+}
+
 void Swap16(const Pixels& p, uint32_t rowBytes) {
   for (int32_t y = 0; y < p.height; ++y) {
     uint8_t* r = p.row(y);
@@ -175,6 +184,8 @@ int32_t LoadTiff(int16_t fh, const FileLayout& l) {
     mrPermute(rect.get(), 6, kOrder);
   } else if (depth == 1 && l.fillOrder != 2) {
     ReverseBits(p, l.rowBytes);
+  } else if (depth == 4) {
+    SwapNibbles(p, l.rowBytes);
   }
   return rect.release();
 }
@@ -222,6 +233,7 @@ int32_t LoadBmp(int16_t fh, const FileLayout& l) {
     if (l.topDown) FlipRows(p);
   }
   if (l.bitsPerPixel == 1) ReverseBits(p, l.rowBytes);
+  if (l.bitsPerPixel == 4) SwapNibbles(p, l.rowBytes);
   return rect.release();
 }
 

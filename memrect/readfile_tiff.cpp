@@ -204,7 +204,7 @@ void ConvertSpan(const Plan& pl, const Channel* ch, uint32_t x0, uint32_t n, uin
     case 4:
       for (uint32_t k = 0; k < n; ++k) {
         const uint32_t x = x0 + k;
-        out[x >> 1] |= uint8_t((IntSample(pl, c0, k) & 15) << ((x & 1) ? 0 : 4));
+        out[x >> 1] |= uint8_t((IntSample(pl, c0, k) & 15) << ((x & 1) ? 4 : 0));
       }
       break;
     case 8:

@@ -52,7 +52,8 @@ int32_t WriterColourTable(int32_t depth, int32_t format, uint8_t* table) {
 }
 
 bool RowsNeedChange(int32_t depth, int32_t format, bool rgb) {
-  return depth == 1 || (rgb && format == VANTOR_FORMAT_TIFF && (depth == 24 || depth == 48));
+  return depth == 1 || depth == 4 ||
+         (rgb && format == VANTOR_FORMAT_TIFF && (depth == 24 || depth == 48));
 }
 
 void FileRow(const uint8_t* row, int32_t depth, int32_t width, int32_t format, bool rgb,
@@ -62,6 +63,10 @@ void FileRow(const uint8_t* row, int32_t depth, int32_t width, int32_t format, b
   if (depth == 1) {
     TableSubst(out, out, int32_t(bytes), nullptr);
     if (width % 8 != 0) out[bytes - 1] &= uint8_t(0xFF << (8 - width % 8));
+  } else if (depth == 4) {
+    // Files hold the leftmost pixel of a byte in its high half.
+    for (size_t i = 0; i < bytes; ++i) out[i] = uint8_t((out[i] << 4) | (out[i] >> 4));
+    if (width % 2 != 0) out[bytes - 1] &= 0xF0;
   } else if (rgb && format == VANTOR_FORMAT_TIFF && depth == 24) {
     for (size_t i = 0; i + 3 <= bytes; i += 3) std::swap(out[i], out[i + 2]);
   } else if (rgb && format == VANTOR_FORMAT_TIFF && depth == 48) {
