@@ -1,6 +1,6 @@
 // Depth conversion between memory rectangles: the dispatch over depth pairs,
 // colour to grey and grey to colour. The row work is done by the converters of
-// generic/convert_kernels.h; this file checks handles, sizes and depths first
+// kernels/convert_kernels.h; this file checks handles, sizes and depths first
 // so that a refused call never writes.
 
 #include "memrect/convert.h"
@@ -13,7 +13,7 @@
 #include <new>
 #include <vector>
 
-#include "generic/convert_kernels.h"
+#include "kernels/convert_kernels.h"
 #include "generic/keywords.h"
 #include "memrect/memrect.h"
 #include "memrect/pixelwise_internal.h"

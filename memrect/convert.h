@@ -18,7 +18,7 @@ VANTOR_BEGIN_C
  *   1->1, 8->8, 16->16, 24->24, 32->32  rows copied            -> w*h
  *   8->16, 8->32, 16->32     shifted left by mode (low 5 bits)  -> w*h
  *   16->8, 32->8, 32->16     narrowed by mode (see Convert16to8 in
- *                            generic/convert_rows.h)            -> source maximum
+ *                            kernels/convert_rows.h)            -> source maximum
  *                                                          (0 for mode >= 0)
  *   48->24                   each channel as 16->8              -> as above
  *   24->48                   each channel as 8->16              -> largest value written

@@ -9,8 +9,8 @@
  * read as unsigned except where a mode says otherwise. The arguments are not
  * checked: the handle-level operations check depths and sizes first. A width
  * or height of 0 or less converts nothing. */
-#ifndef VANTOR_GENERIC_CONVERT_ROWS_H
-#define VANTOR_GENERIC_CONVERT_ROWS_H
+#ifndef VANTOR_KERNELS_CONVERT_ROWS_H
+#define VANTOR_KERNELS_CONVERT_ROWS_H
 
 #include <stdint.h>
 
@@ -80,4 +80,4 @@ VANTOR_API int32_t RGB48toGray(void* dst, int32_t width, int32_t height, int32_t
 
 VANTOR_END_C
 
-#endif /* VANTOR_GENERIC_CONVERT_ROWS_H */
+#endif /* VANTOR_KERNELS_CONVERT_ROWS_H */

@@ -1,7 +1,7 @@
 // Row conversions between pixel depths: the scalar kernels, the
 // rectangle-level converters and their C entry points.
 
-#include "generic/convert_rows.h"
+#include "kernels/convert_rows.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "generic/convert_kernels.h"
+#include "kernels/convert_kernels.h"
 #include "kernels/kernel_mode.h"
 
 static_assert(std::endian::native == std::endian::little,

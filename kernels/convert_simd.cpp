@@ -4,13 +4,13 @@
 // reaches past the row.
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "generic/convert_simd.cpp"
+#define HWY_TARGET_INCLUDE "kernels/convert_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <cstddef>
 #include <cstdint>
 
-#include "generic/convert_kernels.h"
+#include "kernels/convert_kernels.h"
 #include "hwy/highway.h"
 
 HWY_BEFORE_NAMESPACE();

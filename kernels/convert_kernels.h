@@ -5,8 +5,8 @@
 // Addresses are byte addresses; pixels wider than a byte are read and written
 // without any alignment assumption. A pitch may be negative. A count is the
 // number of values per row (pixels, or channel values for colour rows).
-#ifndef VANTOR_GENERIC_CONVERT_KERNELS_H
-#define VANTOR_GENERIC_CONVERT_KERNELS_H
+#ifndef VANTOR_KERNELS_CONVERT_KERNELS_H
+#define VANTOR_KERNELS_CONVERT_KERNELS_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "generic/convert_rows.h"
+#include "kernels/convert_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "generic/convert_kernels.h"
-#include "hwy/targets.h"
+#include "kernels/convert_kernels.h"
+#include "kernels/kernels_test_util.h"
 
 namespace {
 
@@ -280,20 +280,10 @@ TEST(GreyToColour, FillAddInsert) {
 
 // ---- Scalar and vector twins: identical output, slack included ----------------
 
+using vantor::test::ForEachTarget;
+
 class Twins : public ::testing::Test {
  protected:
-  // Runs body once for every vector target this build has and the processor
-  // supports, so each compiled variant is held to the scalar result.
-  template <typename F>
-  void ForEachTarget(F&& body) {
-    for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
-      hwy::SetSupportedTargetsForTest(target);
-      SCOPED_TRACE(hwy::TargetName(target));
-      body();
-    }
-    hwy::SetSupportedTargetsForTest(0);
-  }
-
   std::mt19937 rng_{12345};
   // Widths around vector multiples for every lane size up to 64 bytes.
   const size_t widths_[12] = {0, 1, 3, 15, 16, 17, 31, 33, 63, 64, 65, 203};
