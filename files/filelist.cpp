@@ -153,7 +153,10 @@ int32_t ListOfFilesImpl(const char* pattern, char* buffer, int32_t size, uint32_
   int64_t sum = 0;  // bytes the entries need; equals the bytes written until one does not fit
   int64_t end = 0;  // bytes written: the end of the last entry that fit
   bool stopped = room == 0;
+  bool first = true;
   int32_t rc = Enumerate(pattern, [&](const char* name, size_t len, int dirFd) {
+    if (first && room > 0) buffer[0] = '\0';
+    first = false;
     if (noExtension) {
       size_t dot = len;
       while (dot > 0 && name[dot - 1] != '.') --dot;
@@ -182,8 +185,9 @@ int32_t ListOfFilesImpl(const char* pattern, char* buffer, int32_t size, uint32_
     return true;
   });
   if (rc < 0) return -1;
-  // Close the text with a zero byte where there is room for it.
-  if (end < room) buffer[end] = '\0';
+  // Close the text with a zero byte when every entry went in and there is
+  // room for it; after a cut nothing is written past the last whole entry.
+  if (sum == end && end < room) buffer[end] = '\0';
   if (total != nullptr) *total = ClampToInt32(sum);
   return ClampToInt32(count);
 }

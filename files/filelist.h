@@ -81,9 +81,10 @@ VANTOR_API int32_t FileNameByNumber(const char* pattern, void* buffer, int32_t l
  * with it do not exceed size (an entry whose date does not fit is written
  * without it). From the first entry that does not fit on, nothing more is
  * written, but the count still covers every file.
- * The first byte of the buffer is set to zero, and a zero byte follows the
- * last entry written whenever there is room for it (always when no dates are
- * listed). total, when not null, receives the bytes the entries need: every
+ * The first byte of the buffer is set to zero; when every entry went in, a
+ * zero byte follows the last one where there is room for it (always when no
+ * dates are listed); after a cut nothing is written past the last whole
+ * entry. total, when not null, receives the bytes the entries need: every
  * name and separator, and the dates that were written. So a caller listing
  * without dates can allocate *total + 1 bytes and call again. A null buffer or
  * a size of 0 or less writes nothing and only counts. */

@@ -274,14 +274,23 @@ TEST_F(FileListTest, SmallBufferStopsAtFirstEntryThatDoesNotFit) {
   int32_t total = 0;
   EXPECT_EQ(ListOfFiles(Path("*").c_str(), buf.data(), size, ',', &total), 4);
   EXPECT_EQ(total, all);
-  EXPECT_EQ(std::string(buf.data()), order[0] + ",");
-  EXPECT_TRUE(std::all_of(buf.begin() + size, buf.end(), [](char c) { return c == 'x'; }));
+  // Nothing past the last whole entry, not even a zero byte.
+  const std::string first = order[0] + ",";
+  EXPECT_EQ(std::string(buf.data(), first.size()), first);
+  EXPECT_TRUE(std::all_of(buf.begin() + first.size(), buf.end(), [](char c) { return c == 'x'; }));
+  // Not even the first fits: only the first byte is cleared.
+  std::fill(buf.begin(), buf.end(), 'x');
+  EXPECT_EQ(ListOfFiles(Path("*").c_str(), buf.data(), 3, ',', &total), 4);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_TRUE(std::all_of(buf.begin() + 1, buf.end(), [](char c) { return c == 'x'; }));
 
   // A buffer of exactly the total leaves the last entry out: a name is stored
   // only when it leaves room behind it.
   std::fill(buf.begin(), buf.end(), 'x');
   EXPECT_EQ(ListOfFiles(Path("*").c_str(), buf.data(), all, ',', &total), 4);
-  EXPECT_EQ(std::string(buf.data()), order[0] + "," + order[1] + "," + order[2] + ",");
+  const std::string three = order[0] + "," + order[1] + "," + order[2] + ",";
+  EXPECT_EQ(std::string(buf.data(), three.size()), three);
+  EXPECT_EQ(buf[three.size()], 'x');
   // The total plus one holds everything.
   EXPECT_EQ(ListOfFiles(Path("*").c_str(), buf.data(), all + 1, ',', &total), 4);
   EXPECT_EQ(std::string(buf.data()).size(), static_cast<size_t>(all));
