@@ -209,14 +209,14 @@ int32_t ConstMasked(int32_t constant, const char* keyword, int32_t h, int32_t ma
 // relation; "Less" and "Greater" become "NotGreater" t - 1 and "NotLess" t + 1.
 int64_t ThresholdPlain(int bytes, const uint8_t* src, int32_t width, int32_t height,
                        ptrdiff_t pitchSrc, uint8_t* mask, ptrdiff_t pitchMask, uint32_t t,
-                       int32_t relation, bool allowVector) {
+                       int32_t relation, bool vector) {
   const uint32_t top = bytes == 1 ? 0xFFu : bytes == 2 ? 0xFFFFu : 0xFFFFFFFFu;
   if (bytes == 1) t &= 0xFF;
   if ((relation == kLess && t == 0) || (relation == kGreater && t >= top)) {
     FillMaskRows(mask, width, height, pitchMask, false);
     return 0;
   }
-  if (bytes == 1 && allowVector && VectorMode()) {
+  if (bytes == 1 && vector) {
     const int64_t n = VectorThreshold8(src, width, height, pitchSrc, mask, pitchMask,
                                        static_cast<uint8_t>(t), relation);
     if (n >= 0) return n;
@@ -237,8 +237,8 @@ int64_t ThresholdPlain(int bytes, const uint8_t* src, int32_t width, int32_t hei
 // bytes in vector mode.
 void ConstInPlace(int bytes, uint8_t* px, int32_t width, int32_t height, ptrdiff_t pitch,
                   const uint8_t* mask, ptrdiff_t pitchMask, uint32_t c, int32_t code,
-                  MaskMode mode) {
-  if (bytes == 1 && VectorMode() &&
+                  MaskMode mode, bool vector) {
+  if (bytes == 1 && vector &&
       VectorConst8(px, mask, width, height, pitch, pitchMask, static_cast<uint8_t>(c), code,
                    mode) >= 0) {
     return;
@@ -251,7 +251,8 @@ void ConstInPlace(int bytes, uint8_t* px, int32_t width, int32_t height, ptrdiff
 int64_t ThresholdPixels(int bytes, const uint8_t* src, int32_t width, int32_t height,
                         ptrdiff_t pitchSrc, uint8_t* mask, ptrdiff_t pitchMask, uint32_t t,
                         int32_t relation) {
-  return ThresholdPlain(bytes, src, width, height, pitchSrc, mask, pitchMask, t, relation, true);
+  return ThresholdPlain(bytes, src, width, height, pitchSrc, mask, pitchMask, t, relation,
+                        VectorMode());
 }
 
 int64_t ThresholdLargestChannel(const uint8_t* src, int32_t width, int32_t height,
@@ -275,9 +276,11 @@ int64_t ThresholdLargestChannel(const uint8_t* src, int32_t width, int32_t heigh
 void FillFromMask(int bytes, uint8_t* dst, int32_t width, int32_t height, ptrdiff_t pitch,
                   const uint8_t* mask, ptrdiff_t pitchMask, uint32_t value) {
   constexpr int32_t kCopyConstant = 5;  // constant numbering: the constant itself
-  ConstInPlace(bytes, dst, width, height, pitch, nullptr, 0, 0, kCopyConstant, MaskMode::kAll);
+  const bool vector = VectorMode();
+  ConstInPlace(bytes, dst, width, height, pitch, nullptr, 0, 0, kCopyConstant, MaskMode::kAll,
+               vector);
   ConstInPlace(bytes, dst, width, height, pitch, mask, pitchMask, value, kCopyConstant,
-               MaskMode::kSet);
+               MaskMode::kSet, vector);
 }
 
 }  // namespace vantor
@@ -440,7 +443,7 @@ static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keywor
     case 16:
     case 32:
       return ClampCount(ThresholdPlain(s.depth / 8, s.pixels, s.width, s.height, s.pitch,
-                                       m.pixels, m.pitch, t, relation, true));
+                                       m.pixels, m.pitch, t, relation, VectorMode()));
     case 24:
       if (relation == kEqual || relation == kUnEqual) {
         return ClampCount(RectThresholdColourEqual(s.pixels, s.width, s.height, s.pitch, m.pixels,
