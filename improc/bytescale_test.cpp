@@ -5,6 +5,8 @@
 #include <random>
 #include <vector>
 
+#include "kernels/kernels_test_util.h"
+
 namespace {
 
 using vantor::ByteScale;
@@ -30,17 +32,19 @@ TEST(ByteScale, ScalarAndVectorKernelsAgreeOnAwkwardShapesAndRatios) {
                                 {65537, 65536}, {1u << 24, 3}, {1u << 30, 1}, {7, 0xFFFFFFFFu},
                                 {0xFFFFFFFFu, 0xFFFFFFFEu}, {123456, 65521}};
   const int64_t widths[] = {1, 7, 31, 63, 64, 65, 127, 129, 200, 1000};
-  for (const auto& r : ratios) {
-    for (int64_t w : widths) {
-      ExpectSameBytes(r[0], r[1], w, 3, w + 5, rng);  // padded rows
-      ExpectSameBytes(r[0], r[1], w, 2, w, rng);      // contiguous rows
+  vantor::test::ForEachTarget([&] {
+    for (const auto& r : ratios) {
+      for (int64_t w : widths) {
+        ExpectSameBytes(r[0], r[1], w, 3, w + 5, rng);  // padded rows
+        ExpectSameBytes(r[0], r[1], w, 2, w, rng);      // contiguous rows
+      }
     }
-  }
-  for (int i = 0; i < 200; ++i) {
-    const uint32_t div = 1 + rng() % 400;
-    const uint32_t mul = rng() % (3 * div);
-    ExpectSameBytes(mul, div, 1 + rng() % 300, 1 + rng() % 4, 301 + rng() % 9, rng);
-  }
+    for (int i = 0; i < 200; ++i) {
+      const uint32_t div = 1 + rng() % 400;
+      const uint32_t mul = rng() % (3 * div);
+      ExpectSameBytes(mul, div, 1 + rng() % 300, 1 + rng() % 4, 301 + rng() % 9, rng);
+    }
+  });
 }
 
 TEST(ByteScale, TableTruncatesClipsAndMarksWhatWasClipped) {

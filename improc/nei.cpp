@@ -1,5 +1,5 @@
-// Scalar neighbourhood kernels: one pass over the image per step, with a few
-// scratch rows allocated per call.
+// Scalar neighbourhood kernels, the reference of the vector ones: one pass
+// over the image per step, with a few scratch rows allocated per call.
 #include "improc/nei.h"
 
 #include <algorithm>
@@ -94,10 +94,12 @@ class ByteImage {
     return changed != 0;
   }
 
-  // Down the columns; the scratch rows keep the old values of the row above
-  // and of the row being rewritten.
+  // Down the columns: f(up, mid, down, x) gives pixel x of a row from the
+  // old values of the rows above, itself and below (the row itself again at
+  // the image's top and bottom). The scratch rows keep the old values of the
+  // row above and of the row being rewritten.
   template <class F>
-  bool ColumnPass(F f) {
+  bool VerticalPass(F f) {
     uint8_t changed = 0;
     std::memcpy(prev_.get(), Row(0), static_cast<size_t>(w_));
     for (int32_t y = 0; y < h_; ++y) {
@@ -107,7 +109,7 @@ class ByteImage {
       const uint8_t* mid = cur_.get();
       const uint8_t* down = y + 1 < h_ ? Row(y + 1) : mid;
       for (int32_t x = 0; x < w_; ++x) {
-        r[x] = f(up[x], mid[x], down[x]);
+        r[x] = f(up, mid, down, x);
         changed |= static_cast<uint8_t>(r[x] ^ mid[x]);
       }
       std::swap(prev_, cur_);
@@ -115,25 +117,23 @@ class ByteImage {
     return changed != 0;
   }
 
+  template <class F>
+  bool ColumnPass(F f) {
+    return VerticalPass([f](const uint8_t* up, const uint8_t* mid, const uint8_t* down,
+                            int32_t x) { return f(up[x], mid[x], down[x]); });
+  }
+
   // Minimum or maximum over the pixel and its four edge neighbours.
   template <class Op>
   void CrossPass() {
-    Op op;
-    std::memcpy(prev_.get(), Row(0), static_cast<size_t>(w_));
-    for (int32_t y = 0; y < h_; ++y) {
-      uint8_t* r = Row(y);
-      std::memcpy(cur_.get(), r, static_cast<size_t>(w_));
-      const uint8_t* up = prev_.get();
-      const uint8_t* mid = cur_.get();
-      const uint8_t* down = y + 1 < h_ ? Row(y + 1) : mid;
-      for (int32_t x = 0; x < w_; ++x) {
-        uint8_t v = op(op(up[x], mid[x]), down[x]);
-        if (x > 0) v = op(v, mid[x - 1]);
-        if (x + 1 < w_) v = op(v, mid[x + 1]);
-        r[x] = v;
-      }
-      std::swap(prev_, cur_);
-    }
+    const int32_t w = w_;
+    VerticalPass([w](const uint8_t* up, const uint8_t* mid, const uint8_t* down, int32_t x) {
+      Op op;
+      uint8_t v = op(op(up[x], mid[x]), down[x]);
+      if (x > 0) v = op(v, mid[x - 1]);
+      if (x + 1 < w) v = op(v, mid[x + 1]);
+      return v;
+    });
   }
 
   template <class Op>

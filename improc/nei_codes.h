@@ -1,10 +1,11 @@
-// Shared planning of the neighbourhood filters: operation codes and how many
-// steps of a minimum/maximum filter can change anything.
+// Operation codes of the neighbourhood filters and the minimum/maximum steps
+// each stands for.
 #ifndef VANTOR_IMPROC_NEI_CODES_H
 #define VANTOR_IMPROC_NEI_CODES_H
 
-#include <algorithm>
 #include <cstdint>
+
+#include "kernels/nei_steps.h"
 
 namespace vantor::nei {
 
@@ -25,9 +26,6 @@ enum Code : int32_t {
   kOpen4 = 28,
   kClose4 = 29,
 };
-
-// The window of a single minimum/maximum step.
-enum class Shape { kSquare, kCross, kRow, kColumn };
 
 struct MorphStep {
   Shape shape;
@@ -68,20 +66,6 @@ inline MorphPlan PlanMorph(int32_t code) {
     default: break;
   }
   return p;
-}
-
-// Beyond this many steps a clipped minimum/maximum window covers the whole
-// extent it can reach, so further steps change nothing; n is cut to it so
-// that huge counts cost no more than useful ones.
-inline int32_t UsefulSteps(Shape s, int32_t n, int32_t width, int32_t height) {
-  int64_t limit = 0;
-  switch (s) {
-    case Shape::kSquare: limit = std::max(width, height) - 1; break;
-    case Shape::kCross: limit = int64_t{width} + height - 2; break;
-    case Shape::kRow: limit = width - 1; break;
-    case Shape::kColumn: limit = height - 1; break;
-  }
-  return static_cast<int32_t>(std::min<int64_t>(n, limit));
 }
 
 }  // namespace vantor::nei

@@ -5,7 +5,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "improc/nei_codes.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_test_util.h"
+#include "kernels/nei_steps.h"
 
 namespace {
 
@@ -114,22 +120,6 @@ TEST(NeiMem, MinMaxCodesMatchReferenceOnRandomImages) {
                    "code " + std::to_string(code) + " n " + std::to_string(n) + " size " +
                        std::to_string(s[0]) + "x" + std::to_string(s[1]));
       }
-}
-
-TEST(NeiMem, ErosionKeepsWhiteImageAndCornerDilationGrowsInward) {
-  Bytes white(37, 5);
-  for (int32_t y = 0; y < 5; ++y)
-    for (int32_t x = 0; x < 37; ++x) white.at(x, y) = 255;
-  const Bytes before = white;
-  for (int code : {0, 20, 22, 24, 26, 28}) {
-    NeiMem(white.px.data(), white.w, white.h, white.pitch, code, 4);
-    ExpectSame(white, before, "erosion code " + std::to_string(code));
-  }
-  Bytes dot(6, 6);
-  dot.at(0, 0) = 200;
-  NeiMem(dot.px.data(), dot.w, dot.h, dot.pitch, 1, 2);
-  for (int32_t y = 0; y < 6; ++y)
-    for (int32_t x = 0; x < 6; ++x) EXPECT_EQ(dot.get(x, y), x <= 2 && y <= 2 ? 200 : 0);
 }
 
 TEST(NeiMem, SmoothingRowsAndColumns) {
@@ -244,6 +234,188 @@ TEST(MaskNei, CentreRectangleFullMaskAndSmoothingCodes) {
     for (int code : {12, 13, 14, 2, 19}) MaskNei(full.px.data(), w, 3, full.pitch, code, 1);
     EXPECT_EQ(full.px, before) << w;
   }
+}
+
+// ---- The vector kernels against the scalar filters, on every target -------
+
+using vantor::nei::Pass;
+using vantor::nei::Shape;
+using vantor::test::ForEachTarget;
+using vantor::test::Image;
+using vantor::test::RandomImage;
+
+int32_t MorphCode(Shape s, bool erode) {
+  switch (s) {
+    case Shape::kSquare: return erode ? 0 : 1;
+    case Shape::kCross: return erode ? 20 : 21;
+    case Shape::kRow: return erode ? 22 : 23;
+    default: return erode ? 24 : 25;
+  }
+}
+
+// What the run kernels write into dst, made by the scalar filter: the run on
+// a copy of src, then stored (combined with dst for TM_NEI_COMBINE) inside
+// the width only.
+void RunByScalar(bool mask, bool vertical, const Image& src, Image& dst, int32_t w, int32_t h,
+                 int32_t flags, int32_t n) {
+  Image t = src;
+  const bool erode = flags & TM_NEI_ERODE;
+  const int32_t code = MorphCode(vertical ? Shape::kColumn : Shape::kRow, erode);
+  (mask ? MaskNei : NeiMem)(t.data(), w, h, t.pitch, code, n);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < (mask ? w : src.rowBytes); ++x) {
+      uint8_t& d = dst.bytes[static_cast<size_t>(y) * dst.pitch + (mask ? x / 8 : x)];
+      const uint8_t r = t.bytes[static_cast<size_t>(y) * t.pitch + (mask ? x / 8 : x)];
+      if (!mask) {
+        d = !(flags & TM_NEI_COMBINE) ? r : erode ? std::min(d, r) : std::max(d, r);
+        continue;
+      }
+      const uint8_t bit = static_cast<uint8_t>(1u << (x % 8));
+      bool v = r & bit;
+      if (flags & TM_NEI_COMBINE) v = erode ? (v && (d & bit)) : (v || (d & bit));
+      d = static_cast<uint8_t>(v ? d | bit : d & ~bit);
+    }
+}
+
+std::string What(int32_t w, int32_t h, int32_t pitch, int32_t n, int32_t flags) {
+  return vantor::test::Where(w, h, pitch) + " n " + std::to_string(n) + " flags " +
+         std::to_string(flags);
+}
+
+TEST(VectorNei, RowAndColumnRunsEqualTheScalarFilter) {
+  std::mt19937 rng(11);
+  ForEachTarget([&] {
+    for (bool mask : {false, true})
+      for (int32_t w : {1, 7, 9, 17, 63, 64, 65, 129, 200})
+        for (int32_t h : {1, 2, 5, 17})
+          for (int32_t n : {1, 2, 3, 8, 40, 140})
+            for (int32_t flags = 0; flags < 4; ++flags) {
+              const int32_t rowBytes = mask ? (w + 7) / 8 : w;
+              const int32_t pitch = rowBytes + static_cast<int32_t>(rng() % 17);
+              // Sparse masks dilate visibly, dense ones erode visibly.
+              Image s = RandomImage(rng, rowBytes, h, pitch);
+              if (mask)
+                for (auto& b : s.bytes) b = flags & 1 ? (b | rng()) : (b & rng() & rng());
+              for (bool vertical : {false, true}) {
+                Image want = RandomImage(rng, rowBytes, h, pitch + 5), got = want;
+                RunByScalar(mask, vertical, s, want, w, h, flags, n);
+                auto kernel = mask ? (vertical ? tmBitNeiV2 : tmBitNeiH2)
+                                   : (vertical ? tmByteNeiV2 : tmByteNeiH2);
+                ASSERT_EQ(kernel(s.data(), got.data(), w, h, s.pitch, got.pitch, flags, n), 0);
+                ASSERT_EQ(got.bytes, want.bytes)
+                    << (mask ? "mask " : "grey ") << (vertical ? "column " : "row ")
+                    << What(w, h, pitch, n, flags);
+                // In place (src is dst).
+                if (flags & TM_NEI_COMBINE) continue;
+                Image a = s, b = s;
+                RunByScalar(mask, vertical, a, a, w, h, flags, n);
+                kernel(b.data(), b.data(), w, h, b.pitch, b.pitch, flags, n);
+                ASSERT_EQ(b.bytes, a.bytes) << "in place " << What(w, h, pitch, n, flags);
+              }
+            }
+  });
+}
+
+TEST(VectorNei, InPlaceMaskCodesEqualTheScalarFilter) {
+  std::mt19937 rng(13);
+  ForEachTarget([&] {
+    for (int32_t w : {1, 8, 9, 33, 64, 65, 129})
+      for (int32_t h : {1, 2, 7})
+        for (int32_t code : {0x00, 0x08, 0x10, 0x11, 0x12, 0x13, 0x20, 0x21, 0x22, 0x23, 0x30,
+                             0x40, 0x41, 0x42, 0x43, 0x80, 0x81, 0x82, 0x83, 0xC0})
+          for (int32_t n : {1, 2, 5, 70}) {
+            const int32_t pitch = (w + 7) / 8 + static_cast<int32_t>(rng() % 3);
+            Image want = RandomImage(rng, (w + 7) / 8, h, pitch, n == 2 ? 2 : 256);
+            Image got = want;
+            const std::vector<uint8_t> before = want.bytes;
+            const int32_t shape = code & ~3;
+            int32_t expected = 0;
+            if (shape == 0x10 || shape == 0x20 || shape == 0x40 || shape == 0x80) {
+              const Shape s = shape == 0x10   ? Shape::kRow
+                              : shape == 0x20 ? Shape::kColumn
+                              : shape == 0x40 ? Shape::kCross
+                                              : Shape::kSquare;
+              MaskNei(want.data(), w, h, pitch, MorphCode(s, code & 1), n);
+              if (code & 2) MaskNei(want.data(), w, h, pitch, MorphCode(s, !(code & 1)), n);
+              expected = shape == 0x40 && !(code & 2) ? want.bytes != before : 1;
+            }
+            ASSERT_EQ(tmBitNeiInPlace(got.data(), w, h, pitch, code, n), expected)
+                << What(w, h, pitch, n, code);
+            ASSERT_EQ(got.bytes, want.bytes) << What(w, h, pitch, n, code);
+          }
+  });
+}
+
+// Lists of square and cross passes run in sweeps of limited depth, erosions
+// and dilations alternating between the image and its complement.
+TEST(VectorNei, SweepsEqualTheScalarStepsOneByOne) {
+  std::mt19937 rng(31);
+  ForEachTarget([&] {
+    for (int trial = 0; trial < 300; ++trial) {
+      const bool mask = trial % 2 == 0;
+      const int32_t w = 1 + static_cast<int32_t>(rng() % 150);
+      const int32_t h = 1 + static_cast<int32_t>(rng() % 40);
+      Pass passes[12];
+      const size_t count = 1 + rng() % 12;  // 12 crosses and squares exceed one sweep's depth
+      std::string list;
+      for (size_t i = 0; i < count; ++i) {
+        passes[i] = Pass{rng() % 2 ? Shape::kSquare : Shape::kCross, rng() % 2 == 0,
+                         static_cast<int32_t>(rng() % 10) - 1};  // 0 and -1: skipped
+        list += std::string(passes[i].shape == Shape::kSquare ? " square" : " cross") +
+                (passes[i].erode ? "-" : "+") + std::to_string(passes[i].n);
+      }
+      const int32_t rowBytes = mask ? (w + 7) / 8 : w;
+      Image want = RandomImage(rng, rowBytes, h, rowBytes + 1);
+      if (mask)
+        for (auto& b : want.bytes) b = rng() % 3 ? b & rng() & rng() : b | rng();
+      Image got = want;
+      for (size_t i = 0; i < count; ++i)
+        (mask ? MaskNei : NeiMem)(want.data(), w, h, want.pitch,
+                                  MorphCode(passes[i].shape, passes[i].erode), passes[i].n);
+      ASSERT_EQ((mask ? vantor::nei::BitSweep : vantor::nei::ByteSweep)(got.data(), w, h,
+                                                                        got.pitch, passes, count),
+                0);
+      ASSERT_EQ(got.bytes, want.bytes) << (mask ? "mask " : "grey ") << w << "x" << h << list;
+    }
+  });
+}
+
+TEST(VectorNei, SmoothingEqualsTheScalarFilter) {
+  std::mt19937 rng(17);
+  const vantor::nei::Smoothing kinds[] = {vantor::nei::Smoothing::kAver124,
+                                          vantor::nei::Smoothing::kMedian,
+                                          vantor::nei::Smoothing::kBlur};
+  ForEachTarget([&] {
+    for (int32_t w : {1, 7, 31, 64, 65, 100})
+      for (int32_t h : {1, 2, 13})
+        for (int k = 0; k < 3; ++k)
+          for (int32_t n : {1, 2, 9}) {
+            // Few grey levels make the fixed point reachable within n steps.
+            Image want = RandomImage(rng, w, h, w + 3, n == 9 ? 4 : 256);
+            Image got = want;
+            NeiMem(want.data(), w, h, want.pitch, 12 + k, n);
+            ASSERT_EQ(vantor::nei::ByteSmooth(got.data(), w, h, got.pitch, kinds[k], n), 0);
+            ASSERT_EQ(got.bytes, want.bytes) << "code " << 12 + k << " " << What(w, h, w + 3, n, 0);
+          }
+  });
+}
+
+TEST(VectorNei, SweepsRefuseRunsAndBadRectanglesUntouched) {
+  std::mt19937 rng(37);
+  Image px = RandomImage(rng, 64, 64, 64);
+  const std::vector<uint8_t> before = px.bytes;
+  const Pass row{Shape::kRow, false, 1}, longSquare{Shape::kSquare, true, 9};
+  const Pass cross{Shape::kCross, false, 1};
+  const Pass refused[][2] = {{cross, row}, {cross, longSquare}};
+  for (const auto& list : refused) {
+    EXPECT_EQ(vantor::nei::ByteSweep(px.data(), 64, 64, 64, list, 2), -1);
+    EXPECT_EQ(vantor::nei::BitSweep(px.data(), 64, 64, 8, list, 2), -1);
+  }
+  EXPECT_EQ(vantor::nei::ByteSweep(nullptr, 8, 8, 8, &cross, 1), -1);
+  EXPECT_EQ(vantor::nei::ByteSweep(px.data(), 8, 8, 7, &cross, 1), -1);
+  EXPECT_EQ(vantor::nei::BitSweep(px.data(), 17, 4, 2, &cross, 1), -1);
+  EXPECT_EQ(vantor::nei::ByteSmooth(px.data(), 8, 0, 8, vantor::nei::Smoothing::kMedian, 1), -1);
+  EXPECT_EQ(px.bytes, before);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <bit>
 #include <cstring>
 
-#include "improc/pixel_codes.h"
+#include "kernels/pixel_codes.h"
 #include "improc/pixelops_internal.h"
 
 namespace vantor {

@@ -1,6 +1,7 @@
 // Vector kernels on byte rectangles: two-image and constant operations, masked
-// operations, thresholds to masks, set-pixel counts, byte tables, histograms.
-// Compiled once per vector target; the entry points dispatch at run time.
+// operations, thresholds to masks, set-pixel counts, byte tables; and the
+// histogram. Compiled once per vector target (the histogram once); the entry
+// points dispatch at run time.
 //
 // Row ends are done as one more vector block over a copy of the remaining
 // bytes on the stack, so no kernel reads or writes past a row's last byte.
@@ -16,6 +17,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/kernels_scalar.h"
+#include "kernels/pixel_codes.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace vantor {
@@ -169,7 +171,7 @@ HWY_INLINE void UnaryRect(const uint8_t* s, uint8_t* c, size_t rowBytes, int32_t
 int32_t MCMb(const uint8_t* src, int32_t constant, uint8_t* dst, int32_t width, int32_t height,
              int32_t srcPitch, int32_t dstPitch, int32_t code) {
   const uint8_t k = static_cast<uint8_t>(constant);
-  if (width < 1) return scalar::ByteOpValid(code) ? 0 : -1;
+  if (width < 1) return CodeSupported(code, false) ? 0 : -1;
   return WithByteOp(code, [&](const auto& op) {
     UnaryRect(src, dst, static_cast<size_t>(width), height, srcPitch, dstPitch,
               [&](auto d, auto v) { return op(d, v, hn::Set(d, k)); });
@@ -497,30 +499,6 @@ int32_t Differ(const uint8_t* a, const uint8_t* b, int32_t width, int32_t height
   return 0;
 }
 
-// ---- Histogram ------------------------------------------------------------
-
-// Four interleaved part histograms break the store-to-load chains of runs of
-// equal bytes; a histogram gains nothing from vector instructions.
-int32_t Hist8(const uint8_t* src, int32_t width, int32_t height, int32_t pitch, uint32_t* hist,
-              int32_t clear) {
-  if (clear) std::memset(hist, 0, 256 * sizeof(uint32_t));
-  if (width < 1 || height < 1) return 0;
-  uint32_t part[4][256] = {};
-  for (int64_t y = 0; y < height; ++y) {
-    const uint8_t* s = RowAt(src, pitch, y);
-    int64_t x = 0;
-    for (; x + 4 <= width; x += 4) {
-      ++part[0][s[x]];
-      ++part[1][s[x + 1]];
-      ++part[2][s[x + 2]];
-      ++part[3][s[x + 3]];
-    }
-    for (; x < width; ++x) ++part[0][s[x]];
-  }
-  for (int i = 0; i < 256; ++i) hist[i] += part[0][i] + part[1][i] + part[2][i] + part[3][i];
-  return 0;
-}
-
 // ---- Fills and moves ------------------------------------------------------
 
 int32_t MoveConst(int32_t value, uint8_t* dst, int32_t width, int32_t height, int32_t pitch) {
@@ -583,7 +561,6 @@ HWY_EXPORT(MaskOnes);
 HWY_EXPORT(SubstByteRect);
 HWY_EXPORT(ReverseBits);
 HWY_EXPORT(Differ);
-HWY_EXPORT(Hist8);
 HWY_EXPORT(MoveConst);
 HWY_EXPORT(MoveByteRect);
 HWY_EXPORT(TargetName);
@@ -674,10 +651,45 @@ int32_t tmDiffer(const uint8_t* a, const uint8_t* b, int32_t width, int32_t heig
   return HWY_DYNAMIC_DISPATCH(vantor::Differ)(a, b, width, height, pitchA, pitchB);
 }
 
-int32_t tmHist8(const uint8_t* src, int32_t width, int32_t height, int32_t pitch, uint32_t* hist,
-                int32_t clear) {
-  return HWY_DYNAMIC_DISPATCH(vantor::Hist8)(src, width, height, pitch, hist, clear);
-}
-
 }  // extern "C"
+
+// ---- Histogram ------------------------------------------------------------
+
+// Counts go to four interleaved tables so that runs of equal bytes do not
+// serialise on one counter; a histogram gains nothing from vector
+// instructions, so this loop is the only one, compiled once.
+namespace {
+void CountRun(const uint8_t* p, size_t n, uint32_t (&h)[4][256]) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, 8);
+    ++h[0][v & 0xFF];
+    ++h[1][(v >> 8) & 0xFF];
+    ++h[2][(v >> 16) & 0xFF];
+    ++h[3][(v >> 24) & 0xFF];
+    ++h[0][(v >> 32) & 0xFF];
+    ++h[1][(v >> 40) & 0xFF];
+    ++h[2][(v >> 48) & 0xFF];
+    ++h[3][v >> 56];
+  }
+  for (; i < n; ++i) ++h[i & 3][p[i]];
+}
+}  // namespace
+
+extern "C" int32_t tmHist8(const uint8_t* src, int32_t width, int32_t height, int32_t pitch,
+                           uint32_t* hist, int32_t clear) {
+  if (clear) std::memset(hist, 0, 256 * sizeof(uint32_t));
+  if (width < 1 || height < 1) return 0;
+  uint32_t part[4][256] = {};
+  if (pitch == width) {
+    // Rows without padding: one run, so the block loop does not break at row ends.
+    CountRun(src, static_cast<size_t>(width) * static_cast<size_t>(height), part);
+  } else {
+    for (int64_t y = 0; y < height; ++y)
+      CountRun(src + static_cast<ptrdiff_t>(y) * pitch, static_cast<size_t>(width), part);
+  }
+  for (int i = 0; i < 256; ++i) hist[i] += part[0][i] + part[1][i] + part[2][i] + part[3][i];
+  return 0;
+}
 #endif  // HWY_ONCE

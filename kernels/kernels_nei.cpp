@@ -84,6 +84,31 @@ HWY_INLINE hn::Vec<DU8> LoadPartial(DU8 d, const uint8_t* p, size_t n, uint8_t f
   return hn::Load(d, t);
 }
 
+// Writes an output row of n bytes from make(x, count), the vector of bytes x
+// to x + count - 1 (count up to a vector); combined with what the row holds
+// when asked. The bits lastKeep of the row's last byte keep their values.
+template <class Op, class Make>
+HWY_INLINE void StoreRunRow(uint8_t* out, size_t n, bool combine, uint8_t lastKeep,
+                            const Make& make) {
+  const DU8 d;
+  const size_t N = hn::Lanes(d);
+  const uint8_t keptLast = lastKeep ? out[n - 1] : 0;
+  size_t x = 0;
+  for (; x + N <= n; x += N) {
+    auto r = make(x, N);
+    if (combine) r = Op::Do(r, hn::LoadU(d, out + x));
+    hn::StoreU(r, d, out + x);
+  }
+  if (x < n) {
+    const size_t rem = n - x;
+    auto r = make(x, rem);
+    if (combine) r = Op::Do(r, LoadPartial(d, out + x, rem, Op::kId));
+    StorePartial(d, r, out + x, rem);
+  }
+  if (lastKeep)
+    out[n - 1] = static_cast<uint8_t>((keptLast & lastKeep) | (out[n - 1] & ~lastKeep));
+}
+
 // ---- Byte row runs --------------------------------------------------------
 
 template <class Op>
@@ -107,19 +132,8 @@ int32_t ByteRunRows(const uint8_t* src, uint8_t* dst, int32_t width, int32_t hei
       for (size_t i = 0; i + static_cast<size_t>(s) < len; i += N)
         hn::Store(Op::Do(hn::Load(d, b + i), hn::LoadU(d, b + i + s)), d, b + i);
     }
-    uint8_t* out = RowAt(dst, dstPitch, y);
-    size_t x = 0;
-    for (; x + N <= static_cast<size_t>(w); x += N) {
-      auto r = Op::Do(hn::Load(d, b + x), hn::LoadU(d, b + x + far));
-      if (combine) r = Op::Do(r, hn::LoadU(d, out + x));
-      hn::StoreU(r, d, out + x);
-    }
-    if (x < static_cast<size_t>(w)) {
-      const size_t rem = static_cast<size_t>(w) - x;
-      auto r = Op::Do(hn::Load(d, b + x), hn::LoadU(d, b + x + far));
-      if (combine) r = Op::Do(r, LoadPartial(d, out + x, rem, Op::kId));
-      StorePartial(d, r, out + x, rem);
-    }
+    StoreRunRow<Op>(RowAt(dst, dstPitch, y), static_cast<size_t>(w), combine, 0,
+                    [&](size_t x, size_t) { return Op::Do(hn::Load(d, b + x), hn::LoadU(d, b + x + far)); });
   }
   return 0;
 }
@@ -155,24 +169,14 @@ int32_t ByteRunColumnsShort(const uint8_t* src, uint8_t* dst, int64_t rowBytes, 
       if (y - j >= 0) rows[k++] = original(y - j);
       if (y + j < h) rows[k++] = RowAt(src, srcPitch, y + j);
     }
-    uint8_t* out = RowAt(dst, dstPitch, y);
-    const uint8_t keptLast = lastKeep ? out[rb - 1] : 0;
-    size_t x = 0;
-    for (; x + N <= rb; x += N) {
-      auto r = hn::LoadU(d, rows[0] + x);
-      for (int i = 1; i < k; ++i) r = Op::Do(r, hn::LoadU(d, rows[i] + x));
-      if (combine) r = Op::Do(r, hn::LoadU(d, out + x));
-      hn::StoreU(r, d, out + x);
-    }
-    if (x < rb) {
-      const size_t rem = rb - x;
-      auto r = LoadPartial(d, rows[0] + x, rem, Op::kId);
-      for (int i = 1; i < k; ++i) r = Op::Do(r, LoadPartial(d, rows[i] + x, rem, Op::kId));
-      if (combine) r = Op::Do(r, LoadPartial(d, out + x, rem, Op::kId));
-      StorePartial(d, r, out + x, rem);
-    }
-    if (lastKeep)
-      out[rb - 1] = static_cast<uint8_t>((keptLast & lastKeep) | (out[rb - 1] & ~lastKeep));
+    StoreRunRow<Op>(RowAt(dst, dstPitch, y), rb, combine, lastKeep, [&](size_t x, size_t count) {
+      auto load = [&](const uint8_t* p) {
+        return count == N ? hn::LoadU(d, p + x) : LoadPartial(d, p + x, count, Op::kId);
+      };
+      auto r = load(rows[0]);
+      for (int i = 1; i < k; ++i) r = Op::Do(r, load(rows[i]));
+      return r;
+    });
   }
   return 0;
 }
@@ -221,22 +225,10 @@ int32_t ByteRunColumns(const uint8_t* src, uint8_t* dst, int64_t rowBytes, int32
     for (int64_t y = 0; y < h; ++y) {
       const uint8_t* a = T + y * S;
       const uint8_t* b = T + (y + far) * S;
-      uint8_t* out = RowAt(dst, dstPitch, y) + x0;
-      const uint8_t keptLast = hasLast ? out[sw - 1] : 0;
-      int64_t i = 0;
-      for (; i + static_cast<int64_t>(N) <= sw; i += static_cast<int64_t>(N)) {
-        auto r = Op::Do(hn::Load(d, a + i), hn::Load(d, b + i));
-        if (combine) r = Op::Do(r, hn::LoadU(d, out + i));
-        hn::StoreU(r, d, out + i);
-      }
-      if (i < sw) {
-        const size_t rem = static_cast<size_t>(sw - i);
-        auto r = Op::Do(hn::Load(d, a + i), hn::Load(d, b + i));
-        if (combine) r = Op::Do(r, LoadPartial(d, out + i, rem, Op::kId));
-        StorePartial(d, r, out + i, rem);
-      }
-      if (hasLast)
-        out[sw - 1] = static_cast<uint8_t>((keptLast & lastKeep) | (out[sw - 1] & ~lastKeep));
+      StoreRunRow<Op>(RowAt(dst, dstPitch, y) + x0, static_cast<size_t>(sw), combine,
+                      hasLast ? lastKeep : 0, [&](size_t i, size_t) {
+                        return Op::Do(hn::Load(d, a + i), hn::Load(d, b + i));
+                      });
     }
   }
   return 0;
@@ -490,13 +482,8 @@ HWY_INLINE size_t FirstOtherByte(const uint8_t* p, size_t n, uint8_t skip) {
 
 int32_t FindBit(const uint8_t* mask, int32_t width, int32_t height, int32_t pitch, int32_t* x,
                 int32_t* y, int32_t findClear) {
-  if (!x || !y || width < 1 || height < 1) return 0;
-  int64_t sx = *x < 0 ? 0 : *x, sy = *y < 0 ? 0 : *y;
-  if (*y < 0) sx = 0;
-  if (sx >= width) {
-    sx = 0;
-    ++sy;
-  }
+  int64_t sx = 0, sy = 0;
+  if (!scalar::SearchStart(x, y, width, height, &sx, &sy)) return 0;
   const uint8_t flip = findClear ? 0xFF : 0;  // look for set bits of byte ^ flip
   const int64_t bytes = (static_cast<int64_t>(width) + 7) / 8;
   for (int64_t yy = sy; yy < height; ++yy) {

@@ -1,3 +1,8 @@
+// mrNeiFun: the keyword becomes a list of steps, and every run of steps one
+// kernel call: in the vector mode the sweep kernel for stretches of square and
+// cross steps, the run kernels for rows and columns and the smoothing kernel;
+// in the scalar mode (and wherever a vector kernel finds no scratch memory)
+// NeiMem or MaskNei, step by step.
 #include "memrect/neifun.h"
 
 #include <cstddef>
@@ -7,14 +12,17 @@
 #include "generic/keywords.h"
 #include "improc/nei.h"
 #include "improc/nei_codes.h"
-#include "improc/nei_vec.h"
 #include "kernels/kernel_mode.h"
 #include "kernels/kernels.h"
+#include "kernels/nei_steps.h"
 #include "memrect/memrect.h"
 
 namespace {
 
 namespace code = vantor::nei;
+using vantor::nei::Pass;
+using vantor::nei::Shape;
+using vantor::nei::Smoothing;
 
 constexpr char kSingleList[] =
     "AVER124 MEDIAN BLUR ERODE8 DILATE8  ERODE4 DILATE4 ERODEh2 DILATEh2  ERODEv2 DILATEv2 "
@@ -46,153 +54,149 @@ constexpr Mixed kMixed[] = {
     {false, false, true},   // Close48
 };
 
-int32_t MorphCode(bool square, bool erode) {
-  if (square) return erode ? code::kErode8 : code::kDilate8;
-  return erode ? code::kErode4 : code::kDilate4;
-}
-
-using vantor::NeiStep;
-using vantor::nei::Shape;
-
-bool VectorMode() { return tmKernelMode() == 3; }
-
-// An elementary run: n steps of the row, column or cross minimum / maximum.
-// Every operation code splits into such runs (a square into a row run and a
-// column run, an opening or closing into its two halves).
-struct Run {
-  Shape shape;
-  bool erode;
-  int32_t n;
+// One step of the list: n steps of a single window, or n smoothing steps.
+struct Step {
+  bool smoothing = false;
+  Pass pass{};
+  Smoothing kind{};
+  int32_t n = 0;
 };
 
-// Calls f for each run of n steps of code c; false for codes without runs
-// (smoothing and unassigned codes).
-template <class F>
-bool ForEachRun(int32_t c, int32_t n, F f) {
-  const vantor::nei::MorphPlan plan = vantor::nei::PlanMorph(c);
-  for (int k = 0; k < plan.count; ++k) {
-    const vantor::nei::MorphStep st = plan.step[k];
-    if (st.shape == Shape::kSquare) {
-      f(Run{Shape::kRow, st.erode, n});
-      f(Run{Shape::kColumn, st.erode, n});
-    } else {
-      f(Run{st.shape, st.erode, n});
+// The list of a request. A schedule gives at most 10 steps, each a single
+// window; a single code at most 2.
+struct StepList {
+  static constexpr size_t kMax = 10;
+  Step step[kMax];
+  size_t count = 0;
+
+  void Window(Shape s, bool erode, int32_t n) {
+    Step& st = step[count++];
+    st.pass = Pass{s, erode, n};
+    st.n = n;
+  }
+  // n steps of an operation code (an opening or closing is two windows).
+  void Code(int32_t c, int32_t n) {
+    if (c == code::kAver124 || c == code::kMedian || c == code::kBlur) {
+      Step& st = step[count++];
+      st.smoothing = true;
+      st.kind = c == code::kAver124 ? Smoothing::kAver124
+                : c == code::kMedian ? Smoothing::kMedian
+                                     : Smoothing::kBlur;
+      st.n = n;
+      return;
     }
+    const code::MorphPlan plan = code::PlanMorph(c);
+    for (int k = 0; k < plan.count; ++k) Window(plan.step[k].shape, plan.step[k].erode, n);
   }
-  return plan.count != 0;
-}
+};
 
-// The scalar code of a run.
-int32_t RunCode(const Run& r) {
-  switch (r.shape) {
-    case Shape::kRow: return r.erode ? code::kErodeH2 : code::kDilateH2;
-    case Shape::kColumn: return r.erode ? code::kErodeV2 : code::kDilateV2;
-    default: return r.erode ? code::kErode4 : code::kDilate4;
+// The scalar code of a step.
+int32_t ScalarCode(const Step& s) {
+  if (s.smoothing) {
+    return s.kind == Smoothing::kAver124 ? code::kAver124
+           : s.kind == Smoothing::kMedian ? code::kMedian
+                                          : code::kBlur;
+  }
+  const bool e = s.pass.erode;
+  switch (s.pass.shape) {
+    case Shape::kSquare: return e ? code::kErode8 : code::kDilate8;
+    case Shape::kCross: return e ? code::kErode4 : code::kDilate4;
+    case Shape::kRow: return e ? code::kErodeH2 : code::kDilateH2;
+    default: return e ? code::kErodeV2 : code::kDilateV2;
   }
 }
 
-// A mask run through tmBitNeiInPlace. Each call either does all its steps or,
-// without scratch memory, returns -1 having written nothing.
-int32_t MaskRunVector(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const Run& r) {
-  const int32_t shape = r.shape == Shape::kRow ? 0x10 : r.shape == Shape::kColumn ? 0x20 : 0x40;
-  return tmBitNeiInPlace(px, w, h, pitch, shape | (r.erode ? 1 : 0), r.n) < 0 ? -1 : 0;
-}
+// The image a list runs on, with the kernel mode read once for the request.
+struct Target {
+  uint8_t* px;
+  int32_t w, h, pitch;
+  bool mask;
+  bool vector;
 
-// A byte run through tmByteNeiH2 / tmByteNeiV2, all n steps in one call;
-// -1 (nothing written) without scratch memory. The cross has no run kernel
-// of its own: it goes to the row pipeline, or here to the scalar kernel.
-int32_t ByteRunVector(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const Run& r) {
-  const int32_t flags = r.erode ? TM_NEI_ERODE : 0;
-  if (r.shape == Shape::kRow) return tmByteNeiH2(px, px, w, h, pitch, pitch, flags, r.n);
-  if (r.shape == Shape::kColumn) return tmByteNeiV2(px, px, w, h, pitch, pitch, flags, r.n);
-  return -1;
-}
-
-// Single square steps (up to this many) and cross steps go to the row
-// pipeline of the vector filters when a stretch of them holds a cross: it
-// makes all their passes in one sweep down the image, where the cross kernels
-// would pass over the image once per step (about 2x faster on "DILATE4" and
-// on short "DILATE84" schedules). Everything else runs through the tm
-// kernels, which do runs of any length in one call.
-constexpr int32_t kPipelinedSquareSteps = 8;
-
-bool IsCross(int32_t c) {
-  return c == code::kErode4 || c == code::kDilate4 || c == code::kOpen4 || c == code::kClose4;
-}
-
-bool Pipelinable(const NeiStep& s) {
-  if (IsCross(s.code)) return true;
-  const bool square = s.code == code::kErode8 || s.code == code::kDilate8 ||
-                      s.code == code::kOpen8 || s.code == code::kClose8;
-  return square && s.n <= kPipelinedSquareSteps;
-}
-
-// Length of the stretch from steps[i] that goes to the pipeline, 0 if none.
-size_t PipelineStretch(const NeiStep* steps, size_t i, size_t count) {
-  size_t j = i;
-  bool cross = false;
-  for (; j < count && (steps[j].n < 1 || Pipelinable(steps[j])); ++j) {
-    cross = cross || (steps[j].n >= 1 && IsCross(steps[j].code));
+  int32_t Scalar(const Step& s) const {
+    return (mask ? MaskNei : NeiMem)(px, w, h, pitch, ScalarCode(s), s.n) == 0 ? 0 : -1;
   }
-  return cross ? j - i : 0;
-}
 
-// The steps in order. In the vector mode each is done by the tm kernels run
-// by run, by the row pipeline (see above) or, for smoothing, by the vector
-// smoothing kernels; whatever finds no scratch memory is done by the scalar
-// kernel instead, which needs a few rows only.
-template <class Pipeline, class RunVector, class Scalar>
-int32_t FilterSteps(const NeiStep* steps, size_t count, Pipeline pipeline, RunVector runVector,
-                    Scalar scalar) {
-  const bool vector = VectorMode();
-  int32_t result = 0;
-  for (size_t i = 0; i < count && result == 0;) {
-    if (vector) {
-      if (const size_t len = PipelineStretch(steps, i, count); len > 0) {
-        if (pipeline(steps + i, len) == 0) {
-          i += len;
-          continue;
-        }
+  // A row or column run in one call; -1 (nothing written) without scratch.
+  int32_t Run(Shape s, bool erode, int32_t n) const {
+    if (mask) {
+      const int32_t shape = s == Shape::kRow ? 0x10 : 0x20;
+      return tmBitNeiInPlace(px, w, h, pitch, shape | (erode ? 1 : 0), n) < 0 ? -1 : 0;
+    }
+    const int32_t flags = erode ? TM_NEI_ERODE : 0;
+    return (s == Shape::kRow ? tmByteNeiH2 : tmByteNeiV2)(px, px, w, h, pitch, pitch, flags, n);
+  }
+
+  // One step by the vector kernels, whatever fails by the scalar kernel. A
+  // square is its row run and its column run.
+  int32_t Vector(const Step& s) const {
+    if (s.smoothing) {
+      if (mask) return 0;  // masks are not smoothed
+      if (vantor::nei::ByteSmooth(px, w, h, pitch, s.kind, s.n) == 0) return 0;
+      return Scalar(s);
+    }
+    const Pass& p = s.pass;
+    if (p.shape == Shape::kSquare) {
+      for (Shape run : {Shape::kRow, Shape::kColumn}) {
+        if (Run(run, p.erode, s.n) != 0 && Scalar(Step{false, Pass{run, p.erode, s.n}, {}, s.n}) != 0)
+          return -1;
+      }
+      return 0;
+    }
+    if (p.shape == Shape::kCross) {
+      if (mask && tmBitNeiInPlace(px, w, h, pitch, 0x40 | (p.erode ? 1 : 0), s.n) >= 0) return 0;
+      return Scalar(s);
+    }
+    return Run(p.shape, p.erode, s.n) == 0 ? 0 : Scalar(s);
+  }
+
+  // Single square steps (up to the sweep's depth) and cross steps go to the
+  // sweep kernel when a stretch of them holds a cross: it makes all their
+  // passes in one sweep down the image, where the run kernels would pass
+  // over the image once per cross step (about 2x faster on "DILATE4" and on
+  // short "DILATE84" schedules). Returns the length of the stretch from
+  // list.step[i], 0 if none.
+  size_t SweepStretch(const StepList& list, size_t i) const {
+    size_t j = i;
+    bool cross = false;
+    for (; j < list.count; ++j) {
+      const Step& s = list.step[j];
+      if (s.smoothing) break;
+      const Pass& p = s.pass;
+      if (p.shape == Shape::kCross) {
+        cross = true;
+      } else if (p.shape != Shape::kSquare ||
+                 vantor::nei::UsefulSteps(p.shape, p.n, w, h) > vantor::nei::kSweepSquareSteps) {
+        break;
       }
     }
-    const NeiStep& s = steps[i++];
-    if (s.n < 1) continue;
-    const bool morph = ForEachRun(s.code, s.n, [&](const Run& r) {
-      if (result != 0) return;
-      if (vector && runVector(r) == 0) return;
-      result = scalar(RunCode(r), r.n);
-    });
-    if (morph) continue;
-    if (vector && pipeline(&s, 1) == 0) continue;  // smoothing
-    result = scalar(s.code, s.n);
+    return cross ? j - i : 0;
   }
-  return result == 0 ? 0 : -1;
-}
 
-int32_t Filter8(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
-                size_t count) {
-  uint8_t* px = static_cast<uint8_t*>(pixels);
-  return FilterSteps(
-      steps, count,
-      [&](const NeiStep* st, size_t k) { return vantor::NeiMemVectorSteps(px, w, h, pitch, st, k); },
-      [&](const Run& r) { return ByteRunVector(px, w, h, pitch, r); },
-      [&](int32_t c, int32_t n) { return NeiMem(px, w, h, pitch, c, n); });
-}
-
-int32_t Filter1(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
-                size_t count) {
-  uint8_t* px = static_cast<uint8_t*>(pixels);
-  return FilterSteps(
-      steps, count,
-      [&](const NeiStep* st, size_t k) { return vantor::MaskNeiVectorSteps(px, w, h, pitch, st, k); },
-      [&](const Run& r) { return MaskRunVector(px, w, h, pitch, r); },
-      [&](int32_t c, int32_t n) { return MaskNei(px, w, h, pitch, c, n); });
-}
+  int32_t Filter(const StepList& list) const {
+    for (size_t i = 0; i < list.count;) {
+      if (vector) {
+        if (const size_t len = SweepStretch(list, i); len > 0) {
+          Pass passes[StepList::kMax];
+          for (size_t k = 0; k < len; ++k) passes[k] = list.step[i + k].pass;
+          if ((mask ? vantor::nei::BitSweep : vantor::nei::ByteSweep)(px, w, h, pitch, passes,
+                                                                      len) == 0) {
+            i += len;
+            continue;
+          }
+        }
+      }
+      const Step& s = list.step[i++];
+      if ((vector ? Vector(s) : Scalar(s)) != 0) return -1;
+    }
+    return 0;
+  }
+};
 
 // Colour: each channel is taken out as a grey plane, filtered (red, green,
 // blue) and put back; on any failure the image keeps its pixels.
-int32_t Filter24(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
-                 size_t count) {
+int32_t Filter24(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const StepList& list,
+                 bool vector) {
   const size_t plane = static_cast<size_t>(w) * static_cast<size_t>(h);
   std::unique_ptr<uint8_t[]> planes(new (std::nothrow) uint8_t[3 * plane]);
   if (!planes) return -1;
@@ -205,7 +209,8 @@ int32_t Filter24(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const NeiStep
     }
   }
   for (int c = 0; c < 3; ++c) {
-    if (Filter8(planes.get() + c * plane, w, h, w, steps, count) != 0) return -1;
+    const Target t{planes.get() + c * plane, w, h, w, false, vector};
+    if (t.Filter(list) != 0) return -1;
   }
   for (int c = 0; c < 3; ++c) {
     const uint8_t* src = planes.get() + c * plane;
@@ -217,45 +222,45 @@ int32_t Filter24(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const NeiStep
   return 0;
 }
 
-int32_t Dispatch(int32_t handle, const NeiStep* steps, size_t count) {
+// The whole list on the rectangle, as one request: the vector kernels keep a
+// stretch of steps in their scratch rows from its first step to its last.
+int32_t Dispatch(int32_t handle, const StepList& list) {
   int32_t w = 0, h = 0, pitch = 0;
   void* px = nullptr;
   const int32_t depth = mrGetExtendedInfo(handle, &w, &h, &pitch, &px);
   if (depth != 1 && depth != 8 && depth != 24) return -1;
   if (w <= 0 || h <= 0) return 0;  // an empty rectangle has nothing to filter
-  switch (depth) {
-    case 1: return Filter1(px, w, h, pitch, steps, count);
-    case 8: return Filter8(px, w, h, pitch, steps, count);
-    default: return Filter24(static_cast<uint8_t*>(px), w, h, pitch, steps, count);
-  }
+  const bool vector = tmKernelMode() == 3;
+  uint8_t* p = static_cast<uint8_t*>(px);
+  if (depth == 24) return Filter24(p, w, h, pitch, list, vector);
+  return Target{p, w, h, pitch, depth == 1, vector}.Filter(list);
 }
 
-// A schedule as one list of steps, dispatched at once so that the vector
-// kernels keep the image in their scratch copy from the first step to the
-// last.
-int32_t RunMixed(int32_t handle, const Mixed& m, int32_t n) {
-  NeiStep steps[10];
-  size_t count = 0;
+// The steps of a schedule.
+StepList Schedule(const Mixed& m, int32_t n) {
+  StepList list;
   const int halves = m.twoHalves ? 2 : 1;
+  auto window = [&](bool square, bool erode, int32_t count) {
+    list.Window(square ? Shape::kSquare : Shape::kCross, erode, count);
+  };
   if (n > 5) {
     // d square steps and e cross steps per half, d / n close to sqrt(2) - 1.
     const int32_t d = static_cast<int32_t>(int64_t{n} * 4142 / 10000);
     const int32_t e = n - d;
     for (int half = 0; half < halves; ++half) {
       const bool erode = (half == 0) == m.erodeFirst;
-      steps[count++] = {MorphCode(true, erode), d};
-      steps[count++] = {MorphCode(false, erode), e};
+      window(true, erode, d);
+      window(false, erode, e);
     }
   } else {
     // One step at a time; the second half continues the step counter, so
     // for odd n it starts with the other shape.
     for (int32_t i = 1; i <= halves * n; ++i) {
       const bool erode = (i <= n) == m.erodeFirst;
-      const bool square = (i % 2 == 1) == m.squareOnOdd;
-      steps[count++] = {MorphCode(square, erode), 1};
+      window((i % 2 == 1) == m.squareOnOdd, erode, 1);
     }
   }
-  return Dispatch(handle, steps, count);
+  return list;
 }
 
 }  // namespace
@@ -264,10 +269,11 @@ extern "C" int32_t mrNeiFun(int32_t h, const char* keyword, int32_t n) {
   if (n < 1) return 0;
   if (keyword == nullptr) return -1;
   if (const uint32_t k = WordInText(kSingleList, nullptr, 0, keyword, 0); k != 0) {
-    const NeiStep step{kSingleCodes[k - 1], n};
-    return Dispatch(h, &step, 1);
+    StepList list;
+    list.Code(kSingleCodes[k - 1], n);
+    return Dispatch(h, list);
   }
   const uint32_t k = WordInText(kMixedList, nullptr, 0, keyword, 0);
   if (k == 0) return -1;
-  return RunMixed(h, kMixed[k - 1], n);
+  return Dispatch(h, Schedule(kMixed[k - 1], n));
 }

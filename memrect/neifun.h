@@ -30,7 +30,7 @@ VANTOR_BEGIN_C
  * and the second half of an opening or closing continues the alternation.
  *
  * Depths: 1 (mask), 8 (grey) and 24 (colour, each channel filtered as a grey
- * plane). The kernel mode (tmKernelMode) is read at every call; scalar and
+ * plane). The kernel mode (tmKernelMode) is read once per call; scalar and
  * vector kernels give identical results.
  *
  * Returns 0 when n < 1 (nothing is looked at, not even h or keyword); -1 for

@@ -8,8 +8,8 @@
 // 16..29 arithmetic; 30..32 the signed forms; 27 is not an operation.
 // The constant kernels use the same functors with the operands swapped: the
 // constant numbering of a constant c and a pixel p is code(p, c).
-#ifndef VANTOR_IMPROC_PIXEL_CODES_H
-#define VANTOR_IMPROC_PIXEL_CODES_H
+#ifndef VANTOR_KERNELS_PIXEL_CODES_H
+#define VANTOR_KERNELS_PIXEL_CODES_H
 
 #include <cstdint>
 #include <cstdlib>

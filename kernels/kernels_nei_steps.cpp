@@ -1,26 +1,26 @@
-// Vector neighbourhood kernels. Rows are held padded with guard columns (and
-// a plane of them with guard rows), so that every row kernel runs over whole
-// vectors without end cases. Erosion is dilation of the complement: the rows
-// hold the inverted pixels, and the guards, which stay zero, then act as
-// "set" outside the image as the clipped erosion requires. Masks are held as
-// 64-bit words (64 pixels), grey images as bytes.
+// Neighbourhood kernels over lists of steps. Rows are held padded with guard
+// columns (and a plane of them with guard rows), so that every row kernel runs
+// over whole vectors without end cases. Erosion is dilation of the complement:
+// the rows hold the inverted pixels, and the guards, which stay zero, then act
+// as "set" outside the image as the clipped erosion requires. Masks are held
+// as 64-bit words (64 pixels), grey images as bytes.
 //
-// Single square and cross steps run as a pipeline sweeping down the image
-// once (RowPipeline); within a stretch of the same domain the square steps
-// become one run of up to 2 * 7 + 1 pixels along the rows and one along the
-// columns, since dilations commute. Longer runs are the tm kernels' work.
-#include "improc/nei_vec.h"
+// Square and cross passes run as a pipeline sweeping down the image once
+// (RowPipeline); within a stretch of the same domain the square steps become
+// one run of up to 2 * 7 + 1 pixels along the rows and one along the columns,
+// since dilations commute. Longer runs are the run kernels' work.
+#include "kernels/nei_steps.h"
 
 #include <cstddef>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "improc/nei_vec.cpp"
+#define HWY_TARGET_INCLUDE "kernels/kernels_nei_steps.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 HWY_BEFORE_NAMESPACE();
-namespace vantor {
+namespace vantor::nei {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -60,22 +60,31 @@ void MaskRowN(uint64_t* HWY_RESTRICT dst, const uint64_t* src, size_t count, int
   }
 }
 
-// dst = OR of the rows.
-void MaskColN(uint64_t* HWY_RESTRICT dst, const uint64_t* const* rows, int nrows, size_t count) {
-  const hn::ScalableTag<uint64_t> d;
+// dst = the union (OR, or maximum for bytes) of the rows, and the
+// complement of a row in place: the same loops over words and bytes.
+template <class T, class Op>
+HWY_INLINE void UnionOfRows(T* HWY_RESTRICT dst, const T* const* rows, int nrows, size_t count,
+                            Op op) {
+  const hn::ScalableTag<T> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) {
     auto v = hn::LoadU(d, rows[0] + i);
-    for (int j = 1; j < nrows; ++j) v = hn::Or(v, hn::LoadU(d, rows[j] + i));
+    for (int j = 1; j < nrows; ++j) v = op(v, hn::LoadU(d, rows[j] + i));
     hn::StoreU(v, d, dst + i);
   }
 }
 
-void MaskNot(uint64_t* dst, size_t count) {
-  const hn::ScalableTag<uint64_t> d;
+template <class T>
+HWY_INLINE void NotInPlace(T* dst, size_t count) {
+  const hn::ScalableTag<T> d;
   const size_t N = hn::Lanes(d);
   for (size_t i = 0; i < count; i += N) hn::StoreU(hn::Not(hn::LoadU(d, dst + i)), d, dst + i);
 }
+
+void MaskColN(uint64_t* HWY_RESTRICT dst, const uint64_t* const* rows, int nrows, size_t count) {
+  UnionOfRows(dst, rows, nrows, count, [](auto a, auto b) { return hn::Or(a, b); });
+}
+void MaskNot(uint64_t* dst, size_t count) { NotInPlace(dst, count); }
 
 void ByteCross(uint8_t* HWY_RESTRICT dst, const uint8_t* up, const uint8_t* mid,
                const uint8_t* down, size_t count) {
@@ -102,22 +111,10 @@ void ByteRowN(uint8_t* HWY_RESTRICT dst, const uint8_t* src, size_t count, int a
   }
 }
 
-// dst = max of the rows.
 void ByteColN(uint8_t* HWY_RESTRICT dst, const uint8_t* const* rows, int nrows, size_t count) {
-  const hn::ScalableTag<uint8_t> d;
-  const size_t N = hn::Lanes(d);
-  for (size_t i = 0; i < count; i += N) {
-    auto v = hn::LoadU(d, rows[0] + i);
-    for (int j = 1; j < nrows; ++j) v = hn::Max(v, hn::LoadU(d, rows[j] + i));
-    hn::StoreU(v, d, dst + i);
-  }
+  UnionOfRows(dst, rows, nrows, count, [](auto a, auto b) { return hn::Max(a, b); });
 }
-
-void ByteNot(uint8_t* dst, size_t count) {
-  const hn::ScalableTag<uint8_t> d;
-  const size_t N = hn::Lanes(d);
-  for (size_t i = 0; i < count; i += N) hn::StoreU(hn::Not(hn::LoadU(d, dst + i)), d, dst + i);
-}
+void ByteNot(uint8_t* dst, size_t count) { NotInPlace(dst, count); }
 
 // Three-tap smoothing dst = f(a, b, c), b the centre. kind: 0 the 1-2-1 mean
 // (a + 2b + c + 2) / 4, 1 the median, 2 (a + b + c + 2) / 3, 3 (a + b + c + 1) / 3.
@@ -160,21 +157,18 @@ void Smooth3(uint8_t* HWY_RESTRICT dst, const uint8_t* a, const uint8_t* b, cons
 }
 
 }  // namespace HWY_NAMESPACE
-}  // namespace vantor
+}  // namespace vantor::nei
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
 #include <algorithm>
 #include <cstdint>
-#include <type_traits>
 #include <utility>
 
 #include <hwy/aligned_allocator.h>
 
-#include "improc/nei_codes.h"
-
-namespace vantor {
+namespace vantor::nei {
 
 HWY_EXPORT(MaskCross);
 HWY_EXPORT(MaskRowN);
@@ -187,11 +181,6 @@ HWY_EXPORT(ByteNot);
 HWY_EXPORT(Smooth3);
 
 namespace {
-
-using nei::MorphPlan;
-using nei::PlanMorph;
-using nei::Shape;
-using nei::UsefulSteps;
 
 constexpr size_t kAlignBytes = 64;  // widest vector; row lengths are multiples of it
 
@@ -474,228 +463,156 @@ class RowPipeline {
   const PipeStage* st_ = nullptr;
 };
 
-// What a list of requests becomes: single square or cross passes
-// (pipelined), or smoothing.
-enum class OpKind { kSquare1, kCross1, kSmooth };
-
-struct Op {
-  OpKind kind;
-  bool erode;
-  int32_t n;
-  int rowKind = 0, colKind = 0;  // smoothing only
-};
-
-constexpr size_t kMaxOps = 64;
-// Squares up to this many steps run as single passes in the pipeline.
-constexpr int32_t kSquarePassesMax = 8;
-
-// The image filtered by a list of ops between one load and one store: the
-// single passes straight through the pipeline rings, smoothing on a scratch
-// plane and a second one for the row results.
-template <class Traits>
-class VectorImage {
-  using T = typename Traits::T;
-
- public:
-  VectorImage(uint8_t* base, int32_t w, int32_t h, int32_t pitch)
-      : tr_(w), base_(base), w_(w), h_(h), pitch_(pitch) {}
-
-  // Expands the requests into ops; false for a list this code does not take
-  // (row and column runs, squares beyond kSquarePassesMax steps, smoothing
-  // mixed with minimum/maximum steps, too many ops).
-  bool Plan(const NeiStep* steps, size_t count, bool grey) {
-    for (size_t i = 0; i < count; ++i) {
-      const int32_t n = steps[i].n;
-      if (n < 1) continue;
-      const int32_t code = steps[i].code;
-      if (grey && (code == nei::kAver124 || code == nei::kMedian || code == nei::kBlur)) {
-        Op op{OpKind::kSmooth, false, n};
-        op.rowKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 2;
-        op.colKind = code == nei::kAver124 ? 0 : code == nei::kMedian ? 1 : 3;
-        if (!Add(op)) return false;
-        smoothing_ = true;
-        continue;
-      }
-      const MorphPlan plan = PlanMorph(code);
-      for (int k = 0; k < plan.count; ++k) {
-        const Shape s = plan.step[k].shape;
-        const int32_t m = UsefulSteps(s, n, w_, h_);
-        if (m <= 0) continue;
-        if (s == Shape::kRow || s == Shape::kColumn) return false;
-        if (s == Shape::kSquare && m > kSquarePassesMax) return false;
-        const OpKind kind = s == Shape::kSquare ? OpKind::kSquare1 : OpKind::kCross1;
-        if (!Add(Op{kind, plan.step[k].erode, m})) return false;
-        passes_ = true;
-      }
-    }
-    return !(smoothing_ && passes_);
-  }
-
-  bool Empty() const { return nOps_ == 0; }
-
-  // Takes scratch memory; false when there is none (nothing touched then).
-  bool Prepare() {
-    const size_t data = Traits::Data(w_);
-    if (!smoothing_) {
-      pipeMem_ = t_scratch.Get(2, RowPipeline<Traits>::Bytes(data));
-      return pipeMem_ != nullptr;
-    }
-    size_t planeBytes = 0;
-    if (!Plane<T>::Size(data, Traits::kGuard, h_, &planeBytes)) return false;
-    uint8_t* pa = t_scratch.Get(0, planeBytes);
-    uint8_t* pb = pa ? t_scratch.Get(1, planeBytes) : nullptr;
-    if (!pb) return false;
-    a_.Attach(pa, data, Traits::kGuard, h_);
-    b_.Attach(pb, data, Traits::kGuard, h_);
-    return true;
-  }
-
-  void Execute() {
-    if (!smoothing_) {
-      // Straight from the image through the pipeline back into the image:
-      // a row is stored only after every row it feeds has been loaded.
-      ForEachSweep(0, nOps_, [&](const PipeStage* st, int k) {
-        RowPipeline<Traits> pipe(tr_, h_, Traits::Data(w_), pipeMem_);
-        pipe.Run(
-            st, k, [&](int32_t y, T* row, bool inv) { tr_.Load(row, Src(y), inv); },
-            [&](int32_t y, T* row, bool inv) { tr_.Store(row, Src(y), inv); });
-      });
-      return;
-    }
-    if constexpr (std::is_same_v<Traits, ByteTraits>) {
-      for (int32_t y = 0; y < h_; ++y) tr_.Load(a_.Row(y), Src(y), false);
-      for (size_t i = 0; i < nOps_; ++i) Smooth(ops_[i].n, ops_[i].rowKind, ops_[i].colKind);
-      for (int32_t y = 0; y < h_; ++y) tr_.Store(a_.Row(y), Src(y), false);
-    }
-  }
-
- private:
-  bool Add(const Op& op) {
-    if (nOps_ == kMaxOps) return false;
-    ops_[nOps_++] = op;
-    return true;
-  }
-
-  uint8_t* Src(int32_t y) const { return base_ + static_cast<ptrdiff_t>(y) * pitch_; }
-
-  // Calls f(stages, k) for successive sweeps of at most kMaxStages passes
-  // covering ops [from, to), all of them single passes. Dilations commute,
-  // so within a stretch of the same domain the square steps are gathered
-  // into one row run and one column run of up to kMaxRadius steps each,
-  // followed by the cross steps.
-  template <class F>
-  void ForEachSweep(size_t from, size_t to, F f) {
-    using Pipe = RowPipeline<Traits>;
-    PipeStage st[Pipe::kMaxStages];
-    int k = 0;
-    auto emit = [&](PipeStage p) {
-      if (k == Pipe::kMaxStages) {
-        f(st, k);
-        k = 0;
-      }
-      st[k++] = p;
-    };
-    size_t i = from;
-    while (i < to) {
-      const bool erode = ops_[i].erode;
-      int64_t squares = 0, crosses = 0;
-      for (; i < to && ops_[i].erode == erode; ++i) {
-        (ops_[i].kind == OpKind::kSquare1 ? squares : crosses) += ops_[i].n;
-      }
-      while (squares > 0) {
-        const int a = static_cast<int>(std::min<int64_t>(squares, Pipe::kMaxRadius));
-        emit(PipeStage{PassKind::kRowN, erode, a});
-        emit(PipeStage{PassKind::kColN, erode, a});
-        squares -= a;
-      }
-      for (; crosses > 0; --crosses) emit(PipeStage{PassKind::kCross, erode, 1});
-    }
-    if (k > 0) f(st, k);
-  }
-
-  // n steps of rows-then-columns smoothing, stopping early at a fixed point.
-  // The guards then hold copies of the edge pixels (a missing neighbour is
-  // the pixel itself); they are zeroed again at the end.
-  void Smooth(int32_t n, int rowKind, int colKind) {
-    const size_t w = static_cast<size_t>(w_);
-    for (int32_t i = 0; i < n; ++i) {
-      bool changed = false;
-      for (int32_t y = 0; y < h_; ++y) {
-        T* r = a_.Row(y);
-        r[-1] = r[0];
-        r[w] = r[w - 1];
-        HWY_DYNAMIC_DISPATCH(Smooth3)(b_.Row(y), r - 1, r, r + 1, tr_.wR, rowKind);
-        changed = changed || std::memcmp(b_.Row(y), r, w) != 0;
-      }
-      std::memcpy(b_.Row(-1), b_.Row(0), tr_.wR);
-      std::memcpy(b_.Row(h_), b_.Row(h_ - 1), tr_.wR);
-      for (int32_t y = 0; y < h_; ++y) {
-        HWY_DYNAMIC_DISPATCH(Smooth3)(a_.Row(y), b_.Row(y - 1), b_.Row(y), b_.Row(y + 1), tr_.wR,
-                                      colKind);
-        changed = changed || std::memcmp(b_.Row(y), a_.Row(y), w) != 0;
-      }
-      if (!changed) break;
-    }
-    for (int32_t y = 0; y < h_; ++y) {
-      tr_.ClearTail(a_.Row(y));
-      tr_.ClearTail(b_.Row(y));
-    }
-    a_.ZeroGuards();
-    b_.ZeroGuards();
-  }
-
-  Traits tr_;
-  uint8_t* base_;
-  int32_t w_, h_, pitch_;
-  Op ops_[kMaxOps];
-  size_t nOps_ = 0;
-  bool smoothing_ = false, passes_ = false;
-  uint8_t* pipeMem_ = nullptr;
-  Plane<T> a_, b_;
-};
-
 bool ValidRect(const void* p, int32_t width, int32_t height, int32_t pitch, int64_t rowBytes) {
   return p != nullptr && width > 0 && height > 0 && pitch >= rowBytes;
 }
 
+// The passes of a list as pipeline stages, in sweeps of at most kMaxStages.
+// Dilations commute, so within a stretch of the same domain the square steps
+// are gathered into one row run and one column run of up to kMaxRadius steps
+// each, followed by the cross steps. Calls f(stages, k) for every sweep;
+// false (f not called) for a list that is not all square and cross passes.
+template <class Pipe, class F>
+bool ForEachSweep(const Pass* passes, size_t count, int32_t w, int32_t h, F f) {
+  for (size_t i = 0; i < count; ++i) {
+    const Pass& p = passes[i];
+    if (p.n < 1) continue;
+    if (p.shape != Shape::kSquare && p.shape != Shape::kCross) return false;
+    if (p.shape == Shape::kSquare && UsefulSteps(p.shape, p.n, w, h) > kSweepSquareSteps)
+      return false;
+  }
+  PipeStage st[Pipe::kMaxStages];
+  int k = 0;
+  auto emit = [&](PipeStage p) {
+    if (k == Pipe::kMaxStages) {
+      f(st, k);
+      k = 0;
+    }
+    st[k++] = p;
+  };
+  size_t i = 0;
+  while (i < count) {
+    bool erode = false;
+    int64_t squares = 0, crosses = 0;
+    bool started = false;
+    for (; i < count; ++i) {
+      const Pass& p = passes[i];
+      const int32_t m = p.n < 1 ? 0 : UsefulSteps(p.shape, p.n, w, h);
+      if (m <= 0) continue;
+      if (started && p.erode != erode) break;
+      started = true;
+      erode = p.erode;
+      (p.shape == Shape::kSquare ? squares : crosses) += m;
+    }
+    while (squares > 0) {
+      const int a = static_cast<int>(std::min<int64_t>(squares, Pipe::kMaxRadius));
+      emit(PipeStage{PassKind::kRowN, erode, a});
+      emit(PipeStage{PassKind::kColN, erode, a});
+      squares -= a;
+    }
+    for (; crosses > 0; --crosses) emit(PipeStage{PassKind::kCross, erode, 1});
+  }
+  if (k > 0) f(st, k);
+  return true;
+}
+
+// Straight from the image through the pipeline back into the image: a row is
+// stored only after every row it feeds has been loaded.
 template <class Traits>
-int32_t RunSteps(void* pixels, int32_t w, int32_t h, int32_t pitch, const NeiStep* steps,
-                 size_t count) {
-  VectorImage<Traits> img(static_cast<uint8_t*>(pixels), w, h, pitch);
-  if (!img.Plan(steps, count, std::is_same_v<Traits, ByteTraits>)) return -1;
-  if (img.Empty()) return 0;
-  const bool ready = img.Prepare();
-  if (ready) img.Execute();
+int32_t Sweep(uint8_t* base, int32_t w, int32_t h, int32_t pitch, const Pass* passes,
+              size_t count) {
+  using T = typename Traits::T;
+  using Pipe = RowPipeline<Traits>;
+  const Traits tr(w);
+  const size_t data = Traits::Data(w);
+  uint8_t* mem = nullptr;
+  auto row = [&](int32_t y) { return base + static_cast<ptrdiff_t>(y) * pitch; };
+  bool failed = false;
+  const bool planned = ForEachSweep<Pipe>(passes, count, w, h, [&](const PipeStage* st, int k) {
+    if (failed) return;
+    if (mem == nullptr) mem = t_scratch.Get(2, Pipe::Bytes(data));
+    if (mem == nullptr) {
+      failed = true;
+      return;
+    }
+    Pipe pipe(tr, h, data, mem);
+    pipe.Run(
+        st, k, [&](int32_t y, T* r, bool inv) { tr.Load(r, row(y), inv); },
+        [&](int32_t y, T* r, bool inv) { tr.Store(r, row(y), inv); });
+  });
   t_scratch.Trim();
-  return ready ? 0 : -1;
+  // Scratch is taken before the first sweep writes anything: a failure leaves
+  // the pixels as they were.
+  return planned && !failed ? 0 : -1;
+}
+
+// n steps of rows-then-columns smoothing on plane a (row results in plane
+// b), stopping early at a fixed point. The guards then hold copies of the
+// edge pixels (a missing neighbour is the pixel itself).
+void SmoothPlanes(Plane<uint8_t>& a, Plane<uint8_t>& b, const ByteTraits& tr, int32_t h,
+                  int32_t n, int rowKind, int colKind) {
+  const size_t w = tr.w;
+  for (int32_t i = 0; i < n; ++i) {
+    bool changed = false;
+    for (int32_t y = 0; y < h; ++y) {
+      uint8_t* r = a.Row(y);
+      r[-1] = r[0];
+      r[w] = r[w - 1];
+      HWY_DYNAMIC_DISPATCH(Smooth3)(b.Row(y), r - 1, r, r + 1, tr.wR, rowKind);
+      changed = changed || std::memcmp(b.Row(y), r, w) != 0;
+    }
+    std::memcpy(b.Row(-1), b.Row(0), tr.wR);
+    std::memcpy(b.Row(h), b.Row(h - 1), tr.wR);
+    for (int32_t y = 0; y < h; ++y) {
+      HWY_DYNAMIC_DISPATCH(Smooth3)(a.Row(y), b.Row(y - 1), b.Row(y), b.Row(y + 1), tr.wR,
+                                    colKind);
+      changed = changed || std::memcmp(b.Row(y), a.Row(y), w) != 0;
+    }
+    if (!changed) break;
+  }
 }
 
 }  // namespace
 
-int32_t MaskNeiVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
-                           const NeiStep* steps, size_t count) {
-  if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
-  return RunSteps<MaskTraits>(pixels, width, height, pitch, steps, count);
-}
-
-int32_t NeiMemVectorSteps(void* pixels, int32_t width, int32_t height, int32_t pitch,
-                          const NeiStep* steps, size_t count) {
+int32_t ByteSweep(uint8_t* pixels, int32_t width, int32_t height, int32_t pitch,
+                  const Pass* passes, size_t count) {
   if (!ValidRect(pixels, width, height, pitch, width)) return -1;
-  return RunSteps<ByteTraits>(pixels, width, height, pitch, steps, count);
+  return Sweep<ByteTraits>(pixels, width, height, pitch, passes, count);
 }
 
-int32_t MaskNeiVector(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t code,
-                      int32_t n) {
-  const NeiStep step{code, n};
-  return MaskNeiVectorSteps(pixels, width, height, pitch, &step, 1);
+int32_t BitSweep(uint8_t* pixels, int32_t width, int32_t height, int32_t pitch,
+                 const Pass* passes, size_t count) {
+  if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
+  return Sweep<MaskTraits>(pixels, width, height, pitch, passes, count);
 }
 
-int32_t NeiMemVector(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t code,
-                     int32_t n) {
-  const NeiStep step{code, n};
-  return NeiMemVectorSteps(pixels, width, height, pitch, &step, 1);
+int32_t ByteSmooth(uint8_t* pixels, int32_t width, int32_t height, int32_t pitch,
+                   Smoothing kind, int32_t n) {
+  if (!ValidRect(pixels, width, height, pitch, width)) return -1;
+  if (n < 1) return 0;
+  const ByteTraits tr(width);
+  const size_t data = ByteTraits::Data(width);
+  size_t planeBytes = 0;
+  if (!Plane<uint8_t>::Size(data, ByteTraits::kGuard, height, &planeBytes)) return -1;
+  uint8_t* pa = t_scratch.Get(0, planeBytes);
+  uint8_t* pb = pa ? t_scratch.Get(1, planeBytes) : nullptr;
+  if (!pb) {
+    t_scratch.Trim();
+    return -1;
+  }
+  Plane<uint8_t> a, b;
+  a.Attach(pa, data, ByteTraits::kGuard, height);
+  b.Attach(pb, data, ByteTraits::kGuard, height);
+  auto row = [&](int32_t y) { return pixels + static_cast<ptrdiff_t>(y) * pitch; };
+  const int rowKind = kind == Smoothing::kAver124 ? 0 : kind == Smoothing::kMedian ? 1 : 2;
+  const int colKind = kind == Smoothing::kAver124 ? 0 : kind == Smoothing::kMedian ? 1 : 3;
+  for (int32_t y = 0; y < height; ++y) tr.Load(a.Row(y), row(y), false);
+  SmoothPlanes(a, b, tr, height, n, rowKind, colKind);
+  for (int32_t y = 0; y < height; ++y) tr.Store(a.Row(y), row(y), false);
+  t_scratch.Trim();
+  return 0;
 }
 
-}  // namespace vantor
+}  // namespace vantor::nei
 
 #endif  // HWY_ONCE
