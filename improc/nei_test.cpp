@@ -210,32 +210,6 @@ TEST(MaskNei, AgreesWithByteKernelOnRandomMasks) {
         }
 }
 
-TEST(MaskNei, CentreRectangleFullMaskAndSmoothingCodes) {
-  const int32_t W = 70, H = 21;
-  Mask m(W, H, 0);
-  m.set(W / 2, H / 2, true);
-  MaskNei(m.px.data(), W, H, m.pitch, 23, 5);
-  MaskNei(m.px.data(), W, H, m.pitch, 25, 3);
-  for (int32_t y = 0; y < H; ++y)
-    for (int32_t x = 0; x < W; ++x)
-      ASSERT_EQ(m.get(x, y), std::abs(x - W / 2) <= 5 && std::abs(y - H / 2) <= 3) << x << "," << y;
-  // A count beyond the width fills the rows completely.
-  MaskNei(m.px.data(), W, H, m.pitch, 23, W);
-  for (int32_t y = 0; y < H; ++y)
-    for (int32_t x = 0; x < W; ++x) ASSERT_EQ(m.get(x, y), std::abs(y - H / 2) <= 3);
-
-  for (int32_t w : {64, 100}) {
-    Mask full(w, 3, 0);
-    for (int32_t y = 0; y < 3; ++y)
-      for (int32_t x = 0; x < w; ++x) full.set(x, y, true);
-    const auto before = full.px;
-    for (int code : {0, 20, 22, 24, 26, 28}) MaskNei(full.px.data(), w, 3, full.pitch, code, 9);
-    EXPECT_EQ(full.px, before) << w;
-    for (int code : {12, 13, 14, 2, 19}) MaskNei(full.px.data(), w, 3, full.pitch, code, 1);
-    EXPECT_EQ(full.px, before) << w;
-  }
-}
-
 // ---- The vector kernels against the scalar filters, on every target -------
 
 using vantor::nei::Pass;
@@ -400,7 +374,7 @@ TEST(VectorNei, SmoothingEqualsTheScalarFilter) {
   });
 }
 
-TEST(VectorNei, SweepsRefuseRunsAndBadRectanglesUntouched) {
+TEST(VectorNei, RefusalsAndEmptyRunsLeaveThePixels) {
   std::mt19937 rng(37);
   Image px = RandomImage(rng, 64, 64, 64);
   const std::vector<uint8_t> before = px.bytes;
@@ -415,6 +389,10 @@ TEST(VectorNei, SweepsRefuseRunsAndBadRectanglesUntouched) {
   EXPECT_EQ(vantor::nei::ByteSweep(px.data(), 8, 8, 7, &cross, 1), -1);
   EXPECT_EQ(vantor::nei::BitSweep(px.data(), 17, 4, 2, &cross, 1), -1);
   EXPECT_EQ(vantor::nei::ByteSmooth(px.data(), 8, 0, 8, vantor::nei::Smoothing::kMedian, 1), -1);
+  // Runs of no steps write nothing.
+  Image src = RandomImage(rng, 64, 64, 64);
+  EXPECT_EQ(tmByteNeiH2(src.data(), px.data(), 64, 64, 64, 64, 0, 0), 0);
+  EXPECT_EQ(tmBitNeiV2(src.data(), px.data(), 64, 64, 8, 8, 0, -1), 0);
   EXPECT_EQ(px.bytes, before);
 }
 

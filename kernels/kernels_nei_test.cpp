@@ -20,69 +20,6 @@ void SetBit(Image& m, int64_t x, int64_t y) {
 }
 int32_t MaskBytes(int32_t w) { return (w + 7) / 8; }
 
-TEST(NeighbourhoodKernels, ByteRunsClipToTheImage) {
-  ForEachTarget([&] {
-    // Erosion of an all-255 image changes nothing: outside pixels never count.
-    std::vector<uint8_t> img(13 * 4, 255);
-    tmByteNeiH2(img.data(), img.data(), 11, 4, 13, 13, TM_NEI_ERODE, 3);
-    tmByteNeiV2(img.data(), img.data(), 11, 4, 13, 13, TM_NEI_ERODE, 3);
-    EXPECT_EQ(img, std::vector<uint8_t>(13 * 4, 255));
-    // One bright pixel spreads n pixels each way along its row only.
-    std::vector<uint8_t> row(20, 0);
-    row[3] = 200;
-    tmByteNeiH2(row.data(), row.data(), 20, 1, 20, 20, 0, 2);
-    for (int x = 0; x < 20; ++x) EXPECT_EQ(row[x], x >= 1 && x <= 5 ? 200 : 0) << x;
-    // n = 0 does nothing; n = -1 as well.
-    EXPECT_EQ(tmByteNeiH2(row.data(), row.data(), 20, 1, 20, 20, 0, 0), 0);
-    EXPECT_EQ(row[0], 0);
-  });
-}
-
-TEST(NeighbourhoodKernels, MaskShapes) {
-  ForEachTarget([&] {
-    for (int32_t w : {13, 64, 100, 129}) {
-      const int32_t h = 11, mb = MaskBytes(w);
-      // Erosion of an all-set mask changes nothing, whatever the code and n.
-      for (int32_t code : {0x81, 0x41, 0x11, 0x21}) {
-        Image all;
-        all.pitch = mb + 1;
-        all.bytes.assign(static_cast<size_t>(h - 1) * all.pitch + mb, 0xFF);
-        const std::vector<uint8_t> before = all.bytes;
-        tmBitNeiInPlace(all.data(), w, h, all.pitch, code, 4);
-        EXPECT_EQ(all.bytes, before) << w << " code " << code;
-      }
-      // A single corner pixel dilated twice with the square: the 3 x 3 block.
-      Image c;
-      c.rowBytes = mb;
-      c.height = h;
-      c.pitch = mb;
-      c.bytes.assign(static_cast<size_t>(mb) * h, 0);
-      SetBit(c, 0, 0);
-      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x80, 2), 1);
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) ASSERT_EQ(Bit(c, x, y), x <= 2 && y <= 2) << x << "," << y;
-      // The centre pixel stretched by the row run a and the column run b.
-      c.bytes.assign(c.bytes.size(), 0);
-      SetBit(c, w / 2, h / 2);
-      tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x10, 5);
-      tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x20, 3);
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-          ASSERT_EQ(Bit(c, x, y), std::abs(x - w / 2) <= 5 && std::abs(y - h / 2) <= 3);
-      // Cross steps make a diamond; once nothing changes the kernel says so.
-      c.bytes.assign(c.bytes.size(), 0);
-      SetBit(c, w / 2, h / 2);
-      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x40, 3), 1);
-      for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-          ASSERT_EQ(Bit(c, x, y), std::abs(x - w / 2) + std::abs(y - h / 2) <= 3);
-      c.bytes.assign(c.bytes.size(), 0);
-      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x40, 3), 0);
-      EXPECT_EQ(tmBitNeiInPlace(c.data(), w, h, c.pitch, 0x50, 3), 0);  // unknown code
-    }
-  });
-}
-
 TEST(MaskUtilities, FindBitMatchesScalar) {
   std::mt19937 rng(14);
   ForEachTarget([&] {
