@@ -138,8 +138,9 @@ struct Target {
     const Pass& p = s.pass;
     if (p.shape == Shape::kSquare) {
       for (Shape run : {Shape::kRow, Shape::kColumn}) {
-        if (Run(run, p.erode, s.n) != 0 && Scalar(Step{false, Pass{run, p.erode, s.n}, {}, s.n}) != 0)
-          return -1;
+        Step half = s;
+        half.pass.shape = run;
+        if (Vector(half) != 0) return -1;
       }
       return 0;
     }
