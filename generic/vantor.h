@@ -53,7 +53,8 @@
 #include "bmptiff/bmptiff_write.h"
 
 /* Buffer-level pixel kernels (the address of pixel (0, 0), width, height and
- * pitch; they check nothing) and the processor kernels below them. */
+ * pitch; they check nothing), the row conversions and the processor kernels
+ * below them. */
 #include "improc/blocksub.h"
 #include "improc/nei.h"
 #include "improc/perspective.h"
@@ -61,15 +62,15 @@
 #include "improc/recon.h"
 #include "improc/shift.h"
 #include "improc/warp.h"
+#include "kernels/convert_rows.h"
 #include "kernels/kernel_mode.h"
 #include "kernels/kernels.h"
 
 /* Utilities: file lists, whole-file access, clock, keywords, sorting,
- * histogram statistics, row conversions and the simplex minimiser. */
+ * histogram statistics and the simplex minimiser. */
 #include "files/filelist.h"
 #include "files/fileaccess.h"
 #include "generic/clock.h"
-#include "generic/convert_rows.h"
 #include "generic/histinfo.h"
 #include "generic/keywords.h"
 #include "generic/simplex.h"
