@@ -854,7 +854,6 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
       if (f2.ok) f = f2;
     }
   }
-  if (getenv("VANTOR_DEBUG")) fprintf(stderr, "it %d\n", f.iterations);
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;
   // An estimate that did not converge is no better than the whole-pixel start.
