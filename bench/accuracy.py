@@ -10,7 +10,11 @@ both modes by the program's default method, --classic and --precise, and by
 phase correlation (scikit-image, upsample factor 20, on the central half), all
 in one run, and the errors against the truth are printed unrounded.
 
-    bench/accuracy.py [--build DIR] [--samples DIR] [--quick] [--keep DIR]
+    bench/accuracy.py [--build DIR] [--samples DIR] [--quick] [--keep DIR] [--repeat N]
+
+The program's runs and the load-only floor are timed as the best of N runs
+(3 unless told): one run of a fraction of a second is at the mercy of the
+machine's other work.
 """
 import argparse
 import csv
@@ -134,25 +138,32 @@ def truth_table(pos, mode):
     return d
 
 
-def run_vantor(build, folder, mode, extra):
+def run_vantor(build, folder, mode, extra, repeat):
     out = os.path.join(folder, "out.csv")
-    t0 = time.perf_counter()
-    p = subprocess.run([os.path.join(build, "vantor"), folder, str(mode), "--threads=1",
-                        "--csv=" + out] + extra, capture_output=True, text=True)
-    t = time.perf_counter() - t0
-    if p.returncode != 0:
-        raise RuntimeError("vantor failed: " + p.stderr)
+    t = None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        p = subprocess.run([os.path.join(build, "vantor"), folder, str(mode), "--threads=1",
+                            "--csv=" + out] + extra, capture_output=True, text=True)
+        dt = time.perf_counter() - t0
+        if p.returncode != 0:
+            raise RuntimeError("vantor failed: " + p.stderr)
+        t = dt if t is None else min(t, dt)
     rows = list(csv.DictReader(open(out)))
     d = np.array([[float(r["dx"]), float(r["dy"])] for r in rows])
     q = [r["quality"] for r in rows]
     return d, q, t
 
 
-def run_load_only(build, folder, frames):
+def run_load_only(build, folder, frames, repeat):
     files = [os.path.join(folder, "f%03d.tif" % (k + 1)) for k in range(frames)]
-    t0 = time.perf_counter()
-    subprocess.run([os.path.join(build, "load_frames")] + files, check=True)
-    return time.perf_counter() - t0
+    t = None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        subprocess.run([os.path.join(build, "load_frames")] + files, check=True)
+        dt = time.perf_counter() - t0
+        t = dt if t is None else min(t, dt)
+    return t
 
 
 def run_phase_correlation(folder, frames, mode):
@@ -198,6 +209,7 @@ def main():
     ap.add_argument("--keep", help="keep the sequences in this folder")
     ap.add_argument("--only", help="comma-separated sequence names")
     ap.add_argument("--methods", default="default,classic,precise,pc")
+    ap.add_argument("--repeat", type=int, default=3, help="timed runs of the program, best kept")
     args = ap.parse_args()
     cell = load_photo(os.path.join(args.samples, "cell.tif"))
     stars = load_photo(os.path.join(args.samples, "hubble_deep_field.jpg"))
@@ -234,7 +246,7 @@ def main():
             pos = make_sequence(folder, photo, size, frames, noise, depth, rng, movers, blurred, mag,
                                 centre=centre)
             np.save(os.path.join(folder, "truth.npy"), pos)
-        floor = frames / run_load_only(args.build, folder, frames)
+        floor = frames / run_load_only(args.build, folder, frames, max(1, args.repeat))
         print("%-22s %4s %-8s %8s %8s %6s %9.1f" % (name, "", "load", "", "", "", floor))
         for mode in (1, 0):
             truth = truth_table(pos, mode)
@@ -244,7 +256,7 @@ def main():
                     q = []
                 else:
                     extra = [] if m == "default" else ["--" + m]
-                    est, q, t = run_vantor(args.build, folder, mode, extra)
+                    est, q, t = run_vantor(args.build, folder, mode, extra, max(1, args.repeat))
                 rms, worst, bad = stats(est, truth)
                 flags = ""
                 if q:

@@ -376,10 +376,10 @@ bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage
     const float* s = src.Row(Clamp(r.y0 - radius + j, 0, src.h - 1));
     float* l = line.data();
     const int32_t n = static_cast<int32_t>(line.size());
-    for (int32_t x = 0; x < n; ++x) {
-      const int32_t sx = lo + x;
-      if (sx < in0 || sx >= in1) l[x] = s[Clamp(sx, 0, src.w - 1)];
-    }
+    // Columns outside the source repeat its edge; the rest is copied.
+    const int32_t left = std::min(n, in0 - lo);
+    for (int32_t x = 0; x < left; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
+    for (int32_t x = std::max(left, in1 - lo); x < n; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
     if (in1 > in0) std::memcpy(l + (in0 - lo), s + in0, sizeof(float) * (in1 - in0));
     k.filter_row(l, rows.Row(j), w, taps.data(), count);
   }
