@@ -43,10 +43,10 @@ def magnified(photo, factor):
     if photo.ndim == 3:
         return np.stack([magnified(photo[..., c], factor) for c in range(photo.shape[2])], -1)
     h, w = photo.shape
-    spec = np.fft.fftshift(np.fft.fft2(photo))
+    spectrum = np.fft.fftshift(np.fft.fft2(photo))
     big = np.zeros((h * factor, w * factor), complex)
     y0, x0 = (h * factor - h) // 2, (w * factor - w) // 2
-    big[y0:y0 + h, x0:x0 + w] = spec
+    big[y0:y0 + h, x0:x0 + w] = spectrum
     return np.real(np.fft.ifft2(np.fft.ifftshift(big))) * factor * factor
 
 
