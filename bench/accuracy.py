@@ -138,17 +138,26 @@ def truth_table(pos, mode):
     return d
 
 
-def run_vantor(build, folder, mode, extra, repeat):
-    out = os.path.join(folder, "out.csv")
-    t = None
+def best_time(run, repeat):
+    """The shortest wall time of repeat calls of run()."""
+    best = None
     for _ in range(repeat):
         t0 = time.perf_counter()
+        run()
+        dt = time.perf_counter() - t0
+        best = dt if best is None else min(best, dt)
+    return best
+
+
+def run_vantor(build, folder, mode, extra, repeat):
+    out = os.path.join(folder, "out.csv")
+    def once():
         p = subprocess.run([os.path.join(build, "vantor"), folder, str(mode), "--threads=1",
                             "--csv=" + out] + extra, capture_output=True, text=True)
-        dt = time.perf_counter() - t0
         if p.returncode != 0:
             raise RuntimeError("vantor failed: " + p.stderr)
-        t = dt if t is None else min(t, dt)
+
+    t = best_time(once, repeat)
     rows = list(csv.DictReader(open(out)))
     d = np.array([[float(r["dx"]), float(r["dy"])] for r in rows])
     q = [r["quality"] for r in rows]
@@ -157,13 +166,8 @@ def run_vantor(build, folder, mode, extra, repeat):
 
 def run_load_only(build, folder, frames, repeat):
     files = [os.path.join(folder, "f%03d.tif" % (k + 1)) for k in range(frames)]
-    t = None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        subprocess.run([os.path.join(build, "load_frames")] + files, check=True)
-        dt = time.perf_counter() - t0
-        t = dt if t is None else min(t, dt)
-    return t
+    return best_time(lambda: subprocess.run([os.path.join(build, "load_frames")] + files,
+                                            check=True), repeat)
 
 
 def run_phase_correlation(folder, frames, mode):
