@@ -10,13 +10,16 @@
  * outside, and a program built against one soname (libvantor.so.0) keeps
  * working with later libraries of the same soname.
  *
- * Errors are reported through results alone, as each declaration says; as a
+ * Errors: results tell success from failure, as each declaration says; as a
  * rule a function that creates a memory rectangle returns its handle (1 and
  * up) or -1, counts, sizes and depths are -1 on failure, status results 0 on
- * success and -1 on failure, doubles -1.0 and pointers null. No function
- * raises, prints (except those whose declaration says they show something)
- * or ends the process. The loaders leave the reason of their last failure
- * for mrLastLoadError(), per thread.
+ * success and -1 on failure, doubles -1.0 and pointers null. The reason is
+ * then in mrLastError() (a text naming the function and the cause) and
+ * mrLastErrorKind() (bad parameter, out of memory, file, file format, no
+ * result), per thread: generic/errors.h. When memory cannot be had a function
+ * fails with its failure result and the kind VANTOR_ERROR_MEMORY, and leaves
+ * nothing half made. No function raises, prints (except those whose
+ * declaration says they show something) or ends the process.
  *
  * Threads: each header says what may run in several threads at once; the
  * process-wide settings (kernel mode, display look-up table, SetMaskFraction)
@@ -26,6 +29,9 @@
 #define VANTOR_VANTOR_H
 
 #include "generic/vantor_api.h"
+
+/* Why the last call failed. */
+#include "generic/errors.h"
 
 /* The image store and its operations on memory rectangles. */
 #include "memrect/memrect.h"

@@ -9,9 +9,12 @@
 #include <new>
 
 #include "generic/keywords.h"
+#include "generic/last_error.h"
 #include "memrect/rect_store.h"
 
 namespace vantor::store {
+
+namespace err = vantor::err;
 
 namespace {
 
@@ -84,7 +87,8 @@ struct MovePlan {
 MovePlan PlanMoveLocked(const Table& t, int32_t src, int32_t dst) {
   MovePlan p;
   p.total = -1;
-  if (!ResolveLocked(t, src, &p.src) || !ResolveLocked(t, dst, &p.dst)) return p;
+  if (!ResolveLocked(t, src, &p.src)) return err::FailHandle(src), p;
+  if (!ResolveLocked(t, dst, &p.dst)) return err::FailHandle(dst), p;
   int64_t sRow = RowBytes(p.src.depth, p.src.width);
   int64_t dRow = RowBytes(p.dst.depth, p.dst.width);
   if (p.src.height == p.dst.height && sRow == dRow) {
@@ -98,7 +102,9 @@ MovePlan PlanMoveLocked(const Table& t, int32_t src, int32_t dst) {
   if (sTotal == dTotal && IsOwned(*t.Find(src)) && IsOwned(*t.Find(dst))) {
     p.rows = 0;
     p.total = sTotal;
+    return p;
   }
+  err::Fail(err::kParameter, "images %d and %d differ in size", src, dst);
   return p;
 }
 
@@ -128,11 +134,17 @@ struct PreparedOwned {
 
 bool PrepareOwned(int32_t depth, int32_t width, int32_t height, int32_t rounding,
                   PreparedOwned* p) {
-  if (!ValidDepth(depth) || width < 0 || height < 0) return false;
+  if (!ValidDepth(depth))
+    return err::Fail(err::kParameter, "%d is not a pixel depth of the store", static_cast<int>(depth));
+  if (width < 0 || height < 0)
+    return err::Fail(err::kParameter, "size %d x %d is negative", static_cast<int>(width),
+                     static_cast<int>(height));
   int64_t pitch = PitchFor(depth, width, rounding);
-  if (pitch < 0 || !BlockFits(pitch, height)) return false;
+  if (pitch < 0 || !BlockFits(pitch, height))
+    return err::Fail(err::kParameter, "%d x %d pixels of depth %d do not fit the store",
+                     static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
   uint64_t bytes = static_cast<uint64_t>(pitch) * static_cast<uint64_t>(height);
-  if (!AllocateBlock(bytes, &p->block)) return false;
+  if (!AllocateBlock(bytes, &p->block)) return err::FailMemory();
   p->depth = depth;
   p->width = width;
   p->height = height;
@@ -145,6 +157,7 @@ int32_t InstallOwnedLocked(Table& t, PreparedOwned& p) {
   int32_t h = t.TakeSlot();
   if (h == 0) {
     std::free(p.block.allocation);
+    err::FailMemory();
     return -1;
   }
   Record* r = t.Slot(h);
@@ -169,14 +182,18 @@ int32_t CreateOwned(int32_t depth, int32_t width, int32_t height, int32_t roundi
 int32_t ResizeOverlayLocked(Table& t, int32_t h, int32_t x, int32_t y, int32_t width,
                             int32_t height) {
   Record* r = t.Find(h);
-  if (r == nullptr || !IsOverlay(*r)) return -1;
+  if (r == nullptr) return err::FailHandle(h), -1;
+  if (!IsOverlay(*r)) return err::Fail(err::kParameter, "handle %d is not an overlay", h), -1;
   Record* parent = t.Find(ParentOf(*r));
-  if (parent == nullptr) return -1;
+  if (parent == nullptr)
+    return err::Fail(err::kParameter, "the parent of overlay %d is gone", h), -1;
   // Negative positions would address memory before the parent's window.
-  if (x < 0 || y < 0 || width < 0 || height < 0) return -1;
-  if (static_cast<int64_t>(x) + width > parent->width ||
+  if (x < 0 || y < 0 || width < 0 || height < 0 ||
+      static_cast<int64_t>(x) + width > parent->width ||
       static_cast<int64_t>(y) + height > parent->height)
-    return -1;
+    return err::Fail(err::kParameter, "%d x %d at (%d, %d) leaves the parent's %d x %d", width,
+                     height, x, y, parent->width, parent->height),
+           -1;
   r->overlayX = x;
   r->overlayY = y;
   r->width = width;
@@ -189,13 +206,16 @@ bool InsideResolved(const Resolved& r, int32_t x, int32_t y) {
 }
 
 // Resolves h and checks (x, y); the byte of the pixel goes to *at.
-bool PixelAt(int32_t h, int32_t x, int32_t y, Resolved* res, uint8_t** at) {
+bool PixelAt(const char* op, int32_t h, int32_t x, int32_t y, Resolved* res, uint8_t** at) {
   Table& t = TheTable();
   {
     std::shared_lock lock(t.mutex);
-    if (!ResolveLocked(t, h, res)) return false;
+    if (!ResolveLocked(t, h, res))
+      return err::Report(op, err::kParameter, "handle %d is not a valid image", h);
   }
-  if (!InsideResolved(*res, x, y)) return false;
+  if (!InsideResolved(*res, x, y))
+    return err::Report(op, err::kParameter, "(%d, %d) lies outside the %d x %d image", x, y,
+                       res->width, res->height);
   *at = res->pixels + static_cast<int64_t>(y) * res->pitch +
         static_cast<int64_t>(x) * res->depth / 8;
   return true;
@@ -332,7 +352,7 @@ int32_t CreateOwnedLocked(Table& t, int32_t depth, int32_t width, int32_t height
 
 int32_t CopyAsLocked(Table& t, int32_t h) {
   const Record* r = t.Find(h);
-  if (r == nullptr) return -1;
+  if (r == nullptr) return err::FailHandle(h), -1;
   int32_t copy = CreateOwnedLocked(t, r->depth, r->width, r->height, 4);
   if (copy < 0) return -1;
   MovePlan plan = PlanMoveLocked(t, h, copy);
@@ -346,20 +366,28 @@ int32_t CopyAsLocked(Table& t, int32_t h) {
 
 int32_t RedimensionLocked(Table& t, int32_t h, int32_t depth, int32_t width, int32_t height) {
   Record* r = t.Find(h);
-  if (r == nullptr) return -1;
+  if (r == nullptr) return err::FailHandle(h), -1;
   if (depth == 0) depth = r->depth;
   if (width == 0) width = r->width;
   if (height == 0) height = r->height;
-  if (!ValidDepth(depth) || width < 0 || height < 0) return -1;
+  if (!ValidDepth(depth) || width < 0 || height < 0)
+    return err::Fail(err::kParameter, "depth %d with %d x %d pixels is not a rectangle", depth,
+                     width, height),
+           -1;
   if (IsOverlay(*r)) {
-    if (depth != r->depth) return -1;
+    if (depth != r->depth)
+      return err::Fail(err::kParameter, "overlay %d keeps its parent's depth", h), -1;
     return ResizeOverlayLocked(t, h, 0, 0, width, height) == 0 ? 3 : -1;
   }
   const int64_t pitch = PitchFor(depth, width, 4);
-  if (pitch < 0 || !BlockFits(pitch, height)) return -1;
+  if (pitch < 0 || !BlockFits(pitch, height))
+    return err::Fail(err::kParameter, "%d x %d pixels of depth %d do not fit the store", width,
+                     height, depth),
+           -1;
   const int64_t bytes = pitch * height;
   // An extern made over no memory can only stay empty.
-  if (IsExtern(*r) && r->address == 0 && bytes > 0) return -1;
+  if (IsExtern(*r) && r->address == 0 && bytes > 0)
+    return err::Fail(err::kParameter, "extern %d has no memory to grow into", h), -1;
   int32_t result = 2;
   if (IsOwned(*r)) {
     result = 1;
@@ -367,7 +395,7 @@ int32_t RedimensionLocked(Table& t, int32_t h, int32_t depth, int32_t width, int
                           static_cast<int64_t>(r->depth) * r->width;
     if (bytes != r->storage || !unpadded) {
       Block b;
-      if (!AllocateBlock(static_cast<uint64_t>(bytes), &b)) return -1;
+      if (!AllocateBlock(static_cast<uint64_t>(bytes), &b)) return err::FailMemory(), -1;
       const int64_t rows = std::min<int64_t>(r->height, height);
       const int64_t n = std::min<int64_t>(r->pitch, pitch);
       const uint8_t* old = reinterpret_cast<const uint8_t*>(r->address);
@@ -404,7 +432,7 @@ int32_t FreeLocked(Table& t, int32_t h) {
 
 int32_t SetLabelLocked(Table& t, int32_t h, const char* text) {
   Record* r = t.Find(h);
-  if (r == nullptr) return -1;
+  if (r == nullptr) return err::FailHandle(h), -1;
   int32_t n = 0;
   if (text != nullptr) {
     // Control characters and bytes of 128 and up (negative as signed bytes)
@@ -434,108 +462,137 @@ using namespace vantor::store;
 extern "C" {
 
 int32_t mrCreate(int32_t depth, int32_t width, int32_t height) {
-  return CreateOwned(depth, width, height, 4);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return CreateOwned(depth, width, height, 4);
+  });
 }
 
 int32_t mrCreateRoundPitch(int32_t depth, int32_t width, int32_t height, int32_t rounding) {
-  return CreateOwned(depth, width, height, rounding);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return CreateOwned(depth, width, height, rounding);
+  });
 }
 
 int32_t mrCreateAs(int32_t h) {
-  Table& t = TheTable();
-  int32_t depth, width, height;
-  {
-    std::shared_lock lock(t.mutex);
-    const Record* r = t.Find(h);
-    if (r == nullptr) return -1;
-    depth = r->depth;
-    width = r->width;
-    height = r->height;
-  }
-  return CreateOwned(depth, width, height, 4);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    int32_t depth, width, height;
+    {
+      std::shared_lock lock(t.mutex);
+      const Record* r = t.Find(h);
+      if (r == nullptr) return err::FailHandle(h), -1;
+      depth = r->depth;
+      width = r->width;
+      height = r->height;
+    }
+    return CreateOwned(depth, width, height, 4);
+  });
 }
 
 int32_t mrCreateAsWithPix(int32_t h, int32_t depth) {
-  int32_t width, height;
-  if (mrGetRectInfo(h, &width, &height) < 0) return -1;
-  return CreateOwned(depth, width, height, 4);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    int32_t width, height;
+    if (mrGetRectInfo(h, &width, &height) < 0) return -1;
+    return CreateOwned(depth, width, height, 4);
+  });
 }
 
 int32_t mrCopyAs(int32_t h) {
-  const int32_t copy = mrCreateAs(h);
-  if (copy < 0) return -1;
-  if (mrMove(h, copy) <= 0) {
-    mrFree(copy);
-    return -1;
-  }
-  return copy;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    const int32_t copy = mrCreateAs(h);
+    if (copy < 0) return -1;
+    if (mrMove(h, copy) <= 0) {
+      mrFree(copy);
+      return -1;
+    }
+    return copy;
+  });
 }
 
 int32_t mrMakeExtern(void* address, int32_t depth, int32_t width, int32_t height,
                      int32_t pitch) {
-  if (!ValidDepth(depth) || width < 0 || height < 0 || pitch < 0) return -1;
-  const int64_t rowBytes = RowBytes(depth, width);
-  int64_t p = pitch;
-  if (p == 0) {
-    p = PitchFor(depth, width, 4);
-    if (p < 0) return -1;
-  } else if (p < rowBytes) {
-    return -1;  // rows would overlap
-  }
-  if (!BlockFits(p, height)) return -1;
-  if (address == nullptr && p * height > 0) return -1;
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  const int32_t h = t.TakeSlot();
-  if (h == 0) return -1;
-  Record* r = t.Slot(h);
-  r->depth = depth;
-  r->width = width;
-  r->height = height;
-  r->pitch = static_cast<int32_t>(p);
-  r->address = reinterpret_cast<uintptr_t>(address);
-  r->storage = kExternMark;
-  return h;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (!ValidDepth(depth) || width < 0 || height < 0 || pitch < 0)
+      return err::Fail(err::kParameter, "depth %d, %d x %d pixels and pitch %d are no rectangle",
+                       depth, width, height, pitch),
+             -1;
+    const int64_t rowBytes = RowBytes(depth, width);
+    int64_t p = pitch;
+    if (p == 0) {
+      p = PitchFor(depth, width, 4);
+      if (p < 0) return err::Fail(err::kParameter, "a row of %d pixels is too long", width), -1;
+    } else if (p < rowBytes) {  // rows would overlap
+      return err::Fail(err::kParameter, "pitch %d is shorter than a row of %lld bytes", pitch,
+                       static_cast<long long>(rowBytes)),
+             -1;
+    }
+    if (!BlockFits(p, height))
+      return err::Fail(err::kParameter, "%d rows of %lld bytes do not fit the store", height,
+                       static_cast<long long>(p)),
+             -1;
+    if (address == nullptr && p * height > 0)
+      return err::Fail(err::kParameter, "no memory address given"), -1;
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    const int32_t h = t.TakeSlot();
+    if (h == 0) return err::FailMemory(), -1;
+    Record* r = t.Slot(h);
+    r->depth = depth;
+    r->width = width;
+    r->height = height;
+    r->pitch = static_cast<int32_t>(p);
+    r->address = reinterpret_cast<uintptr_t>(address);
+    r->storage = kExternMark;
+    return h;
+  });
 }
 
 int32_t mrCreateOverlay(int32_t parent, int32_t x, int32_t y, int32_t width, int32_t height) {
-  if (x < 0 || y < 0 || width < 0 || height < 0) return -1;
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  const Record* p = t.Find(parent);
-  if (p == nullptr) return -1;
-  if (static_cast<int64_t>(x) + width > p->width || static_cast<int64_t>(y) + height > p->height)
-    return -1;
-  const int32_t h = t.TakeSlot();
-  if (h == 0) return -1;
-  // Chunks never move, but look the parent up again for clarity.
-  Record* pr = t.Find(parent);
-  Record* r = t.Slot(h);
-  r->depth = pr->depth;
-  r->pitch = pr->pitch;
-  r->width = width;
-  r->height = height;
-  r->address = static_cast<uintptr_t>(parent);
-  r->storage = kOverlayMark;
-  r->overlayX = x;
-  r->overlayY = y;
-  r->nextOverlay = pr->firstOverlay;
-  pr->firstOverlay = h;
-  return h;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    const Record* p = t.Find(parent);
+    if (p == nullptr) return err::FailHandle(parent), -1;
+    if (x < 0 || y < 0 || width < 0 || height < 0 ||
+        static_cast<int64_t>(x) + width > p->width || static_cast<int64_t>(y) + height > p->height)
+      return err::Fail(err::kParameter, "%d x %d at (%d, %d) leaves the parent's %d x %d", width,
+                       height, x, y, p->width, p->height),
+             -1;
+    const int32_t h = t.TakeSlot();
+    if (h == 0) return err::FailMemory(), -1;
+    // Chunks never move, but look the parent up again for clarity.
+    Record* pr = t.Find(parent);
+    Record* r = t.Slot(h);
+    r->depth = pr->depth;
+    r->pitch = pr->pitch;
+    r->width = width;
+    r->height = height;
+    r->address = static_cast<uintptr_t>(parent);
+    r->storage = kOverlayMark;
+    r->overlayX = x;
+    r->overlayY = y;
+    r->nextOverlay = pr->firstOverlay;
+    pr->firstOverlay = h;
+    return h;
+  });
 }
 
 int32_t mrMoveOverlay(int32_t h, int32_t x, int32_t y) {
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  const Record* r = t.Find(h);
-  if (r == nullptr || !IsOverlay(*r)) return -1;
-  return ResizeOverlayLocked(t, h, x, y, r->width, r->height);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    const Record* r = t.Find(h);
+    if (r == nullptr) return err::FailHandle(h), -1;
+    return ResizeOverlayLocked(t, h, x, y, r->width, r->height);
+  });
 }
 
 int32_t mrResizeOverlay(int32_t h, int32_t x, int32_t y, int32_t width, int32_t height) {
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  return ResizeOverlayLocked(t, h, x, y, width, height);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    return ResizeOverlayLocked(t, h, x, y, width, height);
+  });
 }
 
 int32_t mrGetOverlayPos(int32_t h, int32_t* x, int32_t* y) {
@@ -549,33 +606,43 @@ int32_t mrGetOverlayPos(int32_t h, int32_t* x, int32_t* y) {
 }
 
 int32_t mrMoveExtern(void* buffer, const char* direction, int32_t h) {
-  if (buffer == nullptr || direction == nullptr) return -1;
-  // The direction is its first two bytes, as in "=>rest".
-  const uint32_t which = WordInText("=> <=", nullptr, 0, direction, 2);
-  if (which == 0) return -1;
-  Table& t = TheTable();
-  uint8_t* pixels;
-  int64_t bytes;
-  {
-    std::shared_lock lock(t.mutex);
-    const Record* r = t.Find(h);
-    if (r == nullptr || IsOverlay(*r)) return -1;
-    pixels = reinterpret_cast<uint8_t*>(r->address);
-    bytes = static_cast<int64_t>(r->pitch) * r->height;
-  }
-  if (bytes > 0) {
-    if (which == 1) std::memmove(pixels, buffer, bytes);
-    else std::memmove(buffer, pixels, bytes);
-  }
-  return static_cast<int32_t>(bytes);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (buffer == nullptr || direction == nullptr)
+      return err::Fail(err::kParameter, "no buffer or no direction given"), -1;
+    // The direction is its first two bytes, as in "=>rest".
+    const uint32_t which = WordInText("=> <=", nullptr, 0, direction, 2);
+    if (which == 0)
+      return err::Fail(err::kParameter, "direction '%.8s' is neither '=>' nor '<='", direction), -1;
+    Table& t = TheTable();
+    uint8_t* pixels;
+    int64_t bytes;
+    {
+      std::shared_lock lock(t.mutex);
+      const Record* r = t.Find(h);
+      if (r == nullptr) return err::FailHandle(h), -1;
+      if (IsOverlay(*r))
+        return err::Fail(err::kParameter, "handle %d is an overlay (its rows are not one block)", h),
+               -1;
+      pixels = reinterpret_cast<uint8_t*>(r->address);
+      bytes = static_cast<int64_t>(r->pitch) * r->height;
+    }
+    if (bytes > 0) {
+      if (which == 1) std::memmove(pixels, buffer, bytes);
+      else std::memmove(buffer, pixels, bytes);
+    }
+    return static_cast<int32_t>(bytes);
+  });
 }
 
 int32_t mrFree(int32_t h) {
   Table& t = TheTable();
   std::unique_lock lock(t.mutex);
   try {
-    return FreeLocked(t, h);
+    const int32_t freed = FreeLocked(t, h);
+    if (freed == 0) err::Report(__func__, err::kParameter, "handle %d is not a handle", h);
+    return freed;
   } catch (const std::bad_alloc&) {
+    err::Report(__func__, err::kMemory, "out of memory");
     return -1;
   }
 }
@@ -609,7 +676,7 @@ int32_t mrGetRectInfo(int32_t h, int32_t* width, int32_t* height) {
   Table& t = TheTable();
   std::shared_lock lock(t.mutex);
   const Record* r = t.Find(h);
-  if (r == nullptr) return -1;
+  if (r == nullptr) return err::Report(__func__, err::kParameter, "handle %d is not a handle", h), -1;
   if (width != nullptr) *width = r->width;
   if (height != nullptr) *height = r->height;
   return r->depth;
@@ -621,7 +688,8 @@ int32_t mrGetExtendedInfo(int32_t h, int32_t* width, int32_t* height, int32_t* p
   {
     Table& t = TheTable();
     std::shared_lock lock(t.mutex);
-    if (!ResolveLocked(t, h, &res)) return -1;
+    if (!ResolveLocked(t, h, &res))
+      return err::Report(__func__, err::kParameter, "handle %d is not a valid image", h), -1;
   }
   if (width != nullptr) *width = res.width;
   if (height != nullptr) *height = res.height;
@@ -631,27 +699,31 @@ int32_t mrGetExtendedInfo(int32_t h, int32_t* width, int32_t* height, int32_t* p
 }
 
 int32_t mrRedimension(int32_t h, int32_t depth, int32_t width, int32_t height) {
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  return RedimensionLocked(t, h, depth, width, height);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    return RedimensionLocked(t, h, depth, width, height);
+  });
 }
 
 int32_t mrMove(int32_t src, int32_t dst) {
-  MovePlan plan;
-  {
-    Table& t = TheTable();
-    std::shared_lock lock(t.mutex);
-    plan = PlanMoveLocked(t, src, dst);
-  }
-  DoMove(plan);
-  return static_cast<int32_t>(plan.total);
+  return vantor::err::GuardedWhen(__func__, int32_t(-1), [](const int32_t& r) { return r<=0; }, [&]() -> int32_t {
+    MovePlan plan;
+    {
+      Table& t = TheTable();
+      std::shared_lock lock(t.mutex);
+      plan = PlanMoveLocked(t, src, dst);
+    }
+    DoMove(plan);
+    return static_cast<int32_t>(plan.total);
+  });
 }
 
 int32_t mrSetTag(int32_t h, int32_t tag) {
   Table& t = TheTable();
   std::unique_lock lock(t.mutex);
   Record* r = t.Find(h);
-  if (r == nullptr) return -1;
+  if (r == nullptr) return err::Report(__func__, err::kParameter, "handle %d is not a handle", h), -1;
   r->tag = tag;
   return 96;
 }
@@ -660,13 +732,16 @@ int32_t mrGetTag(int32_t h) {
   Table& t = TheTable();
   std::shared_lock lock(t.mutex);
   const Record* r = t.Find(h);
-  return r == nullptr ? -1 : r->tag;
+  if (r == nullptr) return err::Report(__func__, err::kParameter, "handle %d is not a handle", h), -1;
+  return r->tag;
 }
 
 int32_t mrSetLabel(int32_t h, const char* text) {
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  return SetLabelLocked(t, h, text);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
+    return SetLabelLocked(t, h, text);
+  });
 }
 
 int32_t mrGetLabel(int32_t h, char* dest) {
@@ -675,7 +750,7 @@ int32_t mrGetLabel(int32_t h, char* dest) {
   const Record* r = t.Find(h);
   if (r == nullptr) {
     if (dest != nullptr) dest[0] = '\0';
-    return -1;
+    return err::Report(__func__, err::kParameter, "handle %d is not a handle", h), -1;
   }
   int32_t n = 0;
   while (n < kLabelMax && static_cast<signed char>(r->label[n]) >= 32) {
@@ -687,25 +762,30 @@ int32_t mrGetLabel(int32_t h, char* dest) {
 }
 
 int32_t mrLabelToHandle(const char* text) {
-  if (text == nullptr || text[0] == '\0') return -1;
-  Table& t = TheTable();
-  std::shared_lock lock(t.mutex);
-  for (int32_t h = 1; h <= t.capacity(); ++h) {
-    const Record* r = t.Find(h);
-    if (r != nullptr && LabelEquals(r->label, text)) return h;
-  }
-  return -1;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (text == nullptr || text[0] == '\0') return err::Fail(err::kParameter, "no label given"), -1;
+    Table& t = TheTable();
+    std::shared_lock lock(t.mutex);
+    for (int32_t h = 1; h <= t.capacity(); ++h) {
+      const Record* r = t.Find(h);
+      if (r != nullptr && LabelEquals(r->label, text)) return h;
+    }
+    return err::Fail(err::kFailed, "no image is labelled '%.40s'", text), -1;
+  });
 }
 
 int32_t mrGetPixel(int32_t h, int32_t x, int32_t y) {
   Resolved res;
   uint8_t* p;
-  if (!PixelAt(h, x, y, &res, &p)) return -1;
+  if (!PixelAt(__func__, h, x, y, &res, &p)) return -1;
   if (res.depth < 8) {
     const int shift = static_cast<int>((static_cast<int64_t>(x) * res.depth) % 8);
     return (*p >> shift) & ((1 << res.depth) - 1);
   }
-  if (res.depth > 32) return -1;
+  if (res.depth > 32)
+    return err::Report(__func__, err::kParameter, "image %d has %d-bit pixels; a pixel is 32 bits at most",
+                       h, res.depth),
+           -1;
   uint32_t v = 0;
   for (int i = res.depth / 8 - 1; i >= 0; --i) v = (v << 8) | p[i];
   return static_cast<int32_t>(v);
@@ -714,7 +794,7 @@ int32_t mrGetPixel(int32_t h, int32_t x, int32_t y) {
 int32_t mrPutPixel(int32_t h, int32_t x, int32_t y, int32_t value) {
   Resolved res;
   uint8_t* p;
-  if (!PixelAt(h, x, y, &res, &p)) return -1;
+  if (!PixelAt(__func__, h, x, y, &res, &p)) return -1;
   if (res.depth < 8) {
     const int shift = static_cast<int>((static_cast<int64_t>(x) * res.depth) % 8);
     const unsigned mask = ((1u << res.depth) - 1u) << shift;
@@ -732,7 +812,7 @@ int32_t mrPutPixel(int32_t h, int32_t x, int32_t y, int32_t value) {
 int32_t mrGetPixelAddr(int32_t h, int32_t x, int32_t y, void** address) {
   Resolved res;
   uint8_t* p;
-  if (!PixelAt(h, x, y, &res, &p)) return -1;
+  if (!PixelAt(__func__, h, x, y, &res, &p)) return -1;
   if (address != nullptr) *address = p;
   return res.depth;
 }
@@ -741,7 +821,7 @@ int32_t mrGetPixelRGB(int32_t h, int32_t x, int32_t y, int32_t* red, int32_t* gr
                       int32_t* blue) {
   Resolved res;
   uint8_t* p;
-  if (!PixelAt(h, x, y, &res, &p)) return -1;
+  if (!PixelAt(__func__, h, x, y, &res, &p)) return -1;
   int32_t b, g, r;
   if (res.depth == 24) {
     b = p[0];
@@ -752,7 +832,8 @@ int32_t mrGetPixelRGB(int32_t h, int32_t x, int32_t y, int32_t* red, int32_t* gr
     g = p[2] | (p[3] << 8);
     r = p[4] | (p[5] << 8);
   } else {
-    return -1;
+    return err::Report(__func__, err::kParameter, "image %d is not colour (depth %d)", h, res.depth),
+           -1;
   }
   if (red != nullptr) *red = r;
   if (green != nullptr) *green = g;
