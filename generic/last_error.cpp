@@ -55,7 +55,7 @@ bool Report(const char* operation, int32_t kind, const char* format, ...) {
   va_end(args);
   if (t_record.depth == 0) {
     t_record.kind = kind;
-    std::snprintf(t_record.text, sizeof t_record.text, "%s: %s", operation, buffer);
+    std::snprintf(t_record.text, sizeof t_record.text, "%.100s: %.380s", operation, buffer);
   } else {
     SetPending(kind, buffer);
   }
@@ -95,16 +95,16 @@ void Leave(const char* operation, bool failed) {
       SetPending(kMemory, "out of memory");
     } else if (r.depth > 0) {
       char inner[kCauseBytes];
-      std::snprintf(inner, sizeof inner, "%s failed", operation);
+      std::snprintf(inner, sizeof inner, "%.100s failed", operation);
       SetPending(kFailed, inner);
     }
   }
   if (r.depth > 0) return;
   r.kind = r.pendingKind != 0 ? r.pendingKind : kFailed;
   if (r.pending[0] != '\0') {
-    std::snprintf(r.text, sizeof r.text, "%s: %s", operation, r.pending);
+    std::snprintf(r.text, sizeof r.text, "%.100s: %.380s", operation, r.pending);
   } else {
-    std::snprintf(r.text, sizeof r.text, "%s: failed", operation);
+    std::snprintf(r.text, sizeof r.text, "%.100s: failed", operation);
   }
 }
 
