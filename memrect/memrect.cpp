@@ -50,30 +50,31 @@ void UnlinkOverlay(Table& t, int32_t o) {
   }
 }
 
-// Frees every overlay on h, depth first, without recursion (chains of
-// overlays on overlays may be arbitrarily deep).
+// Frees every overlay on h, depth first, without recursion and without
+// allocating (chains of overlays on overlays may be arbitrarily deep, and a
+// free must work when memory has run out): the way back up is each
+// overlay's parent handle.
 void FreeOverlaysLocked(Table& t, int32_t h) {
-  std::vector<int32_t> stack;
   int32_t top = h;
   for (;;) {
     Record* r = t.Find(top);
     if (r != nullptr && r->firstOverlay != 0) {
-      int32_t o = r->firstOverlay;
+      const int32_t o = r->firstOverlay;
       Record* ro = t.Find(o);
-      if (ro == nullptr) {  // a broken link: drop it rather than follow it
+      if (ro == nullptr || !IsOverlay(*ro)) {  // a broken link: drop it rather than follow it
         r->firstOverlay = 0;
         continue;
       }
       r->firstOverlay = ro->nextOverlay;
       ro->nextOverlay = 0;
-      stack.push_back(top);
+      ro->address = static_cast<uintptr_t>(top);
       top = o;
       continue;
     }
-    if (top != h) t.ReleaseSlot(top);
-    if (stack.empty()) return;
-    top = stack.back();
-    stack.pop_back();
+    if (top == h || r == nullptr) return;
+    const int32_t up = ParentOf(*r);
+    t.ReleaseSlot(top);
+    top = up;
   }
 }
 
