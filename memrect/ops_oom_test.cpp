@@ -44,7 +44,8 @@ RectOwner Patterned(int32_t depth, int32_t seed) {
 
 TEST(OpsOutOfMemory, ConvertPixelwiseThresholdStatistics) {
   // Pairs with and without a scratch plane; a refused one leaves dst alone.
-  const int32_t pairs[][2] = {{8, 16}, {16, 8}, {24, 8}, {24, 16}, {32, 24}, {32, 1}, {64, 8}, {8, 64}};
+  const int32_t pairs[][2] = {{8, 16}, {16, 8}, {24, 8},  {24, 16},
+                              {32, 24}, {32, 1}, {64, 8}, {8, 64}};
   for (const auto& p : pairs) {
     RectOwner src = Patterned(p[0], 3), dst = Patterned(p[1], 5);
     const bool readable = p[1] != 64;  // pixels read back as integers

@@ -406,7 +406,8 @@ int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
           std::memcpy(&q, rb + static_cast<size_t>(x) * 4, 4);
           // floor(p q / d + 1/2) exactly, in 128-bit integers.
           const unsigned __int128 num = static_cast<unsigned __int128>(p) * q;
-          const unsigned __int128 v = (2 * num + divisor) / (2 * static_cast<unsigned __int128>(divisor));
+          const unsigned __int128 v =
+              (2 * num + divisor) / (2 * static_cast<unsigned __int128>(divisor));
           uint32_t out = 0xFFFFFFFFu;
           if (v > 0xFFFFFFFFu) {
             ++clipped;
