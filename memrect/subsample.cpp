@@ -62,16 +62,24 @@ bool Subsample(int32_t source, const Resolved& src, int32_t output, int32_t bx, 
     return BlockSubsampling(src.pixels, src.width, src.height, src.pitch, out.pixels, out.width,
                             out.height, out.pitch, bx, by, static_cast<int32_t>(code)) != 0;
   }
-  // 24 bits: red, green and blue planes one after another.
+  // 24 bits: red, green and blue subsampled as planes one after another, all
+  // before the output is written, so that a shortage leaves it as it was.
   vantor::RectOwner plane(mrCreate(8, src.width, src.height));
-  vantor::RectOwner smallPlane(mrCreate(8, out.width, out.height));
-  if (plane.get() < 1 || smallPlane.get() < 1) return false;
+  if (plane.get() < 1) return false;
+  vantor::RectOwner small[3];
+  for (auto& s : small) {
+    s.reset(mrCreate(8, out.width, out.height));
+    if (s.get() < 1) return false;
+  }
   const int32_t weights[3][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
   for (int c = 0; c < 3; ++c) {
     const int32_t* wgt = weights[c];
     mrRGBtoGray(source, plane.get(), wgt[0], wgt[1], wgt[2]);
-    if (mrBlockSubsampling(plane.get(), smallPlane.get(), bx, by, keyword) == 0) return false;
-    mrBytesToRGB(smallPlane.get(), output, c == 0 ? "Fill" : "Add", wgt[0], wgt[1], wgt[2]);
+    if (mrBlockSubsampling(plane.get(), small[c].get(), bx, by, keyword) == 0) return false;
+  }
+  for (int c = 0; c < 3; ++c) {
+    const int32_t* wgt = weights[c];
+    mrBytesToRGB(small[c].get(), output, c == 0 ? "Fill" : "Add", wgt[0], wgt[1], wgt[2]);
   }
   return true;
 }
