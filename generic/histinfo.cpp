@@ -2,6 +2,8 @@
 // between-class variance of the classes below and above a bin).
 #include "generic/histinfo.h"
 
+#include "generic/last_error.h"
+
 namespace {
 
 // Added to the variance in the split criterion so that a narrow histogram does
@@ -12,7 +14,10 @@ constexpr double kBinVariance = 0.08333333333;
 }  // namespace
 
 extern "C" int32_t HistInfo(const int32_t* histogram, int32_t count, double* stats) {
-  if (histogram == nullptr || stats == nullptr) return 0;
+  if (histogram == nullptr || stats == nullptr) {
+    return vantor::err::Report(__func__, VANTOR_ERROR_PARAMETER, "no histogram or no stats given"),
+           0;
+  }
   int32_t nonEmpty = 0;
   int32_t first = 0;
   int32_t last = 0;

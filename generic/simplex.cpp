@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "generic/clock.h"
+#include "generic/last_error.h"
 
 namespace {
 
@@ -242,19 +243,30 @@ void MakeSimplex(int32_t n, double* table) {
 double SimplexMinimum(int32_t n, double* point, const double* steps, double minSize,
                       double minDiff, int32_t timeLimit, SimplexCostFunction cost,
                       void* context) {
-  if (n < 1 || point == nullptr || steps == nullptr || cost == nullptr) return 0.0;
-  const std::size_t size = static_cast<std::size_t>(n);
-  // n^2 + 8n + 3 doubles: the vertex table, the values and the work vectors.
-  const std::size_t limit = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double);
-  if (size > (limit - 3) / (size + 8)) return 0.0;
-  const std::size_t count = size * size + 8 * size + 3;
-  std::unique_ptr<double, FreeDeleter> block(
-      static_cast<double*>(std::malloc(count * sizeof(double))));
-  if (!block) return 0.0;
+  // 0.0 is also a best cost: only a refusal is a failure.
+  bool refused = true;
+  return vantor::err::GuardedWhen(
+      __func__, 0.0, [&](double) { return refused; }, [&]() -> double {
+        namespace err = vantor::err;
+        if (n < 1) return err::Fail(err::kParameter, "%d parameters (at least 1)", n), 0.0;
+        if (point == nullptr || steps == nullptr || cost == nullptr) {
+          return err::Fail(err::kParameter, "no point, steps or cost function given"), 0.0;
+        }
+        const std::size_t size = static_cast<std::size_t>(n);
+        // n^2 + 8n + 3 doubles: the vertex table, the values and the work vectors.
+        const std::size_t limit = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double);
+        if (size > (limit - 3) / (size + 8)) return err::FailMemory(), 0.0;
+        const std::size_t count = size * size + 8 * size + 3;
+        std::unique_ptr<double, FreeDeleter> block(
+            static_cast<double*>(std::malloc(count * sizeof(double))));
+        if (!block) return err::FailMemory(), 0.0;
 
-  // point stays the start point until the run ends, then receives the best point.
-  Simplex simplex(size, block.get(), point, steps, cost, context);
-  return simplex.Run(minSize, minDiff, timeLimit);
+        // point stays the start point until the run ends, then receives the best point.
+        Simplex simplex(size, block.get(), point, steps, cost, context);
+        const double best = simplex.Run(minSize, minDiff, timeLimit);
+        refused = false;  // a cost function that throws leaves it set
+        return best;
+      });
 }
 
 }  // extern "C"

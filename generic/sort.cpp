@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "generic/last_error.h"
+
 namespace {
+
+namespace err = vantor::err;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -230,13 +234,19 @@ bool SortIndexByKeys(const Keys& k, int32_t keyType, bool desc, int32_t* idx, in
   }
 }
 
+bool NotAccepted(int32_t keyType) {
+  return err::Fail(err::kParameter, "key type %d is not accepted", keyType);
+}
+
 // Index sort of the keys into `out` (untouched on failure).
 bool IndexSortKeys(const Keys& k, int32_t count, int32_t* out, int32_t keyType, bool desc) {
-  if (count <= 0 || out == nullptr || KeyBytes(keyType) == 0) return false;
+  if (count <= 0) return err::Fail(err::kParameter, "count %d (at least 1)", count);
+  if (out == nullptr) return err::Fail(err::kParameter, "no index given");
+  if (KeyBytes(keyType) == 0) return NotAccepted(keyType);
   size_t n = static_cast<size_t>(count);
   auto buf = AllocArray<int32_t>(2 * n);
-  if (!buf) return false;
-  if (!SortIndexByKeys(k, keyType, desc, buf.get(), buf.get() + n, n)) return false;
+  if (!buf) return err::FailMemory();
+  if (!SortIndexByKeys(k, keyType, desc, buf.get(), buf.get() + n, n)) return NotAccepted(keyType);
   std::memcpy(out, buf.get(), n * sizeof(int32_t));
   return true;
 }
@@ -247,60 +257,105 @@ extern "C" {
 
 int32_t IndexReSort(int32_t* index, int32_t count, VantorIndexCompare compare, void* context,
                     int32_t initialise, const int32_t* groups) {
-  if (index == nullptr || compare == nullptr || count <= 0) return -1;
-  size_t n = static_cast<size_t>(count);
-  auto tmp = AllocArray<int32_t>(n);
-  if (!tmp) return -1;
-  if (initialise != 0)
-    for (size_t i = 0; i < n; ++i) index[i] = static_cast<int32_t>(i);
-  SortRuns(index, tmp.get(), n, groups,
-           [&](int32_t a, int32_t b) { return compare(a, b, context); });
-  return 0;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (index == nullptr || compare == nullptr) {
+      return err::Fail(err::kParameter, "no index or no compare function given"), -1;
+    }
+    if (count <= 0) return err::Fail(err::kParameter, "count %d (at least 1)", count), -1;
+    size_t n = static_cast<size_t>(count);
+    auto tmp = AllocArray<int32_t>(n);
+    if (!tmp) return err::FailMemory(), -1;
+    if (initialise != 0)
+      for (size_t i = 0; i < n; ++i) index[i] = static_cast<int32_t>(i);
+    SortRuns(index, tmp.get(), n, groups,
+             [&](int32_t a, int32_t b) { return compare(a, b, context); });
+    return 0;
+  });
 }
 
 int32_t IndexSort(int32_t* index, int32_t count, VantorIndexCompare compare, void* context) {
-  return IndexReSort(index, count, compare, context, 1, nullptr);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return IndexReSort(index, count, compare, context, 1, nullptr);
+  });
 }
 
 int32_t IndexSortElems(const void* keyBase, int32_t elementSize, int32_t count, int32_t* index,
                        int32_t keyType, int32_t descending) {
-  if (keyBase == nullptr || elementSize <= 0) return -1;
-  if (static_cast<size_t>(elementSize) < KeyBytes(keyType)) return -1;
-  Keys k{static_cast<const unsigned char*>(keyBase), static_cast<size_t>(elementSize),
-         static_cast<size_t>(elementSize)};
-  return IndexSortKeys(k, count, index, keyType, descending != 0) ? 0 : -1;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (keyBase == nullptr) return err::Fail(err::kParameter, "no keys given"), -1;
+    if (elementSize <= 0) {
+      return err::Fail(err::kParameter, "element size %d (at least 1)", elementSize), -1;
+    }
+    if (static_cast<size_t>(elementSize) < KeyBytes(keyType)) {
+      return err::Fail(err::kParameter, "a key of type %d does not fit elements of %d bytes",
+                       keyType, elementSize),
+             -1;
+    }
+    Keys k{static_cast<const unsigned char*>(keyBase), static_cast<size_t>(elementSize),
+           static_cast<size_t>(elementSize)};
+    return IndexSortKeys(k, count, index, keyType, descending != 0) ? 0 : -1;
+  });
 }
 
 int32_t PermutateInPlace(void* array, int32_t elementSize, const int32_t* index, int32_t count) {
-  if (array == nullptr || index == nullptr || elementSize <= 0 || count <= 0) return -1;
-  size_t n = static_cast<size_t>(count);
-  size_t es = static_cast<size_t>(elementSize);
-  for (size_t i = 0; i < n; ++i)
-    if (index[i] < 0 || index[i] >= count) return -1;
-  if (n > SIZE_MAX / es) return -1;
-  auto copy = AllocArray<unsigned char>(n * es);
-  if (!copy) return -1;
-  auto* bytes = static_cast<unsigned char*>(array);
-  std::memcpy(copy.get(), bytes, n * es);
-  for (size_t i = 0; i < n; ++i)
-    std::memcpy(bytes + i * es, copy.get() + static_cast<size_t>(index[i]) * es, es);
-  return 0;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (array == nullptr || index == nullptr) {
+      return err::Fail(err::kParameter, "no array or no index given"), -1;
+    }
+    if (elementSize <= 0 || count <= 0) {
+      return err::Fail(err::kParameter, "element size %d and count %d (both at least 1)",
+                       elementSize, count),
+             -1;
+    }
+    size_t n = static_cast<size_t>(count);
+    size_t es = static_cast<size_t>(elementSize);
+    for (size_t i = 0; i < n; ++i) {
+      if (index[i] < 0 || index[i] >= count) {
+        return err::Fail(err::kParameter, "index entry %zu is %d, not in 0..%d", i, index[i],
+                         count - 1),
+               -1;
+      }
+    }
+    if (n > SIZE_MAX / es) return err::FailMemory(), -1;
+    auto copy = AllocArray<unsigned char>(n * es);
+    if (!copy) return err::FailMemory(), -1;
+    auto* bytes = static_cast<unsigned char*>(array);
+    std::memcpy(copy.get(), bytes, n * es);
+    for (size_t i = 0; i < n; ++i)
+      std::memcpy(bytes + i * es, copy.get() + static_cast<size_t>(index[i]) * es, es);
+    return 0;
+  });
 }
 
 int32_t SortInPlace(void* array, int32_t elementSize, int32_t count, int32_t mode) {
-  if (array == nullptr || mode < 0 || count <= 0 || elementSize <= 0) return -1;
-  int32_t keyType = mode & 0x7F;
-  bool desc = (mode & VANTOR_SORT_DESCENDING) != 0;
-  size_t offset = static_cast<size_t>(mode) >> VANTOR_SORT_OFFSET_SHIFT;
-  size_t es = static_cast<size_t>(elementSize);
-  size_t keyBytes = KeyBytes(keyType);
-  if (keyBytes == 0 || offset >= es || es - offset < keyBytes) return -1;
-  size_t n = static_cast<size_t>(count);
-  auto buf = AllocArray<int32_t>(2 * n);
-  if (!buf) return -1;
-  Keys k{static_cast<const unsigned char*>(array) + offset, es, es - offset};
-  if (!SortIndexByKeys(k, keyType, desc, buf.get(), buf.get() + n, n)) return -1;
-  return PermutateInPlace(array, elementSize, buf.get(), count);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (array == nullptr) return err::Fail(err::kParameter, "no array given"), -1;
+    if (mode < 0) return err::Fail(err::kParameter, "mode %d is negative", mode), -1;
+    if (count <= 0 || elementSize <= 0) {
+      return err::Fail(err::kParameter, "element size %d and count %d (both at least 1)",
+                       elementSize, count),
+             -1;
+    }
+    int32_t keyType = mode & 0x7F;
+    bool desc = (mode & VANTOR_SORT_DESCENDING) != 0;
+    size_t offset = static_cast<size_t>(mode) >> VANTOR_SORT_OFFSET_SHIFT;
+    size_t es = static_cast<size_t>(elementSize);
+    size_t keyBytes = KeyBytes(keyType);
+    if (keyBytes == 0) return NotAccepted(keyType), -1;
+    if (offset >= es || es - offset < keyBytes) {
+      return err::Fail(err::kParameter,
+                       "a key of type %d at offset %zu leaves elements of %zu bytes", keyType,
+                       offset, es),
+             -1;
+    }
+    size_t n = static_cast<size_t>(count);
+    auto buf = AllocArray<int32_t>(2 * n);
+    if (!buf) return err::FailMemory(), -1;
+    Keys k{static_cast<const unsigned char*>(array) + offset, es, es - offset};
+    if (!SortIndexByKeys(k, keyType, desc, buf.get(), buf.get() + n, n))
+      return NotAccepted(keyType), -1;
+    return PermutateInPlace(array, elementSize, buf.get(), count);
+  });
 }
 
 }  // extern "C"

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "generic/last_error.h"
+
 namespace {
 
 // "MEAN" by column sums: each block row's pixels are added into per-column
@@ -116,66 +118,75 @@ extern "C" {
 int32_t BlockSubsampling(const void* src, int32_t srcWidth, int32_t srcHeight, int32_t srcPitch,
                          void* out, int32_t outWidth, int32_t outHeight, int32_t outPitch,
                          int32_t bx, int32_t by, int32_t code) {
-  if (srcWidth <= 0 || srcHeight <= 0 || outWidth <= 0 || outHeight <= 0 || bx < 1 || by < 1)
-    return 0;
-  const int32_t cols = std::min(srcWidth / bx, outWidth);
-  const int32_t rows = std::min(srcHeight / by, outHeight);
-  if (code < 1 || code > 8) code = kBlockMean;
-  const auto* s = static_cast<const uint8_t*>(src);
-  auto* o = static_cast<uint8_t*>(out);
-  if (code == kBlockMean) {
-    if (static_cast<int64_t>(by) * 255 <= UINT16_MAX) {
-      BlockMean<uint16_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
-      return code;
+  return vantor::err::Guarded(__func__, int32_t(0), [&]() -> int32_t {
+    namespace err = vantor::err;
+    if (srcWidth <= 0 || srcHeight <= 0 || outWidth <= 0 || outHeight <= 0) {
+      return err::Fail(err::kParameter, "source %d x %d or output %d x %d is empty", srcWidth,
+                       srcHeight, outWidth, outHeight),
+             0;
     }
-    if (static_cast<int64_t>(by) * 255 <= UINT32_MAX) {
-      BlockMean<uint32_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
-      return code;
+    if (bx < 1 || by < 1) {
+      return err::Fail(err::kParameter, "block %d x %d (both at least 1)", bx, by), 0;
     }
-  }
-  const double n = static_cast<double>(bx) * static_cast<double>(by);
-  for (int32_t j = 0; j < rows; ++j) {
-    for (int32_t i = 0; i < cols; ++i) {
-      double sum = 0, sumSq = 0;
-      uint32_t minOfMin = 255, maxOfMin = 0, minOfMax = 255, maxOfMax = 0;
-      for (int32_t r = 0; r < by; ++r) {
-        const uint8_t* p = s + (static_cast<ptrdiff_t>(j) * by + r) * srcPitch +
-                           static_cast<ptrdiff_t>(i) * bx;
-        uint32_t mn = 255, mx = 0;
-        double rs = 0, rq = 0;
-        for (int32_t k = 0; k < bx; ++k) {
-          const uint32_t v = p[k];
-          mn = std::min(mn, v);
-          mx = std::max(mx, v);
-          rs += v;
-          rq += static_cast<double>(v * v);
-        }
-        sum += rs;
-        sumSq += rq;
-        minOfMin = std::min(minOfMin, mn);
-        maxOfMin = std::max(maxOfMin, mn);
-        minOfMax = std::min(minOfMax, mx);
-        maxOfMax = std::max(maxOfMax, mx);
+    const int32_t cols = std::min(srcWidth / bx, outWidth);
+    const int32_t rows = std::min(srcHeight / by, outHeight);
+    if (code < 1 || code > 8) code = kBlockMean;
+    const auto* s = static_cast<const uint8_t*>(src);
+    auto* o = static_cast<uint8_t*>(out);
+    if (code == kBlockMean) {
+      if (static_cast<int64_t>(by) * 255 <= UINT16_MAX) {
+        BlockMean<uint16_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
+        return code;
       }
-      uint32_t v = 0;
-      switch (code) {
-        case kBlockMin: v = minOfMin; break;
-        case kBlockMax: v = maxOfMax; break;
-        case kBlockRange: v = maxOfMax - minOfMin; break;
-        case kBlockMean: v = static_cast<uint32_t>(sum / n + 0.5); break;
-        case kBlockStd: {
-          const double var = (sumSq - sum * sum / n) / n;
-          v = static_cast<uint32_t>(std::sqrt(var > 0 ? var : 0.0) + 0.5);
-          break;
-        }
-        case kBlockMinMax: v = minOfMax; break;
-        case kBlockMaxMin: v = maxOfMin; break;
-        default: v = (minOfMax + maxOfMin) >> 1; break;
+      if (static_cast<int64_t>(by) * 255 <= UINT32_MAX) {
+        BlockMean<uint32_t>(s, srcPitch, o, outPitch, cols, rows, bx, by);
+        return code;
       }
-      o[static_cast<ptrdiff_t>(j) * outPitch + i] = static_cast<uint8_t>(v);
     }
-  }
-  return code;
+    const double n = static_cast<double>(bx) * static_cast<double>(by);
+    for (int32_t j = 0; j < rows; ++j) {
+      for (int32_t i = 0; i < cols; ++i) {
+        double sum = 0, sumSq = 0;
+        uint32_t minOfMin = 255, maxOfMin = 0, minOfMax = 255, maxOfMax = 0;
+        for (int32_t r = 0; r < by; ++r) {
+          const uint8_t* p = s + (static_cast<ptrdiff_t>(j) * by + r) * srcPitch +
+                             static_cast<ptrdiff_t>(i) * bx;
+          uint32_t mn = 255, mx = 0;
+          double rs = 0, rq = 0;
+          for (int32_t k = 0; k < bx; ++k) {
+            const uint32_t v = p[k];
+            mn = std::min(mn, v);
+            mx = std::max(mx, v);
+            rs += v;
+            rq += static_cast<double>(v * v);
+          }
+          sum += rs;
+          sumSq += rq;
+          minOfMin = std::min(minOfMin, mn);
+          maxOfMin = std::max(maxOfMin, mn);
+          minOfMax = std::min(minOfMax, mx);
+          maxOfMax = std::max(maxOfMax, mx);
+        }
+        uint32_t v = 0;
+        switch (code) {
+          case kBlockMin: v = minOfMin; break;
+          case kBlockMax: v = maxOfMax; break;
+          case kBlockRange: v = maxOfMax - minOfMin; break;
+          case kBlockMean: v = static_cast<uint32_t>(sum / n + 0.5); break;
+          case kBlockStd: {
+            const double var = (sumSq - sum * sum / n) / n;
+            v = static_cast<uint32_t>(std::sqrt(var > 0 ? var : 0.0) + 0.5);
+            break;
+          }
+          case kBlockMinMax: v = minOfMax; break;
+          case kBlockMaxMin: v = maxOfMin; break;
+          default: v = (minOfMax + maxOfMin) >> 1; break;
+        }
+        o[static_cast<ptrdiff_t>(j) * outPitch + i] = static_cast<uint8_t>(v);
+      }
+    }
+    return code;
+  });
 }
 
 int32_t BitRowToRow(const void* src, int32_t srcWidth, void* dst, int32_t dstWidth) {

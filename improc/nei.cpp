@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "generic/last_error.h"
 #include "improc/nei_codes.h"
 
 namespace {
@@ -28,8 +29,18 @@ std::unique_ptr<T[]> TryAllocate(size_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
 }
 
-bool ValidRect(const void* p, int32_t width, int32_t height, int32_t pitch, int64_t rowBytes) {
-  return p != nullptr && width > 0 && height > 0 && pitch >= rowBytes;
+// The rectangle of a call, or false with the cause (stated only on that path:
+// the kernels run once per filter step).
+bool ValidRect(const char* operation, const void* p, int32_t width, int32_t height,
+               int32_t pitch, int64_t rowBytes) {
+  if (p != nullptr && width > 0 && height > 0 && pitch >= rowBytes) return true;
+  return vantor::err::Report(operation, VANTOR_ERROR_PARAMETER,
+                             "%d x %d pixels with pitch %d at %p are not a rectangle", width,
+                             height, pitch, p);
+}
+
+int32_t NoScratch(const char* operation) {
+  return vantor::err::Report(operation, VANTOR_ERROR_MEMORY, "out of memory"), -1;
 }
 
 // ---------------------------------------------------------------- 8 bits
@@ -289,13 +300,13 @@ extern "C" {
 
 int32_t NeiMem(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t op,
                int32_t n) {
-  if (!ValidRect(pixels, width, height, pitch, width)) return -1;
+  if (!ValidRect(__func__, pixels, width, height, pitch, width)) return -1;
   if (n < 1) return 0;
   ByteImage img(static_cast<uint8_t*>(pixels), width, height, pitch);
   const MorphPlan plan = PlanMorph(op);
   const bool smoothing = op == code::kAver124 || op == code::kMedian || op == code::kBlur;
   if (plan.count == 0 && !smoothing) return 0;
-  if (!img.AllocateScratch()) return -1;
+  if (!img.AllocateScratch()) return NoScratch(__func__);
   for (int i = 0; i < plan.count; ++i) img.Morph(plan.step[i], n);
   switch (op) {
     case code::kAver124: img.Smooth(n, Aver124(), Aver124()); break;
@@ -308,12 +319,12 @@ int32_t NeiMem(void* pixels, int32_t width, int32_t height, int32_t pitch, int32
 
 int32_t MaskNei(void* pixels, int32_t width, int32_t height, int32_t pitch, int32_t op,
                 int32_t n) {
-  if (!ValidRect(pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
+  if (!ValidRect(__func__, pixels, width, height, pitch, (int64_t{width} + 7) / 8)) return -1;
   if (n < 1) return 0;
   const MorphPlan plan = PlanMorph(op);
   if (plan.count == 0) return 0;
   MaskImage img(static_cast<uint8_t*>(pixels), width, height, pitch);
-  if (!img.AllocateScratch()) return -1;
+  if (!img.AllocateScratch()) return NoScratch(__func__);
   for (int i = 0; i < plan.count; ++i) img.Morph(plan.step[i], n);
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 
+#include "generic/last_error.h"
 #include "kernels/pixel_codes.h"
 #include "improc/pixelops_internal.h"
 
@@ -475,10 +476,35 @@ bool FindMaskPixel(const uint8_t* mask, int32_t width, int32_t height, ptrdiff_t
 
 using vantor::MaskMode;
 
+namespace {
+
+namespace err = vantor::err;
+
+// The refusals of the kernels below: a code they do not perform. Stated only
+// on that path, so the kernels keep their speed.
+int32_t RefusedCode(const char* operation, int32_t code, int32_t result) {
+  err::Report(operation, err::kParameter, "code %d is not an operation of this kernel", code);
+  return result;
+}
+
+int32_t Threshold(const char* operation, int bytes, const void* source, int32_t width,
+                  int32_t height, int32_t sourcePitch, uint8_t* mask, int32_t maskPitch,
+                  uint32_t threshold, int32_t compare) {
+  const int64_t n = vantor::RectThreshold(bytes, static_cast<const uint8_t*>(source), width, height,
+                                          sourcePitch, mask, maskPitch, threshold, compare);
+  if (n < 0) {
+    err::Report(operation, err::kParameter, "compare code %d is not one of 16..19", compare);
+    return -1;
+  }
+  return vantor::ClampCount(n);
+}
+
+}  // namespace
+
 extern "C" {
 
 int32_t MemOpMem(const uint8_t* source, uint8_t* destination, uint32_t count, int32_t code) {
-  if (!vantor::CodeSupported(code, false)) return 65535;
+  if (!vantor::CodeSupported(code, false)) return RefusedCode(__func__, code, 65535);
   // One long row; split so that the rectangle kernel's int width never overflows.
   while (count > 0) {
     const uint32_t n = std::min<uint32_t>(count, 1u << 30);
@@ -493,65 +519,65 @@ int32_t MemOpMem(const uint8_t* source, uint8_t* destination, uint32_t count, in
 
 int32_t MemToBitMask(const uint8_t* source, int32_t width, int32_t height, int32_t sourcePitch,
                      uint8_t* mask, int32_t maskPitch, uint32_t threshold, int32_t compare) {
-  return vantor::ClampCount(vantor::RectThreshold(1, source, width, height, sourcePitch, mask,
-                                                  maskPitch, threshold, compare));
+  return Threshold(__func__, 1, source, width, height, sourcePitch, mask, maskPitch, threshold,
+                   compare);
 }
 
 int32_t MemToBitMask16(const void* source, int32_t width, int32_t height, int32_t sourcePitch,
                        uint8_t* mask, int32_t maskPitch, uint32_t threshold, int32_t compare) {
-  return vantor::ClampCount(vantor::RectThreshold(2, static_cast<const uint8_t*>(source), width,
-                                                  height, sourcePitch, mask, maskPitch, threshold,
-                                                  compare));
+  return Threshold(__func__, 2, source, width, height, sourcePitch, mask, maskPitch, threshold,
+                   compare);
 }
 
 int32_t MemToBitMask32(const void* source, int32_t width, int32_t height, int32_t sourcePitch,
                        uint8_t* mask, int32_t maskPitch, uint32_t threshold, int32_t compare) {
-  return vantor::ClampCount(vantor::RectThreshold(4, static_cast<const uint8_t*>(source), width,
-                                                  height, sourcePitch, mask, maskPitch, threshold,
-                                                  compare));
+  return Threshold(__func__, 4, source, width, height, sourcePitch, mask, maskPitch, threshold,
+                   compare);
 }
 
-static int32_t MaskConst(int bytes, const void* source, void* destination, const uint8_t* mask,
-                         int32_t width, int32_t height, int32_t sourcePitch,
+static int32_t MaskConst(const char* operation, int bytes, const void* source, void* destination,
+                         const uint8_t* mask, int32_t width, int32_t height, int32_t sourcePitch,
                          int32_t destinationPitch, int32_t maskPitch, uint32_t constant,
                          uint32_t flags) {
   const MaskMode mode = (flags & 0x40) ? MaskMode::kAll
                         : (flags & 0x80) ? MaskMode::kClear
                                          : MaskMode::kSet;
-  return vantor::RectConst(bytes, static_cast<const uint8_t*>(source),
-                           static_cast<uint8_t*>(destination), mask, width, height, sourcePitch,
-                           destinationPitch, maskPitch, constant, static_cast<int32_t>(flags & 0x3F),
-                           mode);
+  const auto code = static_cast<int32_t>(flags & 0x3F);
+  const int32_t r = vantor::RectConst(
+      bytes, static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), mask, width,
+      height, sourcePitch, destinationPitch, maskPitch, constant, code, mode);
+  return r < 0 ? RefusedCode(operation, code, -1) : r;
 }
 
 int32_t MemMaskConstMem(const uint8_t* source, uint8_t* destination, const uint8_t* mask,
                         int32_t width, int32_t height, int32_t sourcePitch,
                         int32_t destinationPitch, int32_t maskPitch, uint32_t constant,
                         uint32_t flags) {
-  return MaskConst(1, source, destination, mask, width, height, sourcePitch, destinationPitch,
-                   maskPitch, constant, flags);
+  return MaskConst(__func__, 1, source, destination, mask, width, height, sourcePitch,
+                   destinationPitch, maskPitch, constant, flags);
 }
 
 int32_t MemMaskConstMem16(const void* source, void* destination, const uint8_t* mask,
                           int32_t width, int32_t height, int32_t sourcePitch,
                           int32_t destinationPitch, int32_t maskPitch, uint32_t constant,
                           uint32_t flags) {
-  return MaskConst(2, source, destination, mask, width, height, sourcePitch, destinationPitch,
-                   maskPitch, constant, flags);
+  return MaskConst(__func__, 2, source, destination, mask, width, height, sourcePitch,
+                   destinationPitch, maskPitch, constant, flags);
 }
 
 int32_t MemMaskConstMem32(const void* source, void* destination, const uint8_t* mask,
                           int32_t width, int32_t height, int32_t sourcePitch,
                           int32_t destinationPitch, int32_t maskPitch, uint32_t constant,
                           uint32_t flags) {
-  return MaskConst(4, source, destination, mask, width, height, sourcePitch, destinationPitch,
-                   maskPitch, constant, flags);
+  return MaskConst(__func__, 4, source, destination, mask, width, height, sourcePitch,
+                   destinationPitch, maskPitch, constant, flags);
 }
 
 int32_t MaskBitwise(const uint8_t* source, int32_t width, int32_t height, int32_t sourcePitch,
                     uint8_t* destination, int32_t destinationPitch, int32_t code) {
-  return vantor::BitRowsOp(source, width, height, sourcePitch, destination, destinationPitch,
-                           code);
+  const int32_t r =
+      vantor::BitRowsOp(source, width, height, sourcePitch, destination, destinationPitch, code);
+  return r < 0 ? RefusedCode(__func__, code, -1) : r;
 }
 
 int32_t MaskOnes(const uint8_t* mask, int32_t firstColumn, int32_t firstRow, int32_t width,
@@ -564,9 +590,14 @@ int32_t MaskOper(uint8_t* mask, int32_t width, int32_t height, int32_t pitch, ui
                  MaskPosition* position) {
   switch (type) {
     case 0: {
-      if (position == nullptr) return -1;
+      if (position == nullptr)
+        return err::Report(__func__, err::kParameter, "no position given"), -1;
       const int32_t x = position->x, y = position->y;
-      if (x < 0 || y < 0 || x >= width || y >= height) return -1;
+      if (x < 0 || y < 0 || x >= width || y >= height) {
+        return err::Report(__func__, err::kParameter, "(%d, %d) lies outside the %d x %d mask", x,
+                           y, width, height),
+               -1;
+      }
       return (mask[static_cast<ptrdiff_t>(y) * pitch + (x >> 3)] >> (x & 7)) & 1;
     }
     case 4:
@@ -582,7 +613,8 @@ int32_t MaskOper(uint8_t* mask, int32_t width, int32_t height, int32_t pitch, ui
       return 0;
     }
     case 7: {
-      if (position == nullptr) return -1;
+      if (position == nullptr)
+        return err::Report(__func__, err::kParameter, "no position given"), -1;
       int32_t fx = 0, fy = 0;
       if (!vantor::FindMaskPixel(mask, width, height, pitch, position->x, position->y,
                                  (position->value & 1) != 0, &fx, &fy)) {
@@ -593,7 +625,9 @@ int32_t MaskOper(uint8_t* mask, int32_t width, int32_t height, int32_t pitch, ui
       return 1;
     }
     default:
-      return -1;
+      return err::Report(__func__, err::kParameter, "type %d is not one of 0, 4, 5, 6, 7",
+                         static_cast<int>(type)),
+             -1;
   }
 }
 

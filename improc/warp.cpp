@@ -24,6 +24,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "generic/last_error.h"
 #include "improc/warp.h"
 #include "improc/warp_internal.h"
 #include "kernels/kernel_mode.h"
@@ -1040,12 +1041,18 @@ int64_t ScaleMaskDataVector(const uint8_t* a, int32_t width, int32_t height, int
 
 namespace {
 
+namespace err = vantor::err;
+
 int32_t Capped(int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); }
 
-int32_t RunWarp(const void* src, int32_t sw, int32_t sh, int32_t sp, void* dst, int32_t dw,
-                int32_t dh, int32_t dp, int32_t depth, const double* m, int32_t fill, void* mask,
-                int32_t mp, int32_t sampling, bool bilinear) {
-  if (!WarpDepthSupported(depth)) return -1;
+int32_t RunWarp(const char* operation, const void* src, int32_t sw, int32_t sh, int32_t sp,
+                void* dst, int32_t dw, int32_t dh, int32_t dp, int32_t depth, const double* m,
+                int32_t fill, void* mask, int32_t mp, int32_t sampling, bool bilinear) {
+  if (!WarpDepthSupported(depth)) {
+    return err::Report(operation, err::kParameter,
+                       "depth %d is not one of 1, 8, 16, 24, 32, 48, 64", depth),
+           -1;
+  }
   if (dst == nullptr || m == nullptr || dw <= 0 || dh <= 0) return 0;
   WarpJob j;
   j.src = static_cast<const uint8_t*>(src);
@@ -1075,8 +1082,9 @@ extern "C" int32_t PerspectiveTrans(const void* srcPixels, int32_t srcWidth, int
                                     int32_t dstHeight, int32_t dstPitch, int32_t depth,
                                     const double* matrix, int32_t fill, void* fillMask,
                                     int32_t fillMaskPitch, int32_t sampling) {
-  return vantor::RunWarp(srcPixels, srcWidth, srcHeight, srcPitch, dstPixels, dstWidth, dstHeight,
-                         dstPitch, depth, matrix, fill, fillMask, fillMaskPitch, sampling, false);
+  return vantor::RunWarp(__func__, srcPixels, srcWidth, srcHeight, srcPitch, dstPixels, dstWidth,
+                         dstHeight, dstPitch, depth, matrix, fill, fillMask, fillMaskPitch,
+                         sampling, false);
 }
 
 extern "C" int32_t BilinearTrans(const void* srcPixels, int32_t srcWidth, int32_t srcHeight,
@@ -1084,8 +1092,9 @@ extern "C" int32_t BilinearTrans(const void* srcPixels, int32_t srcWidth, int32_
                                  int32_t dstHeight, int32_t dstPitch, int32_t depth,
                                  const double* matrix, int32_t fill, void* fillMask,
                                  int32_t fillMaskPitch, int32_t sampling) {
-  return vantor::RunWarp(srcPixels, srcWidth, srcHeight, srcPitch, dstPixels, dstWidth, dstHeight,
-                         dstPitch, depth, matrix, fill, fillMask, fillMaskPitch, sampling, true);
+  return vantor::RunWarp(__func__, srcPixels, srcWidth, srcHeight, srcPitch, dstPixels, dstWidth,
+                         dstHeight, dstPitch, depth, matrix, fill, fillMask, fillMaskPitch,
+                         sampling, true);
 }
 
 extern "C" int32_t ScaleMaskData(const uint8_t* aPixels, int32_t width, int32_t height,

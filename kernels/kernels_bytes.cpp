@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "generic/last_error.h"
 #include "kernels/kernels.h"
 #include "kernels/kernels_scalar.h"
 #include "kernels/pixel_codes.h"
@@ -568,11 +569,27 @@ HWY_EXPORT(TargetName);
 const char* KernelTargetName() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
 }  // namespace vantor
 
+namespace {
+
+// The kernels' refusals (a code or relation they do not perform, a negative
+// corner), stated only on the failure path so the kernels keep their speed.
+template <class R>
+R Refused(const char* operation, R result, const char* what, int32_t value) {
+  if (result < 0) {
+    vantor::err::Report(operation, VANTOR_ERROR_PARAMETER, "%s %d is not taken", what, value);
+  }
+  return result;
+}
+
+}  // namespace
+
 extern "C" {
 
 int32_t tmMMM(const uint8_t* a, const uint8_t* b, uint8_t* c, int32_t width, int32_t height,
               int32_t pitchA, int32_t pitchB, int32_t pitchC, int32_t code) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MMM)(a, b, c, width, height, pitchA, pitchB, pitchC, code);
+  const auto r =
+      HWY_DYNAMIC_DISPATCH(vantor::MMM)(a, b, c, width, height, pitchA, pitchB, pitchC, code);
+  return Refused(__func__, r, "code", code);
 }
 
 int32_t tmMoveByteRect(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
@@ -587,34 +604,39 @@ int32_t tmMoveConst(int32_t value, uint8_t* dst, int32_t width, int32_t height, 
 
 int32_t tmMCMb(const uint8_t* src, int32_t constant, uint8_t* dst, int32_t width, int32_t height,
                int32_t srcPitch, int32_t dstPitch, int32_t code) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MCMb)(src, constant, dst, width, height, srcPitch, dstPitch,
-                                            code);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MCMb)(src, constant, dst, width, height, srcPitch,
+                                                    dstPitch, code);
+  return Refused(__func__, r, "code", code);
 }
 
 int32_t tmMCMw(const uint8_t* src, int32_t constant, uint8_t* dst, int32_t width, int32_t height,
                int32_t srcPitch, int32_t dstPitch, int32_t code) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MCMw)(src, constant, dst, width, height, srcPitch, dstPitch,
-                                            code);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MCMw)(src, constant, dst, width, height, srcPitch,
+                                                    dstPitch, code);
+  return Refused(__func__, r, "code", code);
 }
 
 int32_t tmMCMd(const uint8_t* src, int32_t constant, uint8_t* dst, int32_t width, int32_t height,
                int32_t srcPitch, int32_t dstPitch, int32_t code) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MCMd)(src, constant, dst, width, height, srcPitch, dstPitch,
-                                            code);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MCMd)(src, constant, dst, width, height, srcPitch,
+                                                    dstPitch, code);
+  return Refused(__func__, r, "code", code);
 }
 
 int32_t tmMCmaskMb(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t width,
                    int32_t height, int32_t srcPitch, int32_t dstPitch, int32_t maskPitch,
                    int32_t constant, int32_t flags) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MCmaskMb)(src, dst, mask, width, height, srcPitch, dstPitch,
-                                                maskPitch, constant, flags);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MCmaskMb)(src, dst, mask, width, height, srcPitch,
+                                                        dstPitch, maskPitch, constant, flags);
+  return Refused(__func__, r, "code", flags & 0x3F);
 }
 
 int32_t tmMMmaskMb(const uint8_t* a, uint8_t* b, const uint8_t* mask, int32_t width,
                    int32_t height, int32_t pitchA, int32_t pitchB, int32_t maskPitch,
                    int32_t flags) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MMmaskMb)(a, b, mask, width, height, pitchA, pitchB,
-                                                maskPitch, flags);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MMmaskMb)(a, b, mask, width, height, pitchA, pitchB,
+                                                        maskPitch, flags);
+  return Refused(__func__, r, "code", flags & 0x3F);
 }
 
 int32_t tmCmaskMoveB(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int32_t width,
@@ -626,13 +648,15 @@ int32_t tmCmaskMoveB(const uint8_t* src, uint8_t* dst, const uint8_t* mask, int3
 
 int32_t tmThreshMaskB(const uint8_t* src, int32_t t, uint8_t* mask, int32_t width,
                       int32_t height, int32_t srcPitch, int32_t maskPitch, int32_t relation) {
-  return HWY_DYNAMIC_DISPATCH(vantor::ThreshMaskB)(src, t, mask, width, height, srcPitch,
-                                                   maskPitch, relation);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::ThreshMaskB)(src, t, mask, width, height, srcPitch,
+                                                           maskPitch, relation);
+  return Refused(__func__, r, "relation", relation);
 }
 
 int64_t tmMaskOnes(const uint8_t* mask, int32_t x0, int32_t y0, int32_t width, int32_t height,
                    int32_t pitch) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MaskOnes)(mask, x0, y0, width, height, pitch);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MaskOnes)(mask, x0, y0, width, height, pitch);
+  return Refused(__func__, r, "corner column or row", x0 < 0 ? x0 : y0);
 }
 
 int32_t tmSubstByteRect(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,

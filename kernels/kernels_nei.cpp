@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "generic/last_error.h"
 #include "kernels/kernels.h"
 #include "kernels/kernels_scalar.h"
 
@@ -715,35 +716,64 @@ HWY_EXPORT(Mask2StEl);
 HWY_EXPORT(MStElM1sOr0s);
 }  // namespace vantor
 
+namespace {
+
+// The causes of the kernels' refusals, stated only on the failure path so the
+// kernels keep their speed: a refused argument, or else scratch memory that
+// could not be had.
+template <class R>
+R Checked(const char* operation, R result, const char* refusedArgument = nullptr) {
+  if (result >= 0) return result;
+  if (refusedArgument != nullptr) {
+    vantor::err::Report(operation, VANTOR_ERROR_PARAMETER, "%s", refusedArgument);
+  } else {
+    vantor::err::Report(operation, VANTOR_ERROR_MEMORY, "out of memory");
+  }
+  return result;
+}
+
+const char* ElementRefused(const uint8_t* se, int32_t seWidth, int32_t seHeight) {
+  return se == nullptr || seWidth < 1 || seHeight < 1 ? "the structuring element is empty"
+                                                      : nullptr;
+}
+
+}  // namespace
+
 extern "C" {
 
 int32_t tmByteNeiH2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                     int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(vantor::ByteNeiH2)(src, dst, width, height, srcPitch, dstPitch,
-                                                 flags, n);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::ByteNeiH2)(src, dst, width, height, srcPitch,
+                                                         dstPitch, flags, n);
+  return Checked(__func__, r);
 }
 
 int32_t tmByteNeiV2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                     int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(vantor::ByteNeiV2)(src, dst, width, height, srcPitch, dstPitch,
-                                                 flags, n);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::ByteNeiV2)(src, dst, width, height, srcPitch,
+                                                         dstPitch, flags, n);
+  return Checked(__func__, r);
 }
 
 int32_t tmBitNeiH2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                    int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(vantor::BitNeiH2)(src, dst, width, height, srcPitch, dstPitch,
-                                                flags, n);
+  const auto r =
+      HWY_DYNAMIC_DISPATCH(vantor::BitNeiH2)(src, dst, width, height, srcPitch, dstPitch, flags, n);
+  return Checked(__func__, r);
 }
 
 int32_t tmBitNeiV2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                    int32_t srcPitch, int32_t dstPitch, int32_t flags, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(vantor::BitNeiV2)(src, dst, width, height, srcPitch, dstPitch,
-                                                flags, n);
+  const auto r =
+      HWY_DYNAMIC_DISPATCH(vantor::BitNeiV2)(src, dst, width, height, srcPitch, dstPitch, flags, n);
+  return Checked(__func__, r);
 }
 
 int32_t tmBitNeiInPlace(uint8_t* mask, int32_t width, int32_t height, int32_t pitch,
                         int32_t kernelCode, int32_t n) {
-  return HWY_DYNAMIC_DISPATCH(vantor::BitNeiInPlace)(mask, width, height, pitch, kernelCode, n);
+  const auto r =
+      HWY_DYNAMIC_DISPATCH(vantor::BitNeiInPlace)(mask, width, height, pitch, kernelCode, n);
+  return Checked(__func__, r);
 }
 
 int32_t tmFindBit(const uint8_t* mask, int32_t width, int32_t height, int32_t pitch, int32_t* x,
@@ -758,28 +788,32 @@ int32_t tmMoveBitRow(const uint8_t* src, int64_t srcBit, uint8_t* dst, int64_t d
 
 int32_t tmMoveBitRect(const uint8_t* src, int32_t srcX, int32_t srcPitch, uint8_t* dst,
                       int32_t dstX, int32_t dstPitch, int32_t width, int32_t height) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MoveBitRect)(src, srcX, srcPitch, dst, dstX, dstPitch,
-                                                   width, height);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MoveBitRect)(src, srcX, srcPitch, dst, dstX, dstPitch,
+                                                           width, height);
+  return Checked(__func__, r, srcX < 0 || dstX < 0 ? "a column is negative" : nullptr);
 }
 
 int64_t tmMask3bord(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                     int32_t srcPitch, int32_t dstPitch, int32_t flags) {
-  return HWY_DYNAMIC_DISPATCH(vantor::Mask3bord)(src, dst, width, height, srcPitch, dstPitch,
-                                                 flags);
+  const auto r =
+      HWY_DYNAMIC_DISPATCH(vantor::Mask3bord)(src, dst, width, height, srcPitch, dstPitch, flags);
+  return Checked(__func__, r);
 }
 
 int32_t tmMask2StEl(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                     int32_t srcPitch, int32_t dstPitch, const uint8_t* se, int32_t seWidth,
                     int32_t seHeight, int32_t sePitch, int32_t cx, int32_t cy) {
-  return HWY_DYNAMIC_DISPATCH(vantor::Mask2StEl)(src, dst, width, height, srcPitch, dstPitch, se,
-                                                 seWidth, seHeight, sePitch, cx, cy);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::Mask2StEl)(
+      src, dst, width, height, srcPitch, dstPitch, se, seWidth, seHeight, sePitch, cx, cy);
+  return Checked(__func__, r, ElementRefused(se, seWidth, seHeight));
 }
 
 int32_t tmMStElM1sOr0s(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height,
                        int32_t srcPitch, int32_t dstPitch, const uint8_t* se, int32_t seWidth,
                        int32_t seHeight, int32_t sePitch, int32_t cx, int32_t cy, int32_t zeros) {
-  return HWY_DYNAMIC_DISPATCH(vantor::MStElM1sOr0s)(src, dst, width, height, srcPitch, dstPitch,
-                                                    se, seWidth, seHeight, sePitch, cx, cy, zeros);
+  const auto r = HWY_DYNAMIC_DISPATCH(vantor::MStElM1sOr0s)(
+      src, dst, width, height, srcPitch, dstPitch, se, seWidth, seHeight, sePitch, cx, cy, zeros);
+  return Checked(__func__, r, ElementRefused(se, seWidth, seHeight));
 }
 
 }  // extern "C"

@@ -15,6 +15,7 @@
 
 #include "kernels/convert_kernels.h"
 #include "generic/keywords.h"
+#include "generic/last_error.h"
 #include "memrect/memrect.h"
 #include "memrect/pixelwise_internal.h"
 
@@ -22,9 +23,11 @@ namespace vantor {
 namespace {
 
 namespace cv = convert;
+namespace err = vantor::err;
 
 // A resolved rectangle.
 struct View {
+  int32_t handle = 0;
   int32_t depth = -1;
   size_t width = 0;
   size_t height = 0;
@@ -36,8 +39,8 @@ bool Resolve(int32_t handle, View* v) {
   int32_t w = 0, h = 0, pitch = 0;
   void* pixels = nullptr;
   const int32_t depth = mrGetExtendedInfo(handle, &w, &h, &pitch, &pixels);
-  if (depth < 0 || w < 0 || h < 0) return false;
-  *v = View{depth, static_cast<size_t>(w), static_cast<size_t>(h), pitch,
+  if (depth < 0 || w < 0 || h < 0) return err::FailHandle(handle);
+  *v = View{handle, depth, static_cast<size_t>(w), static_cast<size_t>(h), pitch,
             static_cast<uint8_t*>(pixels)};
   return true;
 }
@@ -63,7 +66,7 @@ size_t PlaneBytes(int32_t depth, size_t width, size_t height, size_t* rowBytes) 
 struct Plane {
   Plane(int32_t depth, size_t width, size_t height)
       : bytes(PlaneBytes(depth, width, height, &rowBytes)),
-        view{depth, width, height, static_cast<ptrdiff_t>(rowBytes), bytes.data()} {}
+        view{0, depth, width, height, static_cast<ptrdiff_t>(rowBytes), bytes.data()} {}
   size_t rowBytes = 0;
   std::vector<uint8_t> bytes;
   View view;
@@ -133,17 +136,37 @@ int32_t Narrow48to24(const View& s, const View& d, int32_t mode) {
 
 // ---- Colour and grey ---------------------------------------------------------------
 
+// The causes of a refused pair of rectangles; -1.
+int32_t SizesDiffer(const View& s, const View& d) {
+  err::Fail(err::kParameter, "images %d and %d differ in size (%zu x %zu and %zu x %zu)",
+            s.handle, d.handle, s.width, s.height, d.width, d.height);
+  return -1;
+}
+
+int32_t DepthPair(const View& s, const View& d, const char* taken) {
+  err::Fail(err::kParameter, "no conversion from depth %d (image %d) to depth %d (image %d)%s%s",
+            s.depth, s.handle, d.depth, d.handle, taken ? "; this operation takes " : "",
+            taken ? taken : "");
+  return -1;
+}
+
 // Colour to grey with the width test on the pitches; -1 before any write.
 int32_t GreyFromColour(const View& s, const View& d, int32_t red, int32_t green,
                        int32_t blue) {
   const bool bytes = s.depth == 24 && d.depth == 8;
   const bool words = s.depth == 48 && d.depth == 16;
-  if (!bytes && !words) return -1;
-  if (s.width != d.width || s.height != d.height) return -1;
+  if (!bytes && !words) return DepthPair(s, d, "24 -> 8 or 48 -> 16");
+  if (s.width != d.width || s.height != d.height) return SizesDiffer(s, d);
   if (s.width == 0) return 0;
   const ptrdiff_t unit = bytes ? 1 : 2;
   const auto w = static_cast<ptrdiff_t>(s.width);
-  if (d.pitch / w != unit || s.pitch / w != 3 * unit) return -1;
+  if (d.pitch / w != unit || s.pitch / w != 3 * unit) {
+    err::Fail(err::kParameter,
+              "rows of %zu pixels with pitches %td and %td fail the width test "
+              "(pitch / width must be %td and %td)",
+              s.width, s.pitch, d.pitch, 3 * unit, unit);
+    return -1;
+  }
   const uint32_t best =
       bytes ? cv::RgbToGrey8(d.pixels, s.width, s.height, d.pitch, s.pixels, s.pitch, red, green,
                              blue, cv::CurrentPath())
@@ -155,7 +178,7 @@ int32_t GreyFromColour(const View& s, const View& d, int32_t red, int32_t green,
 // Grey to colour; -1 for a wrong depth pair or size.
 int32_t ColourFromGrey(const View& s, const View& d, cv::GreyToRgbOp op, int32_t red,
                        int32_t green, int32_t blue) {
-  if (s.width != d.width || s.height != d.height) return -1;
+  if (s.width != d.width || s.height != d.height) return SizesDiffer(s, d);
   if (s.depth == 8 && d.depth == 24) {
     cv::GreyToRgb8(s.pixels, s.pitch, s.width, s.height, d.pixels, d.pitch, op, red, green,
                    blue);
@@ -163,7 +186,7 @@ int32_t ColourFromGrey(const View& s, const View& d, cv::GreyToRgbOp op, int32_t
     cv::GreyToRgb16(s.pixels, s.pitch, s.width, s.height, d.pixels, d.pitch, op, red, green,
                     blue);
   } else {
-    return -1;
+    return DepthPair(s, d, "8 -> 24 or 16 -> 48");
   }
   return Area(s);
 }
@@ -350,39 +373,46 @@ extern "C" {
 
 int32_t mrConvert(int32_t src, int32_t dst, int32_t mode) {
   using namespace vantor;
-  try {
+  // Scratch planes of the chained pairs are had before the destination is
+  // written; a shortage throws std::bad_alloc, which Guarded reports.
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     View s, d;
     if (!Resolve(src, &s) || !Resolve(dst, &d)) return -1;
-    if (s.width != d.width || s.height != d.height) return -1;
+    if (s.width != d.width || s.height != d.height) return SizesDiffer(s, d);
     for (const Pair& p : kPairs) {
       if (p.from == s.depth && p.to == d.depth) return p.run(s, d, mode);
     }
-    return -1;
-  } catch (...) {  // scratch memory not available
-    return -1;
-  }
+    return DepthPair(s, d, nullptr);
+  });
 }
 
 int32_t mrRGBtoGray(int32_t src, int32_t dst, int32_t redWeight, int32_t greenWeight,
                     int32_t blueWeight) {
   using namespace vantor;
-  View s, d;
-  if (!Resolve(src, &s) || !Resolve(dst, &d)) return -1;
-  return GreyFromColour(s, d, redWeight, greenWeight, blueWeight);
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    View s, d;
+    if (!Resolve(src, &s) || !Resolve(dst, &d)) return -1;
+    return GreyFromColour(s, d, redWeight, greenWeight, blueWeight);
+  });
 }
 
 int32_t mrBytesToRGB(int32_t src, int32_t dst, const char* keyword, int32_t redWeight,
                      int32_t greenWeight, int32_t blueWeight) {
   using namespace vantor;
-  if (keyword == nullptr) return -1;
-  const uint32_t code = WordInText(kGreyToRgbOps, nullptr, 0, keyword, 0);
-  if (code == 0) return -1;
-  constexpr convert::GreyToRgbOp kOps[] = {convert::GreyToRgbOp::kFill,
-                                           convert::GreyToRgbOp::kAdd,
-                                           convert::GreyToRgbOp::kInsert};
-  View s, d;
-  if (!Resolve(src, &s) || !Resolve(dst, &d)) return -1;
-  return ColourFromGrey(s, d, kOps[code - 1], redWeight, greenWeight, blueWeight);
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (keyword == nullptr) return err::Fail(err::kParameter, "no keyword given"), -1;
+    const uint32_t code = WordInText(kGreyToRgbOps, nullptr, 0, keyword, 0);
+    if (code == 0) {
+      return err::Fail(err::kParameter, "keyword '%.40s' is not one of Fill Add Insert", keyword),
+             -1;
+    }
+    constexpr convert::GreyToRgbOp kOps[] = {convert::GreyToRgbOp::kFill,
+                                             convert::GreyToRgbOp::kAdd,
+                                             convert::GreyToRgbOp::kInsert};
+    View s, d;
+    if (!Resolve(src, &s) || !Resolve(dst, &d)) return -1;
+    return ColourFromGrey(s, d, kOps[code - 1], redWeight, greenWeight, blueWeight);
+  });
 }
 
 }  // extern "C"

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "generic/last_error.h"
+
 namespace {
 
 std::mutex g_lutMutex;
@@ -43,12 +45,23 @@ extern "C" int32_t mrDisplayLut(const char* keyword, const void* entries, const 
       break;
     case 's':
     case 'm':
-      if (!entries) return -1;
+      if (!entries) {
+        return vantor::err::Report(__func__, VANTOR_ERROR_PARAMETER,
+                                   "keyword '%.40s' needs entries", keyword),
+               -1;
+      }
       g_lutEntries = letter == 's' ? 256 : 2;
       std::memcpy(g_lut, entries, size_t(g_lutEntries) * 4);
       break;
     default:
-      return -1;
+      if (keyword == nullptr) {
+        return vantor::err::Report(__func__, VANTOR_ERROR_PARAMETER, "no keyword given"), -1;
+      }
+      return vantor::err::Report(__func__, VANTOR_ERROR_PARAMETER,
+                                 "keyword '%.40s' is not one of Info Linear White/Black "
+                                 "Black/White Set Mask",
+                                 keyword),
+             -1;
   }
   if (address) *address = g_lut;
   if (byteSize) *byteSize = g_lutEntries * 4;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "generic/keywords.h"
+#include "generic/last_error.h"
 #include "improc/nei.h"
 #include "improc/nei_codes.h"
 #include "kernels/kernel_mode.h"
@@ -20,6 +21,7 @@
 namespace {
 
 namespace code = vantor::nei;
+namespace err = vantor::err;
 using vantor::nei::Pass;
 using vantor::nei::Shape;
 using vantor::nei::Smoothing;
@@ -113,8 +115,10 @@ struct Target {
   bool mask;
   bool vector;
 
+  // The scalar kernels refuse only for want of scratch (the rectangle is valid).
   int32_t Scalar(const Step& s) const {
-    return (mask ? MaskNei : NeiMem)(px, w, h, pitch, ScalarCode(s), s.n) == 0 ? 0 : -1;
+    if ((mask ? MaskNei : NeiMem)(px, w, h, pitch, ScalarCode(s), s.n) == 0) return 0;
+    return err::FailMemory(), -1;
   }
 
   // A row or column run in one call; -1 (nothing written) without scratch.
@@ -200,7 +204,7 @@ int32_t Filter24(uint8_t* px, int32_t w, int32_t h, int32_t pitch, const StepLis
                  bool vector) {
   const size_t plane = static_cast<size_t>(w) * static_cast<size_t>(h);
   std::unique_ptr<uint8_t[]> planes(new (std::nothrow) uint8_t[3 * plane]);
-  if (!planes) return -1;
+  if (!planes) return err::FailMemory(), -1;
   const int channel[3] = {2, 1, 0};  // red, green, blue within a blue-green-red pixel
   for (int c = 0; c < 3; ++c) {
     uint8_t* dst = planes.get() + c * plane;
@@ -229,7 +233,8 @@ int32_t Dispatch(int32_t handle, const StepList& list) {
   int32_t w = 0, h = 0, pitch = 0;
   void* px = nullptr;
   const int32_t depth = mrGetExtendedInfo(handle, &w, &h, &pitch, &px);
-  if (depth != 1 && depth != 8 && depth != 24) return -1;
+  if (depth < 0) return -1;  // the handle's cause is stated
+  if (depth != 1 && depth != 8 && depth != 24) return err::FailDepth(handle, depth), -1;
   if (w <= 0 || h <= 0) return 0;  // an empty rectangle has nothing to filter
   const bool vector = tmKernelMode() == 3;
   uint8_t* p = static_cast<uint8_t*>(px);
@@ -266,15 +271,25 @@ StepList Schedule(const Mixed& m, int32_t n) {
 
 }  // namespace
 
-extern "C" int32_t mrNeiFun(int32_t h, const char* keyword, int32_t n) {
-  if (n < 1) return 0;
-  if (keyword == nullptr) return -1;
-  if (const uint32_t k = WordInText(kSingleList, nullptr, 0, keyword, 0); k != 0) {
-    StepList list;
-    list.Code(kSingleCodes[k - 1], n);
-    return Dispatch(h, list);
-  }
-  const uint32_t k = WordInText(kMixedList, nullptr, 0, keyword, 0);
-  if (k == 0) return -1;
-  return Dispatch(h, Schedule(kMixed[k - 1], n));
+extern "C" {
+
+int32_t mrNeiFun(int32_t h, const char* keyword, int32_t n) {
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (n < 1) return 0;
+    if (keyword == nullptr) return err::Fail(err::kParameter, "no keyword given"), -1;
+    if (const uint32_t k = WordInText(kSingleList, nullptr, 0, keyword, 0); k != 0) {
+      StepList list;
+      list.Code(kSingleCodes[k - 1], n);
+      return Dispatch(h, list);
+    }
+    const uint32_t k = WordInText(kMixedList, nullptr, 0, keyword, 0);
+    if (k == 0) {
+      return err::Fail(err::kParameter, "keyword '%.40s' is not a neighbourhood operation",
+                       keyword),
+             -1;
+    }
+    return Dispatch(h, Schedule(kMixed[k - 1], n));
+  });
 }
+
+}  // extern "C"

@@ -35,9 +35,12 @@ VANTOR_BEGIN_C
  *
  * Returns 0 when n < 1 (nothing is looked at, not even h or keyword); -1 for
  * a null or unknown keyword; otherwise 0 done, or -1 for an invalid handle, a
- * depth other than 1, 8 and 24, or scratch memory that cannot be had (the
- * rectangle is then unchanged). A schedule runs as one request: it fails or
- * succeeds as a whole. */
+ * depth other than 1, 8 and 24, or scratch memory that cannot be had. A
+ * schedule runs as one request: it fails or succeeds as a whole. After a
+ * failure for want of scratch a colour image is unchanged, but a mask or grey
+ * image keeps the passes made before the shortage (the kernels take their
+ * scratch pass by pass; copying the image first to undo them would cost more
+ * than the filter). */
 VANTOR_API int32_t mrNeiFun(int32_t h, const char* keyword, int32_t n);
 
 VANTOR_END_C

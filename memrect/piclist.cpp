@@ -7,15 +7,19 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "generic/keywords.h"
+#include "generic/last_error.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_store.h"
 
 namespace vantor::store {
 
 namespace {
+
+namespace err = vantor::err;
 
 constexpr char kOperations[] = "Create Clean Free Push PushHandle  Count Get Pop GetLabel SubList";
 enum Operation {
@@ -45,7 +49,7 @@ bool EnsureRoom(Table& t, int32_t list, ListView* v) {
   while (v->n + 4 >= v->capacity) {
     const Record* r = t.Find(list);
     const int64_t height = 2 * static_cast<int64_t>(r->height);
-    if (height > INT32_MAX) return false;
+    if (height > INT32_MAX) return err::Fail(err::kParameter, "list %d is full", list);
     if (RedimensionLocked(t, list, 0, 0, static_cast<int32_t>(height)) != 1) return false;
     if (!ViewList(t, list, v)) return false;
   }
@@ -79,44 +83,67 @@ int32_t CreateList(Table& t, const char* name) {
   return h;
 }
 
-// Empties a list: its entries are set to 0 and the members it held returned.
-std::vector<int32_t> TakeMembers(const Table& t, int32_t list) {
-  std::vector<int32_t> members;
-  ListView v;
-  if (!ViewList(t, list, &v)) return members;
-  members.assign(v.entries + 1, v.entries + 1 + v.n);
-  std::fill(v.entries, v.entries + 1 + v.n, 0);
-  return members;
-}
-
 // Frees every member in order; a member that is a list has its own members
 // freed first and is freed after them. Lists are emptied before their members
 // are visited, so a list that contains itself, directly or not, ends the walk
-// instead of looping. No recursion: nesting may be deep.
+// instead of looping. No recursion: nesting may be deep. The walk is planned
+// first without changing anything, so that a shortage of memory (the plan's
+// own lists) leaves every list and member as it was; the plan is then carried
+// out without allocating.
 void CleanLocked(Table& t, int32_t list) {
   struct Frame {
     int32_t list;
     std::vector<int32_t> members;
     size_t next;
   };
+  std::unordered_set<int32_t> taken, freed;
+  std::vector<int32_t> emptied;                 // lists whose entries are cleared
+  std::vector<std::pair<int32_t, bool>> frees;  // in order: handle, freed as a list
+  auto take = [&](int32_t l) {
+    std::vector<int32_t> members;
+    ListView v;
+    if (!taken.insert(l).second || !ViewList(t, l, &v)) return members;
+    members.assign(v.entries + 1, v.entries + 1 + v.n);
+    emptied.push_back(l);
+    return members;
+  };
+  auto alive = [&](int32_t h) { return t.Find(h) != nullptr && freed.count(h) == 0; };
   std::vector<Frame> stack;
-  stack.push_back({list, TakeMembers(t, list), 0});
+  stack.push_back({list, take(list), 0});
   while (!stack.empty()) {
-    if (stack.back().next < stack.back().members.size()) {
-      const int32_t m = stack.back().members[stack.back().next++];
-      const Record* r = t.Find(m);
-      if (r != nullptr && IsPicList(*r)) stack.push_back({m, TakeMembers(t, m), 0});
-      else FreePlainLocked(t, m);
+    Frame& top = stack.back();
+    if (top.next < top.members.size()) {
+      const int32_t m = top.members[top.next++];
+      if (!alive(m)) continue;
+      if (IsPicList(*t.Find(m))) {
+        std::vector<int32_t> members = take(m);
+        stack.push_back({m, std::move(members), 0});
+      } else {
+        frees.emplace_back(m, false);
+        freed.insert(m);
+      }
       continue;
     }
-    const int32_t done = stack.back().list;
+    const int32_t done = top.list;
     stack.pop_back();
     if (stack.empty()) break;  // the list being cleaned stays
-    Record* r = t.Find(done);
-    if (r != nullptr && IsPicList(*r)) {
-      r->listMarker = 0;
-      FreePlainLocked(t, done);
+    if (alive(done)) {
+      frees.emplace_back(done, true);
+      freed.insert(done);
     }
+  }
+  for (int32_t l : emptied) {
+    ListView v;
+    if (ViewList(t, l, &v)) std::fill(v.entries, v.entries + 1 + v.n, 0);
+  }
+  for (const auto& [h, isList] : frees) {
+    Record* r = t.Find(h);
+    if (r == nullptr) continue;
+    if (isList) {
+      if (!IsPicList(*r)) continue;
+      r->listMarker = 0;
+    }
+    FreePlainLocked(t, h);
   }
 }
 
@@ -155,14 +182,21 @@ int32_t FindLabelLocked(const Table& t, int32_t list, const char* text) {
 }
 
 // A handle a list may take as a member: valid and not the list itself.
-bool Joinable(const Table& t, int32_t list, int32_t h) {
-  return h != list && t.Find(h) != nullptr;
+bool Joinable(const Table& t, int32_t list, intptr_t arg) {
+  if (arg < INT32_MIN || arg > INT32_MAX) {
+    return err::Fail(err::kParameter, "%lld is not a handle", static_cast<long long>(arg));
+  }
+  const auto h = static_cast<int32_t>(arg);
+  if (h == list) return err::Fail(err::kParameter, "list %d cannot hold itself", list);
+  return t.Find(h) != nullptr || err::FailHandle(h);
 }
 
 int32_t PicListLocked(Table& t, int32_t list, uint32_t op, intptr_t arg) {
   if (op == kCreate) return CreateList(t, reinterpret_cast<const char*>(arg));
   ListView v;
-  if (!ViewList(t, list, &v)) return -1;
+  if (!ViewList(t, list, &v)) {
+    return err::Fail(err::kParameter, "handle %d is not a picture list", list), -1;
+  }
   switch (op) {
     case kClean:
       CleanLocked(t, list);
@@ -170,9 +204,8 @@ int32_t PicListLocked(Table& t, int32_t list, uint32_t op, intptr_t arg) {
     case kFree:
       return FreeListLocked(t, list);
     case kPush: {
-      if (arg < INT32_MIN || arg > INT32_MAX) return -1;
-      const int32_t h = static_cast<int32_t>(arg);
-      if (!Joinable(t, list, h) || !EnsureRoom(t, list, &v)) return -1;
+      if (!Joinable(t, list, arg) || !EnsureRoom(t, list, &v)) return -1;
+      const auto h = static_cast<int32_t>(arg);
       const int32_t copy = CopyAsLocked(t, h);
       if (copy < 0) return -1;
       Append(t, list, copy);
@@ -182,16 +215,18 @@ int32_t PicListLocked(Table& t, int32_t list, uint32_t op, intptr_t arg) {
       return copy;
     }
     case kPushHandle: {
-      if (arg < INT32_MIN || arg > INT32_MAX) return -1;
-      const int32_t h = static_cast<int32_t>(arg);
-      if (!Joinable(t, list, h) || !EnsureRoom(t, list, &v)) return -1;
+      if (!Joinable(t, list, arg) || !EnsureRoom(t, list, &v)) return -1;
+      const auto h = static_cast<int32_t>(arg);
       Append(t, list, h);
       return h;
     }
     case kCount:
       return v.n;
     case kGet:
-      return arg >= 1 && arg <= v.n ? v.entries[arg] : -1;
+      if (arg >= 1 && arg <= v.n) return v.entries[arg];
+      return err::Fail(err::kParameter, "index %lld is not in 1..%d", static_cast<long long>(arg),
+                       v.n),
+             -1;
     case kPop: {
       if (v.n == 0) return 0;
       const int32_t h = v.entries[v.n];
@@ -237,14 +272,16 @@ int32_t FreePicListLocked(Table& t, int32_t list) {
 using namespace vantor::store;
 
 extern "C" int32_t mrPicList(int32_t list, const char* operation, intptr_t arg) {
-  if (operation == nullptr) return -1;
-  const uint32_t op = WordInText(kOperations, nullptr, 0, operation, 0);
-  if (op == 0) return -1;
-  Table& t = TheTable();
-  std::unique_lock lock(t.mutex);
-  try {
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (operation == nullptr) return err::Fail(err::kParameter, "no operation given"), -1;
+    const uint32_t op = WordInText(kOperations, nullptr, 0, operation, 0);
+    if (op == 0) {
+      return err::Fail(err::kParameter, "operation '%.40s' is not one of %s", operation,
+                       kOperations),
+             -1;
+    }
+    Table& t = TheTable();
+    std::unique_lock lock(t.mutex);
     return PicListLocked(t, list, op, arg);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  });
 }

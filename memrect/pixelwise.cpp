@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "generic/keywords.h"
+#include "generic/last_error.h"
 #include "improc/bytescale.h"
 #include "improc/pixelops_internal.h"
 #include "kernels/kernel_mode.h"
@@ -17,6 +18,8 @@
 
 namespace vantor {
 namespace {
+
+namespace err = vantor::err;
 
 // ---------------------------------------------------------------------------
 // Keyword lists and their codes (two-image numbering, constant numbering).
@@ -53,6 +56,35 @@ int32_t Lookup(const char* list, const char* keyword) {
 
 bool VectorMode() { return tmKernelMode() == 3; }
 
+// ---------------------------------------------------------------------------
+// Refused operands, each with its cause; -1 (or false).
+
+bool Resolve(int32_t h, RectView& r) { return ResolveRect(h, r) || err::FailHandle(h); }
+
+int32_t NoKeyword() { return err::Fail(err::kParameter, "no keyword given"), -1; }
+
+int32_t UnknownKeyword(const char* keyword, const char* lists) {
+  return err::Fail(err::kParameter, "keyword '%.40s' is not one of the %s keywords", keyword,
+                   lists),
+         -1;
+}
+
+int32_t SizesDiffer(int32_t a, int32_t b) {
+  return err::Fail(err::kParameter, "images %d and %d differ in size", a, b), -1;
+}
+
+int32_t DepthsDiffer(int32_t a, const RectView& ra, int32_t b, const RectView& rb) {
+  return err::Fail(err::kParameter, "images %d and %d differ in depth (%d and %d)", a, b,
+                   ra.depth, rb.depth),
+         -1;
+}
+
+int32_t NotForDepth(const char* keyword, int32_t h, int32_t depth) {
+  return err::Fail(err::kParameter, "keyword '%.40s' does not apply to image %d of depth %d",
+                   keyword, h, depth),
+         -1;
+}
+
 // The mask operand of the masked operations: 0 selects every pixel; otherwise a
 // 1-bit rectangle of the image's size.
 bool ResolveMask(int32_t mask, const RectView& image, bool inverted, RectView& m,
@@ -61,7 +93,13 @@ bool ResolveMask(int32_t mask, const RectView& image, bool inverted, RectView& m
     mode = MaskMode::kAll;
     return true;
   }
-  if (!ResolveRect(mask, m) || m.depth != 1 || !SameSize(m, image)) return false;
+  if (!Resolve(mask, m)) return false;
+  if (m.depth != 1) {
+    return err::Fail(err::kParameter, "mask %d has depth %d, not 1", mask, m.depth);
+  }
+  if (!SameSize(m, image)) {
+    return err::Fail(err::kParameter, "mask %d differs in size from the image", mask);
+  }
   mode = inverted ? MaskMode::kClear : MaskMode::kSet;
   return true;
 }
@@ -153,39 +191,46 @@ int32_t ArithmeticTwoImage(const RectView& a, const RectView& b, const RectView*
 int32_t PixelwiseMasked(int32_t first, const char* keyword, int32_t second, int32_t mask,
                         bool inverted) {
   RectView a, b, m;
-  MaskMode mode;
-  if (keyword == nullptr || !ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
-  if (a.depth != b.depth || !SameSize(a, b)) return -1;
+  MaskMode mode = MaskMode::kAll;
+  if (keyword == nullptr) return NoKeyword();
+  if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+  if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
+  if (!SameSize(a, b)) return SizesDiffer(first, second);
   if (!ResolveMask(mask, a, inverted, m, mode)) return -1;
   const RectView* mp = mode == MaskMode::kAll ? nullptr : &m;
+  int32_t r;
   if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
-    if (a.depth == 1) return -1;
-    return ArithmeticTwoImage(a, b, mp, kArithmeticTwo[w - 1], mode, true);
+    if (a.depth == 1) return NotForDepth(keyword, first, a.depth);
+    r = ArithmeticTwoImage(a, b, mp, kArithmeticTwo[w - 1], mode, true);
+  } else {
+    const int32_t w2 = Lookup(kLogicalList, keyword);
+    if (w2 == 0) return UnknownKeyword(keyword, "logical or arithmetic");
+    const int32_t code = kLogicalTwo[w2 - 1];
+    if (a.depth == 1) {
+      return BitRowsOpMasked(a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
+                             mp ? mp->pixels : nullptr, mp ? mp->pitch : 0, code, mode);
+    }
+    r = ArithmeticTwoImage(a, b, mp, code, mode, true);
   }
-  const int32_t w = Lookup(kLogicalList, keyword);
-  if (w == 0) return -1;
-  const int32_t code = kLogicalTwo[w - 1];
-  if (a.depth == 1) {
-    return BitRowsOpMasked(a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
-                           mp ? mp->pixels : nullptr, mp ? mp->pitch : 0, code, mode);
-  }
-  return ArithmeticTwoImage(a, b, mp, code, mode, true);
+  return r < 0 ? NotForDepth(keyword, first, a.depth) : r;
 }
 
 int32_t ConstMasked(int32_t constant, const char* keyword, int32_t h, int32_t mask,
                     bool inverted) {
   RectView r, m;
-  MaskMode mode;
-  if (keyword == nullptr || !ResolveRect(h, r)) return -1;
+  MaskMode mode = MaskMode::kAll;
+  if (keyword == nullptr) return NoKeyword();
+  if (!Resolve(h, r)) return -1;
   const int bytes = BytesOf(r.depth);
-  if (bytes == 0 || !ResolveMask(mask, r, inverted, m, mode)) return -1;
+  if (bytes == 0) return err::FailDepth(h, r.depth), -1;
+  if (!ResolveMask(mask, r, inverted, m, mode)) return -1;
   int32_t code;
   if (const int32_t w = Lookup(kLogicalList, keyword); w != 0) {
     code = kLogicalConst[w - 1];
   } else if (const int32_t w2 = Lookup(kArithmeticList, keyword); w2 != 0) {
     code = kArithmeticConst[w2 - 1];
   } else {
-    return -1;
+    return UnknownKeyword(keyword, "logical or arithmetic");
   }
   const uint8_t* mp = mode == MaskMode::kAll ? nullptr : m.pixels;
   const uint32_t c = static_cast<uint32_t>(constant);
@@ -193,11 +238,11 @@ int32_t ConstMasked(int32_t constant, const char* keyword, int32_t h, int32_t ma
     const int32_t v = VectorConst8(r.pixels, mp, r.width, r.height, r.pitch, m.pitch,
                                    static_cast<uint8_t>(c), code, mode);
     if (v >= 0) return 3;
-    if (v == -1) return -1;
+    if (v == -1) return NotForDepth(keyword, h, r.depth);
   }
   if (RectConst(bytes, r.pixels, r.pixels, mp, r.width, r.height, r.pitch, r.pitch, m.pitch, c,
                 code, mode) < 0) {
-    return -1;
+    return NotForDepth(keyword, h, r.depth);
   }
   return 0;
 }
@@ -290,153 +335,185 @@ using namespace vantor;
 extern "C" {
 
 int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
-  RectView r;
-  if (!ResolveRect(h, r)) return -1;
-  if (divisor == 0) divisor = 1;
-  const double ratio = static_cast<double>(multiplier) / static_cast<double>(divisor);
-  int64_t clipped = 0;
-  switch (r.depth) {
-    case 8:
-    case 24: {
-      ByteScale s;
-      MakeByteScale(multiplier, divisor, s);
-      clipped = VectorMode() ? ByteScaleRowsVector(s, r.pixels, r.RowBytes(), r.height, r.pitch)
-                             : ByteScaleRowsScalar(s, r.pixels, r.RowBytes(), r.height, r.pitch);
-      break;
-    }
-    case 1:
-    case 4:
-      clipped = ScalePacked(r, multiplier, divisor);
-      break;
-    case 16:
-      clipped = ScaleWide<uint16_t>(r, r.width, ratio);
-      break;
-    case 48:
-      clipped = ScaleWide<uint16_t>(r, static_cast<int64_t>(r.width) * 3, ratio);
-      break;
-    case 32:
-      clipped = ScaleWide<uint32_t>(r, r.width, ratio);
-      break;
-    case 64:
-      for (int32_t y = 0; y < r.height; ++y) {
-        uint8_t* row = r.Row(y);
-        for (int32_t x = 0; x < r.width; ++x) {
-          double v;
-          std::memcpy(&v, row + static_cast<size_t>(x) * 8, 8);
-          v *= ratio;
-          std::memcpy(row + static_cast<size_t>(x) * 8, &v, 8);
-        }
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView r;
+    if (!Resolve(h, r)) return -1;
+    if (divisor == 0) divisor = 1;
+    const double ratio = static_cast<double>(multiplier) / static_cast<double>(divisor);
+    int64_t clipped = 0;
+    switch (r.depth) {
+      case 8:
+      case 24: {
+        ByteScale s;
+        MakeByteScale(multiplier, divisor, s);
+        clipped = VectorMode() ? ByteScaleRowsVector(s, r.pixels, r.RowBytes(), r.height, r.pitch)
+                               : ByteScaleRowsScalar(s, r.pixels, r.RowBytes(), r.height, r.pitch);
+        break;
       }
-      return 0;
-    default:
-      return -1;
-  }
-  return ClampCount(clipped);
+      case 1:
+      case 4:
+        clipped = ScalePacked(r, multiplier, divisor);
+        break;
+      case 16:
+        clipped = ScaleWide<uint16_t>(r, r.width, ratio);
+        break;
+      case 48:
+        clipped = ScaleWide<uint16_t>(r, static_cast<int64_t>(r.width) * 3, ratio);
+        break;
+      case 32:
+        clipped = ScaleWide<uint32_t>(r, r.width, ratio);
+        break;
+      case 64:
+        for (int32_t y = 0; y < r.height; ++y) {
+          uint8_t* row = r.Row(y);
+          for (int32_t x = 0; x < r.width; ++x) {
+            double v;
+            std::memcpy(&v, row + static_cast<size_t>(x) * 8, 8);
+            v *= ratio;
+            std::memcpy(row + static_cast<size_t>(x) * 8, &v, 8);
+          }
+        }
+        return 0;
+      default:
+        return err::FailDepth(h, r.depth), -1;
+    }
+    return ClampCount(clipped);
+  });
 }
 
 int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
-  RectView a, b;
-  if (!ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
-  if (a.depth != b.depth || !SameSize(a, b) || (a.depth != 8 && a.depth != 32)) return -1;
-  if (divisor == 0) divisor = 1;
-  int64_t clipped = 0;
-  for (int32_t y = 0; y < a.height; ++y) {
-    uint8_t* ra = a.Row(y);
-    const uint8_t* rb = b.Row(y);
-    if (a.depth == 8) {
-      for (int32_t x = 0; x < a.width; ++x) {
-        const uint32_t v = static_cast<uint32_t>(ra[x]) * rb[x] / divisor;
-        if (v > 255) ++clipped;
-        ra[x] = static_cast<uint8_t>(v > 255 ? 255 : v);
-      }
-    } else {
-      for (int32_t x = 0; x < a.width; ++x) {
-        uint32_t p, q;
-        std::memcpy(&p, ra + static_cast<size_t>(x) * 4, 4);
-        std::memcpy(&q, rb + static_cast<size_t>(x) * 4, 4);
-        // floor(p q / d + 1/2) exactly, in 128-bit integers.
-        const unsigned __int128 num = static_cast<unsigned __int128>(p) * q;
-        const unsigned __int128 v = (2 * num + divisor) / (2 * static_cast<unsigned __int128>(divisor));
-        uint32_t out = 0xFFFFFFFFu;
-        if (v > 0xFFFFFFFFu) {
-          ++clipped;
-        } else {
-          out = static_cast<uint32_t>(v);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView a, b;
+    if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+    if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
+    if (!SameSize(a, b)) return SizesDiffer(first, second);
+    if (a.depth != 8 && a.depth != 32) return err::FailDepth(first, a.depth), -1;
+    if (divisor == 0) divisor = 1;
+    int64_t clipped = 0;
+    for (int32_t y = 0; y < a.height; ++y) {
+      uint8_t* ra = a.Row(y);
+      const uint8_t* rb = b.Row(y);
+      if (a.depth == 8) {
+        for (int32_t x = 0; x < a.width; ++x) {
+          const uint32_t v = static_cast<uint32_t>(ra[x]) * rb[x] / divisor;
+          if (v > 255) ++clipped;
+          ra[x] = static_cast<uint8_t>(v > 255 ? 255 : v);
         }
-        std::memcpy(ra + static_cast<size_t>(x) * 4, &out, 4);
+      } else {
+        for (int32_t x = 0; x < a.width; ++x) {
+          uint32_t p, q;
+          std::memcpy(&p, ra + static_cast<size_t>(x) * 4, 4);
+          std::memcpy(&q, rb + static_cast<size_t>(x) * 4, 4);
+          // floor(p q / d + 1/2) exactly, in 128-bit integers.
+          const unsigned __int128 num = static_cast<unsigned __int128>(p) * q;
+          const unsigned __int128 v =
+              (2 * num + divisor) / (2 * static_cast<unsigned __int128>(divisor));
+          uint32_t out = 0xFFFFFFFFu;
+          if (v > 0xFFFFFFFFu) {
+            ++clipped;
+          } else {
+            out = static_cast<uint32_t>(v);
+          }
+          std::memcpy(ra + static_cast<size_t>(x) * 4, &out, 4);
+        }
       }
     }
-  }
-  return ClampCount(clipped);
+    return ClampCount(clipped);
+  });
 }
 
 int32_t mrPixelwise(int32_t first, const char* keyword, int32_t second) {
-  RectView a, b;
-  if (keyword == nullptr || !ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
-  // The matrix operations of 64-bit rectangles are not provided.
-  if (a.depth == 64) return -1;
-  if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
-    if (a.depth != b.depth || !SameSize(a, b) || a.depth <= 1) return -1;
-    if (ArithmeticTwoImage(a, b, nullptr, kArithmeticTwo[w - 1], MaskMode::kAll, false) < 0) {
-      return -1;
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView a, b;
+    if (keyword == nullptr) return NoKeyword();
+    if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+    // The matrix operations of 64-bit rectangles are not provided.
+    if (a.depth == 64) return err::FailDepth(first, a.depth), -1;
+    if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
+      if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
+      if (!SameSize(a, b)) return SizesDiffer(first, second);
+      if (a.depth <= 1 ||
+          ArithmeticTwoImage(a, b, nullptr, kArithmeticTwo[w - 1], MaskMode::kAll, false) < 0) {
+        return NotForDepth(keyword, first, a.depth);
+      }
+      return ClampCount(a.RowBytes() * a.height);
     }
-    return ClampCount(a.RowBytes() * a.height);
-  }
-  const int32_t w = Lookup(kLogicalList, keyword);
-  if (w == 0 || a.RowBits() != b.RowBits() || a.height != b.height) return -1;
-  return BitRowsOp(a.pixels, a.RowBits(), a.height, a.pitch, b.pixels, b.pitch,
-                   kLogicalTwo[w - 1]);
+    const int32_t w = Lookup(kLogicalList, keyword);
+    if (w == 0) return UnknownKeyword(keyword, "logical or arithmetic");
+    if (a.RowBits() != b.RowBits() || a.height != b.height) {
+      return err::Fail(err::kParameter, "images %d and %d differ in bits per row or in height",
+                       first, second),
+             -1;
+    }
+    return BitRowsOp(a.pixels, a.RowBits(), a.height, a.pitch, b.pixels, b.pitch,
+                     kLogicalTwo[w - 1]);
+  });
 }
 
 int32_t mrPixelwiseMask(int32_t first, const char* keyword, int32_t second, int32_t mask) {
-  return PixelwiseMasked(first, keyword, second, mask, false);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return PixelwiseMasked(first, keyword, second, mask, false);
+  });
 }
 
 int32_t mrPixelwiseNotMask(int32_t first, const char* keyword, int32_t second, int32_t mask) {
-  return PixelwiseMasked(first, keyword, second, mask, true);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return PixelwiseMasked(first, keyword, second, mask, true);
+  });
 }
 
 int32_t mrConstPixelwise(int32_t constant, const char* keyword, int32_t h) {
-  RectView r;
-  if (keyword == nullptr || !ResolveRect(h, r)) return -1;
-  const int bytes = BytesOf(r.depth);
-  const int32_t w = Lookup(kArithmeticList, keyword);
-  if (bytes == 0 || w == 0) return -1;
-  const int64_t total = r.RowBytes() * r.height;
-  if (total == 0) return -1;
-  const int32_t code = kArithmeticConst[w - 1];
-  const uint32_t c = static_cast<uint32_t>(constant);
-  bool done = false;
-  if (bytes == 1 && VectorMode()) {
-    const int32_t v = VectorConst8(r.pixels, nullptr, r.width, r.height, r.pitch, 0,
-                                   static_cast<uint8_t>(c), code, MaskMode::kAll);
-    if (v == -1) return -1;
-    done = v >= 0;
-  }
-  if (!done && RectConst(bytes, r.pixels, r.pixels, nullptr, r.width, r.height, r.pitch, r.pitch,
-                         0, c, code, MaskMode::kAll) < 0) {
-    return -1;
-  }
-  return ClampCount(total);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView r;
+    if (keyword == nullptr) return NoKeyword();
+    if (!Resolve(h, r)) return -1;
+    const int bytes = BytesOf(r.depth);
+    const int32_t w = Lookup(kArithmeticList, keyword);
+    if (w == 0) return UnknownKeyword(keyword, "arithmetic");
+    if (bytes == 0) return err::FailDepth(h, r.depth), -1;
+    const int64_t total = r.RowBytes() * r.height;
+    if (total == 0) return err::Fail(err::kParameter, "image %d is empty", h), -1;
+    const int32_t code = kArithmeticConst[w - 1];
+    const uint32_t c = static_cast<uint32_t>(constant);
+    bool done = false;
+    if (bytes == 1 && VectorMode()) {
+      const int32_t v = VectorConst8(r.pixels, nullptr, r.width, r.height, r.pitch, 0,
+                                     static_cast<uint8_t>(c), code, MaskMode::kAll);
+      if (v == -1) return NotForDepth(keyword, h, r.depth);
+      done = v >= 0;
+    }
+    if (!done && RectConst(bytes, r.pixels, r.pixels, nullptr, r.width, r.height, r.pitch, r.pitch,
+                           0, c, code, MaskMode::kAll) < 0) {
+      return NotForDepth(keyword, h, r.depth);
+    }
+    return ClampCount(total);
+  });
 }
 
 int32_t mrConstPixelMask(int32_t constant, const char* keyword, int32_t h, int32_t mask) {
-  return ConstMasked(constant, keyword, h, mask, false);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return ConstMasked(constant, keyword, h, mask, false);
+  });
 }
 
 int32_t mrConstPixelNotMask(int32_t constant, const char* keyword, int32_t h, int32_t mask) {
-  return ConstMasked(constant, keyword, h, mask, true);
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    return ConstMasked(constant, keyword, h, mask, true);
+  });
 }
 
 static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keyword,
                                 int32_t threshold) {
-  if (keyword == nullptr) return -1;
+  if (keyword == nullptr) return NoKeyword();
   int32_t relation = Lookup(kRelationList, keyword);
-  if (relation == 0) return -1;
+  if (relation == 0) return UnknownKeyword(keyword, "relation");
   if (relation > 6) relation -= 6;
   RectView s, m;
-  if (!ResolveRect(source, s) || !ResolveRect(mask, m)) return -1;
-  if (m.depth != 1 || !SameSize(s, m)) return -1;
+  if (!Resolve(source, s) || !Resolve(mask, m)) return -1;
+  if (m.depth != 1) {
+    return err::Fail(err::kParameter, "mask %d has depth %d, not 1", mask, m.depth), -1;
+  }
+  if (!SameSize(s, m)) return SizesDiffer(source, mask);
   const uint32_t t = static_cast<uint32_t>(threshold);
   switch (s.depth) {
     case 8:
@@ -453,16 +530,15 @@ static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keywor
       return ClampCount(ThresholdLargestChannel(s.pixels, s.width, s.height, s.pitch, m.pixels,
                                                 m.pitch, t, relation));
     default:
-      return -1;
+      return err::FailDepth(source, s.depth), -1;
   }
 }
 
 int32_t mrThreshold(int32_t source, int32_t mask, const char* keyword, int32_t threshold) {
-  try {
+  // The grey row of 24-bit sources is had before the mask is written.
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     return ThresholdHandles(source, mask, keyword, threshold);
-  } catch (...) {  // no memory for a grey row
-    return -1;
-  }
+  });
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "generic/last_error.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_store.h"
 
@@ -80,8 +81,10 @@ using namespace vantor::store;
 
 extern "C" {
 
+// The texts are built in memory: a shortage fails (-1, MEMORY) with nothing
+// copied or shown.
 int32_t mrHandleInfo(int32_t h, char* buffer, int32_t length) {
-  try {
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     std::string text;
     Table& t = TheTable();
     std::shared_lock lock(t.mutex);
@@ -106,13 +109,11 @@ int32_t mrHandleInfo(int32_t h, char* buffer, int32_t length) {
     lock.unlock();
     Show("mrHandleInfo", text);
     return shownLength;
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  });
 }
 
 void mrMemRectsDisplay(void) {
-  try {
+  vantor::err::GuardedVoid(__func__, [&] {
     std::string text;
     {
       Table& t = TheTable();
@@ -136,8 +137,7 @@ void mrMemRectsDisplay(void) {
       }
     }
     Show("Memory Rectangles", text);
-  } catch (const std::bad_alloc&) {
-  }
+  });
 }
 
 }  // extern "C"

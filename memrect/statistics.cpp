@@ -8,12 +8,23 @@
 #include <type_traits>
 #include <vector>
 
+#include "generic/last_error.h"
 #include "improc/pixelops.h"
 #include "improc/pixelops_internal.h"
 #include "memrect/rect_view.h"
 
 namespace vantor {
 namespace {
+
+namespace err = vantor::err;
+
+// The image to measure, or false with the cause.
+bool Measurable(int32_t h, RectView& r) {
+  if (!ResolveRect(h, r)) return err::FailHandle(h);
+  if (r.Empty())
+    return err::Fail(err::kParameter, "image %d is empty (%d x %d)", h, r.width, r.height);
+  return true;
+}
 
 template <class T>
 T LoadAt(const uint8_t* p) {
@@ -199,24 +210,28 @@ using namespace vantor;
 extern "C" {
 
 int32_t mrHistogramLim(int32_t h, int32_t* histogram, int32_t bins) {
-  RectView r;
-  if (histogram == nullptr || bins < 1 || !ResolveRect(h, r) || r.depth != 8 || r.Empty()) {
-    return -1;
-  }
-  if (bins > 256) {
-    PictHist(r.pixels, r.width, r.height, r.pitch, histogram);
-  } else {
-    int32_t local[256];
-    PictHist(r.pixels, r.width, r.height, r.pitch, local);
-    std::copy(local, local + bins, histogram);
-    for (int32_t v = bins; v < 256; ++v) histogram[bins - 1] += local[v];
-  }
-  return ClampCount(r.Pixels());
+  return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView r;
+    if (histogram == nullptr) return err::Fail(err::kParameter, "no histogram given"), -1;
+    if (bins < 1) return err::Fail(err::kParameter, "%d bins (at least 1)", bins), -1;
+    if (!Measurable(h, r)) return -1;
+    if (r.depth != 8) return err::FailDepth(h, r.depth), -1;
+    if (bins > 256) {
+      PictHist(r.pixels, r.width, r.height, r.pitch, histogram);
+    } else {
+      int32_t local[256];
+      PictHist(r.pixels, r.width, r.height, r.pitch, local);
+      std::copy(local, local + bins, histogram);
+      for (int32_t v = bins; v < 256; ++v) histogram[bins - 1] += local[v];
+    }
+    return ClampCount(r.Pixels());
+  });
 }
 
 static int32_t HistogramOf(int32_t h, int32_t* histogram) {
   RectView r;
-  if (histogram == nullptr || !ResolveRect(h, r) || r.Empty()) return -1;
+  if (histogram == nullptr) return err::Fail(err::kParameter, "no histogram given"), -1;
+  if (!Measurable(h, r)) return -1;
   switch (r.depth) {
     case 8:
       return mrHistogramLim(h, histogram, 256);
@@ -225,8 +240,8 @@ static int32_t HistogramOf(int32_t h, int32_t* histogram) {
     case 32:
       return Histogram32(r, histogram);
     case 24: {
+      std::vector<uint8_t> grey(static_cast<size_t>(r.width));  // before the histogram is written
       std::fill(histogram, histogram + 256, 0);
-      std::vector<uint8_t> grey(static_cast<size_t>(r.width));
       for (int32_t y = 0; y < r.height; ++y) {
         LargestChannels<uint8_t>(r.Row(y), r.width, grey.data());
         for (uint8_t g : grey) ++histogram[g];
@@ -234,13 +249,14 @@ static int32_t HistogramOf(int32_t h, int32_t* histogram) {
       return ClampCount(r.Pixels());
     }
     default:
-      return -1;
+      return err::FailDepth(h, r.depth), -1;
   }
 }
 
 static double MinMaxSumOf(int32_t h, int32_t* record) {
   RectView r;
-  if (record == nullptr || !ResolveRect(h, r) || r.Empty()) return -1.0;
+  if (record == nullptr) return err::Fail(err::kParameter, "no record given"), -1.0;
+  if (!Measurable(h, r)) return -1.0;
   switch (r.depth) {
     case 1: return MeasureMask(r, record);
     case 8: return MeasurePlain<uint8_t, false>(r, record);
@@ -248,26 +264,20 @@ static double MinMaxSumOf(int32_t h, int32_t* record) {
     case 32: return MeasurePlain<uint32_t, false>(r, record);
     case 24: return MeasurePlain<uint8_t, true>(r, record);
     case 48: return MeasurePlain<uint16_t, true>(r, record);
-    default: return -1.0;
+    default:
+      return err::FailDepth(h, r.depth), -1.0;
   }
 }
 
-// Scratch rows and count tables come from the heap; running out of memory is a
-// failure, never an exception through the C interface.
+// Scratch rows and count tables come from the heap before anything is written;
+// running out of memory is a failure, never an exception through the C
+// interface.
 int32_t mrHistogram(int32_t h, int32_t* histogram) {
-  try {
-    return HistogramOf(h, histogram);
-  } catch (...) {
-    return -1;
-  }
+  return err::Guarded(__func__, int32_t(-1), [&] { return HistogramOf(h, histogram); });
 }
 
 double mrMinMaxSumInfo(int32_t h, int32_t* record) {
-  try {
-    return MinMaxSumOf(h, record);
-  } catch (...) {
-    return -1.0;
-  }
+  return err::Guarded(__func__, -1.0, [&] { return MinMaxSumOf(h, record); });
 }
 
 }  // extern "C"

@@ -17,7 +17,8 @@ VANTOR_BEGIN_C
  * its height) pixels. 24-bit images are subsampled channel by channel; 16- and
  * 32-bit ones through an 8-bit copy scaled to the source maximum M, widened
  * again and, when M exceeds 255, scaled back by M / 255. Returns the output
- * handle, or 0 on failure (an output made here is then freed). */
+ * handle, or 0 on failure (an output made here is then freed, a given one is
+ * left as it was: scratch planes are had before it is written). */
 VANTOR_API int32_t mrBlockSubsampling(int32_t source, int32_t output, int32_t bx, int32_t by,
                                       const char* keyword);
 
