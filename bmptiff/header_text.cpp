@@ -118,6 +118,7 @@ std::string HeaderText(Record& r) {
 using namespace vantor;
 
 extern "C" int32_t ShowFileHeader(const char* path, char* text, int32_t length) {
+  return FileGuarded(__func__, int32_t(0), [&]() -> int32_t {
   std::string s;
   int32_t format = 0;
   int16_t h = ReadFileHeader(path);
@@ -143,4 +144,5 @@ extern "C" int32_t ShowFileHeader(const char* path, char* text, int32_t length) 
     std::fprintf(stderr, "%s\n%s\n", path ? path : "", s.c_str());
   }
   return format;
+  });
 }
