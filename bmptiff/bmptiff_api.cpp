@@ -33,47 +33,47 @@ int32_t GetHeaderInfo(int16_t handle, uint16_t* bitsPerPixel, uint32_t* width, u
                       char* description, int32_t* descriptionLength, uint16_t* compression,
                       uint32_t* formatWord) {
   return FileGuarded(__func__, int32_t(0), [&]() -> int32_t {
-  int32_t room = descriptionLength ? *descriptionLength : 0;
-  if (description && room > 0) description[0] = 0;
-  SlotRef s(handle);
-  if (!s) {
-    if (descriptionLength) *descriptionLength = 0;
-    return err::Fail(err::kParameter, "file handle %d is not in use", int(handle)), 0;
-  }
-  Record& r = s.rec();
-  if (bitsPerPixel) *bitsPerPixel = uint16_t(std::min<uint32_t>(r.bitsPerPixel, 0xFFFF));
-  if (width) *width = r.width;
-  if (length) *length = r.length;
-  if (compression) *compression = uint16_t(std::min<uint32_t>(r.compression, 0xFFFF));
-  if (formatWord) {
-    uint32_t low = 0x4D42;
-    if (r.format == VANTOR_FORMAT_TIFF)
-      low = r.photometricPresent ? (r.photometric & 0xFFFF)
-                                 : (r.bitsPerPixel == 24 || r.bitsPerPixel == 48 ? tiff::kRgb
-                                                                                  : tiff::kMinIsBlack);
-    *formatWord = (uint32_t(r.format) << 24) | low;
-  }
-  if (descriptionLength) {
-    std::string d = Description(r);
-    size_t copied = 0;
-    if (description && room > 0) {
-      copied = std::min<size_t>(d.size(), size_t(room) - 1);
-      std::memcpy(description, d.data(), copied);
-      description[copied] = 0;
+    int32_t room = descriptionLength ? *descriptionLength : 0;
+    if (description && room > 0) description[0] = 0;
+    SlotRef s(handle);
+    if (!s) {
+      if (descriptionLength) *descriptionLength = 0;
+      return err::Fail(err::kParameter, "file handle %d is not in use", int(handle)), 0;
     }
-    size_t reported = r.format == VANTOR_FORMAT_TIFF ? d.size() : copied;
-    *descriptionLength = int32_t(std::min<size_t>(reported, INT32_MAX));
-  }
-  return r.format;
+    Record& r = s.rec();
+    if (bitsPerPixel) *bitsPerPixel = uint16_t(std::min<uint32_t>(r.bitsPerPixel, 0xFFFF));
+    if (width) *width = r.width;
+    if (length) *length = r.length;
+    if (compression) *compression = uint16_t(std::min<uint32_t>(r.compression, 0xFFFF));
+    if (formatWord) {
+      uint32_t low = 0x4D42;
+      if (r.format == VANTOR_FORMAT_TIFF)
+        low = r.photometricPresent
+                  ? (r.photometric & 0xFFFF)
+                  : (r.bitsPerPixel == 24 || r.bitsPerPixel == 48 ? tiff::kRgb : tiff::kMinIsBlack);
+      *formatWord = (uint32_t(r.format) << 24) | low;
+    }
+    if (descriptionLength) {
+      std::string d = Description(r);
+      size_t copied = 0;
+      if (description && room > 0) {
+        copied = std::min<size_t>(d.size(), size_t(room) - 1);
+        std::memcpy(description, d.data(), copied);
+        description[copied] = 0;
+      }
+      size_t reported = r.format == VANTOR_FORMAT_TIFF ? d.size() : copied;
+      *descriptionLength = int32_t(std::min<size_t>(reported, INT32_MAX));
+    }
+    return r.format;
   });
 }
 
-#define VANTOR_GETTER(name, expr)      \
-  uint32_t name(void) {                \
-    SlotRef s(CurrentSlot());          \
+#define VANTOR_GETTER(name, expr)                     \
+  uint32_t name(void) {                               \
+    SlotRef s(CurrentSlot());                         \
     if (!s) return NotInUse(#name, CurrentSlot()), 0; \
-    const Record& r = s.rec();         \
-    return (expr);                     \
+    const Record& r = s.rec();                        \
+    return (expr);                                    \
   }
 VANTOR_GETTER(GetThePixel, r.bitsPerPixel)
 VANTOR_GETTER(GetTheWidth, r.width)
@@ -109,20 +109,22 @@ int32_t SetRowOffset(int16_t handle, int32_t row) {
 }
 
 int32_t ReadNextRows(int16_t handle, void* buffer, int32_t rows, uint32_t* bytesRead) {
-  return FileGuardedWhen(__func__, int32_t(-1), [](int32_t r) { return r < 0; }, [&]() -> int32_t {
-    if (bytesRead) *bytesRead = 0;
-    SlotRef s(handle);
-    if (!s) {
-      SetFileErrorOf(err::kParameter, "file handle not in use");
-      return -1;
-    }
-    if (!buffer || rows < 0)
-      return err::Fail(err::kParameter, "%d rows into buffer %p", int(rows), buffer), -1;
-    Record& r = s.rec();
-    auto* out = static_cast<uint8_t*>(buffer);
-    return r.format == VANTOR_FORMAT_BMP ? ReadBmpRows(r, out, uint32_t(rows), bytesRead)
-                                         : ReadTiffRows(r, out, uint32_t(rows), bytesRead);
-  });
+  return FileGuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&]() -> int32_t {
+        if (bytesRead) *bytesRead = 0;
+        SlotRef s(handle);
+        if (!s) {
+          SetFileErrorOf(err::kParameter, "file handle not in use");
+          return -1;
+        }
+        if (!buffer || rows < 0)
+          return err::Fail(err::kParameter, "%d rows into buffer %p", int(rows), buffer), -1;
+        Record& r = s.rec();
+        auto* out = static_cast<uint8_t*>(buffer);
+        return r.format == VANTOR_FORMAT_BMP ? ReadBmpRows(r, out, uint32_t(rows), bytesRead)
+                                             : ReadTiffRows(r, out, uint32_t(rows), bytesRead);
+      });
 }
 
 int32_t GetLUTinfo(int16_t handle, const void** table, int32_t* entries, int32_t* byteSize) {
@@ -148,34 +150,38 @@ int32_t GetLUTinfo(int16_t handle, const void** table, int32_t* entries, int32_t
 
 int32_t GiveTIFFtag(int16_t handle, uint16_t tag, uint16_t* type, uint32_t* count,
                     const void** value) {
-  return FileGuardedWhen(__func__, int32_t(-1), [](int32_t r) { return r < 0; }, [&]() -> int32_t {
-  SlotRef s(handle);
-  if (!s) return err::Fail(err::kParameter, "file handle %d is not in use", int(handle)), -1;
-  Record& r = s.rec();
-  uint8_t* e = FindEntry(r, tag);
-  if (!e) return 0;
-  uint16_t t = Ld16(e + 2);
-  uint32_t n = Ld32(e + 4);
-  uint64_t size = uint64_t(n) * tiff::TypeSize(t);
-  if (type) *type = t;
-  if (count) *count = n;
-  // Values are handed out from aligned storage: IFD entries are only
-  // 2-byte aligned.
-  const void* address = &r.widened;
-  if (size > 4) {
-    if (size > INT32_MAX)
-      return err::Fail(err::kFormat, "TIFF tag %u holds %llu bytes", unsigned(tag),
-                       static_cast<unsigned long long>(size)), -1;
-    if (!FetchValue(r, e, r.valueStore)) return -1;
-    address = r.valueStore.data();
-  } else if ((t == tiff::kShort || t == tiff::kSShort) && n == 1) {
-    r.widened = t == tiff::kShort ? uint32_t(Ld16(e + 8)) : uint32_t(int32_t(int16_t(Ld16(e + 8))));
-  } else {
-    r.widened = Ld32(e + 8);
-  }
-  if (value) *value = address;
-  return size > 1 ? int32_t(size) : 1;
-  });
+  return FileGuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&]() -> int32_t {
+        SlotRef s(handle);
+        if (!s) return err::Fail(err::kParameter, "file handle %d is not in use", int(handle)), -1;
+        Record& r = s.rec();
+        uint8_t* e = FindEntry(r, tag);
+        if (!e) return 0;
+        uint16_t t = Ld16(e + 2);
+        uint32_t n = Ld32(e + 4);
+        uint64_t size = uint64_t(n) * tiff::TypeSize(t);
+        if (type) *type = t;
+        if (count) *count = n;
+        // Values are handed out from aligned storage: IFD entries are only
+        // 2-byte aligned.
+        const void* address = &r.widened;
+        if (size > 4) {
+          if (size > INT32_MAX)
+            return err::Fail(err::kFormat, "TIFF tag %u holds %llu bytes", unsigned(tag),
+                             static_cast<unsigned long long>(size)),
+                   -1;
+          if (!FetchValue(r, e, r.valueStore)) return -1;
+          address = r.valueStore.data();
+        } else if ((t == tiff::kShort || t == tiff::kSShort) && n == 1) {
+          r.widened =
+              t == tiff::kShort ? uint32_t(Ld16(e + 8)) : uint32_t(int32_t(int16_t(Ld16(e + 8))));
+        } else {
+          r.widened = Ld32(e + 8);
+        }
+        if (value) *value = address;
+        return size > 1 ? int32_t(size) : 1;
+      });
 }
 
 int32_t TIFFtagValuePnt(int16_t handle, uint16_t tag, void** valueField) {
@@ -191,16 +197,16 @@ int32_t TIFFtagValuePnt(int16_t handle, uint16_t tag, void** valueField) {
 int32_t GetImageFileInfo(const char* path, uint16_t* bitsPerPixel, uint32_t* width,
                          uint32_t* length, char* description, int32_t* descriptionLength) {
   return FileGuarded(__func__, int32_t(0), [&]() -> int32_t {
-  int16_t h = ReadFileHeader(path);
-  if (!h) {
-    if (description && descriptionLength && *descriptionLength > 0) description[0] = 0;
-    if (descriptionLength) *descriptionLength = 0;
-    return 0;
-  }
-  int32_t format = GetHeaderInfo(h, bitsPerPixel, width, length, description, descriptionLength,
-                                 nullptr, nullptr);
-  FreeTheData(h);
-  return format;
+    int16_t h = ReadFileHeader(path);
+    if (!h) {
+      if (description && descriptionLength && *descriptionLength > 0) description[0] = 0;
+      if (descriptionLength) *descriptionLength = 0;
+      return 0;
+    }
+    int32_t format = GetHeaderInfo(h, bitsPerPixel, width, length, description, descriptionLength,
+                                   nullptr, nullptr);
+    FreeTheData(h);
+    return format;
   });
 }
 

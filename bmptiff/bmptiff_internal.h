@@ -55,8 +55,8 @@ template <class F>
 std::invoke_result_t<F> FileGuarded(const char* operation, std::invoke_result_t<F> failure,
                                     F&& body) {
   using R = std::invoke_result_t<F>;
-  return FileGuardedWhen(operation, failure, [failure](const R& r) { return r == failure; },
-                         std::forward<F>(body));
+  return FileGuardedWhen(
+      operation, failure, [failure](const R& r) { return r == failure; }, std::forward<F>(body));
 }
 
 // Layout facts of an open file that decide how its rows become pixels.

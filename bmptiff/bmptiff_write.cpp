@@ -250,7 +250,8 @@ std::unique_ptr<ImageFileWriter> ImageFileWriter::Create(int32_t format, int32_t
                                                          const char* description) {
   if ((format != VANTOR_FORMAT_TIFF && format != VANTOR_FORMAT_BMP) || !DepthAllowed(bitsPerPixel) ||
       width < 0 || (format == VANTOR_FORMAT_TIFF && length < 0) || length == INT32_MIN) {
-    SetFileErrorOf(err::kParameter, "cannot describe a %d-bit image of %d x %d pixels", bitsPerPixel, width, length);
+    SetFileErrorOf(err::kParameter, "cannot describe a %d-bit image of %d x %d pixels",
+                   bitsPerPixel, width, length);
     return nullptr;
   }
   std::unique_ptr<ImageFileWriter> w(new (std::nothrow) ImageFileWriter);
@@ -360,7 +361,8 @@ bool ImageFileWriter::WriteGather(const struct iovec* parts, int count) {
     const ssize_t got = ::pwritev(fd_, v.data() + first, n, off_t(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      SetFileErrorOf(err::kFile, "cannot write the pixels: %s", got < 0 ? std::strerror(errno) : "disk full");
+      SetFileErrorOf(err::kFile, "cannot write the pixels: %s",
+                     got < 0 ? std::strerror(errno) : "disk full");
       return false;
     }
     offset += uint64_t(got);
@@ -465,8 +467,8 @@ extern "C" int16_t CreateTheHeader(int32_t format, int32_t bitsPerPixel, int32_t
                                    const char* description) {
   return FileGuarded(__func__, int16_t(0), [&]() -> int16_t {
     vantor::ClearFileError();
-    auto w = ImageFileWriter::Create(format, bitsPerPixel, width, length, table, entries,
-                                     description);
+    auto w =
+        ImageFileWriter::Create(format, bitsPerPixel, width, length, table, entries, description);
     if (!w) return 0;
     return vantor::TakeWriteSlot(format, std::move(w));
   });

@@ -78,7 +78,8 @@ int32_t WriteCommon(const char* operation, const char* path, const void* data, i
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0)
       return err::Report(operation, err::kFile, "cannot write '%s': %s", path,
-                         n < 0 ? std::strerror(errno) : "nothing written"), -1;
+                         n < 0 ? std::strerror(errno) : "nothing written"),
+             -1;
     p += n;
     left -= static_cast<size_t>(n);
   }
@@ -165,7 +166,8 @@ int32_t FileTimeToStrDateTime(const VantorFileTime* time, char* out) {
   int year = gmtime_r(&secs, &tm) == nullptr ? -1 : tm.tm_year + 1900;
   if (year < 0 || year > 9999)
     return err::Report(__func__, err::kParameter, "time %lld lies outside years 0 to 9999",
-                       static_cast<long long>(time->seconds)), 0;
+                       static_cast<long long>(time->seconds)),
+           0;
   int n = std::snprintf(out, 21, "%.4d/%.2d/%.2d  %.2d:%.2d:%.2d", year, tm.tm_mon + 1, tm.tm_mday,
                         tm.tm_hour, tm.tm_min, tm.tm_sec);
   return n == 20 ? 20 : 0;

@@ -116,7 +116,8 @@ int32_t Enumerate(const char* pattern, OnFile&& onFile) {
     if (e == nullptr) {
       if (errno != 0)  // a listing cut short is no listing
         return err::Fail(err::kFile, "cannot read the folder '%s': %s", folder,
-                         std::strerror(errno)), -1;
+                         std::strerror(errno)),
+               -1;
       break;
     }
     size_t len = std::strlen(e->d_name);
@@ -239,59 +240,58 @@ int32_t FileNameByNumberImpl(const char* pattern, void* buffer, int32_t length, 
 extern "C" {
 
 int32_t FileNameByNumber(const char* pattern, void* buffer, int32_t length, int32_t number) {
-  return err::GuardedWhen(__func__, int32_t(-1), [](int32_t r) { return r < 0; }, [&] {
-    return FileNameByNumberImpl(pattern, buffer, length, number);
-  });
+  return err::GuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&] { return FileNameByNumberImpl(pattern, buffer, length, number); });
 }
 
 int32_t ListOfFiles(const char* pattern, char* buffer, int32_t size, uint32_t options,
                     int32_t* total) {
-  return err::GuardedWhen(__func__, int32_t(-1), [](int32_t r) { return r < 0; }, [&] {
-    return ListOfFilesImpl(pattern, buffer, size, options, total);
-  });
+  return err::GuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&] { return ListOfFilesImpl(pattern, buffer, size, options, total); });
 }
 
 VantorFileList* GetAlphaFilesList(const char* pattern) {
   return err::Guarded(__func__, static_cast<VantorFileList*>(nullptr), [&]() -> VantorFileList* {
-  int32_t names = 0;
-  int32_t count = FileNameByNumber(pattern, &names, sizeof names, 0);
-  if (count < 0) return nullptr;
-  if (names < 0) return err::Fail(err::kFailed, "the names are too long to list"), nullptr;
+    int32_t names = 0;
+    int32_t count = FileNameByNumber(pattern, &names, sizeof names, 0);
+    if (count < 0) return nullptr;
+    if (names < 0) return err::Fail(err::kFailed, "the names are too long to list"), nullptr;
 
-  // Count, pointers, names, and 25 to 32 bytes of slack, in 8-byte steps.
-  uint64_t head = kPointersOffset + static_cast<uint64_t>(count) * sizeof(char*);
-  uint64_t size = (head + static_cast<uint64_t>(names) + 32) & ~uint64_t{7};
-  if (size - head > INT32_MAX || size > PTRDIFF_MAX)
-    return err::Fail(err::kFailed, "%d names are too many to list", int(count)), nullptr;
-  auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-  if (block == nullptr) return err::FailMemory(), nullptr;
+    // Count, pointers, names, and 25 to 32 bytes of slack, in 8-byte steps.
+    uint64_t head = kPointersOffset + static_cast<uint64_t>(count) * sizeof(char*);
+    uint64_t size = (head + static_cast<uint64_t>(names) + 32) & ~uint64_t{7};
+    if (size - head > INT32_MAX || size > PTRDIFF_MAX)
+      return err::Fail(err::kFailed, "%d names are too many to list", int(count)), nullptr;
+    auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+    if (block == nullptr) return err::FailMemory(), nullptr;
 
-  char* area = reinterpret_cast<char*>(block + head);
-  int32_t areaSize = static_cast<int32_t>(size - head);
-  int32_t written = 0;
-  int32_t again = ListOfFiles(pattern, area, areaSize, 0, &written);
-  // The folder changed between the two walks: the names may not all be there.
-  if (again != count || written != names) {
-    std::free(block);
-    if (again < 0) return nullptr;  // the cause is stated
-    return err::Fail(err::kFile, "the folder changed while it was listed"), nullptr;
-  }
+    char* area = reinterpret_cast<char*>(block + head);
+    int32_t areaSize = static_cast<int32_t>(size - head);
+    int32_t written = 0;
+    int32_t again = ListOfFiles(pattern, area, areaSize, 0, &written);
+    // The folder changed between the two walks: the names may not all be there.
+    if (again != count || written != names) {
+      std::free(block);
+      if (again < 0) return nullptr;  // the cause is stated
+      return err::Fail(err::kFile, "the folder changed while it was listed"), nullptr;
+    }
 
-  auto* list = reinterpret_cast<VantorFileList*>(block);
-  list->count = count;
-  char** pointers = reinterpret_cast<char**>(block + kPointersOffset);
-  char* p = area;
-  for (int32_t k = 0; k < count; ++k) {
-    pointers[k] = p;
-    p += std::strlen(p) + 1;
-  }
-  if (count > 1 &&
-      SortInPlace(pointers, static_cast<int32_t>(sizeof(char*)), count,
-                  VANTOR_SORT_TEXTPTR_NOCASE) != 0) {
-    std::free(block);
-    return err::FailMemory(), nullptr;  // the sort's only failure here: no scratch memory
-  }
-  return list;
+    auto* list = reinterpret_cast<VantorFileList*>(block);
+    list->count = count;
+    char** pointers = reinterpret_cast<char**>(block + kPointersOffset);
+    char* p = area;
+    for (int32_t k = 0; k < count; ++k) {
+      pointers[k] = p;
+      p += std::strlen(p) + 1;
+    }
+    if (count > 1 && SortInPlace(pointers, static_cast<int32_t>(sizeof(char*)), count,
+                                 VANTOR_SORT_TEXTPTR_NOCASE) != 0) {
+      std::free(block);
+      return err::FailMemory(), nullptr;  // the sort's only failure here: no scratch memory
+    }
+    return list;
   });
 }
 

@@ -114,13 +114,13 @@ TEST(FileErrors, WritersAndListsTellAMissingFolder) {
 
   const std::string pattern = dir / "none/*.tif";
   EXPECT_EQ(ListOfFiles(pattern.c_str(), nullptr, 0, 0, nullptr), -1);
-  ExpectRecord("ListOfFiles: cannot read the folder '" + dir / "none" +
-                   "': No such file or directory",
-               VANTOR_ERROR_FILE);
+  ExpectRecord(
+      "ListOfFiles: cannot read the folder '" + dir / "none" + "': No such file or directory",
+      VANTOR_ERROR_FILE);
   EXPECT_EQ(GetAlphaFilesList(pattern.c_str()), nullptr);
-  ExpectRecord("GetAlphaFilesList: cannot read the folder '" + dir / "none" +
-                   "': No such file or directory",
-               VANTOR_ERROR_FILE);
+  ExpectRecord(
+      "GetAlphaFilesList: cannot read the folder '" + dir / "none" + "': No such file or directory",
+      VANTOR_ERROR_FILE);
   // A folder that is there but holds nothing that matches.
   const std::string nothing = dir / "*.tif";
   EXPECT_EQ(GetAlphaFilesList(nothing.c_str()), nullptr);

@@ -115,9 +115,12 @@ TEST(FilesOutOfMemory, ReadersWritersAndLists) {
     std::string path;
     int32_t page, depth, same;  // same: the rectangle it must equal, 0 for none
   };
-  const Read reads[] = {{"8-bit TIFF", grey8, 1, 8, grey},   {"16-bit TIFF", grey16, 1, 16, deep},
-                        {"colour BMP", bmp, 1, 24, colour},  {"JPEG", jpeg, 1, 24, 0},
-                        {"PNG", png, 1, 24, 0},              {"LZW TIFF", lzw, 1, 8, 0},
+  const Read reads[] = {{"8-bit TIFF", grey8, 1, 8, grey},
+                        {"16-bit TIFF", grey16, 1, 16, deep},
+                        {"colour BMP", bmp, 1, 24, colour},
+                        {"JPEG", jpeg, 1, 24, 0},
+                        {"PNG", png, 1, 24, 0},
+                        {"LZW TIFF", lzw, 1, 8, 0},
                         {"page 3 of 3", pages, 3, 8, 0}};
   for (const Read& r : reads) {
     fault::EveryFailureOf(

@@ -597,10 +597,9 @@ int32_t DecoderMessageKind(const char* message) {
   auto has = [&m](const char* what) { return std::strstr(m, what) != nullptr; };
   // Caps: "beyond the ... byte limit", "exceeds memory limits", "threshold".
   if (has("limit") || has("threshold")) return err::kFormat;
-  static const char* const kShort[] = {"out of memory",     "insufficient memory",
-                                       "not enough memory", "failed to allocate",
-                                       "cannot allocate",   "unable to allocate",
-                                       "no space for",      "no space to"};
+  static const char* const kShort[] = {
+      "out of memory",   "insufficient memory", "not enough memory", "failed to allocate",
+      "cannot allocate", "unable to allocate",  "no space for",      "no space to"};
   for (const char* what : kShort)
     if (has(what)) return err::kMemory;
   return err::kFormat;
@@ -646,8 +645,8 @@ namespace {
 // The loaders' entry: failures report their load reason as the cause.
 template <class F>
 int32_t LoadGuarded(const char* operation, F&& body) {
-  return FileGuardedWhen(operation, int32_t(-1), [](int32_t r) { return r < 0; },
-                         std::forward<F>(body));
+  return FileGuardedWhen(
+      operation, int32_t(-1), [](int32_t r) { return r < 0; }, std::forward<F>(body));
 }
 
 }  // namespace
@@ -707,31 +706,31 @@ int32_t mrReadJPEGfile(const char* path) {
 
 int32_t mrBitmapToMemRect(const VantorBitmap* bitmap, int32_t orientation) {
   return LoadGuarded(__func__, [&]() -> int32_t {
-  ClearFileError();
-  if (!bitmap || !bitmap->pixels || bitmap->width <= 0 || bitmap->height <= 0) {
-    SetFileErrorOf(err::kParameter, "bad bitmap");
-    return -1;
-  }
-  const int32_t bits = bitmap->bitsPerPixel;
-  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-    SetFileErrorOf(err::kParameter, "bitmap with %d bits per pixel", int(bits));
-    return -1;
-  }
-  const uint64_t rowBytes = (uint64_t(bits) * uint64_t(bitmap->width) + 7) / 8;
-  const int64_t stride = bitmap->stride;
-  if (uint64_t(stride < 0 ? -stride : stride) < rowBytes) {
-    SetFileErrorOf(err::kParameter, "bitmap stride %d is shorter than a row", int(stride));
-    return -1;
-  }
-  RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
-  if (!rect) return -1;
-  const Pixels p = Resolve(rect.get());
-  const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
-  for (int32_t k = 0; k < p.height; ++k) {
-    int32_t y = orientation == 0 ? p.height - 1 - k : k;
-    std::memcpy(p.row(y), src + stride * k, rowBytes);
-  }
-  return rect.release();
+    ClearFileError();
+    if (!bitmap || !bitmap->pixels || bitmap->width <= 0 || bitmap->height <= 0) {
+      SetFileErrorOf(err::kParameter, "bad bitmap");
+      return -1;
+    }
+    const int32_t bits = bitmap->bitsPerPixel;
+    if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+      SetFileErrorOf(err::kParameter, "bitmap with %d bits per pixel", int(bits));
+      return -1;
+    }
+    const uint64_t rowBytes = (uint64_t(bits) * uint64_t(bitmap->width) + 7) / 8;
+    const int64_t stride = bitmap->stride;
+    if (uint64_t(stride < 0 ? -stride : stride) < rowBytes) {
+      SetFileErrorOf(err::kParameter, "bitmap stride %d is shorter than a row", int(stride));
+      return -1;
+    }
+    RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
+    if (!rect) return -1;
+    const Pixels p = Resolve(rect.get());
+    const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
+    for (int32_t k = 0; k < p.height; ++k) {
+      int32_t y = orientation == 0 ? p.height - 1 - k : k;
+      std::memcpy(p.row(y), src + stride * k, rowBytes);
+    }
+    return rect.release();
   });
 }
 
@@ -747,32 +746,34 @@ void TableSubst(const void* source, void* destination, int32_t length, const uin
 
 int32_t mrPermute(int32_t handle, int32_t groupSize, const uint8_t* order) {
   return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
-  if (!order || groupSize < 1 || groupSize > 64)
-    return err::Fail(err::kParameter, "group size %d (1 to 64) with order %p", int(groupSize),
-                     static_cast<const void*>(order)), -1;
-  for (int32_t j = 0; j < groupSize; ++j)
-    if (order[j] >= groupSize)
-      return err::Fail(err::kParameter, "order entry %d is %u, beyond the group of %d", int(j),
-                       unsigned(order[j]), int(groupSize)), -1;
-  const Pixels p = Resolve(handle);
-  if (p.depth < 0) return err::FailHandle(handle), -1;
-  const uint64_t rowBytes = (uint64_t(p.depth) * uint64_t(p.width) + 7) / 8;
-  const uint64_t groups = rowBytes / uint64_t(groupSize);
-  const bool swap3 = groupSize == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
-  for (int32_t y = 0; y < p.height; ++y) {
-    uint8_t* r = p.row(y);
-    if (swap3) {
-      for (uint64_t g = 0; g < groups; ++g) std::swap(r[3 * g], r[3 * g + 2]);
-      continue;
+    if (!order || groupSize < 1 || groupSize > 64)
+      return err::Fail(err::kParameter, "group size %d (1 to 64) with order %p", int(groupSize),
+                       static_cast<const void*>(order)),
+             -1;
+    for (int32_t j = 0; j < groupSize; ++j)
+      if (order[j] >= groupSize)
+        return err::Fail(err::kParameter, "order entry %d is %u, beyond the group of %d", int(j),
+                         unsigned(order[j]), int(groupSize)),
+               -1;
+    const Pixels p = Resolve(handle);
+    if (p.depth < 0) return err::FailHandle(handle), -1;
+    const uint64_t rowBytes = (uint64_t(p.depth) * uint64_t(p.width) + 7) / 8;
+    const uint64_t groups = rowBytes / uint64_t(groupSize);
+    const bool swap3 = groupSize == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
+    for (int32_t y = 0; y < p.height; ++y) {
+      uint8_t* r = p.row(y);
+      if (swap3) {
+        for (uint64_t g = 0; g < groups; ++g) std::swap(r[3 * g], r[3 * g + 2]);
+        continue;
+      }
+      uint8_t tmp[64];
+      for (uint64_t g = 0; g < groups; ++g) {
+        uint8_t* q = r + g * uint64_t(groupSize);
+        std::memcpy(tmp, q, size_t(groupSize));
+        for (int32_t j = 0; j < groupSize; ++j) q[j] = tmp[order[j]];
+      }
     }
-    uint8_t tmp[64];
-    for (uint64_t g = 0; g < groups; ++g) {
-      uint8_t* q = r + g * uint64_t(groupSize);
-      std::memcpy(tmp, q, size_t(groupSize));
-      for (int32_t j = 0; j < groupSize; ++j) q[j] = tmp[order[j]];
-    }
-  }
-  return handle;
+    return handle;
   });
 }
 

@@ -252,31 +252,31 @@ extern "C" int32_t mrSaveJPEGfile(int32_t handle, const char* path, int32_t qual
 
 extern "C" int32_t mrSaveByExtention(int32_t handle, char* name, int32_t size) {
   return err::GuardedWhen(__func__, int32_t(-1), Negative, [&]() -> int32_t {
-  if (name == nullptr) return 0;
-  const size_t len = std::strlen(name);
-  if (len <= 4) return 0;
-  int32_t width = 0, height = 0;
-  const int32_t depth = mrGetRectInfo(handle, &width, &height);
-  if (depth < 0) return err::FailHandle(handle), -1;
-  // Completed in the caller's buffer when it has the room, else in a copy.
-  std::string copy(name);
-  const bool in_place = int64_t(len) < int64_t(size) - 5;
-  if (name[len - 4] != '.') copy += depth == 24 ? ".jpg" : ".tif";
-  if (depth == 1) copy.replace(copy.size() - 4, 4, ".bmp");
-  if (in_place) std::memcpy(name, copy.c_str(), copy.size() + 1);
-  const char* used = in_place ? name : copy.c_str();
+    if (name == nullptr) return 0;
+    const size_t len = std::strlen(name);
+    if (len <= 4) return 0;
+    int32_t width = 0, height = 0;
+    const int32_t depth = mrGetRectInfo(handle, &width, &height);
+    if (depth < 0) return err::FailHandle(handle), -1;
+    // Completed in the caller's buffer when it has the room, else in a copy.
+    std::string copy(name);
+    const bool in_place = int64_t(len) < int64_t(size) - 5;
+    if (name[len - 4] != '.') copy += depth == 24 ? ".jpg" : ".tif";
+    if (depth == 1) copy.replace(copy.size() - 4, 4, ".bmp");
+    if (in_place) std::memcpy(name, copy.c_str(), copy.size() + 1);
+    const char* used = in_place ? name : copy.c_str();
 
-  std::string ext = copy.substr(copy.size() - 4);
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  int32_t result;
-  if (ext == ".jpg") {
-    result = mrSaveJPEGfile(handle, used, 0);
-  } else if (ext == ".tif") {
-    result = mrWriteToFileTIFF(handle, used, 1, nullptr);
-  } else {
-    mrDisplayLut("Linear", nullptr, nullptr, nullptr);
-    result = mrWriteToFile(handle, used, 0);
-  }
-  return result > 0 ? int32_t(copy.size()) : result;
+    std::string ext = copy.substr(copy.size() - 4);
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    int32_t result;
+    if (ext == ".jpg") {
+      result = mrSaveJPEGfile(handle, used, 0);
+    } else if (ext == ".tif") {
+      result = mrWriteToFileTIFF(handle, used, 1, nullptr);
+    } else {
+      mrDisplayLut("Linear", nullptr, nullptr, nullptr);
+      result = mrWriteToFile(handle, used, 0);
+    }
+    return result > 0 ? int32_t(copy.size()) : result;
   });
 }
