@@ -13,6 +13,7 @@
 #include "generic/errors.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
+#include "memrect/readfile_internal.h"
 #include "memrect/writefile.h"
 #include "tools/image_writer.h"
 
@@ -84,6 +85,24 @@ TEST(FileErrors, ReadersTellMissingDamagedAndUnsupportedFiles) {
   mrFree(h);
   EXPECT_EQ(mrReadFilePage(good.c_str(), 2), -1);
   ExpectRecord("mrReadFilePage: no page 2: the file has 1", VANTOR_ERROR_PARAMETER);
+  // A cap that a header runs into is the file's fault, not a shortage of
+  // memory (the own reader and libtiff both refuse the picture here).
+  vantor::SetLoadLimit(16);
+  EXPECT_EQ(mrReadFile(good.c_str()), -1);
+  EXPECT_STREQ(mrLastLoadError(), "image of 32 bytes exceeds the load limit");
+  ExpectRecord("mrReadFile: image of 32 bytes exceeds the load limit", VANTOR_ERROR_FORMAT);
+  vantor::SetLoadLimit(0);
+  // What the decoder libraries only say in words.
+  EXPECT_EQ(vantor::DecoderMessageKind("Out of memory"), VANTOR_ERROR_MEMORY);
+  EXPECT_EQ(vantor::DecoderMessageKind("Failed to allocate memory for to read TIFF directory"),
+            VANTOR_ERROR_MEMORY);
+  EXPECT_EQ(vantor::DecoderMessageKind("No space for LZW code table"), VANTOR_ERROR_MEMORY);
+  EXPECT_EQ(vantor::DecoderMessageKind(
+                "Memory allocation of 9 bytes is beyond the 8 byte limit defined in open options"),
+            VANTOR_ERROR_FORMAT);
+  EXPECT_EQ(vantor::DecoderMessageKind("unknown chunk exceeds memory limits"), VANTOR_ERROR_FORMAT);
+  EXPECT_EQ(vantor::DecoderMessageKind("Not enough data at scanline 3"), VANTOR_ERROR_FORMAT);
+
   EXPECT_EQ(mrBitmapToMemRect(nullptr, 0), -1);
   ExpectRecord("mrBitmapToMemRect: bad bitmap", VANTOR_ERROR_PARAMETER);
   EXPECT_EQ(HeaderFormat(9), 0);
