@@ -296,7 +296,11 @@ VantorFileList* GetAlphaFilesList(const char* pattern) {
 }
 
 const char* GetAlphaFileName(const VantorFileList* list, int32_t k) {
-  if (list == nullptr || k < 1 || k > list->count) return nullptr;
+  if (list == nullptr) return err::Report(__func__, err::kParameter, "no list"), nullptr;
+  if (k < 1 || k > list->count)
+    return err::Report(__func__, err::kParameter, "name %d of a list of %d", int(k),
+                       int(list->count)),
+           nullptr;
   const auto* block = reinterpret_cast<const unsigned char*>(list);
   char* const* pointers = reinterpret_cast<char* const*>(block + kPointersOffset);
   return pointers[k - 1];
