@@ -185,11 +185,11 @@ int32_t ReadBmpRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* bytesRe
   try {
     in.resize(remaining + 16);
   } catch (...) {
-    SetFileError("out of memory");
+    SetFileErrorOf(err::kMemory, "out of memory");
     return -1;
   }
   if (!PreadAll(r.fd.get(), in.data(), remaining, r.currentOffset)) {
-    SetFileError("BMP file cannot be read");
+    SetFileErrorOf(err::kFile, "BMP file cannot be read");
     return -1;
   }
   return DecodeRle8(in.data(), remaining, buffer, rows, r.rowBytes, bytesRead);

@@ -5,17 +5,59 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "bmptiff/bmptiff.h"
+#include "generic/last_error.h"
 
 namespace vantor {
 
-// Short reason of the calling thread's last file failure ("" when none).
-// SetFileError formats like printf and replaces the text; the text is cut to
-// the buffer's size.
+// Short reason of the calling thread's last file failure ("" when none),
+// with its kind (VANTOR_ERROR_*). SetFileError formats like printf and
+// replaces the text (cut to the buffer's size) for damaged or unsupported
+// contents (kind FORMAT); SetFileErrorOf states another kind: FILE when the
+// file cannot be opened, read or written, MEMORY, PARAMETER.
 const char* FileError();
+int32_t FileErrorKind();
 void SetFileError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SetFileErrorOf(int32_t kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void ClearFileError();
+
+// Counts the reasons set in this thread, so that an operation tells a reason
+// of its own from one left by an earlier call.
+uint64_t FileErrorSerial();
+// States the current reason as the cause of the failing operation.
+void StateFileError();
+
+// Runs the body of an exported file operation like err::GuardedWhen: a
+// reason set while it ran becomes the cause of its failure, and a shortage
+// of memory that escapes as std::bad_alloc is also the load reason.
+template <class F, class P>
+std::invoke_result_t<F> FileGuardedWhen(const char* operation, std::invoke_result_t<F> failure,
+                                        P failed, F&& body) {
+  return err::GuardedWhen(operation, failure, failed, [&]() {
+    const uint64_t serial = FileErrorSerial();
+    std::invoke_result_t<F> r = failure;
+    try {
+      r = body();
+    } catch (const std::bad_alloc&) {
+      SetFileErrorOf(err::kMemory, "out of memory");
+      r = failure;
+    }
+    if (failed(r) && FileErrorSerial() != serial) StateFileError();
+    return r;
+  });
+}
+
+template <class F>
+std::invoke_result_t<F> FileGuarded(const char* operation, std::invoke_result_t<F> failure,
+                                    F&& body) {
+  using R = std::invoke_result_t<F>;
+  return FileGuardedWhen(
+      operation, failure, [failure](const R& r) { return r == failure; }, std::forward<F>(body));
+}
 
 // Layout facts of an open file that decide how its rows become pixels.
 struct FileLayout {

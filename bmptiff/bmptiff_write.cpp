@@ -250,13 +250,14 @@ std::unique_ptr<ImageFileWriter> ImageFileWriter::Create(int32_t format, int32_t
                                                          const char* description) {
   if ((format != VANTOR_FORMAT_TIFF && format != VANTOR_FORMAT_BMP) || !DepthAllowed(bitsPerPixel) ||
       width < 0 || (format == VANTOR_FORMAT_TIFF && length < 0) || length == INT32_MIN) {
-    SetFileError("cannot describe a %d-bit image of %d x %d pixels", bitsPerPixel, width, length);
+    SetFileErrorOf(err::kParameter, "cannot describe a %d-bit image of %d x %d pixels",
+                   bitsPerPixel, width, length);
     return nullptr;
   }
   std::unique_ptr<ImageFileWriter> w(new (std::nothrow) ImageFileWriter);
   if (w) w->header_.reset(new (std::nothrow) uint8_t[kHeaderAlloc]);
   if (!w || !w->header_) {
-    SetFileError("out of memory");
+    SetFileErrorOf(err::kMemory, "out of memory");
     return nullptr;
   }
   std::memset(w->header_.get(), 0, kHeaderAlloc);
@@ -268,7 +269,8 @@ std::unique_ptr<ImageFileWriter> ImageFileWriter::Create(int32_t format, int32_t
   const bool ok = format == VANTOR_FORMAT_TIFF ? w->CreateTiff(table, entries, description)
                                                : w->CreateBmp(table, entries);
   if (!ok || w->headerLength_ + w->dataSize_ > kFileLimit) {
-    SetFileError(ok ? "image too large for the file format" : "header cannot be made");
+    SetFileErrorOf(err::kParameter, "%s",
+                   ok ? "image too large for the file format" : "header cannot be made");
     return nullptr;
   }
   w->currentOffset_ = 0;
@@ -297,15 +299,16 @@ void ImageFileWriter::AddDescription(const char* text, int32_t length) {
 }
 
 int32_t ImageFileWriter::MakeFile(const char* path) {
-  if (isOpen() || path == nullptr) return -1;
+  if (isOpen()) return err::Fail(err::kParameter, "the file of this slot is already made"), -1;
+  if (path == nullptr) return err::Fail(err::kParameter, "no path"), -1;
   // Permissions as any new file (0666 less the umask).
   fd_ = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0) {
-    SetFileError("cannot create the file: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot create the file: %s", std::strerror(errno));
     return -1;
   }
   if (!PwriteAll(fd_, header_.get(), headerLength_, 0)) {
-    SetFileError("cannot write the header: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot write the header: %s", std::strerror(errno));
     Close();
     return -1;
   }
@@ -323,14 +326,16 @@ bool ImageFileWriter::Append(uint64_t bytes) {
 }
 
 int32_t ImageFileWriter::WriteRows(const void* data, int32_t rows) {
-  if (!isOpen() || rows < 0 || (data == nullptr && rows > 0)) return -1;
+  if (!isOpen()) return err::Fail(err::kParameter, "the file of this slot is not made"), -1;
+  if (rows < 0 || (data == nullptr && rows > 0))
+    return err::Fail(err::kParameter, "%d rows from %p", int(rows), data), -1;
   const uint64_t bytes = uint64_t(rows) * rowBytes_;
   if (currentOffset_ + bytes > kFileLimit) {
-    SetFileError("file would exceed 4 GB");
+    SetFileErrorOf(err::kFile, "file would exceed 4 GB");
     return -1;
   }
   if (!PwriteAll(fd_, data, bytes, currentOffset_)) {
-    SetFileError("cannot write the pixels: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot write the pixels: %s", std::strerror(errno));
     return -1;
   }
   Append(bytes);
@@ -338,11 +343,12 @@ int32_t ImageFileWriter::WriteRows(const void* data, int32_t rows) {
 }
 
 bool ImageFileWriter::WriteGather(const struct iovec* parts, int count) {
-  if (!isOpen() || count < 0) return false;
+  if (!isOpen()) return err::Fail(err::kParameter, "the file of this slot is not made");
+  if (count < 0) return err::Fail(err::kParameter, "%d pieces to write", count);
   uint64_t total = 0;
   for (int i = 0; i < count; ++i) total += parts[i].iov_len;
   if (currentOffset_ + total > kFileLimit) {
-    SetFileError("file would exceed 4 GB");
+    SetFileErrorOf(err::kFile, "file would exceed 4 GB");
     return false;
   }
   // Copies of the vector entries: a partial write moves into the middle of one.
@@ -355,7 +361,8 @@ bool ImageFileWriter::WriteGather(const struct iovec* parts, int count) {
     const ssize_t got = ::pwritev(fd_, v.data() + first, n, off_t(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      SetFileError("cannot write the pixels: %s", got < 0 ? std::strerror(errno) : "disk full");
+      SetFileErrorOf(err::kFile, "cannot write the pixels: %s",
+                     got < 0 ? std::strerror(errno) : "disk full");
       return false;
     }
     offset += uint64_t(got);
@@ -371,7 +378,7 @@ bool ImageFileWriter::WriteGather(const struct iovec* parts, int count) {
 }
 
 int32_t ImageFileWriter::Rewrite() {
-  if (!isOpen()) return -1;
+  if (!isOpen()) return err::Fail(err::kParameter, "the file of this slot is not made"), -1;
   uint8_t* h = header_.get();
   const uint64_t data = currentOffset_ - headerLength_;
   const uint32_t rows = rowBytes_ == 0 ? 0 : uint32_t(data / rowBytes_);
@@ -383,7 +390,7 @@ int32_t ImageFileWriter::Rewrite() {
     Put32(h + 34, uint32_t(data));
   }
   if (!PwriteAll(fd_, h, headerLength_, 0)) {
-    SetFileError("cannot write the header: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot write the header: %s", std::strerror(errno));
     return -1;
   }
   return 0;
@@ -400,6 +407,8 @@ class SlotImageWriter final : public SlotWriter {
 
 // Takes a free slot of the readers' table for a file being written.
 int16_t TakeWriteSlot(int32_t format, std::unique_ptr<ImageFileWriter> writer) {
+  // Made before a slot is taken: a failed allocation must not keep one.
+  auto held = std::make_unique<SlotImageWriter>(std::move(writer));
   for (int16_t h = 1; h <= kFileSlots; ++h) {
     Slot& s = SlotTable()[h];
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -407,11 +416,11 @@ int16_t TakeWriteSlot(int32_t format, std::unique_ptr<ImageFileWriter> writer) {
     s.inUse = true;
     s.rec = Record{};
     s.rec.format = format;
-    s.rec.writer = std::make_unique<SlotImageWriter>(std::move(writer));
+    s.rec.writer = std::move(held);
     SetCurrentSlot(h);
     return h;
   }
-  SetFileError("all %d file slots are in use", kFileSlots);
+  SetFileErrorOf(err::kFile, "all %d file slots are in use", kFileSlots);
   return 0;
 }
 
@@ -433,11 +442,16 @@ class Locked {
   ImageFileWriter* w_ = nullptr;
 };
 
+bool NotWritten(int16_t slot) {
+  return err::Fail(err::kParameter, "slot %d is not being written", int(slot));
+}
+
 }  // namespace
 
 bool WriteNextRowsGather(int16_t slot, const struct iovec* parts, int count) {
   Locked w(slot);
-  return w && w->WriteGather(parts, count);
+  if (!w) return NotWritten(slot);
+  return w->WriteGather(parts, count);
 }
 
 }  // namespace vantor
@@ -445,32 +459,52 @@ bool WriteNextRowsGather(int16_t slot, const struct iovec* parts, int count) {
 using vantor::ImageFileWriter;
 using vantor::Locked;
 
+using vantor::FileGuarded;
+using vantor::NotWritten;
+
 extern "C" int16_t CreateTheHeader(int32_t format, int32_t bitsPerPixel, int32_t width,
                                    int32_t length, const void* table, int32_t entries,
                                    const char* description) {
-  vantor::ClearFileError();
-  auto w = ImageFileWriter::Create(format, bitsPerPixel, width, length, table, entries,
-                                   description);
-  if (!w) return 0;
-  return vantor::TakeWriteSlot(format, std::move(w));
+  return FileGuarded(__func__, int16_t(0), [&]() -> int16_t {
+    vantor::ClearFileError();
+    auto w =
+        ImageFileWriter::Create(format, bitsPerPixel, width, length, table, entries, description);
+    if (!w) return 0;
+    return vantor::TakeWriteSlot(format, std::move(w));
+  });
 }
 
 extern "C" int32_t MakeHeaderFile(int16_t slot, const char* path) {
-  Locked w(slot);
-  return w ? w->MakeFile(path) : -1;
+  return FileGuarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Locked w(slot);
+    if (!w) return NotWritten(slot), -1;
+    return w->MakeFile(path);
+  });
 }
 
 extern "C" int32_t WriteNextRows(int16_t slot, const void* data, int32_t rows) {
-  Locked w(slot);
-  return w ? w->WriteRows(data, rows) : -1;
+  return FileGuarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Locked w(slot);
+    if (!w) return NotWritten(slot), -1;
+    return w->WriteRows(data, rows);
+  });
 }
 
 extern "C" void AddDescription(int16_t slot, const char* text, int32_t length) {
-  Locked w(slot);
-  if (w) w->AddDescription(text, length);
+  vantor::err::GuardedVoid(__func__, [&] {
+    Locked w(slot);
+    if (!w) {
+      NotWritten(slot);
+      return;
+    }
+    w->AddDescription(text, length);
+  });
 }
 
 extern "C" int32_t RewriteHeader(int16_t slot) {
-  Locked w(slot);
-  return w ? w->Rewrite() : -1;
+  return FileGuarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Locked w(slot);
+    if (!w) return NotWritten(slot), -1;
+    return w->Rewrite();
+  });
 }

@@ -24,17 +24,21 @@ namespace vantor {
 namespace {
 
 thread_local char t_error[256];
+thread_local int32_t t_kind = 0;
+thread_local uint64_t t_serial = 0;
 thread_local bool t_unsupported = false;
 thread_local int16_t t_current = 0;
 
-void FormatError(const char* format, va_list ap) {
+void FormatError(int32_t kind, const char* format, va_list ap) {
   std::vsnprintf(t_error, sizeof t_error, format, ap);
+  t_kind = kind;
+  ++t_serial;
 }
 
 int16_t OpenSlot(const char* path, uint64_t ifdOffset) {
   ClearFileError();
   if (!path) {
-    SetFileError("no path");
+    SetFileErrorOf(err::kParameter, "no path");
     return 0;
   }
   for (int16_t h = 1; h <= kFileSlots; ++h) {
@@ -43,7 +47,16 @@ int16_t OpenSlot(const char* path, uint64_t ifdOffset) {
     if (s.inUse) continue;
     s.inUse = true;
     s.rec = Record{};
-    if (!OpenInto(s.rec, path, ifdOffset)) {
+    bool opened = false;
+    try {
+      opened = OpenInto(s.rec, path, ifdOffset);
+    } catch (...) {
+      // A failed allocation while parsing must not keep the slot.
+      s.rec = Record{};
+      s.inUse = false;
+      throw;
+    }
+    if (!opened) {
       s.rec = Record{};
       s.inUse = false;
       return 0;
@@ -51,7 +64,7 @@ int16_t OpenSlot(const char* path, uint64_t ifdOffset) {
     t_current = h;
     return h;
   }
-  SetFileError("all %d file slots are in use", kFileSlots);
+  SetFileErrorOf(err::kFile, "all %d file slots are in use", kFileSlots);
   return 0;
 }
 
@@ -66,11 +79,25 @@ void SetCurrentSlot(int16_t handle) { t_current = handle; }
 int16_t CurrentSlot() { return t_current; }
 
 const char* FileError() { return t_error; }
+int32_t FileErrorKind() { return t_error[0] ? t_kind : 0; }
+uint64_t FileErrorSerial() { return t_serial; }
+
+void StateFileError() {
+  if (t_error[0]) err::Fail(t_kind != 0 ? t_kind : err::kFormat, "%s", t_error);
+}
 
 void SetFileError(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  FormatError(format, ap);
+  FormatError(err::kFormat, format, ap);
+  va_end(ap);
+  t_unsupported = false;
+}
+
+void SetFileErrorOf(int32_t kind, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  FormatError(kind, format, ap);
   va_end(ap);
   t_unsupported = false;
 }
@@ -78,7 +105,7 @@ void SetFileError(const char* format, ...) {
 void SetUnsupportedError(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  FormatError(format, ap);
+  FormatError(err::kFormat, format, ap);
   va_end(ap);
   t_unsupported = true;
 }
@@ -87,6 +114,7 @@ bool FileErrorIsUnsupported() { return t_unsupported && t_error[0]; }
 
 void ClearFileError() {
   t_error[0] = 0;
+  t_kind = 0;
   t_unsupported = false;
 }
 
@@ -106,25 +134,25 @@ bool PreadAll(int fd, void* buffer, uint64_t size, uint64_t offset) {
 bool OpenInto(Record& r, const char* path, uint64_t ifdOffset) {
   r.header.reset(new (std::nothrow) uint8_t[kHeaderAlloc]);
   if (!r.header) {
-    SetFileError("out of memory");
+    SetFileErrorOf(err::kMemory, "out of memory");
     return false;
   }
   std::memset(r.header.get(), 0, kHeaderAlloc);
   // Read-only: the readers never write.
   r.fd = Fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (r.fd.get() < 0) {
-    SetFileError("cannot open the file: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot open the file: %s", std::strerror(errno));
     return false;
   }
   struct stat st;
   if (::fstat(r.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    SetFileError("not a regular file");
+    SetFileErrorOf(err::kFile, "not a regular file");
     return false;
   }
   r.fileSize = uint64_t(st.st_size);
   r.buffered = uint32_t(std::min<uint64_t>(r.fileSize, kHeaderBytes));
   if (!PreadAll(r.fd.get(), r.header.get(), r.buffered, 0)) {
-    SetFileError("cannot read the file header");
+    SetFileErrorOf(err::kFile, "cannot read the file header");
     return false;
   }
   const uint8_t* b = r.header.get();
@@ -168,7 +196,8 @@ bool GetFileLayout(int16_t handle, FileLayout* out) {
 }
 
 int16_t ReadFileHeaderAt(const char* path, uint64_t ifdOffset) {
-  return OpenSlot(path, ifdOffset);
+  return FileGuarded("ReadFileHeader", int16_t(0),
+                     [&]() -> int16_t { return OpenSlot(path, ifdOffset); });
 }
 
 }  // namespace vantor
@@ -177,7 +206,9 @@ using namespace vantor;
 
 extern "C" {
 
-int16_t ReadFileHeader(const char* path) { return OpenSlot(path, 0); }
+int16_t ReadFileHeader(const char* path) {
+  return FileGuarded(__func__, int16_t(0), [&]() -> int16_t { return OpenSlot(path, 0); });
+}
 
 int32_t FreeTheData(int16_t handle) {
   if (handle >= 1 && handle <= kFileSlots) {

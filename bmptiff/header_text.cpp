@@ -117,30 +117,43 @@ std::string HeaderText(Record& r) {
 
 using namespace vantor;
 
+namespace {
+
+// Releases a slot on every way out (a failed allocation included).
+struct SlotRelease {
+  int16_t handle;
+  ~SlotRelease() {
+    if (handle) FreeTheData(handle);
+  }
+};
+
+}  // namespace
+
 extern "C" int32_t ShowFileHeader(const char* path, char* text, int32_t length) {
-  std::string s;
-  int32_t format = 0;
-  int16_t h = ReadFileHeader(path);
-  if (h) {
-    SlotRef ref(h);
-    format = ref.rec().format;
-    s = HeaderText(ref.rec());
-  } else {
-    const char* why = FileError();
-    if (std::strcmp(why, "unknown file format") == 0 || std::strncmp(why, "not a TIFF", 10) == 0)
-      s = "\nUnsupported image file firmat";
-    else
-      s = std::string("\nUnreadable image file: ") + why;
-  }
-  if (h) FreeTheData(h);
-  if (text) {
-    if (length > 0) {
-      size_t n = std::min<size_t>(s.size(), size_t(length) - 1);
-      std::memcpy(text, s.data(), n);
-      text[n] = 0;
+  return FileGuarded(__func__, int32_t(0), [&]() -> int32_t {
+    std::string s;
+    int32_t format = 0;
+    const SlotRelease h{ReadFileHeader(path)};
+    if (h.handle) {
+      SlotRef ref(h.handle);
+      format = ref.rec().format;
+      s = HeaderText(ref.rec());
+    } else {
+      const char* why = FileError();
+      if (std::strcmp(why, "unknown file format") == 0 || std::strncmp(why, "not a TIFF", 10) == 0)
+        s = "\nUnsupported image file firmat";
+      else
+        s = std::string("\nUnreadable image file: ") + why;
     }
-  } else {
-    std::fprintf(stderr, "%s\n%s\n", path ? path : "", s.c_str());
-  }
-  return format;
+    if (text) {
+      if (length > 0) {
+        size_t n = std::min<size_t>(s.size(), size_t(length) - 1);
+        std::memcpy(text, s.data(), n);
+        text[n] = 0;
+      }
+    } else {
+      std::fprintf(stderr, "%s\n%s\n", path ? path : "", s.c_str());
+    }
+    return format;
+  });
 }

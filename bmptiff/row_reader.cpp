@@ -125,7 +125,7 @@ Walk QueueStrips(const Record& r, StripPos& at, uint64_t want, uint64_t pos,
 
 int32_t ReadTiffRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* bytesRead) {
   if (r.currentStrip >= r.stripOffsets.size()) {
-    SetFileError("TIFF read past the last strip");
+    SetFileErrorOf(err::kParameter, "TIFF read past the last strip");
     return -1;
   }
   if (r.compression > tiff::kNone) {
@@ -139,7 +139,7 @@ int32_t ReadTiffRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* bytesR
   const bool read = reader.Flush();
   if (bytesRead) *bytesRead = uint32_t(queued);
   if (!read) {
-    SetFileError("read error in the pixel data");
+    SetFileErrorOf(err::kFile, "read error in the pixel data");
     return -1;
   }
   r.currentStrip = at.strip;
@@ -159,7 +159,7 @@ int32_t ReadPlainBmpRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* by
   const uint64_t n = std::min(wanted, remaining);
   ScatterReader reader(r.fd.get(), buffer, std::ptrdiff_t(r.rowBytes), r.rowBytes);
   if (n > 0 && (!reader.Add(r.currentOffset, 0, n) || !reader.Flush())) {
-    SetFileError("BMP file cannot be read");
+    SetFileErrorOf(err::kFile, "BMP file cannot be read");
     return -1;
   }
   if (bytesRead) *bytesRead = uint32_t(n);
@@ -169,7 +169,7 @@ int32_t ReadPlainBmpRows(Record& r, uint8_t* buffer, uint32_t rows, uint32_t* by
 bool ReadRowsInto(int16_t handle, uint8_t* first, std::ptrdiff_t step, uint32_t rows) {
   SlotRef s(handle);
   if (!s) {
-    SetFileError("file handle not in use");
+    SetFileErrorOf(err::kParameter, "file handle not in use");
     return false;
   }
   Record& r = s.rec();
@@ -188,7 +188,7 @@ bool ReadRowsInto(int16_t handle, uint8_t* first, std::ptrdiff_t step, uint32_t 
       return false;
     }
     if (!reader.Add(r.dataStart, 0, need) || !reader.Flush()) {
-      SetFileError("BMP file cannot be read");
+      SetFileErrorOf(err::kFile, "BMP file cannot be read");
       return false;
     }
     return true;
@@ -205,7 +205,7 @@ bool ReadRowsInto(int16_t handle, uint8_t* first, std::ptrdiff_t step, uint32_t 
     return false;
   }
   if (!reader.Flush()) {
-    SetFileError("read error in the pixel data");
+    SetFileErrorOf(err::kFile, "read error in the pixel data");
     return false;
   }
   if (queued < need) {

@@ -100,7 +100,7 @@ bool PlaceIfd(Record& r, uint32_t ifdOffset) {
     uint64_t want = std::min<uint64_t>(kIfdRereadBytes, r.fileSize - ifdOffset);
     std::memset(buf + 8, 0, kHeaderBytes - 8);
     if (!PreadAll(r.fd.get(), buf + 8, want, ifdOffset)) {
-      SetFileError("cannot read the TIFF IFD");
+      SetFileErrorOf(err::kFile, "cannot read the TIFF IFD");
       return false;
     }
     r.ifd = buf + 8;
@@ -154,7 +154,7 @@ bool FetchValue(Record& r, const uint8_t* e, std::vector<uint8_t>& out) {
   if (offset + size <= r.bufferLimit) {
     std::memcpy(out.data(), r.header.get() + offset, size);
   } else if (!PreadAll(r.fd.get(), out.data(), size, offset)) {
-    SetFileError("TIFF tag %u: value cannot be read", unsigned(Ld16(e)));
+    SetFileErrorOf(err::kFile, "TIFF tag %u: value cannot be read", unsigned(Ld16(e)));
     return false;
   }
   if (r.bigEndian) {

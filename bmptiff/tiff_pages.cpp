@@ -40,6 +40,7 @@ struct Chain {
   bool ended = false;             // no further IFD
   std::unordered_set<uint64_t> seen;
   std::string failure;            // why the first IFD is unusable
+  int32_t failureKind = 0;
 };
 
 thread_local std::array<Chain, kCachedFiles> t_chains;
@@ -82,7 +83,7 @@ void Extend(Chain& c, size_t want) {
   if (c.ended || c.offsets.size() >= want) return;
   Fd fd(::open(c.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    SetFileError("cannot open the file: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot open the file: %s", std::strerror(errno));
     return;
   }
   const int countBytes = c.bigTiff ? 8 : 2, entryBytes = c.bigTiff ? 20 : 12,
@@ -102,7 +103,7 @@ void Extend(Chain& c, size_t want) {
       break;
     }
     if (!PreadAll(fd.get(), buf, uint64_t(countBytes), at)) {
-      if (first) SetFileError("cannot read the TIFF IFD");
+      if (first) SetFileErrorOf(err::kFile, "cannot read the TIFF IFD");
       break;
     }
     const uint64_t entries = Get(buf, countBytes, c.bigEndian);
@@ -127,12 +128,30 @@ void Extend(Chain& c, size_t want) {
     c.next = next;
     c.ended = false;
   }
-  if (c.ended && c.offsets.empty()) c.failure = FileError();
+  if (c.ended && c.offsets.empty()) {
+    c.failure = FileError();
+    c.failureKind = FileErrorKind();
+  }
+}
+
+// Extend, forgetting the chain when an allocation fails on the way: a chain
+// cut short there would pass for a file with fewer pages.
+void ExtendOrForget(Chain& c, size_t want) {
+  try {
+    Extend(c, want);
+  } catch (...) {
+    c = Chain{};
+    throw;
+  }
 }
 
 // Sets the reason for a chain without a usable IFD.
 void NoPages(const Chain& c) {
-  if (c.ended) SetFileError("%s", c.failure.empty() ? "TIFF file without pages" : c.failure.c_str());
+  if (!c.ended) return;
+  if (c.failure.empty())
+    SetFileError("TIFF file without pages");
+  else
+    SetFileErrorOf(c.failureKind != 0 ? c.failureKind : err::kFormat, "%s", c.failure.c_str());
 }
 
 // The chain of path, from the cache or started anew; null with the reason
@@ -140,11 +159,11 @@ void NoPages(const Chain& c) {
 Chain* ChainOf(const char* path) {
   struct stat st;
   if (!path || ::stat(path, &st) != 0) {
-    SetFileError("file not found");
+    SetFileErrorOf(err::kFile, "file not found");
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
-    SetFileError("not a regular file");
+    SetFileErrorOf(err::kFile, "not a regular file");
     return nullptr;
   }
   const int64_t mtime = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -167,7 +186,7 @@ Chain* ChainOf(const char* path) {
   c.lastUse = ++t_clock;
   Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    SetFileError("cannot open the file: %s", std::strerror(errno));
+    SetFileErrorOf(err::kFile, "cannot open the file: %s", std::strerror(errno));
     c = Chain{};
     return nullptr;
   }
@@ -184,16 +203,16 @@ bool FindTiffPage(const char* path, int32_t page, TiffPage* out) {
   Chain* c = ChainOf(path);
   if (!c) return false;
   if (page < 1) {
-    SetFileError("no page %d", int(page));
+    SetFileErrorOf(err::kParameter, "no page %d", int(page));
     return false;
   }
   // One page beyond: the caller learns whether more follow.
-  Extend(*c, size_t(page) + 1);
+  ExtendOrForget(*c, size_t(page) + 1);
   if (c->offsets.size() < size_t(page)) {
     if (c->offsets.empty()) {
       NoPages(*c);
     } else {
-      SetFileError("no page %d: the file has %zu", int(page), c->offsets.size());
+      SetFileErrorOf(err::kParameter, "no page %d: the file has %zu", int(page), c->offsets.size());
     }
     return false;
   }
@@ -210,7 +229,7 @@ void ForgetTiffPages() {
 int32_t CountTiffPages(const char* path) {
   Chain* c = ChainOf(path);
   if (!c) return -1;
-  Extend(*c, kMaxPages);
+  ExtendOrForget(*c, kMaxPages);
   if (c->offsets.empty()) {
     NoPages(*c);
     return -1;

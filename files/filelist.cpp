@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "files/fileaccess.h"
+#include "generic/last_error.h"
 #include "generic/sort.h"
+
+namespace err = vantor::err;
 
 namespace {
 
@@ -78,11 +81,11 @@ bool IsListedFile(int dirFd, const struct dirent* e) {
 // Walks the folder of the pattern and calls onFile(name, length, dirFd) for
 // every file whose name matches the last component, in the folder's order;
 // onFile returns false to stop the walk. Returns -1 when the folder cannot be
-// read or no entry at all (folders included) matches, else 0.
-// Throws std::bad_alloc only.
+// read or no entry at all (folders included) matches, else 0, the cause
+// stated. Throws std::bad_alloc only.
 template <typename OnFile>
 int32_t Enumerate(const char* pattern, OnFile&& onFile) {
-  if (pattern == nullptr || *pattern == '\0') return -1;
+  if (pattern == nullptr || *pattern == '\0') return err::Fail(err::kParameter, "no pattern"), -1;
   const char* slash = std::strrchr(pattern, '/');
   std::vector<char> storage;
   const char* folder = ".";
@@ -98,17 +101,23 @@ int32_t Enumerate(const char* pattern, OnFile&& onFile) {
     }
   }
   size_t maskLen = std::strlen(mask);
-  if (maskLen == 0) return -1;
+  if (maskLen == 0)
+    return err::Fail(err::kParameter, "pattern '%s' names no files, only a folder", pattern), -1;
 
   Dir dir(folder);
-  if (dir.get() == nullptr) return -1;
+  if (dir.get() == nullptr)
+    return err::Fail(err::kFile, "cannot read the folder '%s': %s", folder, std::strerror(errno)),
+           -1;
   int dirFd = ::dirfd(dir.get());
   bool matched = false;
   for (;;) {
     errno = 0;
     const struct dirent* e = ::readdir(dir.get());
     if (e == nullptr) {
-      if (errno != 0) return -1;  // a listing cut short is no listing
+      if (errno != 0)  // a listing cut short is no listing
+        return err::Fail(err::kFile, "cannot read the folder '%s': %s", folder,
+                         std::strerror(errno)),
+               -1;
       break;
     }
     size_t len = std::strlen(e->d_name);
@@ -117,7 +126,8 @@ int32_t Enumerate(const char* pattern, OnFile&& onFile) {
     if (!IsListedFile(dirFd, e)) continue;
     if (!onFile(e->d_name, len, dirFd)) break;
   }
-  return matched ? 0 : -1;
+  if (!matched) return err::Fail(err::kFailed, "nothing matches '%s'", pattern), -1;
+  return 0;
 }
 
 // Formats the entry's modification time in local time (20 characters); all
@@ -230,63 +240,67 @@ int32_t FileNameByNumberImpl(const char* pattern, void* buffer, int32_t length, 
 extern "C" {
 
 int32_t FileNameByNumber(const char* pattern, void* buffer, int32_t length, int32_t number) {
-  try {
-    return FileNameByNumberImpl(pattern, buffer, length, number);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  return err::GuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&] { return FileNameByNumberImpl(pattern, buffer, length, number); });
 }
 
 int32_t ListOfFiles(const char* pattern, char* buffer, int32_t size, uint32_t options,
                     int32_t* total) {
-  try {
-    return ListOfFilesImpl(pattern, buffer, size, options, total);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+  return err::GuardedWhen(
+      __func__, int32_t(-1), [](int32_t r) { return r < 0; },
+      [&] { return ListOfFilesImpl(pattern, buffer, size, options, total); });
 }
 
 VantorFileList* GetAlphaFilesList(const char* pattern) {
-  int32_t names = 0;
-  int32_t count = FileNameByNumber(pattern, &names, sizeof names, 0);
-  if (count < 0 || names < 0) return nullptr;
+  return err::Guarded(__func__, static_cast<VantorFileList*>(nullptr), [&]() -> VantorFileList* {
+    int32_t names = 0;
+    int32_t count = FileNameByNumber(pattern, &names, sizeof names, 0);
+    if (count < 0) return nullptr;
+    if (names < 0) return err::Fail(err::kFailed, "the names are too long to list"), nullptr;
 
-  // Count, pointers, names, and 25 to 32 bytes of slack, in 8-byte steps.
-  uint64_t head = kPointersOffset + static_cast<uint64_t>(count) * sizeof(char*);
-  uint64_t size = (head + static_cast<uint64_t>(names) + 32) & ~uint64_t{7};
-  if (size - head > INT32_MAX || size > PTRDIFF_MAX) return nullptr;
-  auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
-  if (block == nullptr) return nullptr;
+    // Count, pointers, names, and 25 to 32 bytes of slack, in 8-byte steps.
+    uint64_t head = kPointersOffset + static_cast<uint64_t>(count) * sizeof(char*);
+    uint64_t size = (head + static_cast<uint64_t>(names) + 32) & ~uint64_t{7};
+    if (size - head > INT32_MAX || size > PTRDIFF_MAX)
+      return err::Fail(err::kFailed, "%d names are too many to list", int(count)), nullptr;
+    auto* block = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size)));
+    if (block == nullptr) return err::FailMemory(), nullptr;
 
-  char* area = reinterpret_cast<char*>(block + head);
-  int32_t areaSize = static_cast<int32_t>(size - head);
-  int32_t written = 0;
-  int32_t again = ListOfFiles(pattern, area, areaSize, 0, &written);
-  // The folder changed between the two walks: the names may not all be there.
-  if (again != count || written != names) {
-    std::free(block);
-    return nullptr;
-  }
+    char* area = reinterpret_cast<char*>(block + head);
+    int32_t areaSize = static_cast<int32_t>(size - head);
+    int32_t written = 0;
+    int32_t again = ListOfFiles(pattern, area, areaSize, 0, &written);
+    // The folder changed between the two walks: the names may not all be there.
+    if (again != count || written != names) {
+      std::free(block);
+      if (again < 0) return nullptr;  // the cause is stated
+      return err::Fail(err::kFile, "the folder changed while it was listed"), nullptr;
+    }
 
-  auto* list = reinterpret_cast<VantorFileList*>(block);
-  list->count = count;
-  char** pointers = reinterpret_cast<char**>(block + kPointersOffset);
-  char* p = area;
-  for (int32_t k = 0; k < count; ++k) {
-    pointers[k] = p;
-    p += std::strlen(p) + 1;
-  }
-  if (count > 1 &&
-      SortInPlace(pointers, static_cast<int32_t>(sizeof(char*)), count,
-                  VANTOR_SORT_TEXTPTR_NOCASE) != 0) {
-    std::free(block);
-    return nullptr;
-  }
-  return list;
+    auto* list = reinterpret_cast<VantorFileList*>(block);
+    list->count = count;
+    char** pointers = reinterpret_cast<char**>(block + kPointersOffset);
+    char* p = area;
+    for (int32_t k = 0; k < count; ++k) {
+      pointers[k] = p;
+      p += std::strlen(p) + 1;
+    }
+    if (count > 1 && SortInPlace(pointers, static_cast<int32_t>(sizeof(char*)), count,
+                                 VANTOR_SORT_TEXTPTR_NOCASE) != 0) {
+      std::free(block);
+      return err::FailMemory(), nullptr;  // the sort's only failure here: no scratch memory
+    }
+    return list;
+  });
 }
 
 const char* GetAlphaFileName(const VantorFileList* list, int32_t k) {
-  if (list == nullptr || k < 1 || k > list->count) return nullptr;
+  if (list == nullptr) return err::Report(__func__, err::kParameter, "no list"), nullptr;
+  if (k < 1 || k > list->count)
+    return err::Report(__func__, err::kParameter, "name %d of a list of %d", int(k),
+                       int(list->count)),
+           nullptr;
   const auto* block = reinterpret_cast<const unsigned char*>(list);
   char* const* pointers = reinterpret_cast<char* const*>(block + kPointersOffset);
   return pointers[k - 1];

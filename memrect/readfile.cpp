@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <algorithm>
 #include <array>
@@ -24,6 +25,7 @@
 #include "bmptiff/reader_internal.h"
 #include "bmptiff/tiff_tags.h"
 #include "files/fileaccess.h"
+#include "generic/last_error.h"
 #include "memrect/display_lut.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile_internal.h"
@@ -278,11 +280,16 @@ struct JpegError {
   jpeg_error_mgr pub;
   jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  int32_t kind;  // of the failure, by libjpeg's message code
 };
 
 void JpegErrorExit(j_common_ptr cinfo) {
   JpegError* err = reinterpret_cast<JpegError*>(cinfo->err);
   (*cinfo->err->format_message)(cinfo, err->message);
+  const int code = cinfo->err->msg_code;
+  err->kind = code == JERR_OUT_OF_MEMORY ? err::kMemory
+              : code == JERR_FILE_READ   ? err::kFile
+                                         : err::kFormat;
   longjmp(err->jump, 1);
 }
 
@@ -313,8 +320,9 @@ int32_t DecodeJpeg(FILE* file) {
   err.pub.emit_message = JpegEmitMessage;
   err.pub.output_message = JpegOutputMessage;
   err.message[0] = 0;
+  err.kind = err::kFormat;
   if (setjmp(err.jump)) {
-    SetFileError("JPEG: %s", err.message);
+    SetFileErrorOf(err.kind, "JPEG: %s", err.message);
     jpeg_destroy_decompress(&cinfo);
     if (handle > 0) mrFree(handle);
     std::free(scratch);
@@ -356,6 +364,7 @@ int32_t DecodeJpeg(FILE* file) {
     scratch = static_cast<uint8_t*>(std::malloc(size_t(width) * 4));
     if (!scratch) {
       std::snprintf(err.message, sizeof err.message, "out of memory");
+      err.kind = err::kMemory;
       longjmp(err.jump, 1);
     }
   }
@@ -403,7 +412,7 @@ int32_t DecodeJpeg(FILE* file) {
 int32_t ReadJpeg(const char* path, bool* notJpeg) {
   *notJpeg = false;
   if (!path || !IsExisting(path)) {
-    SetFileError("file not found");
+    SetFileErrorOf(err::kFile, "file not found");
     return -1;
   }
   uint8_t magic[3] = {};
@@ -415,7 +424,7 @@ int32_t ReadJpeg(const char* path, bool* notJpeg) {
   }
   FILE* file = std::fopen(path, "rb");
   if (!file) {
-    SetFileError("cannot open the file");
+    SetFileErrorOf(err::kFile, "cannot open the file");
     return -1;
   }
   int32_t h = DecodeJpeg(file);
@@ -433,7 +442,7 @@ Kind Sniff(const char* path) {
   uint8_t b[8] = {};
   int32_t n = ReadFromFile(path, b, 8, 0, nullptr);
   if (n < 0) {
-    SetFileError(IsExisting(path) ? "cannot open the file" : "file not found");
+    SetFileErrorOf(err::kFile, "%s", IsExisting(path) ? "cannot open the file" : "file not found");
     return Kind::kNone;
   }
   if (n >= 2 && ((b[0] == 'I' && b[1] == 'I') || (b[0] == 'M' && b[1] == 'M'))) return Kind::kTiff;
@@ -458,6 +467,7 @@ int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
   if (!FindTiffPage(path, page, &where)) return -1;
   const bool multi = page > 1 || where.more;
   std::string ownReason;
+  int32_t ownKind = 0;
   bool handOver = where.bigTiff;
   if (!where.bigTiff) {
     FileSlot file(ReadFileHeaderAt(path, where.ifdOffset));
@@ -473,6 +483,7 @@ int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
       }
     }
     ownReason = FileError();
+    ownKind = FileErrorKind();
     handOver = FileErrorIsUnsupported();
   }
   TiffExtras extras;
@@ -485,10 +496,10 @@ int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
     return h;
   }
   // Damage the own reader found is usually better told than libtiff's view.
-  if (!handOver && !ownReason.empty()) SetFileError("%s", ownReason.c_str());
+  if (!handOver && !ownReason.empty()) SetFileErrorOf(ownKind, "%s", ownReason.c_str());
   if (multi) {
     const std::string why = FileError();
-    SetFileError("page %d: %s", int(page), why.c_str());
+    SetFileErrorOf(FileErrorKind(), "page %d: %s", int(page), why.c_str());
   }
   return -1;
 }
@@ -515,7 +526,7 @@ int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
   if (kind == Kind::kNone) return -1;
   if (kind == Kind::kTiff) return LoadTiffFile(path, page, flags);
   if (page != 1) {
-    SetFileError("no page %d: the file has 1", int(page));
+    SetFileErrorOf(err::kParameter, "no page %d: the file has 1", int(page));
     return -1;
   }
   if (kind == Kind::kPng) {
@@ -575,6 +586,25 @@ Pixels Resolve(int32_t h) {
   return p;
 }
 
+int32_t DecoderMessageKind(const char* message) {
+  if (!message) return err::kFormat;
+  // A copy in lower case, without allocating: memory may be what is short.
+  char m[256];
+  size_t n = 0;
+  for (; message[n] && n + 1 < sizeof m; ++n)
+    m[n] = char(std::tolower(static_cast<unsigned char>(message[n])));
+  m[n] = 0;
+  auto has = [&m](const char* what) { return std::strstr(m, what) != nullptr; };
+  // Caps: "beyond the ... byte limit", "exceeds memory limits", "threshold".
+  if (has("limit") || has("threshold")) return err::kFormat;
+  static const char* const kShort[] = {
+      "out of memory",   "insufficient memory", "not enough memory", "failed to allocate",
+      "cannot allocate", "unable to allocate",  "no space for",      "no space to"};
+  for (const char* what : kShort)
+    if (has(what)) return err::kMemory;
+  return err::kFormat;
+}
+
 bool WithinLimit(uint64_t bytes) {
   uint64_t limit = LoadLimit();
   if (limit && bytes > limit) {
@@ -597,8 +627,10 @@ int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
   if (!WithinLimit(pitch * height)) return -1;
   int32_t h = mrCreate(int32_t(depth), int32_t(width), int32_t(height));
   if (h <= 0) {
-    SetFileError("cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
-                 unsigned(height), unsigned(depth));
+    // The store says why: short of memory, or a size it cannot hold.
+    SetFileErrorOf(err::PendingKind() == err::kMemory ? err::kMemory : err::kFormat,
+                   "cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
+                   unsigned(height), unsigned(depth));
     return -1;
   }
   return h;
@@ -608,75 +640,98 @@ int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
 
 using namespace vantor;
 
-extern "C" {
+namespace {
 
-int32_t mrReadFile(const char* path) { return mrReadFilePage(path, 1); }
-
-int32_t mrReadFilePage(const char* path, int32_t page) {
-  ClearFileError();
-  if (!path || !IsExisting(path)) {
-    SetFileError("file not found");
-    return -1;
-  }
-  return LoadFile(path, page, 0);
+// The loaders' entry: failures report their load reason as the cause.
+template <class F>
+int32_t LoadGuarded(const char* operation, F&& body) {
+  return FileGuardedWhen(
+      operation, int32_t(-1), [](int32_t r) { return r < 0; }, std::forward<F>(body));
 }
 
-int32_t mrReadFileLut(const char* path, int32_t flags) { return LoadFile(path, 1, flags); }
+}  // namespace
+
+extern "C" {
+
+int32_t mrReadFile(const char* path) {
+  return LoadGuarded(__func__, [&] { return mrReadFilePage(path, 1); });
+}
+
+int32_t mrReadFilePage(const char* path, int32_t page) {
+  return LoadGuarded(__func__, [&]() -> int32_t {
+    ClearFileError();
+    if (!path || !IsExisting(path)) {
+      SetFileErrorOf(err::kFile, "file not found");
+      return -1;
+    }
+    return LoadFile(path, page, 0);
+  });
+}
+
+int32_t mrReadFileLut(const char* path, int32_t flags) {
+  return LoadGuarded(__func__, [&] { return LoadFile(path, 1, flags); });
+}
 
 int32_t mrPageCount(const char* path) {
-  ClearFileError();
-  if (!path || !IsExisting(path)) {
-    SetFileError("file not found");
-    return -1;
-  }
-  switch (Sniff(path)) {
-    case Kind::kTiff: {
-      int32_t n = CountTiffPages(path);
-      if (n > 0) ClearFileError();
-      return n;
-    }
-    case Kind::kNone:
+  return LoadGuarded(__func__, [&]() -> int32_t {
+    ClearFileError();
+    if (!path || !IsExisting(path)) {
+      SetFileErrorOf(err::kFile, "file not found");
       return -1;
-    default:
-      return 1;
-  }
+    }
+    switch (Sniff(path)) {
+      case Kind::kTiff: {
+        int32_t n = CountTiffPages(path);
+        if (n > 0) ClearFileError();
+        return n;
+      }
+      case Kind::kNone:
+        return -1;
+      default:
+        return 1;
+    }
+  });
 }
 
 int32_t mrReadJPEGfile(const char* path) {
-  ClearFileError();
-  bool notJpeg = false;
-  int32_t h = ReadJpeg(path, &notJpeg);
-  if (notJpeg) SetFileError("not a JPEG file");
-  if (h > 0) ClearFileError();
-  return h;
+  return LoadGuarded(__func__, [&]() -> int32_t {
+    ClearFileError();
+    bool notJpeg = false;
+    int32_t h = ReadJpeg(path, &notJpeg);
+    if (notJpeg) SetFileError("not a JPEG file");
+    if (h > 0) ClearFileError();
+    return h;
+  });
 }
 
 int32_t mrBitmapToMemRect(const VantorBitmap* bitmap, int32_t orientation) {
-  ClearFileError();
-  if (!bitmap || !bitmap->pixels || bitmap->width <= 0 || bitmap->height <= 0) {
-    SetFileError("bad bitmap");
-    return -1;
-  }
-  const int32_t bits = bitmap->bitsPerPixel;
-  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-    SetFileError("bitmap with %d bits per pixel", int(bits));
-    return -1;
-  }
-  const uint64_t rowBytes = (uint64_t(bits) * uint64_t(bitmap->width) + 7) / 8;
-  const int64_t stride = bitmap->stride;
-  if (uint64_t(stride < 0 ? -stride : stride) < rowBytes) {
-    SetFileError("bitmap stride %d is shorter than a row", int(stride));
-    return -1;
-  }
-  RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
-  if (!rect) return -1;
-  const Pixels p = Resolve(rect.get());
-  const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
-  for (int32_t k = 0; k < p.height; ++k) {
-    int32_t y = orientation == 0 ? p.height - 1 - k : k;
-    std::memcpy(p.row(y), src + stride * k, rowBytes);
-  }
-  return rect.release();
+  return LoadGuarded(__func__, [&]() -> int32_t {
+    ClearFileError();
+    if (!bitmap || !bitmap->pixels || bitmap->width <= 0 || bitmap->height <= 0) {
+      SetFileErrorOf(err::kParameter, "bad bitmap");
+      return -1;
+    }
+    const int32_t bits = bitmap->bitsPerPixel;
+    if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+      SetFileErrorOf(err::kParameter, "bitmap with %d bits per pixel", int(bits));
+      return -1;
+    }
+    const uint64_t rowBytes = (uint64_t(bits) * uint64_t(bitmap->width) + 7) / 8;
+    const int64_t stride = bitmap->stride;
+    if (uint64_t(stride < 0 ? -stride : stride) < rowBytes) {
+      SetFileErrorOf(err::kParameter, "bitmap stride %d is shorter than a row", int(stride));
+      return -1;
+    }
+    RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
+    if (!rect) return -1;
+    const Pixels p = Resolve(rect.get());
+    const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
+    for (int32_t k = 0; k < p.height; ++k) {
+      int32_t y = orientation == 0 ? p.height - 1 - k : k;
+      std::memcpy(p.row(y), src + stride * k, rowBytes);
+    }
+    return rect.release();
+  });
 }
 
 void InverseBytes(void* buffer, int32_t length) { TableSubst(buffer, buffer, length, nullptr); }
@@ -690,28 +745,36 @@ void TableSubst(const void* source, void* destination, int32_t length, const uin
 }
 
 int32_t mrPermute(int32_t handle, int32_t groupSize, const uint8_t* order) {
-  if (!order || groupSize < 1 || groupSize > 64) return -1;
-  for (int32_t j = 0; j < groupSize; ++j)
-    if (order[j] >= groupSize) return -1;
-  const Pixels p = Resolve(handle);
-  if (p.depth < 0) return -1;
-  const uint64_t rowBytes = (uint64_t(p.depth) * uint64_t(p.width) + 7) / 8;
-  const uint64_t groups = rowBytes / uint64_t(groupSize);
-  const bool swap3 = groupSize == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
-  for (int32_t y = 0; y < p.height; ++y) {
-    uint8_t* r = p.row(y);
-    if (swap3) {
-      for (uint64_t g = 0; g < groups; ++g) std::swap(r[3 * g], r[3 * g + 2]);
-      continue;
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (!order || groupSize < 1 || groupSize > 64)
+      return err::Fail(err::kParameter, "group size %d (1 to 64) with order %p", int(groupSize),
+                       static_cast<const void*>(order)),
+             -1;
+    for (int32_t j = 0; j < groupSize; ++j)
+      if (order[j] >= groupSize)
+        return err::Fail(err::kParameter, "order entry %d is %u, beyond the group of %d", int(j),
+                         unsigned(order[j]), int(groupSize)),
+               -1;
+    const Pixels p = Resolve(handle);
+    if (p.depth < 0) return err::FailHandle(handle), -1;
+    const uint64_t rowBytes = (uint64_t(p.depth) * uint64_t(p.width) + 7) / 8;
+    const uint64_t groups = rowBytes / uint64_t(groupSize);
+    const bool swap3 = groupSize == 3 && order[0] == 2 && order[1] == 1 && order[2] == 0;
+    for (int32_t y = 0; y < p.height; ++y) {
+      uint8_t* r = p.row(y);
+      if (swap3) {
+        for (uint64_t g = 0; g < groups; ++g) std::swap(r[3 * g], r[3 * g + 2]);
+        continue;
+      }
+      uint8_t tmp[64];
+      for (uint64_t g = 0; g < groups; ++g) {
+        uint8_t* q = r + g * uint64_t(groupSize);
+        std::memcpy(tmp, q, size_t(groupSize));
+        for (int32_t j = 0; j < groupSize; ++j) q[j] = tmp[order[j]];
+      }
     }
-    uint8_t tmp[64];
-    for (uint64_t g = 0; g < groups; ++g) {
-      uint8_t* q = r + g * uint64_t(groupSize);
-      std::memcpy(tmp, q, size_t(groupSize));
-      for (int32_t j = 0; j < groupSize; ++j) q[j] = tmp[order[j]];
-    }
-  }
-  return handle;
+    return handle;
+  });
 }
 
 char* mrGetDebugBuff(void) { return t_debug; }

@@ -20,6 +20,11 @@ uint64_t LoadLimit();
 // False, with the reason set, when bytes exceed the load limit.
 bool WithinLimit(uint64_t bytes);
 
+// The kind (VANTOR_ERROR_*) of a failure a decoder library reports only as
+// text: MEMORY when it ran out of memory, else FORMAT (a memory cap that a
+// damaged header runs into included).
+int32_t DecoderMessageKind(const char* message);
+
 // A new owned rectangle (zero-filled, 4-byte pitch), or -1 with the reason set.
 int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height);
 

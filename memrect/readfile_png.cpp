@@ -31,6 +31,7 @@ std::atomic<bool> g_ignoreCrc{false};
 
 struct PngJob {
   char message[200];
+  int32_t kind;  // of a failure found here; 0: by libpng's message
 };
 
 void PngError(png_structp png, png_const_charp message) {
@@ -52,16 +53,20 @@ bool LittleEndianHost() {
 int32_t DecodePng(FILE* file) {
   PngJob job;
   job.message[0] = 0;
+  job.kind = 0;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, PngError, PngWarning);
   if (!png) {
-    SetFileError("out of memory");
+    SetFileErrorOf(err::kMemory, "out of memory");
     return -1;
   }
   png_infop info = png_create_info_struct(png);
   volatile int32_t handle = -1;
   png_bytep* volatile rows = nullptr;
   if (!info || setjmp(png_jmpbuf(png))) {
-    SetFileError("PNG: %s", job.message[0] ? job.message : "out of memory");
+    const int32_t kind = !info || !job.message[0] ? err::kMemory
+                         : job.kind != 0          ? job.kind
+                                                  : DecoderMessageKind(job.message);
+    SetFileErrorOf(kind, "PNG: %s", job.message[0] ? job.message : "out of memory");
     png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     if (handle > 0) mrFree(handle);
     std::free(rows);
@@ -102,14 +107,16 @@ int32_t DecodePng(FILE* file) {
   if (handle <= 0) {
     // The reason is set; leave through the same clean-up with it kept.
     std::snprintf(job.message, sizeof job.message, "%s", FileError());
+    const int32_t kind = FileErrorKind();
     png_destroy_read_struct(&png, &info, nullptr);
-    SetFileError("%s", job.message);
+    SetFileErrorOf(kind, "%s", job.message);
     return -1;
   }
   const Pixels p = Resolve(handle);
   rows = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * height));
   if (!rows) {
     std::snprintf(job.message, sizeof job.message, "out of memory");
+    job.kind = err::kMemory;
     png_longjmp(png, 1);
   }
   // The first PNG row is the top of the picture: it goes to the last row.
@@ -127,7 +134,7 @@ void SetPngIgnoreCrc(bool ignore) { g_ignoreCrc.store(ignore, std::memory_order_
 int32_t LoadPng(const char* path) {
   FILE* file = std::fopen(path, "rb");
   if (!file) {
-    SetFileError("cannot open the file");
+    SetFileErrorOf(err::kFile, "cannot open the file");
     return -1;
   }
   int32_t h = DecodePng(file);

@@ -43,6 +43,7 @@ constexpr size_t kSlack = 16;  // bytes after every decode buffer: sample reads 
 struct Messages {
   std::string path;
   std::string first;  // the first error, cleaned
+  bool short_of_memory = false;  // the first error could not even be kept
 };
 
 // One line of text: the file name (which the caller names anyway) and the
@@ -71,8 +72,27 @@ std::string Clean(const std::string& path, const char* fmt, va_list ap) {
 
 int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
   auto* m = static_cast<Messages*>(user);
-  if (m->first.empty()) m->first = Clean(m->path, fmt, ap);
+  // Called from C: nothing may be thrown through libtiff.
+  if (m->first.empty() && !m->short_of_memory) {
+    try {
+      m->first = Clean(m->path, fmt, ap);
+    } catch (...) {
+      m->short_of_memory = true;
+    }
+  }
   return 1;  // handled: libtiff's process-wide handler stays silent
+}
+
+// States libtiff's first error as the reason, "prefix" before it, or what
+// when it said nothing.
+bool TiffFailure(const Messages& m, const char* prefix, const char* what) {
+  if (m.short_of_memory)
+    SetFileErrorOf(err::kMemory, "%sout of memory", prefix);
+  else if (!m.first.empty())
+    SetFileErrorOf(DecoderMessageKind(m.first.c_str()), "%s%s", prefix, m.first.c_str());
+  else
+    SetFileError("%s%s", prefix, what);
+  return false;
 }
 
 int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
@@ -286,13 +306,7 @@ class PageLoader {
   }
 
   // Sets the reason: libtiff's first error, or what if it said nothing.
-  bool Fail(const char* what) {
-    if (!msgs_.first.empty())
-      SetFileError("%s", msgs_.first.c_str());
-    else
-      SetFileError("%s", what);
-    return false;
-  }
+  bool Fail(const char* what) { return TiffFailure(msgs_, "", what); }
 
   bool Describe() {
     if (!TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &pl_.width) ||
@@ -399,7 +413,7 @@ class PageLoader {
     try {
       for (int p = 0; p < Planes(); ++p) buffers_[p].assign(size_t(bytes) + kSlack, 0);
     } catch (const std::bad_alloc&) {
-      SetFileError("out of memory");
+      SetFileErrorOf(err::kMemory, "out of memory");
       return false;
     }
     return true;
@@ -427,16 +441,13 @@ class PageLoader {
     return "compression " + std::to_string(pl_.compression);
   }
   bool DecodeFailed(const char* unit, uint32_t index) {
-    const std::string why = msgs_.first.empty() ? "cannot be decoded" : msgs_.first;
+    const std::string& why = msgs_.first;
     // libtiff counts strips and tiles from 0: where it names one, its words stand.
     std::string where;
     if (why.find("strip") == std::string::npos && why.find("tile") == std::string::npos)
       where = std::string(unit) + " " + std::to_string(index + 1) + ": ";
-    if (pl_.compression == COMPRESSION_NONE)
-      SetFileError("%s%s", where.c_str(), why.c_str());
-    else
-      SetFileError("%s: %s%s", Codec().c_str(), where.c_str(), why.c_str());
-    return false;
+    if (pl_.compression != COMPRESSION_NONE) where = Codec() + ": " + where;
+    return TiffFailure(msgs_, where.c_str(), "cannot be decoded");
   }
 
   bool ReadStrips() {
@@ -521,15 +532,12 @@ class PageLoader {
     try {
       raster.resize(size_t(pixels));
     } catch (const std::bad_alloc&) {
-      SetFileError("out of memory");
+      SetFileErrorOf(err::kMemory, "out of memory");
       return -1;
     }
     if (!TIFFReadRGBAImageOriented(tif_, pl_.width, pl_.height, raster.data(), ORIENTATION_BOTLEFT, 1)) {
-      const std::string why = msgs_.first.empty() ? "cannot be decoded" : msgs_.first;
-      if (pl_.compression == COMPRESSION_NONE)
-        SetFileError("%s", why.c_str());
-      else
-        SetFileError("%s: %s", Codec().c_str(), why.c_str());
+      const std::string codec = pl_.compression == COMPRESSION_NONE ? "" : Codec() + ": ";
+      TiffFailure(msgs_, codec.c_str(), "cannot be decoded");
       return -1;
     }
     for (uint32_t y = 0; y < pl_.height; ++y) {
@@ -559,7 +567,7 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
   msgs.path = path ? path : "";
   std::unique_ptr<TIFFOpenOptions, FreeOptions> opts(TIFFOpenOptionsAlloc());
   if (!opts) {
-    SetFileError("out of memory");
+    SetFileErrorOf(err::kMemory, "out of memory");
     return -1;
   }
   const uint64_t limit = LoadLimit();
@@ -569,14 +577,9 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
   TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), OnWarning, &msgs);
   // "h": the header only; the page's directory is read next, at its offset.
   std::unique_ptr<TIFF, CloseTiff> tif(TIFFOpenExt(path, "rh", opts.get()));
-  if (!tif) {
-    SetFileError("%s", msgs.first.empty() ? "TIFF cannot be opened" : msgs.first.c_str());
-    return -1;
-  }
-  if (!TIFFSetSubDirectory(tif.get(), ifdOffset)) {
-    SetFileError("%s", msgs.first.empty() ? "TIFF directory cannot be read" : msgs.first.c_str());
-    return -1;
-  }
+  if (!tif) return TiffFailure(msgs, "", "TIFF cannot be opened"), -1;
+  if (!TIFFSetSubDirectory(tif.get(), ifdOffset))
+    return TiffFailure(msgs, "", "TIFF directory cannot be read"), -1;
   return PageLoader(tif.get(), msgs).Load(extras);
 }
 

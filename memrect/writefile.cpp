@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +16,10 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "bmptiff/bmptiff.h"
+#include "bmptiff/bmptiff_internal.h"
 #include "bmptiff/bmptiff_write.h"
 #include "bmptiff/bmptiff_write_internal.h"
 #include "memrect/convert.h"
@@ -89,7 +92,8 @@ struct SlotRelease {
 int32_t WriteRect(int32_t handle, const char* path, int32_t flags, int32_t format,
                   const char* description) {
   RectView v;
-  if (!ResolveRect(handle, v) || path == nullptr) return -1;
+  if (!ResolveRect(handle, v)) return err::FailHandle(handle), -1;
+  if (path == nullptr) return err::Fail(err::kParameter, "no path"), -1;
   const bool rgb = (flags & 2) != 0;
   uint8_t table[256 * 4];
   const int32_t entries = WriterColourTable(v.depth, format, table);
@@ -147,7 +151,17 @@ struct JpegError {
   jmp_buf jump;
 };
 
-void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1); }
+// States libjpeg's reason, of the kind its message code tells.
+void JpegErrorExit(j_common_ptr cinfo) {
+  char message[JMSG_LENGTH_MAX];
+  (*cinfo->err->format_message)(cinfo, message);
+  const int code = cinfo->err->msg_code;
+  const int32_t kind = code == JERR_OUT_OF_MEMORY ? err::kMemory
+                       : code == JERR_FILE_WRITE  ? err::kFile
+                                                  : err::kFailed;
+  err::Fail(kind, "JPEG: %s", message);
+  longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
+}
 void JpegOutputMessage(j_common_ptr) {}
 
 // A 24-bit rectangle, top of the picture first; false on any failure.
@@ -191,56 +205,78 @@ bool EncodeJpeg(const RectView& v, FILE* file, int quality, uint8_t* rgb) {
 
 using namespace vantor;
 
+namespace {
+
+bool Negative(int32_t r) { return r < 0; }
+
+}  // namespace
+
 extern "C" int32_t mrWriteToFile(int32_t handle, const char* path, int32_t flags) {
-  return WriteRect(handle, path, flags, VANTOR_FORMAT_BMP, nullptr);
+  return FileGuardedWhen(__func__, int32_t(-1), Negative, [&] {
+    return WriteRect(handle, path, flags, VANTOR_FORMAT_BMP, nullptr);
+  });
 }
 
 extern "C" int32_t mrWriteToFileTIFF(int32_t handle, const char* path, int32_t flags,
                                      const char* description) {
-  return WriteRect(handle, path, flags | 2, VANTOR_FORMAT_TIFF, description);
+  return FileGuardedWhen(__func__, int32_t(-1), Negative, [&] {
+    return WriteRect(handle, path, flags | 2, VANTOR_FORMAT_TIFF, description);
+  });
 }
 
 extern "C" int32_t mrSaveJPEGfile(int32_t handle, const char* path, int32_t quality) {
-  RectView v;
-  if (!ResolveRect(handle, v) || v.Empty() || path == nullptr) return -1;
-  RectOwner colour;
-  if (v.depth != 24) {
-    colour.reset(mrCreate(24, v.width, v.height));
-    if (!colour || mrConvert(handle, colour.get(), 0) < 0 || !ResolveRect(colour.get(), v)) return -1;
-  }
-  std::vector<uint8_t> rgb(size_t(v.width) * 3);
-  FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) return -1;
-  const bool encoded = EncodeJpeg(v, file, quality <= 0 ? 100 : std::min(quality, 100), rgb.data());
-  const bool closed = std::fclose(file) == 0;
-  return encoded && closed ? handle : -1;
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    RectView v;
+    if (!ResolveRect(handle, v)) return err::FailHandle(handle), -1;
+    if (v.Empty()) return err::Fail(err::kParameter, "image %d is empty", int(handle)), -1;
+    if (path == nullptr) return err::Fail(err::kParameter, "no path"), -1;
+    RectOwner colour;
+    if (v.depth != 24) {
+      colour.reset(mrCreate(24, v.width, v.height));
+      if (!colour || mrConvert(handle, colour.get(), 0) < 0 || !ResolveRect(colour.get(), v))
+        return -1;
+    }
+    std::vector<uint8_t> rgb(size_t(v.width) * 3);
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+      return err::Fail(err::kFile, "cannot create '%s': %s", path, std::strerror(errno)), -1;
+    const bool encoded =
+        EncodeJpeg(v, file, quality <= 0 ? 100 : std::min(quality, 100), rgb.data());
+    const int closeError = std::fclose(file) == 0 ? 0 : errno;
+    if (!encoded) return -1;
+    if (closeError != 0)
+      return err::Fail(err::kFile, "cannot write '%s': %s", path, std::strerror(closeError)), -1;
+    return handle;
+  });
 }
 
 extern "C" int32_t mrSaveByExtention(int32_t handle, char* name, int32_t size) {
-  if (name == nullptr) return 0;
-  const size_t len = std::strlen(name);
-  if (len <= 4) return 0;
-  int32_t width = 0, height = 0;
-  const int32_t depth = mrGetRectInfo(handle, &width, &height);
-  if (depth < 0) return -1;
-  // Completed in the caller's buffer when it has the room, else in a copy.
-  std::string copy(name);
-  const bool in_place = int64_t(len) < int64_t(size) - 5;
-  if (name[len - 4] != '.') copy += depth == 24 ? ".jpg" : ".tif";
-  if (depth == 1) copy.replace(copy.size() - 4, 4, ".bmp");
-  if (in_place) std::memcpy(name, copy.c_str(), copy.size() + 1);
-  const char* used = in_place ? name : copy.c_str();
+  return err::GuardedWhen(__func__, int32_t(-1), Negative, [&]() -> int32_t {
+    if (name == nullptr) return 0;
+    const size_t len = std::strlen(name);
+    if (len <= 4) return 0;
+    int32_t width = 0, height = 0;
+    const int32_t depth = mrGetRectInfo(handle, &width, &height);
+    if (depth < 0) return err::FailHandle(handle), -1;
+    // Completed in the caller's buffer when it has the room, else in a copy.
+    std::string copy(name);
+    const bool in_place = int64_t(len) < int64_t(size) - 5;
+    if (name[len - 4] != '.') copy += depth == 24 ? ".jpg" : ".tif";
+    if (depth == 1) copy.replace(copy.size() - 4, 4, ".bmp");
+    if (in_place) std::memcpy(name, copy.c_str(), copy.size() + 1);
+    const char* used = in_place ? name : copy.c_str();
 
-  std::string ext = copy.substr(copy.size() - 4);
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  int32_t result;
-  if (ext == ".jpg") {
-    result = mrSaveJPEGfile(handle, used, 0);
-  } else if (ext == ".tif") {
-    result = mrWriteToFileTIFF(handle, used, 1, nullptr);
-  } else {
-    mrDisplayLut("Linear", nullptr, nullptr, nullptr);
-    result = mrWriteToFile(handle, used, 0);
-  }
-  return result > 0 ? int32_t(copy.size()) : result;
+    std::string ext = copy.substr(copy.size() - 4);
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    int32_t result;
+    if (ext == ".jpg") {
+      result = mrSaveJPEGfile(handle, used, 0);
+    } else if (ext == ".tif") {
+      result = mrWriteToFileTIFF(handle, used, 1, nullptr);
+    } else {
+      mrDisplayLut("Linear", nullptr, nullptr, nullptr);
+      result = mrWriteToFile(handle, used, 0);
+    }
+    return result > 0 ? int32_t(copy.size()) : result;
+  });
 }
