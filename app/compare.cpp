@@ -391,18 +391,24 @@ class SequenceComparison {
       const double dx = outX_, dy = outY_;
       std::string error;
       bool ok = true;
+      bool memory = false;
       if (refs_[k - 1].page >= 1) {
         lock.unlock();
+        StartCall();
         ok = WriteStackPage(k, write, source, dx, dy, &error);
+        memory = !ok && MemoryShort();
         lock.lock();
       } else if (write) {
         lock.unlock();
         fileSlots_.acquire();
+        StartCall();
         ok = WriteAlignedFrame(ctx_.options.alignedDir, refs_[k - 1].name, source, dx, dy,
                                PathOf(k), &error);
+        memory = !ok && MemoryShort();
         fileSlots_.release();
         lock.lock();
       }
+      if (memory) outOfMemory_ = true;  // status 4, not a frame left unwritten
       if (!write) {
         std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
                      refs_[k - 1].page >= 1 ? (PathOf(k) + " page " +
