@@ -22,6 +22,7 @@
 
 #include "bmptiff/bmptiff.h"
 #include "bmptiff/bmptiff_write.h"
+#include "generic/errors.h"
 #include "improc/warp.h"
 #include "memrect/display_lut.h"
 #include "memrect/memrect.h"
@@ -155,9 +156,12 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
       InverseBytes(rows.data(), static_cast<int32_t>(bytes));  // leftmost pixel in the top bit
     } else if (depth == 24 || depth == 48) {
       static const uint8_t k24[3] = {2, 1, 0}, k48[6] = {4, 5, 2, 3, 0, 1};
+      mrClearLastError();
       RectOwner view(mrMakeExtern(rows.data(), depth, width, height, static_cast<int32_t>(rowBytes)));
       if (!view || mrPermute(view.get(), depth / 8, depth == 24 ? k24 : k48) < 0) {
-        Fail(error, where + ": cannot put the channels into file order");
+        Fail(error, where + ": " + (mrLastError()[0] != '\0'
+                                        ? std::string(mrLastError())
+                                        : std::string("cannot put the channels into file order")));
         return nullptr;
       }
     }
@@ -193,9 +197,13 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
   char description[96];
   std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
                 dx, dy);
+  mrClearLastError();
   const int16_t slot = HeaderSlot(depth, width, height, table, entries, description);
   if (slot == 0) {
-    Fail(error, where + ": cannot make the TIFF header (no memory, or all file slots busy)");
+    Fail(error, where + ": " + (mrLastError()[0] != '\0'
+                                    ? std::string(mrLastError())
+                                    : std::string("cannot make the TIFF header (no memory, or "
+                                                  "all file slots busy)")));
     return false;
   }
   const std::string temp = TempName(target);

@@ -8,6 +8,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "app/aligned.h"
 #include "app/plot.h"
 #include "files/filelist_owner.h"
+#include "generic/errors.h"
 #include "memrect/convert.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
@@ -37,6 +40,25 @@ namespace vantor::app {
 namespace {
 
 constexpr double kRoundingFactor = 10.0;
+
+// Before a library call whose failure is checked with MemoryShort.
+void StartCall() {
+  mrClearLastError();
+  errno = 0;
+}
+
+// Whether the library call that just failed ran out of memory: the kind it
+// left, or for an operation that leaves none, the failed allocation's errno.
+bool MemoryShort() { return mrLastErrorKind() == VANTOR_ERROR_MEMORY || errno == ENOMEM; }
+
+// The cause the failed library call left ("" when none).
+std::string LastCause() { return mrLastError(); }
+
+// Ends the run for memory (the program's status 4), saying so once.
+void RanOutOfMemory(RunContext& ctx) {
+  if (!ctx.outOfMemory) std::fprintf(stderr, "vantor: out of memory\n");
+  ctx.outOfMemory = true;
+}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -97,6 +119,7 @@ struct Frame {
   bool awaitingOutput = false;  // its aligned copy is still to be written
   int32_t width = 0, height = 0;
   std::string error;
+  bool outOfMemory = false;  // the load failed for memory
 };
 
 // Runs the comparison of one mode over the frames: loads every frame once, on
@@ -110,7 +133,7 @@ class SequenceComparison {
       : ctx_(ctx), refs_(std::move(refs)), n_(static_cast<int32_t>(refs_.size())),
         toPrevious_(toPrevious), aligned_(!ctx.options.alignedDir.empty()), first_(first),
         last_(last), frames_(refs_.size() + 1), results_(refs_.size() + 1),
-        measured_(refs_.size() + 1, false) {
+        measured_(refs_.size() + 1, false), causes_(refs_.size() + 1) {
     // The pairs measured: those of the rows, the window of pairs around them
     // that the suspect rule compares them with, and in mode 0 every earlier
     // pair (the rows carry the running sums).
@@ -153,9 +176,20 @@ class SequenceComparison {
     Frame& first = frames_[1];
     if (!LoadFrame(1, first)) {
       ReportLoadFailure(1, first.error);
+      if (first.outOfMemory) ctx_.outOfMemory = true;
       return false;
     }
+    StartCall();
     mask_ = RectOwner(CentralMaskFraction(first.grey.get(), ctx_.params.MaskFraction));
+    if (!mask_) {
+      // Without the mask every pair would be compared whole: another table.
+      if (MemoryShort()) {
+        RanOutOfMemory(ctx_);
+      } else {
+        std::fprintf(stderr, "vantor: %s: %s\n", PathOf(1).c_str(), LastCause().c_str());
+      }
+      return false;
+    }
     first.state = Frame::kReady;
     // Mode 1 needs the first frame for every pair, mode 0 for pair 2 only.
     first.usesLeft = toPrevious_ ? (pairHi_ >= 2 ? 1 : 0) : std::max(0, pairHi_ - pairLo_ + 1);
@@ -186,12 +220,21 @@ class SequenceComparison {
     nextPair_ = pairLo_;
     if (pairHi_ >= pairLo_) {
       std::vector<std::thread> pool;
-      for (int t = 1; t < threads; ++t) pool.emplace_back([this] { Worker(); });
+      try {
+        pool.reserve(static_cast<size_t>(threads));
+        for (int t = 1; t < threads; ++t) pool.emplace_back([this] { Worker(); });
+      } catch (const std::exception&) {
+        // No memory for another thread: the run stops as the threads started finish.
+        std::lock_guard<std::mutex> g(mutex_);
+        outOfMemory_ = true;
+      }
       Worker();
       for (auto& th : pool) th.join();
     }
+    if (outOfMemory_) RanOutOfMemory(ctx_);
     ctx_.form.FinishStatus();
     if (firstFailed_ != 0) ReportLoadFailure(firstFailed_, frames_[firstFailed_].error);
+    if (firstFailed_ != 0 && frames_[firstFailed_].outOfMemory) ctx_.outOfMemory = true;
     return firstFailed_;
   }
 
@@ -200,7 +243,11 @@ class SequenceComparison {
   // complete: every frame was loaded (otherwise no plot is drawn, as no
   // table or CSV is saved).
   void WriteRows(int32_t upTo, bool complete) {
-    if (options_.method != kDriftClassic && upTo >= 2) DriftClassify(results_.data() + 1, upTo);
+    if (options_.method != kDriftClassic && upTo >= 2 &&
+        DriftClassify(results_.data() + 1, upTo) < 0) {
+      RanOutOfMemory(ctx_);  // the only way classifying fails
+      return;
+    }
     const std::string& firstName = refs_[0].name;
     const bool withFirst = first_ == 1;
     if (toPrevious_)
@@ -269,7 +316,22 @@ class SequenceComparison {
   }
   const std::string& PathOf(int32_t k) const { return refs_[k - 1].path; }
 
+  // LoadFrameThrowing that never throws: a shortage of memory fails the load.
   bool LoadFrame(int32_t k, Frame& frame) {
+    try {
+      return LoadFrameThrowing(k, frame);
+    } catch (const std::bad_alloc&) {
+      frame.outOfMemory = true;
+      frame.error.clear();
+      try {
+        frame.error = "out of memory";
+      } catch (const std::bad_alloc&) {
+      }
+      return false;
+    }
+  }
+
+  bool LoadFrameThrowing(int32_t k, Frame& frame) {
     const std::string& path = PathOf(k);
     {
       std::lock_guard<std::mutex> g(formMutex_);
@@ -280,17 +342,29 @@ class SequenceComparison {
     LoadedImages images;
     const bool precise = options_.method == kDriftPrecise;
     fileSlots_.acquire();
-    const int32_t loaded = LoadImages(path.c_str(), refs_[k - 1].page, precise || aligned_,
-                                      &images, &frame.error, &range_);
+    StartCall();
+    int32_t loaded = 0;
+    try {
+      loaded = LoadImages(path.c_str(), refs_[k - 1].page, precise || aligned_, &images,
+                          &frame.error, &range_);
+    } catch (...) {
+      fileSlots_.release();
+      throw;
+    }
     fileSlots_.release();
-    if (loaded != 1) return false;
+    if (loaded != 1) {
+      frame.outOfMemory = MemoryShort() || frame.error.find("out of memory") != std::string::npos;
+      return false;
+    }
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
     const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
+    StartCall();
     frame.prepared = DriftFramePtr(
         DriftFrameCreate(images.grey.get(), images.source(), &options_, reference ? 1 : 0));
     if (!frame.prepared) {
-      frame.error = "out of memory while preparing the frame";
+      frame.outOfMemory = MemoryShort();
+      frame.error = LastCause();
       return false;
     }
     frame.grey = std::move(images.grey);
@@ -317,18 +391,24 @@ class SequenceComparison {
       const double dx = outX_, dy = outY_;
       std::string error;
       bool ok = true;
+      bool memory = false;
       if (refs_[k - 1].page >= 1) {
         lock.unlock();
+        StartCall();
         ok = WriteStackPage(k, write, source, dx, dy, &error);
+        memory = !ok && MemoryShort();
         lock.lock();
       } else if (write) {
         lock.unlock();
         fileSlots_.acquire();
+        StartCall();
         ok = WriteAlignedFrame(ctx_.options.alignedDir, refs_[k - 1].name, source, dx, dy,
                                PathOf(k), &error);
+        memory = !ok && MemoryShort();
         fileSlots_.release();
         lock.lock();
       }
+      if (memory) outOfMemory_ = true;  // status 4, not a frame left unwritten
       if (!write) {
         std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
                      refs_[k - 1].page >= 1 ? (PathOf(k) + " page " +
@@ -352,24 +432,31 @@ class SequenceComparison {
     StackOutput& so = *stacks_.at(refs_[k - 1].path);
     std::unique_lock<std::mutex> sl(so.m);
     so.turn.wait(sl, [&] { return so.next == k; });
-    bool ok = true;
-    if (write && !so.failed) {
-      if (!so.open) {
-        int32_t w = 0, h = 0;
-        const int32_t depth = mrGetRectInfo(source, &w, &h);
-        const int64_t bytes = (int64_t{depth} * w + 7) / 8 * h * (so.lastK - so.firstK + 1);
-        ok = so.open = so.file.Open(ctx_.options.alignedDir, refs_[k - 1].file, PathOf(k), bytes,
-                                    error);
+    bool ok = true, memory = false;
+    try {
+      if (write && !so.failed) {
+        if (!so.open) {
+          int32_t w = 0, h = 0;
+          const int32_t depth = mrGetRectInfo(source, &w, &h);
+          const int64_t bytes = (int64_t{depth} * w + 7) / 8 * h * (so.lastK - so.firstK + 1);
+          ok = so.open = so.file.Open(ctx_.options.alignedDir, refs_[k - 1].file, PathOf(k),
+                                      bytes, error);
+        }
+        if (ok) ok = so.file.Append(source, dx, dy, error);
+        so.failed = !ok;
       }
-      if (ok) ok = so.file.Append(source, dx, dy, error);
-      so.failed = !ok;
+      if (ok && k == so.lastK && so.open && !so.failed) {
+        ok = so.file.Finish(error);
+        so.failed = !ok;
+      }
+    } catch (const std::bad_alloc&) {
+      so.failed = true;
+      memory = true;
     }
-    if (ok && k == so.lastK && so.open && !so.failed) {
-      ok = so.file.Finish(error);
-      so.failed = !ok;
-    }
+    // The next page's turn comes whatever happened to this one.
     so.next = k + 1;
     so.turn.notify_all();
+    if (memory) throw std::bad_alloc();
     return ok;
   }
 
@@ -397,6 +484,8 @@ class SequenceComparison {
       if (f.width != first.width || f.height != first.height) {
         why = Format("its size %dx%d differs from the first image's %dx%d", f.width, f.height,
                      first.width, first.height);
+      } else if (causes_[k][0] != '\0') {
+        why = causes_[k].data();
       } else {
         why = "no part of the central mask could be compared";
       }
@@ -444,27 +533,32 @@ class SequenceComparison {
     }
   }
 
+  // A worker thread: takes the next pair, loads what it needs, measures it.
+  // Nothing in here may throw (an escaping exception ends the process):
+  // shortages of memory stop the run instead.
   void Worker() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (nextPair_ > pairHi_ || (firstFailed_ != 0 && nextPair_ > firstFailed_)) return;
+      if (outOfMemory_ || nextPair_ > pairHi_ || (firstFailed_ != 0 && nextPair_ > firstFailed_))
+        return;
       const int32_t k = nextPair_;
       const int32_t ref = RefOf(k);
       // Frames this pair still has to load (the first frame is loaded already).
-      std::vector<int32_t> toLoad;
+      int32_t toLoad[2];
+      int loads = 0;
       for (int32_t j : {ref, k})
-        if (frames_[j].state == Frame::kAbsent && j != 1) toLoad.push_back(j);
-      if (inMemory_ + static_cast<int>(toLoad.size()) > capacity_ && inMemory_ > 0) {
+        if (frames_[j].state == Frame::kAbsent && j != 1) toLoad[loads++] = j;
+      if (inMemory_ + loads > capacity_ && inMemory_ > 0) {
         changed_.wait(lock);
         continue;
       }
       ++nextPair_;
-      for (int32_t j : toLoad) {
+      for (int32_t j : std::span(toLoad, loads)) {
         frames_[j].state = Frame::kLoading;
         ++inMemory_;
       }
       lock.unlock();
-      for (int32_t j : toLoad) {
+      for (int32_t j : std::span(toLoad, loads)) {
         Frame scratch;
         const bool ok = LoadFrame(j, scratch);
         lock.lock();
@@ -476,6 +570,7 @@ class SequenceComparison {
         f.error = std::move(scratch.error);
         f.width = scratch.width;
         f.height = scratch.height;
+        f.outOfMemory = scratch.outOfMemory;
         f.state = ok ? Frame::kReady : Frame::kFailed;
         if (!ok && (firstFailed_ == 0 || j < firstFailed_)) firstFailed_ = j;
         changed_.notify_all();
@@ -490,14 +585,27 @@ class SequenceComparison {
         const DriftFrame* b = frames_[k].prepared.get();
         lock.unlock();
         DriftResult r;
-        DriftMeasure(a, b, mask_.get(), &options_, &r);
+        StartCall();
+        const bool failed = DriftMeasure(a, b, mask_.get(), &options_, &r) < 0;
+        const bool memory = failed && mrLastErrorKind() == VANTOR_ERROR_MEMORY;
+        char cause[160] = "";
+        if (failed) std::snprintf(cause, sizeof cause, "%s", mrLastError());
         lock.lock();
         results_[k] = r;
         measured_[k] = true;
+        std::memcpy(causes_[k].data(), cause, sizeof cause);
+        if (memory) outOfMemory_ = true;
       }
       ReleaseUse(ref);
       ReleaseUse(k);
-      WriteOutputs(lock);
+      if (!outOfMemory_) {
+        try {
+          WriteOutputs(lock);
+        } catch (const std::bad_alloc&) {
+          if (!lock.owns_lock()) lock.lock();
+          outOfMemory_ = true;
+        }
+      }
       changed_.notify_all();
     }
   }
@@ -529,13 +637,20 @@ class SequenceComparison {
   long framesStarted_ = 0;
   int32_t nextPair_ = 2;
   int32_t firstFailed_ = 0;
+  bool outOfMemory_ = false;  // a worker ran out of memory: no further pair is started
+  std::vector<std::array<char, 160>> causes_;  // why DriftMeasure failed, by frame
   int inMemory_ = 0;
   int capacity_ = 3;
 };
 
 int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious) {
+  StartCall();
   FileListOwner list(GetAlphaFilesList(pathBuffer));
   const int32_t count = list ? list->count : -1;
+  if (!list && MemoryShort()) {
+    RanOutOfMemory(ctx);
+    return -1;
+  }
   if (count < 1) {
     std::fprintf(stderr, "vantor: no image file matches %s\n", pathBuffer);
     return -1;
@@ -547,7 +662,12 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   for (int32_t k = 1; k <= count; ++k) {
     const char* name = GetAlphaFileName(list.get(), k);
     const std::string path = folder + name;
+    StartCall();
     const int32_t pages = mrPageCount(path.c_str());
+    if (pages < 1 && MemoryShort()) {
+      RanOutOfMemory(ctx);
+      return -1;
+    }
     if (pages <= 1) {
       refs.push_back({path, name, 0, name});
       continue;
@@ -568,7 +688,9 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
   if (!run.Start()) return -1;
   const int threads = ctx.options.threads > 0 ? ctx.options.threads : DefaultThreadCount();
   const int32_t failed = run.Run(threads);
+  if (ctx.outOfMemory) return -1;  // a table of what memory allowed would be wrong
   run.WriteRows(failed != 0 ? failed - 1 : frames, failed == 0);
+  if (ctx.outOfMemory) return -1;
   return failed != 0 ? -1 : last - first + 1;
 }
 
@@ -613,7 +735,7 @@ int32_t LoadImages(const char* path, int32_t page, bool keepSource, LoadedImages
   RectOwner grey(mrCreate(8, w, h));
   if (grey.get() < 1) {
     grey.release();
-    if (reason != nullptr) *reason = "out of memory for the grey image";
+    if (reason != nullptr) *reason = mrLastError();
     return -1;
   }
   int32_t converted = -1;
@@ -640,7 +762,9 @@ int32_t LoadImages(const char* path, int32_t page, bool keepSource, LoadedImages
   }
   if (converted < 0) {
     // Comparing the zeros of a failed conversion would give a meaningless row.
-    if (reason != nullptr) *reason = Format("%d-bit pixels cannot be converted to grey", depth);
+    if (reason != nullptr)
+      *reason = MemoryShort() ? std::string("out of memory")
+                              : Format("%d-bit pixels cannot be converted to grey", depth);
     return 0;
   }
   out->grey = std::move(grey);

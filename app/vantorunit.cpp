@@ -156,6 +156,10 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
     return csvSaved ? kExitOk : kExitNotSaved;
   }
   const int cause = errno;
+  if (cause == ENOMEM) {  // the table is not lost for want of a place: memory ran out
+    std::fprintf(stderr, "vantor: out of memory\n");
+    return kExitOutOfMemory;
+  }
   std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
                cause != 0 ? std::strerror(cause) : "the path is too long");
   // With the CSV on standard output, the table is not printed after it.

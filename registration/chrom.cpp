@@ -9,14 +9,19 @@
 #include <cmath>
 #include <cstdint>
 
+#include "generic/last_error.h"
 #include "memrect/convert.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
+#include "registration/checks.h"
 #include "registration/warp.h"
+
+namespace err = vantor::err;
 
 namespace {
 
 using vantor::RectOwner;
+using vantor::reg::MemoryFailed;
 
 constexpr double kLowest = 0.98, kHighest = 1.02;
 // A best match whose root mean square difference reaches this is not trusted.
@@ -33,15 +38,53 @@ struct Image {
 
 bool Describe(int32_t h, Image* im) {
   im->depth = mrGetRectInfo(h, &im->width, &im->height);
-  return (im->depth == 24 || im->depth == 48) && im->width > 0 && im->height > 0;
+  if (im->depth < 1) return err::FailHandle(h);
+  if (im->depth != 24 && im->depth != 48) return err::FailDepth(h, im->depth);
+  if (im->width <= 0 || im->height <= 0)
+    return err::Fail(err::kParameter, "image %d is empty", static_cast<int>(h));
+  return true;
 }
 
 // A destination handle given by the caller must have the source's layout.
 bool Fits(int32_t dst, const Image& src) {
   if (dst <= 0) return true;
   Image d;
-  return mrGetRectInfo(dst, &d.width, &d.height) == src.depth && d.width == src.width &&
-         d.height == src.height;
+  d.depth = mrGetRectInfo(dst, &d.width, &d.height);
+  if (d.depth < 1) return err::FailHandle(dst);
+  if (d.depth == src.depth && d.width == src.width && d.height == src.height) return true;
+  return err::Fail(err::kParameter,
+                   "destination %d (%d x %d, depth %d) does not match the source (%d x %d, "
+                   "depth %d)",
+                   static_cast<int>(dst), static_cast<int>(d.width), static_cast<int>(d.height),
+                   static_cast<int>(d.depth), static_cast<int>(src.width),
+                   static_cast<int>(src.height), static_cast<int>(src.depth));
+}
+
+// A mask given by the caller: 1-bit, at least the image's size.
+bool MaskFits(int32_t mask, const Image& im) {
+  if (mask == 0) return true;
+  Image m;
+  m.depth = mrGetRectInfo(mask, &m.width, &m.height);
+  if (m.depth < 1) return err::FailHandle(mask);
+  if (m.depth != 1) return err::FailDepth(mask, m.depth);
+  if (m.width >= im.width && m.height >= im.height) return true;
+  return err::Fail(err::kParameter, "mask %d (%d x %d) is smaller than the image (%d x %d)",
+                   static_cast<int>(mask), static_cast<int>(m.width), static_cast<int>(m.height),
+                   static_cast<int>(im.width), static_cast<int>(im.height));
+}
+
+// A result made while an allocation failed on the way is none: the one made
+// here is freed (a destination given is left as the failed step left it).
+int32_t Checked(int32_t out, int32_t dst) {
+  if (out == 0 || !MemoryFailed()) return out;
+  if (dst <= 0) mrFree(out);
+  return err::FailMemory(), 0;
+}
+
+bool Unextractable(int32_t src, const Image& im) {
+  return err::Fail(err::kParameter, "the channels of image %d (%d x %d, depth %d) cannot be extracted",
+                   static_cast<int>(src), static_cast<int>(im.width), static_cast<int>(im.height),
+                   static_cast<int>(im.depth));
 }
 
 // The red, green and blue channels of src as planes of a third of its depth.
@@ -52,13 +95,16 @@ bool Extract(int32_t src, const Image& im, RectOwner planes[3]) {
   int32_t from = src;
   for (int c = 0; c < 3; ++c) {
     planes[c].reset(mrCreateAsWithPix(src, im.depth / 3));
-    if (!planes[c]) return false;
+    if (!planes[c]) return err::FailMemory();
     const int32_t* w = kWeights[c];
     if (mrRGBtoGray(from, planes[c].get(), w[0], w[1], w[2]) >= 0) continue;
-    if (c != 0) return false;
+    if (MemoryFailed()) return err::FailMemory();
+    if (c != 0) return Unextractable(src, im);
     copy.reset(mrCopyAs(src));
     from = copy.get();
-    if (!copy || mrRGBtoGray(from, planes[c].get(), w[0], w[1], w[2]) < 0) return false;
+    if (!copy) return err::FailMemory();
+    if (mrRGBtoGray(from, planes[c].get(), w[0], w[1], w[2]) < 0)
+      return MemoryFailed() ? err::FailMemory() : Unextractable(src, im);
   }
   return true;
 }
@@ -78,7 +124,7 @@ int32_t Apply(int32_t src, int32_t dst, const Image& im, int32_t cx, int32_t cy,
   RectOwner made;
   if (dst <= 0) {
     made.reset(mrCreateAs(src));
-    if (!made) return 0;
+    if (!made) return err::FailMemory(), 0;
     dst = made.get();
   }
   static const char* const kHow[3] = {"Fill", "Add", "Add"};
@@ -137,18 +183,32 @@ bool Measure(RectOwner planes[3], int32_t mask, const Image& im, int32_t cx, int
 
 extern "C" int32_t mrChromScale(int32_t src, int32_t dst, int32_t cx, int32_t cy, int32_t flags,
                                 const double* scales) {
-  Image im;
-  if (scales == nullptr || !Describe(src, &im) || !Fits(dst, im)) return 0;
-  RectOwner planes[3];
-  if (!Extract(src, im, planes)) return 0;
-  double s[3] = {scales[0], scales[1], scales[2]};
-  return Apply(src, dst, im, cx, cy, flags, planes, s);
+  return err::Guarded(__func__, int32_t(0), [&]() -> int32_t {
+    Image im;
+    if (scales == nullptr) return err::Fail(err::kParameter, "the scales are null"), 0;
+    if (!Describe(src, &im) || !Fits(dst, im)) return 0;
+    RectOwner planes[3];
+    if (!Extract(src, im, planes)) return 0;
+    double s[3] = {scales[0], scales[1], scales[2]};
+    return Checked(Apply(src, dst, im, cx, cy, flags, planes, s), dst);
+  });
 }
+
+namespace {
+int32_t ChromAberrMask(int32_t src, int32_t dst, int32_t flags, int32_t mask, double* scales);
+}  // namespace
 
 extern "C" int32_t mrChromAberrMask(int32_t src, int32_t dst, int32_t flags, int32_t mask,
                                     double* scales) {
+  return err::Guarded(__func__, int32_t(0),
+                      [&] { return ChromAberrMask(src, dst, flags, mask, scales); });
+}
+
+namespace {
+
+int32_t ChromAberrMask(int32_t src, int32_t dst, int32_t flags, int32_t mask, double* scales) {
   Image im;
-  if (!Describe(src, &im) || !Fits(dst, im)) return 0;
+  if (!Describe(src, &im) || !Fits(dst, im) || !MaskFits(mask, im)) return 0;
   const int32_t cx = im.width / 2, cy = im.height / 2;
   double s[3];
   int32_t out = 0;
@@ -162,8 +222,8 @@ extern "C" int32_t mrChromAberrMask(int32_t src, int32_t dst, int32_t flags, int
     work_im.depth = 24;
     RectOwner work(mrCreateAsWithPix(src, 24));
     RectOwner planes[3];
-    if (!work || mrConvert(src, work.get(), -2) < 0 || !Extract(work.get(), work_im, planes) ||
-        !Measure(planes, mask, work_im, cx, cy, s)) {
+    if (!work || mrConvert(src, work.get(), -2) < 0) return err::FailMemory(), 0;
+    if (!Extract(work.get(), work_im, planes) || !Measure(planes, mask, work_im, cx, cy, s)) {
       return 0;
     }
     for (double& v : s) {
@@ -171,6 +231,9 @@ extern "C" int32_t mrChromAberrMask(int32_t src, int32_t dst, int32_t flags, int
     }
     out = mrChromScale(src, dst, cx, cy, flags, s);
   }
+  out = Checked(out, dst);
   if (out != 0 && scales != nullptr) std::copy(s, s + 3, scales);
   return out;
 }
+
+}  // namespace

@@ -22,8 +22,10 @@
 #include <memory>
 #include <new>
 
+#include "generic/last_error.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_view.h"
+#include "registration/checks.h"
 #include "registration/drift_internal.h"
 #include "registration/registration.h"
 #include "registration/registration_internal.h"
@@ -91,7 +93,7 @@ bool FloatImage::Allocate(int32_t width, int32_t height) {
     } catch (const std::bad_alloc&) {
       data.reset();
       capacity = 0;
-      return false;
+      return vantor::err::FailMemory();
     }
     capacity = n;
   }
@@ -693,6 +695,8 @@ struct DriftFrame {
 namespace {
 
 using namespace vantor::drift;
+namespace err = vantor::err;
+using vantor::reg::MemoryFailed;
 
 // Smoothing of the level the default method compares focus on.
 constexpr double kLevelSigma = 0.7;
@@ -702,8 +706,13 @@ constexpr double kSuspectFocus = 2.0;
 constexpr int32_t kClassifyWindow = 12;
 
 bool ValidOptions(const DriftOptions* o) {
-  return o != nullptr && o->method >= kDriftClassic && o->method <= kDriftPrecise &&
-         o->coarseSize >= 1;
+  if (o == nullptr) return err::Fail(err::kParameter, "the options are null");
+  if (o->method < kDriftClassic || o->method > kDriftPrecise)
+    return err::Fail(err::kParameter, "method %d is not one of 0 (classic), 1 (default), 2 (precise)",
+                     static_cast<int>(o->method));
+  if (o->coarseSize < 1)
+    return err::Fail(err::kParameter, "coarse size %d is below 1", static_cast<int>(o->coarseSize));
+  return true;
 }
 
 void StartResult(DriftResult* r) {
@@ -822,12 +831,26 @@ void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
 
 void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftKernels& k,
                     DriftResult* r) {
-  if (a->w != b->w || a->h != b->h || a->ref.smooth.Empty() || b->full.Empty() ||
-      a->pyramid.levels.empty())
+  if (a->w != b->w || a->h != b->h) {
+    err::Fail(err::kParameter, "frames of %d x %d and %d x %d differ in size",
+              static_cast<int>(a->w), static_cast<int>(a->h), static_cast<int>(b->w),
+              static_cast<int>(b->h));
     return;
+  }
+  if (a->ref.smooth.Empty() && a->mask.Area() > 0) {
+    err::Fail(err::kParameter, "the reference frame was not prepared as a reference");
+    return;
+  }
+  if (a->ref.smooth.Empty() || b->full.Empty() || a->pyramid.levels.empty()) {
+    vantor::reg::NothingCompared();
+    return;
+  }
   const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
                                      std::min(1, a->pyramid.top), k);
-  if (!g.ok) return;
+  if (!g.ok) {
+    vantor::reg::NothingCompared();
+    return;
+  }
   r->distinctness = g.distinctness;
   r->searchDx = g.dx;
   r->searchDy = g.dy;
@@ -862,74 +885,12 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   const double c = GreyCost(vantor::ResolvePair(a->grey, b->grey, mask, 0), r->dx, r->dy);
   r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
   r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;
+  if (c < 0.0) vantor::reg::NothingCompared();
 }
 
-}  // namespace
-
-extern "C" {
-
-DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
-                             int32_t reference) {
-  if (!ValidOptions(options)) return nullptr;
-  int32_t w = 0, h = 0;
-  if (mrGetRectInfo(grey, &w, &h) != 8) return nullptr;
-  try {
-    auto f = std::make_unique<DriftFrame>();
-    f->grey = grey;
-    f->w = w;
-    f->h = h;
-    f->method = options->method;
-    f->mask = CentralRect(w, h, options->maskFraction);
-    if (options->method == kDriftClassic) return f.release();
-    const DriftKernels& k = DriftKernelsForMode();
-    if (f->mask.Area() > 0) {
-      if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid)) return nullptr;
-      f->focusLevel = std::min(1, f->pyramid.top);
-      const FloatImage& img = f->pyramid.levels[f->focusLevel];
-      const Rect lr = LevelRect(f->mask, f->focusLevel, img);
-      f->levelNoise = NoiseLevel(img, lr);
-      f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k);
-    }
-    if (options->method == kDriftPrecise) {
-      const int32_t source = full > 0 ? full : grey;
-      int32_t fw = 0, fh = 0;
-      if (mrGetRectInfo(source, &fw, &fh) < 1 || fw != w || fh != h) return nullptr;
-      if (!ToFloatGrey(source, &f->full)) return nullptr;
-      f->noise = NoiseLevel(f->full, f->mask);
-      if (reference != 0 && f->mask.Area() > 0 &&
-          !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k))
-        return nullptr;
-    }
-    return f.release();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-
-void DriftFrameFree(DriftFrame* frame) { delete frame; }
-
-int32_t DriftMeasure(const DriftFrame* a, const DriftFrame* b, int32_t mask,
-                     const DriftOptions* o, DriftResult* r) {
-  if (r == nullptr) return -1;
-  StartResult(r);
-  if (a == nullptr || b == nullptr || !ValidOptions(o) || a->method != o->method ||
-      b->method != o->method)
-    return -1;
-  try {
-    const DriftKernels& k = DriftKernelsForMode();
-    if (o->method == kDriftPrecise)
-      MeasurePrecise(a, b, mask, k, r);
-    else
-      MeasureDefault(a, b, mask, o, k, r);
-  } catch (const std::bad_alloc&) {
-    // Keeps what was measured before memory ran short.
-  }
-  return r->distance >= 0.0 ? 0 : -1;
-}
-
-int32_t DriftClassifyWindow(void) { return kClassifyWindow; }
-
-int32_t DriftClassify(DriftResult* results, int32_t n) {
+// DriftClassify's work: nothing is marked before the limits are all known,
+// so a shortage of memory leaves the results as they were.
+int32_t Classify(DriftResult* results, int32_t n) {
   if (results == nullptr || n < 2) return 0;
   // The distance limit of every result, from the measured results around it
   // (before any is marked).
@@ -968,6 +929,96 @@ int32_t DriftClassify(DriftResult* results, int32_t n) {
   }
   return marked;
 }
+
+}  // namespace
+
+extern "C" {
+
+DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
+                             int32_t reference) {
+  return err::Guarded(__func__, static_cast<DriftFrame*>(nullptr), [&]() -> DriftFrame* {
+    if (!ValidOptions(options)) return nullptr;
+    vantor::RectView g;
+    if (!vantor::reg::CheckDepth(grey, 8, &g)) return nullptr;
+    const int32_t w = g.width, h = g.height;
+    auto f = std::make_unique<DriftFrame>();
+    f->grey = grey;
+    f->w = w;
+    f->h = h;
+    f->method = options->method;
+    f->mask = CentralRect(w, h, options->maskFraction);
+    if (options->method == kDriftClassic) return f.release();
+    const DriftKernels& k = DriftKernelsForMode();
+    if (f->mask.Area() > 0) {
+      // The frame was checked: the pyramid fails only for memory.
+      if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid)) return err::FailMemory(), nullptr;
+      f->focusLevel = std::min(1, f->pyramid.top);
+      const FloatImage& img = f->pyramid.levels[f->focusLevel];
+      const Rect lr = LevelRect(f->mask, f->focusLevel, img);
+      f->levelNoise = NoiseLevel(img, lr);
+      f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k);
+    }
+    if (options->method == kDriftPrecise) {
+      const int32_t source = full > 0 ? full : grey;
+      vantor::RectView s;
+      if (!vantor::ResolveRect(source, s)) return err::FailHandle(source), nullptr;
+      if (s.width != w || s.height != h)
+        return vantor::reg::SizesDiffer("image", source, s, "grey image", grey, g), nullptr;
+      if (!ToFloatGrey(source, &f->full)) {
+        if (MemoryFailed()) return err::FailMemory(), nullptr;
+        return err::FailDepth(source, s.depth), nullptr;
+      }
+      f->noise = NoiseLevel(f->full, f->mask);
+      if (reference != 0 && f->mask.Area() > 0 &&
+          !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k))
+        return err::FailMemory(), nullptr;
+    }
+    // A measure that ran short of memory on the way (the focus energy) would
+    // make another frame.
+    if (MemoryFailed()) return err::FailMemory(), nullptr;
+    return f.release();
+  });
+}
+
+void DriftFrameFree(DriftFrame* frame) { delete frame; }
+
+int32_t DriftMeasure(const DriftFrame* a, const DriftFrame* b, int32_t mask,
+                     const DriftOptions* o, DriftResult* r) {
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (r == nullptr) return err::Fail(err::kParameter, "the result is null"), -1;
+    StartResult(r);
+    if (a == nullptr || b == nullptr) return err::Fail(err::kParameter, "a frame is null"), -1;
+    if (!ValidOptions(o)) return -1;
+    if (a->method != o->method || b->method != o->method)
+      return err::Fail(err::kParameter, "frames prepared for method %d and %d, measured with %d",
+                       static_cast<int>(a->method), static_cast<int>(b->method),
+                       static_cast<int>(o->method)),
+             -1;
+    try {
+      const DriftKernels& k = DriftKernelsForMode();
+      if (o->method == kDriftPrecise)
+        MeasurePrecise(a, b, mask, k, r);
+      else
+        MeasureDefault(a, b, mask, o, k, r);
+    } catch (const std::bad_alloc&) {
+      err::FailMemory();
+    }
+    // Half a measurement (a check or a refinement skipped for memory) is none.
+    if (MemoryFailed()) {
+      StartResult(r);
+      return err::FailMemory(), -1;
+    }
+    if (r->distance < 0.0 && err::PendingKind() == 0) vantor::reg::NothingCompared();
+    return r->distance >= 0.0 ? 0 : -1;
+  });
+}
+
+int32_t DriftClassify(DriftResult* results, int32_t n) {
+  return err::GuardedWhen(__func__, int32_t(-1), [](int32_t m) { return m < 0; },
+                          [&] { return Classify(results, n); });
+}
+
+int32_t DriftClassifyWindow(void) { return kClassifyWindow; }
 
 const char* DriftQualityName(int32_t quality) {
   switch (quality) {

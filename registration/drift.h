@@ -9,8 +9,10 @@
  * rectangle (the bottom row of a picture loaded from a file). The comparison
  * covers the central rectangle that CentralMask makes for the mask fraction.
  *
- * Errors: functions return 0 / a pointer on success and -1 / null on failure;
- * DriftMeasure marks a pair that cannot be measured with distance -1. */
+ * Errors: functions return 0 / a pointer on success and -1 / null on failure,
+ * with the cause in the per-thread error record (generic/errors.h); DriftMeasure
+ * marks a pair that cannot be measured with distance -1. A shortage of memory
+ * fails the whole call (kind VANTOR_ERROR_MEMORY), never half a measurement. */
 #ifndef VANTOR_REGISTRATION_DRIFT_H
 #define VANTOR_REGISTRATION_DRIFT_H
 
@@ -97,7 +99,8 @@ VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* c
  * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
  * for the precise method, a standard error above 0.1 pixel or fewer than
  * half of the pixels fitting. Failed results stay failed; a rescued result
- * that is also suspect becomes suspect. Returns the number marked. */
+ * that is also suspect becomes suspect. Returns the number marked, or -1 when
+ * memory is short (nothing is marked then). */
 VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);
 
 /* The typical distance DriftClassify compares a result with is taken over the

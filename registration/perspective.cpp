@@ -4,8 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "generic/last_error.h"
 #include "improc/perspective.h"
 #include "memrect/memrect.h"
+#include "memrect/rect_view.h"
+#include "registration/checks.h"
+
+namespace err = vantor::err;
 
 namespace {
 
@@ -14,8 +19,11 @@ namespace {
 bool ReadMatrix(int32_t h, double m[9]) {
   int32_t w = 0, rows = 0, pitch = 0;
   void* pixels = nullptr;
-  if (mrGetExtendedInfo(h, &w, &rows, &pitch, &pixels) != 64 || pixels == nullptr) return false;
-  if (w <= 0 || rows <= 0 || static_cast<int64_t>(w) * rows < 9) return false;
+  const int32_t depth = mrGetExtendedInfo(h, &w, &rows, &pitch, &pixels);
+  if (depth < 1) return err::FailHandle(h);
+  if (depth != 64 || pixels == nullptr) return err::FailDepth(h, depth);
+  if (w <= 0 || rows <= 0 || static_cast<int64_t>(w) * rows < 9)
+    return err::Fail(err::kParameter, "matrix %d holds fewer than 9 values", static_cast<int>(h));
   const auto* base = static_cast<const unsigned char*>(pixels);
   for (int k = 0; k < 9; ++k) {
     const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(k / w) * pitch +
@@ -29,24 +37,17 @@ bool ReadMatrix(int32_t h, double m[9]) {
 
 extern "C" double mrPerspectiveMaskDiff(int32_t imageA, int32_t imageB, int32_t mask,
                                         int32_t matrix, int32_t sampling) {
-  double m[9];
-  if (!ReadMatrix(matrix, m)) return -1.0;
-
-  int32_t aw = 0, ah = 0, ap = 0, bw = 0, bh = 0, bp = 0;
-  void* a = nullptr;
-  void* b = nullptr;
-  if (mrGetExtendedInfo(imageA, &aw, &ah, &ap, &a) != 8) return -1.0;
-  if (mrGetExtendedInfo(imageB, &bw, &bh, &bp, &b) != 8) return -1.0;
-
-  void* mask_pixels = nullptr;
-  int32_t mp = 0;
-  if (mask != 0) {
-    int32_t mw = 0, mh = 0;
-    if (mrGetExtendedInfo(mask, &mw, &mh, &mp, &mask_pixels) != 1) return -1.0;
-    if (mw != bw || mh != bh) return -1.0;
-  }
-
-  return PerspectiveMaskDiff(static_cast<const uint8_t*>(a), aw, ah, ap,
-                             static_cast<const uint8_t*>(b), bw, bh, bp,
-                             static_cast<const uint8_t*>(mask_pixels), mp, m, sampling);
+  return err::GuardedWhen(__func__, -1.0, [](double r) { return r < 0.0; }, [&]() -> double {
+    double m[9];
+    if (!ReadMatrix(matrix, m)) return -1.0;
+    vantor::RectView a, b, mv;
+    if (!vantor::reg::CheckDepth(imageA, 8, &a) || !vantor::reg::CheckDepth(imageB, 8, &b))
+      return -1.0;
+    if (mask != 0 && !vantor::reg::CheckMask(mask, imageB, b, &mv)) return -1.0;
+    const double d = PerspectiveMaskDiff(a.pixels, a.width, a.height, a.pitch, b.pixels, b.width,
+                                         b.height, b.pitch, mask != 0 ? mv.pixels : nullptr,
+                                         mask != 0 ? mv.pitch : 0, m, sampling);
+    if (d < 0.0) vantor::reg::NothingCompared();
+    return d;
+  });
 }

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "generic/last_error.h"
 #include "improc/pixelops_internal.h"
 #include "improc/shift_internal.h"
 #include "kernels/kernel_mode.h"
@@ -22,24 +23,24 @@
 #include "memrect/pixelwise.h"
 #include "memrect/rect_owner.h"
 #include "memrect/rect_view.h"
+#include "registration/checks.h"
 #include "registration/shift_maps.h"
+
+namespace err = vantor::err;
 
 namespace {
 
 using vantor::RectOwner;
+using vantor::reg::MemoryFailed;
 using vantor::RectView;
 using vantor::ShiftArgs;
 using vantor::ShiftSums;
 
 constexpr double kStartDistance = 256.0;
 
-bool ResolveGrey(int32_t h, RectView& v) { return vantor::ResolveRect(h, v) && v.depth == 8; }
+bool ResolveGrey(int32_t h, RectView& v) { return vantor::reg::CheckDepth(h, 8, &v); }
 
-int64_t CountOnes(const RectView& m) {
-  if (m.Empty()) return 0;
-  if (tmKernelMode() == 2) return vantor::CountMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
-  return tmMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
-}
+int64_t CountOnes(const RectView& m) { return vantor::reg::MaskOnes(m); }
 
 ShiftArgs Args(const RectView& a, const uint8_t* b, ptrdiff_t bPitch, const RectView* mask,
                int64_t x, int64_t y, double bound) {
@@ -71,7 +72,7 @@ class PlacementMap {
     try {
       bits_.assign(static_cast<size_t>((columns * rows + 63) / 64), 0);
     } catch (const std::bad_alloc&) {
-      return false;
+      return err::FailMemory();
     }
     return true;
   }
@@ -101,11 +102,16 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
             int32_t* vicinity) {
   RectView a, b, m;
   if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b)) return -1.0;
-  if (b.width < a.width || b.height < a.height) return -1.0;
+  if (b.width < a.width || b.height < a.height)
+    return err::Fail(err::kParameter, "image %d (%d x %d) is smaller than image %d (%d x %d)",
+                     static_cast<int>(imageB), static_cast<int>(b.width),
+                     static_cast<int>(b.height), static_cast<int>(imageA),
+                     static_cast<int>(a.width), static_cast<int>(a.height)),
+           -1.0;
   const RectView* mp = nullptr;
   int64_t n = a.Pixels();
   if (mask != 0) {
-    if (!vantor::ResolveRect(mask, m) || m.depth != 1 || !vantor::SameSize(m, a)) return -1.0;
+    if (!vantor::reg::CheckMask(mask, imageA, a, &m)) return -1.0;
     mp = &m;
     n = CountOnes(m);
   }
@@ -115,12 +121,12 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
   const int32_t c = e / 2;
 
   RectOwner window(mrCreate(1, e, e)), visited(mrCreate(1, e, e)), vic;
-  if (!window || !visited) return -1.0;
+  if (!window || !visited) return err::FailMemory(), -1.0;
   RectView wv, mv;
-  if (!vantor::ResolveRect(window.get(), wv)) return -1.0;
+  if (!vantor::ResolveRect(window.get(), wv)) return err::FailMemory(), -1.0;
   if (vicinity != nullptr) {
     vic.reset(mrCreate(64, e, e));
-    if (!vic || !vantor::ResolveRect(vic.get(), mv)) return -1.0;
+    if (!vic || !vantor::ResolveRect(vic.get(), mv)) return err::FailMemory(), -1.0;
   }
 
   int64_t x0 = x != nullptr ? *x : 0, y0 = y != nullptr ? *y : 0;
@@ -130,7 +136,7 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
     // The untried candidates within about d of the centre.
     std::memset(wv.pixels, 0, static_cast<size_t>(wv.pitch) * wv.height);
     mrPutPixel(window.get(), c, c, 1);
-    if (mrNeiFun(window.get(), "DILATE48", d) != 0) return -1.0;
+    if (mrNeiFun(window.get(), "DILATE48", d) != 0) return err::FailMemory(), -1.0;
     mrPixelwise(visited.get(), "Less", window.get());
     mrPixelwise(window.get(), "Or", visited.get());
     if (mrMaskSubrectOnes(window.get(), 0, 0, e, e) == 0) break;
@@ -166,11 +172,14 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
     // Keep every mark on the displacement it names.
     const int32_t mx = static_cast<int32_t>(std::clamp<int64_t>(x0 - best_x, -e, e));
     const int32_t my = static_cast<int32_t>(std::clamp<int64_t>(y0 - best_y, -e, e));
-    mrSlide(visited.get(), mx, my, 0);
-    if (vicinity != nullptr) mrSlide(vic.get(), mx, my, 0);
+    // A map that did not move would name the wrong displacements.
+    if (mrSlide(visited.get(), mx, my, 0) < 0 ||
+        (vicinity != nullptr && mrSlide(vic.get(), mx, my, 0) < 0))
+      return err::FailMemory(), -1.0;
     x0 = best_x;
     y0 = best_y;
   }
+  if (MemoryFailed()) return err::FailMemory(), -1.0;
   if (best < kStartDistance) {
     if (x != nullptr) *x = static_cast<int32_t>(best_x);
     if (y != nullptr) *y = static_cast<int32_t>(best_y);
@@ -182,28 +191,53 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
 }  // namespace
 
 extern "C" double mrAverSquareDiff(int32_t imageA, int32_t imageB, int32_t mask, double limit) {
-  RectView a, b, m;
-  if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b) || !vantor::SameSize(a, b)) return -1.0;
-  if (a.Empty()) return -1.0;
-  const RectView* mp = nullptr;
-  int64_t n = a.Pixels();
-  if (mask != 0) {
-    if (!vantor::ResolveRect(mask, m) || m.depth != 1 || !vantor::SameSize(m, a)) return -1.0;
-    n = CountOnes(m);
-    if (n == 0) return -1.0;
-    mp = &m;
-  }
-  const ShiftSums s = vantor::ShiftDiff(Args(a, b.pixels, b.pitch, mp, 0, 0, Bound(limit, n)));
-  return std::sqrt(static_cast<double>(s.sum) / static_cast<double>(n));
+  return err::Guarded(__func__, -1.0, [&]() -> double {
+    RectView a, b, m;
+    if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b)) return -1.0;
+    if (!vantor::SameSize(a, b))
+      return vantor::reg::SizesDiffer("image", imageA, a, "image", imageB, b), -1.0;
+    if (a.Empty())
+      return err::Fail(err::kParameter, "image %d is empty", static_cast<int>(imageA)), -1.0;
+    const RectView* mp = nullptr;
+    int64_t n = a.Pixels();
+    if (mask != 0) {
+      if (!vantor::reg::CheckMask(mask, imageA, a, &m) || !vantor::reg::CheckNotEmpty(mask, m))
+        return -1.0;
+      n = CountOnes(m);
+      mp = &m;
+    }
+    const ShiftSums s = vantor::ShiftDiff(Args(a, b.pixels, b.pitch, mp, 0, 0, Bound(limit, n)));
+    return std::sqrt(static_cast<double>(s.sum) / static_cast<double>(n));
+  });
 }
+
+namespace {
+double BestShift(int32_t imageA, int32_t imageB, int32_t c, int32_t* dx, int32_t* dy);
+}  // namespace
 
 extern "C" double mrBestShift(int32_t imageA, int32_t imageB, int32_t c, int32_t* dx,
                               int32_t* dy) {
+  return err::Guarded(__func__, -1.0, [&] { return BestShift(imageA, imageB, c, dx, dy); });
+}
+
+namespace {
+
+double BestShift(int32_t imageA, int32_t imageB, int32_t c, int32_t* dx, int32_t* dy) {
   RectView a, b;
-  if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b) || c < 0 || a.Empty()) return -1.0;
+  if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b)) return -1.0;
+  if (c < 0) return err::Fail(err::kParameter, "step %d is negative", static_cast<int>(c)), -1.0;
+  if (a.Empty())
+    return err::Fail(err::kParameter, "image %d is empty", static_cast<int>(imageA)), -1.0;
   const int64_t spare_x = static_cast<int64_t>(b.width) - a.width;
   const int64_t spare_y = static_cast<int64_t>(b.height) - a.height;
-  if (spare_x < 2 * static_cast<int64_t>(c) || spare_y < 2 * static_cast<int64_t>(c)) return -1.0;
+  if (spare_x < 2 * static_cast<int64_t>(c) || spare_y < 2 * static_cast<int64_t>(c))
+    return err::Fail(err::kParameter,
+                     "image %d (%d x %d) is not 2 x %d pixels wider and higher than image %d "
+                     "(%d x %d)",
+                     static_cast<int>(imageB), static_cast<int>(b.width),
+                     static_cast<int>(b.height), static_cast<int>(c), static_cast<int>(imageA),
+                     static_cast<int>(a.width), static_cast<int>(a.height)),
+           -1.0;
   const int64_t l = spare_x / 2, h = spare_y / 2;
   double best = kStartDistance;
   int64_t g = l, f = h;
@@ -240,12 +274,15 @@ extern "C" double mrBestShift(int32_t imageA, int32_t imageB, int32_t c, int32_t
   return best;
 }
 
+}  // namespace
+
 extern "C" double mrFindShift(int32_t imageA, int32_t imageB, int32_t mask, int32_t d,
                               int32_t* x, int32_t* y) {
-  return Walk(imageA, imageB, mask, d, x, y, nullptr);
+  return err::Guarded(__func__, -1.0, [&] { return Walk(imageA, imageB, mask, d, x, y, nullptr); });
 }
 
 extern "C" double mrFindShiftVic(int32_t imageA, int32_t imageB, int32_t mask, int32_t d,
                                  int32_t* x, int32_t* y, int32_t* vicinity) {
-  return Walk(imageA, imageB, mask, d, x, y, vicinity);
+  return err::Guarded(__func__, -1.0,
+                      [&] { return Walk(imageA, imageB, mask, d, x, y, vicinity); });
 }

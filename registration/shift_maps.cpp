@@ -15,11 +15,37 @@
 #include "kernels/kernel_mode.h"
 #include "kernels/kernels.h"
 #include "kernels/kernels_scalar.h"
+#include "generic/last_error.h"
 #include "memrect/rect_view.h"
+#include "registration/checks.h"
+
+namespace err = vantor::err;
+
+namespace vantor::reg {
+
+int64_t MaskOnes(const RectView& m) {
+  if (m.Empty()) return 0;
+  if (tmKernelMode() == 2) return vantor::CountMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
+  return tmMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
+}
+
+}  // namespace vantor::reg
 
 namespace {
 
 using vantor::RectView;
+
+// Why a leaf operation refuses handle h: not an image, or not 1-bit.
+int32_t RefuseMask(const char* operation, int32_t h, const RectView* r) {
+  if (r == nullptr)
+    return err::Report(operation, err::kParameter, "handle %d is not a valid image",
+                       static_cast<int>(h)),
+           -1;
+  return err::Report(operation, err::kParameter,
+                     "image %d has depth %d, which this operation does not take",
+                     static_cast<int>(h), static_cast<int>(r->depth)),
+         -1;
+}
 
 // Pixel field x of a row of sub-byte pixels.
 unsigned GetField(const uint8_t* row, int64_t x, int depth) {
@@ -37,7 +63,10 @@ void PutField(uint8_t* row, int64_t x, int depth, unsigned v) {
 
 extern "C" int32_t mrFindNext(int32_t h, int32_t* x, int32_t* y) {
   RectView r;
-  if (x == nullptr || y == nullptr || !vantor::ResolveRect(h, r) || r.depth != 1) return -1;
+  if (x == nullptr || y == nullptr)
+    return err::Report(__func__, err::kParameter, "the position is null"), -1;
+  if (!vantor::ResolveRect(h, r)) return RefuseMask(__func__, h, nullptr);
+  if (r.depth != 1) return RefuseMask(__func__, h, &r);
   if (tmKernelMode() == 2) return vantor::scalar::tmFindBit(r.pixels, r.width, r.height, r.pitch, x, y, 0);
   return tmFindBit(r.pixels, r.width, r.height, r.pitch, x, y, 0);
 }
@@ -45,7 +74,8 @@ extern "C" int32_t mrFindNext(int32_t h, int32_t* x, int32_t* y) {
 extern "C" int32_t mrMaskSubrectOnes(int32_t h, int32_t x, int32_t y, int32_t width,
                                      int32_t height) {
   RectView r;
-  if (!vantor::ResolveRect(h, r) || r.depth != 1) return -1;
+  if (!vantor::ResolveRect(h, r)) return RefuseMask(__func__, h, nullptr);
+  if (r.depth != 1) return RefuseMask(__func__, h, &r);
   const int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
   const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + width, r.width);
   const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + height, r.height);
@@ -60,7 +90,7 @@ extern "C" int32_t mrMaskSubrectOnes(int32_t h, int32_t x, int32_t y, int32_t wi
 
 extern "C" int32_t mrSlide(int32_t h, int32_t dx, int32_t dy, int32_t fill) {
   RectView r;
-  if (!vantor::ResolveRect(h, r)) return -1;
+  if (!vantor::ResolveRect(h, r)) return RefuseMask(__func__, h, nullptr);
   if (r.Empty() || (dx == 0 && dy == 0)) return 0;
   const int depth = r.depth;
   const int64_t w = r.width, rows = r.height, row_bytes = r.RowBytes();
@@ -69,7 +99,7 @@ extern "C" int32_t mrSlide(int32_t h, int32_t dx, int32_t dy, int32_t fill) {
     source.resize(static_cast<size_t>(row_bytes));
     if (depth >= 8) fill_row.resize(static_cast<size_t>(row_bytes));
   } catch (const std::bad_alloc&) {
-    return -1;
+    return err::Report(__func__, err::kMemory, "out of memory"), -1;
   }
   const int bytes = depth / 8;
   if (depth >= 8) {

@@ -2,7 +2,10 @@
 // where the library can read it as it is, converted copies where it cannot.
 #include "python/src/frames.h"
 
+#include <cerrno>
 #include <limits>
+
+#include "generic/errors.h"
 
 #include "memrect/convert.h"
 #include "memrect/readfile.h"
@@ -47,8 +50,18 @@ const char* KindName(PixelKind kind) {
 
 namespace {
 
+// A failed step: the cause the library left when it was memory, else why.
 bool Fail(PreparedRects* out, const std::string& why) {
-  out->error = why;
+  const bool memory = mrLastErrorKind() == VANTOR_ERROR_MEMORY || errno == ENOMEM;
+  out->errorKind = memory ? VANTOR_ERROR_MEMORY : VANTOR_ERROR_FAILED;
+  out->error = memory && mrLastError()[0] != '\0' ? std::string(mrLastError()) : why;
+  return false;
+}
+
+// A rectangle that could not be made: memory, whatever the record says.
+bool FailMemory(PreparedRects* out, const std::string& why) {
+  Fail(out, why);
+  out->errorKind = VANTOR_ERROR_MEMORY;
   return false;
 }
 
@@ -100,10 +113,12 @@ int32_t WrapView(const FrameView& f) {
 
 bool PrepareRects(const FrameView& f, const FloatRange& range, bool wantFull, PreparedRects* out) {
   const int32_t w = f.width, h = f.height;
+  mrClearLastError();
+  errno = 0;
   if (f.kind == PixelKind::kF32 || f.kind == PixelKind::kF64) {
     Rect doubles = DoubleRect(f);
     out->grey = Rect(mrCreate(8, w, h));
-    if (!doubles || !out->grey) return Fail(out, "out of memory for the grey frame");
+    if (!doubles || !out->grey) return FailMemory(out, "out of memory for the grey frame");
     if (mrDoubleToGrey(doubles.get(), out->grey.get(), range.lo, range.hi) < 0)
       return Fail(out, "the float range of the first frame is not usable");
     if (wantFull) out->full = std::move(doubles);
@@ -130,7 +145,7 @@ bool PrepareRects(const FrameView& f, const FloatRange& range, bool wantFull, Pr
     if (wide && out->grey && mrRGBtoGray(view.get(), wide.get(), -4, 0, 0) >= 0)
       converted = mrConvert(wide.get(), out->grey.get(), -1);
   }
-  if (!out->grey) return Fail(out, "out of memory for the grey frame");
+  if (!out->grey) return FailMemory(out, "out of memory for the grey frame");
   if (converted < 0)
     return Fail(out, std::string(KindName(f.kind)) + " frame cannot be converted to grey");
   if (wantFull) out->full = std::move(view);

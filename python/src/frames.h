@@ -71,6 +71,7 @@ struct PreparedRects {
   Rect grey;  // 8-bit grey, possibly a view of the caller's memory
   Rect full;  // the frame at its own depth for the precise method (empty: use grey)
   std::string error;
+  int32_t errorKind = 0;  // VANTOR_ERROR_* of the failure
   int32_t fullHandle() const { return full ? full.get() : 0; }
 };
 

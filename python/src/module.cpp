@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "generic/errors.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
 #include "python/src/frames.h"
@@ -158,10 +159,33 @@ FrameSet TakeFrames(const py::object& frames, const char* what) {
   return set;
 }
 
-// The library ran out of memory (the only way a checked frame can fail).
-[[noreturn]] void RaiseMemoryError(const std::string& why) {
-  PyErr_SetString(PyExc_MemoryError, why.c_str());
+// The exception of a failed library call, by its kind, with its text:
+// MemoryError, ValueError (a parameter), OSError (a file), else RuntimeError.
+[[noreturn]] void RaiseFailure(const Failure& f) {
+  PyObject* type = f.kind == VANTOR_ERROR_MEMORY      ? PyExc_MemoryError
+                   : f.kind == VANTOR_ERROR_PARAMETER ? PyExc_ValueError
+                   : f.kind == VANTOR_ERROR_FILE || f.kind == VANTOR_ERROR_FORMAT
+                       ? PyExc_OSError
+                       : PyExc_RuntimeError;
+  const std::string text = !f.text.empty()                  ? f.text
+                           : f.kind == VANTOR_ERROR_MEMORY ? "out of memory"
+                                                           : "the library call failed";
+  PyErr_SetString(type, text.c_str());
   throw py::error_already_set();
+}
+
+// Before a library call whose failure is read with CallFailure.
+void StartCall() {
+  mrClearLastError();
+  errno = 0;
+}
+
+// The failure the call just made left in this thread's record; a failed
+// allocation in a call that leaves none counts as memory.
+Failure CallFailure() {
+  Failure f{mrLastErrorKind(), mrLastError()};
+  if (f.kind == VANTOR_ERROR_NONE && errno == ENOMEM) f.kind = VANTOR_ERROR_MEMORY;
+  return f;
 }
 
 int ThreadCount(const std::optional<int>& threads) {
@@ -201,13 +225,13 @@ DriftOptions Options(double startStep, double finalStep, double minDiff, double 
 std::vector<DriftResult> Run(const FrameSet& set, bool previous, const DriftOptions& options,
                              int threads) {
   std::vector<DriftResult> results;
-  std::string error;
+  Failure error;
   bool ok;
   {
     py::gil_scoped_release release;
     ok = MeasureSequence(set.frames, previous, options, threads, &results, &error);
   }
-  if (!ok) RaiseMemoryError(error);
+  if (!ok) RaiseFailure(error);
   return results;
 }
 
@@ -335,13 +359,13 @@ py::object Align(py::object frames, py::object shifts, std::optional<int> thread
     }
     out = list;
   }
-  std::string error;
+  Failure error;
   bool ok;
   {
     py::gil_scoped_release release;
     ok = AlignFrames(set.frames, dx, dy, targets, nThreads, &error);
   }
-  if (!ok) RaiseMemoryError(error);
+  if (!ok) RaiseFailure(error);
   return out;
 }
 
@@ -368,11 +392,17 @@ int32_t PageCount(const py::object& pathObj) {
   const std::string path = PathOf(pathObj);
   int32_t count;
   std::string reason;
+  Failure failure;
   {
     py::gil_scoped_release release;
+    StartCall();
     count = mrPageCount(path.c_str());
-    if (count < 0) reason = mrLastLoadError();
+    if (count < 0) {
+      failure = CallFailure();
+      reason = mrLastLoadError();
+    }
   }
+  if (count < 0 && failure.kind == VANTOR_ERROR_MEMORY) RaiseFailure(failure);
   if (count < 0) RaiseFileError(path, reason);
   return count;
 }
@@ -433,12 +463,18 @@ py::array Read(const py::object& pathObj, int32_t page) {
   if (page < 1) throw py::value_error("page must be 1 or more");
   int32_t handle, count = 1;
   std::string reason;
+  Failure failure;
   {
     py::gil_scoped_release release;
+    StartCall();
     if (page > 1) count = mrPageCount(path.c_str());
     handle = count >= page ? mrReadFilePage(path.c_str(), page) : -1;
-    if (handle < 1) reason = mrLastLoadError();
+    if (handle < 1) {
+      failure = CallFailure();
+      reason = mrLastLoadError();
+    }
   }
+  if (handle < 1 && failure.kind == VANTOR_ERROR_MEMORY) RaiseFailure(failure);
   if (count >= 1 && page > count)
     throw py::value_error(
         py::str("{}: has {} page{}, not a page {}")

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "generic/errors.h"
 #include "improc/warp.h"
 #include "registration/registration.h"
 
@@ -39,16 +40,23 @@ struct Slot {
   }
 };
 
+// The failure the library call just made left in this thread's record.
+Failure LastFailure() {
+  Failure f{mrLastErrorKind(), mrLastError()};
+  if (f.kind == VANTOR_ERROR_NONE) f.kind = VANTOR_ERROR_FAILED;
+  return f;
+}
+
 bool Prepare(const FrameView& f, const FloatRange& range, const DriftOptions& options,
-             bool reference, Slot* slot, std::string* error) {
+             bool reference, Slot* slot, Failure* error) {
   if (!PrepareRects(f, range, options.method == kDriftPrecise, &slot->rects)) {
-    *error = slot->rects.error;
+    *error = Failure{slot->rects.errorKind, slot->rects.error};
     return false;
   }
   slot->prepared.reset(DriftFrameCreate(slot->rects.grey.get(), slot->rects.fullHandle(),
                                         &options, reference ? 1 : 0));
   if (!slot->prepared) {
-    *error = "out of memory while preparing a frame";
+    *error = LastFailure();
     return false;
   }
   return true;
@@ -63,7 +71,12 @@ void ParallelFor(int64_t count, int threads, Body body) {
   };
   const int n = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, count)));
   std::vector<std::thread> pool;
-  for (int t = 1; t < n; ++t) pool.emplace_back(work);
+  try {
+    pool.reserve(static_cast<size_t>(n));
+    for (int t = 1; t < n; ++t) pool.emplace_back(work);
+  } catch (const std::exception&) {
+    // No memory for another thread: the ones started share the work.
+  }
   work();
   for (auto& t : pool) t.join();
 }
@@ -82,14 +95,14 @@ int ProcessorCount() {
 
 bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
                      const DriftOptions& options, int threads, std::vector<DriftResult>* results,
-                     std::string* error) {
+                     Failure* error) {
   const int64_t n = static_cast<int64_t>(frames.size());
   results->assign(static_cast<size_t>(n), DriftResult{});
   for (DriftResult& r : *results) r.quality = kDriftOk;
   if (n == 0) return true;
   FloatRange range;
   if (!FiniteRange(frames[0], &range)) {
-    *error = "out of memory for the first frame";
+    *error = Failure{VANTOR_ERROR_MEMORY, "out of memory for the first frame"};
     return false;
   }
   std::vector<Slot> slots(static_cast<size_t>(n));
@@ -98,7 +111,7 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
   if (n == 1) return true;
   Rect mask(CentralMaskFraction(slots[0].rects.grey.get(), options.maskFraction));
   if (!mask) {
-    *error = "out of memory for the central mask";
+    *error = LastFailure();
     return false;
   }
   slots[0].uses = previous ? 1 : static_cast<int>(n - 1);
@@ -106,7 +119,7 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
 
   std::mutex mutex;
   std::condition_variable changed;
-  std::string firstError;
+  Failure firstError;
   std::atomic<bool> stop{false};
   auto release = [&](int64_t j) {  // mutex held
     if (--slots[j].uses == 0) slots[j].Release();
@@ -115,11 +128,17 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
     const int64_t k = i + 1;
     const int64_t ref = previous ? k - 1 : 0;
     Slot& cur = slots[k];
-    std::string why;
-    const bool ok = !stop && Prepare(frames[k], range, options, previous && k < n - 1, &cur, &why);
+    // Nothing may escape a thread: a shortage of memory fails the frame.
+    Failure why;
+    bool ok = false;
+    try {
+      ok = !stop && Prepare(frames[k], range, options, previous && k < n - 1, &cur, &why);
+    } catch (const std::bad_alloc&) {
+      why.kind = VANTOR_ERROR_MEMORY;
+    }
     std::unique_lock<std::mutex> lock(mutex);
     cur.state = ok ? Slot::kReady : Slot::kFailed;
-    if (!ok && !why.empty() && firstError.empty()) firstError = why;
+    if (!ok && why.kind != 0 && firstError.kind == 0) firstError = std::move(why);
     if (!ok) stop = true;
     changed.notify_all();
     changed.wait(lock, [&] { return slots[ref].state != Slot::kPending; });
@@ -128,25 +147,43 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
       const DriftFrame* b = cur.prepared.get();
       lock.unlock();
       DriftResult r;
-      DriftMeasure(a, b, mask.get(), &options, &r);
+      const bool failed = DriftMeasure(a, b, mask.get(), &options, &r) < 0;
+      // A pair that ran short of memory is no measurement of it: the run fails.
+      Failure f;
+      if (failed) {
+        try {
+          f = LastFailure();
+        } catch (const std::bad_alloc&) {
+          f.kind = VANTOR_ERROR_MEMORY;
+        }
+      }
       lock.lock();
       (*results)[k] = r;
+      if (f.kind == VANTOR_ERROR_MEMORY) {
+        if (firstError.kind == 0) firstError = std::move(f);
+        stop = true;
+      }
     }
     release(ref);
     release(k);
   });
   slots.clear();
   if (stop) {
-    *error = firstError.empty() ? "out of memory" : firstError;
+    *error = firstError.kind != 0 ? std::move(firstError)
+                                  : Failure{VANTOR_ERROR_MEMORY, "out of memory"};
     return false;
   }
-  if (options.method != kDriftClassic) DriftClassify(results->data(), static_cast<int32_t>(n));
+  if (options.method != kDriftClassic &&
+      DriftClassify(results->data(), static_cast<int32_t>(n)) < 0) {
+    *error = LastFailure();
+    return false;
+  }
   return true;
 }
 
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
                  const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
-                 int threads, std::string* error) {
+                 int threads, Failure* error) {
   std::atomic<bool> failed{false};
   ParallelFor(static_cast<int64_t>(frames.size()), threads, [&](int64_t k) {
     const FrameView& f = frames[k];
@@ -180,7 +217,7 @@ bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>
       for (int32_t x = 0; x < f.width; ++x) d[x] = static_cast<float>(s[x]);
     }
   });
-  if (failed) *error = "out of memory for a float32 frame";
+  if (failed) *error = Failure{VANTOR_ERROR_MEMORY, "out of memory for a float32 frame"};
   return !failed;
 }
 

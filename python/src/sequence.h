@@ -13,6 +13,13 @@
 
 namespace vantor::pymod {
 
+// Why a run failed: the kind of the library's failure (VANTOR_ERROR_*, taken
+// on the thread where it happened) and its text.
+struct Failure {
+  int32_t kind = 0;
+  std::string text;
+};
+
 // The number of processors this process may run on.
 int ProcessorCount();
 
@@ -20,10 +27,11 @@ int ProcessorCount();
 // frame before it (previous true). results gets one entry per frame, the
 // first zeros and "ok"; classified afterwards unless the method is classic.
 // The frames must share size and kind. False with *error set when memory ran
-// out or the first frame cannot be prepared.
+// out (a pair measured without it would be another result) or a frame cannot
+// be prepared.
 bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
                      const DriftOptions& options, int threads, std::vector<DriftResult>* results,
-                     std::string* error);
+                     Failure* error);
 
 // Where one aligned frame goes: rows dstPitch bytes apart, the frame's kind.
 struct AlignTarget {
@@ -36,7 +44,7 @@ struct AlignTarget {
 // frame has no pixel. False with *error set when memory ran out.
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
                  const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
-                 int threads, std::string* error);
+                 int threads, Failure* error);
 
 }  // namespace vantor::pymod
 

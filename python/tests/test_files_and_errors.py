@@ -1,5 +1,8 @@
 """Reading files into arrays, and the reasons given for bad input."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 import tifffile
@@ -76,3 +79,37 @@ def test_bad_input_raises_with_the_reason():
     one = vantor.measure([a])
     assert len(one) == 1 and one[0]["quality"] == "ok"
     assert vantor.__version__.count(".") == 2
+
+
+_SHORT_OF_MEMORY = """
+import resource, sys
+import numpy as np
+import vantor
+frames = np.zeros((2, 3000, 3000), np.uint8)
+frames[:, ::7, ::5] = 200
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * resource.getpagesize()
+# Room for a little more than what is mapped, not for a frame's float copy.
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (24 << 20), resource.RLIM_INFINITY))
+try:
+    vantor.measure(frames, method="precise", threads=1)
+except MemoryError as e:
+    print("MemoryError:", e)
+"""
+
+
+def test_library_failures_raise_by_kind_with_the_cause(tmp_path):
+    # Files: OSError naming the file, with the library's reason.
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    with pytest.raises(OSError, match="folder: .+") as e:
+        vantor.read(folder)
+    assert not isinstance(e.value, MemoryError)
+    junk = tmp_path / "short.tif"
+    junk.write_bytes(b"II*\x00")
+    with pytest.raises(OSError, match="short.tif: .+"):
+        vantor.read(junk)
+    # Memory: MemoryError with the text of the operation that ran short.
+    done = subprocess.run([sys.executable, "-c", _SHORT_OF_MEMORY], capture_output=True,
+                          text=True, timeout=120)
+    assert done.stdout.strip() == "MemoryError: DriftFrameCreate: out of memory", done.stderr
