@@ -16,23 +16,11 @@
 #include "memrect/readfile_internal.h"
 #include "memrect/writefile.h"
 #include "tools/image_writer.h"
+#include "tools/temp_folder.h"
 
 namespace {
 
-class Folder {
- public:
-  Folder() {
-    char name[] = "/tmp/vantor_file_errors_XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
-  }
-  ~Folder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using Folder = vantor::test::TempFolder;
 
 // The record after a failure: "text" and kind.
 void ExpectRecord(const std::string& text, int32_t kind) {

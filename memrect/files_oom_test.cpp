@@ -16,26 +16,14 @@
 #include "memrect/readfile.h"
 #include "memrect/writefile.h"
 #include "tools/image_writer.h"
+#include "tools/temp_folder.h"
 #include "tools/oom_check.h"
 
 namespace {
 
 constexpr int32_t kW = 64, kH = 48;
 
-class Folder {
- public:
-  Folder() {
-    char name[] = "/tmp/vantor_files_oom_XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
-  }
-  ~Folder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using Folder = vantor::test::TempFolder;
 
 // A rectangle of the depth with a pattern in every byte.
 int32_t Pattern(int32_t depth) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/temp_folder.h"
 #include "bmptiff/test_image_files.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
@@ -41,20 +42,7 @@ std::string Python() {
   return {};
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/vantor_images_XXXXXX";
-    if (mkdtemp(name)) path_ = name;
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = vantor::test::TempFolder;
 
 // Runs the writer script; false when a writer is missing.
 bool MakeImages(const TempDir& dir, const char* what, std::vector<Entry>* out) {

@@ -17,22 +17,14 @@
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
+#include "tools/temp_folder.h"
 
 namespace {
 
 using vantor::RectOwner;
 using Bytes = std::vector<uint8_t>;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    static int serial = 0;
-    path = "/tmp/vantor_writefile_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-    std::system(("rm -rf '" + path + "' && mkdir -p '" + path + "'").c_str());
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
+using TempDir = vantor::test::TempFolder;
 
 Bytes ReadAll(const std::string& path) {
   Bytes b;
@@ -179,7 +171,7 @@ void ExpectReadBack(const std::string& file, int32_t h) {
 TEST(WriteToFile, EveryDepthReadsBack) {
   std::mt19937 rng(1);
   TempDir dir;
-  IndependentReads reads(dir.path);
+  IndependentReads reads(dir.path());
   for (int32_t depth : {1, 4, 8, 16, 24, 32, 48, 64}) {
     for (int32_t w : {1, 13}) {
       RectOwner r = Random(rng, depth, w, 3);
@@ -258,7 +250,7 @@ TEST(WriteToFile, LayoutChannelsAndBits) {
 
 TEST(SaveByExtention, NamesAndLengths) {
   TempDir dir;
-  IndependentReads reads(dir.path);
+  IndependentReads reads(dir.path());
   std::mt19937 rng(2);
   RectOwner colour = Random(rng, 24, 16, 8), mask = Random(rng, 1, 10, 4), grey = Random(rng, 8, 6, 6);
   char name[512];
@@ -289,7 +281,7 @@ TEST(SaveByExtention, NamesAndLengths) {
 
 TEST(SaveJPEGfile, ColourAndGreyThroughLibjpeg) {
   TempDir dir;
-  IndependentReads reads(dir.path);
+  IndependentReads reads(dir.path());
   RectOwner c(mrCreate(24, 40, 30)), g(mrCreate(8, 40, 30));
   for (int32_t y = 0; y < 30; ++y)
     for (int32_t x = 0; x < 40; ++x) {
