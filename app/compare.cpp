@@ -42,14 +42,11 @@ namespace {
 constexpr double kRoundingFactor = 10.0;
 
 // Before a library call whose failure is checked with MemoryShort.
-void StartCall() {
-  mrClearLastError();
-  errno = 0;
-}
+void StartCall() { mrClearLastError(); }
 
-// Whether the library call that just failed ran out of memory: the kind it
-// left, or for an operation that leaves none, the failed allocation's errno.
-bool MemoryShort() { return mrLastErrorKind() == VANTOR_ERROR_MEMORY || errno == ENOMEM; }
+// Whether the library call that just failed ran out of memory. (errno is no
+// witness: allocators and tools leave ENOMEM behind after calls that worked.)
+bool MemoryShort() { return mrLastErrorKind() == VANTOR_ERROR_MEMORY; }
 
 // The cause the failed library call left ("" when none).
 std::string LastCause() { return mrLastError(); }

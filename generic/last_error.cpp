@@ -2,7 +2,6 @@
 // the text and kind of the last failure.
 #include "generic/last_error.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -82,7 +81,6 @@ void Enter() {
   if (r.depth++ == 0) {
     r.pendingKind = 0;
     r.pending[0] = '\0';
-    errno = 0;  // a failed allocation below leaves ENOMEM
   }
 }
 
@@ -91,9 +89,7 @@ void Leave(const char* operation, bool failed) {
   --r.depth;
   if (!failed) return;
   if (r.pendingKind == 0) {
-    if (errno == ENOMEM) {
-      SetPending(kMemory, "out of memory");
-    } else if (r.depth > 0) {
+    if (r.depth > 0) {
       char inner[kCauseBytes];
       std::snprintf(inner, sizeof inner, "%.100s failed", operation);
       SetPending(kFailed, inner);

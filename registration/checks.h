@@ -3,7 +3,6 @@
 #ifndef VANTOR_REGISTRATION_CHECKS_H
 #define VANTOR_REGISTRATION_CHECKS_H
 
-#include <cerrno>
 #include <cstdint>
 
 #include "generic/last_error.h"
@@ -55,7 +54,7 @@ inline bool NothingCompared() {
 // Whether an allocation failed in the operation under way. Steps that cope
 // with a failure (a skipped level, a cost of -1) would give another result
 // than with memory, so the operation fails instead.
-inline bool MemoryFailed() { return err::PendingKind() == err::kMemory || errno == ENOMEM; }
+inline bool MemoryFailed() { return err::PendingKind() == err::kMemory; }
 
 }  // namespace vantor::reg
 

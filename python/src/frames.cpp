@@ -52,7 +52,7 @@ namespace {
 
 // A failed step: the cause the library left when it was memory, else why.
 bool Fail(PreparedRects* out, const std::string& why) {
-  const bool memory = mrLastErrorKind() == VANTOR_ERROR_MEMORY || errno == ENOMEM;
+  const bool memory = mrLastErrorKind() == VANTOR_ERROR_MEMORY;
   out->errorKind = memory ? VANTOR_ERROR_MEMORY : VANTOR_ERROR_FAILED;
   out->error = memory && mrLastError()[0] != '\0' ? std::string(mrLastError()) : why;
   return false;

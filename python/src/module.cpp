@@ -183,9 +183,7 @@ void StartCall() {
 // The failure the call just made left in this thread's record; a failed
 // allocation in a call that leaves none counts as memory.
 Failure CallFailure() {
-  Failure f{mrLastErrorKind(), mrLastError()};
-  if (f.kind == VANTOR_ERROR_NONE && errno == ENOMEM) f.kind = VANTOR_ERROR_MEMORY;
-  return f;
+  return Failure{mrLastErrorKind(), mrLastError()};
 }
 
 int ThreadCount(const std::optional<int>& threads) {
