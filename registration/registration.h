@@ -43,11 +43,12 @@ typedef struct PairCostContext {
  * > 1 are registered on block means of that factor first. timeLimit: seconds
  * per simplex run, 0 or less for none. mask: 1-bit, the size of image B, or 0.
  * Returns the distance (square root of the best mean square difference), or
- * -1.0 when an image is not 8-bit, the mask is not a 1-bit image of B's size
- * with a set pixel or the coarse size is below 1 (the record is then
- * untouched), when no cost could be evaluated or memory is short; the cause is
- * left in the per-thread error record (generic/errors.h). Thread-safe for
- * distinct images. */
+ * -1.0 when image B is not 8-bit or the coarse size is below 1 (the record is
+ * then untouched), when no cost could be evaluated (image A not 8-bit, the
+ * mask not a 1-bit image of B's size with a set pixel, nothing overlapping:
+ * the record then holds where the search stopped) or when memory is short;
+ * the cause is left in the per-thread error record (generic/errors.h).
+ * Thread-safe for distinct images. */
 VANTOR_API double RegisterPair(int32_t imageA, int32_t imageB, int32_t mask, double* record,
                                double startStep, double finalStep, double minDiff,
                                int32_t coarseSize, int32_t timeLimit, int32_t flags);
