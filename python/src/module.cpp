@@ -524,7 +524,9 @@ sub-pixel refinement on the full depth). start_step, final_step and min_diff
 steer the search (pixels, pixels, mean square grey difference; not used by
 "precise"); mask_fraction is the fraction of each dimension compared, about
 the centre. Raises TypeError for an unsupported dtype or shape, ValueError
-for differing sizes or bad arguments.)");
+for differing sizes or bad arguments, MemoryError when memory runs out and
+RuntimeError when the library finds no result, each with the library's
+reason.)");
 
   m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
