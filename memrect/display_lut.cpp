@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "generic/last_error.h"
+#include "memrect/display_lut_internal.h"
 
 namespace {
 
@@ -72,4 +73,9 @@ extern "C" int32_t mrDisplayLutCopy(void* dest) {
   std::lock_guard<std::mutex> lock(g_lutMutex);
   if (dest) std::memcpy(dest, g_lut, sizeof g_lut);
   return g_lutEntries;
+}
+
+void vantor::ForgetDisplayLut() {
+  std::lock_guard<std::mutex> lock(g_lutMutex);
+  g_lutEntries = 0;
 }
