@@ -91,8 +91,9 @@ bool CheckSearch(int32_t imageB, const double* record, int32_t* w, int32_t* h) {
 }
 
 // Whether every cost of the pair can be evaluated: A 8-bit, the mask 1-bit of
-// B's size with a set pixel. When not, the cause is stated; the search still
-// runs (from the first vertex, every cost -1) as it always did.
+// B's size with a set pixel. When not, the cause is stated. Asked only after a
+// search found no cost (the search runs in any case, from the first vertex
+// with every cost -1, as it always did), so that a pair pays for it only then.
 bool PairComparable(int32_t imageA, int32_t imageB, int32_t mask) {
   RectView a, b, m;
   if (!reg::CheckDepth(imageA, 8, &a) || !reg::CheckDepth(imageB, 8, &b)) return false;
@@ -136,13 +137,12 @@ double RegisterPairFrom(int32_t imageA, int32_t imageB, int32_t mask, double* re
   for (int i = 0; i < 4; ++i) {
     if (flags & (256 << i)) steps[i] = 0.0;
   }
-  const bool comparable = PairComparable(imageA, imageB, mask);
   ResolvedPair pair = ResolvePair(imageA, imageB, mask, flags & kRegNearestSampling);
   const double best = SimplexMinimum(4, record, steps, finalStep / startStep, minDiff, timeLimit,
                                      ResolvedCost, &pair);
   if (MemoryFailed()) return err::FailMemory(), -1.0;
   if (best < 0.0) {
-    if (comparable) reg::NothingCompared();
+    if (PairComparable(imageA, imageB, mask)) reg::NothingCompared();
     return -1.0;
   }
   return std::sqrt(best);
@@ -159,7 +159,6 @@ double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, doubl
     return err::Fail(err::kParameter, "coarse size %d is below 1", static_cast<int>(coarseSize)),
            -1.0;
 
-  const bool comparable = PairComparable(imageA, imageB, mask);
   const int32_t sampling = flags & kRegNearestSampling;
   int32_t workA = imageA, workB = imageB;
   RectOwner copyA, copyB;
@@ -227,7 +226,7 @@ double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, doubl
   }
   if (MemoryFailed()) return err::FailMemory(), -1.0;
   if (best >= 0.0) result = std::sqrt(best);
-  if (result < 0.0 && comparable) reg::NothingCompared();
+  if (result < 0.0 && PairComparable(imageA, imageB, mask)) reg::NothingCompared();
   return result;
 }
 
