@@ -350,7 +350,7 @@ class SequenceComparison {
     }
     fileSlots_.release();
     if (loaded != 1) {
-      frame.outOfMemory = MemoryShort() || frame.error.find("out of memory") != std::string::npos;
+      frame.outOfMemory = MemoryShort();
       return false;
     }
     mrGetRectInfo(images.grey.get(), &frame.width, &frame.height);
@@ -463,9 +463,6 @@ class SequenceComparison {
     const std::string where =
         page >= 1 && reason.rfind("page ", 0) != 0 ? "page " + std::to_string(page) + ": " : "";
     std::fprintf(stderr, "vantor: %s: %s%s\n", PathOf(k).c_str(), where.c_str(), reason.c_str());
-    if (reason.find("out of memory") != std::string::npos ||
-        reason.find("memory is short") != std::string::npos)
-      ctx_.outOfMemory = true;
   }
 
   // One warning line for a frame whose quality is not "ok".
