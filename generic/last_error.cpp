@@ -72,6 +72,11 @@ bool FailDepth(int32_t handle, int32_t depth) {
               static_cast<int>(handle), static_cast<int>(depth));
 }
 
+bool FailSizes(int32_t a, int32_t b) {
+  return Fail(kParameter, "images %d and %d differ in size", static_cast<int>(a),
+              static_cast<int>(b));
+}
+
 int32_t PendingKind() { return t_record.pendingKind; }
 
 namespace detail {

@@ -33,6 +33,7 @@ bool Fail(int32_t kind, const char* format, ...) __attribute__((format(printf, 2
 bool FailMemory();                                  // "out of memory"
 bool FailHandle(int32_t handle);                    // "handle N is not a valid image"
 bool FailDepth(int32_t handle, int32_t depth);      // "image N has depth D, which this operation does not take"
+bool FailSizes(int32_t a, int32_t b);               // "images A and B differ in size"
 
 // For simple operations that call no other exported one and need no Guarded:
 // states why `operation` fails (under the outer operation's name when it runs

@@ -105,7 +105,7 @@ MovePlan PlanMoveLocked(const Table& t, int32_t src, int32_t dst) {
     p.total = sTotal;
     return p;
   }
-  err::Fail(err::kParameter, "images %d and %d differ in size", src, dst);
+  err::FailSizes(src, dst);
   return p;
 }
 

@@ -69,10 +69,6 @@ int32_t UnknownKeyword(const char* keyword, const char* lists) {
          -1;
 }
 
-int32_t SizesDiffer(int32_t a, int32_t b) {
-  return err::Fail(err::kParameter, "images %d and %d differ in size", a, b), -1;
-}
-
 int32_t DepthsDiffer(int32_t a, const RectView& ra, int32_t b, const RectView& rb) {
   return err::Fail(err::kParameter, "images %d and %d differ in depth (%d and %d)", a, b,
                    ra.depth, rb.depth),
@@ -195,7 +191,7 @@ int32_t PixelwiseMasked(int32_t first, const char* keyword, int32_t second, int3
   if (keyword == nullptr) return NoKeyword();
   if (!Resolve(first, a) || !Resolve(second, b)) return -1;
   if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
-  if (!SameSize(a, b)) return SizesDiffer(first, second);
+  if (!SameSize(a, b)) return err::FailSizes(first, second), -1;
   if (!ResolveMask(mask, a, inverted, m, mode)) return -1;
   const RectView* mp = mode == MaskMode::kAll ? nullptr : &m;
   int32_t r;
@@ -386,7 +382,7 @@ int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
     RectView a, b;
     if (!Resolve(first, a) || !Resolve(second, b)) return -1;
     if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
-    if (!SameSize(a, b)) return SizesDiffer(first, second);
+    if (!SameSize(a, b)) return err::FailSizes(first, second), -1;
     if (a.depth != 8 && a.depth != 32) return err::FailDepth(first, a.depth), -1;
     if (divisor == 0) divisor = 1;
     int64_t clipped = 0;
@@ -431,7 +427,7 @@ int32_t mrPixelwise(int32_t first, const char* keyword, int32_t second) {
     if (a.depth == 64) return err::FailDepth(first, a.depth), -1;
     if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
       if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
-      if (!SameSize(a, b)) return SizesDiffer(first, second);
+      if (!SameSize(a, b)) return err::FailSizes(first, second), -1;
       if (a.depth <= 1 ||
           ArithmeticTwoImage(a, b, nullptr, kArithmeticTwo[w - 1], MaskMode::kAll, false) < 0) {
         return NotForDepth(keyword, first, a.depth);
@@ -513,7 +509,7 @@ static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keywor
   if (m.depth != 1) {
     return err::Fail(err::kParameter, "mask %d has depth %d, not 1", mask, m.depth), -1;
   }
-  if (!SameSize(s, m)) return SizesDiffer(source, mask);
+  if (!SameSize(s, m)) return err::FailSizes(source, mask), -1;
   const uint32_t t = static_cast<uint32_t>(threshold);
   switch (s.depth) {
     case 8:

@@ -75,9 +75,7 @@ int32_t mrDoubleToGrey(int32_t source, int32_t destination, double lo, double hi
     if (d.depth < 0) return err::FailHandle(destination), -1;
     if (d.depth != 8) return err::FailDepth(destination, d.depth), -1;
     if (s.width != d.width || s.height != d.height)
-      return err::Fail(err::kParameter, "images %d and %d differ in size", int(source),
-                       int(destination)),
-             -1;
+      return err::FailSizes(source, destination), -1;
     if (!std::isfinite(lo) || !std::isfinite(hi) || hi < lo)
       return err::Fail(err::kParameter, "range %g to %g is not a finite rising range", lo, hi), -1;
     const double scale = hi > lo ? 255.0 / (hi - lo) : 0.0;

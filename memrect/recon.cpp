@@ -59,7 +59,7 @@ int32_t mrReconstruct(int32_t mask, int32_t marker) {
     }
     if (m.depth != 1 && m.depth != 8) return err::FailDepth(mask, m.depth), -1;
     if (!vantor::SameSize(m, k)) {
-      return err::Fail(err::kParameter, "images %d and %d differ in size", mask, marker), -1;
+      return err::FailSizes(mask, marker), -1;
     }
     if (k.Empty()) return m.depth == 1 ? 0 : 3;
 
