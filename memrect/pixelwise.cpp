@@ -59,7 +59,6 @@ bool VectorMode() { return tmKernelMode() == 3; }
 // ---------------------------------------------------------------------------
 // Refused operands, each with its cause; -1 (or false).
 
-bool Resolve(int32_t h, RectView& r) { return ResolveRect(h, r) || err::FailHandle(h); }
 
 int32_t NoKeyword() { return err::Fail(err::kParameter, "no keyword given"), -1; }
 
@@ -89,7 +88,7 @@ bool ResolveMask(int32_t mask, const RectView& image, bool inverted, RectView& m
     mode = MaskMode::kAll;
     return true;
   }
-  if (!Resolve(mask, m)) return false;
+  if (!ResolveRect(mask, m)) return false;
   if (m.depth != 1) {
     return err::Fail(err::kParameter, "mask %d has depth %d, not 1", mask, m.depth);
   }
@@ -189,7 +188,7 @@ int32_t PixelwiseMasked(int32_t first, const char* keyword, int32_t second, int3
   RectView a, b, m;
   MaskMode mode = MaskMode::kAll;
   if (keyword == nullptr) return NoKeyword();
-  if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+  if (!ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
   if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
   if (!SameSize(a, b)) return err::FailSizes(first, second), -1;
   if (!ResolveMask(mask, a, inverted, m, mode)) return -1;
@@ -216,7 +215,7 @@ int32_t ConstMasked(int32_t constant, const char* keyword, int32_t h, int32_t ma
   RectView r, m;
   MaskMode mode = MaskMode::kAll;
   if (keyword == nullptr) return NoKeyword();
-  if (!Resolve(h, r)) return -1;
+  if (!ResolveRect(h, r)) return -1;
   const int bytes = BytesOf(r.depth);
   if (bytes == 0) return err::FailDepth(h, r.depth), -1;
   if (!ResolveMask(mask, r, inverted, m, mode)) return -1;
@@ -333,7 +332,7 @@ extern "C" {
 int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
   return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView r;
-    if (!Resolve(h, r)) return -1;
+    if (!ResolveRect(h, r)) return -1;
     if (divisor == 0) divisor = 1;
     const double ratio = static_cast<double>(multiplier) / static_cast<double>(divisor);
     int64_t clipped = 0;
@@ -380,7 +379,7 @@ int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
 int32_t mrMulDivPN(int32_t first, int32_t second, uint32_t divisor) {
   return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView a, b;
-    if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+    if (!ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
     if (a.depth != b.depth) return DepthsDiffer(first, a, second, b);
     if (!SameSize(a, b)) return err::FailSizes(first, second), -1;
     if (a.depth != 8 && a.depth != 32) return err::FailDepth(first, a.depth), -1;
@@ -422,7 +421,7 @@ int32_t mrPixelwise(int32_t first, const char* keyword, int32_t second) {
   return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView a, b;
     if (keyword == nullptr) return NoKeyword();
-    if (!Resolve(first, a) || !Resolve(second, b)) return -1;
+    if (!ResolveRect(first, a) || !ResolveRect(second, b)) return -1;
     // The matrix operations of 64-bit rectangles are not provided.
     if (a.depth == 64) return err::FailDepth(first, a.depth), -1;
     if (const int32_t w = Lookup(kArithmeticList, keyword); w != 0) {
@@ -462,7 +461,7 @@ int32_t mrConstPixelwise(int32_t constant, const char* keyword, int32_t h) {
   return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView r;
     if (keyword == nullptr) return NoKeyword();
-    if (!Resolve(h, r)) return -1;
+    if (!ResolveRect(h, r)) return -1;
     const int bytes = BytesOf(r.depth);
     const int32_t w = Lookup(kArithmeticList, keyword);
     if (w == 0) return UnknownKeyword(keyword, "arithmetic");
@@ -505,7 +504,7 @@ static int32_t ThresholdHandles(int32_t source, int32_t mask, const char* keywor
   if (relation == 0) return UnknownKeyword(keyword, "relation");
   if (relation > 6) relation -= 6;
   RectView s, m;
-  if (!Resolve(source, s) || !Resolve(mask, m)) return -1;
+  if (!ResolveRect(source, s) || !ResolveRect(mask, m)) return -1;
   if (m.depth != 1) {
     return err::Fail(err::kParameter, "mask %d has depth %d, not 1", mask, m.depth), -1;
   }

@@ -50,8 +50,7 @@ extern "C" {
 int32_t mrReconstruct(int32_t mask, int32_t marker) {
   return vantor::err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView m, k;
-    if (!vantor::ResolveRect(mask, m)) return err::FailHandle(mask), -1;
-    if (!vantor::ResolveRect(marker, k)) return err::FailHandle(marker), -1;
+    if (!vantor::ResolveRect(mask, m) || !vantor::ResolveRect(marker, k)) return -1;
     if (m.depth != k.depth) {
       return err::Fail(err::kParameter, "images %d and %d differ in depth (%d and %d)", mask,
                        marker, m.depth, k.depth),

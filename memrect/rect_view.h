@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "generic/last_error.h"
 #include "memrect/memrect.h"
 
 namespace vantor {
@@ -27,14 +28,15 @@ struct RectView {
 };
 
 // Resolves a handle; false for an invalid handle or a rectangle whose pixels
-// cannot be reached.
+// cannot be reached, with the cause stated ("handle N is not a valid image").
 inline bool ResolveRect(int32_t h, RectView& v) {
   void* px = nullptr;
   RectView r;
   r.depth = mrGetExtendedInfo(h, &r.width, &r.height, &r.pitch, &px);
-  if (r.depth <= 0 || r.width < 0 || r.height < 0) return false;
+  if (r.depth <= 0) return false;  // mrGetExtendedInfo stated why
   r.pixels = static_cast<uint8_t*>(px);
-  if (r.pixels == nullptr && r.width > 0 && r.height > 0) return false;
+  if (r.width < 0 || r.height < 0 || (r.pixels == nullptr && r.width > 0 && r.height > 0))
+    return err::FailHandle(h);
   v = r;
   return true;
 }

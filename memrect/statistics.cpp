@@ -20,7 +20,7 @@ namespace err = vantor::err;
 
 // The image to measure, or false with the cause.
 bool Measurable(int32_t h, RectView& r) {
-  if (!ResolveRect(h, r)) return err::FailHandle(h);
+  if (!ResolveRect(h, r)) return false;
   if (r.Empty())
     return err::Fail(err::kParameter, "image %d is empty (%d x %d)", h, r.width, r.height);
   return true;

@@ -92,7 +92,7 @@ struct SlotRelease {
 int32_t WriteRect(int32_t handle, const char* path, int32_t flags, int32_t format,
                   const char* description) {
   RectView v;
-  if (!ResolveRect(handle, v)) return err::FailHandle(handle), -1;
+  if (!ResolveRect(handle, v)) return -1;
   if (path == nullptr) return err::Fail(err::kParameter, "no path"), -1;
   const bool rgb = (flags & 2) != 0;
   uint8_t table[256 * 4];
@@ -227,7 +227,7 @@ extern "C" int32_t mrWriteToFileTIFF(int32_t handle, const char* path, int32_t f
 extern "C" int32_t mrSaveJPEGfile(int32_t handle, const char* path, int32_t quality) {
   return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     RectView v;
-    if (!ResolveRect(handle, v)) return err::FailHandle(handle), -1;
+    if (!ResolveRect(handle, v)) return -1;
     if (v.Empty()) return err::Fail(err::kParameter, "image %d is empty", int(handle)), -1;
     if (path == nullptr) return err::Fail(err::kParameter, "no path"), -1;
     RectOwner colour;

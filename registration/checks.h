@@ -15,7 +15,7 @@ namespace err = vantor::err;
 // An image of the given depth; the handle's or the depth's fault otherwise.
 inline bool CheckDepth(int32_t h, int32_t depth, RectView* v) {
   RectView r;
-  if (!ResolveRect(h, r)) return err::FailHandle(h);
+  if (!ResolveRect(h, r)) return false;
   if (r.depth != depth) return err::FailDepth(h, r.depth);
   if (v != nullptr) *v = r;
   return true;

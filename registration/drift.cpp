@@ -983,7 +983,7 @@ DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* opt
     if (options->method == kDriftPrecise) {
       const int32_t source = full > 0 ? full : grey;
       vantor::RectView s;
-      if (!vantor::ResolveRect(source, s)) return err::FailHandle(source), nullptr;
+      if (!vantor::ResolveRect(source, s)) return nullptr;
       if (s.width != w || s.height != h)
         return vantor::reg::SizesDiffer("image", source, s, "grey image", grey, g), nullptr;
       if (!ToFloatGrey(source, &f->full)) {

@@ -78,8 +78,7 @@ int32_t PerspectiveTrans(int32_t src, int32_t dst, int32_t matrix, int32_t fillM
   WarpJob j;
   if (!ReadMatrix(matrix, needed, bilinear ? 8 : 9, j.m)) return -1;
   RectView s, d;
-  if (!ResolveRect(src, s)) return err::FailHandle(src), -1;
-  if (!ResolveRect(dst, d)) return err::FailHandle(dst), -1;
+  if (!ResolveRect(src, s) || !ResolveRect(dst, d)) return -1;
   if (s.depth != d.depth)
     return err::Fail(err::kParameter, "images %d and %d differ in depth (%d and %d)",
                      static_cast<int>(src), static_cast<int>(dst), static_cast<int>(s.depth),
@@ -135,7 +134,7 @@ extern "C" int32_t mrScaleFromPoint(int32_t h, int32_t cx, int32_t cy, double s,
                                     int32_t flags) {
   return err::GuardedWhen(__func__, int32_t(-1), [](int32_t r) { return r < 0; }, [&]() -> int32_t {
     RectView v;
-    if (!ResolveRect(h, v)) return err::FailHandle(h), -1;
+    if (!ResolveRect(h, v)) return -1;
     if (v.Empty())
       return err::Fail(err::kParameter, "image %d is empty", static_cast<int>(h)), -1;
     RectOwner copy(mrCopyAs(h));
