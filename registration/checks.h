@@ -29,6 +29,14 @@ inline bool SizesDiffer(const char* what, int32_t a, const RectView& va, const c
                    static_cast<int>(vb.height));
 }
 
+// `what` a (view va) has fewer columns or rows than image b (view vb).
+inline bool Smaller(const char* what, int32_t a, const RectView& va, int32_t b,
+                    const RectView& vb) {
+  return err::Fail(err::kParameter, "%s %d (%d x %d) is smaller than image %d (%d x %d)", what,
+                   static_cast<int>(a), static_cast<int>(va.width), static_cast<int>(va.height),
+                   static_cast<int>(b), static_cast<int>(vb.width), static_cast<int>(vb.height));
+}
+
 // A 1-bit mask of the size of image `of` (view vo).
 inline bool CheckMask(int32_t mask, int32_t of, const RectView& vo, RectView* v) {
   RectView m;

@@ -103,11 +103,7 @@ double Walk(int32_t imageA, int32_t imageB, int32_t mask, int32_t d, int32_t* x,
   RectView a, b, m;
   if (!ResolveGrey(imageA, a) || !ResolveGrey(imageB, b)) return -1.0;
   if (b.width < a.width || b.height < a.height)
-    return err::Fail(err::kParameter, "image %d (%d x %d) is smaller than image %d (%d x %d)",
-                     static_cast<int>(imageB), static_cast<int>(b.width),
-                     static_cast<int>(b.height), static_cast<int>(imageA),
-                     static_cast<int>(a.width), static_cast<int>(a.height)),
-           -1.0;
+    return vantor::reg::Smaller("image", imageB, b, imageA, a), -1.0;
   const RectView* mp = nullptr;
   int64_t n = a.Pixels();
   if (mask != 0) {

@@ -171,11 +171,7 @@ double BestScaleMask(int32_t imageA, int32_t imageB, int32_t mask, int32_t cx, i
   if (mask != 0) {
     if (!reg::CheckDepth(mask, 1, &m)) return -1.0;
     if (m.width < a.width || m.height < a.height)
-      return err::Fail(err::kParameter, "mask %d (%d x %d) is smaller than image %d (%d x %d)",
-                       static_cast<int>(mask), static_cast<int>(m.width),
-                       static_cast<int>(m.height), static_cast<int>(imageA),
-                       static_cast<int>(a.width), static_cast<int>(a.height)),
-             -1.0;
+      return reg::Smaller("mask", mask, m, imageA, a), -1.0;
     mask_pixels = m.pixels;
   }
   const double count = std::floor((last - first + 1.5 * step) / step);
