@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "generic/errors.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
 #include "registration/drift_internal.h"
@@ -157,6 +158,7 @@ TEST(Drift, FramesOfAnotherSizeOrDepthAreRefused) {
   ASSERT_NE(fb, nullptr);
   DriftResult r;
   EXPECT_EQ(DriftMeasure(fa, fb, 0, &o, &r), -1);
+  EXPECT_STREQ(mrLastError(), "DriftMeasure: frames of 64 x 64 and 64 x 48 differ in size");
   EXPECT_EQ(r.quality, kDriftFailed);
   EXPECT_EQ(r.distance, -1.0);
   DriftFrameFree(fa);
