@@ -38,6 +38,11 @@ constexpr double kSmoothSigma = 1.5;
 // How far the refinement may move from its start, in pixels.
 constexpr int32_t kMaxMove = 3;
 constexpr int32_t kMaxIterations = 20;
+// The largest share of the remaining distance a step may leave and still be
+// extrapolated.
+constexpr double kMaxShortfall = 0.6;
+// Steps below this (pixels, each axis) end the refinement.
+constexpr double kConverged = 1e-3;
 constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // A frame whose gradient energy differs from the other's by more than this
 // factor is smoothed further to match before the refinement (focus change).
@@ -465,15 +470,47 @@ double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double 
 }
 
 double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
-                     const DriftKernels& k) {
-  // The energy falls as the smoothing grows: bisect on sigma.
-  double lo = kSmoothSigma, hi = 4.0 * kSmoothSigma + 8.0;
-  if (SignalEnergy(full, r, hi, noise, k) > target) return hi;
-  for (int32_t i = 0; i < 7; ++i) {
-    const double mid = 0.5 * (lo + hi);
-    (SignalEnergy(full, r, mid, noise, k) > target ? lo : hi) = mid;
+                     double atBase, const DriftKernels& k) {
+  // The energy falls as the smoothing grows, about as 1 / (a + b sigma^2), so
+  // target / energy - 1 is nearly a straight line in sigma^2: secant steps on
+  // it, kept inside the bracket that holds the answer, until the energy is
+  // within 2 % of the target. A few evaluations instead of a bisection's
+  // eight, the widest smoothing the dearest of them.
+  const double top = 4.0 * kSmoothSigma + 8.0;
+  const double uTop = top * top;
+  if (!(target > 0.0 && atBase > target)) return kSmoothSigma;
+  auto miss = [&](double u) {
+    const double e = SignalEnergy(full, r, std::sqrt(u), noise, k);
+    return e > 0.0 ? target / e - 1.0 : 1e9;  // nothing left above the noise
+  };
+  double ul = kSmoothSigma * kSmoothSigma, ml = target / atBase - 1.0;  // below: ml < 0
+  double uh = uTop, mh = 0.0;
+  bool upper = false;
+  // First guess: the energy inversely proportional to sigma^2.
+  double u = std::min(uTop, ul * atBase / target);
+  for (int32_t i = 0; i < 6; ++i) {
+    const double m = miss(u);
+    if (std::fabs(m) < 0.02) return std::sqrt(u);
+    if (m < 0.0) {
+      if (u >= uTop) return top;  // the widest smoothing still leaves it sharper
+      const double slope = (m - ml) / (u - ul);
+      ul = u;
+      ml = m;
+      if (!upper) {
+        const double next = slope > 0.0 ? std::max(1.2 * ul, ul - ml / slope) : 2.0 * ul;
+        u = std::min(uTop, next);
+        continue;
+      }
+    } else {
+      uh = u;
+      mh = m;
+      upper = true;
+    }
+    // Interpolate within the bracket, never at its very ends.
+    const double t = std::clamp(-ml / (mh - ml), 0.1, 0.9);
+    u = ul + t * (uh - ul);
   }
-  return 0.5 * (lo + hi);
+  return std::sqrt(u);
 }
 
 namespace {
@@ -617,6 +654,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   int32_t tukeyRounds = 0;
   NormalSums last;
   double inv[2] = {0, 0};
+  double prevStep[2] = {0, 0};
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
     // Sample positions x - d: whole part o, phase f.
@@ -672,15 +710,28 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
     double x[NormalSums::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
-    dx += x[0];
-    dy += x[1];
+    // Each step falls short of the fixed point by about the same share (the
+    // resampled frame is a little smoother than the reference whose gradients
+    // build the system), so the steps shrink geometrically. Two steps in the
+    // same direction give that share: take the rest of the series at once.
+    // The fixed point is unchanged; only the way there is shorter.
+    double gain = 1.0;
+    if (it >= 1) {
+      const double prev2 = prevStep[0] * prevStep[0] + prevStep[1] * prevStep[1];
+      const double ratio = prev2 > 0 ? (x[0] * prevStep[0] + x[1] * prevStep[1]) / prev2 : 0.0;
+      if (ratio > 0.0 && ratio < kMaxShortfall) gain = 1.0 / (1.0 - ratio);
+    }
+    prevStep[0] = x[0];
+    prevStep[1] = x[1];
+    dx += gain * x[0];
+    dy += gain * x[1];
     photo.c0 = static_cast<float>(x[2]);
     photo.c1 = static_cast<float>(x[3]);
     photo.b = static_cast<float>(x[4]);
     last = sums;
     out.iterations = it + 1;
     if (tukey) ++tukeyRounds;
-    if (tukeyRounds >= 2 && std::fabs(x[0]) < 5e-4 && std::fabs(x[1]) < 5e-4) break;
+    if (tukeyRounds >= 2 && std::fabs(x[0]) < kConverged && std::fabs(x[1]) < kConverged) break;
   }
   if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
   out.ok = true;
@@ -775,8 +826,8 @@ double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const
   if (!(ea >= 0.0 && eb >= 0.0) || (ea <= 0.0 && eb <= 0.0)) return 0.0;
   if (eb * kFocusRatio >= ea && ea * kFocusRatio >= eb) return 0.0;
   const bool currentBlurrier = eb < ea;
-  *sigma = currentBlurrier ? MatchingSigma(a, ra, noiseA, eb, k)
-                           : MatchingSigma(b, rb, noiseB, ea, k);
+  *sigma = currentBlurrier ? MatchingSigma(a, ra, noiseA, eb, ea, k)
+                           : MatchingSigma(b, rb, noiseB, ea, eb, k);
   const double extra = std::sqrt(std::max(0.0, *sigma * *sigma - base * base));
   return currentBlurrier ? extra : -extra;
 }
@@ -876,28 +927,34 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   r->distinctness = g.distinctness;
   r->searchDx = g.dx;
   r->searchDy = g.dy;
-  Refinement f = Refine(a->ref, b->full, g.dx + g.fx, g.dy + g.fy, kSmoothSigma, k);
-  // A change of focus (a large Laplacian term, or frames whose level energies
-  // differ): smooth the sharper frame until both carry the same signal
-  // energy, so that the robust weights see the same structure in both.
-  const bool maybe = std::fabs(f.blur) > 1.5 || FocusMayDiffer(a, b);
-  if (f.ok && maybe) {
+  // A change of focus (frames whose level energies differ, or a large
+  // Laplacian term once refined): smooth the sharper frame until both carry
+  // the same signal energy, so that the robust weights see the same structure
+  // in both. Frames known to differ are compared before any refinement, which
+  // would only wander between structures that do not match.
+  const double sx = g.dx + g.fx, sy = g.dy + g.fy;
+  const bool differ = FocusMayDiffer(a, b);
+  Refinement f;
+  if (!differ) f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k);
+  if (differ || (f.ok && std::fabs(f.blur) > 1.5)) {
+    const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
     Rect ra, rb;
-    Overlap(a->ref.rect, static_cast<int32_t>(std::lround(f.dx)),
-            static_cast<int32_t>(std::lround(f.dy)), b->w, b->h, &ra, &rb);
+    Overlap(a->ref.rect, static_cast<int32_t>(std::lround(fx)),
+            static_cast<int32_t>(std::lround(fy)), b->w, b->h, &ra, &rb);
     double sigma;
     r->focus = FocusDifference(a->full, ra, a->noise, b->full, rb, b->noise, kSmoothSigma, k,
                                &sigma);
+    Refinement f2;
     if (r->focus > 0.0) {
       ReferenceData blurred;
-      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k)) {
-        const Refinement f2 = Refine(blurred, b->full, f.dx, f.dy, kSmoothSigma, k);
-        if (f2.ok) f = f2;
-      }
+      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k))
+        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k);
     } else if (r->focus < 0.0) {
-      const Refinement f2 = Refine(a->ref, b->full, f.dx, f.dy, sigma, k);
-      if (f2.ok) f = f2;
+      f2 = Refine(a->ref, b->full, fx, fy, sigma, k);
+    } else if (!f.ok) {
+      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k);
     }
+    if (f2.ok) f = f2;
   }
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;

@@ -122,12 +122,10 @@ double NoiseGain(double sigma);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k);
 
-// The smoothing at which the frame's signal energy over r falls to target.
+// The smoothing at which the frame's signal energy over r (atBase at the
+// base smoothing, above target) falls to target.
 double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
-                     const DriftKernels& k);
-
-// The smoothing at which the frame's gradient energy over r falls to target.
-double MatchingSigma(const FloatImage& full, const Rect& r, double target, const DriftKernels& k);
+                     double atBase, const DriftKernels& k);
 
 struct Refinement {
   bool ok = false;
