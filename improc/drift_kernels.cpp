@@ -223,48 +223,88 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
   }
 }
 
+// The weights of one run of vectors: w = weight(r - (c0 + c1 a + b lap)).
+HWY_INLINE V RobustWeight(D d, V e, Weighting kind, V cv, V inv_c) {
+  const V one = hn::Set(d, 1.0f);
+  if (kind == Weighting::kHuber) {
+    const V ae = hn::Abs(e);
+    return hn::IfThenElse(hn::Le(ae, cv), one, hn::Div(cv, ae));
+  }
+  if (kind == Weighting::kTukey) {
+    const V u = hn::Mul(e, inv_c);
+    const V t = hn::Max(hn::NegMulAdd(u, u, one), hn::Zero(d));
+    return hn::Mul(t, t);
+  }
+  return one;
+}
+
+// Two passes over each run of pixels, so that neither needs more sums than
+// there are registers: the first makes the weights and the photometric block
+// (constant, gain, blur) with the errors, the second the gradient rows.
 void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
                const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
                NormalSums* sums) {
-  constexpr int P = NormalSums::kParams;
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
-  const V one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+  constexpr int32_t kRun = 256;
+  HWY_ALIGN float wbuf[kRun];
+  const V zero = hn::Zero(d);
   const V cv = hn::Set(d, c), inv_c = hn::Set(d, 1.0f / c);
   const V c0 = hn::Set(d, p.c0), c1 = hn::Set(d, p.c1), cb = hn::Set(d, p.b);
-  V m[NormalSums::kMatrix], v[P];
-  for (auto& x : m) x = zero;
-  for (auto& x : v) x = zero;
-  V sw = zero, wee = zero;
-  int32_t x = 0;
-  for (; x + N <= n; x += N) {
-    const V rv = hn::LoadU(d, r + x);
-    const V j[P] = {hn::LoadU(d, gx + x), hn::LoadU(d, gy + x), one, hn::LoadU(d, a + x),
-                    hn::LoadU(d, lap + x)};
-    const V e = hn::Sub(rv, hn::MulAdd(c1, j[3], hn::MulAdd(cb, j[4], c0)));
-    V w = one;
-    if (kind == Weighting::kHuber) {
-      const V ae = hn::Abs(e);
-      w = hn::IfThenElse(hn::Le(ae, cv), one, hn::Div(cv, ae));
-    } else if (kind == Weighting::kTukey) {
-      const V u = hn::Mul(e, inv_c);
-      const V t = hn::Max(hn::NegMulAdd(u, u, one), zero);
-      w = hn::Mul(t, t);
+  // The packed upper triangle of J^T W J, J = (gx, gy, 1, a, lap).
+  V m00 = zero, m01 = zero, m02 = zero, m03 = zero, m04 = zero, m11 = zero, m12 = zero,
+    m13 = zero, m14 = zero, m22 = zero, m23 = zero, m24 = zero, m33 = zero, m34 = zero,
+    m44 = zero;
+  V v0 = zero, v1 = zero, v2 = zero, v3 = zero, v4 = zero, wee = zero;
+  const int32_t whole = n - n % N;
+  for (int32_t x0 = 0; x0 < whole; x0 += kRun) {
+    const int32_t x1 = std::min(whole, x0 + kRun);
+    for (int32_t x = x0; x < x1; x += N) {
+      const V rv = hn::LoadU(d, r + x), av = hn::LoadU(d, a + x), lv = hn::LoadU(d, lap + x);
+      const V e = hn::Sub(rv, hn::MulAdd(c1, av, hn::MulAdd(cb, lv, c0)));
+      const V w = RobustWeight(d, e, kind, cv, inv_c);
+      hn::Store(w, d, wbuf + (x - x0));
+      const V wa = hn::Mul(w, av), wl = hn::Mul(w, lv);
+      m22 = hn::Add(m22, w);
+      m23 = hn::Add(m23, wa);
+      m24 = hn::Add(m24, wl);
+      m33 = hn::MulAdd(wa, av, m33);
+      m34 = hn::MulAdd(wa, lv, m34);
+      m44 = hn::MulAdd(wl, lv, m44);
+      v2 = hn::MulAdd(w, rv, v2);
+      v3 = hn::MulAdd(wa, rv, v3);
+      v4 = hn::MulAdd(wl, rv, v4);
+      wee = hn::MulAdd(hn::Mul(w, e), e, wee);
     }
-    int q = 0;
-    for (int i = 0; i < P; ++i) {
-      const V wj = hn::Mul(w, j[i]);
-      for (int k = i; k < P; ++k, ++q) m[q] = hn::MulAdd(wj, j[k], m[q]);
-      v[i] = hn::MulAdd(wj, rv, v[i]);
+    for (int32_t x = x0; x < x1; x += N) {
+      const V w = hn::Load(d, wbuf + (x - x0));
+      const V gxv = hn::LoadU(d, gx + x), gyv = hn::LoadU(d, gy + x);
+      const V wx = hn::Mul(w, gxv), wy = hn::Mul(w, gyv);
+      const V av = hn::LoadU(d, a + x), lv = hn::LoadU(d, lap + x), rv = hn::LoadU(d, r + x);
+      m00 = hn::MulAdd(wx, gxv, m00);
+      m01 = hn::MulAdd(wx, gyv, m01);
+      m02 = hn::Add(m02, wx);
+      m03 = hn::MulAdd(wx, av, m03);
+      m04 = hn::MulAdd(wx, lv, m04);
+      m11 = hn::MulAdd(wy, gyv, m11);
+      m12 = hn::Add(m12, wy);
+      m13 = hn::MulAdd(wy, av, m13);
+      m14 = hn::MulAdd(wy, lv, m14);
+      v0 = hn::MulAdd(wx, rv, v0);
+      v1 = hn::MulAdd(wy, rv, v1);
     }
-    sw = hn::Add(sw, w);
-    wee = hn::MulAdd(hn::Mul(w, e), e, wee);
   }
   NormalSums tail;
-  if (x < n) scalar::NormalRow(r + x, gx + x, gy + x, a + x, lap + x, n - x, p, kind, c, &tail);
+  if (whole < n)
+    scalar::NormalRow(r + whole, gx + whole, gy + whole, a + whole, lap + whole, n - whole, p,
+                      kind, c, &tail);
+  const V m[NormalSums::kMatrix] = {m00, m01, m02, m03, m04, m11, m12, m13,
+                                    m14, m22, m23, m24, m33, m34, m44};
+  const V v[NormalSums::kParams] = {v0, v1, v2, v3, v4};
   for (int q = 0; q < NormalSums::kMatrix; ++q) sums->m[q] += Sum(d, m[q]) + tail.m[q];
-  for (int i = 0; i < P; ++i) sums->v[i] += Sum(d, v[i]) + tail.v[i];
-  sums->w += Sum(d, sw) + tail.w;
+  for (int i = 0; i < NormalSums::kParams; ++i) sums->v[i] += Sum(d, v[i]) + tail.v[i];
+  // The sum of the weights is the constant's diagonal entry.
+  sums->w += Sum(d, m22) + tail.w;
   sums->wee += Sum(d, wee) + tail.wee;
 }
 

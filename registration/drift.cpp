@@ -43,6 +43,10 @@ constexpr int32_t kMaxIterations = 20;
 constexpr double kMaxShortfall = 0.6;
 // Steps below this (pixels, each axis) end the refinement.
 constexpr double kConverged = 1e-3;
+// The reference's smoothing reaches this far past its rectangle, so that a
+// frame displaced by up to about this much from the next one needs no second
+// smoothing as that pair's current frame.
+constexpr int32_t kReuseMargin = 12;
 constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // A frame whose gradient energy differs from the other's by more than this
 // factor is smoothed further to match before the refinement (focus change).
@@ -119,6 +123,24 @@ Rect CentralRect(int32_t w, int32_t h, double fraction) {
   return r;
 }
 
+namespace {
+
+// Rows of unsigned samples to float; the pointers never overlap, which lets
+// the compiler vectorise the loops.
+void WidenRow8(const uint8_t* __restrict s, float* __restrict d, int32_t n) {
+  for (int32_t x = 0; x < n; ++x) d[x] = s[x];
+}
+
+void WidenRow16(const uint8_t* __restrict s, float* __restrict d, int32_t n) {
+  for (int32_t x = 0; x < n; ++x) {
+    uint16_t u;
+    std::memcpy(&u, s + 2 * x, 2);
+    d[x] = u;
+  }
+}
+
+}  // namespace
+
 bool ToFloatGrey(int32_t handle, FloatImage* out) {
   RectView v;
   if (!ResolveRect(handle, v)) return false;
@@ -128,16 +150,11 @@ bool ToFloatGrey(int32_t handle, FloatImage* out) {
     float* d = out->Row(y);
     switch (v.depth) {
       case 8:
-        for (int32_t x = 0; x < v.width; ++x) d[x] = s[x];
+        WidenRow8(s, d, v.width);
         break;
-      case 16: {
-        for (int32_t x = 0; x < v.width; ++x) {
-          uint16_t u;
-          std::memcpy(&u, s + 2 * x, 2);
-          d[x] = u;
-        }
+      case 16:
+        WidenRow16(s, d, v.width);
         break;
-      }
       case 32: {
         for (int32_t x = 0; x < v.width; ++x) {
           int32_t u;
@@ -534,37 +551,23 @@ void GradientRow(const float* __restrict up, const float* __restrict mid,
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
                       ReferenceData* ref, const DriftKernels& k) {
   if (mask.Area() <= 0) return false;
-  Rect wide{mask.x0 - 1, mask.y0 - 1, mask.x1 + 1, mask.y1 + 1};
-  FloatImage s;
-  if (!SmoothRegion(full, wide, sigma, &s, k)) return false;
+  // The gradients need one pixel around the rectangle; the rest of the margin
+  // lets the frame be refined as a current frame from this smoothing.
+  constexpr int32_t m = 1 + kReuseMargin;
+  ref->wideRect = Rect{mask.x0 - m, mask.y0 - m, mask.x1 + m, mask.y1 + m};
+  if (!SmoothRegion(full, ref->wideRect, sigma, &ref->wide, k)) return false;
+  const FloatImage& s = ref->wide;
   const int32_t w = mask.Width(), h = mask.Height();
   ref->rect = mask;
   if (!ref->smooth.Allocate(w, h) || !ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) ||
       !ref->lap.Allocate(w, h))
     return false;
-  double energy = 0;
   for (int32_t y = 0; y < h; ++y) {
-    const float* up = s.Row(y + 2);
-    const float* mid = s.Row(y + 1);
-    const float* down = s.Row(y);
-    float* o = ref->smooth.Row(y);
-    float* gx = ref->gx.Row(y);
-    float* gy = ref->gy.Row(y);
-    float* lap = ref->lap.Row(y);
-    GradientRow(up, mid, down, w, o, gx, gy, lap);
-    // Four running sums: one would wait for every addition before the next.
-    double e[4] = {0, 0, 0, 0};
-    int32_t x = 0;
-    for (; x + 4 <= w; x += 4) {
-      for (int32_t j = 0; j < 4; ++j)
-        e[j] += static_cast<double>(gx[x + j]) * gx[x + j] +
-                static_cast<double>(gy[x + j]) * gy[x + j];
-    }
-    for (; x < w; ++x) e[0] += static_cast<double>(gx[x]) * gx[x] + static_cast<double>(gy[x]) * gy[x];
-    energy += (e[0] + e[1]) + (e[2] + e[3]);
+    const float* mid = s.Row(y + m) + (m - 1);
+    GradientRow(mid + s.pitch, mid, mid - s.pitch, w, ref->smooth.Row(y), ref->gx.Row(y),
+                ref->gy.Row(y), ref->lap.Row(y));
   }
   ref->sigma = sigma;
-  ref->energy = energy / static_cast<double>(mask.Area());
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
   return true;
 }
@@ -622,7 +625,7 @@ bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
 }  // namespace
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
-                  double sigma, const DriftKernels& k) {
+                  double sigma, const DriftKernels& k, const ReferenceData* own) {
   Refinement out;
   if (!(std::fabs(dx0) < 1e6 && std::fabs(dy0) < 1e6)) return out;
   const Rect& R = ref.rect;
@@ -640,7 +643,19 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   // Scratch images, kept per thread from one pair to the next.
   thread_local FloatImage bs, hbuf, resid;
   thread_local std::vector<float> sample;
-  if (!SmoothRegion(cur, Q, sigma, &bs, k)) return out;
+  // The smoothed current frame over Q: its own wide smoothing when that
+  // covers Q, else smoothed here. (ox0, oy0) is where src starts in the frame.
+  const FloatImage* src = &bs;
+  int32_t ox0 = Q.x0, oy0 = Q.y0;
+  const Rect* wr = own != nullptr && own->sigma == sigma && !own->wide.Empty() ? &own->wideRect
+                                                                               : nullptr;
+  if (wr != nullptr && wr->x0 <= Q.x0 && wr->y0 <= Q.y0 && Q.x1 <= wr->x1 && Q.y1 <= wr->y1) {
+    src = &own->wide;
+    ox0 = wr->x0;
+    oy0 = wr->y0;
+  } else if (!SmoothRegion(cur, Q, sigma, &bs, k)) {
+    return out;
+  }
   const int32_t w = P.Width(), h = P.Height();
   if (!hbuf.Allocate(w, h + 3) || !resid.Allocate(w, h)) return out;
   // About 2048 pixels on a regular grid give the robust scale.
@@ -665,8 +680,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     KeysWeights(tx - ox, wx);
     KeysWeights(ty - oy, wy);
     for (int32_t j = 0; j < h + 3; ++j) {
-      const int32_t row = P.y0 + oy - 1 + j - Q.y0;
-      k.filter_row(bs.Row(row) + (P.x0 + ox - 1 - Q.x0), hbuf.Row(j), w, wx, 4);
+      const int32_t row = P.y0 + oy - 1 + j - oy0;
+      k.filter_row(src->Row(row) + (P.x0 + ox - 1 - ox0), hbuf.Row(j), w, wx, 4);
     }
     // The first, rough steps use every other row.
     const int32_t rowStep = it < 1 ? 2 : 1;
@@ -935,7 +950,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   const double sx = g.dx + g.fx, sy = g.dy + g.fy;
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
-  if (!differ) f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k);
+  if (!differ) f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, &b->ref);
   if (differ || (f.ok && std::fabs(f.blur) > 1.5)) {
     const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
     Rect ra, rb;
@@ -948,11 +963,11 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     if (r->focus > 0.0) {
       ReferenceData blurred;
       if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k))
-        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k);
+        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, &b->ref);
     } else if (r->focus < 0.0) {
-      f2 = Refine(a->ref, b->full, fx, fy, sigma, k);
+      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, &b->ref);
     } else if (!f.ok) {
-      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k);
+      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, &b->ref);
     }
     if (f2.ok) f = f2;
   }

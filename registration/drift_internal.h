@@ -90,9 +90,12 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
 struct ReferenceData {
   Rect rect;
   FloatImage smooth, gx, gy, lap;
-  double sigma = 0;   // the smoothing it was made with
-  double energy = 0;  // mean squared gradient over the rectangle
+  double sigma = 0;          // the smoothing it was made with
   double gradientNoise = 0;  // expected square of the noise in each gradient component
+  // The smoothed frame over a margin around the rectangle, so that the frame
+  // can be refined as the current frame of a pair without smoothing it again.
+  Rect wideRect;
+  FloatImage wide;
 };
 
 // Gaussian smoothing of src over the rectangle r (edges replicated).
@@ -138,8 +141,10 @@ struct Refinement {
 
 // Robust Gauss-Newton refinement of the displacement of `current` (full
 // depth, smoothed with sigma) against the reference, starting at (dx0, dy0).
+// `own`, when given, is the current frame's own reference data: its wide
+// smoothing is used when it has the same sigma and covers what is read.
 Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx0, double dy0,
-                  double sigma, const DriftKernels& k);
+                  double sigma, const DriftKernels& k, const ReferenceData* own = nullptr);
 
 }  // namespace vantor::drift
 
