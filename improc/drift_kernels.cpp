@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "kernels/kernel_mode.h"
 
@@ -86,6 +87,48 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   for (int i = 0; i < P; ++i) sums->v[i] += v[i];
   sums->w += sw;
   sums->wee += wee;
+}
+
+void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
+                 float* gx, float* gy, float* lap) {
+  for (int32_t x = 0; x < n; ++x) {
+    o[x] = mid[x + 1];
+    gx[x] = 0.5f * (mid[x + 2] - mid[x]);
+    gy[x] = 0.5f * (up[x + 1] - down[x + 1]);
+    lap[x] = mid[x + 2] + mid[x] + up[x + 1] + down[x + 1] - 4.0f * mid[x + 1];
+  }
+}
+
+void WidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
+  if (bytes == 1) {
+    for (int32_t x = 0; x < n; ++x) dst[x] = src[x];
+    return;
+  }
+  for (int32_t x = 0; x < n; ++x) {
+    uint16_t u;
+    std::memcpy(&u, src + 2 * x, 2);
+    dst[x] = u;
+  }
+}
+
+void HalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
+  for (int32_t x = 0; x < n; ++x)
+    dst[x] = static_cast<float>(r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
+}
+
+void GradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
+                      float offset, double* s) {
+  float e = 0, sum = 0, sum2 = 0;
+  for (int32_t x = 1; x + 1 < n; ++x) {
+    const float gx = 0.5f * (mid[x + 1] - mid[x - 1]), gy = 0.5f * (up[x] - down[x]);
+    const float m = mid[x] - offset;
+    e += gx * gx + gy * gy;
+    sum += m;
+    sum2 += m * m;
+  }
+  s[0] += e;
+  s[1] += sum;
+  s[2] += sum2;
 }
 
 }  // namespace scalar
@@ -308,6 +351,95 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   sums->wee += Sum(d, wee) + tail.wee;
 }
 
+void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
+                 float* gx, float* gy, float* lap) {
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V half = hn::Set(d, 0.5f), four = hn::Set(d, 4.0f);
+  int32_t x = 0;
+  for (; x + N <= n; x += N) {
+    const V l = hn::LoadU(d, mid + x), c = hn::LoadU(d, mid + x + 1), r = hn::LoadU(d, mid + x + 2);
+    const V u = hn::LoadU(d, up + x + 1), w = hn::LoadU(d, down + x + 1);
+    hn::StoreU(c, d, o + x);
+    hn::StoreU(hn::Mul(half, hn::Sub(r, l)), d, gx + x);
+    hn::StoreU(hn::Mul(half, hn::Sub(u, w)), d, gy + x);
+    hn::StoreU(hn::NegMulAdd(four, c, hn::Add(hn::Add(hn::Add(r, l), u), w)), d, lap + x);
+  }
+  if (x < n) scalar::GradientRow(up + x, mid + x, down + x, n - x, o + x, gx + x, gy + x, lap + x);
+}
+
+void WidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
+  const D d;
+  const hn::Rebind<uint8_t, D> d8;
+  const hn::Rebind<uint16_t, D> d16;
+  const hn::Rebind<int32_t, D> di;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  int32_t x = 0;
+  if (bytes == 1) {
+    for (; x + N <= n; x += N)
+      hn::StoreU(hn::ConvertTo(d, hn::PromoteTo(di, hn::LoadU(d8, src + x))), d, dst + x);
+  } else {
+    // Unaligned 16-bit loads through bytes: the samples may sit at odd addresses.
+    HWY_ALIGN uint16_t run[hn::MaxLanes(d)];
+    for (; x + N <= n; x += N) {
+      std::memcpy(run, src + 2 * x, sizeof(uint16_t) * N);
+      hn::StoreU(hn::ConvertTo(d, hn::PromoteTo(di, hn::Load(d16, run))), d, dst + x);
+    }
+  }
+  if (x < n) scalar::WidenRow(src + static_cast<std::ptrdiff_t>(bytes) * x, bytes, dst + x, n - x);
+}
+
+// A full vector of bytes from each row gives two vectors of means: byte pairs
+// summed as 16-bit lanes, then widened in halves.
+void HalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
+  int32_t x = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const D d;
+  const hn::Repartition<uint8_t, D> d8;
+  const hn::Repartition<uint16_t, D> d16;
+  const hn::Half<decltype(d16)> d16h;
+  const hn::Repartition<uint32_t, D> d32;
+  const hn::Repartition<int32_t, D> di;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V quarter = hn::Set(d, 0.25f);
+  const auto low = hn::Set(d16, uint16_t{0xFF});
+  for (; x + 2 * N <= n; x += 2 * N) {
+    const auto a = hn::BitCast(d16, hn::LoadU(d8, r0 + 2 * x));
+    const auto b = hn::BitCast(d16, hn::LoadU(d8, r1 + 2 * x));
+    const auto sum = hn::Add(hn::Add(hn::And(a, low), hn::ShiftRight<8>(a)),
+                             hn::Add(hn::And(b, low), hn::ShiftRight<8>(b)));
+    const auto lo = hn::BitCast(di, hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)));
+    const auto hi = hn::BitCast(di, hn::PromoteTo(d32, hn::UpperHalf(d16h, sum)));
+    hn::StoreU(hn::Mul(hn::ConvertTo(d, lo), quarter), d, dst + x);
+    hn::StoreU(hn::Mul(hn::ConvertTo(d, hi), quarter), d, dst + x + N);
+  }
+#endif
+  if (x < n) scalar::HalveBytes(r0 + 2 * x, r1 + 2 * x, dst + x, n - x);
+}
+
+void GradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
+                      float offset, double* s) {
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V half = hn::Set(d, 0.5f), off = hn::Set(d, offset);
+  V e = hn::Zero(d), sum = hn::Zero(d), sum2 = hn::Zero(d);
+  int32_t x = 1;
+  for (; x + N + 1 <= n; x += N) {
+    const V m = hn::Sub(hn::LoadU(d, mid + x), off);
+    const V gx = hn::Mul(half, hn::Sub(hn::LoadU(d, mid + x + 1), hn::LoadU(d, mid + x - 1)));
+    const V gy = hn::Mul(half, hn::Sub(hn::LoadU(d, up + x), hn::LoadU(d, down + x)));
+    e = hn::MulAdd(gx, gx, hn::MulAdd(gy, gy, e));
+    sum = hn::Add(sum, m);
+    sum2 = hn::MulAdd(m, m, sum2);
+  }
+  s[0] += Sum(d, e);
+  s[1] += Sum(d, sum);
+  s[2] += Sum(d, sum2);
+  // The last columns: the scalar twin over [x - 1, n) visits x .. n - 2.
+  if (x + 1 < n)
+    scalar::GradientStatsRow(up + x - 1, mid + x - 1, down + x - 1, n - x + 1, offset, s);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace vantor::drift
 HWY_AFTER_NAMESPACE();
@@ -320,6 +452,10 @@ HWY_EXPORT(SsdBlock);
 HWY_EXPORT(FilterRow);
 HWY_EXPORT(FilterColumns);
 HWY_EXPORT(NormalRow);
+HWY_EXPORT(GradientRow);
+HWY_EXPORT(WidenRow);
+HWY_EXPORT(HalveBytes);
+HWY_EXPORT(GradientStatsRow);
 
 double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::ptrdiff_t bp,
                       int32_t w, int32_t h) {
@@ -338,10 +474,27 @@ void VectorNormalRow(const float* r, const float* gx, const float* gy, const flo
   HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, n, p, kind, c, sums);
 }
 
-constexpr DriftKernels kScalar{scalar::SsdBlock, scalar::FilterRow, scalar::FilterColumns,
-                               scalar::NormalRow};
-constexpr DriftKernels kVector{VectorSsdBlock, VectorFilterRow, VectorFilterColumns,
-                               VectorNormalRow};
+void VectorGradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
+                       float* gx, float* gy, float* lap) {
+  HWY_DYNAMIC_DISPATCH(GradientRow)(up, mid, down, n, o, gx, gy, lap);
+}
+void VectorWidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
+  HWY_DYNAMIC_DISPATCH(WidenRow)(src, bytes, dst, n);
+}
+void VectorHalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
+  HWY_DYNAMIC_DISPATCH(HalveBytes)(r0, r1, dst, n);
+}
+void VectorGradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
+                            float offset, double* s) {
+  HWY_DYNAMIC_DISPATCH(GradientStatsRow)(up, mid, down, n, offset, s);
+}
+
+constexpr DriftKernels kScalar{scalar::SsdBlock,    scalar::FilterRow,  scalar::FilterColumns,
+                               scalar::NormalRow,   scalar::GradientRow, scalar::WidenRow,
+                               scalar::HalveBytes,  scalar::GradientStatsRow};
+constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilterColumns,
+                               VectorNormalRow,   VectorGradientRow, VectorWidenRow,
+                               VectorHalveBytes,  VectorGradientStatsRow};
 
 }  // namespace
 

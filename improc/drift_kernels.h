@@ -48,6 +48,22 @@ struct DriftKernels {
   void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
                      NormalSums* sums);
+  // For x < n, with mid the row centred at mid[x + 1]: o = mid[x + 1], its
+  // central differences along the row (gx) and between up and down (gy),
+  // and its 5-point Laplacian (lap).
+  void (*gradient_row)(const float* up, const float* mid, const float* down, int32_t n,
+                       float* o, float* gx, float* gy, float* lap);
+  // dst[x] = src[x] for n unsigned samples of 1 or 2 bytes (bytes 1 or 2;
+  // 2-byte samples in the machine's order, at any alignment).
+  void (*widen_row)(const uint8_t* src, int32_t bytes, float* dst, int32_t n);
+  // dst[x] = mean of the 2 x 2 bytes at column 2x of rows r0 and r1, x < n.
+  void (*halve_bytes)(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n);
+  // Over x in [1, n - 1) of the row mid: adds the squared central
+  // differences (along the row, and between the rows up and down) to s[0],
+  // mid[x] - offset to s[1] and its square to s[2] (an offset near the mean
+  // keeps the float sums of large values from cancelling).
+  void (*gradient_stats_row)(const float* up, const float* mid, const float* down, int32_t n,
+                             float offset, double* s);
 };
 
 // The vector kernels (vector true) or their scalar twins.

@@ -71,6 +71,41 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
           EXPECT_LT(ns.w, n);  // some residuals lie outside c
         }
       }
+
+      // Bytes and 16-bit samples (at an odd address) ending at their
+      // allocation's end; conversions and block means are exact.
+      std::uniform_int_distribution<int> byte(0, 255);
+      std::vector<uint8_t> b0(2 * n), b1(2 * n), wide(2 * n + 1);
+      for (auto* bytes : {&b0, &b1, &wide})
+        for (uint8_t& c : *bytes) c = static_cast<uint8_t>(byte(rng));
+      for (int bytes : {1, 2}) {
+        const uint8_t* from = bytes == 1 ? b0.data() + n : wide.data() + 1;
+        v.widen_row(from, bytes, dv.data(), n);
+        s.widen_row(from, bytes, ds.data(), n);
+        for (int32_t x = 0; x < n; ++x) ASSERT_EQ(dv[x], ds[x]) << "widen " << bytes << " " << x;
+      }
+      v.halve_bytes(b0.data(), b1.data(), dv.data(), n);
+      s.halve_bytes(b0.data(), b1.data(), ds.data(), n);
+      for (int32_t x = 0; x < n; ++x) ASSERT_EQ(dv[x], ds[x]) << "halve " << x;
+
+      // Large values about their mean: the offset keeps the sums exact enough.
+      auto up = Row(rng, n), mid = Row(rng, n), down = Row(rng, n);
+      for (float& m : mid) m += 30000.0f;
+      double sv[3] = {0, 0, 0}, ss[3] = {0, 0, 0};
+      v.gradient_stats_row(up.data(), mid.data(), down.data(), n, 30000.0f, sv);
+      s.gradient_stats_row(up.data(), mid.data(), down.data(), n, 30000.0f, ss);
+      for (int q = 0; q < 3; ++q) ExpectNear(sv[q], ss[q], "gradient stats");
+
+      // The gradient row reads n + 2 pixels of mid and n + 1 of up and down.
+      auto gm = Row(rng, n + 2), gu = Row(rng, n + 1), gd = Row(rng, n + 1);
+      std::vector<float> outv[4], outs[4];
+      for (int q = 0; q < 4; ++q) outv[q].resize(n), outs[q].resize(n);
+      v.gradient_row(gu.data(), gm.data(), gd.data(), n, outv[0].data(), outv[1].data(),
+                     outv[2].data(), outv[3].data());
+      s.gradient_row(gu.data(), gm.data(), gd.data(), n, outs[0].data(), outs[1].data(),
+                     outs[2].data(), outs[3].data());
+      for (int q = 0; q < 4; ++q)
+        for (int32_t x = 0; x < n; ++x) ASSERT_NEAR(outv[q][x], outs[q][x], 1e-3f) << q << " " << x;
     }
   });
 }

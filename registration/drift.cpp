@@ -123,25 +123,7 @@ Rect CentralRect(int32_t w, int32_t h, double fraction) {
   return r;
 }
 
-namespace {
-
-// Rows of unsigned samples to float; the pointers never overlap, which lets
-// the compiler vectorise the loops.
-void WidenRow8(const uint8_t* __restrict s, float* __restrict d, int32_t n) {
-  for (int32_t x = 0; x < n; ++x) d[x] = s[x];
-}
-
-void WidenRow16(const uint8_t* __restrict s, float* __restrict d, int32_t n) {
-  for (int32_t x = 0; x < n; ++x) {
-    uint16_t u;
-    std::memcpy(&u, s + 2 * x, 2);
-    d[x] = u;
-  }
-}
-
-}  // namespace
-
-bool ToFloatGrey(int32_t handle, FloatImage* out) {
+bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
   RectView v;
   if (!ResolveRect(handle, v)) return false;
   if (!out->Allocate(v.width, v.height)) return false;
@@ -150,10 +132,8 @@ bool ToFloatGrey(int32_t handle, FloatImage* out) {
     float* d = out->Row(y);
     switch (v.depth) {
       case 8:
-        WidenRow8(s, d, v.width);
-        break;
       case 16:
-        WidenRow16(s, d, v.width);
+        k.widen_row(s, v.depth / 8, d, v.width);
         break;
       case 32: {
         for (int32_t x = 0; x < v.width; ++x) {
@@ -213,7 +193,7 @@ int32_t TopLevel(const Rect& mask) {
   return level;
 }
 
-bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid) {
+bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernels& k) {
   RectView v;
   if (!ResolveRect(grey, v) || v.depth != 8) return false;
   pyramid->levels.clear();
@@ -222,23 +202,13 @@ bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid) {
   if (top == 0) {
     FloatImage& l0 = pyramid->levels[0];
     if (!l0.Allocate(v.width, v.height)) return false;
-    for (int32_t y = 0; y < v.height; ++y) {
-      const uint8_t* s = v.Row(y);
-      float* d = l0.Row(y);
-      for (int32_t x = 0; x < v.width; ++x) d[x] = s[x];
-    }
+    for (int32_t y = 0; y < v.height; ++y) k.widen_row(v.Row(y), 1, l0.Row(y), v.width);
     return true;
   }
   // Level 1 straight from the bytes.
   FloatImage& l1 = pyramid->levels[1];
   if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
-  for (int32_t y = 0; y < l1.h; ++y) {
-    const uint8_t* r0 = v.Row(2 * y);
-    const uint8_t* r1 = v.Row(2 * y + 1);
-    float* d = l1.Row(y);
-    for (int32_t x = 0; x < l1.w; ++x)
-      d[x] = static_cast<float>(r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
-  }
+  for (int32_t y = 0; y < l1.h; ++y) k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
   for (int32_t l = 2; l <= top; ++l)
     if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
   return true;
@@ -420,24 +390,23 @@ GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma
   thread_local FloatImage s;
   GradientStats g;
   if (!SmoothRegion(full, Rect{r.x0 - 1, r.y0 - 1, r.x1 + 1, r.y1 + 1}, sigma, &s, k)) return g;
-  // Every other row is plenty for these two statistics.
-  double e = 0, sum = 0, sum2 = 0;
+  // Every other row is plenty for these two statistics. The pixels are
+  // summed about the middle row's mean, so that their float sums do not
+  // cancel in the variance.
+  const float* middle = s.Row(s.h / 2);
+  double offset = 0;
+  for (int32_t x = 0; x < s.w; ++x) offset += middle[x];
+  offset /= s.w;
+  double sums[3] = {0, 0, 0};
   int64_t count = 0;
-  for (int32_t y = 1; y + 1 < s.h; y += 2) {
-    const float* up = s.Row(y + 1);
-    const float* mid = s.Row(y);
-    const float* down = s.Row(y - 1);
-    for (int32_t x = 1; x + 1 < s.w; ++x) {
-      const double gx = 0.5 * (mid[x + 1] - mid[x - 1]), gy = 0.5 * (up[x] - down[x]);
-      e += gx * gx + gy * gy;
-      sum += mid[x];
-      sum2 += static_cast<double>(mid[x]) * mid[x];
-      ++count;
-    }
+  for (int32_t y = 1; y + 1 < s.h && s.w > 2; y += 2) {
+    k.gradient_stats_row(s.Row(y + 1), s.Row(y), s.Row(y - 1), s.w, static_cast<float>(offset),
+                         sums);
+    count += s.w - 2;
   }
   const double n = static_cast<double>(std::max<int64_t>(1, count));
-  g.energy = e / n;
-  g.variance = std::max(0.0, sum2 / n - (sum / n) * (sum / n));
+  g.energy = sums[0] / n;
+  g.variance = std::max(0.0, sums[2] / n - (sums[1] / n) * (sums[1] / n));
   return g;
 }
 
@@ -530,24 +499,6 @@ double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double
   return std::sqrt(u);
 }
 
-namespace {
-
-// One row of the reference: the smoothed pixel, its central differences and
-// its Laplacian from the rows above and below (rows of distinct images, so
-// the compiler may vectorise).
-void GradientRow(const float* __restrict up, const float* __restrict mid,
-                 const float* __restrict down, int32_t w, float* __restrict o,
-                 float* __restrict gx, float* __restrict gy, float* __restrict lap) {
-  for (int32_t x = 0; x < w; ++x) {
-    o[x] = mid[x + 1];
-    gx[x] = 0.5f * (mid[x + 2] - mid[x]);
-    gy[x] = 0.5f * (up[x + 1] - down[x + 1]);
-    lap[x] = mid[x + 2] + mid[x] + up[x + 1] + down[x + 1] - 4.0f * mid[x + 1];
-  }
-}
-
-}  // namespace
-
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
                       ReferenceData* ref, const DriftKernels& k) {
   if (mask.Area() <= 0) return false;
@@ -564,8 +515,8 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
     return false;
   for (int32_t y = 0; y < h; ++y) {
     const float* mid = s.Row(y + m) + (m - 1);
-    GradientRow(mid + s.pitch, mid, mid - s.pitch, w, ref->smooth.Row(y), ref->gx.Row(y),
-                ref->gy.Row(y), ref->lap.Row(y));
+    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->smooth.Row(y), ref->gx.Row(y),
+                   ref->gy.Row(y), ref->lap.Row(y));
   }
   ref->sigma = sigma;
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
@@ -1045,7 +996,7 @@ DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* opt
     const DriftKernels& k = DriftKernelsForMode();
     if (f->mask.Area() > 0) {
       // The frame was checked: the pyramid fails only for memory.
-      if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid)) return err::FailMemory(), nullptr;
+      if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid, k)) return err::FailMemory(), nullptr;
       f->focusLevel = std::min(1, f->pyramid.top);
       const FloatImage& img = f->pyramid.levels[f->focusLevel];
       const Rect lr = LevelRect(f->mask, f->focusLevel, img);
@@ -1058,7 +1009,7 @@ DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* opt
       if (!vantor::ResolveRect(source, s)) return nullptr;
       if (s.width != w || s.height != h)
         return vantor::reg::SizesDiffer("image", source, s, "grey image", grey, g), nullptr;
-      if (!ToFloatGrey(source, &f->full)) {
+      if (!ToFloatGrey(source, &f->full, k)) {
         if (MemoryFailed()) return err::FailMemory(), nullptr;
         return err::FailDepth(source, s.depth), nullptr;
       }

@@ -44,7 +44,7 @@ Rect CentralRect(int32_t w, int32_t h, double fraction);
 // The grey levels of a rectangle of any single-channel depth (8, 16, 32,
 // 64 bits) or the mean of the channels (24, 48 bits) as floats; non-finite
 // values become 0. False for other depths or when memory is short.
-bool ToFloatGrey(int32_t handle, FloatImage* out);
+bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k);
 
 // Block means of 2 x 2 pixels (the last odd row and column dropped).
 bool Halve(const FloatImage& src, FloatImage* dst);
@@ -60,7 +60,7 @@ struct Pyramid {
 // shorter side is at most 40 pixels (0 for small rectangles).
 int32_t TopLevel(const Rect& mask);
 
-bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid);
+bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernels& k);
 
 // Mean of (B(x) - A(x + d))^2 over the pixels x of the rectangle (at the
 // level's scale) whose partner lies in A; -1 when fewer than half of them do.
