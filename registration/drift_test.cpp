@@ -105,6 +105,34 @@ TEST(Drift, PreciseHasNoHalfPixelBiasUnderNoise) {
   EXPECT_LT(worst, 0.08);
 }
 
+TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
+  // The steps fall short by a steady share; extrapolating them must end the
+  // refinement after the Huber step and two Tukey steps, or very few more,
+  // at the same answer as stepping all the way.
+  const int w = 256, h = 256;
+  auto blobs = vantor::tools::MakeBlobs(w, h, 400, 5);
+  auto a = vantor::tools::RenderValues(blobs, w, h, 0, 0);
+  auto b = vantor::tools::RenderValues(blobs, w, h, -1.43, 0.71);
+  vantor::tools::AddNoise(a, 2, 7);
+  vantor::tools::AddNoise(b, 2, 8);
+  FloatImage fa, fb;
+  ASSERT_TRUE(fa.Allocate(w, h) && fb.Allocate(w, h));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      fa.Row(y)[x] = static_cast<float>(a[y * w + x]);
+      fb.Row(y)[x] = static_cast<float>(b[y * w + x]);
+    }
+  const DriftKernels& k = DriftKernelsFor(true);
+  const Rect mask = CentralRect(w, h, 0.5);
+  ReferenceData ref;
+  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k));
+  const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k);
+  ASSERT_TRUE(f.ok);
+  EXPECT_NEAR(f.dx, 1.43, 0.02);
+  EXPECT_NEAR(f.dy, -0.71, 0.02);
+  EXPECT_LE(f.iterations, 4);
+}
+
 TEST(Drift, PreciseHoldsWhenBrightnessAndFocusChange) {
   const int w = 320, h = 320;
   auto blobs = vantor::tools::MakeBlobs(w, h, 500, 4);
