@@ -113,8 +113,8 @@ TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
   auto blobs = vantor::tools::MakeBlobs(w, h, 400, 5);
   auto a = vantor::tools::RenderValues(blobs, w, h, 0, 0);
   auto b = vantor::tools::RenderValues(blobs, w, h, -1.43, 0.71);
-  vantor::tools::AddNoise(a, 2, 7);
-  vantor::tools::AddNoise(b, 2, 8);
+  vantor::tools::AddNoise(a, 8, 7);
+  vantor::tools::AddNoise(b, 8, 8);
   FloatImage fa, fb;
   ASSERT_TRUE(fa.Allocate(w, h) && fb.Allocate(w, h));
   for (int y = 0; y < h; ++y)
@@ -128,9 +128,9 @@ TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
   ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k));
   const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k);
   ASSERT_TRUE(f.ok);
-  EXPECT_NEAR(f.dx, 1.43, 0.02);
-  EXPECT_NEAR(f.dy, -0.71, 0.02);
-  EXPECT_LE(f.iterations, 4);
+  EXPECT_NEAR(f.dx, 1.43, 0.04);
+  EXPECT_NEAR(f.dy, -0.71, 0.04);
+  EXPECT_LE(f.iterations, 4);  // five when every step is taken as it comes
 }
 
 TEST(Drift, PreciseHoldsWhenBrightnessAndFocusChange) {
