@@ -635,7 +635,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       k.filter_row(src->Row(row) + (P.x0 + ox - 1 - ox0), hbuf.Row(j), w, wx, 4);
     }
     // The first, rough steps use every other row.
-    const int32_t rowStep = it < 1 ? 2 : 1;
+    const int32_t rowStep = it < 2 ? 2 : 1;
     const float* rows[4];
     for (int32_t y = 0; y < h; y += rowStep) {
       for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
