@@ -89,10 +89,9 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   sums->wee += wee;
 }
 
-void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
-                 float* gx, float* gy, float* lap) {
+void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* gx,
+                 float* gy, float* lap) {
   for (int32_t x = 0; x < n; ++x) {
-    o[x] = mid[x + 1];
     gx[x] = 0.5f * (mid[x + 2] - mid[x]);
     gy[x] = 0.5f * (up[x + 1] - down[x + 1]);
     lap[x] = mid[x + 2] + mid[x] + up[x + 1] + down[x + 1] - 4.0f * mid[x + 1];
@@ -351,8 +350,8 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   sums->wee += Sum(d, wee) + tail.wee;
 }
 
-void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
-                 float* gx, float* gy, float* lap) {
+void GradientRow(const float* up, const float* mid, const float* down, int32_t n, float* gx,
+                 float* gy, float* lap) {
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
   const V half = hn::Set(d, 0.5f), four = hn::Set(d, 4.0f);
@@ -360,12 +359,11 @@ void GradientRow(const float* up, const float* mid, const float* down, int32_t n
   for (; x + N <= n; x += N) {
     const V l = hn::LoadU(d, mid + x), c = hn::LoadU(d, mid + x + 1), r = hn::LoadU(d, mid + x + 2);
     const V u = hn::LoadU(d, up + x + 1), w = hn::LoadU(d, down + x + 1);
-    hn::StoreU(c, d, o + x);
     hn::StoreU(hn::Mul(half, hn::Sub(r, l)), d, gx + x);
     hn::StoreU(hn::Mul(half, hn::Sub(u, w)), d, gy + x);
     hn::StoreU(hn::NegMulAdd(four, c, hn::Add(hn::Add(hn::Add(r, l), u), w)), d, lap + x);
   }
-  if (x < n) scalar::GradientRow(up + x, mid + x, down + x, n - x, o + x, gx + x, gy + x, lap + x);
+  if (x < n) scalar::GradientRow(up + x, mid + x, down + x, n - x, gx + x, gy + x, lap + x);
 }
 
 void WidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
@@ -479,9 +477,9 @@ void VectorNormalRow(const float* r, const float* gx, const float* gy, const flo
   HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, n, p, kind, c, sums);
 }
 
-void VectorGradientRow(const float* up, const float* mid, const float* down, int32_t n, float* o,
-                       float* gx, float* gy, float* lap) {
-  HWY_DYNAMIC_DISPATCH(GradientRow)(up, mid, down, n, o, gx, gy, lap);
+void VectorGradientRow(const float* up, const float* mid, const float* down, int32_t n, float* gx,
+                       float* gy, float* lap) {
+  HWY_DYNAMIC_DISPATCH(GradientRow)(up, mid, down, n, gx, gy, lap);
 }
 void VectorWidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
   HWY_DYNAMIC_DISPATCH(WidenRow)(src, bytes, dst, n);

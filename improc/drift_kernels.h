@@ -48,11 +48,10 @@ struct DriftKernels {
   void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
                      NormalSums* sums);
-  // For x < n, with mid the row centred at mid[x + 1]: o = mid[x + 1], its
-  // central differences along the row (gx) and between up and down (gy),
-  // and its 5-point Laplacian (lap).
+  // For x < n, of the pixel mid[x + 1]: its central differences along the
+  // row (gx) and between up and down (gy), and its 5-point Laplacian (lap).
   void (*gradient_row)(const float* up, const float* mid, const float* down, int32_t n,
-                       float* o, float* gx, float* gy, float* lap);
+                       float* gx, float* gy, float* lap);
   // dst[x] = src[x] for n unsigned samples of 1 or 2 bytes (bytes 1 or 2;
   // 2-byte samples in the machine's order, at any alignment).
   void (*widen_row)(const uint8_t* src, int32_t bytes, float* dst, int32_t n);

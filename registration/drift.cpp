@@ -510,13 +510,12 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
   const FloatImage& s = ref->wide;
   const int32_t w = mask.Width(), h = mask.Height();
   ref->rect = mask;
-  if (!ref->smooth.Allocate(w, h) || !ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) ||
-      !ref->lap.Allocate(w, h))
+  if (!ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) || !ref->lap.Allocate(w, h))
     return false;
   for (int32_t y = 0; y < h; ++y) {
     const float* mid = s.Row(y + m) + (m - 1);
-    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->smooth.Row(y), ref->gx.Row(y),
-                   ref->gy.Row(y), ref->lap.Row(y));
+    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->gx.Row(y), ref->gy.Row(y),
+                   ref->lap.Row(y));
   }
   ref->sigma = sigma;
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
@@ -639,7 +638,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const float* rows[4];
     for (int32_t y = 0; y < h; y += rowStep) {
       for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
-      k.filter_columns(rows, ref.smooth.Row(ry0 + y) + rx, resid.Row(y), w, wy, 4);
+      k.filter_columns(rows, ref.Smooth(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
     // Robust scale of the model error, at every step: what moves on its own
     // only stands out once the rest fits.
@@ -647,7 +646,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       sample.clear();
       for (int32_t y = 0; y < h; y += stride * rowStep) {
         const float* r = resid.Row(y);
-        const float* a = ref.smooth.Row(ry0 + y) + rx;
+        const float* a = ref.Smooth(ry0 + y) + rx;
         const float* lap = ref.lap.Row(ry0 + y) + rx;
         for (int32_t x = stride / 2; x < w; x += stride)
           sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
@@ -666,7 +665,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
       k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx,
-                   ref.smooth.Row(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
+                   ref.Smooth(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
     }
     // The reference's gradients carry its noise, which inflates their
     // squares but not their products with the residual: take its expected
@@ -876,11 +875,11 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
               static_cast<int>(b->h));
     return;
   }
-  if (a->ref.smooth.Empty() && a->mask.Area() > 0) {
+  if (a->ref.lap.Empty() && a->mask.Area() > 0) {
     err::Fail(err::kParameter, "the reference frame was not prepared as a reference");
     return;
   }
-  if (a->ref.smooth.Empty() || b->full.Empty() || a->pyramid.levels.empty()) {
+  if (a->ref.lap.Empty() || b->full.Empty() || a->pyramid.levels.empty()) {
     vantor::reg::NothingCompared();
     return;
   }

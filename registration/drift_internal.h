@@ -89,13 +89,17 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
 // comparison rectangle and its gradients.
 struct ReferenceData {
   Rect rect;
-  FloatImage smooth, gx, gy, lap;
+  FloatImage gx, gy, lap;
   double sigma = 0;          // the smoothing it was made with
   double gradientNoise = 0;  // expected square of the noise in each gradient component
   // The smoothed frame over a margin around the rectangle, so that the frame
   // can be refined as the current frame of a pair without smoothing it again.
   Rect wideRect;
   FloatImage wide;
+  // Row y of the smoothed frame over the rectangle (y counted from its top).
+  const float* Smooth(int32_t y) const {
+    return wide.Row(y + rect.y0 - wideRect.y0) + (rect.x0 - wideRect.x0);
+  }
 };
 
 // Gaussian smoothing of src over the rectangle r (edges replicated).
