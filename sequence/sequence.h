@@ -1,0 +1,123 @@
+/* The sequence engine: measures the drift of a whole sequence of frames.
+ *
+ * A sequence is built from frames (files matching a pattern, every page of a
+ * multi-page file taken as a frame; or the caller's memory), then run once:
+ * frames are loaded and turned into the measurement's working form once each,
+ * pairs are measured on the asked-for number of threads with memory bounded
+ * by a few frames per thread, and results come back in frame order. Every
+ * thread count gives the same results.
+ *
+ * Conventions as DriftMeasure's: a feature at (x, y) of a frame lies at
+ * (x + dx, y + dy) of its reference, y counted from row 0 of the loaded
+ * rectangle, which is the bottom row of the picture (for caller memory whose
+ * first row is the top, SequenceAddMemory's topRowFirst says so and results
+ * keep this same convention).
+ *
+ * Errors: functions return 0 / a pointer on success and -1 / null on failure,
+ * with the cause in the calling thread's error record (generic/errors.h). */
+#ifndef VANTOR_SEQUENCE_SEQUENCE_H
+#define VANTOR_SEQUENCE_SEQUENCE_H
+
+#include <stdint.h>
+
+#include "generic/vantor_api.h"
+#include "registration/drift.h"
+
+VANTOR_BEGIN_C
+
+/* Which frame a frame is measured against. */
+enum {
+  kSequencePrevious = 0, /* the frame before it (results carry running sums) */
+  kSequenceFirst = 1     /* the first frame of the sequence */
+};
+
+/* Pixel layouts of caller memory. */
+enum {
+  kSequenceU8 = 0,    /* 8-bit grey */
+  kSequenceU16 = 1,   /* 16-bit grey */
+  kSequenceF32 = 2,   /* 32-bit float grey */
+  kSequenceF64 = 3,   /* 64-bit float grey */
+  kSequenceRgb8 = 4,  /* 8-bit red, green, blue */
+  kSequenceRgb16 = 5  /* 16-bit red, green, blue */
+};
+
+typedef struct SequenceOptions {
+  int32_t mode;         /* kSequencePrevious or kSequenceFirst */
+  DriftOptions drift;   /* method and its parameters */
+  int32_t threads;      /* threads measuring pairs; 0: one per processor */
+  int32_t firstFrame;   /* results wanted for frames firstFrame..lastFrame */
+  int32_t lastFrame;    /* (1-based; 0: the first / the last frame) */
+  int32_t keepImages;   /* nonzero: SequenceFrame.image holds the frame at its
+                           own depth during the frame callback */
+} SequenceOptions;
+
+/* Fills *options with the program's defaults: mode kSequenceFirst, the
+ * default method, start step 4, final step 0.05, minimum difference 3,
+ * coarse size 512, mask fraction 0.5, one thread per processor, all frames. */
+VANTOR_API void SequenceDefaultOptions(SequenceOptions* options);
+
+/* One frame's result. */
+typedef struct SequenceFrame {
+  int32_t frame;          /* 1-based position in the sequence */
+  int32_t reference;      /* the frame it was measured against (0 for the first) */
+  DriftResult result;     /* the pair's measurement (the first frame: zeros, ok) */
+  double dxFirst, dyFirst;/* displacement from the first frame (mode
+                             kSequencePrevious: the running sums) */
+  int32_t width, height;  /* the frame's size (0 when it could not be loaded) */
+  int32_t image;          /* the frame at its own depth while the frame callback
+                             runs (keepImages), else 0 */
+  const char* name;       /* the frame's name: the file's name, "name[k]" for
+                             page k of a multi-page file, "" for memory */
+  const char* path;       /* the file's path ("" for memory) */
+  int32_t page;           /* 1-based page of a multi-page file, 0 otherwise */
+  const char* reason;     /* why the frame failed ("" otherwise) */
+} SequenceFrame;
+
+/* Called in frame order as soon as a frame's displacement from the first is
+ * known (before the sequence is classified: quality is ok, rescued or failed);
+ * the place to write an aligned copy from `image`. Called on one thread at a
+ * time. A nonzero return stops the run (SequenceRun fails, kind FAILED). */
+typedef int32_t (*SequenceFrameCallback)(void* user, const SequenceFrame* frame);
+
+typedef struct Sequence Sequence;
+
+/* An empty sequence. */
+VANTOR_API Sequence* SequenceCreate(void);
+VANTOR_API void SequenceFree(Sequence* sequence);
+
+/* Appends the files that match pattern (a path whose last part may hold * and
+ * ?; sorted as GetAlphaFilesList sorts), every page of a multi-page file as a
+ * frame. Returns the number of frames added; -1 when nothing matches (kind
+ * FILE) or memory is short. */
+VANTOR_API int32_t SequenceAddFiles(Sequence* sequence, const char* pattern);
+
+/* Appends one frame of caller memory (rows `stride` bytes apart, positive;
+ * pixels as `layout`). The memory is borrowed until SequenceRun returns.
+ * topRowFirst nonzero: row 0 is the top of the picture. Returns 0 or -1. */
+VANTOR_API int32_t SequenceAddMemory(Sequence* sequence, const void* data, int32_t width,
+                                     int32_t height, int64_t stride, int32_t layout,
+                                     int32_t topRowFirst);
+
+/* The number of frames added. */
+VANTOR_API int32_t SequenceCount(const Sequence* sequence);
+
+/* Measures the sequence. Results for every frame are afterwards read with
+ * SequenceResult; frameCallback (may be null) sees the wanted frames in order
+ * as they become known. Returns the number of frames measured; -1 when the
+ * run stopped: a frame could not be loaded (kind FILE or FORMAT; results
+ * hold the frames before it, SequenceFailedFrame names it), memory ran out
+ * (kind MEMORY; no result is kept), or the callback stopped it. Frames that
+ * load but cannot be measured are results with quality kDriftFailed. */
+VANTOR_API int32_t SequenceRun(Sequence* sequence, const SequenceOptions* options,
+                               SequenceFrameCallback frameCallback, void* user);
+
+/* Frame k's final result (1-based, classified), valid until the next run or
+ * SequenceFree. -1 when k has no result. */
+VANTOR_API int32_t SequenceResult(const Sequence* sequence, int32_t k, SequenceFrame* out);
+
+/* The frame whose loading stopped the last run (1-based), 0 when none did. */
+VANTOR_API int32_t SequenceFailedFrame(const Sequence* sequence);
+
+VANTOR_END_C
+
+#endif
