@@ -16,6 +16,7 @@
 #include "memrect/writefile.h"
 #include "memrect/rect_owner.h"
 #include "registration/registration.h"
+#include "sequence/sequence.h"
 #include "tools/image_writer.h"
 #include "tools/synthetic_image.h"
 
@@ -153,12 +154,12 @@ TEST(Measure, LostStarFieldJumpIsRescuedAndClassicKeepsTheSearchAlone) {
     EXPECT_NE(table, classicTable);
     // --classic is RegisterPair's table, row by row.
     auto rows = SplitLines(classicTable);
-    RectOwner first(LoadGrayImage((dir / FrameName(0)).c_str()));
+    RectOwner first(SequenceReadGrey((dir / FrameName(0)).c_str(), 0));
     RectOwner mask(CentralMaskFraction(first.get(), 0.5));
     double sumX = 0;
     for (size_t k = 1; k < shifts.size(); ++k) {
-      RectOwner ref(LoadGrayImage((dir / FrameName(mode == 0 ? k - 1 : 0)).c_str()));
-      RectOwner cur(LoadGrayImage((dir / FrameName(k)).c_str()));
+      RectOwner ref(SequenceReadGrey((dir / FrameName(mode == 0 ? k - 1 : 0)).c_str(), 0));
+      RectOwner cur(SequenceReadGrey((dir / FrameName(k)).c_str(), 0));
       double rec[4];
       const double dist =
           RegisterPair(ref.get(), cur.get(), mask.get(), rec, 4, 0.05, 3, 512, 0, 3072);
@@ -458,7 +459,7 @@ TEST(Measure, FourBitFramesSpreadOverTheGreyLevels) {
   const std::string file = ReadFileBytes(path);
   ASSERT_GT(file.size(), 170u);
   EXPECT_EQ(static_cast<uint8_t>(file[170]), 0xAB);
-  RectOwner grey(LoadGrayImage(path.c_str()));
+  RectOwner grey(SequenceReadGrey(path.c_str(), 0));
   ASSERT_GT(grey.get(), 0);
   for (int32_t y = 0; y < 3; ++y)
     for (int32_t x = 0; x < 9; ++x) EXPECT_EQ(mrGetPixel(grey.get(), x, y), 17 * ((x + 5 * y) % 16));

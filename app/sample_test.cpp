@@ -12,6 +12,7 @@
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
 #include "registration/registration.h"
+#include "sequence/sequence.h"
 
 namespace vantor::app {
 namespace {
@@ -41,12 +42,12 @@ std::map<std::string, Truth> ReadTruth() {
 double WorstError(double minDiff) {
   auto truth = ReadTruth();
   EXPECT_EQ(truth.size(), 12u);
-  RectOwner first(LoadGrayImage((kSample / "cell_01.tif").c_str()));
+  RectOwner first(SequenceReadGrey((kSample / "cell_01.tif").c_str(), 0));
   EXPECT_GT(first.get(), 0);
   RectOwner mask(CentralMask(first.get()));
   double worst = 0;
   for (const auto& [name, t] : truth) {
-    RectOwner frame(LoadGrayImage((kSample / name).c_str()));
+    RectOwner frame(SequenceReadGrey((kSample / name).c_str(), 0));
     double rec[4];
     EXPECT_GE(RegisterPair(first.get(), frame.get(), mask.get(), rec, 4, 0.05, minDiff, 512, 0,
                            3072), 0.0);

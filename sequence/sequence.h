@@ -115,8 +115,31 @@ VANTOR_API int32_t SequenceRun(Sequence* sequence, const SequenceOptions* option
  * SequenceFree. -1 when k has no result. */
 VANTOR_API int32_t SequenceResult(const Sequence* sequence, int32_t k, SequenceFrame* out);
 
+/* Frame k's name, path and page (1-based; before or after a run; the other
+ * fields zero). -1 when there is no frame k. */
+VANTOR_API int32_t SequenceDescribe(const Sequence* sequence, int32_t k, SequenceFrame* out);
+
 /* The frame whose loading stopped the last run (1-based), 0 when none did. */
 VANTOR_API int32_t SequenceFailedFrame(const Sequence* sequence);
+
+/* Moves each frame of caller memory (the frames added with SequenceAddMemory,
+ * in order) onto the first: output pixel (x, y) of frame k is the frame
+ * sampled bilinearly at (x - dx[k], y - dy[k]), 0 where the frame has no
+ * pixel, written to targets[k] (rows targetStrides[k] bytes apart, the
+ * frame's layout and size). x and y count as the memory lies (for memory
+ * whose first row is the top, y counts rows down). On `threads` threads (0:
+ * one per processor); every thread count writes the same pixels. Returns 0,
+ * or -1 (kind PARAMETER for a sequence that holds files, MEMORY). */
+VANTOR_API int32_t SequenceAlignMemory(Sequence* sequence, const double* dx, const double* dy,
+                                       void* const* targets, const int64_t* targetStrides,
+                                       int32_t threads);
+
+/* The number of processors this process may run on (the default thread count). */
+VANTOR_API int32_t SequenceProcessorCount(void);
+
+/* The 8-bit grey rectangle a sequence compares for page `page` (1-based; 0
+ * for a file of one) of a file: a new handle, or -1 with the cause recorded. */
+VANTOR_API int32_t SequenceReadGrey(const char* path, int32_t page);
 
 VANTOR_END_C
 

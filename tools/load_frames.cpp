@@ -4,16 +4,16 @@
 //   load_frames FILE...
 #include <cstdio>
 
-#include "app/compare.h"
+#include "generic/errors.h"
 #include "memrect/memrect.h"
+#include "sequence/sequence.h"
 
 int main(int argc, char** argv) {
   int failed = 0;
   for (int i = 1; i < argc; ++i) {
-    std::string reason;
-    int32_t h = vantor::app::LoadGrayImage(argv[i], &reason);
+    const int32_t h = SequenceReadGrey(argv[i], 0);
     if (h < 1) {
-      std::fprintf(stderr, "load_frames: %s: %s\n", argv[i], reason.c_str());
+      std::fprintf(stderr, "load_frames: %s\n", mrLastError());
       ++failed;
       continue;
     }

@@ -220,9 +220,12 @@ DriftOptions Options(double startStep, double finalStep, double minDiff, double 
   return o;
 }
 
-std::vector<DriftResult> Run(const FrameSet& set, bool previous, const DriftOptions& options,
-                             int threads) {
-  std::vector<DriftResult> results;
+// The engine counts y up the picture; arrays count rows down.
+double Down(double y) { return y == 0.0 ? 0.0 : -y; }
+
+std::vector<SequenceFrame> Run(const FrameSet& set, bool previous, const DriftOptions& options,
+                               int threads) {
+  std::vector<SequenceFrame> results;
   Failure error;
   bool ok;
   {
@@ -247,9 +250,10 @@ py::object Register(py::object reference, py::object image, double startStep, do
     throw py::value_error("register: image is " + std::to_string(b.height) + " x " +
                           std::to_string(b.width) + " (height x width), reference " +
                           std::to_string(a.height) + " x " + std::to_string(a.width));
-  const std::vector<DriftResult> r = Run(set, false, options, 1);
+  const std::vector<SequenceFrame> r = Run(set, false, options, 1);
+  const DriftResult& p = r[1].result;
   return py::module_::import("vantor._core")
-      .attr("Registration")(r[1].dx, r[1].dy, r[1].distance, DriftQualityName(r[1].quality));
+      .attr("Registration")(p.dx, Down(p.dy), p.distance, DriftQualityName(p.quality));
 }
 
 py::object Measure(py::object frames, const std::string& mode, double startStep,
@@ -261,21 +265,19 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   const int nThreads = ThreadCount(threads);
   const FrameSet set = TakeFrames(frames, "measure");
   const bool previous = mode == "previous";
-  const std::vector<DriftResult> r = Run(set, previous, options, nThreads);
+  const std::vector<SequenceFrame> r = Run(set, previous, options, nThreads);
 
   const py::ssize_t n = static_cast<py::ssize_t>(r.size());
   py::array_t<double> dx(n), dy(n), fx(n), fy(n), dist(n);
   py::list quality;
-  double sx = 0, sy = 0;
   for (py::ssize_t k = 0; k < n; ++k) {
-    sx += r[k].dx;
-    sy += r[k].dy;
-    dx.mutable_at(k) = r[k].dx;
-    dy.mutable_at(k) = r[k].dy;
-    fx.mutable_at(k) = previous ? sx : r[k].dx;
-    fy.mutable_at(k) = previous ? sy : r[k].dy;
-    dist.mutable_at(k) = r[k].distance;
-    quality.append(DriftQualityName(r[k].quality));
+    const DriftResult& p = r[k].result;
+    dx.mutable_at(k) = p.dx;
+    dy.mutable_at(k) = Down(p.dy);
+    fx.mutable_at(k) = r[k].dxFirst;
+    fy.mutable_at(k) = Down(r[k].dyFirst);
+    dist.mutable_at(k) = p.distance;
+    quality.append(DriftQualityName(p.quality));
   }
   py::module_ np = Numpy();
   py::object dtype = np.attr("dtype")(py::module_::import("vantor._core").attr("_RESULT_FIELDS"));

@@ -1,0 +1,40 @@
+// The sequence engine's core: loads every frame once, measures the pairs of
+// one mode on several threads with a bounded number of frames in memory, and
+// hands the frames back in order as their displacements become known.
+#ifndef VANTOR_SEQUENCE_ENGINE_H
+#define VANTOR_SEQUENCE_ENGINE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "registration/drift.h"
+#include "sequence/frame_source.h"
+#include "sequence/sequence.h"
+
+namespace vantor::seq {
+
+// What a run leaves: one entry per frame (index 1..n; 0 unused).
+struct RunResults {
+  std::vector<DriftResult> results;
+  std::vector<double> dxFirst, dyFirst;
+  std::vector<int32_t> width, height, reference;
+  std::vector<std::string> reasons;
+  int32_t failedFrame = 0;  // the frame whose loading stopped the run
+  int32_t upTo = 0;         // frames 1..upTo have results
+  void Reset(size_t n);
+};
+
+// Runs the sequence. Returns the number of frames with results, or -1 with
+// the cause in the calling thread's error record (kind MEMORY when memory ran
+// out, FILE or FORMAT when a frame could not be loaded, FAILED when the
+// callback stopped the run).
+int32_t RunSequence(const std::vector<FrameSource>& sources, const SequenceOptions& options,
+                    SequenceFrameCallback callback, void* user, RunResults* out);
+
+// The number of processors this process may run on.
+int32_t ProcessorCount();
+
+}  // namespace vantor::seq
+
+#endif

@@ -1,0 +1,173 @@
+// Frames of a sequence read into the measurement's working form: files and
+// pages through the library's readers, caller memory copied into a rectangle
+// (turned upside down when its first row is the top, so that every source is
+// measured in the same orientation), then reduced to 8-bit grey one way for all.
+#include "sequence/frame_source.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "generic/errors.h"
+#include "memrect/convert.h"
+#include "memrect/memrect.h"
+#include "memrect/readfile.h"
+#include "sequence/sequence.h"
+
+namespace vantor::seq {
+
+namespace {
+
+bool MemoryShort() { return mrLastErrorKind() == VANTOR_ERROR_MEMORY; }
+
+// 4-bit pixels (pixel 0 in the low nibble of its byte) spread over 0..255.
+int32_t NibblesToGrey(int32_t source, int32_t grey) {
+  int32_t w = 0, h = 0, sp = 0, gp = 0;
+  void* s = nullptr;
+  void* g = nullptr;
+  if (mrGetExtendedInfo(source, &w, &h, &sp, &s) != 4 ||
+      mrGetExtendedInfo(grey, &w, &h, &gp, &g) != 8)
+    return -1;
+  for (int32_t y = 0; y < h; ++y) {
+    const auto* in = static_cast<const uint8_t*>(s) + static_cast<ptrdiff_t>(y) * sp;
+    auto* out = static_cast<uint8_t*>(g) + static_cast<ptrdiff_t>(y) * gp;
+    for (int32_t x = 0; x < w; ++x)
+      out[x] = static_cast<uint8_t>(17 * ((in[x / 2] >> (4 * (x % 2))) & 0x0F));
+  }
+  return 0;
+}
+
+// A new rectangle whose pitch passes the colour conversion's width test
+// (pitch / width equal to the bytes of a pixel): the 4-byte rows unless the
+// frame is so narrow that padding breaks it.
+int32_t CreateTight(int32_t depth, int32_t width, int32_t height) {
+  const int32_t bytes = depth / 8;
+  const int64_t padded = ((static_cast<int64_t>(depth) * width + 31) / 32) * 4;
+  if (width > 0 && padded / width != bytes) return mrCreateRoundPitch(depth, width, height, 1);
+  return mrCreate(depth, width, height);
+}
+
+int32_t LayoutDepth(int32_t layout) {
+  switch (layout) {
+    case kSequenceU8: return 8;
+    case kSequenceU16: return 16;
+    case kSequenceF32:
+    case kSequenceF64: return 64;
+    case kSequenceRgb8: return 24;
+    case kSequenceRgb16: return 48;
+    default: return 0;
+  }
+}
+
+// Caller memory as a rectangle of its own depth (float32 widened to doubles),
+// row 0 the bottom of the picture.
+int32_t CopyMemory(const FrameSource& src) {
+  const int32_t depth = LayoutDepth(src.layout);
+  const int32_t w = src.width, h = src.height;
+  const int32_t h1 = depth == 24 || depth == 48 ? CreateTight(depth, w, h) : mrCreate(depth, w, h);
+  if (h1 < 1) return -1;
+  int32_t pitch = 0;
+  void* base = nullptr;
+  mrGetExtendedInfo(h1, nullptr, nullptr, &pitch, &base);
+  const size_t rowBytes = static_cast<size_t>(w) * static_cast<size_t>(LayoutBytes(src.layout));
+  for (int32_t y = 0; y < h; ++y) {
+    const int32_t from = src.topRowFirst ? h - 1 - y : y;
+    const auto* in = static_cast<const uint8_t*>(src.data) + from * src.stride;
+    auto* out = static_cast<uint8_t*>(base) + static_cast<ptrdiff_t>(y) * pitch;
+    if (src.layout == kSequenceF32) {
+      auto* d = reinterpret_cast<double*>(out);
+      for (int32_t x = 0; x < w; ++x) {
+        float v;
+        std::memcpy(&v, in + 4 * static_cast<size_t>(x), sizeof v);
+        d[x] = v;
+      }
+    } else {
+      std::memcpy(out, in, rowBytes);
+    }
+  }
+  return h1;
+}
+
+// The 8-bit grey rectangle of a frame at its own depth.
+int32_t ToGrey(int32_t source, int32_t depth, int32_t w, int32_t h, GreyRange* range,
+               RectOwner* grey) {
+  grey->reset(mrCreate(8, w, h));
+  if (!*grey) {
+    grey->release();
+    return -1;
+  }
+  if (depth == 24) return mrRGBtoGray(source, grey->get(), -4, 0, 0);
+  if (depth == 4) return NibblesToGrey(source, grey->get());
+  if (depth == 64) {
+    GreyRange& r = *range;
+    if (!r.set) {
+      if (mrFiniteMinMax(source, &r.lo, &r.hi) < 0) r.lo = r.hi = 0;
+      if (r.hi <= r.lo) r.hi = r.lo + 1.0;  // a flat first frame: any range will do
+      r.set = true;
+    }
+    return mrDoubleToGrey(source, grey->get(), r.lo, r.hi) >= 0 ? 0 : -1;
+  }
+  if (depth == 48) {
+    // 16-bit colour: the mean of the channels first, then the automatic shift.
+    RectOwner wide(CreateTight(16, w, h));
+    if (wide.get() < 1 || mrRGBtoGray(source, wide.get(), -4, 0, 0) < 0) return -1;
+    return mrConvert(wide.get(), grey->get(), -1);
+  }
+  return mrConvert(source, grey->get(), -1);
+}
+
+}  // namespace
+
+int32_t LayoutBytes(int32_t layout) {
+  switch (layout) {
+    case kSequenceU8: return 1;
+    case kSequenceU16: return 2;
+    case kSequenceF32: return 4;
+    case kSequenceF64: return 8;
+    case kSequenceRgb8: return 3;
+    case kSequenceRgb16: return 6;
+    default: return 0;
+  }
+}
+
+int32_t LoadFrame(const FrameSource& src, bool keepOriginal, GreyRange* range, LoadedFrame* out,
+                  std::string* reason) {
+  RectOwner source;
+  if (src.data != nullptr) {
+    source.reset(CopyMemory(src));
+    if (!source) {
+      source.release();
+      *reason = "out of memory";
+      return -1;
+    }
+  } else {
+    source.reset(src.page >= 1 ? mrReadFilePage(src.path.c_str(), src.page)
+                               : mrReadFile(src.path.c_str()));
+    if (source.get() < 1) {
+      source.release();
+      *reason = mrLastLoadError();
+      return MemoryShort() ? -1 : 0;
+    }
+  }
+  int32_t w = 0, h = 0;
+  const int32_t depth = mrGetRectInfo(source.get(), &w, &h);
+  if (depth == 8) {
+    out->grey = std::move(source);
+    return 1;
+  }
+  RectOwner grey;
+  const int32_t converted = ToGrey(source.get(), depth, w, h, range, &grey);
+  if (converted < 0) {
+    // Comparing the zeros of a failed conversion would give a meaningless row.
+    if (MemoryShort() || !grey) {
+      *reason = "out of memory";
+      return -1;
+    }
+    *reason = std::to_string(depth) + "-bit pixels cannot be converted to grey";
+    return 0;
+  }
+  out->grey = std::move(grey);
+  if (keepOriginal) out->original = std::move(source);
+  return 1;
+}
+
+}  // namespace vantor::seq

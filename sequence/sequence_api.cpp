@@ -1,0 +1,217 @@
+// The sequence engine's exported C functions: building a sequence from files
+// or caller memory, running it and reading its results.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "files/filelist.h"
+#include "files/filelist_owner.h"
+#include "generic/errors.h"
+#include "generic/last_error.h"
+#include "memrect/readfile.h"
+#include "sequence/engine.h"
+#include "sequence/frame_source.h"
+#include "sequence/sequence.h"
+#include "sequence/sequence_internal.h"
+
+
+namespace {
+
+namespace err = vantor::err;
+
+// Runs an operation that calls other exported ones and reads their failures
+// from the error record: it must not run inside Guarded, which would hold
+// those failures back until it ends. Exceptions become its failure result.
+template <class F>
+int32_t Unguarded(F&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return err::FailMemory(), -1;
+  } catch (...) {
+    return err::Fail(err::kFailed, "unexpected exception"), -1;
+  }
+}
+
+bool ValidSequenceOptions(const SequenceOptions* o) {
+  if (o == nullptr) return err::Fail(err::kParameter, "the options are null"), false;
+  if (o->mode != kSequencePrevious && o->mode != kSequenceFirst)
+    return err::Fail(err::kParameter, "mode %d is neither 0 (previous) nor 1 (first)",
+                     static_cast<int>(o->mode)),
+           false;
+  if (o->threads < 0)
+    return err::Fail(err::kParameter, "thread count %d is negative", static_cast<int>(o->threads)),
+           false;
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+void SequenceDefaultOptions(SequenceOptions* o) {
+  if (o == nullptr) return;
+  *o = SequenceOptions{};
+  o->mode = kSequenceFirst;
+  o->drift.method = kDriftDefault;
+  o->drift.startStep = 4.0;
+  o->drift.finalStep = 0.05;
+  o->drift.minDiff = 3.0;
+  o->drift.coarseSize = 512;
+  o->drift.maskFraction = 0.5;
+}
+
+Sequence* SequenceCreate(void) {
+  return err::Guarded(__func__, static_cast<Sequence*>(nullptr), [] {
+    Sequence* s = new (std::nothrow) Sequence;
+    if (s == nullptr) err::FailMemory();
+    return s;
+  });
+}
+
+void SequenceFree(Sequence* sequence) { delete sequence; }
+
+int32_t SequenceAddFiles(Sequence* s, const char* pattern) {
+  return Unguarded([&]() -> int32_t {
+    if (s == nullptr || pattern == nullptr)
+      return err::Fail(err::kParameter, "the sequence or the pattern is null"), -1;
+    vantor::FileListOwner list(GetAlphaFilesList(pattern));
+    if (!list) {
+      if (mrLastErrorKind() == VANTOR_ERROR_MEMORY) return err::FailMemory(), -1;
+      return err::Fail(err::kFile, "no image file matches %s", pattern), -1;
+    }
+    const int32_t count = list->count;
+    if (count < 1) return err::Fail(err::kFile, "no image file matches %s", pattern), -1;
+    const std::string p(pattern);
+    const size_t slash = p.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : p.substr(0, slash + 1);
+    std::vector<vantor::seq::FrameSource> added;
+    // Every page of a multi-page file is a frame, in page order.
+    for (int32_t k = 1; k <= count; ++k) {
+      const std::string name = GetAlphaFileName(list.get(), k);
+      const std::string path = folder + name;
+      mrClearLastError();
+      const int32_t pages = mrPageCount(path.c_str());
+      if (pages < 1 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) return err::FailMemory(), -1;
+      if (pages <= 1) {
+        added.push_back({path, name, 0});
+        continue;
+      }
+      for (int32_t page = 1; page <= pages; ++page)
+        added.push_back({path, name + "[" + std::to_string(page) + "]", page});
+    }
+    mrClearLastError();
+    s->sources.insert(s->sources.end(), added.begin(), added.end());
+    return static_cast<int32_t>(added.size());
+  });
+}
+
+int32_t SequenceAddMemory(Sequence* s, const void* data, int32_t width, int32_t height,
+                          int64_t stride, int32_t layout, int32_t topRowFirst) {
+  return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
+    if (s == nullptr) return err::Fail(err::kParameter, "the sequence is null"), -1;
+    const int32_t bytes = vantor::seq::LayoutBytes(layout);
+    if (bytes == 0) return err::Fail(err::kParameter, "layout %d is unknown", layout), -1;
+    if (width < 1 || height < 1 || data == nullptr)
+      return err::Fail(err::kParameter, "a frame of %d x %d pixels at %p cannot be measured",
+                       width, height, data),
+             -1;
+    if (stride < static_cast<int64_t>(width) * bytes)
+      return err::Fail(err::kParameter, "rows %lld bytes apart are shorter than a row of %lld",
+                       static_cast<long long>(stride),
+                       static_cast<long long>(static_cast<int64_t>(width) * bytes)),
+             -1;
+    vantor::seq::FrameSource f;
+    f.data = data;
+    f.width = width;
+    f.height = height;
+    f.stride = stride;
+    f.layout = layout;
+    f.topRowFirst = topRowFirst != 0;
+    s->sources.push_back(std::move(f));
+    return 0;
+  });
+}
+
+int32_t SequenceCount(const Sequence* s) {
+  return s == nullptr ? 0 : static_cast<int32_t>(s->sources.size());
+}
+
+int32_t SequenceRun(Sequence* s, const SequenceOptions* options,
+                    SequenceFrameCallback frameCallback, void* user) {
+  return Unguarded([&]() -> int32_t {
+    if (s == nullptr) return err::Fail(err::kParameter, "the sequence is null"), -1;
+    if (!ValidSequenceOptions(options)) return -1;
+    if (s->sources.empty()) return err::Fail(err::kParameter, "the sequence has no frame"), -1;
+    const int32_t n = static_cast<int32_t>(s->sources.size());
+    if (options->firstFrame > n)
+      return err::Fail(err::kParameter, "the sequence holds %d frames, fewer than %d", n,
+                       static_cast<int>(options->firstFrame)),
+             -1;
+    const int32_t done =
+        vantor::seq::RunSequence(s->sources, *options, frameCallback, user, &s->results);
+    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) s->results.Reset(0);
+    return done;
+  });
+}
+
+int32_t SequenceResult(const Sequence* s, int32_t k, SequenceFrame* out) {
+  if (s == nullptr || out == nullptr) return -1;
+  const vantor::seq::RunResults& r = s->results;
+  const bool failedLoad = k >= 1 && k == r.failedFrame;
+  if (k < 1 || (k > r.upTo && !failedLoad) || static_cast<size_t>(k) >= r.results.size())
+    return -1;
+  const vantor::seq::FrameSource& src = s->sources[static_cast<size_t>(k - 1)];
+  *out = SequenceFrame{};
+  out->frame = k;
+  out->reference = r.reference[k];
+  out->result = r.results[k];
+  if (failedLoad) {
+    out->result.quality = kDriftFailed;
+    out->result.distance = -1.0;
+  }
+  out->dxFirst = r.dxFirst[k];
+  out->dyFirst = r.dyFirst[k];
+  out->width = r.width[k];
+  out->height = r.height[k];
+  out->name = src.name.c_str();
+  out->path = src.path.c_str();
+  out->page = src.page;
+  out->reason = r.reasons[k].c_str();
+  return 0;
+}
+
+int32_t SequenceDescribe(const Sequence* s, int32_t k, SequenceFrame* out) {
+  if (s == nullptr || out == nullptr || k < 1 || k > static_cast<int32_t>(s->sources.size()))
+    return -1;
+  const vantor::seq::FrameSource& src = s->sources[static_cast<size_t>(k - 1)];
+  *out = SequenceFrame{};
+  out->frame = k;
+  out->name = src.name.c_str();
+  out->path = src.path.c_str();
+  out->page = src.page;
+  out->reason = "";
+  return 0;
+}
+
+int32_t SequenceFailedFrame(const Sequence* s) {
+  return s == nullptr ? 0 : s->results.failedFrame;
+}
+
+int32_t SequenceReadGrey(const char* path, int32_t page) {
+  return Unguarded([&]() -> int32_t {
+    if (path == nullptr) return err::Fail(err::kParameter, "the path is null"), -1;
+    vantor::seq::FrameSource src;
+    src.path = path;
+    src.page = page;
+    vantor::seq::GreyRange range;
+    vantor::seq::LoadedFrame frame;
+    std::string reason;
+    const int32_t loaded = vantor::seq::LoadFrame(src, false, &range, &frame, &reason);
+    if (loaded < 0) return err::FailMemory(), -1;
+    if (loaded == 0) return err::Fail(err::kFormat, "%s: %s", path, reason.c_str()), -1;
+    return frame.grey.release();
+  });
+}
+
+}  // extern "C"
