@@ -149,7 +149,21 @@ def best_time(run, repeat):
     return best
 
 
+# The program's methods: name -> its options, for a program without --search
+# and for one with it (there the precise method is the default).
+METHODS = {"default": [], "search": [], "classic": ["--classic"], "precise": ["--precise"]}
+METHODS_WITH_SEARCH = {"default": [], "search": ["--search"], "classic": ["--classic"],
+                       "precise": []}
+
+
+def program_methods(build):
+    """The METHODS table that fits the built program, told by its --help."""
+    p = subprocess.run([os.path.join(build, "vantor"), "--help"], capture_output=True, text=True)
+    return METHODS_WITH_SEARCH if "--search" in p.stdout else METHODS
+
+
 def run_vantor(build, folder, mode, extra, repeat):
+    """Per frame (dx, dy), (dx_first, dy_first) and quality, and the best time."""
     out = os.path.join(folder, "out.csv")
     def once():
         p = subprocess.run([os.path.join(build, "vantor"), folder, str(mode), "--threads=1",
@@ -160,8 +174,9 @@ def run_vantor(build, folder, mode, extra, repeat):
     t = best_time(once, repeat)
     rows = list(csv.DictReader(open(out)))
     d = np.array([[float(r["dx"]), float(r["dy"])] for r in rows])
+    d_first = np.array([[float(r["dx_first"]), float(r["dy_first"])] for r in rows])
     q = [r["quality"] for r in rows]
-    return d, q, t
+    return d, d_first, q, t
 
 
 def run_load_only(build, folder, frames, repeat):
@@ -207,7 +222,8 @@ CELL_CENTRE = (374 / 660, 369 / 550)
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser()
-    ap.add_argument("--build", default=os.path.join(here, "..", "build"))
+    ap.add_argument("--build", default=os.environ.get("VANTOR_BUILD", os.path.join(here, "..", "build")),
+                    help="the build folder (or $VANTOR_BUILD)")
     ap.add_argument("--samples", default=os.path.join(here, "..", "..", "shared", "samples"))
     ap.add_argument("--quick", action="store_true", help="small sizes only")
     ap.add_argument("--keep", help="keep the sequences in this folder")
@@ -238,6 +254,7 @@ def main():
         names = args.only.split(",")
         specs = [s for s in specs if s[0] in names]
     methods = args.methods.split(",")
+    options = program_methods(args.build)
     work = args.keep or tempfile.mkdtemp(prefix="vantor-accuracy-")
     print("%-22s %4s %-8s %8s %8s %6s %9s" % ("sequence", "mode", "method", "rms", "worst",
                                                 ">0.15", "frames/s"))
@@ -259,8 +276,8 @@ def main():
                     est, t = run_phase_correlation(folder, frames, mode)
                     q = []
                 else:
-                    extra = [] if m == "default" else ["--" + m]
-                    est, q, t = run_vantor(args.build, folder, mode, extra, max(1, args.repeat))
+                    est, _, q, t = run_vantor(args.build, folder, mode, options[m],
+                                              max(1, args.repeat))
                 rms, worst, bad = stats(est, truth)
                 flags = ""
                 if q:
