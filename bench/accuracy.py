@@ -19,9 +19,11 @@ right answer there is `failed`); people walking before a camera that is knocked
 once; a sparse star field with jumps of 60 pixels; a steady drift of a third of
 the frame. Each is measured in both modes by the program's search and precise
 methods (METHODS), phase correlation and OpenCV's ECC (translation, from
-identity, on the central half), and printed as a Markdown table: RMS and worst
-frame error over the measurable frames, frames more than 0.5 pixel off that are
-marked ok, unmeasurable frames not marked failed, frames/s.
+identity, on the central half), and printed as a Markdown table: RMS (of the x and y
+errors) and worst frame error (length of the error) over the measurable frames
+a method did not fail, frames more than 0.5 pixel off that are marked ok,
+unmeasurable frames not marked failed, frames/s; measurable frames failed are
+noted as lost.
 
     bench/accuracy.py [--build DIR] [--samples DIR] [--quick] [--keep DIR] [--repeat N]
                       [--troubles] [--only NAMES] [--methods NAMES]
@@ -579,13 +581,14 @@ def run_troubles(args, photos, options, rng, work):
     import cv2  # noqa: F401 (imported here, not in the timed loops)
     import skimage.registration  # noqa: F401
     frames = 12 if args.quick else 30
+    chosen = [t for t in TROUBLES if not args.only or t[0] in args.only.split(",")]
+    if not chosen:
+        return
     print("\n| sequence | mode | method | options | RMS px | worst px | >0.5 px, ok "
           "| unmeasurable, not failed | frames/s | notes |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     bounds = []
-    for name, make in TROUBLES:
-        if args.only and name not in args.only.split(","):
-            continue
+    for name, make in chosen:
         folder = os.path.join(work, name)
         saved = os.path.join(folder, "truth.npz")
         if os.path.exists(saved):
@@ -601,7 +604,7 @@ def run_troubles(args, photos, options, rng, work):
         for mode in (1, 0):
             truth = truth_table(pos, mode)
             unmeasurable = inserted.copy()
-            if mode == 0:
+            if mode == 0:  # the frame after a blank one has nothing to be measured against
                 unmeasurable[1:] |= inserted[:-1]
             notes0 = ""
             if bound is not None:
@@ -646,7 +649,7 @@ def run_photographs(args, cell, stars, options, work):
     stars_grey = stars.mean(axis=2)
     rng = np.random.default_rng(20261209)
     # name, photo, size, frames, noise, depth, movers, blurred frame, magnification
-    specs = [
+    plan = [
         ("stars512-s2", stars_grey, 512, 49, 2, 8, 0, None, 1),
         ("stars512-s8", stars_grey, 512, 49, 8, 8, 0, None, 1),
         ("cell512-s2", cell, 512, 49, 2, 8, 0, None, 1),
@@ -659,14 +662,14 @@ def run_photographs(args, cell, stars, options, work):
         ("cell2048-s8", cell, 2048, 12, 8, 8, 0, None, 4),
     ]
     if args.quick:
-        specs = [s for s in specs if s[2] <= 1024][:6]
+        plan = [s for s in plan if s[2] <= 1024][:6]
     if args.only:
         names = args.only.split(",")
-        specs = [s for s in specs if s[0] in names]
+        plan = [s for s in plan if s[0] in names]
     methods = (args.methods or "default,classic,precise,pc").split(",")
     print("%-22s %4s %-8s %8s %8s %6s %9s" % ("sequence", "mode", "method", "rms", "worst",
                                                 ">0.15", "frames/s"))
-    for name, photo, size, frames, noise, depth, movers, blurred, mag in specs:
+    for name, photo, size, frames, noise, depth, movers, blurred, mag in plan:
         folder = os.path.join(work, name)
         if os.path.exists(os.path.join(folder, "truth.npy")):
             pos = np.load(os.path.join(folder, "truth.npy"))
