@@ -104,9 +104,9 @@ class ProgramRun {
     SequenceOptions o;
     SequenceDefaultOptions(&o);
     o.mode = toPrevious_ ? kSequencePrevious : kSequenceFirst;
-    o.drift.method = ctx_.options.method == Method::kClassic   ? kDriftClassic
-                     : ctx_.options.method == Method::kPrecise ? kDriftPrecise
-                                                               : kDriftDefault;
+    o.drift.method = ctx_.options.method == Method::kClassic  ? kDriftClassic
+                     : ctx_.options.method == Method::kSearch ? kDriftDefault
+                                                              : kDriftPrecise;
     o.drift.startStep = ctx_.params.StartPixStep;
     o.drift.finalStep = ctx_.params.FinPixStep;
     o.drift.minDiff = ctx_.params.MinDiff;

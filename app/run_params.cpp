@@ -57,14 +57,17 @@ const std::string& UsageText() {
       "  MIN-DIFF    final value of the distance function (mean square grey\n"
       "              difference)   [3.0]\n"
       "  FRACTION    fraction of each image dimension compared   [0.5]\n"
-      "  With --precise, START-STEP, FINAL-STEP and MIN-DIFF are not used (the minus\n"
-      "  sign of START-STEP still shows progress); FRACTION is.\n"
+      "  START-STEP, FINAL-STEP and MIN-DIFF apply to --search and --classic only (the\n"
+      "  minus sign of START-STEP shows progress with every method); FRACTION to all.\n"
       "\n"
       "Options (anywhere on the command line):\n"
       "  --threads=N  measure pairs on N threads (default: one per processor); every\n"
       "               thread count gives the same results\n"
-      "  --precise    robust sub-pixel method on the images' full depth, unbiased\n"
-      "               under noise and held by the background when objects move\n"
+      "  --precise    the default method: robust sub-pixel measurement on the\n"
+      "               images' full depth, unbiased under noise and held by the\n"
+      "               background when objects move\n"
+      "  --search     the registration search (START-STEP, FINAL-STEP, MIN-DIFF)\n"
+      "               with a global check that rescues lost frames\n"
       "  --classic    the registration search alone: no global check and rescue of\n"
       "               lost frames, no suspect warnings\n"
       "  --csv=FILE   also write every frame's unrounded displacement, its\n"
@@ -86,8 +89,9 @@ const std::string& UsageText() {
       "4 memory ran out.\n"
       "\n"
       "Examples:\n"
-      "  vantor /data/run7 1 4 0.05 0 --csv=/data/run7/drift.csv\n"
-      "  vantor '/data/stack/img*.tif' 0 --precise --aligned=/data/stack/aligned\n";
+      "  vantor /data/run7 1 --csv=/data/run7/drift.csv\n"
+      "  vantor '/data/stack/img*.tif' 0 --aligned=/data/stack/aligned\n"
+      "  vantor /data/run7 1 4 0.05 0 --search\n";
   return text;
 }
 

@@ -176,7 +176,8 @@ int VantorMain(int argc, char** argv) {
     // Long options may stand anywhere and are not positional parameters.
     std::vector<std::string> args;
     RunOptions options;
-    bool classic = false, precise = false;
+    int methods = 0;  // method options given
+    Method method = Method::kPrecise;
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
       if (a.rfind("--", 0) != 0 || a.size() == 2) {
@@ -184,10 +185,11 @@ int VantorMain(int argc, char** argv) {
       } else if (a == "--help") {
         WriteAll(stdout, UsageText().data(), UsageText().size());
         return kExitOk;
-      } else if (a == "--classic") {
-        classic = true;
-      } else if (a == "--precise") {
-        precise = true;
+      } else if (a == "--classic" || a == "--search" || a == "--precise") {
+        ++methods;
+        method = a == "--classic" ? Method::kClassic
+                 : a == "--search" ? Method::kSearch
+                                   : Method::kPrecise;
       } else if (a.rfind("--aligned=", 0) == 0 || a.rfind("--plot=", 0) == 0) {
         const bool plot = a[2] == 'p';
         std::string value = a.substr(plot ? 7 : 10);
@@ -227,11 +229,11 @@ int VantorMain(int argc, char** argv) {
         return kExitBadParameter;
       }
     }
-    if (classic && precise) {
-      std::fprintf(stderr, "vantor: --classic and --precise exclude each other\n");
+    if (methods > 1) {
+      std::fprintf(stderr, "vantor: --classic, --search and --precise exclude each other\n");
       return kExitBadParameter;
     }
-    options.method = classic ? Method::kClassic : precise ? Method::kPrecise : Method::kDefault;
+    options.method = method;
     TForm1 form;
     RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
     ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());

@@ -25,14 +25,15 @@ enum ExitStatus : int {
 
 // What a comparison works with: the parameter block, the window and the
 // result buffer (plain text, "\r\n" line ends, no terminating zero).
-// How pairs are measured: the registration search alone (--classic), with the
-// global check that rescues lost frames (the default), or the precise method.
-enum class Method { kClassic, kDefault, kPrecise };
+// How pairs are measured: the registration search alone (--classic), the
+// search with the global check that rescues lost frames (--search), or the
+// precise method (the default).
+enum class Method { kClassic, kSearch, kPrecise };
 
 // Options of the command line beyond the six parameters.
 struct RunOptions {
   int threads = 0;  // threads registering pairs; 0 means one per processor
-  Method method = Method::kDefault;
+  Method method = Method::kPrecise;
   std::string csvPath;  // full-precision table: a file, "-" for standard output, "" for none
   std::string alignedDir;  // folder for the frames moved onto the first, "" for none
   std::string plotPath;    // SVG drawing of the drift, "" for none
