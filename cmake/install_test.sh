@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and uses it as a stranger would:
-# a C program built with pkg-config and with find_package(Vantor), the
-# installed program, its man page and the Python module from site-packages.
+# the flat header folder, a C program built with pkg-config and with
+# find_package(Vantor), the installed program, its man page and the Python
+# module from site-packages.
 # Arguments: build folder, consumer source folder, C compiler, Python, the
 # Python package folder relative to the prefix.
 set -eu
@@ -17,10 +18,13 @@ libdir=$(dirname "$(find "$prefix" -name 'libvantor.so' | head -n 1)")
 soname=$(objdump -p "$libdir/libvantor.so" 2>/dev/null | awk '/SONAME/ {print $2}')
 [ "$soname" = "libvantor.so.0" ] || fail "soname is '$soname'"
 
-# Every installed header is reached through the umbrella header.
+# The headers lie flat in include/vantor/, every one reached through the
+# umbrella header (the program below compiles it whole).
 inc=$prefix/include/vantor
-for h in $(cd "$inc" && find . -name '*.h' ! -name vantor.h | sed 's|^\./||'); do
-  grep -q "#include \"$h\"" "$inc/vantor.h" || fail "vantor.h does not include $h"
+[ -f "$inc/vantor.h" ] || fail "no include/vantor/vantor.h"
+[ -z "$(find "$inc" -mindepth 1 ! -name '*.h')" ] || fail "include/vantor/ holds more than headers"
+for h in $(cd "$inc" && ls -- *.h); do
+  [ "$h" = vantor.h ] || grep -q "#include \"$h\"" "$inc/vantor.h" || fail "vantor.h does not include $h"
 done
 
 # pkg-config

@@ -3,7 +3,7 @@
 #include <math.h>
 #include <stdio.h>
 
-#include "vantor.h"
+#include <vantor/vantor.h>
 
 int main(void) {
   const int w = 96, h = 80;
