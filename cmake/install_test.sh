@@ -1,11 +1,14 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and uses it as a stranger would:
-# a C program built with pkg-config and with find_package(Vantor), the
-# installed program, its man page and the Python module from site-packages.
+# the flat header folder, C programs (a check of a few functions and the
+# README's example measuring a folder of frames) built with pkg-config and with
+# find_package(Vantor), the installed program, its man page and the Python
+# module from site-packages.
 # Arguments: build folder, consumer source folder, C compiler, Python, the
-# Python package folder relative to the prefix.
+# Python package folder relative to the prefix, and 1 when the library has the
+# sequence engine (else the README's example is compiled but not run).
 set -eu
-build=$1 src=$2 cc=$3 python=${4:-} pydir=${5:-}
+build=$1 src=$2 cc=$3 python=${4:-} pydir=${5:-} engine=${6:-1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -17,24 +20,62 @@ libdir=$(dirname "$(find "$prefix" -name 'libvantor.so' | head -n 1)")
 soname=$(objdump -p "$libdir/libvantor.so" 2>/dev/null | awk '/SONAME/ {print $2}')
 [ "$soname" = "libvantor.so.0" ] || fail "soname is '$soname'"
 
-# Every installed header is reached through the umbrella header.
+# The headers lie flat in include/vantor/, every one reached through the
+# umbrella header (the programs below compile it whole).
 inc=$prefix/include/vantor
-for h in $(cd "$inc" && find . -name '*.h' ! -name vantor.h | sed 's|^\./||'); do
-  grep -q "#include \"$h\"" "$inc/vantor.h" || fail "vantor.h does not include $h"
+[ -f "$inc/vantor.h" ] || fail "no include/vantor/vantor.h"
+[ -z "$(find "$inc" -mindepth 1 ! -name '*.h')" ] || fail "include/vantor/ holds more than headers"
+for h in $(cd "$inc" && ls -- *.h); do
+  [ "$h" = vantor.h ] || grep -q "#include \"$h\"" "$inc/vantor.h" || fail "vantor.h does not include $h"
 done
 
-# pkg-config
+# The README's example is measure.c, word for word.
+readme=$src/../../README.md
+awk '/^    \/\* measure\.c:/ {on = 1} on {sub(/^    /, ""); print} on && /^}$/ {exit}' "$readme" \
+  >"$work/readme_measure.c"
+diff -u "$src/measure.c" "$work/readme_measure.c" >&2 || fail "the README's measure.c differs from $src/measure.c"
+
+# pkg-config. main.c writes the frames that measure.c then measures.
+frames=$work/frames
+mkdir "$frames"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-"$cc" -std=c11 -Wall -Wextra -pedantic -Werror "$src/main.c" -o "$work/with_pc" \
+cflags="-std=c11 -Wall -Wextra -pedantic -Werror"
+# shellcheck disable=SC2046,SC2086
+"$cc" $cflags "$src/main.c" -o "$work/with_pc" \
   $(pkg-config --cflags --libs vantor) -lm -Wl,-rpath,"$libdir" || fail "pkg-config build failed"
-"$work/with_pc" || fail "the pkg-config build does not run"
+"$work/with_pc" "$frames" || fail "the pkg-config build does not run"
+if [ "$engine" = 1 ]; then
+  # shellcheck disable=SC2046,SC2086
+  "$cc" $cflags "$src/measure.c" -o "$work/measure_pc" \
+    $(pkg-config --cflags --libs vantor) -Wl,-rpath,"$libdir" || fail "pkg-config build of measure.c failed"
+else
+  # shellcheck disable=SC2046,SC2086
+  "$cc" $cflags -c "$src/measure.c" -o "$work/measure.o" $(pkg-config --cflags vantor) \
+    || fail "measure.c does not compile against the installed headers"
+fi
 
 # find_package
 cmake -S "$src" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="-Wall -Werror" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package failed"; }
-cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
+targets=consumer
+[ "$engine" = 1 ] && targets="consumer measure"
+# shellcheck disable=SC2086
+cmake --build "$work/consumer" --target $targets >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
 "$work/consumer/consumer" || fail "the find_package build does not run"
+
+# Both builds of measure.c print one line per frame, frame 3 displaced by
+# (-6, -4) from frame 1 (its picture lies 6 columns right and 4 rows up).
+if [ "$engine" = 1 ]; then
+  for measure in "$work/measure_pc" "$work/consumer/measure"; do
+    "$measure" "$frames" >"$work/measure.out" || fail "$measure does not run"
+    awk '{ if (NR != $1 || $2 != "frame" NR ".tif") bad = 1 }
+         $1 == 3 { far = ($4 + 6) ^ 2 + ($6 + 4) ^ 2 > 0.01 }
+         END { exit bad || NR != 3 || far }' "$work/measure.out" \
+      || { cat "$work/measure.out" >&2; fail "$measure measured the frames wrong"; }
+  done
+else
+  echo "install test: no sequence engine in the library; measure.c compiled, not run"
+fi
 
 # The program finds its library, and its man page renders without warnings
 # and names every option the program's usage names.

@@ -1,8 +1,13 @@
-/* libvantor: the whole public C interface in one include.
+/* libvantor: the whole public C interface in one include,
+ * #include <vantor/vantor.h>.
  *
- * Installed as <prefix>/include/vantor/vantor.h beside the module folders;
- * compile with -I<prefix>/include/vantor (pkg-config --cflags vantor, or the
- * CMake target Vantor::vantor) and link with -lvantor.
+ * Installed as <prefix>/include/vantor/vantor.h with the module headers
+ * beside it in the same flat folder (their includes rewritten to the flat
+ * names at build time: cmake/flatten_headers.cmake); compile with
+ * -I<prefix>/include (pkg-config --cflags vantor, or the CMake target
+ * Vantor::vantor) and link with -lvantor. In the source tree the module paths
+ * below resolve from the top folder, and this folder's parent gives the same
+ * <vantor/vantor.h> to the project's own code.
  *
  * The stable API is exactly the functions declared VANTOR_API in the headers
  * included below: they are the symbols libvantor.so exports, with C linkage
@@ -84,5 +89,8 @@
 #include "generic/keywords.h"
 #include "generic/simplex.h"
 #include "generic/sort.h"
+
+/* The sequence engine: a whole sequence of frames measured in one run. */
+#include "sequence/sequence.h"
 
 #endif /* VANTOR_VANTOR_H */
