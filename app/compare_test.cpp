@@ -94,7 +94,7 @@ TEST(Compare, PreviousModeSumsUnroundedShiftsAndKeepsNegativeZero) {
   // Each frame 1.04 pixels left of the one before: DX = +1.04 per pair; DY
   // just below zero in size, so it prints as negative zero.
   WriteSequence(dir.path(), "s", 160, 140, {{0, 0}, {-1.04, 0.02}, {-2.08, 0.04}});
-  auto r = RunProgram({"*.tif", "0", "4", "0.002", "0"}, dir.path(), tmp.path().string());
+  auto r = RunProgram({"*.tif", "0", "4", "0.002", "0", "--search"}, dir.path(), tmp.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(ReadFileBytes(dir / "ResVantor.txt"));
   ASSERT_GE(lines.size(), 4u);
@@ -110,7 +110,7 @@ TEST(Compare, FirstModeReferenceIsFirstNameIgnoringCase) {
   WriteGrey(dir / "b.tif", vantor::tools::RenderBlobs(blobs, 120, 100, 2.0, 0.0), 120, 100);
   WriteGrey(dir / "A.tif", vantor::tools::RenderBlobs(blobs, 120, 100, 0.0, 0.0), 120, 100);
   WriteGrey(dir / "C.tif", vantor::tools::RenderBlobs(blobs, 120, 100, 0.0, -1.5), 120, 100);
-  auto r = RunProgram({"*.tif", "1", "4", "0.01", "0"}, dir.path(), tmp.path().string());
+  auto r = RunProgram({"*.tif", "1", "4", "0.01", "0", "--search"}, dir.path(), tmp.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(ReadFileBytes(dir / "ResVantor.txt"));
   ASSERT_GE(lines.size(), 4u) << r.err;
@@ -146,7 +146,7 @@ TEST(Compare, ColourAndSixteenBitFramesAreComparedAsGrey) {
       wide[i + 1] = static_cast<uint8_t>(v >> 8);
     }
   ASSERT_TRUE(vantor::tools::WriteTiff((dir / "f3.tif").string(), wide, w, h, 16));
-  auto r = RunProgram({"f*.???", "1", "4", "0.01", "0"}, dir.path(), tmp.path().string());
+  auto r = RunProgram({"f*.???", "1", "4", "0.01", "0", "--search"}, dir.path(), tmp.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
   auto lines = Lines(ReadFileBytes(dir / "ResVantor.txt"));
   ASSERT_GE(lines.size(), 4u);

@@ -130,7 +130,7 @@ TEST(Measure, LostStarFieldJumpIsRescuedAndClassicKeepsTheSearchAlone) {
     auto classic = RunProgram({"*.tif", m, "--classic", "--csv=c.csv"}, dir.path(), tmp.path().string());
     ASSERT_EQ(classic.status, 0) << classic.err;
     const std::string classicTable = ReadFileBytes(dir / "ResVantor.txt");
-    auto r = RunProgram({"*.tif", m, "--csv=d.csv"}, dir.path(), tmp.path().string());
+    auto r = RunProgram({"*.tif", m, "--search", "--csv=d.csv"}, dir.path(), tmp.path().string());
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string table = ReadFileBytes(dir / "ResVantor.txt");
     auto c = ReadCsv(dir / "c.csv"), d = ReadCsv(dir / "d.csv");

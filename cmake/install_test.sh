@@ -5,10 +5,9 @@
 # find_package(Vantor), the installed program, its man page and the Python
 # module from site-packages.
 # Arguments: build folder, consumer source folder, C compiler, Python, the
-# Python package folder relative to the prefix, and 1 when the library has the
-# sequence engine (else the README's example is compiled but not run).
+# Python package folder relative to the prefix.
 set -eu
-build=$1 src=$2 cc=$3 python=${4:-} pydir=${5:-} engine=${6:-1}
+build=$1 src=$2 cc=$3 python=${4:-} pydir=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -44,38 +43,25 @@ cflags="-std=c11 -Wall -Wextra -pedantic -Werror"
 "$cc" $cflags "$src/main.c" -o "$work/with_pc" \
   $(pkg-config --cflags --libs vantor) -lm -Wl,-rpath,"$libdir" || fail "pkg-config build failed"
 "$work/with_pc" "$frames" || fail "the pkg-config build does not run"
-if [ "$engine" = 1 ]; then
-  # shellcheck disable=SC2046,SC2086
-  "$cc" $cflags "$src/measure.c" -o "$work/measure_pc" \
-    $(pkg-config --cflags --libs vantor) -Wl,-rpath,"$libdir" || fail "pkg-config build of measure.c failed"
-else
-  # shellcheck disable=SC2046,SC2086
-  "$cc" $cflags -c "$src/measure.c" -o "$work/measure.o" $(pkg-config --cflags vantor) \
-    || fail "measure.c does not compile against the installed headers"
-fi
+# shellcheck disable=SC2046,SC2086
+"$cc" $cflags "$src/measure.c" -o "$work/measure_pc" \
+  $(pkg-config --cflags --libs vantor) -Wl,-rpath,"$libdir" || fail "pkg-config build of measure.c failed"
 
 # find_package
 cmake -S "$src" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="-Wall -Werror" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package failed"; }
-targets=consumer
-[ "$engine" = 1 ] && targets="consumer measure"
-# shellcheck disable=SC2086
-cmake --build "$work/consumer" --target $targets >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
+cmake --build "$work/consumer" --target consumer measure >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
 "$work/consumer/consumer" || fail "the find_package build does not run"
 
 # Both builds of measure.c print one line per frame, frame 3 displaced by
 # (-6, -4) from frame 1 (its picture lies 6 columns right and 4 rows up).
-if [ "$engine" = 1 ]; then
-  for measure in "$work/measure_pc" "$work/consumer/measure"; do
-    "$measure" "$frames" >"$work/measure.out" || fail "$measure does not run"
-    awk '{ if (NR != $1 || $2 != "frame" NR ".tif") bad = 1 }
-         $1 == 3 { far = ($4 + 6) ^ 2 + ($6 + 4) ^ 2 > 0.01 }
-         END { exit bad || NR != 3 || far }' "$work/measure.out" \
-      || { cat "$work/measure.out" >&2; fail "$measure measured the frames wrong"; }
-  done
-else
-  echo "install test: no sequence engine in the library; measure.c compiled, not run"
-fi
+for measure in "$work/measure_pc" "$work/consumer/measure"; do
+  "$measure" "$frames" >"$work/measure.out" || fail "$measure does not run"
+  awk '{ if (NR != $1 || $2 != "frame" NR ".tif") bad = 1 }
+       $1 == 3 { far = ($4 + 6) ^ 2 + ($6 + 4) ^ 2 > 0.01 }
+       END { exit bad || NR != 3 || far }' "$work/measure.out" \
+    || { cat "$work/measure.out" >&2; fail "$measure measured the frames wrong"; }
+done
 
 # The program finds its library, and its man page renders without warnings
 # and names every option the program's usage names.

@@ -52,7 +52,7 @@ typedef struct SequenceOptions {
 } SequenceOptions;
 
 /* Fills *options with the program's defaults: mode kSequenceFirst, the
- * default method, start step 4, final step 0.05, minimum difference 3,
+ * precise method, start step 4, final step 0.05, minimum difference 3,
  * coarse size 512, mask fraction 0.5, one thread per processor, all frames. */
 VANTOR_API void SequenceDefaultOptions(SequenceOptions* options);
 

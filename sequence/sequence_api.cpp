@@ -53,7 +53,7 @@ void SequenceDefaultOptions(SequenceOptions* o) {
   if (o == nullptr) return;
   *o = SequenceOptions{};
   o->mode = kSequenceFirst;
-  o->drift.method = kDriftDefault;
+  o->drift.method = kDriftPrecise;
   o->drift.startStep = 4.0;
   o->drift.finalStep = 0.05;
   o->drift.minDiff = 3.0;

@@ -59,8 +59,6 @@
 #include "registration/shift_maps.h"
 #include "registration/warp.h"
 
-/* The sequence engine: a whole sequence measured on several threads. */
-#include "sequence/sequence.h"
 
 /* Image files: TIFF and BMP reading and writing row by row. */
 #include "bmptiff/bmptiff.h"

@@ -197,12 +197,12 @@ DriftOptions Options(double startStep, double finalStep, double minDiff, double 
   DriftOptions o{};
   if (method == "classic")
     o.method = kDriftClassic;
-  else if (method == "default")
+  else if (method == "search")
     o.method = kDriftDefault;
-  else if (method == "precise")
+  else if (method == "precise" || method == "default")
     o.method = kDriftPrecise;
   else
-    throw py::value_error("method must be \"classic\", \"default\" or \"precise\", not \"" +
+    throw py::value_error("method must be \"precise\" (the default), \"search\" or \"classic\", not \"" +
                           method + "\"");
   if (!(std::isfinite(startStep) && startStep > 0))
     throw py::value_error("start_step must be a positive number");
@@ -506,7 +506,7 @@ PYBIND11_MODULE(_core, m) {
 
   m.def("register", &Register, "reference"_a, "image"_a, py::kw_only(), "start_step"_a = 4.0,
         "final_step"_a = 0.05, "min_diff"_a = 3.0, "mask_fraction"_a = 0.5,
-        "method"_a = "default",
+        "method"_a = "precise",
         R"(Measures how far image has moved against reference.
 
 Both are 2-D grey arrays (uint8, uint16, float32 or float64) or 3-D colour
@@ -520,11 +520,11 @@ Returns Registration(dx, dy, distance, quality): a feature at column x, row y
 of image lies at (x + dx, y + dy) of reference, so dx counts columns to the
 right and dy rows down.
 
-method: "default" (the simplex search checked by a global whole-pixel search
-that rescues lost pairs), "classic" (the search alone) or "precise" (robust
-sub-pixel refinement on the full depth). start_step, final_step and min_diff
-steer the search (pixels, pixels, mean square grey difference; not used by
-"precise"); mask_fraction is the fraction of each dimension compared, about
+method: "precise" (the default: a robust sub-pixel refinement on the full
+depth; "default" names it too), "search" (the simplex search checked by a
+global whole-pixel search that rescues lost pairs) or "classic" (the search
+alone). start_step, final_step and min_diff steer the search (pixels,
+pixels, mean square grey difference; not used by "precise"); mask_fraction is the fraction of each dimension compared, about
 the centre. Raises TypeError for an unsupported dtype or shape, ValueError
 for differing sizes or bad arguments, MemoryError when memory runs out and
 RuntimeError when the library finds no result, each with the library's
@@ -532,7 +532,7 @@ reason.)");
 
   m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
-        "mask_fraction"_a = 0.5, "method"_a = "default", "threads"_a = py::none(),
+        "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none(),
         R"(Measures the drift of a sequence.
 
 frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
