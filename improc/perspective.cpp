@@ -519,13 +519,10 @@ extern "C" double PerspectiveMaskDiff(const uint8_t* aPixels, int32_t aWidth, in
                                       int32_t aPitch, const uint8_t* bPixels, int32_t bWidth,
                                       int32_t bHeight, int32_t bPitch, const uint8_t* maskPixels,
                                       int32_t maskPitch, const double* matrix, int32_t sampling) {
-  if (vantor::CurrentKernelPath() == vantor::KernelPath::kScalar) {
-    return vantor::PerspectiveMaskDiffScalar(aPixels, aWidth, aHeight, aPitch, bPixels, bWidth,
-                                             bHeight, bPitch, maskPixels, maskPitch, matrix,
-                                             sampling);
-  }
-  return vantor::PerspectiveMaskDiffVector(aPixels, aWidth, aHeight, aPitch, bPixels, bWidth,
-                                           bHeight, bPitch, maskPixels, maskPitch, matrix,
-                                           sampling);
+  int64_t* const uncounted = nullptr;
+  return vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::PerspectiveMaskDiffScalar,
+                           vantor::PerspectiveMaskDiffVector, aPixels, aWidth, aHeight, aPitch,
+                           bPixels, bWidth, bHeight, bPitch, maskPixels, maskPitch, matrix,
+                           sampling, uncounted);
 }
 #endif  // HWY_ONCE

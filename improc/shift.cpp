@@ -230,7 +230,7 @@ HWY_EXPORT(Vector);
 ShiftSums ShiftDiffVector(const ShiftArgs& s) { return HWY_DYNAMIC_DISPATCH(Vector)(s); }
 
 ShiftSums ShiftDiff(const ShiftArgs& s) {
-  return CurrentKernelPath() == KernelPath::kScalar ? ShiftDiffScalar(s) : ShiftDiffVector(s);
+  return RunOnPath(CurrentKernelPath(), ShiftDiffScalar, ShiftDiffVector, s);
 }
 
 }  // namespace vantor

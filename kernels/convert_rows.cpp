@@ -61,26 +61,18 @@ uint32_t Widen(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows
 template <typename S>
 uint32_t MaxRow(const uint8_t* src, size_t count, KernelPath path) {
   if constexpr (sizeof(S) == 2) {
-    return path == KernelPath::kVector ? MaxRowU16Vector(src, count) : MaxRowU16Scalar(src, count);
+    return RunOnPath(path, MaxRowU16Scalar, MaxRowU16Vector, src, count);
   } else {
-    return path == KernelPath::kVector ? MaxRowU32Vector(src, count) : MaxRowU32Scalar(src, count);
+    return RunOnPath(path, MaxRowU32Scalar, MaxRowU32Vector, src, count);
   }
 }
 
 template <typename S, typename D>
 void ShiftRow(const uint8_t* src, uint8_t* dst, size_t count, unsigned shift, KernelPath path) {
   if constexpr (sizeof(S) == 2 && sizeof(D) == 1) {
-    if (path == KernelPath::kVector) {
-      ShiftRowU16toU8Vector(src, dst, count, shift);
-    } else {
-      ShiftRowU16toU8Scalar(src, dst, count, shift);
-    }
+    RunOnPath(path, ShiftRowU16toU8Scalar, ShiftRowU16toU8Vector, src, dst, count, shift);
   } else if constexpr (sizeof(S) == 4 && sizeof(D) == 1) {
-    if (path == KernelPath::kVector) {
-      ShiftRowU32toU8Vector(src, dst, count, shift);
-    } else {
-      ShiftRowU32toU8Scalar(src, dst, count, shift);
-    }
+    RunOnPath(path, ShiftRowU32toU8Scalar, ShiftRowU32toU8Vector, src, dst, count, shift);
   } else {
     (void)path;
     for (size_t x = 0; x < count; ++x) {
@@ -174,8 +166,8 @@ uint32_t RgbToGrey(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
   if (sum <= 0) {
     ForRows(src, srcPitch, rows, dst, dstPitch, [&](const uint8_t* in, uint8_t* out) {
       if constexpr (sizeof(T) == 1) {
-        const uint8_t rowBest = path == KernelPath::kVector ? RgbRankRowVector(in, out, width, sum)
-                                                      : RgbRankRowScalar(in, out, width, sum);
+        const uint8_t rowBest =
+            RunOnPath(path, RgbRankRowScalar, RgbRankRowVector, in, out, width, sum);
         best = std::max<uint32_t>(best, rowBest);
       } else {
         (void)path;

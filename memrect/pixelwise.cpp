@@ -341,8 +341,8 @@ int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
       case 24: {
         ByteScale s;
         MakeByteScale(multiplier, divisor, s);
-        clipped = VectorMode() ? ByteScaleRowsVector(s, r.pixels, r.RowBytes(), r.height, r.pitch)
-                               : ByteScaleRowsScalar(s, r.pixels, r.RowBytes(), r.height, r.pitch);
+        clipped = RunOnPath(CurrentKernelPath(), ByteScaleRowsScalar, ByteScaleRowsVector, s,
+                            r.pixels, r.RowBytes(), r.height, r.pitch);
         break;
       }
       case 1:

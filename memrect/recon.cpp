@@ -82,9 +82,8 @@ int32_t mrReconstruct(int32_t mask, int32_t marker) {
       return passes + 1;
     }
     MaskReconMask(m.pixels, m.width, m.height, m.pitch, k.pixels, k.pitch);
-    const int64_t ones = vantor::CurrentKernelPath() == vantor::KernelPath::kScalar
-                             ? vantor::CountMaskOnes(k.pixels, 0, 0, k.width, k.height, k.pitch)
-                             : tmMaskOnes(k.pixels, 0, 0, k.width, k.height, k.pitch);
+    const int64_t ones = vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::CountMaskOnes,
+                                           tmMaskOnes, k.pixels, 0, 0, k.width, k.height, k.pitch);
     return static_cast<int32_t>(std::min<int64_t>(ones, std::numeric_limits<int32_t>::max()));
   });
 }
