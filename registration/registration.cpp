@@ -73,10 +73,9 @@ double ResolvedCost(const double* params, void* context) {
   if (!p->valid) return -1.0;
   const double m[9] = {params[2], params[3], params[0], -params[3], params[2], params[1],
                        0.0,       0.0,       1.0};
-  int64_t* const uncounted = nullptr;
   return RunOnPath(p->path, PerspectiveMaskDiffScalar, PerspectiveMaskDiffVector, p->a, p->aw,
                    p->ah, p->ap, p->b, p->bw, p->bh, p->bp, p->mask, p->mp, m, p->sampling,
-                   uncounted);
+                   nullptr);  // no count wanted
 }
 
 // What a search needs before it starts: B 8-bit and a record to write. *w, *h
