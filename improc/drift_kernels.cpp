@@ -11,7 +11,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 
 namespace vantor::drift {
 namespace scalar {
@@ -503,7 +503,9 @@ constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilte
 
 const DriftKernels& DriftKernelsFor(bool vector) { return vector ? kVector : kScalar; }
 
-const DriftKernels& DriftKernelsForMode() { return DriftKernelsFor(tmKernelMode() != 2); }
+const DriftKernels& DriftKernelsForMode() {
+  return DriftKernelsFor(CurrentKernelPath() == KernelPath::kVector);
+}
 
 }  // namespace vantor::drift
 #endif  // HWY_ONCE

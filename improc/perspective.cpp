@@ -20,7 +20,7 @@
 
 #include "improc/perspective.h"
 #include "improc/perspective_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 
 namespace vantor {
 namespace perspective {
@@ -519,13 +519,10 @@ extern "C" double PerspectiveMaskDiff(const uint8_t* aPixels, int32_t aWidth, in
                                       int32_t aPitch, const uint8_t* bPixels, int32_t bWidth,
                                       int32_t bHeight, int32_t bPitch, const uint8_t* maskPixels,
                                       int32_t maskPitch, const double* matrix, int32_t sampling) {
-  if (tmKernelMode() == 2) {
-    return vantor::PerspectiveMaskDiffScalar(aPixels, aWidth, aHeight, aPitch, bPixels, bWidth,
-                                             bHeight, bPitch, maskPixels, maskPitch, matrix,
-                                             sampling);
-  }
-  return vantor::PerspectiveMaskDiffVector(aPixels, aWidth, aHeight, aPitch, bPixels, bWidth,
-                                           bHeight, bPitch, maskPixels, maskPitch, matrix,
-                                           sampling);
+  // counted given explicitly: a kernel passed by name keeps no default arguments.
+  return vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::PerspectiveMaskDiffScalar,
+                           vantor::PerspectiveMaskDiffVector, aPixels, aWidth, aHeight, aPitch,
+                           bPixels, bWidth, bHeight, bPitch, maskPixels, maskPitch, matrix,
+                           sampling, nullptr);
 }
 #endif  // HWY_ONCE

@@ -16,7 +16,7 @@
 
 #include "improc/shift.h"
 #include "improc/shift_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 
 namespace vantor {
 namespace shift {
@@ -230,7 +230,7 @@ HWY_EXPORT(Vector);
 ShiftSums ShiftDiffVector(const ShiftArgs& s) { return HWY_DYNAMIC_DISPATCH(Vector)(s); }
 
 ShiftSums ShiftDiff(const ShiftArgs& s) {
-  return tmKernelMode() == 2 ? ShiftDiffScalar(s) : ShiftDiffVector(s);
+  return RunOnPath(CurrentKernelPath(), ShiftDiffScalar, ShiftDiffVector, s);
 }
 
 }  // namespace vantor

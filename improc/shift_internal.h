@@ -34,7 +34,7 @@ struct ShiftArgs {
 ShiftSums ShiftDiffScalar(const ShiftArgs& s);
 // Vector loop over the rows (absolute differences, widened squares).
 ShiftSums ShiftDiffVector(const ShiftArgs& s);
-// The one the kernel mode selects (tmKernelMode 2: scalar).
+// The one CurrentKernelPath() selects.
 ShiftSums ShiftDiff(const ShiftArgs& s);
 
 }  // namespace vantor

@@ -27,7 +27,7 @@
 #include "generic/last_error.h"
 #include "improc/warp.h"
 #include "improc/warp_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 
 namespace vantor {
 namespace warp {
@@ -1028,7 +1028,7 @@ HWY_EXPORT(Scale);
 int64_t WarpVector(const WarpJob& job) { return HWY_DYNAMIC_DISPATCH(Vector)(job); }
 
 int64_t Warp(const WarpJob& job) {
-  return tmKernelMode() == 2 ? WarpScalar(job) : WarpVector(job);
+  return RunOnPath(CurrentKernelPath(), WarpScalar, WarpVector, job);
 }
 
 int64_t ScaleMaskDataVector(const uint8_t* a, int32_t width, int32_t height, int32_t aPitch,
@@ -1101,12 +1101,9 @@ extern "C" int32_t ScaleMaskData(const uint8_t* aPixels, int32_t width, int32_t 
                                  int32_t aPitch, const uint8_t* bPixels, int32_t bPitch,
                                  const uint8_t* maskPixels, int32_t maskPitch, int32_t cx,
                                  int32_t cy, int32_t n, double first, double step, double* table) {
-  const int64_t total =
-      tmKernelMode() == 2
-          ? vantor::ScaleMaskDataScalar(aPixels, width, height, aPitch, bPixels, bPitch, maskPixels,
-                                        maskPitch, cx, cy, n, first, step, table)
-          : vantor::ScaleMaskDataVector(aPixels, width, height, aPitch, bPixels, bPitch, maskPixels,
-                                        maskPitch, cx, cy, n, first, step, table);
-  return vantor::Capped(total);
+  return vantor::Capped(vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::ScaleMaskDataScalar,
+                                           vantor::ScaleMaskDataVector, aPixels, width, height,
+                                           aPitch, bPixels, bPitch, maskPixels, maskPitch, cx, cy,
+                                           n, first, step, table));
 }
 #endif  // HWY_ONCE

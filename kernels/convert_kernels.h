@@ -11,13 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/kernel_path.h"
+
 namespace vantor::convert {
-
-// Which twin of a row kernel runs.
-enum class Path { kScalar, kVector };
-
-// The path the current kernel mode asks for (vector when tmKernelMode() is 3).
-Path CurrentPath();
 
 // ---- Row kernels (scalar and vector twins give identical results) ----------
 
@@ -51,11 +47,11 @@ uint32_t Widen16to32(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_
                      uint8_t* dst, ptrdiff_t dstPitch, int32_t shift);
 
 uint32_t Narrow16to8(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path);
+                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path);
 uint32_t Narrow32to8(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path);
+                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path);
 uint32_t Narrow32to16(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                      uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path);
+                      uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path);
 
 void Int32ToDouble(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
                    uint8_t* dst, ptrdiff_t dstPitch, int32_t mode);
@@ -70,7 +66,7 @@ uint32_t DoubleTo32(double v, bool signedRule);
 // rounded-up mean chosen by the sum. Returns the largest grey value stored.
 uint32_t RgbToGrey8(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
                     const uint8_t* src, ptrdiff_t srcPitch, int32_t red, int32_t green,
-                    int32_t blue, Path path);
+                    int32_t blue, KernelPath path);
 uint32_t RgbToGrey16(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
                      const uint8_t* src, ptrdiff_t srcPitch, int32_t red, int32_t green,
                      int32_t blue);

@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "kernels/convert_kernels.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 
 static_assert(std::endian::native == std::endian::little,
               "pixel values are stored low byte first");
@@ -59,28 +59,20 @@ uint32_t Widen(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows
 }
 
 template <typename S>
-uint32_t MaxRow(const uint8_t* src, size_t count, Path path) {
+uint32_t MaxRow(const uint8_t* src, size_t count, KernelPath path) {
   if constexpr (sizeof(S) == 2) {
-    return path == Path::kVector ? MaxRowU16Vector(src, count) : MaxRowU16Scalar(src, count);
+    return RunOnPath(path, MaxRowU16Scalar, MaxRowU16Vector, src, count);
   } else {
-    return path == Path::kVector ? MaxRowU32Vector(src, count) : MaxRowU32Scalar(src, count);
+    return RunOnPath(path, MaxRowU32Scalar, MaxRowU32Vector, src, count);
   }
 }
 
 template <typename S, typename D>
-void ShiftRow(const uint8_t* src, uint8_t* dst, size_t count, unsigned shift, Path path) {
+void ShiftRow(const uint8_t* src, uint8_t* dst, size_t count, unsigned shift, KernelPath path) {
   if constexpr (sizeof(S) == 2 && sizeof(D) == 1) {
-    if (path == Path::kVector) {
-      ShiftRowU16toU8Vector(src, dst, count, shift);
-    } else {
-      ShiftRowU16toU8Scalar(src, dst, count, shift);
-    }
+    RunOnPath(path, ShiftRowU16toU8Scalar, ShiftRowU16toU8Vector, src, dst, count, shift);
   } else if constexpr (sizeof(S) == 4 && sizeof(D) == 1) {
-    if (path == Path::kVector) {
-      ShiftRowU32toU8Vector(src, dst, count, shift);
-    } else {
-      ShiftRowU32toU8Scalar(src, dst, count, shift);
-    }
+    RunOnPath(path, ShiftRowU32toU8Scalar, ShiftRowU32toU8Vector, src, dst, count, shift);
   } else {
     (void)path;
     for (size_t x = 0; x < count; ++x) {
@@ -92,7 +84,7 @@ void ShiftRow(const uint8_t* src, uint8_t* dst, size_t count, unsigned shift, Pa
 // Narrowing S to D; see Convert16to8 in convert_rows.h for the modes.
 template <typename S, typename D>
 uint32_t Narrow(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows, uint8_t* dst,
-                ptrdiff_t dstPitch, int32_t mode, Path path) {
+                ptrdiff_t dstPitch, int32_t mode, KernelPath path) {
   constexpr unsigned kSrcBits = 8 * sizeof(S);
   constexpr uint32_t kTop = std::numeric_limits<D>::max();
 
@@ -166,7 +158,7 @@ inline T Rank(T b, T g, T r, int64_t rank) {
 template <typename T>
 uint32_t RgbToGrey(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
                    const uint8_t* src, ptrdiff_t srcPitch, int32_t red, int32_t green,
-                   int32_t blue, Path path) {
+                   int32_t blue, KernelPath path) {
   constexpr size_t kPix = 3 * sizeof(T);
   const int64_t sum = int64_t{red} + green + blue;
   uint32_t best = 0;
@@ -174,8 +166,8 @@ uint32_t RgbToGrey(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
   if (sum <= 0) {
     ForRows(src, srcPitch, rows, dst, dstPitch, [&](const uint8_t* in, uint8_t* out) {
       if constexpr (sizeof(T) == 1) {
-        const uint8_t rowBest = path == Path::kVector ? RgbRankRowVector(in, out, width, sum)
-                                                      : RgbRankRowScalar(in, out, width, sum);
+        const uint8_t rowBest =
+            RunOnPath(path, RgbRankRowScalar, RgbRankRowVector, in, out, width, sum);
         best = std::max<uint32_t>(best, rowBest);
       } else {
         (void)path;
@@ -257,8 +249,6 @@ void GreyToRgb(const uint8_t* src, ptrdiff_t srcPitch, size_t width, size_t rows
 
 }  // namespace
 
-Path CurrentPath() { return tmKernelMode() == 3 ? Path::kVector : Path::kScalar; }
-
 uint8_t RgbRankRowScalar(const uint8_t* bgr, uint8_t* grey, size_t width, int64_t rank) {
   uint8_t best = 0;
   for (size_t x = 0; x < width; ++x) {
@@ -307,15 +297,15 @@ uint32_t Widen16to32(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_
 }
 
 uint32_t Narrow16to8(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path) {
+                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path) {
   return Narrow<uint16_t, uint8_t>(src, srcPitch, count, rows, dst, dstPitch, mode, path);
 }
 uint32_t Narrow32to8(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path) {
+                     uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path) {
   return Narrow<uint32_t, uint8_t>(src, srcPitch, count, rows, dst, dstPitch, mode, path);
 }
 uint32_t Narrow32to16(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t rows,
-                      uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, Path path) {
+                      uint8_t* dst, ptrdiff_t dstPitch, int32_t mode, KernelPath path) {
   return Narrow<uint32_t, uint16_t>(src, srcPitch, count, rows, dst, dstPitch, mode, path);
 }
 
@@ -361,7 +351,7 @@ void DoubleToInt32(const uint8_t* src, ptrdiff_t srcPitch, size_t count, size_t 
 
 uint32_t RgbToGrey8(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch,
                     const uint8_t* src, ptrdiff_t srcPitch, int32_t red, int32_t green,
-                    int32_t blue, Path path) {
+                    int32_t blue, KernelPath path) {
   return RgbToGrey<uint8_t>(dst, width, rows, dstPitch, src, srcPitch, red, green, blue, path);
 }
 
@@ -369,7 +359,7 @@ uint32_t RgbToGrey16(uint8_t* dst, size_t width, size_t rows, ptrdiff_t dstPitch
                      const uint8_t* src, ptrdiff_t srcPitch, int32_t red, int32_t green,
                      int32_t blue) {
   return RgbToGrey<uint16_t>(dst, width, rows, dstPitch, src, srcPitch, red, green, blue,
-                             Path::kScalar);
+                             KernelPath::kScalar);
 }
 
 void GreyToRgb8(const uint8_t* src, ptrdiff_t srcPitch, size_t width, size_t rows,
@@ -416,19 +406,19 @@ uint32_t Convert16to32(const void* src, int32_t srcPitch, int32_t width, int32_t
 uint32_t Convert16to8(const void* src, int32_t srcPitch, int32_t width, int32_t height,
                       void* dst, int32_t dstPitch, int32_t mode) {
   return cv::Narrow16to8(In(src), srcPitch, N(width), N(height), Out(dst), dstPitch, mode,
-                         cv::CurrentPath());
+                         vantor::CurrentKernelPath());
 }
 
 uint32_t Convert32to8(const void* src, int32_t srcPitch, int32_t width, int32_t height,
                       void* dst, int32_t dstPitch, int32_t mode) {
   return cv::Narrow32to8(In(src), srcPitch, N(width), N(height), Out(dst), dstPitch, mode,
-                         cv::CurrentPath());
+                         vantor::CurrentKernelPath());
 }
 
 uint32_t Convert32to16(const void* src, int32_t srcPitch, int32_t width, int32_t height,
                        void* dst, int32_t dstPitch, int32_t mode) {
   return cv::Narrow32to16(In(src), srcPitch, N(width), N(height), Out(dst), dstPitch, mode,
-                          cv::CurrentPath());
+                          vantor::CurrentKernelPath());
 }
 
 void Convert32toDouble(const void* src, int32_t srcPitch, int32_t width, int32_t height,
@@ -445,7 +435,7 @@ int32_t RGBtoGray(void* dst, int32_t width, int32_t height, int32_t dstPitch, co
                   int32_t srcPitch, int32_t redWeight, int32_t greenWeight, int32_t blueWeight) {
   return static_cast<int32_t>(cv::RgbToGrey8(Out(dst), N(width), N(height), dstPitch, In(src),
                                              srcPitch, redWeight, greenWeight, blueWeight,
-                                             cv::CurrentPath()));
+                                             vantor::CurrentKernelPath()));
 }
 
 int32_t RGB48toGray(void* dst, int32_t width, int32_t height, int32_t dstPitch, const void* src,

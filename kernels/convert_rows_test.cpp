@@ -202,7 +202,7 @@ TEST(ColourToGrey, RanksMeanAndWeights) {
   const Case cases[] = {{-4, 0, 0, 21}, {-2, 0, 0, 31}, {0, 0, 0, 10},  {-1, 0, 0, 20},
                         {1, 1, 1, 20},  {255, 0, 0, 31}, {0, 7, 0, 20}, {3, 2, 1, 23},
                         {-1, 0, 2, 245}};  // (-31 + 20) / 1 = -11, low byte kept
-  for (const cv::Path path : {cv::Path::kScalar, cv::Path::kVector}) {
+  for (const vantor::KernelPath path : {vantor::KernelPath::kScalar, vantor::KernelPath::kVector}) {
     for (const Case& c : cases) {
       const uint32_t best = cv::RgbToGrey8(dst.at(0), 1, 1, dst.pitch, src.at(0), src.pitch, c.r,
                                            c.g, c.b, path);
@@ -336,22 +336,22 @@ TEST_F(Twins, RectangleConversionsMatchScalar) {
         for (const int32_t mode : {-1, -2, -3, 0, 5}) {
           Rows a(width, rows, slack), b(width, rows, slack);
           EXPECT_EQ(cv::Narrow16to8(s16.at(0), s16.pitch, width, rows, a.at(0), a.pitch, mode,
-                                    cv::Path::kScalar),
+                                    vantor::KernelPath::kScalar),
                     cv::Narrow16to8(s16.at(0), s16.pitch, width, rows, b.at(0), b.pitch, mode,
-                                    cv::Path::kVector));
+                                    vantor::KernelPath::kVector));
           EXPECT_EQ(a.bytes, b.bytes) << "16 to 8, mode " << mode;
           EXPECT_EQ(cv::Narrow32to8(s32.at(0), s32.pitch, width, rows, a.at(0), a.pitch, mode,
-                                    cv::Path::kScalar),
+                                    vantor::KernelPath::kScalar),
                     cv::Narrow32to8(s32.at(0), s32.pitch, width, rows, b.at(0), b.pitch, mode,
-                                    cv::Path::kVector));
+                                    vantor::KernelPath::kVector));
           EXPECT_EQ(a.bytes, b.bytes) << "32 to 8, mode " << mode;
         }
         for (const int32_t sum : {-4, -2, 0}) {
           Rows a(width, rows, slack), b(width, rows, slack);
           EXPECT_EQ(cv::RgbToGrey8(a.at(0), width, rows, a.pitch, s24.at(0), s24.pitch, sum, 0, 0,
-                                   cv::Path::kScalar),
+                                   vantor::KernelPath::kScalar),
                     cv::RgbToGrey8(b.at(0), width, rows, b.pitch, s24.at(0), s24.pitch, sum, 0, 0,
-                                   cv::Path::kVector));
+                                   vantor::KernelPath::kVector));
           EXPECT_EQ(a.bytes, b.bytes) << "colour to grey, sum " << sum;
         }
       }

@@ -7,22 +7,30 @@
 
 #include "generic/clock.h"
 #include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "kernels/kernels.h"
 
 namespace {
 
 TEST(KernelMode, RequestsAndEffectiveMode) {
+  // The internal path, as the mode integer it must agree with.
+  const auto path = [] {
+    return vantor::CurrentKernelPath() == vantor::KernelPath::kVector ? 3 : 2;
+  };
   const int32_t saved = mrUseIntelIPlib(0);
   const int32_t vec = tmHasVectorKernels() ? 3 : 2;
   EXPECT_EQ(tmKernelMode(), vec);  // automatic
+  EXPECT_EQ(path(), vec);
   EXPECT_EQ(mrUseIntelIPlib(1), 0);
   EXPECT_EQ(tmKernelMode(), 2);    // 1 selects the scalar kernels
+  EXPECT_EQ(path(), 2);
   EXPECT_EQ(mrUseIntelIPlib(7), 2);
   EXPECT_EQ(tmKernelMode(), 2);    // 7 changes nothing
   EXPECT_EQ(mrUseIntelIPlib(-1), 2);
   EXPECT_EQ(mrUseIntelIPlib(3), 2);
   // 3 is taken only when the processor has vector kernels.
   EXPECT_EQ(tmKernelMode(), vec == 3 ? 3 : 2);
+  EXPECT_EQ(path(), vec == 3 ? 3 : 2);
   EXPECT_EQ(mrUseIntelIPlib(2), vec == 3 ? 3 : 2);
   EXPECT_EQ(mrUseIntelIPlib(0), 2);
   EXPECT_EQ(tmKernelMode(), vec);

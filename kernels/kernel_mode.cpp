@@ -4,6 +4,7 @@
 
 #include <hwy/targets.h>
 
+#include "kernels/kernel_path.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -47,3 +48,12 @@ int32_t tmKernelMode(void) {
 }
 
 }  // extern "C"
+
+namespace vantor {
+
+// tmKernelMode is 2 or 3, never anything else: only 0, 2 and 3 are stored.
+KernelPath CurrentKernelPath() {
+  return tmKernelMode() == 3 ? KernelPath::kVector : KernelPath::kScalar;
+}
+
+}  // namespace vantor

@@ -119,19 +119,19 @@ int32_t Widen24to48(const View& s, const View& d, int32_t mode) {
 
 int32_t Narrow16to8(const View& s, const View& d, int32_t mode) {
   return Limited(cv::Narrow16to8(s.pixels, s.pitch, s.width, s.height, d.pixels, d.pitch, mode,
-                                 cv::CurrentPath()));
+                                 CurrentKernelPath()));
 }
 int32_t Narrow32to8(const View& s, const View& d, int32_t mode) {
   return Limited(cv::Narrow32to8(s.pixels, s.pitch, s.width, s.height, d.pixels, d.pitch, mode,
-                                 cv::CurrentPath()));
+                                 CurrentKernelPath()));
 }
 int32_t Narrow32to16(const View& s, const View& d, int32_t mode) {
   return Limited(cv::Narrow32to16(s.pixels, s.pitch, s.width, s.height, d.pixels, d.pitch, mode,
-                                  cv::CurrentPath()));
+                                  CurrentKernelPath()));
 }
 int32_t Narrow48to24(const View& s, const View& d, int32_t mode) {
   return Limited(cv::Narrow16to8(s.pixels, s.pitch, 3 * s.width, s.height, d.pixels, d.pitch,
-                                 mode, cv::CurrentPath()));
+                                 mode, CurrentKernelPath()));
 }
 
 // ---- Colour and grey ---------------------------------------------------------------
@@ -169,7 +169,7 @@ int32_t GreyFromColour(const View& s, const View& d, int32_t red, int32_t green,
   }
   const uint32_t best =
       bytes ? cv::RgbToGrey8(d.pixels, s.width, s.height, d.pitch, s.pixels, s.pitch, red, green,
-                             blue, cv::CurrentPath())
+                             blue, CurrentKernelPath())
             : cv::RgbToGrey16(d.pixels, s.width, s.height, d.pitch, s.pixels, s.pitch, red,
                               green, blue);
   return static_cast<int32_t>(best);
@@ -220,10 +220,10 @@ int32_t WideToColour(const View& s, const View& d, int32_t) {
   const View& g = grey.view;
   if (s.depth == 16) {
     cv::Narrow16to8(s.pixels, s.pitch, s.width, s.height, g.pixels, g.pitch, -2,
-                    cv::CurrentPath());
+                    CurrentKernelPath());
   } else {
     cv::Narrow32to8(s.pixels, s.pitch, s.width, s.height, g.pixels, g.pitch, -2,
-                    cv::CurrentPath());
+                    CurrentKernelPath());
   }
   return GreyIntoChannels(g, d, 0);
 }
@@ -288,7 +288,7 @@ int32_t MaskFrom32(const View& s, const View& d, int32_t mode) {
   Plane bytes(8, s.width, s.height);
   const View& b = bytes.view;
   const uint32_t top = cv::Narrow32to8(s.pixels, s.pitch, s.width, s.height, b.pixels, b.pitch,
-                                       -1, cv::CurrentPath());
+                                       -1, CurrentKernelPath());
   const int32_t shift = ByteShift(top);
   ThresholdPixels(1, b.pixels, I32(b.width), I32(b.height), b.pitch, d.pixels, d.pitch,
                   static_cast<uint32_t>(mode >> shift) & 0xFF, kRelationNotLess);

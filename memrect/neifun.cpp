@@ -13,7 +13,7 @@
 #include "generic/last_error.h"
 #include "improc/nei.h"
 #include "improc/nei_codes.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "kernels/kernels.h"
 #include "kernels/nei_steps.h"
 #include "memrect/memrect.h"
@@ -236,7 +236,7 @@ int32_t Dispatch(int32_t handle, const StepList& list) {
   if (depth < 0) return -1;  // the handle's cause is stated
   if (depth != 1 && depth != 8 && depth != 24) return err::FailDepth(handle, depth), -1;
   if (w <= 0 || h <= 0) return 0;  // an empty rectangle has nothing to filter
-  const bool vector = tmKernelMode() == 3;
+  const bool vector = vantor::CurrentKernelPath() == vantor::KernelPath::kVector;
   uint8_t* p = static_cast<uint8_t*>(px);
   if (depth == 24) return Filter24(p, w, h, pitch, list, vector);
   return Target{p, w, h, pitch, depth == 1, vector}.Filter(list);

@@ -11,7 +11,7 @@
 #include "generic/last_error.h"
 #include "improc/bytescale.h"
 #include "improc/pixelops_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "memrect/pixelwise_internal.h"
 #include "memrect/pixelwise_vec.h"
 #include "memrect/rect_view.h"
@@ -54,7 +54,7 @@ int32_t Lookup(const char* list, const char* keyword) {
   return static_cast<int32_t>(WordInText(list, nullptr, 0, keyword, 0));
 }
 
-bool VectorMode() { return tmKernelMode() == 3; }
+bool VectorMode() { return CurrentKernelPath() == KernelPath::kVector; }
 
 // ---------------------------------------------------------------------------
 // Refused operands, each with its cause; -1 (or false).
@@ -341,8 +341,8 @@ int32_t mrMulDiv(int32_t h, uint32_t multiplier, uint32_t divisor) {
       case 24: {
         ByteScale s;
         MakeByteScale(multiplier, divisor, s);
-        clipped = VectorMode() ? ByteScaleRowsVector(s, r.pixels, r.RowBytes(), r.height, r.pitch)
-                               : ByteScaleRowsScalar(s, r.pixels, r.RowBytes(), r.height, r.pitch);
+        clipped = RunOnPath(CurrentKernelPath(), ByteScaleRowsScalar, ByteScaleRowsVector, s,
+                            r.pixels, r.RowBytes(), r.height, r.pitch);
         break;
       }
       case 1:

@@ -16,7 +16,7 @@
 #include "improc/pixelops_internal.h"
 #include "improc/recon.h"
 #include "improc/recon_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "kernels/kernels.h"
 #include "memrect/rect_view.h"
 
@@ -82,9 +82,8 @@ int32_t mrReconstruct(int32_t mask, int32_t marker) {
       return passes + 1;
     }
     MaskReconMask(m.pixels, m.width, m.height, m.pitch, k.pixels, k.pitch);
-    const int64_t ones = tmKernelMode() == 2
-                             ? vantor::CountMaskOnes(k.pixels, 0, 0, k.width, k.height, k.pitch)
-                             : tmMaskOnes(k.pixels, 0, 0, k.width, k.height, k.pitch);
+    const int64_t ones = vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::CountMaskOnes,
+                                           tmMaskOnes, k.pixels, 0, 0, k.width, k.height, k.pitch);
     return static_cast<int32_t>(std::min<int64_t>(ones, std::numeric_limits<int32_t>::max()));
   });
 }

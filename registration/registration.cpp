@@ -15,7 +15,7 @@
 #include "memrect/statistics.h"
 #include "memrect/subsample.h"
 #include "improc/perspective_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "registration/checks.h"
 #include "registration/perspective.h"
 #include "registration/registration_internal.h"
@@ -50,7 +50,7 @@ double CountingCost(const double* params, void* context) {
 ResolvedPair ResolvePair(int32_t imageA, int32_t imageB, int32_t mask, int32_t sampling) {
   ResolvedPair p;
   p.sampling = sampling;
-  p.vector = tmKernelMode() != 2;
+  p.path = CurrentKernelPath();
   void* a = nullptr;
   void* b = nullptr;
   if (mrGetExtendedInfo(imageA, &p.aw, &p.ah, &p.ap, &a) != 8) return p;
@@ -73,10 +73,9 @@ double ResolvedCost(const double* params, void* context) {
   if (!p->valid) return -1.0;
   const double m[9] = {params[2], params[3], params[0], -params[3], params[2], params[1],
                        0.0,       0.0,       1.0};
-  return p->vector ? PerspectiveMaskDiffVector(p->a, p->aw, p->ah, p->ap, p->b, p->bw, p->bh,
-                                               p->bp, p->mask, p->mp, m, p->sampling)
-                   : PerspectiveMaskDiffScalar(p->a, p->aw, p->ah, p->ap, p->b, p->bw, p->bh,
-                                               p->bp, p->mask, p->mp, m, p->sampling);
+  return RunOnPath(p->path, PerspectiveMaskDiffScalar, PerspectiveMaskDiffVector, p->a, p->aw,
+                   p->ah, p->ap, p->b, p->bw, p->bh, p->bp, p->mask, p->mp, m, p->sampling,
+                   nullptr);  // no count wanted
 }
 
 // What a search needs before it starts: B 8-bit and a record to write. *w, *h

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "kernels/kernel_path.h"
+
 namespace vantor {
 
 struct RegisterStats {
@@ -25,7 +27,7 @@ struct ResolvedPair {
   const uint8_t* mask = nullptr;
   int32_t mp = 0;
   int32_t sampling = 0;
-  bool vector = true;
+  KernelPath path = KernelPath::kVector;
   bool valid = false;
 };
 

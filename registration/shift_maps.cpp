@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "improc/pixelops_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "kernels/kernels.h"
 #include "kernels/kernels_scalar.h"
 #include "generic/last_error.h"
@@ -25,8 +25,8 @@ namespace vantor::reg {
 
 int64_t MaskOnes(const RectView& m) {
   if (m.Empty()) return 0;
-  if (tmKernelMode() == 2) return vantor::CountMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
-  return tmMaskOnes(m.pixels, 0, 0, m.width, m.height, m.pitch);
+  return RunOnPath(CurrentKernelPath(), CountMaskOnes, tmMaskOnes, m.pixels, 0, 0, m.width,
+                   m.height, m.pitch);
 }
 
 }  // namespace vantor::reg
@@ -67,8 +67,8 @@ extern "C" int32_t mrFindNext(int32_t h, int32_t* x, int32_t* y) {
     return err::Report(__func__, err::kParameter, "the position is null"), -1;
   if (!vantor::ResolveRect(h, r)) return RefuseMask(__func__, h, nullptr);
   if (r.depth != 1) return RefuseMask(__func__, h, &r);
-  if (tmKernelMode() == 2) return vantor::scalar::tmFindBit(r.pixels, r.width, r.height, r.pitch, x, y, 0);
-  return tmFindBit(r.pixels, r.width, r.height, r.pitch, x, y, 0);
+  return vantor::RunOnPath(vantor::CurrentKernelPath(), vantor::scalar::tmFindBit, tmFindBit,
+                           r.pixels, r.width, r.height, r.pitch, x, y, 0);
 }
 
 extern "C" int32_t mrMaskSubrectOnes(int32_t h, int32_t x, int32_t y, int32_t width,
@@ -80,11 +80,11 @@ extern "C" int32_t mrMaskSubrectOnes(int32_t h, int32_t x, int32_t y, int32_t wi
   const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + width, r.width);
   const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + height, r.height);
   if (x0 >= x1 || y0 >= y1) return 0;
-  const int64_t n =
-      tmKernelMode() == 2
-          ? vantor::CountMaskOnes(r.pixels, x0, y0, x1 - x0, y1 - y0, r.pitch)
-          : tmMaskOnes(r.pixels, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
-                       static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0), r.pitch);
+  // Inside the image: every coordinate fits the 32-bit kernel.
+  const int64_t n = vantor::RunOnPath(
+      vantor::CurrentKernelPath(), vantor::CountMaskOnes, tmMaskOnes, r.pixels,
+      static_cast<int32_t>(x0), static_cast<int32_t>(y0), static_cast<int32_t>(x1 - x0),
+      static_cast<int32_t>(y1 - y0), r.pitch);
   return static_cast<int32_t>(std::min<int64_t>(n, std::numeric_limits<int32_t>::max()));
 }
 

@@ -14,7 +14,7 @@
 #include "generic/last_error.h"
 #include "improc/warp.h"
 #include "improc/warp_internal.h"
-#include "kernels/kernel_mode.h"
+#include "kernels/kernel_path.h"
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
 #include "memrect/rect_view.h"
@@ -183,12 +183,9 @@ double BestScaleMask(int32_t imageA, int32_t imageB, int32_t mask, int32_t cx, i
   const int32_t n = static_cast<int32_t>(count);
   std::unique_ptr<double[]> table(new (std::nothrow) double[2 * static_cast<size_t>(n)]);
   if (!table) return err::FailMemory(), -1.0;
-  const int64_t total =
-      tmKernelMode() == 2
-          ? ScaleMaskDataScalar(a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
-                                mask_pixels, m.pitch, cx, cy, n, first, step, table.get())
-          : ScaleMaskDataVector(a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
-                                mask_pixels, m.pitch, cx, cy, n, first, step, table.get());
+  const int64_t total = RunOnPath(CurrentKernelPath(), ScaleMaskDataScalar, ScaleMaskDataVector,
+                                  a.pixels, a.width, a.height, a.pitch, b.pixels, b.pitch,
+                                  mask_pixels, m.pitch, cx, cy, n, first, step, table.get());
   if (total == 0) return reg::NothingCompared(), -1.0;
   // The smallest positive mean square; zeros (a perfect match, or no
   // comparison) are passed over.
