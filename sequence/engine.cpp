@@ -50,7 +50,8 @@ struct Frame {
   LoadedFrame images;
   DriftFramePtr prepared;
   int usesLeft = 0;             // pairs that still need the frame
-  bool awaitingOutput = false;  // still to be handed to the callback
+  bool awaitingOutput = false;  // kept until it has been delivered
+  bool pinned = false;          // the last measured frame, kept for a later frame
   std::string error;
   int32_t errorKind = 0;     // VANTOR_ERROR_* of a failed load
   bool outOfMemory = false;  // the load failed for memory
@@ -84,6 +85,7 @@ class Engine {
       out_.reference[k] = k <= 1 ? 0 : RefOf(k);
     }
     threads_ = o.threads > 0 ? o.threads : ProcessorCount();
+    retry_ = toPrevious_ && options_.method != kDriftClassic;
   }
 
   int32_t Run() {
@@ -143,8 +145,7 @@ class Engine {
     first.usesLeft = toPrevious_ ? (pairHi_ >= 2 ? 1 : 0) : std::max(0, pairHi_ - pairLo_ + 1);
     measured_[1] = true;
     std::unique_lock<std::mutex> lock(mutex_);
-    Deliver(lock);
-    ReleaseIfDone(1);
+    Deliver(lock, ws.get());
     return !stopped_;
   }
 
@@ -177,14 +178,6 @@ class Engine {
     if (options_.method != kDriftClassic && upTo >= 2 &&
         DriftClassify(out_.results.data() + 1, upTo) < 0)
       return err::FailMemory(), -1;  // the only way classifying fails
-    double sumX = 0.0, sumY = 0.0;
-    for (int32_t k = 2; k <= upTo; ++k) {
-      const DriftResult& r = out_.results[k];
-      sumX += r.dx;
-      sumY += r.dy;
-      out_.dxFirst[k] = toPrevious_ ? sumX : r.dx;
-      out_.dyFirst[k] = toPrevious_ ? sumY : r.dy;
-    }
     if (stopped_) return err::Fail(err::kFailed, "the frame callback stopped the run"), -1;
     if (failed != 0) {
       const FrameSource& s = src_[failed - 1];
@@ -252,7 +245,8 @@ class Engine {
       frame.error = mrLastError();
       return false;
     }
-    frame.awaitingOutput = callback_ != nullptr && keepImages_ && Wanted(k);
+    frame.awaitingOutput = (callback_ != nullptr && keepImages_ && Wanted(k)) ||
+                           (retry_ && k >= pairLo_ && k <= pairHi_);
     // The precise method reads the frame at its own depth while preparing it only.
     if (!keepImages_) frame.images.original.reset();
     return true;
@@ -260,49 +254,101 @@ class Engine {
 
   // Hands the frames whose displacement from the first is known to the
   // callback, in order; one thread at a time (the lock is released meanwhile).
-  void Deliver(std::unique_lock<std::mutex>& lock) {
+  // Against the previous frame, a frame whose reference failed is measured
+  // again against the last frame that did not, so that the running sums of
+  // every measurable frame stay right.
+  void Deliver(std::unique_lock<std::mutex>& lock, DriftWorkspace* ws) {
     if (delivering_) return;  // the thread delivering will take these too
     delivering_ = true;
-    while (!stopped_ && nextOutput_ <= last_ && measured_[nextOutput_]) {
-      const int32_t k = nextOutput_++;
+    while (!stopped_ && !outOfMemory_ && nextOutput_ <= n_ && measured_[nextOutput_]) {
+      const int32_t k = nextOutput_;
+      if (Remeasure(k) && !MeasureAgain(lock, k, ws)) break;
+      ++nextOutput_;
       const DriftResult& r = out_.results[k];
       if (k > 1) {
-        outX_ = toPrevious_ ? outX_ + r.dx : r.dx;
-        outY_ = toPrevious_ ? outY_ + r.dy : r.dy;
+        const bool failed = r.quality == kDriftFailed;
+        const int32_t ref = out_.reference[k];
+        // A failed frame's row carries the sums so far, as it always has.
+        outX_ = toPrevious_ ? (failed ? outX_ : out_.dxFirst[ref]) + r.dx : r.dx;
+        outY_ = toPrevious_ ? (failed ? outY_ : out_.dyFirst[ref]) + r.dy : r.dy;
+        out_.dxFirst[k] = outX_;
+        out_.dyFirst[k] = outY_;
+        if (failed && Wanted(k)) out_.reasons[k] = FailureReason(k, causes_[k].c_str());
       }
-      if (k > 1 && r.quality == kDriftFailed && Wanted(k))
-        out_.reasons[k] = FailureReason(k, causes_[k].c_str());
-      if (callback_ == nullptr || !Wanted(k)) continue;
       Frame& f = frames_[k];
-      SequenceFrame sf{};
-      sf.frame = k;
-      sf.reference = out_.reference[k];
-      sf.result = r;
-      sf.dxFirst = outX_;
-      sf.dyFirst = outY_;
-      sf.width = out_.width[k];
-      sf.height = out_.height[k];
-      sf.image = f.awaitingOutput ? f.images.source() : 0;
-      const FrameSource& s = src_[k - 1];
-      sf.name = s.name.c_str();
-      sf.path = s.path.c_str();
-      sf.page = s.page;
-      sf.reason = out_.reasons[k].c_str();
-      lock.unlock();
-      int32_t stop = 0;
-      try {
-        stop = callback_(user_, &sf);
-      } catch (...) {
-        stop = 1;
+      if (callback_ != nullptr && Wanted(k)) {
+        SequenceFrame sf{};
+        sf.frame = k;
+        sf.reference = out_.reference[k];
+        sf.result = r;
+        sf.dxFirst = outX_;
+        sf.dyFirst = outY_;
+        sf.width = out_.width[k];
+        sf.height = out_.height[k];
+        sf.image = f.awaitingOutput ? f.images.source() : 0;
+        const FrameSource& src = src_[k - 1];
+        sf.name = src.name.c_str();
+        sf.path = src.path.c_str();
+        sf.page = src.page;
+        sf.reason = out_.reasons[k].c_str();
+        lock.unlock();
+        int32_t stop = 0;
+        try {
+          stop = callback_(user_, &sf);
+        } catch (...) {
+          stop = 1;
+        }
+        lock.lock();
+        if (stop != 0) stopped_ = true;
       }
-      lock.lock();
-      if (stop != 0) stopped_ = true;
-      if (f.awaitingOutput) {
-        f.awaitingOutput = false;
-        ReleaseIfDone(k);
+      f.awaitingOutput = false;
+      if (retry_ && r.quality != kDriftFailed && f.state == Frame::kReady) {
+        // The newest frame that was measured serves any later frame whose reference failed.
+        const int32_t old = lastGood_;
+        lastGood_ = k;
+        f.pinned = true;
+        if (old != 0 && old != k) {
+          frames_[old].pinned = false;
+          ReleaseIfDone(old);
+        }
       }
+      ReleaseIfDone(k);
     }
     delivering_ = false;
+  }
+
+  // Whether frame k, about to be delivered, must be measured against the last
+  // measured frame instead of its failed predecessor.
+  bool Remeasure(int32_t k) const {
+    return retry_ && k >= pairLo_ && k <= pairHi_ && k > 2 && out_.reference[k] == k - 1 &&
+           out_.results[k - 1].quality == kDriftFailed && lastGood_ != 0 && lastGood_ < k - 1 &&
+           frames_[k].state == Frame::kReady && frames_[lastGood_].state == Frame::kReady;
+  }
+
+  // Measures frame k against lastGood_ (lock released meanwhile). False when memory ran out.
+  bool MeasureAgain(std::unique_lock<std::mutex>& lock, int32_t k, DriftWorkspace* ws) {
+    const int32_t ref = lastGood_;
+    const DriftFrame* a = frames_[ref].prepared.get();
+    const DriftFrame* b = frames_[k].prepared.get();
+    lock.unlock();
+    DriftResult r;
+    mrClearLastError();
+    const bool failed = DriftMeasureWith(a, b, mask_.get(), &options_, ws, &r) < 0;
+    const bool memory = failed && MemoryShort();
+    std::string cause;
+    try {
+      if (failed) cause = mrLastError();
+    } catch (const std::bad_alloc&) {
+    }
+    lock.lock();
+    if (memory) {
+      ShortOfMemory(cause);
+      return false;
+    }
+    out_.results[k] = r;
+    out_.reference[k] = ref;
+    causes_[k] = std::move(cause);
+    return true;
   }
 
   void ReleaseUse(int32_t j) {
@@ -312,7 +358,7 @@ class Engine {
 
   void ReleaseIfDone(int32_t j) {
     Frame& f = frames_[j];
-    if (f.usesLeft <= 0 && !f.awaitingOutput &&
+    if (f.usesLeft <= 0 && !f.awaitingOutput && !f.pinned &&
         (f.state == Frame::kReady || f.state == Frame::kFailed)) {
       f.prepared.reset();  // before the rectangles it borrows
       f.images = LoadedFrame();
@@ -394,7 +440,7 @@ class Engine {
       ReleaseUse(k);
       if (!outOfMemory_) {
         try {
-          Deliver(lock);
+          Deliver(lock, ws.get());
         } catch (const std::bad_alloc&) {
           if (!lock.owns_lock()) lock.lock();
           delivering_ = false;
@@ -424,6 +470,10 @@ class Engine {
   std::vector<std::string> causes_ = std::vector<std::string>(frames_.size());
   int32_t nextOutput_ = 1;      // the next frame to hand over
   double outX_ = 0, outY_ = 0;  // its displacement from the first
+  // Against the previous frame (not classic): frames whose reference failed
+  // are measured again against lastGood_, the newest frame that did not fail.
+  bool retry_ = false;
+  int32_t lastGood_ = 0;
   bool delivering_ = false;
   bool stopped_ = false;  // the callback asked to stop
   RectOwner mask_;
