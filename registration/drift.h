@@ -9,6 +9,9 @@
  * rectangle (the bottom row of a picture loaded from a file). The comparison
  * covers the central rectangle that CentralMask makes for the mask fraction.
  *
+ * Scratch memory: the calls ending in With take it from a workspace, which
+ * keeps it from one call to the next; the others make their own for the call.
+ *
  * Errors: functions return 0 / a pointer on success and -1 / null on failure,
  * with the cause in the per-thread error record (generic/errors.h); DriftMeasure
  * marks a pair that cannot be measured with distance -1. A shortage of memory
@@ -72,6 +75,18 @@ typedef struct DriftResult {
 /* A frame prepared for measurement. */
 typedef struct DriftFrame DriftFrame;
 
+/* Scratch memory for preparing frames and measuring pairs. A workspace serves
+ * one thread at a time; its memory stays from one call to the next and grows
+ * when a call needs more, so that a thread measuring a sequence allocates it
+ * once. */
+typedef struct DriftWorkspace DriftWorkspace;
+
+/* A new, empty workspace; null when memory is short. */
+VANTOR_API DriftWorkspace* DriftWorkspaceCreate(void);
+
+/* Frees the workspace and its memory (null is ignored). */
+VANTOR_API void DriftWorkspaceFree(DriftWorkspace* workspace);
+
 /* Prepares a frame: grey is its 8-bit grey rectangle (borrowed: it must stay
  * alive and unchanged until DriftFrameFree), full the same frame at its own
  * depth (1-channel 8, 16, 32 or 64 bits, or 24/48-bit colour; 0 to use grey),
@@ -80,6 +95,12 @@ typedef struct DriftFrame DriftFrame;
  * 8-bit rectangle, full does not match its size, or memory is short. */
 VANTOR_API DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
                                         int32_t reference);
+
+/* DriftFrameCreate with the workspace's scratch memory (null when the
+ * workspace is null). */
+VANTOR_API DriftFrame* DriftFrameCreateWith(int32_t grey, int32_t full,
+                                            const DriftOptions* options, int32_t reference,
+                                            DriftWorkspace* workspace);
 VANTOR_API void DriftFrameFree(DriftFrame* frame);
 
 /* Measures the current frame against the reference (prepared as one). mask
@@ -89,6 +110,12 @@ VANTOR_API void DriftFrameFree(DriftFrame* frame);
  * Thread-safe: frames are only read. */
 VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* current,
                                 int32_t mask, const DriftOptions* options, DriftResult* result);
+
+/* DriftMeasure with the workspace's scratch memory (-1 when the workspace is
+ * null). */
+VANTOR_API int32_t DriftMeasureWith(const DriftFrame* reference, const DriftFrame* current,
+                                    int32_t mask, const DriftOptions* options,
+                                    DriftWorkspace* workspace, DriftResult* result);
 
 /* Marks the suspect results of a sequence of n results (the first frame's
  * included): a distance far above the typical distance of the results around

@@ -1,6 +1,7 @@
 // The drift measurement on generated pairs: the global search finds large
 // jumps, the precise method has no half-pixel bias under noise and holds when
-// brightness and focus change, and the classification flags what it should.
+// brightness and focus change, the classification flags what it should, and
+// a reused workspace changes no result.
 #include "registration/drift.h"
 
 #include <gtest/gtest.h>
@@ -125,8 +126,9 @@ TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
   const DriftKernels& k = DriftKernelsFor(true);
   const Rect mask = CentralRect(w, h, 0.5);
   ReferenceData ref;
-  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k));
-  const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k);
+  Workspace ws;
+  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k, ws));
+  const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k, ws);
   ASSERT_TRUE(f.ok);
   EXPECT_NEAR(f.dx, 1.43, 0.04);
   EXPECT_NEAR(f.dy, -0.71, 0.04);
@@ -191,6 +193,44 @@ TEST(Drift, FramesOfAnotherSizeOrDepthAreRefused) {
   EXPECT_EQ(r.distance, -1.0);
   DriftFrameFree(fa);
   DriftFrameFree(fb);
+}
+
+bool SameResult(const DriftResult& x, const DriftResult& y) {
+  return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+TEST(Drift, AReusedWorkspaceGivesTheResultsOfFreshCalls) {
+  // Sizes up and down, so that scratch blocks are reused larger than needed.
+  const int sizes[][2] = {{160, 120}, {64, 48}, {257, 193}, {96, 300}, {64, 48}, {160, 120}};
+  DriftWorkspace* ws = DriftWorkspaceCreate();
+  ASSERT_NE(ws, nullptr);
+  int seed = 0;
+  for (const auto& [w, h] : sizes)
+    for (int32_t method : {kDriftDefault, kDriftPrecise}) {
+      auto blobs = vantor::tools::MakeBlobs(w, h, w * h / 200, ++seed);
+      auto va = vantor::tools::RenderValues(blobs, w, h, 0, 0);
+      auto vb = vantor::tools::RenderValues(blobs, w, h, 2.6, -1.3);
+      if (seed % 3 == 0) vb = vantor::tools::Blur(vb, w, h, 2.0);  // focus compared too
+      vantor::tools::AddNoise(va, 3, seed);
+      vantor::tools::AddNoise(vb, 3, seed + 50);
+      RectOwner ga = Grey(va, w, h), gb = Grey(vb, w, h);
+      RectOwner mask(CentralMaskFraction(ga.get(), 0.5));
+      const DriftOptions o = Options(method);
+      DriftFrame* fa = DriftFrameCreate(ga.get(), 0, &o, 1);
+      DriftFrame* fb = DriftFrameCreate(gb.get(), 0, &o, 1);
+      DriftFrame* wa = DriftFrameCreateWith(ga.get(), 0, &o, 1, ws);
+      DriftFrame* wb = DriftFrameCreateWith(gb.get(), 0, &o, 1, ws);
+      ASSERT_TRUE(fa && fb && wa && wb);
+      DriftResult fresh, reused;
+      ASSERT_EQ(DriftMeasure(fa, fb, mask.get(), &o, &fresh), 0) << mrLastError();
+      // Frames made with the workspace measure as those made without.
+      ASSERT_EQ(DriftMeasureWith(wa, wb, mask.get(), &o, ws, &reused), 0) << mrLastError();
+      EXPECT_TRUE(SameResult(fresh, reused)) << w << " x " << h << " method " << method;
+      for (DriftFrame* f : {fa, fb, wa, wb}) DriftFrameFree(f);
+    }
+  DriftWorkspaceFree(ws);
+  EXPECT_EQ(DriftFrameCreateWith(0, 0, nullptr, 0, nullptr), nullptr);
+  EXPECT_STREQ(mrLastError(), "DriftFrameCreateWith: the workspace is null");
 }
 
 }  // namespace
