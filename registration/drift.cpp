@@ -1,7 +1,9 @@
 // The exported drift measurement: frames prepared once (pyramid, full-depth
 // grey, reference data), pairs measured by the default or the precise method,
 // workspaces that carry the scratch memory from call to call, and the
-// classification's entry.
+// classification's entry. The compared area of every pair is the current
+// frame's rectangle, fixed when the frame was prepared; a caller's mask
+// handle only has to agree with it.
 #include "registration/drift.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "generic/last_error.h"
 #include "memrect/memrect.h"
+#include "memrect/rect_owner.h"
 #include "memrect/rect_view.h"
 #include "registration/checks.h"
 #include "registration/drift_internal.h"
@@ -23,7 +26,7 @@ struct DriftFrame {
   int32_t grey = 0;
   int32_t w = 0, h = 0;
   int32_t method = kDriftDefault;
-  vantor::drift::Rect mask;
+  vantor::drift::Rect mask;  // the compared area, CentralRect of the options' mask fraction
   vantor::drift::Pyramid pyramid;
   int32_t focusLevel = 0;   // the pyramid level the default method compares focus on
   double levelNoise = 0;    // noise of that level over the rectangle
@@ -33,8 +36,23 @@ struct DriftFrame {
   vantor::drift::ReferenceData ref;
 };
 
+namespace vantor::drift {
+
+// The 1-bit mask of a rectangle in a frame of w x h, for the registration
+// search: its rows inside and outside the rectangle, and the mask itself once
+// a pair needed one made.
+struct MaskRows {
+  int32_t w = -1, h = -1;
+  Rect rect;
+  std::vector<uint8_t> inside, outside;
+  RectOwner made;
+};
+
+}  // namespace vantor::drift
+
 struct DriftWorkspace {
   vantor::drift::Workspace work;
+  vantor::drift::MaskRows mask;
 };
 
 namespace {
@@ -93,8 +111,75 @@ double GreyCost(const vantor::ResolvedPair& pair, double dx, double dy) {
   return vantor::ResolvedCost(p, const_cast<vantor::ResolvedPair*>(&pair));
 }
 
+// Makes rows the pattern of frame f's rectangle (kept when it already is).
+// The size and rectangle are stored last, so that a shortage of memory on
+// the way leaves rows to be made again.
+void PatternFor(const DriftFrame* f, MaskRows* rows) {
+  if (rows->w == f->w && rows->h == f->h && rows->rect == f->mask) return;
+  rows->w = rows->h = -1;
+  rows->made.reset();
+  const size_t bytes = (static_cast<size_t>(f->w) + 7) / 8;
+  rows->outside.assign(bytes, 0);
+  rows->inside.assign(bytes, 0);
+  for (int32_t x = std::max(0, f->mask.x0); x < std::min(f->w, f->mask.x1); ++x)
+    rows->inside[x >> 3] |= static_cast<uint8_t>(1u << (x & 7));
+  rows->rect = f->mask;
+  rows->w = f->w;
+  rows->h = f->h;
+}
+
+// Whether the w pixels of a 1-bit row are those of the pattern.
+bool SameRow(const uint8_t* row, const uint8_t* pattern, int32_t w) {
+  const int32_t whole = w / 8, rest = w % 8;
+  if (std::memcmp(row, pattern, static_cast<size_t>(whole)) != 0) return false;
+  const unsigned used = (1u << rest) - 1u;
+  return rest == 0 || ((row[whole] ^ pattern[whole]) & used) == 0;
+}
+
+// The mask the registration search compares through for current frame b:
+// the caller's, once checked to be b's rectangle as a 1-bit image of its
+// size, or, when the caller passes 0, one made from that rectangle (kept in
+// the workspace for the next pair). 0 with the cause stated when the caller's
+// disagrees or memory is short.
+int32_t PairMask(const DriftFrame* b, int32_t mask, MaskRows* rows) {
+  PatternFor(b, rows);
+  const Rect& r = b->mask;
+  if (mask != 0) {
+    vantor::RectView g, m;
+    if (!vantor::ResolveRect(b->grey, g) || !vantor::reg::CheckMask(mask, b->grey, g, &m)) return 0;
+    for (int32_t y = 0; y < m.height; ++y) {
+      const bool in = y >= r.y0 && y < r.y1;
+      if (!SameRow(m.Row(y), in ? rows->inside.data() : rows->outside.data(), m.width))
+        return err::Fail(err::kParameter,
+                         "mask %d is not the frames' compared rectangle (columns %d to %d, rows "
+                         "%d to %d of %d x %d)",
+                         static_cast<int>(mask), static_cast<int>(r.x0), static_cast<int>(r.x1 - 1),
+                         static_cast<int>(r.y0), static_cast<int>(r.y1 - 1), static_cast<int>(b->w),
+                         static_cast<int>(b->h)),
+               0;
+    }
+    return mask;
+  }
+  if (!rows->made) {
+    vantor::RectOwner made(mrCreate(1, b->w, b->h));
+    vantor::RectView m;
+    if (!made || !vantor::ResolveRect(made.get(), m)) {
+      if (MemoryFailed()) err::FailMemory();
+      return 0;
+    }
+    for (int32_t y = 0; y < m.height; ++y) {
+      const bool in = y >= r.y0 && y < r.y1;
+      std::memcpy(m.Row(y), in ? rows->inside.data() : rows->outside.data(), rows->inside.size());
+    }
+    rows->made = std::move(made);
+  }
+  return rows->made.get();
+}
+
 void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftOptions* o,
                     const DriftKernels& k, DriftWorkspace& ws, DriftResult* r) {
+  mask = PairMask(b, mask, &ws.mask);
+  if (mask == 0) return;
   double rec[4] = {0, 0, 1, 0};
   const double dist = RegisterPair(a->grey, b->grey, mask, rec, o->startStep, o->finalStep,
                                    o->minDiff, o->coarseSize, 0, kRegFixS | kRegFixA);
@@ -172,6 +257,8 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     vantor::reg::NothingCompared();
     return;
   }
+  mask = PairMask(b, mask, &ws.mask);
+  if (mask == 0) return;
   const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
                                      std::min(1, a->pyramid.top), k);
   if (!g.ok) {
@@ -281,6 +368,11 @@ int32_t MeasurePair(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     return err::Fail(err::kParameter, "frames prepared for method %d and %d, measured with %d",
                      static_cast<int>(a->method), static_cast<int>(b->method),
                      static_cast<int>(o->method)),
+           -1;
+  // Frames of one size compare one area: the rectangle of their mask fraction.
+  if (a->w == b->w && a->h == b->h && !(a->mask == b->mask))
+    return err::Fail(err::kParameter, "frames of %d x %d prepared with different mask fractions",
+                     static_cast<int>(a->w), static_cast<int>(a->h)),
            -1;
   try {
     DriftWorkspace temporary;

@@ -7,7 +7,9 @@
  * Conventions as RegisterPair's: a feature at (x, y) of the current frame lies
  * at (x + dx, y + dy) of the reference; y counts rows from row 0 of the
  * rectangle (the bottom row of a picture loaded from a file). The comparison
- * covers the central rectangle that CentralMask makes for the mask fraction.
+ * covers the central rectangle that CentralMaskFraction makes for the mask
+ * fraction of the options a frame is prepared with; the stored fraction of
+ * SetMaskFraction plays no part.
  *
  * Scratch memory: the calls ending in With take it from a workspace, which
  * keeps it from one call to the next; the others make their own for the call.
@@ -103,16 +105,20 @@ VANTOR_API DriftFrame* DriftFrameCreateWith(int32_t grey, int32_t full,
                                             DriftWorkspace* workspace);
 VANTOR_API void DriftFrameFree(DriftFrame* frame);
 
-/* Measures the current frame against the reference (prepared as one). mask
- * is the central mask of the frames' size (CentralMask with the options' mask
- * fraction), used by RegisterPair. Fills *result; returns 0, or -1 when the
+/* Measures the current frame against the reference (prepared as one, with
+ * the same mask fraction when the frames have one size). The compared area is
+ * the current frame's central rectangle; mask is that rectangle as a 1-bit
+ * image of the current frame's size (CentralMaskFraction with the fraction
+ * the frame was prepared with), or 0 to have it made here. A mask that is not
+ * exactly that rectangle is refused. Fills *result; returns 0, or -1 when the
  * pair cannot be measured (result->quality kDriftFailed, distance -1).
  * Thread-safe: frames are only read. */
 VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* current,
                                 int32_t mask, const DriftOptions* options, DriftResult* result);
 
 /* DriftMeasure with the workspace's scratch memory (-1 when the workspace is
- * null). */
+ * null). A mask made here for mask 0 stays in the workspace for the next
+ * pair of that size and rectangle, until DriftWorkspaceFree. */
 VANTOR_API int32_t DriftMeasureWith(const DriftFrame* reference, const DriftFrame* current,
                                     int32_t mask, const DriftOptions* options,
                                     DriftWorkspace* workspace, DriftResult* result);
