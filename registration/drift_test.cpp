@@ -275,9 +275,11 @@ TEST(Drift, TheFramesRectangleDecidesTheComparedArea) {
   EXPECT_EQ(mrLastErrorKind(), VANTOR_ERROR_PARAMETER);
   EXPECT_EQ(std::string(mrLastError()),
             "DriftMeasure: mask " + std::to_string(other.get()) +
-                " is not the frames' compared rectangle (columns 16 to 48, rows 12 to 36 of 64 x 48)");
+                " is not the frames' compared rectangle (columns 16 to 48, rows 12 to 36 of "
+                "64 x 48)");
   EXPECT_EQ(DriftMeasure(fa, fc, 0, &half, &r), -1);
-  EXPECT_STREQ(mrLastError(), "DriftMeasure: frames of 64 x 48 prepared with different mask fractions");
+  EXPECT_STREQ(mrLastError(),
+               "DriftMeasure: frames of 64 x 48 prepared with different mask fractions");
   for (DriftFrame* f : {fa, fb, fc}) DriftFrameFree(f);
 }
 
