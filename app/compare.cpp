@@ -87,6 +87,13 @@ struct DriftFrameDeleter {
 };
 using DriftFramePtr = std::unique_ptr<DriftFrame, DriftFrameDeleter>;
 
+struct DriftWorkspaceDeleter {
+  void operator()(DriftWorkspace* w) const { DriftWorkspaceFree(w); }
+};
+// A thread's scratch memory for preparing and measuring frames; null when it
+// could not be made, and each call then makes its own.
+using DriftWorkspacePtr = std::unique_ptr<DriftWorkspace, DriftWorkspaceDeleter>;
+
 // One entry of the sequence: where it is read from and how its row names it.
 struct FrameRef {
   std::string path;
@@ -314,9 +321,9 @@ class SequenceComparison {
   const std::string& PathOf(int32_t k) const { return refs_[k - 1].path; }
 
   // LoadFrameThrowing that never throws: a shortage of memory fails the load.
-  bool LoadFrame(int32_t k, Frame& frame) {
+  bool LoadFrame(int32_t k, Frame& frame, DriftWorkspace* ws = nullptr) {
     try {
-      return LoadFrameThrowing(k, frame);
+      return LoadFrameThrowing(k, frame, ws);
     } catch (const std::bad_alloc&) {
       frame.outOfMemory = true;
       frame.error.clear();
@@ -328,7 +335,7 @@ class SequenceComparison {
     }
   }
 
-  bool LoadFrameThrowing(int32_t k, Frame& frame) {
+  bool LoadFrameThrowing(int32_t k, Frame& frame, DriftWorkspace* ws) {
     const std::string& path = PathOf(k);
     {
       std::lock_guard<std::mutex> g(formMutex_);
@@ -357,8 +364,11 @@ class SequenceComparison {
     // Every frame but the last is a reference in mode 0, only the first in mode 1.
     const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
     StartCall();
+    const int32_t asReference = reference ? 1 : 0;
     frame.prepared = DriftFramePtr(
-        DriftFrameCreate(images.grey.get(), images.source(), &options_, reference ? 1 : 0));
+        ws != nullptr
+            ? DriftFrameCreateWith(images.grey.get(), images.source(), &options_, asReference, ws)
+            : DriftFrameCreate(images.grey.get(), images.source(), &options_, asReference));
     if (!frame.prepared) {
       frame.outOfMemory = MemoryShort();
       frame.error = LastCause();
@@ -531,6 +541,7 @@ class SequenceComparison {
   // Nothing in here may throw (an escaping exception ends the process):
   // shortages of memory stop the run instead.
   void Worker() {
+    const DriftWorkspacePtr ws(DriftWorkspaceCreate());
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (outOfMemory_ || nextPair_ > pairHi_ || (firstFailed_ != 0 && nextPair_ > firstFailed_))
@@ -554,7 +565,7 @@ class SequenceComparison {
       lock.unlock();
       for (int32_t j : std::span(toLoad, loads)) {
         Frame scratch;
-        const bool ok = LoadFrame(j, scratch);
+        const bool ok = LoadFrame(j, scratch, ws.get());
         lock.lock();
         Frame& f = frames_[j];
         f.grey = std::move(scratch.grey);
@@ -580,7 +591,9 @@ class SequenceComparison {
         lock.unlock();
         DriftResult r;
         StartCall();
-        const bool failed = DriftMeasure(a, b, mask_.get(), &options_, &r) < 0;
+        const bool failed =
+            (ws ? DriftMeasureWith(a, b, mask_.get(), &options_, ws.get(), &r)
+                : DriftMeasure(a, b, mask_.get(), &options_, &r)) < 0;
         const bool memory = failed && mrLastErrorKind() == VANTOR_ERROR_MEMORY;
         char cause[160] = "";
         if (failed) std::snprintf(cause, sizeof cause, "%s", mrLastError());
