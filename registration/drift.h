@@ -8,11 +8,8 @@
  * at (x + dx, y + dy) of the reference; y counts rows from row 0 of the
  * rectangle (the bottom row of a picture loaded from a file). The comparison
  * covers the central rectangle that CentralMaskFraction makes for the mask
- * fraction of the options a frame is prepared with; the stored fraction of
- * SetMaskFraction plays no part.
- *
- * Scratch memory: the calls ending in With take it from a workspace, which
- * keeps it from one call to the next; the others make their own for the call.
+ * fraction of the options a frame is prepared with (the stored fraction of
+ * SetMaskFraction is not used).
  *
  * Errors: functions return 0 / a pointer on success and -1 / null on failure,
  * with the cause in the per-thread error record (generic/errors.h); DriftMeasure
@@ -77,10 +74,11 @@ typedef struct DriftResult {
 /* A frame prepared for measurement. */
 typedef struct DriftFrame DriftFrame;
 
-/* Scratch memory for preparing frames and measuring pairs. A workspace serves
- * one thread at a time; its memory stays from one call to the next and grows
- * when a call needs more, so that a thread measuring a sequence allocates it
- * once. */
+/* Scratch memory for preparing frames and measuring pairs, taken by the
+ * calls ending in With (DriftFrameCreate and DriftMeasure make their own for
+ * the call and free it on return). A workspace serves one thread at a time;
+ * its memory stays from one call to the next and grows when a call needs
+ * more, so that a thread measuring a sequence allocates it once. */
 typedef struct DriftWorkspace DriftWorkspace;
 
 /* A new, empty workspace; null when memory is short. */

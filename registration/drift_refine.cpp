@@ -168,7 +168,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   double prevStep[2] = {0, 0};
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
-    // Sample positions x - d: whole part o, phase f.
+    // Sample positions x - d: whole pixels o, phase f.
     const double tx = -dx, ty = -dy;
     const int32_t ox = static_cast<int32_t>(std::floor(tx));
     const int32_t oy = static_cast<int32_t>(std::floor(ty));
