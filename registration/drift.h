@@ -7,7 +7,9 @@
  * Conventions as RegisterPair's: a feature at (x, y) of the current frame lies
  * at (x + dx, y + dy) of the reference; y counts rows from row 0 of the
  * rectangle (the bottom row of a picture loaded from a file). The comparison
- * covers the central rectangle that CentralMask makes for the mask fraction.
+ * covers the central rectangle that CentralMaskFraction makes for the mask
+ * fraction of the options a frame is prepared with (the stored fraction of
+ * SetMaskFraction is not used).
  *
  * Errors: functions return 0 / a pointer on success and -1 / null on failure,
  * with the cause in the per-thread error record (generic/errors.h); DriftMeasure
@@ -72,6 +74,19 @@ typedef struct DriftResult {
 /* A frame prepared for measurement. */
 typedef struct DriftFrame DriftFrame;
 
+/* Scratch memory for preparing frames and measuring pairs, taken by the
+ * calls ending in With (DriftFrameCreate and DriftMeasure make their own for
+ * the call and free it on return). A workspace serves one thread at a time;
+ * its memory stays from one call to the next and grows when a call needs
+ * more, so that a thread measuring a sequence allocates it once. */
+typedef struct DriftWorkspace DriftWorkspace;
+
+/* A new, empty workspace; null when memory is short. */
+VANTOR_API DriftWorkspace* DriftWorkspaceCreate(void);
+
+/* Frees the workspace and its memory (null is ignored). */
+VANTOR_API void DriftWorkspaceFree(DriftWorkspace* workspace);
+
 /* Prepares a frame: grey is its 8-bit grey rectangle (borrowed: it must stay
  * alive and unchanged until DriftFrameFree), full the same frame at its own
  * depth (1-channel 8, 16, 32 or 64 bits, or 24/48-bit colour; 0 to use grey),
@@ -80,15 +95,31 @@ typedef struct DriftFrame DriftFrame;
  * 8-bit rectangle, full does not match its size, or memory is short. */
 VANTOR_API DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftOptions* options,
                                         int32_t reference);
+
+/* DriftFrameCreate with the workspace's scratch memory (null when the
+ * workspace is null). */
+VANTOR_API DriftFrame* DriftFrameCreateWith(int32_t grey, int32_t full,
+                                            const DriftOptions* options, int32_t reference,
+                                            DriftWorkspace* workspace);
 VANTOR_API void DriftFrameFree(DriftFrame* frame);
 
-/* Measures the current frame against the reference (prepared as one). mask
- * is the central mask of the frames' size (CentralMask with the options' mask
- * fraction), used by RegisterPair. Fills *result; returns 0, or -1 when the
+/* Measures the current frame against the reference (prepared as one, with
+ * the same mask fraction when the frames have one size). The compared area is
+ * the current frame's central rectangle; mask is that rectangle as a 1-bit
+ * image of the current frame's size (CentralMaskFraction with the fraction
+ * the frame was prepared with), or 0 to have it made here. A mask that is not
+ * exactly that rectangle is refused. Fills *result; returns 0, or -1 when the
  * pair cannot be measured (result->quality kDriftFailed, distance -1).
  * Thread-safe: frames are only read. */
 VANTOR_API int32_t DriftMeasure(const DriftFrame* reference, const DriftFrame* current,
                                 int32_t mask, const DriftOptions* options, DriftResult* result);
+
+/* DriftMeasure with the workspace's scratch memory (-1 when the workspace is
+ * null). A mask made here for mask 0 stays in the workspace for the next
+ * pair of that size and rectangle, until DriftWorkspaceFree. */
+VANTOR_API int32_t DriftMeasureWith(const DriftFrame* reference, const DriftFrame* current,
+                                    int32_t mask, const DriftOptions* options,
+                                    DriftWorkspace* workspace, DriftResult* result);
 
 /* Marks the suspect results of a sequence of n results (the first frame's
  * included): a distance far above the typical distance of the results around

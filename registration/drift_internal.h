@@ -1,6 +1,9 @@
-// Internal pieces of the drift measurement, for the tests and benchmarks:
-// float images, the block-mean pyramid, the global whole-pixel search and the
-// robust sub-pixel refinement.
+// Internal pieces of the drift measurement, shared by its source files and
+// reached by the tests and benchmarks: float images, the block-mean pyramid
+// and global whole-pixel search (drift_pyramid.cpp), smoothing and the noise,
+// energy and focus measures (drift_smooth.cpp), the robust sub-pixel
+// refinement (drift_refine.cpp) and the classification (drift_classify.cpp).
+// Scratch memory comes from a Workspace the caller owns.
 #ifndef VANTOR_REGISTRATION_DRIFT_INTERNAL_H
 #define VANTOR_REGISTRATION_DRIFT_INTERNAL_H
 
@@ -13,6 +16,14 @@
 #include "registration/drift.h"
 
 namespace vantor::drift {
+
+// Smoothing of both frames before the refinement.
+inline constexpr double kSmoothSigma = 1.5;
+// The results on each side of one that give its typical distance.
+inline constexpr int32_t kClassifyWindow = 12;
+// A frame whose signal energy differs from the other's by more than this
+// factor is smoothed further to match before the refinement (focus change).
+inline constexpr double kFocusRatio = 1.1;
 
 // A float image; pitch in floats. Allocate keeps the block when it is large
 // enough, so scratch images can be reused; new pixels are not initialised.
@@ -28,6 +39,19 @@ struct FloatImage {
   bool Empty() const { return w == 0 || h == 0; }
 };
 
+// Scratch memory of the measurement, for one thread at a time. Its blocks
+// stay from one call to the next and grow when a call needs more; what they
+// hold between calls means nothing.
+struct Workspace {
+  FloatImage smoothRows;          // SmoothRegion: the horizontally smoothed rows
+  std::vector<float> smoothLine;  // SmoothRegion: one source row, edges repeated
+  FloatImage energySmooth;        // GradientEnergy: the smoothed rectangle
+  FloatImage refineSmooth;        // Refine: the current frame smoothed, when its own is not used
+  FloatImage refineRows;          // Refine: the current frame resampled along rows
+  FloatImage residual;            // Refine: resampled current frame minus the reference
+  std::vector<float> sample;      // Refine: the residuals that give the robust scale
+};
+
 // [x0, x1) x [y0, y1).
 struct Rect {
   int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
@@ -36,9 +60,11 @@ struct Rect {
   int64_t Area() const {
     return x1 > x0 && y1 > y0 ? static_cast<int64_t>(x1 - x0) * (y1 - y0) : 0;
   }
+  bool operator==(const Rect&) const = default;
 };
 
-// The rectangle of ones that CentralMask makes for an image of w x h.
+// The rectangle of ones that CentralMaskFraction makes for an image of w x h:
+// the compared area of a frame, decided once when it is prepared.
 Rect CentralRect(int32_t w, int32_t h, double fraction);
 
 // The grey levels of a rectangle of any single-channel depth (8, 16, 32,
@@ -104,11 +130,11 @@ struct ReferenceData {
 
 // Gaussian smoothing of src over the rectangle r (edges replicated).
 bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
-                  const DriftKernels& k);
+                  const DriftKernels& k, Workspace& ws);
 
 // noise: the standard deviation of the frame's noise.
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
-                      ReferenceData* ref, const DriftKernels& k);
+                      ReferenceData* ref, const DriftKernels& k, Workspace& ws);
 
 // Mean squared gradient and variance of the frame smoothed with sigma over r
 // (energy -1 on failure).
@@ -116,7 +142,7 @@ struct GradientStats {
   double energy = -1, variance = 0;
 };
 GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma,
-                             const DriftKernels& k);
+                             const DriftKernels& k, Workspace& ws);
 
 // The noise standard deviation of white noise in img over r (from 2 x 2
 // checkerboard differences), the factor by which smoothing with sigma and the
@@ -127,12 +153,22 @@ GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma
 double NoiseLevel(const FloatImage& img, const Rect& r);
 double NoiseGain(double sigma);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
-                    const DriftKernels& k);
+                    const DriftKernels& k, Workspace& ws);
 
 // The smoothing at which the frame's signal energy over r (atBase at the
 // base smoothing, above target) falls to target.
 double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
-                     double atBase, const DriftKernels& k);
+                     double atBase, const DriftKernels& k, Workspace& ws);
+
+// How much more blurred (Gaussian sigma, pixels of the image given) the
+// current frame b is than the reference a over the compared pixels: positive
+// when the current frame is blurrier, negative when the reference is, 0 when
+// their signal energies agree within the focus ratio. *sigma receives the
+// smoothing at which the sharper frame matches the blurrier one (base when
+// they agree).
+double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const FloatImage& b,
+                       const Rect& rb, double noiseB, double base, const DriftKernels& k,
+                       Workspace& ws, double* sigma);
 
 struct Refinement {
   bool ok = false;
@@ -148,7 +184,13 @@ struct Refinement {
 // `own`, when given, is the current frame's own reference data: its wide
 // smoothing is used when it has the same sigma and covers what is read.
 Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx0, double dy0,
-                  double sigma, const DriftKernels& k, const ReferenceData* own = nullptr);
+                  double sigma, const DriftKernels& k, Workspace& ws,
+                  const ReferenceData* own = nullptr);
+
+// DriftClassify's work: marks the suspect results and returns their number.
+// Nothing is marked before every limit is known, so that a shortage of
+// memory (std::bad_alloc) leaves the results as they were.
+int32_t Classify(DriftResult* results, int32_t n);
 
 }  // namespace vantor::drift
 

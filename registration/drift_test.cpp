@@ -1,12 +1,15 @@
 // The drift measurement on generated pairs: the global search finds large
 // jumps, the precise method has no half-pixel bias under noise and holds when
-// brightness and focus change, and the classification flags what it should.
+// brightness and focus change, the classification flags what it should, a
+// reused workspace changes no result, and the compared area is the frames'.
 #include "registration/drift.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "generic/errors.h"
@@ -125,8 +128,9 @@ TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
   const DriftKernels& k = DriftKernelsFor(true);
   const Rect mask = CentralRect(w, h, 0.5);
   ReferenceData ref;
-  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k));
-  const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k);
+  Workspace ws;
+  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, NoiseLevel(fa, mask), &ref, k, ws));
+  const Refinement f = Refine(ref, fb, 1.0, 1.0, 1.5, k, ws);
   ASSERT_TRUE(f.ok);
   EXPECT_NEAR(f.dx, 1.43, 0.04);
   EXPECT_NEAR(f.dy, -0.71, 0.04);
@@ -191,6 +195,92 @@ TEST(Drift, FramesOfAnotherSizeOrDepthAreRefused) {
   EXPECT_EQ(r.distance, -1.0);
   DriftFrameFree(fa);
   DriftFrameFree(fb);
+}
+
+bool SameResult(const DriftResult& x, const DriftResult& y) {
+  return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+TEST(Drift, AReusedWorkspaceGivesTheResultsOfFreshCalls) {
+  // Sizes up and down, so that scratch blocks are reused larger than needed;
+  // each pair measured with the caller's mask and with one made in the
+  // workspace.
+  const int sizes[][2] = {{160, 120}, {64, 48}, {257, 193}, {96, 300}, {64, 48}, {160, 120}};
+  DriftWorkspace* ws = DriftWorkspaceCreate();
+  ASSERT_NE(ws, nullptr);
+  int seed = 0;
+  for (const auto& [w, h] : sizes)
+    for (int32_t method : {kDriftDefault, kDriftPrecise}) {
+      auto blobs = vantor::tools::MakeBlobs(w, h, w * h / 200, ++seed);
+      auto va = vantor::tools::RenderValues(blobs, w, h, 0, 0);
+      auto vb = vantor::tools::RenderValues(blobs, w, h, 2.6, -1.3);
+      if (seed % 3 == 0) vb = vantor::tools::Blur(vb, w, h, 2.0);  // focus compared too
+      vantor::tools::AddNoise(va, 3, seed);
+      vantor::tools::AddNoise(vb, 3, seed + 50);
+      RectOwner ga = Grey(va, w, h), gb = Grey(vb, w, h);
+      RectOwner mask(CentralMaskFraction(ga.get(), 0.5));
+      const DriftOptions o = Options(method);
+      DriftFrame* fa = DriftFrameCreate(ga.get(), 0, &o, 1);
+      DriftFrame* fb = DriftFrameCreate(gb.get(), 0, &o, 1);
+      DriftFrame* wa = DriftFrameCreateWith(ga.get(), 0, &o, 1, ws);
+      DriftFrame* wb = DriftFrameCreateWith(gb.get(), 0, &o, 1, ws);
+      ASSERT_TRUE(fa && fb && wa && wb);
+      DriftResult fresh, reused, made;
+      ASSERT_EQ(DriftMeasure(fa, fb, mask.get(), &o, &fresh), 0) << mrLastError();
+      // Frames made with the workspace measure as those made without.
+      ASSERT_EQ(DriftMeasureWith(wa, wb, mask.get(), &o, ws, &reused), 0) << mrLastError();
+      ASSERT_EQ(DriftMeasureWith(fa, fb, 0, &o, ws, &made), 0) << mrLastError();
+      EXPECT_TRUE(SameResult(fresh, reused)) << w << " x " << h << " method " << method;
+      EXPECT_TRUE(SameResult(fresh, made)) << w << " x " << h << " method " << method;
+      for (DriftFrame* f : {fa, fb, wa, wb}) DriftFrameFree(f);
+    }
+  DriftWorkspaceFree(ws);
+  EXPECT_EQ(DriftFrameCreateWith(0, 0, nullptr, 0, nullptr), nullptr);
+  EXPECT_STREQ(mrLastError(), "DriftFrameCreateWith: the workspace is null");
+}
+
+TEST(Drift, TheFramesRectangleDecidesTheComparedArea) {
+  // Every central mask the registration makes is the rectangle a frame of
+  // that size and fraction compares; a pair measured through it and one
+  // through a mask made from the rectangle are the same pair.
+  const DriftOptions classic = Options(kDriftClassic);
+  for (const auto& [w, h] : {std::pair{37, 29}, std::pair{64, 48}, std::pair{9, 120}})
+    for (double fraction : {0.0, 0.1, 0.5, 0.77, 1.0, 4.0}) {
+      auto blobs = vantor::tools::MakeBlobs(w, h, 12, 3);
+      RectOwner ga = Grey(vantor::tools::RenderValues(blobs, w, h, 0, 0), w, h);
+      RectOwner gb = Grey(vantor::tools::RenderValues(blobs, w, h, 1.5, 0.5), w, h);
+      RectOwner mask(CentralMaskFraction(ga.get(), fraction));
+      DriftOptions o = classic;
+      o.maskFraction = fraction;
+      DriftFrame* fa = DriftFrameCreate(ga.get(), 0, &o, 1);
+      DriftFrame* fb = DriftFrameCreate(gb.get(), 0, &o, 0);
+      DriftResult given, made;
+      const int32_t rc = DriftMeasure(fa, fb, mask.get(), &o, &given);
+      EXPECT_EQ(rc, DriftMeasure(fa, fb, 0, &o, &made)) << w << " x " << h << " " << fraction;
+      EXPECT_TRUE(SameResult(given, made)) << w << " x " << h << " " << fraction;
+      DriftFrameFree(fa);
+      DriftFrameFree(fb);
+    }
+  // A mask of another fraction, and frames of one size prepared with
+  // different fractions, are refused: they would compare another area.
+  RectOwner ga(mrCreate(8, 64, 48)), gb(mrCreate(8, 64, 48));
+  RectOwner other(CentralMaskFraction(ga.get(), 0.3));
+  DriftOptions half = classic, third = classic;
+  third.maskFraction = 0.3;
+  DriftFrame* fa = DriftFrameCreate(ga.get(), 0, &half, 1);
+  DriftFrame* fb = DriftFrameCreate(gb.get(), 0, &half, 0);
+  DriftFrame* fc = DriftFrameCreate(gb.get(), 0, &third, 0);
+  DriftResult r;
+  EXPECT_EQ(DriftMeasure(fa, fb, other.get(), &half, &r), -1);
+  EXPECT_EQ(mrLastErrorKind(), VANTOR_ERROR_PARAMETER);
+  EXPECT_EQ(std::string(mrLastError()),
+            "DriftMeasure: mask " + std::to_string(other.get()) +
+                " is not the frames' compared rectangle (columns 16 to 48, rows 12 to 36 of "
+                "64 x 48)");
+  EXPECT_EQ(DriftMeasure(fa, fc, 0, &half, &r), -1);
+  EXPECT_STREQ(mrLastError(),
+               "DriftMeasure: frames of 64 x 48 prepared with different mask fractions");
+  for (DriftFrame* f : {fa, fb, fc}) DriftFrameFree(f);
 }
 
 }  // namespace

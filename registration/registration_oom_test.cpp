@@ -66,9 +66,9 @@ TEST(RegistrationOutOfMemory, SearchesFailOrGiveTheSameResult) {
     }
   }
 
-  // The drift methods: frames prepared and pairs measured. The failures run
-  // on fresh threads, so that the per-thread scratch images of the
-  // smoothing and the refinement are made under them too.
+  // The drift methods: frames prepared and pairs measured, each call with a
+  // workspace of its own, so that the scratch images of the smoothing and the
+  // refinement are made under the failures too.
   auto onFreshThread = [](const std::function<void()>& f) { std::thread(f).join(); };
   for (int32_t method : {kDriftClassic, kDriftDefault, kDriftPrecise}) {
     const DriftOptions o{method, 4, 0.05, 1, 512, 0.5};
@@ -97,6 +97,21 @@ TEST(RegistrationOutOfMemory, SearchesFailOrGiveTheSameResult) {
         return ok;
       }, [&] { EXPECT_EQ(std::memcmp(&got, &want, sizeof want), 0) << method; });
     });
+    // A workspace of the caller's: a fresh one with the mask made in it, and
+    // one kept through every failure, which must leave it fit for the next pair.
+    fault::EveryFailureOf("DriftMeasureWith", [&] {
+      DriftWorkspace* fresh = DriftWorkspaceCreate();
+      if (fresh == nullptr) return false;
+      const bool ok = DriftMeasureWith(fa, fb, 0, &o, fresh, &got) == 0;
+      DriftWorkspaceFree(fresh);
+      return ok;
+    }, [&] { EXPECT_EQ(std::memcmp(&got, &want, sizeof want), 0) << method; });
+    DriftWorkspace* kept = DriftWorkspaceCreate();
+    ASSERT_NE(kept, nullptr);
+    fault::EveryFailureOf("DriftMeasureWith", [&] {
+      return DriftMeasureWith(fa, fb, m.get(), &o, kept, &got) == 0;
+    }, [&] { EXPECT_EQ(std::memcmp(&got, &want, sizeof want), 0) << method; });
+    DriftWorkspaceFree(kept);
     // A distance far above the others is marked; a failure marks nothing.
     std::vector<DriftResult> results(6, want), scratch(6);
     results[3].distance = want.distance + 40;

@@ -37,10 +37,8 @@ struct DriftFrameDeleter {
 };
 using DriftFramePtr = std::unique_ptr<DriftFrame, DriftFrameDeleter>;
 
-struct DriftWorkspace {};
-inline DriftWorkspace* DriftWorkspaceCreate() { return new (std::nothrow) DriftWorkspace; }
 struct WorkspaceDeleter {
-  void operator()(DriftWorkspace* w) const { delete w; }
+  void operator()(DriftWorkspace* w) const { DriftWorkspaceFree(w); }
 };
 using WorkspacePtr = std::unique_ptr<DriftWorkspace, WorkspaceDeleter>;
 
@@ -237,8 +235,8 @@ class Engine {
     // Every frame but the last is a reference against the previous frame, only the first else.
     const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
     mrClearLastError();
-    frame.prepared = DriftFramePtr(DriftFrameCreate(
-        frame.images.grey.get(), frame.images.source(), &options_, reference ? 1 : 0));
+    frame.prepared = DriftFramePtr(DriftFrameCreateWith(
+        frame.images.grey.get(), frame.images.source(), &options_, reference ? 1 : 0, ws));
     if (!frame.prepared) {
       frame.outOfMemory = MemoryShort();
       frame.errorKind = mrLastErrorKind();
@@ -423,7 +421,7 @@ class Engine {
         lock.unlock();
         DriftResult r;
         mrClearLastError();
-        const bool failed = DriftMeasure(a, b, mask_.get(), &options_, &r) < 0;
+        const bool failed = DriftMeasureWith(a, b, mask_.get(), &options_, ws.get(), &r) < 0;
         const bool memory = failed && MemoryShort();
         std::string cause;
         try {

@@ -1,0 +1,280 @@
+// The whole-pixel side of the drift measurement: float images of a frame's
+// grey levels, the block-mean pyramid and the global search over it that
+// checks (and where needed rescues) the local registration search and gives
+// the precise method its start.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "generic/last_error.h"
+#include "memrect/rect_view.h"
+#include "registration/drift_internal.h"
+#include "registration/registration_internal.h"
+
+namespace vantor::drift {
+
+bool FloatImage::Allocate(int32_t width, int32_t height) {
+  w = h = 0;
+  pitch = 0;
+  if (width < 0 || height < 0) return false;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (n > capacity) {
+    try {
+      data = std::make_unique_for_overwrite<float[]>(n);
+    } catch (const std::bad_alloc&) {
+      data.reset();
+      capacity = 0;
+      return vantor::err::FailMemory();
+    }
+    capacity = n;
+  }
+  w = width;
+  h = height;
+  pitch = width;
+  return true;
+}
+
+Rect CentralRect(int32_t w, int32_t h, double fraction) {
+  const int32_t nh = CentralHalfSpan(w, fraction);
+  const int32_t nv = CentralHalfSpan(h, fraction);
+  Rect r;
+  r.x0 = std::max(0, w / 2 - nh);
+  r.x1 = static_cast<int32_t>(std::min<int64_t>(w, static_cast<int64_t>(w / 2) + nh + 1));
+  r.y0 = std::max(0, h / 2 - nv);
+  r.y1 = static_cast<int32_t>(std::min<int64_t>(h, static_cast<int64_t>(h / 2) + nv + 1));
+  return r;
+}
+
+bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
+  RectView v;
+  if (!ResolveRect(handle, v)) return false;
+  if (!out->Allocate(v.width, v.height)) return false;
+  for (int32_t y = 0; y < v.height; ++y) {
+    const uint8_t* s = v.Row(y);
+    float* d = out->Row(y);
+    switch (v.depth) {
+      case 8:
+      case 16:
+        k.widen_row(s, v.depth / 8, d, v.width);
+        break;
+      case 32: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          int32_t u;
+          std::memcpy(&u, s + 4 * x, 4);
+          d[x] = static_cast<float>(u);
+        }
+        break;
+      }
+      case 64: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          double u;
+          std::memcpy(&u, s + 8 * x, 8);
+          d[x] = std::isfinite(u) && std::fabs(u) < 1e30 ? static_cast<float>(u) : 0.0f;
+        }
+        break;
+      }
+      case 24:
+        for (int32_t x = 0; x < v.width; ++x)
+          d[x] = (s[3 * x] + s[3 * x + 1] + s[3 * x + 2]) * (1.0f / 3.0f);
+        break;
+      case 48: {
+        for (int32_t x = 0; x < v.width; ++x) {
+          uint16_t c[3];
+          std::memcpy(c, s + 6 * x, 6);
+          d[x] = (static_cast<float>(c[0]) + c[1] + c[2]) * (1.0f / 3.0f);
+        }
+        break;
+      }
+      default:
+        out->Allocate(0, 0);
+        return false;
+    }
+  }
+  return true;
+}
+
+bool Halve(const FloatImage& src, FloatImage* dst) {
+  if (!dst->Allocate(src.w / 2, src.h / 2)) return false;
+  for (int32_t y = 0; y < dst->h; ++y) {
+    const float* r0 = src.Row(2 * y);
+    const float* r1 = src.Row(2 * y + 1);
+    float* d = dst->Row(y);
+    for (int32_t x = 0; x < dst->w; ++x)
+      d[x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
+  }
+  return true;
+}
+
+int32_t TopLevel(const Rect& mask) {
+  int32_t side = std::min(mask.Width(), mask.Height());
+  int32_t level = 0;
+  while (side > 40 && level < 12) {
+    side /= 2;
+    ++level;
+  }
+  return level;
+}
+
+bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernels& k) {
+  RectView v;
+  if (!ResolveRect(grey, v) || v.depth != 8) return false;
+  pyramid->levels.clear();
+  pyramid->levels.resize(static_cast<size_t>(top) + 1);
+  pyramid->top = top;
+  if (top == 0) {
+    FloatImage& l0 = pyramid->levels[0];
+    if (!l0.Allocate(v.width, v.height)) return false;
+    for (int32_t y = 0; y < v.height; ++y) k.widen_row(v.Row(y), 1, l0.Row(y), v.width);
+    return true;
+  }
+  // Level 1 straight from the bytes.
+  FloatImage& l1 = pyramid->levels[1];
+  if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
+  for (int32_t y = 0; y < l1.h; ++y) k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
+  for (int32_t l = 2; l <= top; ++l)
+    if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
+  return true;
+}
+
+Rect LevelRect(const Rect& r, int32_t level, const FloatImage& img) {
+  const int32_t f = 1 << level;
+  Rect o;
+  o.x0 = (r.x0 + f - 1) >> level;
+  o.y0 = (r.y0 + f - 1) >> level;
+  o.x1 = std::min(r.x1 >> level, img.w);
+  o.y1 = std::min(r.y1 >> level, img.h);
+  return o;
+}
+
+double LevelCost(const FloatImage& a, const FloatImage& b, const Rect& r, int32_t dx, int32_t dy,
+                 const DriftKernels& k) {
+  const int32_t x0 = std::max(r.x0, -dx), x1 = std::min(r.x1, a.w - dx);
+  const int32_t y0 = std::max(r.y0, -dy), y1 = std::min(r.y1, a.h - dy);
+  if (x1 <= x0 || y1 <= y0) return -1.0;
+  const int64_t count = static_cast<int64_t>(x1 - x0) * (y1 - y0);
+  if (2 * count < r.Area()) return -1.0;
+  const double s = k.ssd_block(a.Row(y0 + dy) + x0 + dx, a.pitch, b.Row(y0) + x0, b.pitch,
+                               x1 - x0, y1 - y0);
+  return s / static_cast<double>(count);
+}
+
+GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t maxShift,
+                         int32_t stop, const DriftKernels& k) {
+  GlobalMatch g;
+  const int32_t top = a.top;
+  if (top != b.top || a.levels.size() != b.levels.size() || stop > top || stop < 0) return g;
+  const FloatImage& at = a.levels[top];
+  const FloatImage& bt = b.levels[top];
+  if (at.w != bt.w || at.h != bt.h) return g;
+  const Rect rt = LevelRect(mask, top, bt);
+  if (rt.Area() <= 0) return g;
+  const int32_t f = 1 << top;
+  const int32_t s = (maxShift + f - 1) / f + 1;
+  const int32_t n = 2 * s + 1;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::vector<double> map(static_cast<size_t>(n) * n, kInf);
+  for (int32_t j = 0; j < n; ++j)
+    for (int32_t i = 0; i < n; ++i) {
+      const double c = LevelCost(at, bt, rt, i - s, j - s, k);
+      if (c >= 0.0) map[static_cast<size_t>(j) * n + i] = c;
+    }
+  // Local minima of the map, best first.
+  struct Minimum {
+    double cost;
+    int32_t i, j;
+  };
+  std::vector<Minimum> minima;
+  for (int32_t j = 0; j < n; ++j)
+    for (int32_t i = 0; i < n; ++i) {
+      const double c = map[static_cast<size_t>(j) * n + i];
+      if (c == kInf) continue;
+      bool lowest = true;
+      for (int32_t v = -1; v <= 1 && lowest; ++v)
+        for (int32_t u = -1; u <= 1; ++u) {
+          if ((u == 0 && v == 0) || i + u < 0 || i + u >= n || j + v < 0 || j + v >= n) continue;
+          const double o = map[static_cast<size_t>(j + v) * n + (i + u)];
+          // Ties go to the first in scan order.
+          if (o < c || (o == c && (v < 0 || (v == 0 && u < 0)))) {
+            lowest = false;
+            break;
+          }
+        }
+      if (lowest) minima.push_back({c, i, j});
+    }
+  if (minima.empty()) return g;
+  std::stable_sort(minima.begin(), minima.end(),
+                   [](const Minimum& x, const Minimum& y) { return x.cost < y.cost; });
+  const Minimum best = minima[0];
+  g.distinctness = 1e9;
+  for (size_t m = 1; m < minima.size(); ++m) {
+    if (std::abs(minima[m].i - best.i) <= 2 && std::abs(minima[m].j - best.j) <= 2) continue;
+    g.distinctness = best.cost > 0 ? minima[m].cost / best.cost - 1.0
+                                   : (minima[m].cost > 0 ? 1e9 : 0.0);
+    break;
+  }
+  // Follow the best match down the pyramid.
+  int32_t px = best.i - s, py = best.j - s;
+  for (int32_t l = top - 1; l >= stop; --l) {
+    const FloatImage& al = a.levels[l];
+    const FloatImage& bl = b.levels[l];
+    const Rect rl = LevelRect(mask, l, bl);
+    // Costs around the doubled position, each displacement evaluated once.
+    std::map<std::pair<int32_t, int32_t>, double> seen;
+    auto costAt = [&](int32_t x, int32_t y) {
+      auto [it, fresh] = seen.try_emplace({x, y}, kInf);
+      if (fresh) {
+        const double c = LevelCost(al, bl, rl, x, y, k);
+        it->second = c >= 0.0 ? c : kInf;
+      }
+      return it->second;
+    };
+    // Coarse levels search +-2 around the doubled position; the last, the
+    // largest, walks a 3 x 3 window downhill from it.
+    const int32_t reach = l == stop ? 1 : 2;
+    int32_t cx = 2 * px, cy = 2 * py;
+    for (int32_t step = 0; step < 8; ++step) {
+      int32_t bx = cx, by = cy;
+      double bc = costAt(cx, cy);
+      for (int32_t v = -reach; v <= reach; ++v)
+        for (int32_t u = -reach; u <= reach; ++u) {
+          const double c = costAt(cx + u, cy + v);
+          if (c < bc) {
+            bc = c;
+            bx = cx + u;
+            by = cy + v;
+          }
+        }
+      const bool moved = bx != cx || by != cy;
+      cx = bx;
+      cy = by;
+      if (!moved || reach == 2) break;
+    }
+    px = cx;
+    py = cy;
+    if (l == stop) {
+      // Sub-pixel position of the minimum: a parabola through the best cost
+      // and its two neighbours along each axis.
+      auto vertex = [](double m, double c, double p) {
+        const double curve = m - 2 * c + p;
+        if (!(curve > 0) || m == kInf || p == kInf) return 0.0;
+        return std::clamp(0.5 * (m - p) / curve, -0.5, 0.5);
+      };
+      const double c = costAt(px, py);
+      g.fx = vertex(costAt(px - 1, py), c, costAt(px + 1, py));
+      g.fy = vertex(costAt(px, py - 1), c, costAt(px, py + 1));
+    }
+  }
+  g.ok = true;
+  g.level = stop;
+  g.dx = px * (1 << stop);
+  g.dy = py * (1 << stop);
+  g.fx *= 1 << stop;
+  g.fy *= 1 << stop;
+  return g;
+}
+
+}  // namespace vantor::drift

@@ -1,0 +1,261 @@
+// The precise method's sub-pixel refinement, in the inverse-compositional
+// form: the current frame is resampled (Keys cubic) onto the reference's
+// grid and the update solves the normal equations built from the reference's
+// own gradients. Both frames are smoothed first (Gaussian, sigma 1.5).
+// Because the gradient comes from a different image than the one resampled,
+// the noise of the resampled frame (whose variance changes with the
+// sub-pixel phase) does not bias the solution toward half pixels, as
+// minimising the interpolated mean square difference does. Tukey weights,
+// scaled by the median absolute residual, keep objects that move on their
+// own out of the fit.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "registration/drift_internal.h"
+
+namespace vantor::drift {
+namespace {
+
+// How far the refinement may move from its start, in pixels.
+constexpr int32_t kMaxMove = 3;
+constexpr int32_t kMaxIterations = 20;
+// The largest share of the remaining distance a step may leave and still be
+// extrapolated.
+constexpr double kMaxShortfall = 0.6;
+// Steps below this (pixels, each axis) end the refinement.
+constexpr double kConverged = 1e-3;
+// The reference's smoothing reaches this far past its rectangle, so that a
+// frame displaced by up to about this much from the next one needs no second
+// smoothing as that pair's current frame.
+constexpr int32_t kReuseMargin = 12;
+constexpr double kHuberK = 1.345, kTukeyC = 4.685;
+
+// Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
+void KeysWeights(double f, float* w) {
+  auto k = [](double x) {
+    x = std::fabs(x);
+    if (x < 1) return (1.5 * x - 2.5) * x * x + 1;
+    if (x < 2) return ((-0.5 * x + 2.5) * x - 4) * x + 2;
+    return 0.0;
+  };
+  w[0] = static_cast<float>(k(1 + f));
+  w[1] = static_cast<float>(k(f));
+  w[2] = static_cast<float>(k(1 - f));
+  w[3] = static_cast<float>(k(2 - f));
+}
+
+// Solves the symmetric positive system m x = v (m as NormalSums keeps it) by
+// Cholesky decomposition; false when it is not clearly positive definite.
+bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
+  constexpr int P = NormalSums::kParams;
+  double a[P][P];
+  int q = 0;
+  for (int i = 0; i < P; ++i)
+    for (int j = i; j < P; ++j) a[i][j] = a[j][i] = s.m[q++];
+  double l[P][P] = {};
+  for (int i = 0; i < P; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      double sum = a[i][j];
+      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
+      if (i == j) {
+        if (!(sum > 1e-9 * a[i][i]) || !(a[i][i] > 0)) return false;
+        l[i][i] = std::sqrt(sum);
+      } else {
+        l[i][j] = sum / l[j][j];
+      }
+    }
+  }
+  double y[P];
+  for (int i = 0; i < P; ++i) {
+    double sum = s.v[i];
+    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
+    y[i] = sum / l[i][i];
+  }
+  for (int i = P - 1; i >= 0; --i) {
+    double sum = y[i];
+    for (int k = i + 1; k < P; ++k) sum -= l[k][i] * x[k];
+    x[i] = sum / l[i][i];
+  }
+  // Diagonal of the inverse for the first two parameters: columns of L^-T L^-1.
+  for (int c = 0; c < 2; ++c) {
+    double e[P] = {}, z[P];
+    e[c] = 1.0;
+    for (int i = 0; i < P; ++i) {
+      double sum = e[i];
+      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
+      z[i] = sum / l[i][i];
+    }
+    double d = 0;
+    for (int i = 0; i < P; ++i) d += z[i] * z[i];
+    inverseDiag[c] = d;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
+                      ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
+  if (mask.Area() <= 0) return false;
+  // The gradients need one pixel around the rectangle; the rest of the margin
+  // lets the frame be refined as a current frame from this smoothing.
+  constexpr int32_t m = 1 + kReuseMargin;
+  ref->wideRect = Rect{mask.x0 - m, mask.y0 - m, mask.x1 + m, mask.y1 + m};
+  if (!SmoothRegion(full, ref->wideRect, sigma, &ref->wide, k, ws)) return false;
+  const FloatImage& s = ref->wide;
+  const int32_t w = mask.Width(), h = mask.Height();
+  ref->rect = mask;
+  if (!ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) || !ref->lap.Allocate(w, h))
+    return false;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* mid = s.Row(y + m) + (m - 1);
+    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->gx.Row(y), ref->gy.Row(y),
+                   ref->lap.Row(y));
+  }
+  ref->sigma = sigma;
+  ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
+  return true;
+}
+
+Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
+                  double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own) {
+  Refinement out;
+  if (!(std::fabs(dx0) < 1e6 && std::fabs(dy0) < 1e6)) return out;
+  const Rect& R = ref.rect;
+  const int32_t ix0 = static_cast<int32_t>(std::lround(dx0));
+  const int32_t iy0 = static_cast<int32_t>(std::lround(dy0));
+  constexpr int32_t M = kMaxMove + 2;
+  // The pixels whose samples stay inside the frame while the estimate moves.
+  Rect P;
+  P.x0 = std::max(R.x0, ix0 + M);
+  P.x1 = std::min<int32_t>(R.x1, cur.w + ix0 - M);
+  P.y0 = std::max(R.y0, iy0 + M);
+  P.y1 = std::min<int32_t>(R.y1, cur.h + iy0 - M);
+  if (P.Area() * 4 < R.Area() || P.Width() < 8 || P.Height() < 8) return out;
+  const Rect Q{P.x0 - ix0 - M, P.y0 - iy0 - M, P.x1 - ix0 + M, P.y1 - iy0 + M};
+  // Scratch from the workspace, kept from one pair to the next.
+  FloatImage& bs = ws.refineSmooth;
+  FloatImage& hbuf = ws.refineRows;
+  FloatImage& resid = ws.residual;
+  std::vector<float>& sample = ws.sample;
+  // The smoothed current frame over Q: its own wide smoothing when that
+  // covers Q, else smoothed here. (ox0, oy0) is where src starts in the frame.
+  const FloatImage* src = &bs;
+  int32_t ox0 = Q.x0, oy0 = Q.y0;
+  const Rect* wr = own != nullptr && own->sigma == sigma && !own->wide.Empty() ? &own->wideRect
+                                                                               : nullptr;
+  if (wr != nullptr && wr->x0 <= Q.x0 && wr->y0 <= Q.y0 && Q.x1 <= wr->x1 && Q.y1 <= wr->y1) {
+    src = &own->wide;
+    ox0 = wr->x0;
+    oy0 = wr->y0;
+  } else if (!SmoothRegion(cur, Q, sigma, &bs, k, ws)) {
+    return out;
+  }
+  const int32_t w = P.Width(), h = P.Height();
+  if (!hbuf.Allocate(w, h + 3) || !resid.Allocate(w, h)) return out;
+  // About 2048 pixels on a regular grid give the robust scale.
+  const int32_t stride =
+      std::max<int32_t>(1, static_cast<int32_t>(std::sqrt(static_cast<double>(P.Area()) / 2048.0)));
+  const int32_t rx = P.x0 - R.x0, ry0 = P.y0 - R.y0;
+
+  double dx = dx0, dy = dy0;
+  double scale = 1.0;
+  Photometric photo;
+  int32_t tukeyRounds = 0;
+  NormalSums last;
+  double inv[2] = {0, 0};
+  double prevStep[2] = {0, 0};
+  for (int32_t it = 0; it < kMaxIterations; ++it) {
+    if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
+    // Sample positions x - d: whole pixels o, phase f.
+    const double tx = -dx, ty = -dy;
+    const int32_t ox = static_cast<int32_t>(std::floor(tx));
+    const int32_t oy = static_cast<int32_t>(std::floor(ty));
+    float wx[4], wy[4];
+    KeysWeights(tx - ox, wx);
+    KeysWeights(ty - oy, wy);
+    for (int32_t j = 0; j < h + 3; ++j) {
+      const int32_t row = P.y0 + oy - 1 + j - oy0;
+      k.filter_row(src->Row(row) + (P.x0 + ox - 1 - ox0), hbuf.Row(j), w, wx, 4);
+    }
+    // The first, rough steps use every other row.
+    const int32_t rowStep = it < 2 ? 2 : 1;
+    const float* rows[4];
+    for (int32_t y = 0; y < h; y += rowStep) {
+      for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
+      k.filter_columns(rows, ref.Smooth(ry0 + y) + rx, resid.Row(y), w, wy, 4);
+    }
+    // Robust scale of the model error, at every step: what moves on its own
+    // only stands out once the rest fits.
+    {
+      sample.clear();
+      for (int32_t y = 0; y < h; y += stride * rowStep) {
+        const float* r = resid.Row(y);
+        const float* a = ref.Smooth(ry0 + y) + rx;
+        const float* lap = ref.lap.Row(ry0 + y) + rx;
+        for (int32_t x = stride / 2; x < w; x += stride)
+          sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+      }
+      const size_t mid = sample.size() / 2;
+      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+      const float med = sample[mid];
+      for (float& v : sample) v = std::fabs(v - med);
+      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+      scale = std::max(1.4826 * sample[mid], 1e-6);
+    }
+    const bool tukey = it >= 1;
+    const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
+    const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
+    NormalSums sums;
+    for (int32_t y = 0; y < h; y += rowStep) {
+      const int32_t ry = ry0 + y;
+      k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx,
+                   ref.Smooth(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
+    }
+    // The reference's gradients carry its noise, which inflates their
+    // squares but not their products with the residual: take its expected
+    // share off, or every step would fall short by that share.
+    const double noiseShare = ref.gradientNoise * sums.w;
+    sums.m[0] -= std::min(noiseShare, 0.8 * sums.m[0]);
+    sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
+    double x[NormalSums::kParams];
+    if (!SolveNormal(sums, x, inv)) return out;
+    // Each step falls short of the fixed point by about the same share (the
+    // resampled frame is a little smoother than the reference whose gradients
+    // build the system), so the steps shrink geometrically. Two steps in the
+    // same direction give that share: take the rest of the series at once.
+    // The fixed point is unchanged; only the way there is shorter.
+    double gain = 1.0;
+    if (it >= 1) {
+      const double prev2 = prevStep[0] * prevStep[0] + prevStep[1] * prevStep[1];
+      const double ratio = prev2 > 0 ? (x[0] * prevStep[0] + x[1] * prevStep[1]) / prev2 : 0.0;
+      if (ratio > 0.0 && ratio < kMaxShortfall) gain = 1.0 / (1.0 - ratio);
+    }
+    prevStep[0] = x[0];
+    prevStep[1] = x[1];
+    dx += gain * x[0];
+    dy += gain * x[1];
+    photo.c0 = static_cast<float>(x[2]);
+    photo.c1 = static_cast<float>(x[3]);
+    photo.b = static_cast<float>(x[4]);
+    last = sums;
+    out.iterations = it + 1;
+    if (tukey) ++tukeyRounds;
+    if (tukeyRounds >= 2 && std::fabs(x[0]) < kConverged && std::fabs(x[1]) < kConverged) break;
+  }
+  if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
+  out.ok = true;
+  out.dx = dx;
+  out.dy = dy;
+  out.blur = photo.b;
+  out.inliers = last.w / static_cast<double>(P.Area());
+  // Standard error: residual variance times the inverse normal matrix, times
+  // the area over which the smoothing correlates neighbouring residuals.
+  const double var = last.w > 0 ? last.wee / last.w : 0.0;
+  const double corr = 4.0 * M_PI * sigma * sigma;
+  out.precision = std::sqrt(std::max(inv[0], inv[1]) * var * corr);
+  return out;
+}
+
+}  // namespace vantor::drift

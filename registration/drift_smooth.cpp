@@ -1,0 +1,197 @@
+// Smoothing and the measures built on it: Gaussian smoothing of a rectangle,
+// the noise level, gradient and signal energy, and the focus comparison that
+// finds how much blurrier one frame is than the other.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "registration/drift_internal.h"
+
+namespace vantor::drift {
+namespace {
+
+// Normalised Gaussian taps of radius ceil(2.7 sigma) (at least 1).
+std::vector<float> GaussTaps(double sigma) {
+  const int32_t radius = std::max(1, static_cast<int32_t>(std::ceil(2.7 * sigma)));
+  std::vector<double> v(2 * radius + 1);
+  double s = 0;
+  for (int32_t k = -radius; k <= radius; ++k) {
+    v[k + radius] = std::exp(-0.5 * k * k / (sigma * sigma));
+    s += v[k + radius];
+  }
+  std::vector<float> taps(v.size());
+  for (size_t i = 0; i < v.size(); ++i) taps[i] = static_cast<float>(v[i] / s);
+  return taps;
+}
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+}  // namespace
+
+bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
+                  const DriftKernels& k, Workspace& ws) {
+  const int32_t w = r.Width(), h = r.Height();
+  if (w <= 0 || h <= 0 || src.Empty() || !(sigma > 0.0 && sigma < 64.0)) return false;
+  const std::vector<float> taps = GaussTaps(sigma);
+  const int32_t count = static_cast<int32_t>(taps.size());
+  const int32_t radius = count / 2;
+  // Horizontally smoothed rows r.y0 - radius .. r.y1 + radius.
+  FloatImage& rows = ws.smoothRows;
+  std::vector<float>& line = ws.smoothLine;
+  if (!rows.Allocate(w, h + 2 * radius) || !out->Allocate(w, h)) return false;
+  line.resize(static_cast<size_t>(w) + 2 * radius);
+  const int32_t lo = r.x0 - radius;
+  // Columns of the line that lie inside the source.
+  const int32_t in0 = std::max(lo, 0), in1 = std::min(r.x1 + radius, src.w);
+  for (int32_t j = 0; j < rows.h; ++j) {
+    const float* s = src.Row(Clamp(r.y0 - radius + j, 0, src.h - 1));
+    float* l = line.data();
+    const int32_t n = static_cast<int32_t>(line.size());
+    // Columns outside the source repeat its edge; the rest is copied.
+    const int32_t left = std::min(n, in0 - lo);
+    for (int32_t x = 0; x < left; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
+    for (int32_t x = std::max(left, in1 - lo); x < n; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
+    if (in1 > in0) std::memcpy(l + (in0 - lo), s + in0, sizeof(float) * (in1 - in0));
+    k.filter_row(l, rows.Row(j), w, taps.data(), count);
+  }
+  std::vector<const float*> col(static_cast<size_t>(count));
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t t = 0; t < count; ++t) col[t] = rows.Row(y + t);
+    k.filter_columns(col.data(), nullptr, out->Row(y), w, taps.data(), count);
+  }
+  return true;
+}
+
+GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma,
+                             const DriftKernels& k, Workspace& ws) {
+  FloatImage& s = ws.energySmooth;
+  GradientStats g;
+  if (!SmoothRegion(full, Rect{r.x0 - 1, r.y0 - 1, r.x1 + 1, r.y1 + 1}, sigma, &s, k, ws))
+    return g;
+  // Every other row is plenty for these two statistics. The pixels are
+  // summed about the middle row's mean, so that their float sums do not
+  // cancel in the variance.
+  const float* middle = s.Row(s.h / 2);
+  double offset = 0;
+  for (int32_t x = 0; x < s.w; ++x) offset += middle[x];
+  offset /= s.w;
+  double sums[3] = {0, 0, 0};
+  int64_t count = 0;
+  for (int32_t y = 1; y + 1 < s.h && s.w > 2; y += 2) {
+    k.gradient_stats_row(s.Row(y + 1), s.Row(y), s.Row(y - 1), s.w, static_cast<float>(offset),
+                         sums);
+    count += s.w - 2;
+  }
+  const double n = static_cast<double>(std::max<int64_t>(1, count));
+  g.energy = sums[0] / n;
+  g.variance = std::max(0.0, sums[2] / n - (sums[1] / n) * (sums[1] / n));
+  return g;
+}
+
+double NoiseGain(double sigma) {
+  const std::vector<float> g = GaussTaps(sigma);
+  double s = 0, sd = 0;
+  const int32_t n = static_cast<int32_t>(g.size());
+  for (int32_t i = 0; i < n; ++i) s += static_cast<double>(g[i]) * g[i];
+  for (int32_t i = -1; i <= n; ++i) {  // the taps convolved with (-1/2, 0, 1/2)
+    const double a = i + 1 < n && i + 1 >= 0 ? g[i + 1] : 0.0;
+    const double b = i - 1 >= 0 && i - 1 < n ? g[i - 1] : 0.0;
+    sd += 0.25 * (a - b) * (a - b);
+  }
+  return 2.0 * s * sd;
+}
+
+double NoiseLevel(const FloatImage& img, const Rect& r) {
+  // About 4096 blocks on a regular grid.
+  const int32_t step = std::max<int32_t>(
+      2, 2 * static_cast<int32_t>(std::sqrt(static_cast<double>(r.Area()) / 16384.0)));
+  std::vector<float> e;
+  for (int32_t y = r.y0; y + 1 < r.y1; y += step) {
+    const float* a = img.Row(y);
+    const float* b = img.Row(y + 1);
+    for (int32_t x = r.x0; x + 1 < r.x1; x += step)
+      e.push_back(std::fabs(0.5f * (a[x] - a[x + 1] - b[x] + b[x + 1])));
+  }
+  if (e.empty()) return 0.0;
+  const size_t mid = e.size() / 2;
+  std::nth_element(e.begin(), e.begin() + mid, e.end());
+  return 1.4826 * e[mid];
+}
+
+double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
+                    const DriftKernels& k, Workspace& ws) {
+  const GradientStats g = GradientEnergy(full, r, sigma, k, ws);
+  if (g.energy < 0) return -1;
+  const std::vector<float> taps = GaussTaps(sigma);
+  double s = 0;
+  for (float t : taps) s += static_cast<double>(t) * t;
+  const double n2 = noise * noise;
+  const double energy = g.energy - n2 * NoiseGain(sigma);
+  const double variance = g.variance - n2 * s * s;
+  // No structure above the noise: nothing in focus.
+  if (!(variance > 0.05 * g.variance) || !(energy > 0)) return 0.0;
+  return energy / variance;
+}
+
+double MatchingSigma(const FloatImage& full, const Rect& r, double noise, double target,
+                     double atBase, const DriftKernels& k, Workspace& ws) {
+  // The energy falls as the smoothing grows, about as 1 / (a + b sigma^2), so
+  // target / energy - 1 is nearly a straight line in sigma^2: secant steps on
+  // it, kept inside the bracket that holds the answer, until the energy is
+  // within 2 % of the target. A few evaluations instead of a bisection's
+  // eight, the widest smoothing the dearest of them.
+  const double top = 4.0 * kSmoothSigma + 8.0;
+  const double uTop = top * top;
+  if (!(target > 0.0 && atBase > target)) return kSmoothSigma;
+  auto miss = [&](double u) {
+    const double e = SignalEnergy(full, r, std::sqrt(u), noise, k, ws);
+    return e > 0.0 ? target / e - 1.0 : 1e9;  // nothing left above the noise
+  };
+  double ul = kSmoothSigma * kSmoothSigma, ml = target / atBase - 1.0;  // below: ml < 0
+  double uh = uTop, mh = 0.0;
+  bool upper = false;
+  // First guess: the energy inversely proportional to sigma^2.
+  double u = std::min(uTop, ul * atBase / target);
+  for (int32_t i = 0; i < 6; ++i) {
+    const double m = miss(u);
+    if (std::fabs(m) < 0.02) return std::sqrt(u);
+    if (m < 0.0) {
+      if (u >= uTop) return top;  // the widest smoothing still leaves it sharper
+      const double slope = (m - ml) / (u - ul);
+      ul = u;
+      ml = m;
+      if (!upper) {
+        const double next = slope > 0.0 ? std::max(1.2 * ul, ul - ml / slope) : 2.0 * ul;
+        u = std::min(uTop, next);
+        continue;
+      }
+    } else {
+      uh = u;
+      mh = m;
+      upper = true;
+    }
+    // Interpolate within the bracket, never at its very ends.
+    const double t = std::clamp(-ml / (mh - ml), 0.1, 0.9);
+    u = ul + t * (uh - ul);
+  }
+  return std::sqrt(u);
+}
+
+double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const FloatImage& b,
+                       const Rect& rb, double noiseB, double base, const DriftKernels& k,
+                       Workspace& ws, double* sigma) {
+  *sigma = base;
+  if (ra.Area() <= 0 || rb.Area() <= 0) return 0.0;
+  const double ea = SignalEnergy(a, ra, base, noiseA, k, ws);
+  const double eb = SignalEnergy(b, rb, base, noiseB, k, ws);
+  if (!(ea >= 0.0 && eb >= 0.0) || (ea <= 0.0 && eb <= 0.0)) return 0.0;
+  if (eb * kFocusRatio >= ea && ea * kFocusRatio >= eb) return 0.0;
+  const bool currentBlurrier = eb < ea;
+  *sigma = currentBlurrier ? MatchingSigma(a, ra, noiseA, eb, ea, k, ws)
+                           : MatchingSigma(b, rb, noiseB, ea, eb, k, ws);
+  const double extra = std::sqrt(std::max(0.0, *sigma * *sigma - base * base));
+  return currentBlurrier ? extra : -extra;
+}
+
+}  // namespace vantor::drift
