@@ -614,7 +614,9 @@ def run_troubles(args, photos, options, seed, work):
                 b = bound[mode][1:]
                 bounds.append((name, mode, math.sqrt(np.mean(b ** 2)), b.min(), b.max()))
                 notes0 = "bound %.4f; " % bounds[-1][2]
+            truth0, unmeasurable0 = truth, unmeasurable
             for m in methods:
+                truth, unmeasurable = truth0, unmeasurable0
                 if m in ("pc", "ecc"):
                     est, failed, t = run_python(folder, n, mode, pair_pc if m == "pc" else pair_ecc)
                     ok = ~failed
@@ -625,6 +627,18 @@ def run_troubles(args, photos, options, seed, work):
                     est = d_first if mode == 1 else d
                     q = np.array(q)
                     failed, ok = q == "failed", q == "ok"
+                    if mode == 0:
+                        # A frame after a failed one is measured against the last
+                        # frame that was not: that pair is its truth, and it is
+                        # measurable unless blank itself.
+                        unmeasurable = inserted.copy()
+                        first = truth_table(pos, 1)
+                        truth = truth.copy()
+                        last = 0
+                        for k in range(1, n):
+                            truth[k] = first[k] - first[last]
+                            if not failed[k]:
+                                last = k
                     opts = " ".join(options[m]) or "(none)"
                     flags = ", ".join("%s %d" % (k, np.sum((q == k) & ~unmeasurable))
                                       for k in ("rescued", "suspect") if np.any((q == k) & ~unmeasurable))

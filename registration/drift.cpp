@@ -33,6 +33,7 @@ struct DriftFrame {
   double levelEnergy = 0;   // its signal energy there
   vantor::drift::FloatImage full;
   double noise = 0;         // noise of the full-depth grey levels over the rectangle
+  vantor::drift::FrameStats stats;  // the precise method's scale and structure test
   vantor::drift::ReferenceData ref;
 };
 
@@ -259,6 +260,12 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   }
   mask = PairMask(b, mask, &ws.mask);
   if (mask == 0) return;
+  // A blank, uniform or pure-noise frame has nothing to measure by.
+  if (!a->stats.structure || !b->stats.structure) {
+    err::Fail(err::kFailed, "%s has no structure to measure by (blank, uniform or pure noise)",
+              !b->stats.structure ? "the frame" : "the reference");
+    return;
+  }
   const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
                                      std::min(1, a->pyramid.top), k);
   if (!g.ok) {
@@ -326,16 +333,8 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
   Workspace temporary;
   Workspace& work = ws != nullptr ? *ws : temporary;
   const DriftKernels& k = DriftKernelsForMode();
-  if (f->mask.Area() > 0) {
-    // The frame was checked: the pyramid fails only for memory.
-    if (!BuildPyramid(grey, TopLevel(f->mask), &f->pyramid, k)) return err::FailMemory(), nullptr;
-    f->focusLevel = std::min(1, f->pyramid.top);
-    const FloatImage& img = f->pyramid.levels[f->focusLevel];
-    const Rect lr = LevelRect(f->mask, f->focusLevel, img);
-    f->levelNoise = NoiseLevel(img, lr);
-    f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k, work);
-  }
-  if (options->method == kDriftPrecise) {
+  const bool precise = options->method == kDriftPrecise;
+  if (precise) {
     const int32_t source = full > 0 ? full : grey;
     vantor::RectView s;
     if (!vantor::ResolveRect(source, s)) return nullptr;
@@ -346,10 +345,23 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
       return err::FailDepth(source, s.depth), nullptr;
     }
     f->noise = NoiseLevel(f->full, f->mask);
-    if (reference != 0 && f->mask.Area() > 0 &&
-        !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k, work))
-      return err::FailMemory(), nullptr;
   }
+  if (f->mask.Area() > 0) {
+    // The frame was checked: the pyramid fails only for memory. The precise
+    // method's comes from the full depth on the frame's own scale.
+    const bool built = precise ? BuildScaledPyramid(f->full, f->mask, TopLevel(f->mask),
+                                                    &f->pyramid, &f->stats)
+                               : BuildPyramid(grey, TopLevel(f->mask), &f->pyramid, k);
+    if (!built) return err::FailMemory(), nullptr;
+    f->focusLevel = std::min(1, f->pyramid.top);
+    const FloatImage& img = f->pyramid.levels[f->focusLevel];
+    const Rect lr = LevelRect(f->mask, f->focusLevel, img);
+    f->levelNoise = NoiseLevel(img, lr);
+    f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k, work);
+  }
+  if (precise && reference != 0 && f->mask.Area() > 0 &&
+      !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k, work))
+    return err::FailMemory(), nullptr;
   // A measure that ran short of memory on the way (the focus energy) would
   // make another frame.
   if (MemoryFailed()) return err::FailMemory(), nullptr;

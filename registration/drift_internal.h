@@ -88,6 +88,21 @@ int32_t TopLevel(const Rect& mask);
 
 bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernels& k);
 
+// What the precise method learns of a frame while building its pyramid.
+struct FrameStats {
+  double median = 0, spread = 1;  // robust centre and spread of level 1's grey levels
+  bool structure = false;         // level 1 varies significantly more than its noise
+};
+
+// The pyramid of a full-depth frame on a scale of its own: every level's grey
+// levels as (v - median) / spread of the frame, clipped to +-kPyramidClip, so
+// that the global search sees neither a change of gain or offset between
+// frames nor the full height of hot pixels, cosmic rays or saturated spots.
+// Level 0 is kept only when it is the top. False when memory is short.
+inline constexpr float kPyramidClip = 10.0f;
+bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, Pyramid* pyramid,
+                        FrameStats* stats);
+
 // Mean of (B(x) - A(x + d))^2 over the pixels x of the rectangle (at the
 // level's scale) whose partner lies in A; -1 when fewer than half of them do.
 double LevelCost(const FloatImage& a, const FloatImage& b, const Rect& r, int32_t dx, int32_t dy,

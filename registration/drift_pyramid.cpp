@@ -140,6 +140,104 @@ bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernel
   return true;
 }
 
+namespace {
+
+// The median of v (reordered).
+float MedianOf(std::vector<float>& v) {
+  const size_t mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + mid, v.end());
+  return v[mid];
+}
+
+// Whether the grey levels over r vary significantly more than white noise
+// would: the variance less the mean square of the 2 x 2 checkerboard
+// differences (which hold the noise's variance and little of a smooth
+// signal) must stand 4.5 standard errors above zero. Blank, uniform and
+// pure-noise frames fail; faint but real structure (a few photons a bead)
+// passes.
+bool HasStructure(const FloatImage& img, const Rect& r) {
+  if (r.Width() < 4 || r.Height() < 4) return false;
+  double sum = 0, sum2 = 0, noise2 = 0;
+  const double centre = img.Row(r.y0)[r.x0];
+  int64_t n = 0, m = 0;
+  for (int32_t y = r.y0; y < r.y1; ++y) {
+    const float* row = img.Row(y);
+    const float* next = y + 1 < r.y1 ? img.Row(y + 1) : nullptr;
+    for (int32_t x = r.x0; x < r.x1; ++x) {
+      const double d = row[x] - centre;
+      sum += d;
+      sum2 += d * d;
+      if (next != nullptr && x + 1 < r.x1) {
+        const double e = 0.5 * (row[x] - row[x + 1] - next[x] + next[x + 1]);
+        noise2 += e * e;
+        ++m;
+      }
+    }
+    n += r.Width();
+  }
+  const double mean = sum / static_cast<double>(n);
+  const double variance = std::max(0.0, sum2 / static_cast<double>(n) - mean * mean);
+  noise2 /= static_cast<double>(m);
+  const double error = noise2 * std::sqrt(2.0 / static_cast<double>(n));
+  return variance > 1e-12 * (1.0 + centre * centre) && variance - noise2 > 4.5 * error;
+}
+
+}  // namespace
+
+bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, Pyramid* pyramid,
+                        FrameStats* stats) {
+  pyramid->levels.clear();
+  pyramid->levels.resize(static_cast<size_t>(top) + 1);
+  pyramid->top = top;
+  if (top == 0) {
+    FloatImage& l0 = pyramid->levels[0];
+    if (!l0.Allocate(full.w, full.h)) return false;
+    for (int32_t y = 0; y < full.h; ++y)
+      std::memcpy(l0.Row(y), full.Row(y), sizeof(float) * static_cast<size_t>(full.w));
+  } else {
+    if (!Halve(full, &pyramid->levels[1])) return false;
+    for (int32_t l = 2; l <= top; ++l)
+      if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
+  }
+  // The frame's own scale, from level 1 (or 0) over the whole frame, sampled.
+  const FloatImage& base = pyramid->levels[std::min(top, 1)];
+  const int32_t lb = std::min(top, 1);
+  stats->structure = HasStructure(base, LevelRect(mask, lb, base));
+  std::vector<float> v;
+  const int32_t step = std::max<int32_t>(
+      1, static_cast<int32_t>(std::sqrt(static_cast<double>(base.w) * base.h / 16384.0)));
+  try {
+    v.reserve(static_cast<size_t>((base.w / step + 1) * (base.h / step + 1)));
+  } catch (const std::bad_alloc&) {
+    return vantor::err::FailMemory();
+  }
+  for (int32_t y = 0; y < base.h; y += step)
+    for (int32_t x = 0; x < base.w; x += step) v.push_back(base.Row(y)[x]);
+  if (v.empty()) return true;
+  const float median = MedianOf(v);
+  for (float& x : v) x = std::fabs(x - median);
+  float spread = 1.4826f * MedianOf(v);
+  if (!(spread > 0)) {
+    // Mostly one value (a flat or sparse frame): the mean distance from the median.
+    double s = 0;
+    for (float x : v) s += x;
+    spread = static_cast<float>(s / static_cast<double>(v.size()));
+  }
+  if (!(spread > 0)) spread = 1.0f;
+  stats->median = median;
+  stats->spread = spread;
+  const float inv = 1.0f / spread;
+  for (FloatImage& l : pyramid->levels) {
+    if (l.Empty()) continue;
+    for (int32_t y = 0; y < l.h; ++y) {
+      float* row = l.Row(y);
+      for (int32_t x = 0; x < l.w; ++x)
+        row[x] = std::clamp((row[x] - median) * inv, -kPyramidClip, kPyramidClip);
+    }
+  }
+  return true;
+}
+
 Rect LevelRect(const Rect& r, int32_t level, const FloatImage& img) {
   const int32_t f = 1 << level;
   Rect o;
