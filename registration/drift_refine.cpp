@@ -139,6 +139,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   FloatImage& hbuf = ws.refineRows;
   FloatImage& resid = ws.residual;
   std::vector<float>& sample = ws.sample;
+  std::vector<float>& structured = ws.structuredSample;
   // The smoothed current frame over Q: its own wide smoothing when that
   // covers Q, else smoothed here. (ox0, oy0) is where src starts in the frame.
   const FloatImage* src = &bs;
@@ -187,22 +188,47 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       k.filter_columns(rows, ref.Smooth(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
     // Robust scale of the model error, at every step: what moves on its own
-    // only stands out once the rest fits.
+    // only stands out once the rest fits. It is taken where the reference has
+    // structure (gradients clearly above its noise): on a sparse field (stars,
+    // beads) the flat background would otherwise give the scale of its noise
+    // alone, and every point source, not yet aligned, would be cast out.
     {
       sample.clear();
+      structured.clear();
+      const float strong = static_cast<float>(30.0 * ref.gradientNoise);
       for (int32_t y = 0; y < h; y += stride * rowStep) {
         const float* r = resid.Row(y);
         const float* a = ref.Smooth(ry0 + y) + rx;
         const float* lap = ref.lap.Row(ry0 + y) + rx;
-        for (int32_t x = stride / 2; x < w; x += stride)
-          sample.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+        const float* gx = ref.gx.Row(ry0 + y) + rx;
+        const float* gy = ref.gy.Row(ry0 + y) + rx;
+        for (int32_t x = stride / 2; x < w; x += stride) {
+          const float e = r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]);
+          sample.push_back(e);
+          if (gx[x] * gx[x] + gy[x] * gy[x] > strong) structured.push_back(e);
+        }
       }
-      const size_t mid = sample.size() / 2;
-      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
-      const float med = sample[mid];
-      for (float& v : sample) v = std::fabs(v - med);
-      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
-      scale = std::max(1.4826 * sample[mid], 1e-6);
+      // A sparse field has too few structured pixels on the grid: look at every one.
+      if (structured.size() < 64) {
+        structured.clear();
+        for (int32_t y = 0; y < h && structured.size() < 8192; y += rowStep) {
+          const float* r = resid.Row(y);
+          const float* a = ref.Smooth(ry0 + y) + rx;
+          const float* lap = ref.lap.Row(ry0 + y) + rx;
+          const float* gx = ref.gx.Row(ry0 + y) + rx;
+          const float* gy = ref.gy.Row(ry0 + y) + rx;
+          for (int32_t x = 0; x < w; ++x)
+            if (gx[x] * gx[x] + gy[x] * gy[x] > strong)
+              structured.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+        }
+      }
+      std::vector<float>& use = structured.size() >= 64 ? structured : sample;
+      const size_t mid = use.size() / 2;
+      std::nth_element(use.begin(), use.begin() + mid, use.end());
+      const float med = use[mid];
+      for (float& v : use) v = std::fabs(v - med);
+      std::nth_element(use.begin(), use.begin() + mid, use.end());
+      scale = std::max(1.4826 * use[mid], 1e-6);
     }
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
