@@ -116,6 +116,7 @@ class ProgramRun {
     o.firstFrame = first_;
     o.lastFrame = last_;
     o.keepImages = aligned_ ? 1 : 0;
+    precise_ = o.drift.method == kDriftPrecise;
     if (aligned_) PlanStacks();
     mrClearLastError();
     const int32_t done = SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
@@ -251,10 +252,14 @@ class ProgramRun {
                      (withFirst ? Format("%s\t 0\t 0\t 0\r\n", firstName.c_str()) : "");
     const bool csv = !ctx_.options.csvPath.empty();
     if (csv) {
-      ctx_.csv = "frame,file,dx,dy,dx_first,dy_first,distance,quality\n";
+      // The precise method's standard error goes with its numbers; the
+      // search's table keeps its own columns.
+      ctx_.csv = std::string("frame,file,dx,dy,dx_first,dy_first,distance,quality") +
+                 (precise_ ? ",sigma\n" : "\n");
       if (withFirst)
         ctx_.csv += "1," + CsvField(firstName) +
-                    ",0.000000,0.000000,0.000000,0.000000,0.000000,ok\n";
+                    ",0.000000,0.000000,0.000000,0.000000,0.000000,ok" +
+                    (precise_ ? ",0.000000\n" : "\n");
     }
     std::vector<PlotPoint> points;
     if (withFirst) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
@@ -275,8 +280,15 @@ class ProgramRun {
       }
       if (csv) {
         ctx_.csv += Format("%d,", k) + CsvField(name) +
-                    Format(",%.6f,%.6f,%.6f,%.6f,%.6f,%s\n", r.dx, r.dy, f.dxFirst, f.dyFirst,
+                    Format(",%.6f,%.6f,%.6f,%.6f,%.6f,%s", r.dx, r.dy, f.dxFirst, f.dyFirst,
                            r.distance, DriftQualityName(r.quality));
+        // A failed pair has no standard error: the field stays empty.
+        if (precise_)
+          ctx_.csv += r.quality != kDriftFailed && r.precision >= 0.0
+                          ? Format(",%.6f\n", std::min(r.precision, 1e6))
+                          : std::string(",\n");
+        else
+          ctx_.csv += "\n";
       }
       points.push_back({k, f.dxFirst, f.dyFirst,
                         r.quality == kDriftRescued   ? PlotPoint::kRescued
@@ -338,6 +350,7 @@ class ProgramRun {
   SequencePtr seq_;
   int32_t n_ = 0, first_ = 1, last_ = 0;
   bool aligned_ = false, folderMade_ = false;
+  bool precise_ = false;
   std::map<std::string, std::unique_ptr<StackOutput>> stacks_;  // by the input's path
 };
 

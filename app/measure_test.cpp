@@ -67,6 +67,7 @@ struct CsvRow {
   std::string file;
   double dx, dy, dxFirst, dyFirst, distance;
   std::string quality;
+  double sigma;  // the precise method's standard error, -1 without the column
 };
 
 // The fields of a CSV line: quoted fields may hold commas and doubled quotes.
@@ -100,14 +101,17 @@ std::vector<CsvRow> ReadCsv(const fs::path& p) {
   auto lines = SplitLines(ReadFileBytes(p), "\n");
   EXPECT_FALSE(lines.empty());
   if (lines.empty()) return rows;
-  EXPECT_EQ(lines[0], "frame,file,dx,dy,dx_first,dy_first,distance,quality");
+  const std::string plain = "frame,file,dx,dy,dx_first,dy_first,distance,quality";
+  const bool sigma = lines[0] == plain + ",sigma";
+  EXPECT_TRUE(sigma || lines[0] == plain) << lines[0];
+  const size_t fields = sigma ? 9 : 8;
   for (size_t i = 1; i < lines.size(); ++i) {
     auto f = CsvFields(lines[i]);
-    EXPECT_EQ(f.size(), 8u) << lines[i];
-    if (f.size() != 8) continue;
+    EXPECT_EQ(f.size(), fields) << lines[i];
+    if (f.size() != fields) continue;
     rows.push_back({std::atoi(f[0].c_str()), f[1], std::atof(f[2].c_str()), std::atof(f[3].c_str()),
                     std::atof(f[4].c_str()), std::atof(f[5].c_str()), std::atof(f[6].c_str()),
-                    f[7]});
+                    f[7], sigma && !f[8].empty() ? std::atof(f[8].c_str()) : -1.0});
   }
   return rows;
 }
@@ -260,6 +264,9 @@ TEST(Measure, PreciseOnNoisyTwelveBitFramesAndTheCsvAgreesWithTheTable) {
       const Shift t = Truth(shifts, k, mode);
       EXPECT_NEAR(rows[k].dx, t.x, 0.05) << k;
       EXPECT_NEAR(rows[k].dy, t.y, 0.05) << k;
+      // The standard error is given, and the truth lies within three of it.
+      EXPECT_GT(rows[k].sigma, 0.0) << k;
+      EXPECT_LE(std::fabs(rows[k].dx - t.x), 3 * rows[k].sigma) << k;
       sx += rows[k].dx;
       sy += rows[k].dy;
       EXPECT_NEAR(rows[k].dxFirst, mode == 0 ? sx : rows[k].dx, 2e-6);

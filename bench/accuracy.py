@@ -192,6 +192,7 @@ def run_vantor(build, folder, mode, extra, repeat):
     d = np.array([[float(r["dx"]), float(r["dy"])] for r in rows])
     d_first = np.array([[float(r["dx_first"]), float(r["dy_first"])] for r in rows])
     q = [r["quality"] for r in rows]
+    run_vantor.sigma = np.array([float(r["sigma"]) if r.get("sigma") else np.nan for r in rows])
     return d, d_first, q, t
 
 
@@ -648,6 +649,14 @@ def run_troubles(args, photos, options, seed, work):
                     if np.any(unmeasurable & ok):
                         flags += (", " if flags else "") + "unmeasurable ok %d" % np.sum(unmeasurable & ok)
                 rms, worst, off_ok, unfailed, lost = trouble_stats(est, failed, ok, truth, unmeasurable)
+                if m not in ("pc", "ecc") and np.any(np.isfinite(run_vantor.sigma[1:])):
+                    # How often each axis's true error lies within 3 estimated sigma.
+                    use = ~unmeasurable & ~failed & np.isfinite(run_vantor.sigma)
+                    use[0] = False
+                    if np.any(use):
+                        e = np.abs(est[use] - truth[use])
+                        cover = np.mean(e <= 3 * run_vantor.sigma[use][:, None])
+                        flags += (", " if flags else "") + "3 sigma holds %.0f%%" % (100 * cover)
                 if lost:
                     flags += (", " if flags else "") + "lost %d" % lost
                 print("| %s | %d | %s | %s | %.4f | %.3f | %d | %d | %.1f | %s |" % (

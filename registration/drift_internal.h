@@ -49,8 +49,8 @@ struct Workspace {
   FloatImage refineSmooth;        // Refine: the current frame smoothed, when its own is not used
   FloatImage refineRows;          // Refine: the current frame resampled along rows
   FloatImage residual;            // Refine: resampled current frame minus the reference
-  std::vector<float> sample;
-  std::vector<float> structuredSample;  // the residuals where the reference has structure      // Refine: the residuals that give the robust scale
+  std::vector<float> sample;            // Refine: the residuals that give the robust scale
+  std::vector<float> structuredSample;  // Refine: those where the reference has structure
 };
 
 // [x0, x1) x [y0, y1).
