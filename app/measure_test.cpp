@@ -24,6 +24,8 @@ namespace vantor::app {
 namespace {
 
 namespace fs = std::filesystem;
+using vantor::test::CsvRow;
+using vantor::test::ReadCsv;
 using vantor::test::ReadFileBytes;
 using vantor::test::RunProgram;
 using vantor::test::SplitLines;
@@ -60,60 +62,6 @@ void WriteFrames(const fs::path& dir, const std::vector<Blob>& field, int w, int
                  const std::vector<Shift>& shifts, double noise, double offset = 80,
                  int bits = 8) {
   WriteFrames(dir, field, w, h, shifts, noise, offset, bits, [](size_t, std::vector<double>&) {});
-}
-
-struct CsvRow {
-  int frame;
-  std::string file;
-  double dx, dy, dxFirst, dyFirst, distance;
-  std::string quality;
-  double sigma;  // the precise method's standard error, -1 without the column
-};
-
-// The fields of a CSV line: quoted fields may hold commas and doubled quotes.
-std::vector<std::string> CsvFields(const std::string& line) {
-  std::vector<std::string> f(1);
-  bool quoted = false;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-        f.back() += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        f.back() += c;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      f.emplace_back();
-    } else {
-      f.back() += c;
-    }
-  }
-  return f;
-}
-
-std::vector<CsvRow> ReadCsv(const fs::path& p) {
-  std::vector<CsvRow> rows;
-  auto lines = SplitLines(ReadFileBytes(p), "\n");
-  EXPECT_FALSE(lines.empty());
-  if (lines.empty()) return rows;
-  const std::string plain = "frame,file,dx,dy,dx_first,dy_first,distance,quality";
-  const bool sigma = lines[0] == plain + ",sigma";
-  EXPECT_TRUE(sigma || lines[0] == plain) << lines[0];
-  const size_t fields = sigma ? 9 : 8;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    auto f = CsvFields(lines[i]);
-    EXPECT_EQ(f.size(), fields) << lines[i];
-    if (f.size() != fields) continue;
-    rows.push_back({std::atoi(f[0].c_str()), f[1], std::atof(f[2].c_str()), std::atof(f[3].c_str()),
-                    std::atof(f[4].c_str()), std::atof(f[5].c_str()), std::atof(f[6].c_str()),
-                    f[7], sigma && !f[8].empty() ? std::atof(f[8].c_str()) : -1.0});
-  }
-  return rows;
 }
 
 // The table's displacement of frame k against the reference of the mode.

@@ -41,6 +41,18 @@ std::string ReadFileBytes(const std::filesystem::path& p);
 bool WriteGreyTiff(const std::filesystem::path& p, const std::vector<double>& row0First, int w,
                    int h, int bits = 8);
 
+// One line of the program's CSV (sigma -1 when the file has no such column).
+struct CsvRow {
+  int frame;
+  std::string file;
+  double dx, dy, dxFirst, dyFirst, distance;
+  std::string quality;
+  double sigma;
+};
+
+// The rows of the program's CSV file (its header checked).
+std::vector<CsvRow> ReadCsv(const std::filesystem::path& p);
+
 // The lines of a text with "\r\n" line ends, and the fields of a line.
 std::vector<std::string> SplitLines(const std::string& text, const std::string& end = "\r\n");
 std::vector<std::string> SplitFields(const std::string& line, char separator);

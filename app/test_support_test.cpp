@@ -3,6 +3,8 @@
 
 #include "tools/image_writer.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +46,57 @@ bool WriteGreyTiff(const fs::path& p, const std::vector<double>& row0First, int 
   return vantor::tools::WriteTiff(p.string(), px, static_cast<uint32_t>(w),
                                   static_cast<uint32_t>(h), static_cast<uint16_t>(bits));
 }
+
+namespace {
+
+// The fields of a CSV line: quoted fields may hold commas and doubled quotes.
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> f(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        f.back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        f.back() += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      f.emplace_back();
+    } else {
+      f.back() += c;
+    }
+  }
+  return f;
+}
+
+}  // namespace
+
+std::vector<CsvRow> ReadCsv(const fs::path& p) {
+  std::vector<CsvRow> rows;
+  auto lines = SplitLines(ReadFileBytes(p), "\n");
+  EXPECT_FALSE(lines.empty());
+  if (lines.empty()) return rows;
+  const std::string plain = "frame,file,dx,dy,dx_first,dy_first,distance,quality";
+  const bool sigma = lines[0] == plain + ",sigma";
+  EXPECT_TRUE(sigma || lines[0] == plain) << lines[0];
+  const size_t fields = sigma ? 9 : 8;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    auto f = CsvFields(lines[i]);
+    EXPECT_EQ(f.size(), fields) << lines[i];
+    if (f.size() != fields) continue;
+    rows.push_back({std::atoi(f[0].c_str()), f[1], std::atof(f[2].c_str()), std::atof(f[3].c_str()),
+                    std::atof(f[4].c_str()), std::atof(f[5].c_str()), std::atof(f[6].c_str()),
+                    f[7], sigma && !f[8].empty() ? std::atof(f[8].c_str()) : -1.0});
+  }
+  return rows;
+}
+
 
 std::vector<std::string> SplitLines(const std::string& text, const std::string& end) {
   std::vector<std::string> lines;

@@ -168,6 +168,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   double inv[2] = {0, 0};
   double prevStep[2] = {0, 0};
   double noiseRatio = 0;
+  double lastBrightness = 1.0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
     // Sample positions x - d: whole pixels o, phase f.
@@ -252,6 +253,13 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
     double x[NormalSums::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
+    // The current frame is (1 + c1) times the reference: its residual moves
+    // by that much per pixel of shift, so the shift's own step is the
+    // solved coefficient over that gain (else a brighter frame overshoots).
+    const double brightness = std::clamp(1.0 + x[3], 0.05, 20.0);
+    x[0] /= brightness;
+    x[1] /= brightness;
+    lastBrightness = brightness;
     // Each step falls short of the fixed point by about the same share (the
     // resampled frame is a little smoother than the reference whose gradients
     // build the system), so the steps shrink geometrically. Two steps in the
@@ -289,7 +297,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   // it, and a floor for the resampling's own error, is what is given.
   const double var = last.w > 0 ? last.wee / last.w : 0.0;
   const double corr = 4.0 * M_PI * sigma * sigma;
-  const double statistical = std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio));
+  const double statistical =
+      std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / lastBrightness;
   out.precision = std::hypot(2.0 * statistical, 0.002);
   return out;
 }
