@@ -127,6 +127,11 @@ Rect LevelRect(const Rect& r, int32_t level, const FloatImage& img);
 GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t maxShift,
                          int32_t stop, const DriftKernels& k);
 
+// The match at pyramid level `level` position (px, py) followed down to level
+// `stop`, as GlobalSearch follows its best one (distinctness not set).
+GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t level,
+                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k);
+
 // Reference data of the precise method: the smoothed frame over the
 // comparison rectangle and its gradients.
 struct ReferenceData {

@@ -315,8 +315,22 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
     break;
   }
   // Follow the best match down the pyramid.
-  int32_t px = best.i - s, py = best.j - s;
-  for (int32_t l = top - 1; l >= stop; --l) {
+  const GlobalMatch d = FollowDown(a, b, mask, top, best.i - s, best.j - s, stop, k);
+  g.ok = d.ok;
+  g.level = d.level;
+  g.dx = d.dx;
+  g.dy = d.dy;
+  g.fx = d.fx;
+  g.fy = d.fy;
+  return g;
+}
+
+GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t level,
+                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  GlobalMatch g;
+  if (level > a.top || level > b.top || stop < 0 || stop > level) return g;
+  for (int32_t l = level - 1; l >= stop; --l) {
     const FloatImage& al = a.levels[l];
     const FloatImage& bl = b.levels[l];
     const Rect rl = LevelRect(mask, l, bl);
@@ -374,5 +388,6 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
   g.fy *= 1 << stop;
   return g;
 }
+
 
 }  // namespace vantor::drift
