@@ -268,10 +268,16 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   const std::vector<SequenceFrame> r = Run(set, previous, options, nThreads);
 
   const py::ssize_t n = static_cast<py::ssize_t>(r.size());
-  py::array_t<double> dx(n), dy(n), fx(n), fy(n), dist(n);
+  py::array_t<double> dx(n), dy(n), fx(n), fy(n), dist(n), sigma(n);
   py::list quality;
+  const bool precise = options.method == kDriftPrecise;
   for (py::ssize_t k = 0; k < n; ++k) {
     const DriftResult& p = r[k].result;
+    // The standard error as the program's CSV gives it: NaN where it has none.
+    sigma.mutable_at(k) = k == 0 ? 0.0
+                          : precise && p.quality != kDriftFailed && p.precision >= 0.0
+                              ? std::min(p.precision, 1e6)
+                              : std::numeric_limits<double>::quiet_NaN();
     dx.mutable_at(k) = p.dx;
     dy.mutable_at(k) = Down(p.dy);
     fx.mutable_at(k) = r[k].dxFirst;
@@ -288,6 +294,7 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   out.attr("__setitem__")("dy_first", fy);
   out.attr("__setitem__")("distance", dist);
   out.attr("__setitem__")("quality", quality);
+  out.attr("__setitem__")("sigma", sigma);
   return out;
 }
 
@@ -502,7 +509,7 @@ PYBIND11_MODULE(_core, m) {
       "when not measured); quality is \"ok\", \"rescued\", \"suspect\" or \"failed\".";
   m.attr("_RESULT_FIELDS") = py::eval(
       "[('dx', 'f8'), ('dy', 'f8'), ('dx_first', 'f8'), ('dy_first', 'f8'), "
-      "('distance', 'f8'), ('quality', 'U8')]");
+      "('distance', 'f8'), ('quality', 'U8'), ('sigma', 'f8')]");
 
   m.def("register", &Register, "reference"_a, "image"_a, py::kw_only(), "start_step"_a = 4.0,
         "final_step"_a = 0.05, "min_diff"_a = 3.0, "mask_fraction"_a = 0.5,
