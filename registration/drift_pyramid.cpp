@@ -205,7 +205,7 @@ bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, P
   stats->structure = HasStructure(base, LevelRect(mask, lb, base));
   std::vector<float> v;
   const int32_t step = std::max<int32_t>(
-      1, static_cast<int32_t>(std::sqrt(static_cast<double>(base.w) * base.h / 16384.0)));
+      1, static_cast<int32_t>(std::sqrt(static_cast<double>(base.w) * base.h / 4096.0)));
   try {
     v.reserve(static_cast<size_t>((base.w / step + 1) * (base.h / step + 1)));
   } catch (const std::bad_alloc&) {
@@ -231,8 +231,12 @@ bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, P
     if (l.Empty()) continue;
     for (int32_t y = 0; y < l.h; ++y) {
       float* row = l.Row(y);
-      for (int32_t x = 0; x < l.w; ++x)
-        row[x] = std::clamp((row[x] - median) * inv, -kPyramidClip, kPyramidClip);
+      // Written as minimum and maximum so that the compiler vectorises it.
+      for (int32_t x = 0; x < l.w; ++x) {
+        const float v = (row[x] - median) * inv;
+        const float lo = v < -kPyramidClip ? -kPyramidClip : v;
+        row[x] = lo > kPyramidClip ? kPyramidClip : lo;
+      }
     }
   }
   return true;
