@@ -1,0 +1,467 @@
+// The whole-pixel global start: coarse whitened spectra of frames and the
+// peaks of their phase correlation. The frames are reduced by block means to
+// the FFT side, cleaned so that what two frames share at zero shift (edges,
+// offsets, single extreme pixels) stays weak, and whitened with a floor so
+// that every frequency the scene fills votes about equally.
+#include "registration/phase_start.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <numbers>
+
+namespace vantor::drift {
+
+namespace fft {
+
+bool Twiddles::Build(int32_t size) {
+  if (size < 2 || (size & (size - 1)) != 0) return false;
+  try {
+    c.resize(size / 2);
+    s.resize(size / 2);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (int32_t j = 0; j < size / 2; ++j) {
+    const double a = 2.0 * std::numbers::pi * j / size;
+    c[j] = static_cast<float>(std::cos(a));
+    s[j] = static_cast<float>(std::sin(a));
+  }
+  n = size;
+  return true;
+}
+
+namespace {
+
+// b = a - w b, a = a + w b, element by element over a row pair.
+inline void Butterfly(float* __restrict ar, float* __restrict ai, float* __restrict br,
+                      float* __restrict bi, float wr, float wi, int32_t cols) {
+  for (int32_t c = 0; c < cols; ++c) {
+    const float xr = br[c] * wr - bi[c] * wi;
+    const float xi = br[c] * wi + bi[c] * wr;
+    br[c] = ar[c] - xr;
+    bi[c] = ai[c] - xi;
+    ar[c] += xr;
+    ai[c] += xi;
+  }
+}
+
+inline void Butterfly1(float* __restrict ar, float* __restrict ai, float* __restrict br,
+                       float* __restrict bi, int32_t cols) {
+  for (int32_t c = 0; c < cols; ++c) {
+    const float xr = br[c], xi = bi[c];
+    br[c] = ar[c] - xr;
+    bi[c] = ai[c] - xi;
+    ar[c] += xr;
+    ai[c] += xi;
+  }
+}
+
+}  // namespace
+
+// Radix 2, decimation in time, on whole rows: the inner loops run along the
+// columns, where they vectorise and stay in cache.
+void Columns(float* re, float* im, int32_t cols, std::ptrdiff_t stride, const Twiddles& t,
+             bool inverse) {
+  const int32_t n = t.n;
+  for (int32_t i = 1, j = 0; i < n; ++i) {
+    int32_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) {
+      std::swap_ranges(re + i * stride, re + i * stride + cols, re + j * stride);
+      std::swap_ranges(im + i * stride, im + i * stride + cols, im + j * stride);
+    }
+  }
+  for (int32_t len = 2; len <= n; len <<= 1) {
+    const int32_t half = len / 2, step = n / len;
+    for (int32_t i = 0; i < n; i += len) {
+      for (int32_t j = 0; j < half; ++j) {
+        const std::ptrdiff_t a = (i + j) * stride, b = (i + j + half) * stride;
+        if (j == 0) {
+          Butterfly1(re + a, im + a, re + b, im + b, cols);
+        } else {
+          const float wr = t.c[j * step], wi = inverse ? t.s[j * step] : -t.s[j * step];
+          Butterfly(re + a, im + a, re + b, im + b, wr, wi, cols);
+        }
+      }
+    }
+  }
+}
+
+bool Real2D::Init(const Twiddles& tw) {
+  if (tw.n < 4) return false;
+  try {
+    t = tw;
+    n = tw.n;
+    zr.assign(static_cast<size_t>(n) * n / 2, 0.0f);
+    zi.assign(static_cast<size_t>(n) * n / 2, 0.0f);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void Real2D::Load(const float* img, std::ptrdiff_t pitch) {
+  const int32_t h = n / 2;
+  for (int32_t y = 0; y < n; ++y) {
+    const float* row = img + y * pitch;
+    std::copy(row, row + h, zr.data() + static_cast<size_t>(y) * h);
+    std::copy(row + h, row + n, zi.data() + static_cast<size_t>(y) * h);
+  }
+}
+
+// Two real columns ride in one complex transform (left half as the real
+// part, right half as the imaginary part); only ky <= n/2 is kept and
+// transformed along x.
+void Real2D::Forward(float* re, float* im) {
+  const int32_t h = n / 2, m = HalfCols();
+  Columns(zr.data(), zi.data(), h, h, t, false);
+  for (int32_t ky = 0; ky <= h; ++ky) {
+    const float* pr = zr.data() + static_cast<size_t>(ky) * h;
+    const float* pi = zi.data() + static_cast<size_t>(ky) * h;
+    const int32_t km = (n - ky) & (n - 1);
+    const float* qr = zr.data() + static_cast<size_t>(km) * h;
+    const float* qi = zi.data() + static_cast<size_t>(km) * h;
+    for (int32_t c = 0; c < h; ++c) {
+      re[c * m + ky] = 0.5f * (pr[c] + qr[c]);
+      im[c * m + ky] = 0.5f * (pi[c] - qi[c]);
+      re[(c + h) * m + ky] = 0.5f * (pi[c] + qi[c]);
+      im[(c + h) * m + ky] = -0.5f * (pr[c] - qr[c]);
+    }
+  }
+  Columns(re, im, m, m, t, false);
+}
+
+// The reverse path: along x first, then the full ky range rebuilt from the
+// kept half (conjugate symmetry) with two columns packed per transform.
+void Real2D::Inverse(float* re, float* im) {
+  const int32_t h = n / 2, m = HalfCols();
+  Columns(re, im, m, m, t, true);
+  for (int32_t ky = 0; ky < n; ++ky) {
+    float* pr = zr.data() + static_cast<size_t>(ky) * h;
+    float* pi = zi.data() + static_cast<size_t>(ky) * h;
+    if (ky <= h) {
+      for (int32_t c = 0; c < h; ++c) {
+        pr[c] = re[c * m + ky] - im[(c + h) * m + ky];
+        pi[c] = im[c * m + ky] + re[(c + h) * m + ky];
+      }
+    } else {
+      const int32_t k = n - ky;
+      for (int32_t c = 0; c < h; ++c) {
+        pr[c] = re[c * m + k] + im[(c + h) * m + k];
+        pi[c] = re[(c + h) * m + k] - im[c * m + k];
+      }
+    }
+  }
+  Columns(zr.data(), zi.data(), h, h, t, true);
+}
+
+}  // namespace fft
+
+namespace {
+
+// Values farther than this many robust standard deviations from the median
+// are clamped.
+constexpr double kClip = 6.0;
+// Whitening floor as a share of the mean spectral magnitude.
+constexpr double kFloor = 0.1;
+// The correlation surface is smoothed by a Gaussian of this sigma (coarse
+// pixels), split between the two frames' spectra: it damps pixel noise and
+// gives peaks a shape the sub-pixel fit suits.
+constexpr double kBlur = 0.6;
+// Peaks closer than this (coarse pixels) are one peak.
+constexpr int32_t kSeparation = 2;
+// At most this many pixels enter the median and its deviation.
+constexpr size_t kStatSamples = 4096;
+
+// Block means of f x f pixels into val, with the share of valid weight in wt.
+// Whole rows of blocks are summed first so that the inner loops stay simple;
+// a block whose sum is not finite is summed again pixel by pixel, skipping
+// the non-finite ones.
+void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int32_t f, int32_t cw,
+                int32_t ch, float* val, float* wt, std::vector<float>& acc,
+                std::vector<float>& accw) {
+  const int32_t span = cw * f;
+  const float area = static_cast<float>(f) * f;
+  for (int32_t cy = 0; cy < ch; ++cy) {
+    std::fill(acc.begin(), acc.begin() + span, 0.0f);
+    if (valid) std::fill(accw.begin(), accw.begin() + span, 0.0f);
+    for (int32_t r = 0; r < f; ++r) {
+      const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy * f + r) * pitch;
+      const float* __restrict row = img + off;
+      float* __restrict a = acc.data();
+      if (!valid) {
+        for (int32_t x = 0; x < span; ++x) a[x] += row[x];
+      } else {
+        const float* __restrict m = valid + off;
+        float* __restrict aw = accw.data();
+        for (int32_t x = 0; x < span; ++x) {
+          const float mm = m[x] > 0.0f ? m[x] : 0.0f;
+          a[x] += mm > 0.0f ? mm * row[x] : 0.0f;
+          aw[x] += mm;
+        }
+      }
+    }
+    for (int32_t cx = 0; cx < cw; ++cx) {
+      float s = 0.0f, sw = valid ? 0.0f : area;
+      for (int32_t i = cx * f; i < (cx + 1) * f; ++i) s += acc[i];
+      if (valid)
+        for (int32_t i = cx * f; i < (cx + 1) * f; ++i) sw += accw[i];
+      if (!std::isfinite(s) || !std::isfinite(sw)) {
+        s = sw = 0.0f;
+        for (int32_t r = 0; r < f; ++r) {
+          const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy * f + r) * pitch + cx * f;
+          for (int32_t i = 0; i < f; ++i) {
+            const float g = img[off + i];
+            const float mm = valid ? valid[off + i] : 1.0f;
+            if (std::isfinite(g) && std::isfinite(mm) && mm > 0.0f) {
+              s += mm * g;
+              sw += mm;
+            }
+          }
+        }
+        if (!std::isfinite(s) || !std::isfinite(sw)) s = sw = 0.0f;
+      }
+      const size_t i = static_cast<size_t>(cy) * cw + cx;
+      val[i] = sw > 0.0f ? s / sw : 0.0f;
+      wt[i] = std::min(sw / area, 1.0f);
+    }
+  }
+}
+
+// Median and robust standard deviation of the valid values (a spread sample
+// of them when there are many); sigma 0 when the values do not vary.
+void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, double* median,
+                 double* sigma) {
+  size_t count = 0;
+  for (float w : wt) count += w > 0.0f;
+  // An odd stride, so that the sample does not line up with the columns.
+  size_t stride = std::max<size_t>(1, count / kStatSamples) | 1;
+  std::vector<float> s;
+  s.reserve(count / stride + 1);
+  for (size_t i = 0, seen = 0; i < val.size(); ++i)
+    if (wt[i] > 0.0f && seen++ % stride == 0) s.push_back(val[i]);
+  const auto mid = s.begin() + s.size() / 2;
+  std::nth_element(s.begin(), mid, s.end());
+  const float med = *mid;
+  double absSum = 0;
+  for (float& v : s) {
+    v = std::fabs(v - med);
+    absSum += v;
+  }
+  std::nth_element(s.begin(), mid, s.end());
+  *median = med;
+  *sigma = 1.4826 * *mid;
+  // Mostly flat frames (a few stars on a clean background): the mean
+  // deviation still sees the features.
+  if (*sigma == 0.0) *sigma = 1.2533 * absSum / static_cast<double>(s.size());
+}
+
+// Raised-cosine edges over an eighth of the length.
+void Taper(int32_t len, std::vector<float>& w) {
+  w.assign(len, 1.0f);
+  const int32_t t = std::max(1, len / 8);
+  for (int32_t i = 0; i < t && i < len; ++i) {
+    const float v = static_cast<float>(0.5 * (1.0 - std::cos(std::numbers::pi * (i + 0.5) / t)));
+    w[i] = std::min(w[i], v);
+    w[len - 1 - i] = std::min(w[len - 1 - i], v);
+  }
+}
+
+// exp(-pi^2 sigma^2 f^2) for the signed frequency of each bin index k < count.
+void Gauss(int32_t n, int32_t count, std::vector<float>& g) {
+  g.resize(count);
+  for (int32_t k = 0; k < count; ++k) {
+    const double f = static_cast<double>(k <= n / 2 ? k : k - n) / n;
+    g[k] = static_cast<float>(std::exp(-std::numbers::pi * std::numbers::pi * kBlur * kBlur * f * f));
+  }
+}
+
+// Offset of the true peak from the middle sample: a Gaussian through three
+// positive samples, a parabola otherwise.
+double SubSample(float l, float c, float r) {
+  double d;
+  if (l > 0 && c > 0 && r > 0) {
+    const double ll = std::log(l), lc = std::log(c), lr = std::log(r);
+    const double den = ll - 2 * lc + lr;
+    d = den < 0 ? 0.5 * (ll - lr) / den : 0.0;
+  } else {
+    const double den = static_cast<double>(l) - 2.0 * c + r;
+    d = den < 0 ? 0.5 * (static_cast<double>(l) - r) / den : 0.0;
+  }
+  return std::clamp(d, -0.5, 0.5);
+}
+
+}  // namespace
+
+bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, const float* valid,
+                  int32_t size, StartFrame* out) {
+  if (!img || !out || w < 1 || h < 1 || pitch < w || size < 8 || size > 4096 ||
+      (size & (size - 1)) != 0)
+    return false;
+  const int32_t f = std::max((std::max(w, h) + size - 1) / size, 1);
+  const int32_t cw = w / f, ch = h / f;
+  if (cw < 4 || ch < 4) return false;
+  try {
+    if (out->twiddles.n != size && !out->twiddles.Build(size)) return false;
+    fft::Real2D r;
+    if (!r.Init(out->twiddles)) return false;
+
+    std::vector<float> val(static_cast<size_t>(cw) * ch), wt(val.size());
+    std::vector<float> acc(static_cast<size_t>(cw) * f), accw(valid ? acc.size() : 0);
+    BlockMeans(img, pitch, valid, f, cw, ch, val.data(), wt.data(), acc, accw);
+
+    double med = 0, sigma = 0;
+    bool any = false;
+    for (float v : wt) any |= v > 0.0f;
+    if (!any) return false;
+    RobustStats(val, wt, &med, &sigma);
+    if (sigma > 0) {
+      const float lo = static_cast<float>(med - kClip * sigma);
+      const float hi = static_cast<float>(med + kClip * sigma);
+      for (float& v : val) v = std::clamp(v, lo, hi);
+    }
+
+    // Weights: validity times the edge taper. The weighted mean goes, so the
+    // taper leaves no step and the weighted image has no constant part.
+    std::vector<float> tx, ty;
+    Taper(cw, tx);
+    Taper(ch, ty);
+    double sum = 0, sumW = 0;
+    for (int32_t y = 0; y < ch; ++y)
+      for (int32_t x = 0; x < cw; ++x) {
+        const size_t i = static_cast<size_t>(y) * cw + x;
+        wt[i] *= tx[x] * ty[y];
+        sum += static_cast<double>(wt[i]) * val[i];
+        sumW += wt[i];
+      }
+    if (!(sumW > 0)) return false;
+    const float mean = static_cast<float>(sum / sumW);
+    const int32_t half = size / 2;
+    for (int32_t y = 0; y < ch; ++y)
+      for (int32_t x = 0; x < cw; ++x) {
+        const size_t i = static_cast<size_t>(y) * cw + x;
+        const float v = (val[i] - mean) * wt[i];
+        if (x < half)
+          r.zr[static_cast<size_t>(y) * half + x] = v;
+        else
+          r.zi[static_cast<size_t>(y) * half + x - half] = v;
+      }
+
+    const int32_t m = r.HalfCols();
+    out->re.resize(static_cast<size_t>(size) * m);
+    out->im.resize(out->re.size());
+    float* re = out->re.data();
+    float* im = out->im.data();
+    r.Forward(re, im);
+
+    // Whitening: X / (|X| + eps), eps a share of the mean magnitude, times
+    // this frame's half of the smoothing.
+    double magSum = 0;
+    for (size_t i = 1; i < out->re.size(); ++i) magSum += std::hypot(re[i], im[i]);
+    const float eps = static_cast<float>(kFloor * magSum / static_cast<double>(out->re.size() - 1));
+    std::vector<float> gx, gy;
+    Gauss(size, size, gx);
+    Gauss(size, m, gy);
+    for (int32_t kx = 0; kx < size; ++kx)
+      for (int32_t ky = 0; ky < m; ++ky) {
+        const size_t i = static_cast<size_t>(kx) * m + ky;
+        const float mag = std::sqrt(re[i] * re[i] + im[i] * im[i]);
+        const float s = mag + eps > 0.0f ? gx[kx] * gy[ky] / (mag + eps) : 0.0f;
+        re[i] *= s;
+        im[i] *= s;
+      }
+    re[0] = im[0] = 0.0f;
+    out->size = size;
+    out->factor = f;
+    out->w = w;
+    out->h = h;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const StartFrame& current,
+                                            int32_t k, double maxShift) {
+  std::vector<StartCandidate> out;
+  const int32_t n = reference.size;
+  if (n < 8 || current.size != n || current.factor != reference.factor || k < 1 ||
+      !(maxShift >= 0) || reference.twiddles.n != n)
+    return out;
+  try {
+    fft::Real2D r;
+    if (!r.Init(reference.twiddles)) return out;
+    const int32_t m = r.HalfCols();
+    const size_t bins = static_cast<size_t>(n) * m;
+    std::vector<float> pr(bins), pi(bins);
+    const float *ar = reference.re.data(), *ai = reference.im.data();
+    const float *br = current.re.data(), *bi = current.im.data();
+    double total = 0;
+    for (int32_t kx = 0; kx < n; ++kx)
+      for (int32_t ky = 0; ky < m; ++ky) {
+        const size_t i = static_cast<size_t>(kx) * m + ky;
+        pr[i] = ar[i] * br[i] + ai[i] * bi[i];
+        pi[i] = ai[i] * br[i] - ar[i] * bi[i];
+        // The bins left out of the half spectrum mirror those inside it.
+        total += (ky == 0 || ky == n / 2 ? 1.0 : 2.0) * std::hypot(pr[i], pi[i]);
+      }
+    if (!(total > 0)) return out;
+    r.Inverse(pr.data(), pi.data());
+
+    std::vector<float> c(static_cast<size_t>(n) * n);
+    for (int32_t y = 0; y < n; ++y)
+      for (int32_t x = 0; x < n; ++x) c[static_cast<size_t>(y) * n + x] = r.Pixel(x, y);
+    const int32_t mask = n - 1;
+    auto at = [&](int32_t x, int32_t y) { return c[static_cast<size_t>(y & mask) * n + (x & mask)]; };
+
+    struct Peak {
+      float v;
+      int32_t x, y;
+    };
+    std::vector<Peak> peaks;
+    for (int32_t y = 0; y < n; ++y)
+      for (int32_t x = 0; x < n; ++x) {
+        const float v = c[static_cast<size_t>(y) * n + x];
+        if (!(v > 0.0f) || v < at(x - 1, y) || v <= at(x + 1, y)) continue;
+        if (v < at(x - 1, y - 1) || v < at(x, y - 1) || v < at(x + 1, y - 1) ||
+            v <= at(x - 1, y + 1) || v <= at(x, y + 1) || v <= at(x + 1, y + 1))
+          continue;
+        peaks.push_back({v, x, y});
+      }
+    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.v > b.v; });
+
+    const double f = reference.factor, period = static_cast<double>(n) * f;
+    std::vector<Peak> taken;
+    int32_t found = 0;
+    for (const Peak& p : peaks) {
+      if (found >= k) break;
+      bool near = false;
+      for (const Peak& q : taken) {
+        const int32_t ddx = std::abs(((p.x - q.x + n / 2) & mask) - n / 2);
+        const int32_t ddy = std::abs(((p.y - q.y + n / 2) & mask) - n / 2);
+        near |= ddx <= kSeparation && ddy <= kSeparation;
+      }
+      if (near) continue;
+      taken.push_back(p);
+      const double dx = (p.x + SubSample(at(p.x - 1, p.y), p.v, at(p.x + 1, p.y))) * f;
+      const double dy = (p.y + SubSample(at(p.x, p.y - 1), p.v, at(p.x, p.y + 1))) * f;
+      const double score = p.v / total;
+      // The aliases of one peak, the shortest displacement first.
+      const size_t first = out.size();
+      for (double ax : {dx, dx - period})
+        for (double ay : {dy, dy - period})
+          if (std::fabs(ax) <= maxShift && std::fabs(ay) <= maxShift) out.push_back({ax, ay, score});
+      std::sort(out.begin() + first, out.end(), [](const StartCandidate& a, const StartCandidate& b) {
+        return std::hypot(a.dx, a.dy) < std::hypot(b.dx, b.dy);
+      });
+      found += out.size() > first;
+    }
+  } catch (const std::bad_alloc&) {
+    out.clear();
+  }
+  return out;
+}
+
+}  // namespace vantor::drift
