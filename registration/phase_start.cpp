@@ -164,8 +164,10 @@ namespace {
 // Values farther than this many robust standard deviations from the median
 // are clamped.
 constexpr double kClip = 6.0;
-// Whitening floor as a share of the mean spectral magnitude.
-constexpr double kFloor = 0.1;
+// Whitening floor as a share of the mean spectral magnitude: frequencies
+// above the mean count alike, weaker ones (mostly noise and the edges of
+// small things) by their strength.
+constexpr double kFloor = 1.0;
 // The correlation surface is smoothed by a Gaussian of this sigma (coarse
 // pixels), split between the two frames' spectra: it damps pixel noise and
 // gives peaks a shape the sub-pixel fit suits.
@@ -175,24 +177,67 @@ constexpr int32_t kSeparation = 2;
 // At most this many pixels enter the median and its deviation.
 constexpr size_t kStatSamples = 4096;
 
+// The mean of the valid, finite pixels of block (bx, by), each first
+// clamped into the range of its valid 4-neighbours: a lone hot pixel takes
+// its neighbours' level, while a star (wider than a pixel) only loses the
+// tip of its peak. Sum and weight into *s and *sw.
+void CleanBlock(const float* img, std::ptrdiff_t pitch, const float* valid, int32_t w, int32_t h,
+                int32_t f, int32_t bx, int32_t by, float* s, float* sw) {
+  double sum = 0, weight = 0;
+  auto usable = [&](int32_t x, int32_t y, float* g) {
+    const std::ptrdiff_t o = y * pitch + x;
+    const float m = valid ? valid[o] : 1.0f;
+    *g = img[o];
+    return std::isfinite(*g) && m > 0.0f && std::isfinite(m);
+  };
+  for (int32_t y = by * f; y < (by + 1) * f; ++y)
+    for (int32_t x = bx * f; x < (bx + 1) * f; ++x) {
+      float g;
+      if (!usable(x, y, &g)) continue;
+      float lo = INFINITY, hi = -INFINITY, n;
+      const int32_t nx[4] = {x - 1, x + 1, x, x}, ny[4] = {y, y, y - 1, y + 1};
+      for (int32_t i = 0; i < 4; ++i)
+        if (nx[i] >= 0 && ny[i] >= 0 && nx[i] < w && ny[i] < h && usable(nx[i], ny[i], &n)) {
+          lo = std::min(lo, n);
+          hi = std::max(hi, n);
+        }
+      if (lo <= hi) g = std::clamp(g, lo, hi);
+      const float m = valid ? valid[y * pitch + x] : 1.0f;
+      sum += static_cast<double>(m) * g;
+      weight += m;
+    }
+  *s = static_cast<float>(sum);
+  *sw = static_cast<float>(weight);
+}
+
 // Block means of f x f pixels into val, with the share of valid weight in wt.
-// Whole rows of blocks are summed first so that the inner loops stay simple;
-// a block whose sum is not finite is summed again pixel by pixel, skipping
-// the non-finite ones.
-void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int32_t f, int32_t cw,
-                int32_t ch, float* val, float* wt, std::vector<float>& acc,
-                std::vector<float>& accw) {
+// Whole rows of blocks are summed first so that the inner loops stay simple
+// and vectorise; each block's largest distance from its mean goes to spread
+// (infinite when the sum is not finite). Blocks whose spread stands far above
+// the usual are summed again by CleanBlock.
+void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int32_t w, int32_t h,
+                int32_t f, int32_t cw, int32_t ch, float* val, float* wt,
+                std::vector<float>& spread, std::vector<float>& acc, std::vector<float>& accw,
+                std::vector<float>& hi, std::vector<float>& lo) {
   const int32_t span = cw * f;
   const float area = static_cast<float>(f) * f;
   for (int32_t cy = 0; cy < ch; ++cy) {
     std::fill(acc.begin(), acc.begin() + span, 0.0f);
+    std::fill(hi.begin(), hi.begin() + span, -INFINITY);
+    std::fill(lo.begin(), lo.begin() + span, INFINITY);
     if (valid) std::fill(accw.begin(), accw.begin() + span, 0.0f);
     for (int32_t r = 0; r < f; ++r) {
       const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy * f + r) * pitch;
       const float* __restrict row = img + off;
       float* __restrict a = acc.data();
+      float* __restrict mx = hi.data();
+      float* __restrict mn = lo.data();
       if (!valid) {
-        for (int32_t x = 0; x < span; ++x) a[x] += row[x];
+        for (int32_t x = 0; x < span; ++x) {
+          a[x] += row[x];
+          mx[x] = row[x] > mx[x] ? row[x] : mx[x];
+          mn[x] = row[x] < mn[x] ? row[x] : mn[x];
+        }
       } else {
         const float* __restrict m = valid + off;
         float* __restrict aw = accw.data();
@@ -200,34 +245,53 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
           const float mm = m[x] > 0.0f ? m[x] : 0.0f;
           a[x] += mm > 0.0f ? mm * row[x] : 0.0f;
           aw[x] += mm;
+          mx[x] = mm > 0.0f && row[x] > mx[x] ? row[x] : mx[x];
+          mn[x] = mm > 0.0f && row[x] < mn[x] ? row[x] : mn[x];
         }
       }
     }
     for (int32_t cx = 0; cx < cw; ++cx) {
-      float s = 0.0f, sw = valid ? 0.0f : area;
-      for (int32_t i = cx * f; i < (cx + 1) * f; ++i) s += acc[i];
+      float s = 0.0f, sw = valid ? 0.0f : area, bh = -INFINITY, bl = INFINITY;
+      for (int32_t i = cx * f; i < (cx + 1) * f; ++i) {
+        s += acc[i];
+        bh = std::max(bh, hi[i]);
+        bl = std::min(bl, lo[i]);
+      }
       if (valid)
         for (int32_t i = cx * f; i < (cx + 1) * f; ++i) sw += accw[i];
-      if (!std::isfinite(s) || !std::isfinite(sw)) {
-        s = sw = 0.0f;
-        for (int32_t r = 0; r < f; ++r) {
-          const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy * f + r) * pitch + cx * f;
-          for (int32_t i = 0; i < f; ++i) {
-            const float g = img[off + i];
-            const float mm = valid ? valid[off + i] : 1.0f;
-            if (std::isfinite(g) && std::isfinite(mm) && mm > 0.0f) {
-              s += mm * g;
-              sw += mm;
-            }
-          }
-        }
-        if (!std::isfinite(s) || !std::isfinite(sw)) s = sw = 0.0f;
-      }
       const size_t i = static_cast<size_t>(cy) * cw + cx;
+      const float mean = sw > 0.0f ? s / sw : 0.0f;
+      val[i] = mean;
+      wt[i] = std::min(sw / area, 1.0f);
+      spread[i] = !std::isfinite(s) || !std::isfinite(sw) ? INFINITY
+                  : sw > 0.0f                            ? std::max(bh - mean, mean - bl)
+                                                         : 0.0f;
+    }
+  }
+
+  // A block is looked at again when its spread is far above the median
+  // spread (a hot pixel or cosmic ray, a star, or a non-finite pixel).
+  std::vector<float> sample;
+  const size_t blocks = static_cast<size_t>(cw) * ch;
+  const size_t stride = std::max<size_t>(1, blocks / 4096) | 1;
+  for (size_t i = 0; i < blocks; i += stride)
+    if (std::isfinite(spread[i])) sample.push_back(spread[i]);
+  float limit = 0.0f;
+  if (!sample.empty()) {
+    auto mid = sample.begin() + sample.size() / 2;
+    std::nth_element(sample.begin(), mid, sample.end());
+    limit = 6.0f * *mid;
+  }
+  for (int32_t cy = 0; cy < ch; ++cy)
+    for (int32_t cx = 0; cx < cw; ++cx) {
+      const size_t i = static_cast<size_t>(cy) * cw + cx;
+      if (!(spread[i] > limit)) continue;
+      float s, sw;
+      CleanBlock(img, pitch, valid, w, h, f, cx, cy, &s, &sw);
+      if (!std::isfinite(s) || !std::isfinite(sw)) s = sw = 0.0f;
       val[i] = sw > 0.0f ? s / sw : 0.0f;
       wt[i] = std::min(sw / area, 1.0f);
     }
-  }
 }
 
 // Median and robust standard deviation of the valid values (a spread sample
@@ -309,8 +373,9 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     if (!r.Init(out->twiddles)) return false;
 
     std::vector<float> val(static_cast<size_t>(cw) * ch), wt(val.size());
-    std::vector<float> acc(static_cast<size_t>(cw) * f), accw(valid ? acc.size() : 0);
-    BlockMeans(img, pitch, valid, f, cw, ch, val.data(), wt.data(), acc, accw);
+    std::vector<float> spread(val.size()), acc(static_cast<size_t>(cw) * f),
+        accw(valid ? acc.size() : 0), hi(acc.size()), lo(acc.size());
+    BlockMeans(img, pitch, valid, w, h, f, cw, ch, val.data(), wt.data(), spread, acc, accw, hi, lo);
 
     double med = 0, sigma = 0;
     bool any = false;

@@ -204,14 +204,15 @@ TEST(StartCandidates, MovingObjectsDoNotWin) {
   const int32_t s = 512;
   const Texture bg(3), obj(4);
   const double dx = 23, dy = -17, ox = -40, oy = 30;
+  const float kLift = 1.5f;  // the discs stand 1.5 texture spreads above the background
   std::vector<float> ref = bg.Render(s, s, 0, 0), cur = bg.Render(s, s, dx, dy);
   const std::vector<float> oref = obj.Render(s, s, 0, 0), ocur = obj.Render(s, s, ox, oy);
   const double centres[6][2] = {{100, 100}, {260, 120}, {420, 100}, {120, 380}, {300, 300}, {420, 420}};
   for (int32_t y = 0; y < s; ++y)
     for (int32_t x = 0; x < s; ++x)
       for (const auto& c : centres) {
-        if (std::hypot(x - c[0], y - c[1]) < 52) ref[y * s + x] = 3.0f + oref[y * s + x];
-        if (std::hypot(x + ox - c[0], y + oy - c[1]) < 52) cur[y * s + x] = 3.0f + ocur[y * s + x];
+        if (std::hypot(x - c[0], y - c[1]) < 52) ref[y * s + x] = kLift + oref[y * s + x];
+        if (std::hypot(x + ox - c[0], y + oy - c[1]) < 52) cur[y * s + x] = kLift + ocur[y * s + x];
       }
   for (int32_t size : {128, 256}) {
     SCOPED_TRACE(size);
