@@ -6,11 +6,156 @@
 #include "registration/phase_start.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <new>
 #include <numbers>
 
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "registration/phase_start.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
 namespace vantor::drift {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Over the first `span` columns of `rows` rows: column sums into s, the
+// largest and smallest values into hi and lo, and with weights (valid not
+// null) the weighted sums into s and the weight sums into sw, invalid pixels
+// left out. Two vectors of columns at a time, all rows streaming past
+// accumulators held in registers.
+void SumColumns(const float* img, const float* valid, std::ptrdiff_t pitch, int32_t rows,
+                int32_t span, float* s, float* sw, float* hi, float* lo) {
+  const hn::ScalableTag<float> d;
+  const int32_t n = static_cast<int32_t>(hn::Lanes(d));
+  const auto zero = hn::Zero(d), up = hn::Set(d, INFINITY), down = hn::Set(d, -INFINITY);
+  int32_t x = 0;
+  for (; x + 2 * n <= span; x += 2 * n) {
+    auto s0 = zero, s1 = zero, w0 = zero, w1 = zero, h0 = down, h1 = down, l0 = up, l1 = up;
+    for (int32_t r = 0; r < rows; ++r) {
+      const float* row = img + r * pitch + x;
+      const auto g0 = hn::LoadU(d, row), g1 = hn::LoadU(d, row + n);
+      if (!valid) {
+        s0 = hn::Add(s0, g0);
+        s1 = hn::Add(s1, g1);
+        h0 = hn::Max(h0, g0);
+        h1 = hn::Max(h1, g1);
+        l0 = hn::Min(l0, g0);
+        l1 = hn::Min(l1, g1);
+      } else {
+        const float* mrow = valid + r * pitch + x;
+        const auto m0 = hn::LoadU(d, mrow), m1 = hn::LoadU(d, mrow + n);
+        const auto k0 = hn::Gt(m0, zero), k1 = hn::Gt(m1, zero);
+        s0 = hn::Add(s0, hn::IfThenElseZero(k0, hn::Mul(m0, g0)));
+        s1 = hn::Add(s1, hn::IfThenElseZero(k1, hn::Mul(m1, g1)));
+        w0 = hn::Add(w0, hn::IfThenElseZero(k0, m0));
+        w1 = hn::Add(w1, hn::IfThenElseZero(k1, m1));
+        h0 = hn::IfThenElse(k0, hn::Max(h0, g0), h0);
+        h1 = hn::IfThenElse(k1, hn::Max(h1, g1), h1);
+        l0 = hn::IfThenElse(k0, hn::Min(l0, g0), l0);
+        l1 = hn::IfThenElse(k1, hn::Min(l1, g1), l1);
+      }
+    }
+    hn::StoreU(s0, d, s + x);
+    hn::StoreU(s1, d, s + x + n);
+    hn::StoreU(h0, d, hi + x);
+    hn::StoreU(h1, d, hi + x + n);
+    hn::StoreU(l0, d, lo + x);
+    hn::StoreU(l1, d, lo + x + n);
+    if (valid) {
+      hn::StoreU(w0, d, sw + x);
+      hn::StoreU(w1, d, sw + x + n);
+    }
+  }
+  for (; x < span; ++x) {
+    float as = 0.0f, aw = 0.0f, ah = -INFINITY, al = INFINITY;
+    for (int32_t r = 0; r < rows; ++r) {
+      const float g = img[r * pitch + x];
+      const float m = valid ? valid[r * pitch + x] : 1.0f;
+      if (!(m > 0.0f)) continue;
+      as += valid ? m * g : g;
+      aw += m;
+      ah = g > ah ? g : ah;
+      al = g < al ? g : al;
+    }
+    s[x] = as;
+    hi[x] = ah;
+    lo[x] = al;
+    if (valid) sw[x] = aw;
+  }
+}
+
+// b = a - w b, a = a + w b, element by element over a row pair (w = 1 when
+// one is true).
+template <bool one>
+HWY_INLINE void Butterfly(float* HWY_RESTRICT ar, float* HWY_RESTRICT ai, float* HWY_RESTRICT br,
+                          float* HWY_RESTRICT bi, float wr, float wi, int32_t cols) {
+  const hn::ScalableTag<float> d;
+  const int32_t n = static_cast<int32_t>(hn::Lanes(d));
+  const auto vr = hn::Set(d, wr), vi = hn::Set(d, wi);
+  int32_t c = 0;
+  for (; c + n <= cols; c += n) {
+    const auto pr = hn::LoadU(d, br + c), pi = hn::LoadU(d, bi + c);
+    const auto xr = one ? pr : hn::MulSub(pr, vr, hn::Mul(pi, vi));
+    const auto xi = one ? pi : hn::MulAdd(pr, vi, hn::Mul(pi, vr));
+    const auto qr = hn::LoadU(d, ar + c), qi = hn::LoadU(d, ai + c);
+    hn::StoreU(hn::Sub(qr, xr), d, br + c);
+    hn::StoreU(hn::Sub(qi, xi), d, bi + c);
+    hn::StoreU(hn::Add(qr, xr), d, ar + c);
+    hn::StoreU(hn::Add(qi, xi), d, ai + c);
+  }
+  for (; c < cols; ++c) {
+    const float xr = one ? br[c] : br[c] * wr - bi[c] * wi;
+    const float xi = one ? bi[c] : br[c] * wi + bi[c] * wr;
+    br[c] = ar[c] - xr;
+    bi[c] = ai[c] - xi;
+    ar[c] += xr;
+    ai[c] += xi;
+  }
+}
+
+// Radix 2, decimation in time, on whole rows of an n-row block: the inner
+// loops run along the columns, where they vectorise and stay in cache.
+// Twiddles cos and sin of 2 pi j / n for j < n / 2.
+void Transform(float* re, float* im, int32_t cols, std::ptrdiff_t stride, int32_t n,
+               const float* tc, const float* ts, bool inverse) {
+  for (int32_t i = 1, j = 0; i < n; ++i) {
+    int32_t bit = n >> 1;
+    for (; j & bit; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) {
+      std::swap_ranges(re + i * stride, re + i * stride + cols, re + j * stride);
+      std::swap_ranges(im + i * stride, im + i * stride + cols, im + j * stride);
+    }
+  }
+  for (int32_t len = 2; len <= n; len <<= 1) {
+    const int32_t half = len / 2, step = n / len;
+    for (int32_t i = 0; i < n; i += len) {
+      for (int32_t j = 0; j < half; ++j) {
+        const std::ptrdiff_t a = (i + j) * stride, b = (i + j + half) * stride;
+        if (j == 0) {
+          Butterfly<true>(re + a, im + a, re + b, im + b, 1.0f, 0.0f, cols);
+        } else {
+          const float wr = tc[j * step], wi = inverse ? ts[j * step] : -ts[j * step];
+          Butterfly<false>(re + a, im + a, re + b, im + b, wr, wi, cols);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace vantor::drift
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vantor::drift {
+
+namespace {
+HWY_EXPORT(Transform);
+}  // namespace
 
 namespace fft {
 
@@ -31,62 +176,10 @@ bool Twiddles::Build(int32_t size) {
   return true;
 }
 
-namespace {
-
-// b = a - w b, a = a + w b, element by element over a row pair.
-inline void Butterfly(float* __restrict ar, float* __restrict ai, float* __restrict br,
-                      float* __restrict bi, float wr, float wi, int32_t cols) {
-  for (int32_t c = 0; c < cols; ++c) {
-    const float xr = br[c] * wr - bi[c] * wi;
-    const float xi = br[c] * wi + bi[c] * wr;
-    br[c] = ar[c] - xr;
-    bi[c] = ai[c] - xi;
-    ar[c] += xr;
-    ai[c] += xi;
-  }
-}
-
-inline void Butterfly1(float* __restrict ar, float* __restrict ai, float* __restrict br,
-                       float* __restrict bi, int32_t cols) {
-  for (int32_t c = 0; c < cols; ++c) {
-    const float xr = br[c], xi = bi[c];
-    br[c] = ar[c] - xr;
-    bi[c] = ai[c] - xi;
-    ar[c] += xr;
-    ai[c] += xi;
-  }
-}
-
-}  // namespace
-
-// Radix 2, decimation in time, on whole rows: the inner loops run along the
-// columns, where they vectorise and stay in cache.
+// The transform itself runs as the vector kernel Transform.
 void Columns(float* re, float* im, int32_t cols, std::ptrdiff_t stride, const Twiddles& t,
              bool inverse) {
-  const int32_t n = t.n;
-  for (int32_t i = 1, j = 0; i < n; ++i) {
-    int32_t bit = n >> 1;
-    for (; j & bit; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) {
-      std::swap_ranges(re + i * stride, re + i * stride + cols, re + j * stride);
-      std::swap_ranges(im + i * stride, im + i * stride + cols, im + j * stride);
-    }
-  }
-  for (int32_t len = 2; len <= n; len <<= 1) {
-    const int32_t half = len / 2, step = n / len;
-    for (int32_t i = 0; i < n; i += len) {
-      for (int32_t j = 0; j < half; ++j) {
-        const std::ptrdiff_t a = (i + j) * stride, b = (i + j + half) * stride;
-        if (j == 0) {
-          Butterfly1(re + a, im + a, re + b, im + b, cols);
-        } else {
-          const float wr = t.c[j * step], wi = inverse ? t.s[j * step] : -t.s[j * step];
-          Butterfly(re + a, im + a, re + b, im + b, wr, wi, cols);
-        }
-      }
-    }
-  }
+  HWY_DYNAMIC_DISPATCH(Transform)(re, im, cols, stride, t.n, t.c.data(), t.s.data(), inverse);
 }
 
 bool Real2D::Init(const Twiddles& tw) {
@@ -161,6 +254,8 @@ void Real2D::Inverse(float* re, float* im) {
 
 namespace {
 
+HWY_EXPORT(SumColumns);
+
 // Values farther than this many robust standard deviations from the median
 // are clamped.
 constexpr double kClip = 6.0;
@@ -211,45 +306,19 @@ void CleanBlock(const float* img, std::ptrdiff_t pitch, const float* valid, int3
 }
 
 // Block means of f x f pixels into val, with the share of valid weight in wt.
-// Whole rows of blocks are summed first so that the inner loops stay simple
-// and vectorise; each block's largest distance from its mean goes to spread
-// (infinite when the sum is not finite). Blocks whose spread stands far above
-// the usual are summed again by CleanBlock.
+// Each block's largest distance from its mean goes to spread (infinite when
+// the sum is not finite). Blocks whose spread stands far above the usual are
+// summed again by CleanBlock.
 void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int32_t w, int32_t h,
                 int32_t f, int32_t cw, int32_t ch, float* val, float* wt,
                 std::vector<float>& spread, std::vector<float>& acc, std::vector<float>& accw,
                 std::vector<float>& hi, std::vector<float>& lo) {
   const int32_t span = cw * f;
-  const float area = static_cast<float>(f) * f;
+  const float area = static_cast<float>(f) * f, inv = 1.0f / area;
   for (int32_t cy = 0; cy < ch; ++cy) {
-    std::fill(acc.begin(), acc.begin() + span, 0.0f);
-    std::fill(hi.begin(), hi.begin() + span, -INFINITY);
-    std::fill(lo.begin(), lo.begin() + span, INFINITY);
-    if (valid) std::fill(accw.begin(), accw.begin() + span, 0.0f);
-    for (int32_t r = 0; r < f; ++r) {
-      const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy * f + r) * pitch;
-      const float* __restrict row = img + off;
-      float* __restrict a = acc.data();
-      float* __restrict mx = hi.data();
-      float* __restrict mn = lo.data();
-      if (!valid) {
-        for (int32_t x = 0; x < span; ++x) {
-          a[x] += row[x];
-          mx[x] = row[x] > mx[x] ? row[x] : mx[x];
-          mn[x] = row[x] < mn[x] ? row[x] : mn[x];
-        }
-      } else {
-        const float* __restrict m = valid + off;
-        float* __restrict aw = accw.data();
-        for (int32_t x = 0; x < span; ++x) {
-          const float mm = m[x] > 0.0f ? m[x] : 0.0f;
-          a[x] += mm > 0.0f ? mm * row[x] : 0.0f;
-          aw[x] += mm;
-          mx[x] = mm > 0.0f && row[x] > mx[x] ? row[x] : mx[x];
-          mn[x] = mm > 0.0f && row[x] < mn[x] ? row[x] : mn[x];
-        }
-      }
-    }
+    const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy) * f * pitch;
+    HWY_DYNAMIC_DISPATCH(SumColumns)(img + off, valid ? valid + off : nullptr, pitch, f, span,
+                                     acc.data(), accw.data(), hi.data(), lo.data());
     for (int32_t cx = 0; cx < cw; ++cx) {
       float s = 0.0f, sw = valid ? 0.0f : area, bh = -INFINITY, bl = INFINITY;
       for (int32_t i = cx * f; i < (cx + 1) * f; ++i) {
@@ -260,9 +329,9 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
       if (valid)
         for (int32_t i = cx * f; i < (cx + 1) * f; ++i) sw += accw[i];
       const size_t i = static_cast<size_t>(cy) * cw + cx;
-      const float mean = sw > 0.0f ? s / sw : 0.0f;
+      const float mean = !valid ? s * inv : sw > 0.0f ? s / sw : 0.0f;
       val[i] = mean;
-      wt[i] = std::min(sw / area, 1.0f);
+      wt[i] = valid ? std::min(sw * inv, 1.0f) : 1.0f;
       spread[i] = !std::isfinite(s) || !std::isfinite(sw) ? INFINITY
                   : sw > 0.0f                            ? std::max(bh - mean, mean - bl)
                                                          : 0.0f;
@@ -304,8 +373,11 @@ void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, do
   size_t stride = std::max<size_t>(1, count / kStatSamples) | 1;
   std::vector<float> s;
   s.reserve(count / stride + 1);
-  for (size_t i = 0, seen = 0; i < val.size(); ++i)
-    if (wt[i] > 0.0f && seen++ % stride == 0) s.push_back(val[i]);
+  for (size_t i = 0, skip = 0; i < val.size(); ++i)
+    if (wt[i] > 0.0f && skip-- == 0) {
+      s.push_back(val[i]);
+      skip = stride - 1;
+    }
   const auto mid = s.begin() + s.size() / 2;
   std::nth_element(s.begin(), mid, s.end());
   const float med = *mid;
@@ -378,9 +450,7 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     BlockMeans(img, pitch, valid, w, h, f, cw, ch, val.data(), wt.data(), spread, acc, accw, hi, lo);
 
     double med = 0, sigma = 0;
-    bool any = false;
-    for (float v : wt) any |= v > 0.0f;
-    if (!any) return false;
+    if (std::none_of(wt.begin(), wt.end(), [](float v) { return v > 0.0f; })) return false;
     RobustStats(val, wt, &med, &sigma);
     if (sigma > 0) {
       const float lo = static_cast<float>(med - kClip * sigma);
@@ -424,7 +494,7 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     // Whitening: X / (|X| + eps), eps a share of the mean magnitude, times
     // this frame's half of the smoothing.
     double magSum = 0;
-    for (size_t i = 1; i < out->re.size(); ++i) magSum += std::hypot(re[i], im[i]);
+    for (size_t i = 1; i < out->re.size(); ++i) magSum += std::sqrt(re[i] * re[i] + im[i] * im[i]);
     const float eps = static_cast<float>(kFloor * magSum / static_cast<double>(out->re.size() - 1));
     std::vector<float> gx, gy;
     Gauss(size, size, gx);
@@ -470,38 +540,61 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
         pr[i] = ar[i] * br[i] + ai[i] * bi[i];
         pi[i] = ai[i] * br[i] - ar[i] * bi[i];
         // The bins left out of the half spectrum mirror those inside it.
-        total += (ky == 0 || ky == n / 2 ? 1.0 : 2.0) * std::hypot(pr[i], pi[i]);
+        total += (ky == 0 || ky == n / 2 ? 1.0f : 2.0f) * std::sqrt(pr[i] * pr[i] + pi[i] * pi[i]);
       }
     if (!(total > 0)) return out;
     r.Inverse(pr.data(), pi.data());
 
     std::vector<float> c(static_cast<size_t>(n) * n);
-    for (int32_t y = 0; y < n; ++y)
-      for (int32_t x = 0; x < n; ++x) c[static_cast<size_t>(y) * n + x] = r.Pixel(x, y);
-    const int32_t mask = n - 1;
+    const int32_t half = n / 2, mask = n - 1;
+    for (int32_t y = 0; y < n; ++y) {
+      std::copy_n(r.zr.data() + static_cast<size_t>(y) * half, half, c.data() + static_cast<size_t>(y) * n);
+      std::copy_n(r.zi.data() + static_cast<size_t>(y) * half, half, c.data() + static_cast<size_t>(y) * n + half);
+    }
     auto at = [&](int32_t x, int32_t y) { return c[static_cast<size_t>(y & mask) * n + (x & mask)]; };
 
+    // Local maxima (ties broken towards the first in row order), on the
+    // torus.
     struct Peak {
       float v;
       int32_t x, y;
     };
     std::vector<Peak> peaks;
-    for (int32_t y = 0; y < n; ++y)
+    std::vector<uint8_t> maybe(n);
+    for (int32_t y = 0; y < n; ++y) {
+      const float* up = c.data() + static_cast<size_t>((y - 1) & mask) * n;
+      const float* mid = c.data() + static_cast<size_t>(y) * n;
+      const float* dn = c.data() + static_cast<size_t>((y + 1) & mask) * n;
+      // Above zero and the 4-neighbours first, without branches; the few
+      // left are then held against the diagonals.
+      for (int32_t x = 1; x < n - 1; ++x) {
+        const float v = mid[x];
+        maybe[x] = (v > 0.0f) & (v >= mid[x - 1]) & (v > mid[x + 1]) & (v >= up[x]) & (v > dn[x]);
+      }
+      maybe[0] = maybe[n - 1] = 1;
       for (int32_t x = 0; x < n; ++x) {
-        const float v = c[static_cast<size_t>(y) * n + x];
-        if (!(v > 0.0f) || v < at(x - 1, y) || v <= at(x + 1, y)) continue;
-        if (v < at(x - 1, y - 1) || v < at(x, y - 1) || v < at(x + 1, y - 1) ||
-            v <= at(x - 1, y + 1) || v <= at(x, y + 1) || v <= at(x + 1, y + 1))
-          continue;
+        if (!maybe[x]) continue;
+        const float v = mid[x];
+        const int32_t l = (x - 1) & mask, rr = (x + 1) & mask;
+        if (!(v > 0.0f) || v < mid[l] || v <= mid[rr] || v < up[x] || v <= dn[x]) continue;
+        if (v < up[l] || v < up[rr] || v <= dn[l] || v <= dn[rr]) continue;
         peaks.push_back({v, x, y});
       }
-    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.v > b.v; });
+    }
+    // Only the strongest few are usually looked at: sort those first.
+    auto stronger = [](const Peak& a, const Peak& b) { return a.v > b.v; };
+    size_t sorted = std::min(peaks.size(), static_cast<size_t>(32) + 16 * static_cast<size_t>(k));
+    std::partial_sort(peaks.begin(), peaks.begin() + sorted, peaks.end(), stronger);
 
     const double f = reference.factor, period = static_cast<double>(n) * f;
     std::vector<Peak> taken;
     int32_t found = 0;
-    for (const Peak& p : peaks) {
-      if (found >= k) break;
+    for (size_t j = 0; j < peaks.size() && found < k; ++j) {
+      if (j == sorted) {
+        std::sort(peaks.begin() + sorted, peaks.end(), stronger);
+        sorted = peaks.size();
+      }
+      const Peak& p = peaks[j];
       bool near = false;
       for (const Peak& q : taken) {
         const int32_t ddx = std::abs(((p.x - q.x + n / 2) & mask) - n / 2);
@@ -530,3 +623,5 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
 }
 
 }  // namespace vantor::drift
+
+#endif  // HWY_ONCE
