@@ -14,19 +14,30 @@ namespace {
 
 constexpr int32_t kSide = 1024;
 
-// Smooth texture plus noise, the second displaced by (37, -21).
+// A random texture (values on a lattice 8 px apart, interpolated bilinearly)
+// plus noise; the second frame displaced by (37, -21).
 struct Frames {
   std::vector<float> a, b;
   Frames() : a(static_cast<size_t>(kSide) * kSide), b(a.size()) {
     std::mt19937 rng(42);
     std::normal_distribution<float> noise(0, 4);
-    auto tex = [](double u, double v) {
-      return 1000 + 300 * std::sin(u * 0.05) * std::cos(v * 0.031) + 150 * std::sin((u + v) * 0.11);
+    std::uniform_real_distribution<float> level(500, 1500);
+    constexpr int32_t kStep = 8, kCells = kSide / kStep + 20, kOrigin = 64;
+    std::vector<float> lattice(static_cast<size_t>(kCells) * kCells);
+    for (float& v : lattice) v = level(rng);
+    auto tex = [&](int32_t u, int32_t v) {
+      u += kOrigin;
+      v += kOrigin;
+      const int32_t i = u / kStep, j = v / kStep;
+      const float fu = static_cast<float>(u % kStep) / kStep, fv = static_cast<float>(v % kStep) / kStep;
+      const float* r0 = lattice.data() + static_cast<size_t>(j) * kCells + i;
+      const float* r1 = r0 + kCells;
+      return (1 - fv) * ((1 - fu) * r0[0] + fu * r0[1]) + fv * ((1 - fu) * r1[0] + fu * r1[1]);
     };
     for (int32_t y = 0; y < kSide; ++y)
       for (int32_t x = 0; x < kSide; ++x) {
-        a[static_cast<size_t>(y) * kSide + x] = static_cast<float>(tex(x, y)) + noise(rng);
-        b[static_cast<size_t>(y) * kSide + x] = static_cast<float>(tex(x + 37, y - 21)) + noise(rng);
+        a[static_cast<size_t>(y) * kSide + x] = tex(x, y) + noise(rng);
+        b[static_cast<size_t>(y) * kSide + x] = tex(x + 37, y - 21) + noise(rng);
       }
   }
 };

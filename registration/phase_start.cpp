@@ -146,6 +146,18 @@ void Transform(float* re, float* im, int32_t cols, std::ptrdiff_t stride, int32_
   }
 }
 
+// mag[i] = |re[i] + i im[i]| for i < n.
+void Magnitudes(const float* re, const float* im, int64_t n, float* mag) {
+  const hn::ScalableTag<float> d;
+  const int64_t l = static_cast<int64_t>(hn::Lanes(d));
+  int64_t i = 0;
+  for (; i + l <= n; i += l) {
+    const auto a = hn::LoadU(d, re + i), b = hn::LoadU(d, im + i);
+    hn::StoreU(hn::Sqrt(hn::MulAdd(a, a, hn::Mul(b, b))), d, mag + i);
+  }
+  for (; i < n; ++i) mag[i] = std::sqrt(re[i] * re[i] + im[i] * im[i]);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace vantor::drift
 HWY_AFTER_NAMESPACE();
@@ -255,6 +267,7 @@ void Real2D::Inverse(float* re, float* im) {
 namespace {
 
 HWY_EXPORT(SumColumns);
+HWY_EXPORT(Magnitudes);
 
 // Values farther than this many robust standard deviations from the median
 // are clamped.
@@ -367,17 +380,15 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
 // of them when there are many); sigma 0 when the values do not vary.
 void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, double* median,
                  double* sigma) {
-  size_t count = 0;
-  for (float w : wt) count += w > 0.0f;
   // An odd stride, so that the sample does not line up with the columns.
-  size_t stride = std::max<size_t>(1, count / kStatSamples) | 1;
+  const size_t stride = std::max<size_t>(1, val.size() / kStatSamples) | 1;
   std::vector<float> s;
-  s.reserve(count / stride + 1);
-  for (size_t i = 0, skip = 0; i < val.size(); ++i)
-    if (wt[i] > 0.0f && skip-- == 0) {
-      s.push_back(val[i]);
-      skip = stride - 1;
-    }
+  s.reserve(val.size() / stride + 1);
+  for (size_t i = 0; i < val.size(); i += stride)
+    if (wt[i] > 0.0f) s.push_back(val[i]);
+  if (s.empty())  // sparse valid pixels that the stride missed
+    for (size_t i = 0; i < val.size(); ++i)
+      if (wt[i] > 0.0f) s.push_back(val[i]);
   const auto mid = s.begin() + s.size() / 2;
   std::nth_element(s.begin(), mid, s.end());
   const float med = *mid;
@@ -464,25 +475,36 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     Taper(cw, tx);
     Taper(ch, ty);
     double sum = 0, sumW = 0;
-    for (int32_t y = 0; y < ch; ++y)
-      for (int32_t x = 0; x < cw; ++x) {
-        const size_t i = static_cast<size_t>(y) * cw + x;
-        wt[i] *= tx[x] * ty[y];
-        sum += static_cast<double>(wt[i]) * val[i];
-        sumW += wt[i];
+    for (int32_t y = 0; y < ch; ++y) {
+      float* wr = wt.data() + static_cast<size_t>(y) * cw;
+      const float* vr = val.data() + static_cast<size_t>(y) * cw;
+      for (int32_t x = 0; x < cw; ++x) wr[x] *= tx[x] * ty[y];
+      // Eight partial sums, so that the compiler may use vectors.
+      float ps[8] = {}, pw[8] = {};
+      int32_t x = 0;
+      for (; x + 8 <= cw; x += 8)
+        for (int32_t j = 0; j < 8; ++j) {
+          ps[j] += wr[x + j] * vr[x + j];
+          pw[j] += wr[x + j];
+        }
+      for (; x < cw; ++x) {
+        ps[0] += wr[x] * vr[x];
+        pw[0] += wr[x];
       }
+      for (int32_t j = 0; j < 8; ++j) sum += ps[j], sumW += pw[j];
+    }
     if (!(sumW > 0)) return false;
     const float mean = static_cast<float>(sum / sumW);
     const int32_t half = size / 2;
-    for (int32_t y = 0; y < ch; ++y)
-      for (int32_t x = 0; x < cw; ++x) {
-        const size_t i = static_cast<size_t>(y) * cw + x;
-        const float v = (val[i] - mean) * wt[i];
-        if (x < half)
-          r.zr[static_cast<size_t>(y) * half + x] = v;
-        else
-          r.zi[static_cast<size_t>(y) * half + x - half] = v;
-      }
+    for (int32_t y = 0; y < ch; ++y) {
+      const float* wr = wt.data() + static_cast<size_t>(y) * cw;
+      const float* vr = val.data() + static_cast<size_t>(y) * cw;
+      float* left = r.zr.data() + static_cast<size_t>(y) * half;
+      float* right = r.zi.data() + static_cast<size_t>(y) * half - half;
+      const int32_t split = std::min(cw, half);
+      for (int32_t x = 0; x < split; ++x) left[x] = (vr[x] - mean) * wr[x];
+      for (int32_t x = split; x < cw; ++x) right[x] = (vr[x] - mean) * wr[x];
+    }
 
     const int32_t m = r.HalfCols();
     out->re.resize(static_cast<size_t>(size) * m);
@@ -493,20 +515,35 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
 
     // Whitening: X / (|X| + eps), eps a share of the mean magnitude, times
     // this frame's half of the smoothing.
+    const size_t bins = out->re.size();
+    std::vector<float> mag(bins);
+    HWY_DYNAMIC_DISPATCH(Magnitudes)(re, im, static_cast<int64_t>(bins), mag.data());
     double magSum = 0;
-    for (size_t i = 1; i < out->re.size(); ++i) magSum += std::sqrt(re[i] * re[i] + im[i] * im[i]);
-    const float eps = static_cast<float>(kFloor * magSum / static_cast<double>(out->re.size() - 1));
+    {
+      float part[8] = {};
+      size_t i = 1;
+      for (; i + 8 <= bins; i += 8)
+        for (int32_t j = 0; j < 8; ++j) part[j] += mag[i + j];
+      for (; i < bins; ++i) part[0] += mag[i];
+      for (float p : part) magSum += p;
+    }
+    const float eps = static_cast<float>(kFloor * magSum / static_cast<double>(bins - 1));
     std::vector<float> gx, gy;
     Gauss(size, size, gx);
     Gauss(size, m, gy);
-    for (int32_t kx = 0; kx < size; ++kx)
-      for (int32_t ky = 0; ky < m; ++ky) {
-        const size_t i = static_cast<size_t>(kx) * m + ky;
-        const float mag = std::sqrt(re[i] * re[i] + im[i] * im[i]);
-        const float s = mag + eps > 0.0f ? gx[kx] * gy[ky] / (mag + eps) : 0.0f;
-        re[i] *= s;
-        im[i] *= s;
+    if (eps > 0.0f) {
+      for (int32_t kx = 0; kx < size; ++kx) {
+        const size_t o = static_cast<size_t>(kx) * m;
+        for (int32_t ky = 0; ky < m; ++ky) {
+          const float g = gx[kx] * gy[ky] / (mag[o + ky] + eps);
+          re[o + ky] *= g;
+          im[o + ky] *= g;
+        }
       }
+    } else {
+      std::fill(re, re + bins, 0.0f);  // a flat frame
+      std::fill(im, im + bins, 0.0f);
+    }
     re[0] = im[0] = 0.0f;
     out->size = size;
     out->factor = f;
