@@ -283,7 +283,7 @@ constexpr double kBlur = 0.6;
 // Peaks closer than this (coarse pixels) are one peak.
 constexpr int32_t kSeparation = 2;
 // At most this many pixels enter the median and its deviation.
-constexpr size_t kStatSamples = 4096;
+constexpr size_t kStatSamples = 2048;
 
 // The mean of the valid, finite pixels of block (bx, by), each first
 // clamped into the range of its valid 4-neighbours: a lone hot pixel takes
@@ -318,6 +318,20 @@ void CleanBlock(const float* img, std::ptrdiff_t pitch, const float* valid, int3
   *sw = static_cast<float>(weight);
 }
 
+// a[x] = op(a[2x], a[2x + 1]) for x < len, through a small buffer so that
+// the compiler sees no overlap and vectorises.
+template <typename Op>
+void Halve(float* a, int32_t len, Op op) {
+  constexpr int32_t kChunk = 256;
+  float tmp[kChunk];
+  for (int32_t x0 = 0; x0 < len; x0 += kChunk) {
+    const int32_t n = std::min(kChunk, len - x0);
+    const float* __restrict src = a + 2 * x0;
+    for (int32_t x = 0; x < n; ++x) tmp[x] = op(src[2 * x], src[2 * x + 1]);
+    std::copy_n(tmp, n, a + x0);
+  }
+}
+
 // Block means of f x f pixels into val, with the share of valid weight in wt.
 // Each block's largest distance from its mean goes to spread (infinite when
 // the sum is not finite). Blocks whose spread stands far above the usual are
@@ -332,22 +346,50 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
     const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy) * f * pitch;
     HWY_DYNAMIC_DISPATCH(SumColumns)(img + off, valid ? valid + off : nullptr, pitch, f, span,
                                      acc.data(), accw.data(), hi.data(), lo.data());
-    for (int32_t cx = 0; cx < cw; ++cx) {
-      float s = 0.0f, sw = valid ? 0.0f : area, bh = -INFINITY, bl = INFINITY;
-      for (int32_t i = cx * f; i < (cx + 1) * f; ++i) {
+    // Groups of f columns to one value each: halving passes when f is a
+    // power of two (plain loops the compiler vectorises), else one by one.
+    int32_t g = f;
+    for (; g > 1 && g % 2 == 0; g /= 2) {
+      const int32_t len = cw * g / 2;
+      Halve(acc.data(), len, [](float a, float b) { return a + b; });
+      Halve(hi.data(), len, [](float a, float b) { return a > b ? a : b; });
+      Halve(lo.data(), len, [](float a, float b) { return a < b ? a : b; });
+      if (valid) Halve(accw.data(), len, [](float a, float b) { return a + b; });
+    }
+    for (int32_t cx = 0; g > 1 && cx < cw; ++cx) {
+      float s = 0.0f, sw = 0.0f, bh = -INFINITY, bl = INFINITY;
+      for (int32_t i = cx * g; i < (cx + 1) * g; ++i) {
         s += acc[i];
+        sw += valid ? accw[i] : 0.0f;
         bh = std::max(bh, hi[i]);
         bl = std::min(bl, lo[i]);
       }
-      if (valid)
-        for (int32_t i = cx * f; i < (cx + 1) * f; ++i) sw += accw[i];
-      const size_t i = static_cast<size_t>(cy) * cw + cx;
-      const float mean = !valid ? s * inv : sw > 0.0f ? s / sw : 0.0f;
-      val[i] = mean;
-      wt[i] = valid ? std::min(sw * inv, 1.0f) : 1.0f;
-      spread[i] = !std::isfinite(s) || !std::isfinite(sw) ? INFINITY
-                  : sw > 0.0f                            ? std::max(bh - mean, mean - bl)
-                                                         : 0.0f;
+      acc[cx] = s;
+      hi[cx] = bh;
+      lo[cx] = bl;
+      if (valid) accw[cx] = sw;
+    }
+    float* v = val + static_cast<size_t>(cy) * cw;
+    float* wr = wt + static_cast<size_t>(cy) * cw;
+    float* sp = spread.data() + static_cast<size_t>(cy) * cw;
+    if (!valid) {
+      for (int32_t cx = 0; cx < cw; ++cx) {
+        const float s = acc[cx], mean = s * inv;
+        v[cx] = mean;
+        wr[cx] = 1.0f;
+        // s - s is 0 only for finite sums.
+        sp[cx] = s - s == 0.0f ? std::max(hi[cx] - mean, mean - lo[cx]) : INFINITY;
+      }
+    } else {
+      for (int32_t cx = 0; cx < cw; ++cx) {
+        const float s = acc[cx], sw = accw[cx];
+        const float mean = sw > 0.0f ? s / sw : 0.0f;
+        v[cx] = mean;
+        wr[cx] = std::min(sw * inv, 1.0f);
+        sp[cx] = !std::isfinite(s) || !std::isfinite(sw) ? INFINITY
+                 : sw > 0.0f                            ? std::max(hi[cx] - mean, mean - lo[cx])
+                                                        : 0.0f;
+      }
     }
   }
 
@@ -355,7 +397,7 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
   // spread (a hot pixel or cosmic ray, a star, or a non-finite pixel).
   std::vector<float> sample;
   const size_t blocks = static_cast<size_t>(cw) * ch;
-  const size_t stride = std::max<size_t>(1, blocks / 4096) | 1;
+  const size_t stride = std::max<size_t>(1, blocks / kStatSamples) | 1;
   for (size_t i = 0; i < blocks; i += stride)
     if (std::isfinite(spread[i])) sample.push_back(spread[i]);
   float limit = 0.0f;
@@ -374,6 +416,68 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
       val[i] = sw > 0.0f ? s / sw : 0.0f;
       wt[i] = std::min(sw / area, 1.0f);
     }
+}
+
+// Removes the weighted least-squares plane through the valid block means: an
+// illumination ramp would otherwise widen the spread the clamp is measured
+// against and put a fixed pattern of its own into the spectrum. Row sums are
+// kept in eight float lanes so that the loops vectorise.
+void RemovePlane(std::vector<float>& val, const std::vector<float>& wt, int32_t cw, int32_t ch) {
+  std::vector<float> u(cw);
+  for (int32_t x = 0; x < cw; ++x) u[x] = x - 0.5f * (cw - 1);
+  double m[3][3] = {}, r[3] = {};
+  for (int32_t y = 0; y < ch; ++y) {
+    const float* w = wt.data() + static_cast<size_t>(y) * cw;
+    const float* z = val.data() + static_cast<size_t>(y) * cw;
+    float a[5][8] = {};
+    int32_t x = 0;
+    for (; x + 8 <= cw; x += 8)
+      for (int32_t j = 0; j < 8; ++j) {
+        const float ww = w[x + j] > 0.0f ? w[x + j] : 0.0f, uu = u[x + j], wz = ww * z[x + j];
+        a[0][j] += ww;
+        a[1][j] += ww * uu;
+        a[2][j] += ww * uu * uu;
+        a[3][j] += wz;
+        a[4][j] += wz * uu;
+      }
+    for (; x < cw; ++x) {
+      const float ww = w[x] > 0.0f ? w[x] : 0.0f, wz = ww * z[x];
+      a[0][0] += ww;
+      a[1][0] += ww * u[x];
+      a[2][0] += ww * u[x] * u[x];
+      a[3][0] += wz;
+      a[4][0] += wz * u[x];
+    }
+    double sw = 0, su = 0, suu = 0, sz = 0, suz = 0;
+    for (int32_t j = 0; j < 8; ++j) sw += a[0][j], su += a[1][j], suu += a[2][j], sz += a[3][j], suz += a[4][j];
+    const double v = y - 0.5 * (ch - 1);
+    m[0][0] += sw, m[0][1] += su, m[0][2] += v * sw;
+    m[1][1] += suu, m[1][2] += v * su, m[2][2] += v * v * sw;
+    r[0] += sz, r[1] += suz, r[2] += v * sz;
+  }
+  m[1][0] = m[0][1], m[2][0] = m[0][2], m[2][1] = m[1][2];
+  // Cramer's rule; a degenerate spread of valid pixels (one row or column)
+  // keeps just the mean.
+  auto det = [](const double (&a)[3][3]) {
+    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  };
+  const double d = det(m);
+  double c[3] = {m[0][0] > 0 ? r[0] / m[0][0] : 0.0, 0.0, 0.0};
+  if (std::fabs(d) > 1e-9 * m[0][0] * m[1][1] * m[2][2] && d != 0) {
+    for (int32_t k = 0; k < 3; ++k) {
+      double t[3][3];
+      for (int32_t i = 0; i < 3; ++i)
+        for (int32_t j = 0; j < 3; ++j) t[i][j] = j == k ? r[i] : m[i][j];
+      c[k] = det(t) / d;
+    }
+  }
+  for (int32_t y = 0; y < ch; ++y) {
+    float* z = val.data() + static_cast<size_t>(y) * cw;
+    const float base = static_cast<float>(c[0] + c[2] * (y - 0.5 * (ch - 1))), slope = static_cast<float>(c[1]);
+    for (int32_t x = 0; x < cw; ++x) z[x] -= base + slope * u[x];
+  }
 }
 
 // Median and robust standard deviation of the valid values (a spread sample
@@ -403,6 +507,38 @@ void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, do
   // Mostly flat frames (a few stars on a clean background): the mean
   // deviation still sees the features.
   if (*sigma == 0.0) *sigma = 1.2533 * absSum / static_cast<double>(s.size());
+}
+
+// Clamps isolated extremes: each value is held to within kClip robust
+// deviations of its local level, the median of the four values two pixels
+// away along the axes (mirrored at the borders), the deviation measured over
+// all valid pixels. Measured locally, neither a ramp or vignetting nor the
+// texture's own range widens the limit, and a spike two pixels wide still
+// sees the normal level around it. Stars shrink to points of equal weight, which is all
+// the correlation needs from them.
+void ClampSpikes(std::vector<float>& val, const std::vector<float>& wt, int32_t cw, int32_t ch) {
+  std::vector<float> level(val.size()), resid(val.size());
+  auto med4 = [](float a, float b, float c, float d) {
+    const float hi = std::max(std::max(a, b), std::max(c, d));
+    const float lo = std::min(std::min(a, b), std::min(c, d));
+    return 0.5f * (a + b + c + d - hi - lo);
+  };
+  for (int32_t y = 0; y < ch; ++y) {
+    const float* row = val.data() + static_cast<size_t>(y) * cw;
+    const float* up = val.data() + static_cast<size_t>(y >= 2 ? y - 2 : y + 2) * cw;
+    const float* dn = val.data() + static_cast<size_t>(y + 2 < ch ? y + 2 : y - 2) * cw;
+    float* lv = level.data() + static_cast<size_t>(y) * cw;
+    float* rs = resid.data() + static_cast<size_t>(y) * cw;
+    for (int32_t x = 0; x < 2; ++x) lv[x] = med4(row[x + 2], row[x + 2], up[x], dn[x]);
+    for (int32_t x = 2; x < cw - 2; ++x) lv[x] = med4(row[x - 2], row[x + 2], up[x], dn[x]);
+    for (int32_t x = std::max(2, cw - 2); x < cw; ++x) lv[x] = med4(row[x - 2], row[x - 2], up[x], dn[x]);
+    for (int32_t x = 0; x < cw; ++x) rs[x] = row[x] - lv[x];
+  }
+  double med = 0, sigma = 0;
+  RobustStats(resid, wt, &med, &sigma);
+  if (!(sigma > 0)) return;
+  const float lo = static_cast<float>(med - kClip * sigma), hi = static_cast<float>(med + kClip * sigma);
+  for (size_t i = 0; i < val.size(); ++i) val[i] = level[i] + std::clamp(resid[i], lo, hi);
 }
 
 // Raised-cosine edges over an eighth of the length.
@@ -462,6 +598,11 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
 
     double med = 0, sigma = 0;
     if (std::none_of(wt.begin(), wt.end(), [](float v) { return v > 0.0f; })) return false;
+    RemovePlane(val, wt, cw, ch);
+    for (size_t i = 0; i < val.size(); ++i) val[i] = wt[i] > 0.0f ? val[i] : 0.0f;
+    ClampSpikes(val, wt, cw, ch);
+    // Then a looser guard against whole bright regions: the distance from
+    // the median over all valid pixels.
     RobustStats(val, wt, &med, &sigma);
     if (sigma > 0) {
       const float lo = static_cast<float>(med - kClip * sigma);
