@@ -418,68 +418,6 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
     }
 }
 
-// Removes the weighted least-squares plane through the valid block means: an
-// illumination ramp would otherwise widen the spread the clamp is measured
-// against and put a fixed pattern of its own into the spectrum. Row sums are
-// kept in eight float lanes so that the loops vectorise.
-void RemovePlane(std::vector<float>& val, const std::vector<float>& wt, int32_t cw, int32_t ch) {
-  std::vector<float> u(cw);
-  for (int32_t x = 0; x < cw; ++x) u[x] = x - 0.5f * (cw - 1);
-  double m[3][3] = {}, r[3] = {};
-  for (int32_t y = 0; y < ch; ++y) {
-    const float* w = wt.data() + static_cast<size_t>(y) * cw;
-    const float* z = val.data() + static_cast<size_t>(y) * cw;
-    float a[5][8] = {};
-    int32_t x = 0;
-    for (; x + 8 <= cw; x += 8)
-      for (int32_t j = 0; j < 8; ++j) {
-        const float ww = w[x + j] > 0.0f ? w[x + j] : 0.0f, uu = u[x + j], wz = ww * z[x + j];
-        a[0][j] += ww;
-        a[1][j] += ww * uu;
-        a[2][j] += ww * uu * uu;
-        a[3][j] += wz;
-        a[4][j] += wz * uu;
-      }
-    for (; x < cw; ++x) {
-      const float ww = w[x] > 0.0f ? w[x] : 0.0f, wz = ww * z[x];
-      a[0][0] += ww;
-      a[1][0] += ww * u[x];
-      a[2][0] += ww * u[x] * u[x];
-      a[3][0] += wz;
-      a[4][0] += wz * u[x];
-    }
-    double sw = 0, su = 0, suu = 0, sz = 0, suz = 0;
-    for (int32_t j = 0; j < 8; ++j) sw += a[0][j], su += a[1][j], suu += a[2][j], sz += a[3][j], suz += a[4][j];
-    const double v = y - 0.5 * (ch - 1);
-    m[0][0] += sw, m[0][1] += su, m[0][2] += v * sw;
-    m[1][1] += suu, m[1][2] += v * su, m[2][2] += v * v * sw;
-    r[0] += sz, r[1] += suz, r[2] += v * sz;
-  }
-  m[1][0] = m[0][1], m[2][0] = m[0][2], m[2][1] = m[1][2];
-  // Cramer's rule; a degenerate spread of valid pixels (one row or column)
-  // keeps just the mean.
-  auto det = [](const double (&a)[3][3]) {
-    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-  };
-  const double d = det(m);
-  double c[3] = {m[0][0] > 0 ? r[0] / m[0][0] : 0.0, 0.0, 0.0};
-  if (std::fabs(d) > 1e-9 * m[0][0] * m[1][1] * m[2][2] && d != 0) {
-    for (int32_t k = 0; k < 3; ++k) {
-      double t[3][3];
-      for (int32_t i = 0; i < 3; ++i)
-        for (int32_t j = 0; j < 3; ++j) t[i][j] = j == k ? r[i] : m[i][j];
-      c[k] = det(t) / d;
-    }
-  }
-  for (int32_t y = 0; y < ch; ++y) {
-    float* z = val.data() + static_cast<size_t>(y) * cw;
-    const float base = static_cast<float>(c[0] + c[2] * (y - 0.5 * (ch - 1))), slope = static_cast<float>(c[1]);
-    for (int32_t x = 0; x < cw; ++x) z[x] -= base + slope * u[x];
-  }
-}
-
 // Median and robust standard deviation of the valid values (a spread sample
 // of them when there are many); sigma 0 when the values do not vary.
 void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, double* median,
@@ -598,7 +536,6 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
 
     double med = 0, sigma = 0;
     if (std::none_of(wt.begin(), wt.end(), [](float v) { return v > 0.0f; })) return false;
-    RemovePlane(val, wt, cw, ch);
     for (size_t i = 0; i < val.size(); ++i) val[i] = wt[i] > 0.0f ? val[i] : 0.0f;
     ClampSpikes(val, wt, cw, ch);
     // Then a looser guard against whole bright regions: the distance from
