@@ -29,7 +29,8 @@ struct Frames {
       u += kOrigin;
       v += kOrigin;
       const int32_t i = u / kStep, j = v / kStep;
-      const float fu = static_cast<float>(u % kStep) / kStep, fv = static_cast<float>(v % kStep) / kStep;
+      const float fu = static_cast<float>(u % kStep) / kStep,
+                  fv = static_cast<float>(v % kStep) / kStep;
       const float* r0 = lattice.data() + static_cast<size_t>(j) * kCells + i;
       const float* r1 = r0 + kCells;
       return (1 - fv) * ((1 - fu) * r0[0] + fu * r0[1]) + fv * ((1 - fu) * r1[0] + fu * r1[1]);
@@ -52,7 +53,8 @@ void BM_PrepareStart(benchmark::State& state) {
   const int32_t size = static_cast<int32_t>(state.range(0));
   vantor::drift::StartFrame out;
   for (auto _ : state) {
-    const bool ok = vantor::drift::PrepareStart(f.a.data(), kSide, kSide, kSide, nullptr, size, &out);
+    const bool ok =
+        vantor::drift::PrepareStart(f.a.data(), kSide, kSide, kSide, nullptr, size, &out);
     benchmark::DoNotOptimize(ok);
   }
   state.SetItemsProcessed(state.iterations() * kSide * kSide);

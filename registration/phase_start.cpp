@@ -6,8 +6,8 @@
 #include "registration/phase_start.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <numbers>
 
@@ -344,8 +344,9 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
   const float area = static_cast<float>(f) * f, inv = 1.0f / area;
   for (int32_t cy = 0; cy < ch; ++cy) {
     const std::ptrdiff_t off = static_cast<std::ptrdiff_t>(cy) * f * pitch;
-    HWY_DYNAMIC_DISPATCH(SumColumns)(img + off, valid ? valid + off : nullptr, pitch, f, span,
-                                     acc.data(), accw.data(), hi.data(), lo.data());
+    HWY_DYNAMIC_DISPATCH(SumColumns)
+    (img + off, valid ? valid + off : nullptr, pitch, f, span, acc.data(), accw.data(), hi.data(),
+     lo.data());
     // Groups of f columns to one value each: halving passes when f is a
     // power of two (plain loops the compiler vectorises), else one by one.
     int32_t g = f;
@@ -387,8 +388,8 @@ void BlockMeans(const float* img, std::ptrdiff_t pitch, const float* valid, int3
         v[cx] = mean;
         wr[cx] = std::min(sw * inv, 1.0f);
         sp[cx] = !std::isfinite(s) || !std::isfinite(sw) ? INFINITY
-                 : sw > 0.0f                            ? std::max(hi[cx] - mean, mean - lo[cx])
-                                                        : 0.0f;
+                 : sw > 0.0f                             ? std::max(hi[cx] - mean, mean - lo[cx])
+                                                         : 0.0f;
       }
     }
   }
@@ -452,8 +453,8 @@ void RobustStats(const std::vector<float>& val, const std::vector<float>& wt, do
 // away along the axes (mirrored at the borders), the deviation measured over
 // all valid pixels. Measured locally, neither a ramp or vignetting nor the
 // texture's own range widens the limit, and a spike two pixels wide still
-// sees the normal level around it. Stars shrink to points of equal weight, which is all
-// the correlation needs from them.
+// sees the normal level around it. Stars shrink to points of equal weight,
+// which is all the correlation needs from them.
 void ClampSpikes(std::vector<float>& val, const std::vector<float>& wt, int32_t cw, int32_t ch) {
   std::vector<float> level(val.size()), resid(val.size());
   auto med4 = [](float a, float b, float c, float d) {
@@ -469,13 +470,15 @@ void ClampSpikes(std::vector<float>& val, const std::vector<float>& wt, int32_t 
     float* rs = resid.data() + static_cast<size_t>(y) * cw;
     for (int32_t x = 0; x < 2; ++x) lv[x] = med4(row[x + 2], row[x + 2], up[x], dn[x]);
     for (int32_t x = 2; x < cw - 2; ++x) lv[x] = med4(row[x - 2], row[x + 2], up[x], dn[x]);
-    for (int32_t x = std::max(2, cw - 2); x < cw; ++x) lv[x] = med4(row[x - 2], row[x - 2], up[x], dn[x]);
+    for (int32_t x = std::max(2, cw - 2); x < cw; ++x)
+      lv[x] = med4(row[x - 2], row[x - 2], up[x], dn[x]);
     for (int32_t x = 0; x < cw; ++x) rs[x] = row[x] - lv[x];
   }
   double med = 0, sigma = 0;
   RobustStats(resid, wt, &med, &sigma);
   if (!(sigma > 0)) return;
-  const float lo = static_cast<float>(med - kClip * sigma), hi = static_cast<float>(med + kClip * sigma);
+  const float lo = static_cast<float>(med - kClip * sigma),
+              hi = static_cast<float>(med + kClip * sigma);
   for (size_t i = 0; i < val.size(); ++i) val[i] = level[i] + std::clamp(resid[i], lo, hi);
 }
 
@@ -495,7 +498,8 @@ void Gauss(int32_t n, int32_t count, std::vector<float>& g) {
   g.resize(count);
   for (int32_t k = 0; k < count; ++k) {
     const double f = static_cast<double>(k <= n / 2 ? k : k - n) / n;
-    g[k] = static_cast<float>(std::exp(-std::numbers::pi * std::numbers::pi * kBlur * kBlur * f * f));
+    g[k] =
+        static_cast<float>(std::exp(-std::numbers::pi * std::numbers::pi * kBlur * kBlur * f * f));
   }
 }
 
@@ -532,15 +536,18 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     std::vector<float> val(static_cast<size_t>(cw) * ch), wt(val.size());
     std::vector<float> spread(val.size()), acc(static_cast<size_t>(cw) * f),
         accw(valid ? acc.size() : 0), hi(acc.size()), lo(acc.size());
-    BlockMeans(img, pitch, valid, w, h, f, cw, ch, val.data(), wt.data(), spread, acc, accw, hi, lo);
+    BlockMeans(img, pitch, valid, w, h, f, cw, ch, val.data(), wt.data(), spread, acc, accw, hi,
+               lo);
 
-    double med = 0, sigma = 0;
     if (std::none_of(wt.begin(), wt.end(), [](float v) { return v > 0.0f; })) return false;
-    for (size_t i = 0; i < val.size(); ++i) val[i] = wt[i] > 0.0f ? val[i] : 0.0f;
-    ClampSpikes(val, wt, cw, ch);
-    // Then a looser guard against whole bright regions: the distance from
-    // the median over all valid pixels.
+    // Invalid blocks take the median, so that they pull no local level off.
+    double med = 0, sigma = 0;
     RobustStats(val, wt, &med, &sigma);
+    for (size_t i = 0; i < val.size(); ++i)
+      val[i] = wt[i] > 0.0f ? val[i] : static_cast<float>(med);
+    ClampSpikes(val, wt, cw, ch);
+    // Then a looser guard for whole bright regions: at most kClip robust
+    // deviations from the median of all valid blocks.
     if (sigma > 0) {
       const float lo = static_cast<float>(med - kClip * sigma);
       const float hi = static_cast<float>(med + kClip * sigma);
@@ -663,10 +670,14 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
     std::vector<float> c(static_cast<size_t>(n) * n);
     const int32_t half = n / 2, mask = n - 1;
     for (int32_t y = 0; y < n; ++y) {
-      std::copy_n(r.zr.data() + static_cast<size_t>(y) * half, half, c.data() + static_cast<size_t>(y) * n);
-      std::copy_n(r.zi.data() + static_cast<size_t>(y) * half, half, c.data() + static_cast<size_t>(y) * n + half);
+      std::copy_n(r.zr.data() + static_cast<size_t>(y) * half, half,
+                  c.data() + static_cast<size_t>(y) * n);
+      std::copy_n(r.zi.data() + static_cast<size_t>(y) * half, half,
+                  c.data() + static_cast<size_t>(y) * n + half);
     }
-    auto at = [&](int32_t x, int32_t y) { return c[static_cast<size_t>(y & mask) * n + (x & mask)]; };
+    auto at = [&](int32_t x, int32_t y) {
+      return c[static_cast<size_t>(y & mask) * n + (x & mask)];
+    };
 
     // Local maxima (ties broken towards the first in row order), on the
     // torus.
@@ -725,10 +736,12 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
       const size_t first = out.size();
       for (double ax : {dx, dx - period})
         for (double ay : {dy, dy - period})
-          if (std::fabs(ax) <= maxShift && std::fabs(ay) <= maxShift) out.push_back({ax, ay, score});
-      std::sort(out.begin() + first, out.end(), [](const StartCandidate& a, const StartCandidate& b) {
-        return std::hypot(a.dx, a.dy) < std::hypot(b.dx, b.dy);
-      });
+          if (std::fabs(ax) <= maxShift && std::fabs(ay) <= maxShift)
+            out.push_back({ax, ay, score});
+      std::sort(out.begin() + first, out.end(),
+                [](const StartCandidate& a, const StartCandidate& b) {
+                  return std::hypot(a.dx, a.dy) < std::hypot(b.dx, b.dy);
+                });
       found += out.size() > first;
     }
   } catch (const std::bad_alloc&) {

@@ -32,7 +32,7 @@ void Columns(float* re, float* im, int32_t cols, std::ptrdiff_t stride, const Tw
 struct Real2D {
   int32_t n = 0;
   Twiddles t;
-  std::vector<float> zr, zi;  // n rows of n/2: the packed image, or the inverse's result
+  std::vector<float> zr, zi;      // n rows of n/2: the packed image, or the inverse's result
   bool Init(const Twiddles& tw);  // the side is tw.n; false when memory is short
   int32_t HalfCols() const { return n / 2 + 1; }
   // The image is read from zr (columns [0, n/2)) and zi (columns [n/2, n)),
@@ -52,9 +52,9 @@ struct Real2D {
 
 // A frame prepared for the start: its whitened spectrum at a coarse scale.
 struct StartFrame {
-  int32_t size = 0;    // FFT side
-  int32_t factor = 0;  // input pixels per coarse pixel along each axis
-  int32_t w = 0, h = 0;  // the input frame's size
+  int32_t size = 0;           // FFT side
+  int32_t factor = 0;         // input pixels per coarse pixel along each axis
+  int32_t w = 0, h = 0;       // the input frame's size
   std::vector<float> re, im;  // whitened half spectrum, fft::Real2D layout
   fft::Twiddles twiddles;
 };

@@ -49,8 +49,9 @@ class Texture {
       const float* r0 = canvas_.data() + static_cast<size_t>(y0 + y) * kSide + x0;
       const float* r1 = r0 + kSide;
       for (int32_t x = 0; x < w; ++x)
-        img[static_cast<size_t>(y) * w + x] = static_cast<float>(
-            (1 - ay) * ((1 - ax) * r0[x] + ax * r0[x + 1]) + ay * ((1 - ax) * r1[x] + ax * r1[x + 1]));
+        img[static_cast<size_t>(y) * w + x] =
+            static_cast<float>((1 - ay) * ((1 - ax) * r0[x] + ax * r0[x + 1]) +
+                               ay * ((1 - ax) * r1[x] + ax * r1[x + 1]));
     }
     return img;
   }
@@ -62,7 +63,8 @@ class Texture {
     for (int32_t axis = 0; axis < 2; ++axis)
       for (int32_t i = 0; i < kSide; ++i) {
         auto at = [&](int32_t j) -> float& {
-          return axis == 0 ? v[static_cast<size_t>(i) * kSide + j] : v[static_cast<size_t>(j) * kSide + i];
+          return axis == 0 ? v[static_cast<size_t>(i) * kSide + j]
+                           : v[static_cast<size_t>(j) * kSide + i];
         };
         for (int32_t j = 0; j < kSide; ++j) line[j] = at(j);
         double sum = 0;
@@ -90,10 +92,10 @@ StartCandidate Best(const StartFrame& a, const StartFrame& b, double maxShift = 
   return c.empty() ? StartCandidate{1e9, 1e9, 0} : c[0];
 }
 
-#define EXPECT_SHIFT(c, ex, ey, tol)   \
-  do {                                 \
-    EXPECT_NEAR((c).dx, (ex), (tol));  \
-    EXPECT_NEAR((c).dy, (ey), (tol));  \
+#define EXPECT_SHIFT(c, ex, ey, tol)  \
+  do {                                \
+    EXPECT_NEAR((c).dx, (ex), (tol)); \
+    EXPECT_NEAR((c).dy, (ey), (tol)); \
   } while (0)
 
 TEST(StartFft, MatchesDirectSums) {
@@ -133,7 +135,8 @@ TEST(StartFft, MatchesDirectSums) {
       std::complex<double> s = 0;
       for (int32_t y = 0; y < n; ++y)
         for (int32_t x = 0; x < n; ++x)
-          s += static_cast<double>(img[y * n + x]) * std::polar(1.0, -2 * kPi * (kx * x + ky * y) / n);
+          s += static_cast<double>(img[y * n + x]) *
+               std::polar(1.0, -2 * kPi * (kx * x + ky * y) / n);
       EXPECT_NEAR(sr[kx * m + ky], s.real(), 1e-3);
       EXPECT_NEAR(si[kx * m + ky], s.imag(), 1e-3);
     }
@@ -198,8 +201,9 @@ TEST(StartCandidates, FixedPatternDoesNotWin) {
       for (int32_t q : {p, p + 1, p + s, p + s + 1}) (*img)[q] = 3000.0f;
     for (int32_t y = 0; y < s; ++y) {
       (*img)[y * s + 300] += 1.0f;
-      for (int32_t x = 0; x < s; ++x) (*img)[y * s + x] += 10.0f * x / s +
-                                         10.0f * ((x - 256) * (x - 256) + (y - 256) * (y - 256)) / 65536.0f;
+      for (int32_t x = 0; x < s; ++x)
+        (*img)[y * s + x] +=
+            10.0f * x / s + 10.0f * ((x - 256) * (x - 256) + (y - 256) * (y - 256)) / 65536.0f;
     }
   }
   for (int32_t size : {128, 256}) {
@@ -217,7 +221,8 @@ TEST(StartCandidates, MovingObjectsDoNotWin) {
   const float kLift = 1.5f;  // the discs stand 1.5 texture spreads above the background
   std::vector<float> ref = bg.Render(s, s, 0, 0), cur = bg.Render(s, s, dx, dy);
   const std::vector<float> oref = obj.Render(s, s, 0, 0), ocur = obj.Render(s, s, ox, oy);
-  const double centres[6][2] = {{100, 100}, {260, 120}, {420, 100}, {120, 380}, {300, 300}, {420, 420}};
+  const double centres[6][2] = {{100, 100}, {260, 120}, {420, 100},
+                                {120, 380}, {300, 300}, {420, 420}};
   for (int32_t y = 0; y < s; ++y)
     for (int32_t x = 0; x < s; ++x)
       for (const auto& c : centres) {
@@ -250,8 +255,9 @@ TEST(StartCandidates, SparseStars) {
       for (int32_t y = static_cast<int32_t>(cy) - 5; y <= static_cast<int32_t>(cy) + 5; ++y)
         for (int32_t x = static_cast<int32_t>(cx) - 5; x <= static_cast<int32_t>(cx) + 5; ++x)
           if (x >= 0 && y >= 0 && x < s && y < s)
-            img[static_cast<size_t>(y) * s + x] += static_cast<float>(
-                st.peak * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * st.sigma * st.sigma)));
+            img[static_cast<size_t>(y) * s + x] +=
+                static_cast<float>(st.peak * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) /
+                                                      (2 * st.sigma * st.sigma)));
     }
     return img;
   };
@@ -267,8 +273,12 @@ TEST(StartCandidates, SparseStars) {
 TEST(StartCandidates, InvalidPixelsAndRefusals) {
   const int32_t w = 400, h = 300;
   const Texture tex(6);
-  const std::vector<float> ref = tex.Render(w, h, 0, 0);
-  std::vector<float> cur = tex.Render(w, h, -31, 12), valid(cur.size(), 1.0f);
+  // Camera-like levels, so that an invalid pixel taken at face value would
+  // stand far off.
+  std::vector<float> ref = tex.Render(w, h, 0, 0), cur = tex.Render(w, h, -31, 12);
+  for (std::vector<float>* img : {&ref, &cur})
+    for (float& v : *img) v = 500.0f + 20.0f * v;
+  std::vector<float> valid(cur.size(), 1.0f);
   for (int32_t y = 100; y < 180; ++y)
     for (int32_t x = 150; x < 260; ++x) {
       cur[y * w + x] = std::numeric_limits<float>::quiet_NaN();
