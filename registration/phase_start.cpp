@@ -585,10 +585,10 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
       const float* wr = wt.data() + static_cast<size_t>(y) * cw;
       const float* vr = val.data() + static_cast<size_t>(y) * cw;
       float* left = r.zr.data() + static_cast<size_t>(y) * half;
-      float* right = r.zi.data() + static_cast<size_t>(y) * half - half;
+      float* right = r.zi.data() + static_cast<size_t>(y) * half;
       const int32_t split = std::min(cw, half);
       for (int32_t x = 0; x < split; ++x) left[x] = (vr[x] - mean) * wr[x];
-      for (int32_t x = split; x < cw; ++x) right[x] = (vr[x] - mean) * wr[x];
+      for (int32_t x = split; x < cw; ++x) right[x - half] = (vr[x] - mean) * wr[x];
     }
 
     const int32_t m = r.HalfCols();
@@ -679,8 +679,8 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
       return c[static_cast<size_t>(y & mask) * n + (x & mask)];
     };
 
-    // Local maxima (ties broken towards the first in row order), on the
-    // torus.
+    // Local maxima on the torus (of equal neighbours, the later in row
+    // order).
     struct Peak {
       float v;
       int32_t x, y;
