@@ -19,6 +19,7 @@
 #include "memrect/rect_view.h"
 #include "registration/checks.h"
 #include "registration/drift_internal.h"
+#include "registration/phase_start.h"
 #include "registration/registration.h"
 #include "registration/registration_internal.h"
 
@@ -34,6 +35,8 @@ struct DriftFrame {
   vantor::drift::FloatImage full;
   double noise = 0;         // noise of the full-depth grey levels over the rectangle
   vantor::drift::FrameStats stats;  // the precise method's scale and structure test
+  vantor::drift::StartFrame start;  // its whitened coarse spectrum for the global start
+  bool hasStart = false;
   vantor::drift::ReferenceData ref;
 };
 
@@ -64,6 +67,12 @@ using vantor::reg::MemoryFailed;
 
 // Smoothing of the level the default method compares focus on.
 constexpr double kLevelSigma = 0.7;
+// The side of the coarse spectra of the global start, how far (a share of
+// the shorter side) it looks, and how much its best peak must stand above
+// the next to overrule the mean square difference.
+constexpr int32_t kStartSide = 128;
+constexpr double kStartReach = 0.45;
+constexpr double kStartClear = 1.5;
 
 bool ValidOptions(const DriftOptions* o) {
   if (o == nullptr) return err::Fail(err::kParameter, "the options are null");
@@ -242,6 +251,52 @@ void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
                              ws.work, &sigma) * (1 << l);
 }
 
+// The precise method's whole-pixel start. Two views of the pair: the
+// exhaustive search of the mean square difference on the scaled pyramid
+// (within a quarter of the shorter side), and the peaks of the whitened phase
+// correlation (within kStartReach of it), each followed down the pyramid.
+// Where they disagree, the correlation's best peak is taken when it stands
+// out clearly from its next one: whitening lets the fine texture of a static
+// background outvote a few large, bright things that move on their own, which
+// the mean square difference follows; otherwise the lower cost decides.
+GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKernels& k) {
+  const int32_t stop = std::min(1, a->pyramid.top);
+  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
+                                     stop, k);
+  if (MemoryFailed() || !a->hasStart || !b->hasStart) return g;
+  const double reach = kStartReach * std::min(b->w, b->h);
+  const std::vector<StartCandidate> c = StartCandidates(a->start, b->start, 4, reach);
+  if (c.empty()) return g;
+  // The best peak and the next distinct one (aliases share a score).
+  double next = 0.0;
+  for (const StartCandidate& o : c)
+    if (o.score < c[0].score * (1.0 - 1e-6)) {
+      next = o.score;
+      break;
+    }
+  // The peak's own position is the start: followed down the mean square
+  // difference, even a pixel's walk can be led off by what moves.
+  GlobalMatch p;
+  p.ok = true;
+  p.level = 0;
+  p.dx = static_cast<int32_t>(std::lround(c[0].dx));
+  p.dy = static_cast<int32_t>(std::lround(c[0].dy));
+  p.fx = c[0].dx - p.dx;
+  p.fy = c[0].dy - p.dy;
+  const int32_t near = 2 * (1 << stop);
+  if (g.ok && std::abs(p.dx - g.dx) <= near && std::abs(p.dy - g.dy) <= near) return g;
+  const bool clear = c[0].score >= kStartClear * next;
+  const FloatImage& al = a->pyramid.levels[stop];
+  const FloatImage& bl = b->pyramid.levels[stop];
+  const Rect rl = LevelRect(b->mask, stop, bl);
+  const double cp = LevelCost(al, bl, rl, p.dx >> stop, p.dy >> stop, k);
+  const double cg = g.ok ? LevelCost(al, bl, rl, g.dx >> stop, g.dy >> stop, k) : -1.0;
+  if (cp < 0.0 || (!clear && cg >= 0.0 && cg <= cp)) return g;
+  // How much the best peak stands out, on the scale the search's distinctness uses.
+  p.distinctness = next > 0.0 ? c[0].score / next - 1.0 : 1e9;
+  return p;
+}
+
 void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftKernels& k,
                     DriftWorkspace& ws, DriftResult* r) {
   if (a->w != b->w || a->h != b->h) {
@@ -266,10 +321,9 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
               !b->stats.structure ? "the frame" : "the reference");
     return;
   }
-  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
-                                     std::min(1, a->pyramid.top), k);
+  const GlobalMatch g = GlobalStart(a, b, k);
   if (!g.ok) {
-    vantor::reg::NothingCompared();
+    if (!MemoryFailed()) vantor::reg::NothingCompared();
     return;
   }
   r->distinctness = g.distinctness;
@@ -358,6 +412,10 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     const Rect lr = LevelRect(f->mask, f->focusLevel, img);
     f->levelNoise = NoiseLevel(img, lr);
     f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k, work);
+  }
+  if (precise && f->mask.Area() > 0 && f->stats.structure) {
+    f->hasStart = PrepareStart(f->full.Row(0), w, h, f->full.pitch, nullptr, kStartSide, &f->start);
+    if (!f->hasStart && MemoryFailed()) return err::FailMemory(), nullptr;
   }
   if (precise && reference != 0 && f->mask.Area() > 0 &&
       !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k, work))

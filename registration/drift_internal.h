@@ -128,9 +128,12 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
                          int32_t stop, const DriftKernels& k);
 
 // The match at pyramid level `level` position (px, py) followed down to level
-// `stop`, as GlobalSearch follows its best one (distinctness not set).
+// `stop`, as GlobalSearch follows its best one (distinctness not set); tight:
+// only one pixel around the doubled position at each level, for a start
+// already known to a pixel or two, which a wide walk could lead into the
+// basin of something else.
 GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t level,
-                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k);
+                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k, bool tight);
 
 // Reference data of the precise method: the smoothed frame over the
 // comparison rectangle and its gradients.

@@ -319,7 +319,7 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
     break;
   }
   // Follow the best match down the pyramid.
-  const GlobalMatch d = FollowDown(a, b, mask, top, best.i - s, best.j - s, stop, k);
+  const GlobalMatch d = FollowDown(a, b, mask, top, best.i - s, best.j - s, stop, k, false);
   g.ok = d.ok;
   g.level = d.level;
   g.dx = d.dx;
@@ -330,7 +330,7 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
 }
 
 GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t level,
-                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k) {
+                       int32_t px, int32_t py, int32_t stop, const DriftKernels& k, bool tight) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   GlobalMatch g;
   if (level > a.top || level > b.top || stop < 0 || stop > level) return g;
@@ -349,8 +349,9 @@ GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int
       return it->second;
     };
     // Coarse levels search +-2 around the doubled position; the last, the
-    // largest, walks a 3 x 3 window downhill from it.
-    const int32_t reach = l == stop ? 1 : 2;
+    // largest, walks a 3 x 3 window downhill from it. A tight follow looks
+    // one pixel around at each level and does not walk.
+    const int32_t reach = l == stop || tight ? 1 : 2;
     int32_t cx = 2 * px, cy = 2 * py;
     for (int32_t step = 0; step < 8; ++step) {
       int32_t bx = cx, by = cy;
@@ -367,7 +368,7 @@ GlobalMatch FollowDown(const Pyramid& a, const Pyramid& b, const Rect& mask, int
       const bool moved = bx != cx || by != cy;
       cx = bx;
       cy = by;
-      if (!moved || reach == 2) break;
+      if (!moved || reach == 2 || tight) break;
     }
     px = cx;
     py = cy;

@@ -190,9 +190,9 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       k.filter_columns(rows, ref.Smooth(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
     // Robust scale of the model error, at every step: what moves on its own
-    // only stands out once the rest fits. It is taken where the reference has
-    // structure (gradients clearly above its noise): on a sparse field (stars,
-    // beads) the flat background would otherwise give the scale of its noise
+    // only stands out once the rest fits. On a sparse field (stars, beads) it
+    // is taken where the reference has structure (gradients clearly above its
+    // noise): the flat background would otherwise give the scale of its noise
     // alone, and every point source, not yet aligned, would be cast out.
     {
       sample.clear();
@@ -210,8 +210,11 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           if (gx[x] * gx[x] + gy[x] * gy[x] > strong) structured.push_back(e);
         }
       }
-      // A sparse field has too few structured pixels on the grid: look at every one.
-      if (structured.size() < 64) {
+      // A dense scene is scaled by all its pixels: there the strongest edges
+      // may well be those of what moves on its own. A sparse field has few
+      // structured pixels on the grid (look at every one) and is scaled by them.
+      const bool sparse = structured.size() * 10 < sample.size();
+      if (sparse && structured.size() < 64) {
         structured.clear();
         for (int32_t y = 0; y < h && structured.size() < 8192; y += rowStep) {
           const float* r = resid.Row(y);
@@ -224,7 +227,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
               structured.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
         }
       }
-      std::vector<float>& use = structured.size() >= 64 ? structured : sample;
+      std::vector<float>& use = sparse && structured.size() >= 64 ? structured : sample;
       const size_t mid = use.size() / 2;
       std::nth_element(use.begin(), use.begin() + mid, use.end());
       const float med = use[mid];

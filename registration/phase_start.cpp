@@ -5,6 +5,8 @@
 // that every frequency the scene fills votes about equally.
 #include "registration/phase_start.h"
 
+#include "generic/last_error.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -177,7 +179,7 @@ bool Twiddles::Build(int32_t size) {
     c.resize(size / 2);
     s.resize(size / 2);
   } catch (const std::bad_alloc&) {
-    return false;
+    return vantor::err::FailMemory();
   }
   for (int32_t j = 0; j < size / 2; ++j) {
     const double a = 2.0 * std::numbers::pi * j / size;
@@ -202,7 +204,7 @@ bool Real2D::Init(const Twiddles& tw) {
     zr.assign(static_cast<size_t>(n) * n / 2, 0.0f);
     zi.assign(static_cast<size_t>(n) * n / 2, 0.0f);
   } catch (const std::bad_alloc&) {
-    return false;
+    return vantor::err::FailMemory();
   }
   return true;
 }
@@ -635,7 +637,7 @@ bool PrepareStart(const float* img, int32_t w, int32_t h, std::ptrdiff_t pitch, 
     out->w = w;
     out->h = h;
   } catch (const std::bad_alloc&) {
-    return false;
+    return vantor::err::FailMemory();
   }
   return true;
 }
@@ -745,6 +747,7 @@ std::vector<StartCandidate> StartCandidates(const StartFrame& reference, const S
       found += out.size() > first;
     }
   } catch (const std::bad_alloc&) {
+    vantor::err::FailMemory();
     out.clear();
   }
   return out;
