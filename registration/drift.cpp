@@ -259,7 +259,11 @@ void MeasureDefault(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
 // out clearly from its next one: whitening lets the fine texture of a static
 // background outvote a few large, bright things that move on their own, which
 // the mean square difference follows; otherwise the lower cost decides.
-GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKernels& k) {
+// *other gets the start not taken when the two views differ by more than a
+// pixel, for the refinement to try as well (ok false otherwise).
+GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKernels& k,
+                        GlobalMatch* other) {
+  *other = GlobalMatch{};
   const int32_t stop = std::min(1, a->pyramid.top);
   const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
                                      stop, k);
@@ -284,16 +288,24 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
   p.fx = c[0].dx - p.dx;
   p.fy = c[0].dy - p.dy;
   const int32_t near = 2 * (1 << stop);
-  if (g.ok && std::abs(p.dx - g.dx) <= near && std::abs(p.dy - g.dy) <= near) return g;
+  const bool differ = !g.ok || std::abs(p.dx + p.fx - g.dx - g.fx) > 1.0 ||
+                      std::abs(p.dy + p.fy - g.dy - g.fy) > 1.0;
   const bool clear = c[0].score >= kStartClear * next;
+  p.distinctness = next > 0.0 ? c[0].score / next - 1.0 : 1e9;
+  if (g.ok && std::abs(p.dx - g.dx) <= near && std::abs(p.dy - g.dy) <= near) {
+    // One basin: the clear peak first, the search's finer position to fall back on.
+    if (!differ) return g;
+    *other = clear ? g : p;
+    return clear ? p : g;
+  }
   const FloatImage& al = a->pyramid.levels[stop];
   const FloatImage& bl = b->pyramid.levels[stop];
   const Rect rl = LevelRect(b->mask, stop, bl);
   const double cp = LevelCost(al, bl, rl, p.dx >> stop, p.dy >> stop, k);
   const double cg = g.ok ? LevelCost(al, bl, rl, g.dx >> stop, g.dy >> stop, k) : -1.0;
+  // Starts in different basins: one is chosen, and its failure to converge
+  // is no reason to take the other.
   if (cp < 0.0 || (!clear && cg >= 0.0 && cg <= cp)) return g;
-  // How much the best peak stands out, on the scale the search's distinctness uses.
-  p.distinctness = next > 0.0 ? c[0].score / next - 1.0 : 1e9;
   return p;
 }
 
@@ -321,7 +333,8 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
               !b->stats.structure ? "the frame" : "the reference");
     return;
   }
-  const GlobalMatch g = GlobalStart(a, b, k);
+  GlobalMatch alternative;
+  const GlobalMatch g = GlobalStart(a, b, k, &alternative);
   if (!g.ok) {
     if (!MemoryFailed()) vantor::reg::NothingCompared();
     return;
@@ -335,9 +348,25 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   // in both. Frames known to differ are compared before any refinement, which
   // would only wander between structures that do not match.
   const double sx = g.dx + g.fx, sy = g.dy + g.fy;
+  // The current frame's brightness over the reference's, from their spreads.
+  const double bright = a->stats.spread > 0 ? b->stats.spread / a->stats.spread : 1.0;
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
-  if (!differ) f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref);
+  if (!differ) {
+    f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright);
+    // Where the two views of the start disagree and the chosen one does not
+    // converge, the other is tried.
+    if (alternative.ok && !f.ok) {
+      const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
+                                  alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
+                                  &b->ref, bright);
+      if (o.ok) {
+        f = o;
+        r->searchDx = alternative.dx;
+        r->searchDy = alternative.dy;
+      }
+    }
+  }
   if (differ || (f.ok && std::fabs(f.blur) > 1.5)) {
     const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
     Rect ra, rb;
@@ -350,11 +379,11 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     if (r->focus > 0.0) {
       ReferenceData blurred;
       if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work))
-        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref);
+        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright);
     } else if (r->focus < 0.0) {
-      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref);
+      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright);
     } else if (!f.ok) {
-      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref);
+      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright);
     }
     if (f2.ok) f = f2;
   }

@@ -207,9 +207,12 @@ struct Refinement {
 // depth, smoothed with sigma) against the reference, starting at (dx0, dy0).
 // `own`, when given, is the current frame's own reference data: its wide
 // smoothing is used when it has the same sigma and covers what is read.
+// brightness: how much brighter the current frame's structure is than the
+// reference's (the ratio of their robust spreads); the shift's steps are
+// divided by it, so that a brighter frame does not overshoot.
 Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx0, double dy0,
                   double sigma, const DriftKernels& k, Workspace& ws,
-                  const ReferenceData* own = nullptr);
+                  const ReferenceData* own = nullptr, double brightness = 1.0);
 
 // DriftClassify's work: marks the suspect results and returns their number.
 // Nothing is marked before every limit is known, so that a shortage of

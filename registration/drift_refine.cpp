@@ -119,9 +119,11 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
 }
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
-                  double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own) {
+                  double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own,
+                  double brightness) {
   Refinement out;
   if (!(std::fabs(dx0) < 1e6 && std::fabs(dy0) < 1e6)) return out;
+  brightness = std::clamp(brightness, 0.05, 20.0);
   const Rect& R = ref.rect;
   const int32_t ix0 = static_cast<int32_t>(std::lround(dx0));
   const int32_t iy0 = static_cast<int32_t>(std::lround(dy0));
@@ -168,7 +170,6 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   double inv[2] = {0, 0};
   double prevStep[2] = {0, 0};
   double noiseRatio = 0;
-  double lastBrightness = 1.0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
     // Sample positions x - d: whole pixels o, phase f.
@@ -232,8 +233,13 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       std::nth_element(use.begin(), use.begin() + mid, use.end());
       const float med = use[mid];
       for (float& v : use) v = std::fabs(v - med);
-      std::nth_element(use.begin(), use.begin() + mid, use.end());
-      scale = std::max(1.4826 * use[mid], 1e-6);
+      // From the lower 40 % of the absolute deviations (of a normal
+      // distribution's, 0.524 standard deviations): what moves on its own may
+      // cover much of the compared area without inflating the scale that
+      // should reject it.
+      const size_t low = use.size() * 2 / 5;
+      std::nth_element(use.begin(), use.begin() + low, use.end());
+      scale = std::max(use[low] / 0.5244, 1e-6);
     }
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
@@ -256,13 +262,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
     double x[NormalSums::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
-    // The current frame is (1 + c1) times the reference: its residual moves
-    // by that much per pixel of shift, so the shift's own step is the
-    // solved coefficient over that gain (else a brighter frame overshoots).
-    const double brightness = std::clamp(1.0 + x[3], 0.05, 20.0);
+    // The current frame's residual moves by its brightness over the
+    // reference's per pixel of shift: the shift's own step is the solved
+    // coefficient over that (the fitted gain is no guide to it where much
+    // of the frame moves on its own, so the frames' spreads give it).
     x[0] /= brightness;
     x[1] /= brightness;
-    lastBrightness = brightness;
     // Each step falls short of the fixed point by about the same share (the
     // resampled frame is a little smoother than the reference whose gradients
     // build the system), so the steps shrink geometrically. Two steps in the
@@ -301,7 +306,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   const double var = last.w > 0 ? last.wee / last.w : 0.0;
   const double corr = 4.0 * M_PI * sigma * sigma;
   const double statistical =
-      std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / lastBrightness;
+      std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / brightness;
   out.precision = std::hypot(2.0 * statistical, 0.002);
   return out;
 }
