@@ -265,12 +265,11 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
                         GlobalMatch* other) {
   *other = GlobalMatch{};
   const int32_t stop = std::min(1, a->pyramid.top);
-  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
-                                     stop, k);
-  if (MemoryFailed() || !a->hasStart || !b->hasStart) return g;
-  const double reach = kStartReach * std::min(b->w, b->h);
-  const std::vector<StartCandidate> c = StartCandidates(a->start, b->start, 4, reach);
-  if (c.empty()) return g;
+  std::vector<StartCandidate> c;
+  if (a->hasStart && b->hasStart) {
+    c = StartCandidates(a->start, b->start, 4, kStartReach * std::min(b->w, b->h));
+    if (MemoryFailed()) return GlobalMatch{};
+  }
   // The best peak and the next distinct one (aliases share a score).
   double next = 0.0;
   for (const StartCandidate& o : c)
@@ -281,17 +280,22 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
   // The peak's own position is the start: followed down the mean square
   // difference, even a pixel's walk can be led off by what moves.
   GlobalMatch p;
-  p.ok = true;
-  p.level = 0;
-  p.dx = static_cast<int32_t>(std::lround(c[0].dx));
-  p.dy = static_cast<int32_t>(std::lround(c[0].dy));
-  p.fx = c[0].dx - p.dx;
-  p.fy = c[0].dy - p.dy;
+  if (!c.empty()) {
+    p.ok = true;
+    p.level = 0;
+    p.dx = static_cast<int32_t>(std::lround(c[0].dx));
+    p.dy = static_cast<int32_t>(std::lround(c[0].dy));
+    p.fx = c[0].dx - p.dx;
+    p.fy = c[0].dy - p.dy;
+    p.distinctness = next > 0.0 ? c[0].score / next - 1.0 : 1e9;
+  }
+  const bool clear = p.ok && c[0].score >= kStartClear * next;
+  const GlobalMatch g = GlobalSearch(a->pyramid, b->pyramid, b->mask, std::min(b->w, b->h) / 4,
+                                     stop, k);
+  if (MemoryFailed() || !p.ok) return g;
   const int32_t near = 2 * (1 << stop);
   const bool differ = !g.ok || std::abs(p.dx + p.fx - g.dx - g.fx) > 1.0 ||
                       std::abs(p.dy + p.fy - g.dy - g.fy) > 1.0;
-  const bool clear = c[0].score >= kStartClear * next;
-  p.distinctness = next > 0.0 ? c[0].score / next - 1.0 : 1e9;
   if (g.ok && std::abs(p.dx - g.dx) <= near && std::abs(p.dy - g.dy) <= near) {
     // One basin: the clear peak first, the search's finer position to fall back on.
     if (!differ) return g;
