@@ -323,22 +323,31 @@ class Engine {
            frames_[k].state == Frame::kReady && frames_[lastGood_].state == Frame::kReady;
   }
 
+  // Measures a pair with the lock released; true when memory ran out. *cause
+  // gets why the pair failed ("" when it did not).
+  bool MeasureUnlocked(std::unique_lock<std::mutex>& lock, const DriftFrame* a,
+                       const DriftFrame* b, DriftWorkspace* ws, DriftResult* r,
+                       std::string* cause) {
+    lock.unlock();
+    mrClearLastError();
+    const bool failed = DriftMeasureWith(a, b, mask_.get(), &options_, ws, r) < 0;
+    const bool memory = failed && MemoryShort();
+    try {
+      if (failed) *cause = mrLastError();
+    } catch (const std::bad_alloc&) {
+    }
+    lock.lock();
+    return memory;
+  }
+
   // Measures frame k against lastGood_ (lock released meanwhile). False when memory ran out.
   bool MeasureAgain(std::unique_lock<std::mutex>& lock, int32_t k, DriftWorkspace* ws) {
     const int32_t ref = lastGood_;
     const DriftFrame* a = frames_[ref].prepared.get();
     const DriftFrame* b = frames_[k].prepared.get();
-    lock.unlock();
     DriftResult r;
-    mrClearLastError();
-    const bool failed = DriftMeasureWith(a, b, mask_.get(), &options_, ws, &r) < 0;
-    const bool memory = failed && MemoryShort();
     std::string cause;
-    try {
-      if (failed) cause = mrLastError();
-    } catch (const std::bad_alloc&) {
-    }
-    lock.lock();
+    const bool memory = MeasureUnlocked(lock, a, b, ws, &r, &cause);
     if (memory) {
       ShortOfMemory(cause);
       return false;
@@ -418,17 +427,9 @@ class Engine {
       if (frames_[ref].state == Frame::kReady && frames_[k].state == Frame::kReady) {
         const DriftFrame* a = frames_[ref].prepared.get();
         const DriftFrame* b = frames_[k].prepared.get();
-        lock.unlock();
         DriftResult r;
-        mrClearLastError();
-        const bool failed = DriftMeasureWith(a, b, mask_.get(), &options_, ws.get(), &r) < 0;
-        const bool memory = failed && MemoryShort();
         std::string cause;
-        try {
-          if (failed) cause = mrLastError();
-        } catch (const std::bad_alloc&) {
-        }
-        lock.lock();
+        const bool memory = MeasureUnlocked(lock, a, b, ws.get(), &r, &cause);
         out_.results[k] = r;
         measured_[k] = true;
         if (memory) ShortOfMemory(cause);
