@@ -26,12 +26,15 @@ echo
 echo "== measured against true displacement (pixels; DY counts upward)"
 compare
 echo
-echo "== again with minimum difference 0: vantor $work 1 4 0.05 0"
-"$build/vantor" "$work" 1 4 0.05 0
+echo "== the registration search instead: vantor $work 1 4 0.05 0 --search"
+"$build/vantor" "$work" 1 4 0.05 0 --search
 compare
 echo
-echo "== the precise method, with the drift plot and the aligned frames:"
-echo "   vantor $work 1 --precise --plot=$work/drift.svg --aligned=$work/aligned"
-"$build/vantor" "$work" 1 --precise --plot="$work/drift.svg" --aligned="$work/aligned"
+echo "== the default again, with the CSV, the drift plot and the aligned frames:"
+echo "   vantor $work 1 --csv=$work/drift.csv --plot=$work/drift.svg --aligned=$work/aligned"
+"$build/vantor" "$work" 1 --csv="$work/drift.csv" --plot="$work/drift.svg" --aligned="$work/aligned"
 compare
+echo
+echo "== drift.csv"
+cat "$work/drift.csv"
 echo "(plot: $(wc -c < "$work/drift.svg") bytes of SVG; aligned frames: $(ls "$work/aligned" | wc -l))"
