@@ -70,7 +70,7 @@ constexpr double kLevelSigma = 0.7;
 // The side of the coarse spectra of the global start, how far (a share of
 // the shorter side) it looks, and how much its best peak must stand above
 // the next to overrule the mean square difference.
-constexpr int32_t kStartSide = 128;
+constexpr int32_t kStartSide = 128, kStartSideLarge = 256;
 constexpr double kStartReach = 0.45;
 constexpr double kStartClear = 1.5;
 
@@ -447,7 +447,10 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     f->levelEnergy = SignalEnergy(img, lr, kLevelSigma, f->levelNoise, k, work);
   }
   if (precise && f->mask.Area() > 0 && f->stats.structure) {
-    f->hasStart = PrepareStart(f->full.Row(0), w, h, f->full.pitch, nullptr, kStartSide, &f->start);
+    // Frames above 1024 pixels get the finer spectrum, so that a block stays
+    // within 8 pixels up to 2048 (the start's error is about a tenth of one).
+    const int32_t side = std::max(w, h) > 1024 ? kStartSideLarge : kStartSide;
+    f->hasStart = PrepareStart(f->full.Row(0), w, h, f->full.pitch, nullptr, side, &f->start);
     if (!f->hasStart && MemoryFailed()) return err::FailMemory(), nullptr;
   }
   if (precise && reference != 0 && f->mask.Area() > 0 &&
