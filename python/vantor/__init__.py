@@ -29,6 +29,7 @@ ValueError (a value out of range) naming the argument and what it takes.
 """
 
 import collections
+import math
 import numbers
 
 import numpy as np
@@ -45,6 +46,10 @@ row y of the image lies at (x + dx, y + dy) of the reference (dx columns to
 the right, dy rows down); distance is the root mean square grey difference
 there on the 8-bit scale (-1 when not measured); quality is "ok", "rescued",
 "suspect" or "failed"."""
+Registration.dx.__doc__ = "Columns to the right."
+Registration.dy.__doc__ = "Rows down."
+Registration.distance.__doc__ = "RMS grey difference on the 8-bit scale; -1 when not measured."
+Registration.quality.__doc__ = '"ok", "rescued", "suspect" or "failed".'
 
 _MODES = ("first", "previous")
 _METHODS = ("precise", "default", "search", "classic")
@@ -63,7 +68,9 @@ def _shown(value):
         if len(text) <= 40:
             return text
     kind = type(value)
-    name = kind.__qualname__ if kind.__module__ == "builtins" else kind.__module__ + "." + kind.__qualname__
+    name = kind.__qualname__
+    if kind.__module__ != "builtins":
+        name = kind.__module__ + "." + name
     return "a value of type " + name
 
 
@@ -84,7 +91,7 @@ def _real(name, value, wording, ok):
     try:
         v = float(value)
     except OverflowError:  # an int beyond the doubles
-        v = float("inf") if value > 0 else float("-inf")
+        v = math.inf if value > 0 else -math.inf
     if not ok(v):
         _fail(name, wording, value, False)
     return v
@@ -99,14 +106,13 @@ def _whole(name, value, wording, least):
 
 
 def _search_options(start_step, final_step, min_diff, mask_fraction, method):
-    finite = float("inf")
     return dict(
         start_step=_real("start_step", start_step, "a positive number",
-                         lambda v: 0 < v < finite),
+                         lambda v: 0 < v < math.inf),
         final_step=_real("final_step", final_step, "a positive number",
-                         lambda v: 0 < v < finite),
+                         lambda v: 0 < v < math.inf),
         min_diff=_real("min_diff", min_diff, "a number of at least 0",
-                       lambda v: 0 <= v < finite),
+                       lambda v: 0 <= v < math.inf),
         mask_fraction=_real("mask_fraction", mask_fraction, "a number above 0 and at most 1",
                             lambda v: 0 < v <= 1),
         method=_choice("method", method, _METHODS,
@@ -160,7 +166,8 @@ def _take_frames(frames, what, names=None):
     name = (lambda k: names[k]) if names else (lambda k: "frame %d" % k)
     for k, a in enumerate(arrays[1:], 1):
         if a.dtype != arrays[0].dtype:
-            raise TypeError("%s: %s is %s, %s %s" % (what, name(k), a.dtype, name(0), arrays[0].dtype))
+            raise TypeError("%s: %s is %s, %s %s"
+                            % (what, name(k), a.dtype, name(0), arrays[0].dtype))
     return [_widened(a) if _convertible(a, 2) else a for a in arrays], arrays[0].dtype
 
 
@@ -173,10 +180,12 @@ def register(reference, image, *, start_step=4.0, final_step=0.05, min_diff=3.0,
     Both are 2-D grey arrays (uint8, uint16, int32, float32, float64 or bool)
     or 3-D colour arrays (height, width, 3) of uint8 or uint16, of one size
     and dtype; row 0 is the top of the picture. They are reduced to 8-bit
-    grey as the vantor program does it (16-bit by the shift that brings the
-    largest value into 8 bits, colour as the mean of the channels, bool as 0
-    and 255, int32 and floats from the reference's finite minimum and maximum
-    onto 0..255, NaN and infinities 0).
+    grey as the vantor program reduces files (16-bit by the shift that brings
+    the largest value into 8 bits, colour as the mean of the channels, bool
+    as 0 and 255, floats from the reference's finite minimum and maximum onto
+    0..255, NaN and infinities 0). int32 frames are taken as float64, every
+    value exact, and mapped as floats (the program narrows 32-bit files by a
+    shift instead, so its numbers for them can differ).
 
     Returns Registration(dx, dy, distance, quality): a feature at column x,
     row y of image lies at (x + dx, y + dy) of reference, so dx counts
