@@ -252,7 +252,8 @@ py::object Register(py::object reference, py::object image, double startStep, do
                           std::to_string(a.height) + " x " + std::to_string(a.width));
   const std::vector<SequenceFrame> r = Run(set, false, options, 1);
   const DriftResult& p = r[1].result;
-  return py::module_::import("vantor._core")
+  // The result type lives in the package, where pickle finds it.
+  return py::module_::import("vantor")
       .attr("Registration")(p.dx, Down(p.dy), p.distance, DriftQualityName(p.quality));
 }
 
@@ -465,7 +466,7 @@ py::array ToArray(int32_t handle) {
   return out;
 }
 
-py::array Read(const py::object& pathObj, int32_t page) {
+py::array Read(const py::object& pathObj, int64_t page) {
   const std::string path = PathOf(pathObj);
   if (page < 1) throw py::value_error("page must be 1 or more");
   int32_t handle, count = 1;
@@ -475,7 +476,7 @@ py::array Read(const py::object& pathObj, int32_t page) {
     py::gil_scoped_release release;
     StartCall();
     if (page > 1) count = mrPageCount(path.c_str());
-    handle = count >= page ? mrReadFilePage(path.c_str(), page) : -1;
+    handle = count >= page ? mrReadFilePage(path.c_str(), static_cast<int32_t>(page)) : -1;
     if (handle < 1) {
       failure = CallFailure();
       reason = mrLastLoadError();
@@ -496,86 +497,26 @@ py::array Read(const py::object& pathObj, int32_t page) {
 }  // namespace
 }  // namespace vantor::pymod
 
+// The package vantor (vantor/__init__.py) checks the arguments, converts the
+// dtypes the library does not take and carries the documentation; these are
+// the calls it makes.
 PYBIND11_MODULE(_core, m) {
   using namespace vantor::pymod;
-  m.doc() = "Sub-pixel drift measurement of image sequences over the vantor library.";
+  m.doc() = "The compiled calls behind the package vantor; use vantor's functions.";
   m.attr("__version__") = VANTOR_VERSION;
-  m.attr("Registration") = py::module_::import("collections")
-                               .attr("namedtuple")("Registration", "dx dy distance quality");
-  m.attr("Registration").attr("__doc__") =
-      "The displacement of an image against its reference: a feature at column x, row y of "
-      "the image lies at (x + dx, y + dy) of the reference (dx columns to the right, dy rows "
-      "down); distance is the root mean square grey difference there on the 8-bit scale (-1 "
-      "when not measured); quality is \"ok\", \"rescued\", \"suspect\" or \"failed\".";
   m.attr("_RESULT_FIELDS") = py::eval(
       "[('dx', 'f8'), ('dy', 'f8'), ('dx_first', 'f8'), ('dy_first', 'f8'), "
       "('distance', 'f8'), ('quality', 'U8'), ('sigma', 'f8')]");
 
   m.def("register", &Register, "reference"_a, "image"_a, py::kw_only(), "start_step"_a = 4.0,
         "final_step"_a = 0.05, "min_diff"_a = 3.0, "mask_fraction"_a = 0.5,
-        "method"_a = "precise",
-        R"(Measures how far image has moved against reference.
-
-Both are 2-D grey arrays (uint8, uint16, float32 or float64) or 3-D colour
-arrays (height, width, 3) of uint8 or uint16, of one size and dtype; row 0 is
-the top of the picture. They are reduced to 8-bit grey as the vantor program
-does it (16-bit by the shift that brings the largest value into 8 bits,
-colour as the mean of the channels, floats from the reference's finite
-minimum and maximum onto 0..255, NaN and infinities 0).
-
-Returns Registration(dx, dy, distance, quality): a feature at column x, row y
-of image lies at (x + dx, y + dy) of reference, so dx counts columns to the
-right and dy rows down.
-
-method: "precise" (the default: a robust sub-pixel refinement on the full
-depth; "default" names it too), "search" (the simplex search checked by a
-global whole-pixel search that rescues lost pairs) or "classic" (the search
-alone). start_step, final_step and min_diff steer the search (pixels,
-pixels, mean square grey difference; not used by "precise"); mask_fraction is the fraction of each dimension compared, about
-the centre. Raises TypeError for an unsupported dtype or shape, ValueError
-for differing sizes or bad arguments, MemoryError when memory runs out and
-RuntimeError when the library finds no result, each with the library's
-reason.)");
-
+        "method"_a = "precise", "See vantor.register.");
   m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
         "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none(),
-        R"(Measures the drift of a sequence.
-
-frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
-height, width, 3) or a sequence of 2-D (or colour) arrays, all of one size
-and dtype (as for register; floats are mapped by the first frame's range).
-mode "first" measures every frame against the first, "previous" against the
-frame before it. threads: how many threads (default: one per processor);
-every count gives the same results.
-
-Returns a structured array with one row per frame and the fields dx, dy (the
-displacement against the reference, columns right and rows down), dx_first,
-dy_first (against the first frame: the same in mode "first", the running
-sums in mode "previous"), distance and quality ("ok", "rescued", "suspect",
-"failed"); the first frame's row is zeros and "ok". Frames are classified
-over the whole sequence (suspect distances, out-of-focus frames) unless the
-method is "classic". Other keywords as for register.)");
-
+        "See vantor.measure.");
   m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "threads"_a = py::none(),
-        R"(Moves every frame onto the first.
-
-frames as for measure (uint8, uint16, float32, float64 or uint8/uint16
-colour); shifts: measure's result (its dx_first and dy_first are used) or an
-(n, 2) array of dx, dy per frame against the first frame. Output pixel
-(x, y) of frame k is frame k sampled bilinearly at (x - dx, y - dy), 0 where
-the frame has no pixel. Returns the same kind of container, dtype and shape.)");
-
-  m.def("read", &Read, "path"_a, "page"_a = 1,
-        R"(Reads an image file (TIFF, PNG, BMP or JPEG) as a numpy array, top row first.
-
-The dtype follows the file's depth: 1-bit bool, 4- and 8-bit uint8, 16-bit
-uint16, 32-bit int32, floating point float64, colour (height, width, 3) uint8
-or uint16 in red, green, blue order. page counts the pages of a multi-page
-TIFF file from 1. Raises OSError (naming the file and the reason) for a file
-that cannot be read, ValueError for a page the file does not have.)");
-
-  m.def("page_count", &PageCount, "path"_a,
-        R"(The number of pages of an image file: the pages of a TIFF file, 1 for
-other formats. Raises OSError for a file that cannot be read.)");
+        "See vantor.align.");
+  m.def("read", &Read, "path"_a, "page"_a = 1, "See vantor.read.");
+  m.def("page_count", &PageCount, "path"_a, "See vantor.page_count.");
 }

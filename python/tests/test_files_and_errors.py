@@ -50,8 +50,14 @@ def test_unreadable_files_raise_oserror_with_the_reason(tmp_path):
 
 def test_bad_input_raises_with_the_reason():
     a, b = frames_of([(0, 0), (1, 1)], np.uint8)
-    with pytest.raises(TypeError, match="int32"):
-        vantor.register(a.astype(np.int32), b.astype(np.int32))
+    with pytest.raises(TypeError, match="int64"):
+        vantor.register(a.astype(np.int64), b.astype(np.int64))
+    with pytest.raises(TypeError, match="colour.+int32"):
+        vantor.register(np.stack([a] * 3, -1).astype(np.int32), np.stack([b] * 3, -1))
+    with pytest.raises(TypeError, match="image is uint8, reference int32"):
+        vantor.register(a.astype(np.int32), b)
+    with pytest.raises(TypeError, match="frame 1 is uint8, frame 0 bool"):
+        vantor.measure([a > 100, b])
     with pytest.raises(TypeError, match="colour"):
         vantor.register(np.stack([a] * 3, -1).astype(np.float32), np.stack([b] * 3, -1))
     with pytest.raises(TypeError, match="shape"):
@@ -79,6 +85,51 @@ def test_bad_input_raises_with_the_reason():
     one = vantor.measure([a])
     assert len(one) == 1 and one[0]["quality"] == "ok"
     assert vantor.__version__.count(".") == 2
+
+
+def test_bad_arguments_are_named_without_printing_the_data(tmp_path):
+    a, b = frames_of([(0, 0), (1, 1)], np.uint8)
+    frames = np.stack([a, b])
+    cases = [
+        ({"mode": 1}, TypeError, 'mode must be "first" or "previous", not 1'),
+        ({"mode": "last"}, ValueError, 'mode must be "first" or "previous", not "last"'),
+        ({"mode": frames}, TypeError, "not a value of type numpy.ndarray"),
+        ({"method": None}, TypeError, 'method must be "precise" (the default), "search" or '
+                                      '"classic", not None'),
+        ({"method": "fast"}, ValueError, 'not "fast"'),
+        ({"threads": "2"}, TypeError, 'threads must be None or a whole number of at least 1, '
+                                      'not "2"'),
+        ({"threads": 1.0}, TypeError, "not 1.0"),
+        ({"threads": True}, TypeError, "not True"),
+        ({"threads": 0}, ValueError, "not 0"),
+        ({"start_step": "4"}, TypeError, 'start_step must be a positive number, not "4"'),
+        ({"start_step": 0}, ValueError, "start_step must be a positive number, not 0"),
+        ({"final_step": float("nan")}, ValueError, "final_step must be a positive number"),
+        ({"final_step": [1]}, TypeError, "not a value of type list"),
+        ({"min_diff": -1}, ValueError, "min_diff must be a number of at least 0, not -1"),
+        ({"min_diff": 10**400}, ValueError, "min_diff"),
+        ({"mask_fraction": 1.5}, ValueError, "mask_fraction must be a number above 0 and at "
+                                             "most 1, not 1.5"),
+        ({"mask_fraction": b"0.5"}, TypeError, "mask_fraction"),
+    ]
+    for kwargs, error, text in cases:
+        with pytest.raises(error) as e:
+            vantor.measure(frames, **kwargs)
+        assert text in str(e.value) and len(str(e.value)) < 120, (kwargs, str(e.value))
+    with pytest.raises(TypeError, match="method must be"):
+        vantor.register(a, b, method=2)
+    with pytest.raises(TypeError, match="threads must be"):
+        vantor.align(frames, np.zeros((2, 2)), threads="all")
+    with pytest.raises(TypeError, match='page must be a whole number of at least 1, not "1"'):
+        vantor.read(tmp_path / "x.tif", page="1")
+    # Numbers of numpy's types are numbers; counts beyond 32 bits are not refused.
+    expect = vantor.measure(frames, threads=1)
+    got = vantor.measure(frames, threads=np.int64(10**12), start_step=np.float32(4),
+                         min_diff=np.int16(3), mask_fraction=np.float64(0.5))
+    assert got.tobytes() == expect.tobytes()
+    tifffile.imwrite(tmp_path / "one.tif", a)
+    with pytest.raises(ValueError, match="has 1 page, not a page 1099511627776"):
+        vantor.read(tmp_path / "one.tif", page=2**40)
 
 
 _SHORT_OF_MEMORY = """

@@ -1,6 +1,10 @@
 """register, measure and align against known displacements and against the
 batch program's own table."""
 
+import concurrent.futures
+import multiprocessing
+import pickle
+
 import numpy as np
 import pytest
 import tifffile
@@ -126,3 +130,42 @@ def test_align_moves_frames_onto_the_first(kind):
     pairs = np.stack([shifts["dx_first"], shifts["dy_first"]], axis=1)
     listed = vantor.align(frames, pairs, threads=1)
     assert isinstance(listed, list) and all(np.array_equal(a, b) for a, b in zip(listed, out))
+
+
+def test_results_pickle_and_cross_a_process_pool():
+    frames = frames_of(SHIFTS[:3], np.uint8, h=64, w=72)
+    pairs = [(frames[0], f) for f in frames[1:]]
+    serial = [vantor.register(a, b) for a, b in pairs]
+    r = pickle.loads(pickle.dumps(serial[0]))
+    assert type(r) is vantor.Registration and r == serial[0]
+    drift = vantor.measure(frames)
+    assert pickle.loads(pickle.dumps(drift)).tobytes() == drift.tobytes()
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        assert list(pool.map(vantor.register, *zip(*pairs))) == serial
+
+
+def test_int32_and_bool_frames_from_files_are_measured_and_aligned(tmp_path):
+    shifts = SHIFTS[:3]
+    wide = [(f.astype(np.int64) * 100000 - 2**30).astype(np.int32)
+            for f in frames_of(shifts, np.uint16)]
+    for k, f in enumerate(wide):
+        tifffile.imwrite(tmp_path / f"i{k}.tif", f)
+        tifffile.imwrite(tmp_path / f"b{k}.tif", f > np.median(f))
+    ints = np.stack([vantor.read(tmp_path / f"i{k}.tif") for k in range(3)])
+    bits = [vantor.read(tmp_path / f"b{k}.tif") for k in range(3)]
+    assert ints.dtype == np.int32 and bits[0].dtype == bool
+    # int32 is measured as the same values in float64, bool as 0 and 255.
+    drift = vantor.measure(ints, min_diff=0)
+    assert drift.tobytes() == vantor.measure(ints.astype(np.float64), min_diff=0).tobytes()
+    assert np.abs(drift["dx_first"] + np.array(shifts)[:, 0]).max() < 0.1
+    bytes_ = [b.astype(np.uint8) * 255 for b in bits]
+    assert vantor.register(*bits[:2]) == vantor.register(*bytes_[:2])
+    assert vantor.measure(bits).tobytes() == vantor.measure(bytes_).tobytes()
+    # align gives them back in their own dtype.
+    out = vantor.align(ints, drift)
+    expect = np.rint(vantor.align(ints.astype(np.float64), drift))
+    assert out.dtype == np.int32 and np.array_equal(out, expect)
+    moved = vantor.align(bits, drift)
+    assert isinstance(moved, list) and moved[1].dtype == bool
+    assert np.array_equal(moved[1], vantor.align(bytes_, drift)[1] >= 128)
