@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "app/test_support.h"
+#include "memrect/memrect.h"
+#include "memrect/rect_owner.h"
+#include "memrect/writefile.h"
 #include "tools/image_writer.h"
 #include "tools/synthetic_image.h"
 
@@ -20,6 +23,7 @@ namespace vantor::app {
 namespace {
 
 namespace fs = std::filesystem;
+using vantor::RectOwner;
 using vantor::test::ReadCsv;
 using vantor::test::RunProgram;
 using vantor::test::TempDir;
@@ -158,6 +162,28 @@ TEST(Robust, SparseStarFieldWithAJump) {
   const std::vector<Shift> shifts{{0, 0}, {0.4, 0.3}, {0.9, -0.2}, {-38.6, 41.3}, {-38.1, 41.9}};
   Write(dir.path(), stars, shifts, 40.0, 30.0, 16, [](size_t, std::vector<double>&) {});
   ExpectTruth(dir.path(), shifts);
+}
+
+TEST(Robust, OneBitFramesAreMeasured) {
+  TempDir dir, tmp;
+  const auto field = vantor::tools::MakeBlobs(kW, kH, 300, 36);
+  const std::vector<Shift> shifts{{0, 0}, {3, -2}, {6, -4}};
+  for (size_t k = 0; k < shifts.size(); ++k) {
+    const auto v = vantor::tools::RenderValues(field, kW, kH, shifts[k].x, shifts[k].y, 20.0);
+    RectOwner r(mrCreate(1, kW, kH));
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x)
+        mrPutPixel(r.get(), x, y, v[static_cast<size_t>(y) * kW + x] > 60.0 ? 1 : 0);
+    ASSERT_GT(mrWriteToFileTIFF(r.get(), (dir / Name(k)).c_str(), 1, nullptr), 0);
+  }
+  auto r = RunProgram({"*.tif", "1", "--csv=r.csv"}, dir.path(), tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = ReadCsv(dir / "r.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  for (size_t k = 1; k < 3; ++k) {
+    EXPECT_NEAR(rows[k].dxFirst, -shifts[k].x, 0.1) << k;
+    EXPECT_NEAR(rows[k].dyFirst, -shifts[k].y, 0.1) << k;
+  }
 }
 
 }  // namespace

@@ -81,6 +81,13 @@ bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
         for (int32_t x = 0; x < v.width; ++x)
           d[x] = (s[3 * x] + s[3 * x + 1] + s[3 * x + 2]) * (1.0f / 3.0f);
         break;
+      case 1:  // pixel x in bit x % 8 of byte x / 8: black 0, white 255, as the grey frame
+        for (int32_t x = 0; x < v.width; ++x) d[x] = ((s[x >> 3] >> (x & 7)) & 1) != 0 ? 255.0f : 0.0f;
+        break;
+      case 4:  // pixel 0 in the low nibble: 0..15 spread over 0..255, as the grey frame
+        for (int32_t x = 0; x < v.width; ++x)
+          d[x] = static_cast<float>(17 * ((s[x >> 1] >> (4 * (x & 1))) & 0x0F));
+        break;
       case 48: {
         for (int32_t x = 0; x < v.width; ++x) {
           uint16_t c[3];
