@@ -436,8 +436,9 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
   if (f->mask.Area() > 0) {
     // The frame was checked: the pyramid fails only for memory. The precise
     // method's comes from the full depth on the frame's own scale.
-    const bool built = precise ? BuildScaledPyramid(f->full, f->mask, TopLevel(f->mask),
-                                                    &f->pyramid, &f->stats)
+    const int32_t source = full > 0 ? full : grey;
+    const bool built = precise ? BuildScaledPyramid(f->full, source, f->mask, TopLevel(f->mask),
+                                                    &f->pyramid, &f->stats, k)
                                : BuildPyramid(grey, TopLevel(f->mask), &f->pyramid, k);
     if (!built) return err::FailMemory(), nullptr;
     f->focusLevel = std::min(1, f->pyramid.top);

@@ -101,8 +101,10 @@ struct FrameStats {
 // frames nor the full height of hot pixels, cosmic rays or saturated spots.
 // Level 0 is kept only when it is the top. False when memory is short.
 inline constexpr float kPyramidClip = 10.0f;
-bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, Pyramid* pyramid,
-                        FrameStats* stats);
+// bytes: the frame's 8-bit rectangle when its full depth is 8 bits (0 if not),
+// which level 1 is then made from.
+bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask, int32_t top,
+                        Pyramid* pyramid, FrameStats* stats, const DriftKernels& k);
 
 // Mean of (B(x) - A(x + d))^2 over the pixels x of the rectangle (at the
 // level's scale) whose partner lies in A; -1 when fewer than half of them do.

@@ -191,8 +191,8 @@ bool HasStructure(const FloatImage& img, const Rect& r) {
 
 }  // namespace
 
-bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, Pyramid* pyramid,
-                        FrameStats* stats) {
+bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask, int32_t top,
+                        Pyramid* pyramid, FrameStats* stats, const DriftKernels& k) {
   pyramid->levels.clear();
   pyramid->levels.resize(static_cast<size_t>(top) + 1);
   pyramid->top = top;
@@ -202,7 +202,18 @@ bool BuildScaledPyramid(const FloatImage& full, const Rect& mask, int32_t top, P
     for (int32_t y = 0; y < full.h; ++y)
       std::memcpy(l0.Row(y), full.Row(y), sizeof(float) * static_cast<size_t>(full.w));
   } else {
-    if (!Halve(full, &pyramid->levels[1])) return false;
+    // Level 1 from the 8-bit rows when the frame is those bytes (a quarter of
+    // the memory to read), else from the floats.
+    RectView v;
+    FloatImage& l1 = pyramid->levels[1];
+    if (bytes > 0 && ResolveRect(bytes, v) && v.depth == 8 && v.width == full.w &&
+        v.height == full.h) {
+      if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
+      for (int32_t y = 0; y < l1.h; ++y)
+        k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
+    } else if (!Halve(full, &l1)) {
+      return false;
+    }
     for (int32_t l = 2; l <= top; ++l)
       if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
   }
