@@ -109,6 +109,13 @@ int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int
   return 0;
 }
 
+std::string TableName(const RunContext& ctx) {
+  // A part of a sequence has its own table, so that parts run side by side.
+  return ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
+                                   std::to_string(ctx.framesWritten.second) + ".txt"
+                             : "ResVantor.txt";
+}
+
 int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
                const CompareFunction& compareToFirst, const ClockFunction& clock) {
   auto full = GetFullPathName(ctx.params.pathPattern, CurrentFolder());
@@ -134,7 +141,8 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const CompareFunction& compare = ctx.params.CompareMode == 0 ? compareToPrevious : compareToFirst;
   int count = compare ? compare(ctx, pathBuffer, full->filePart) : -1;
   ctx.form.FinishStatus();
-  if (count < 1) return ctx.outOfMemory ? kExitOutOfMemory : kExitNoImages;
+  if (count < 1)
+    return ctx.outOfMemory ? kExitOutOfMemory : ctx.refused ? kExitBadParameter : kExitNoImages;
 
   const long double t1 = clock();
   // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
@@ -142,11 +150,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   ctx.result += FormatTrailer(ctx.params, seconds);
 
   std::string resultPath(pathBuffer, full->filePart);
-  // A part of a sequence has its own table, so that parts run side by side.
-  const std::string tableName =
-      ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
-                                std::to_string(ctx.framesWritten.second) + ".txt"
-                          : "ResVantor.txt";
+  const std::string tableName = TableName(ctx);
   resultPath += tableName;
   const bool csvSaved = SaveCsv(ctx) && !ctx.outputFailed;
   const int32_t length = static_cast<int32_t>(ctx.result.size());
