@@ -1,7 +1,6 @@
 #include "bmptiff/bmptiff_write.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -93,30 +92,6 @@ TEST(CreateTheHeader, TiffTemplateForThreeByTwo) {
   EXPECT_EQ(std::memcmp(&b[170], rows, 6), 0);
   EXPECT_EQ(U32(b, 8 + 2 + 13 * 12), 0u);  // no second IFD
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&Tag(ifd, 305)->value)), "QJX");
-}
-
-// A file the caller opened gets the same bytes as one made by path, and the
-// caller's descriptor outlives the slot.
-TEST(CreateTheHeader, CallersFileGetsTheSameBytes) {
-  TempPath byPath(".tif"), byFd(".tif");
-  const uint8_t rows[6] = {1, 2, 3, 4, 5, 6};
-  for (const TempPath* p : {&byPath, &byFd}) {
-    const int16_t slot = CreateTheHeader(1, 8, 3, 2, nullptr, 0, nullptr);
-    ASSERT_GT(slot, 0);
-    const int fd = ::open(p->c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(p == &byFd ? MakeHeaderFileFd(slot, fd) : MakeHeaderFile(slot, p->c_str()), 0);
-    EXPECT_EQ(WriteNextRows(slot, rows, 2), 0);
-    EXPECT_EQ(RewriteHeader(slot), 0);
-    FreeTheData(slot);
-    EXPECT_EQ(::fsync(fd), 0);  // still open
-    ::close(fd);
-  }
-  EXPECT_EQ(ReadAll(byFd.path), ReadAll(byPath.path));
-  EXPECT_EQ(ReadAll(byFd.path).size(), 176u);
-  const int16_t slot = CreateTheHeader(1, 8, 3, 2, nullptr, 0, nullptr);
-  EXPECT_EQ(MakeHeaderFileFd(slot, -1), -1);
-  FreeTheData(slot);
 }
 
 // Longer values and inserted tags: every offset still points at its value,
