@@ -20,13 +20,12 @@ int main(int argc, char** argv) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDONLY);
   vantor::app::RemoveUnfinishedOutputsOnSignals();
   int status = vantor::app::VantorMain(argc, argv);
-  // What went to standard output must have arrived there.
-  errno = 0;
-  const bool lost = std::ferror(stdout) != 0;
-  if ((std::fclose(stdout) != 0 || lost) && status == vantor::app::kExitOk) {
-    std::fprintf(stderr, "vantor: cannot write to standard output: %s\n",
-                 std::strerror(errno != 0 ? errno : EIO));
-    status = vantor::app::kExitNotSaved;
+  // What went to standard output must have arrived there (a write that
+  // failed earlier was reported where it failed).
+  bool lost = std::ferror(stdout) != 0;
+  if (std::fclose(stdout) != 0) {
+    std::fprintf(stderr, "vantor: cannot write to standard output: %s\n", std::strerror(errno));
+    lost = true;
   }
-  return status;
+  return lost && status == vantor::app::kExitOk ? vantor::app::kExitNotSaved : status;
 }

@@ -19,9 +19,12 @@ namespace vantor::app {
 
 namespace {
 
+// Writes to standard output at once; a failure is reported here, with its
+// cause, and main turns it into status 3.
 void WriteAll(std::FILE* f, const char* data, size_t n) {
   if (n > 0) std::fwrite(data, 1, n, f);
-  std::fflush(f);
+  if (std::fflush(f) != 0)
+    std::fprintf(stderr, "vantor: cannot write to standard output: %s\n", std::strerror(errno));
 }
 
 std::string CurrentFolder() {
