@@ -19,7 +19,7 @@ enum ExitStatus : int {
   kExitOk = 0,          // run done, or help shown
   kExitNoImages = 1,    // path cannot be formed, or no image compared
   kExitBadParameter = 2,  // also: an output would replace an input or another output
-  kExitNotSaved = 3,    // the result table could not be saved anywhere
+  kExitNotSaved = 3,    // an output was not written whole (the table: not even in TMPDIR)
   kExitOutOfMemory = 4, // memory ran out (nothing is saved)
 };
 
