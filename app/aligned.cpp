@@ -1,12 +1,12 @@
 // Aligned frames: the frame warped by the library's bilinear translation
 // straight into a buffer laid out as the TIFF file's rows (top of the picture
 // first, through a negative pitch), put into file order in place, and written
-// in one go under a temporary name that is then renamed.
+// in one go through an OutputFile (a temporary name, then a rename).
 #include "app/aligned.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <chrono>
@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "app/outputs.h"
 #include "bmptiff/bmptiff.h"
 #include "bmptiff/bmptiff_write.h"
 #include "generic/errors.h"
@@ -73,16 +74,6 @@ struct SlotRelease {
   int16_t slot;
   ~SlotRelease() { FreeTheData(slot); }
 };
-
-std::string TempName(const fs::path& target) {
-  static std::atomic<unsigned> counter{0};
-  char suffix[48];
-  std::snprintf(suffix, sizeof suffix, ".part%d-%u", int(::getpid()), counter.fetch_add(1));
-  std::string file = ".";
-  file += target.filename().string();
-  file += suffix;
-  return (target.parent_path() / file).string();
-}
 
 }  // namespace
 
@@ -206,26 +197,23 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
                                                   "all file slots busy)")));
     return false;
   }
-  const std::string temp = TempName(target);
+  OutputFile out;
+  std::string cause;
   {
     SlotRelease release{slot};
-    if (MakeHeaderFile(slot, temp.c_str()) != 0) {
-      Fail(error, where + ": cannot create the file: " + std::strerror(errno));
+    if (!out.Open(where, &cause)) {
+      Fail(error, where + ": cannot create the file: " + cause);
       return false;
     }
-    const bool written = WriteNextRows(slot, rows.data(), height) == 0 && RewriteHeader(slot) == 0;
-    const int saved = errno;
+    const bool written = MakeHeaderFileFd(slot, out.fd()) == 0 &&
+                         WriteNextRows(slot, rows.data(), height) == 0 && RewriteHeader(slot) == 0;
     if (!written) {
-      FreeTheData(slot);
-      ::unlink(temp.c_str());
-      Fail(error, where + ": cannot write the file: " + std::strerror(saved));
-      return false;
+      Fail(error, where + ": cannot write the file: " + std::strerror(errno));
+      return false;  // out removes the unfinished file
     }
   }
-  if (std::rename(temp.c_str(), where.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp.c_str());
-    Fail(error, where + ": cannot replace the file: " + std::strerror(saved));
+  if (!out.Commit(&cause)) {
+    Fail(error, where + ": cannot write the file: " + cause);
     return false;
   }
   return true;
@@ -250,15 +238,13 @@ int OnTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 struct AlignedStack::Tiff {
   TIFF* tif = nullptr;
   std::string message;
+  OutputFile out;  // libtiff writes through a duplicate of its descriptor
 };
 
 AlignedStack::AlignedStack() = default;
 
 AlignedStack::~AlignedStack() {
-  if (tiff_ && tiff_->tif != nullptr) {
-    TIFFClose(tiff_->tif);
-    ::unlink(temp_.c_str());
-  }
+  if (tiff_ && tiff_->tif != nullptr) TIFFClose(tiff_->tif);  // the unfinished file goes with out
 }
 
 bool AlignedStack::Open(const std::string& dir, const std::string& name,
@@ -266,8 +252,12 @@ bool AlignedStack::Open(const std::string& dir, const std::string& name,
   const fs::path target = fs::path(dir) / name;
   target_ = target.string();
   if (!CheckTarget(target, inputPath, error)) return false;
-  temp_ = TempName(target);
   tiff_ = std::make_unique<Tiff>();
+  std::string cause;
+  if (!tiff_->out.Open(target_, &cause)) {
+    Fail(error, target_ + ": cannot create the file: " + cause);
+    return false;
+  }
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   if (opts == nullptr) {
     Fail(error, target_ + ": out of memory");
@@ -277,11 +267,14 @@ bool AlignedStack::Open(const std::string& dir, const std::string& name,
   TIFFOpenOptionsSetWarningHandlerExtR(opts, OnTiffWarning, nullptr);
   // Classic TIFF reaches 4 GB; a larger stack becomes a BigTIFF.
   const bool big = bytes > (int64_t{3} << 30);
-  tiff_->tif = TIFFOpenExt(temp_.c_str(), big ? "w8" : "w", opts);
+  const int fd = ::fcntl(tiff_->out.fd(), F_DUPFD_CLOEXEC, 0);  // TIFFClose closes it
+  if (fd >= 0) tiff_->tif = TIFFFdOpenExt(fd, target_.c_str(), big ? "w8" : "w", opts);
+  const int saved = errno;
   TIFFOpenOptionsFree(opts);
   if (tiff_->tif == nullptr) {
+    if (fd >= 0) ::close(fd);
     Fail(error, target_ + ": cannot create the file: " +
-                    (tiff_->message.empty() ? std::strerror(errno) : tiff_->message));
+                    (tiff_->message.empty() ? std::strerror(saved) : tiff_->message));
     return false;
   }
   return true;
@@ -332,15 +325,14 @@ bool AlignedStack::Finish(std::string* error) {
   }
   TIFFClose(tiff_->tif);
   tiff_->tif = nullptr;
+  std::string cause;
   if (!tiff_->message.empty()) {
-    ::unlink(temp_.c_str());
+    tiff_->out.Discard();
     Fail(error, target_ + ": cannot write the file: " + tiff_->message);
     return false;
   }
-  if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp_.c_str());
-    Fail(error, target_ + ": cannot replace the file: " + std::strerror(saved));
+  if (!tiff_->out.Commit(&cause)) {
+    Fail(error, target_ + ": cannot write the file: " + cause);
     return false;
   }
   return true;

@@ -51,7 +51,7 @@ class AlignedStack {
  private:
   struct Tiff;
   std::unique_ptr<Tiff> tiff_;
-  std::string target_, temp_;
+  std::string target_;
 };
 
 }  // namespace vantor::app

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "app/aligned.h"
+#include "app/outputs.h"
 #include "app/plot.h"
 #include "generic/errors.h"
 #include "memrect/memrect.h"
@@ -75,8 +78,9 @@ class ProgramRun {
  public:
   ProgramRun(RunContext& ctx, bool toPrevious) : ctx_(ctx), toPrevious_(toPrevious) {}
 
-  // Lists, measures and writes; the frames measured, or -1.
-  int Run(const char* pattern) {
+  // Lists, measures and writes; the frames measured, or -1. folder: the
+  // images' folder with its trailing '/', where the table goes.
+  int Run(const char* pattern, const std::string& folder) {
     mrClearLastError();
     seq_.reset(SequenceCreate());
     if (!seq_) {
@@ -101,6 +105,7 @@ class ProgramRun {
     n_ = frames;
     ctx_.framesWritten = {first_, last_};
     aligned_ = !ctx_.options.alignedDir.empty();
+    if (!OutputsAreDistinct(folder)) return -1;
     SequenceOptions o;
     SequenceDefaultOptions(&o);
     o.mode = toPrevious_ ? kSequencePrevious : kSequenceFirst;
@@ -137,6 +142,35 @@ class ProgramRun {
   }
 
  private:
+  // Before anything is measured or written: false (with a message) when an
+  // output would replace an input or another output.
+  bool OutputsAreDistinct(const std::string& folder) {
+    const RunOptions& o = ctx_.options;
+    const std::string table = folder + TableName(ctx_);
+    std::vector<NamedOutput> outputs{{table, "the result table " + table}};
+    if (!o.csvPath.empty() && o.csvPath != "-") outputs.push_back({o.csvPath, "--csv=" + o.csvPath});
+    if (!o.plotPath.empty()) outputs.push_back({o.plotPath, "--plot=" + o.plotPath});
+    std::vector<std::string> inputs;
+    std::string previous;  // the pages of a multi-page file make one aligned file
+    for (int32_t k = 1; k <= n_; ++k) {
+      SequenceFrame f;
+      if (SequenceDescribe(seq_.get(), k, &f) < 0) continue;
+      if (inputs.empty() || inputs.back() != f.path) inputs.push_back(f.path);
+      if (!aligned_ || k < first_ || k > last_) continue;
+      const std::string name(f.name, f.page >= 1 ? std::string(f.name).rfind('[')
+                                                 : std::strlen(f.name));
+      if (f.page >= 1 && name == previous) continue;
+      previous = name;
+      const std::string path = (std::filesystem::path(o.alignedDir) / name).string();
+      outputs.push_back({path, "--aligned=" + o.alignedDir + " (" + path + ")"});
+    }
+    const std::string clash = FindOutputClash(inputs, outputs);
+    if (clash.empty()) return true;
+    std::fprintf(stderr, "vantor: %s; nothing was written\n", clash.c_str());
+    ctx_.refused = true;
+    return false;
+  }
+
   // The multi-page inputs among the wanted frames, with their first and last frame.
   void PlanStacks() {
     for (int32_t k = first_; k <= last_; ++k) {
@@ -355,9 +389,8 @@ class ProgramRun {
 };
 
 int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious) {
-  (void)filePart;
   ProgramRun run(ctx, toPrevious);
-  return run.Run(pathBuffer);
+  return run.Run(pathBuffer, std::string(pathBuffer, filePart));
 }
 
 }  // namespace

@@ -7,8 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <cerrno>
 #include <system_error>
+
+#include "app/outputs.h"
 
 namespace vantor::app {
 namespace {
@@ -278,19 +279,10 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
 bool WriteDriftPlot(const std::string& path, const std::vector<PlotPoint>& points,
                     const std::string& title, std::string* error) {
   const std::string svg = DriftPlotSvg(points, title);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    if (error) *error = path + ": cannot create the plot: " + std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-  const int saved = errno;
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    if (error) *error = path + ": cannot write the plot: " + std::strerror(written ? errno : saved);
-    return false;
-  }
-  return true;
+  std::string cause;
+  if (WriteWholeFile(path, svg.data(), svg.size(), &cause)) return true;
+  if (error) *error = path + ": cannot write the plot: " + cause;
+  return false;
 }
 
 }  // namespace vantor::app

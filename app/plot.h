@@ -24,8 +24,9 @@ struct PlotPoint {
 // any order; any number of them, none included.
 std::string DriftPlotSvg(const std::vector<PlotPoint>& points, const std::string& title);
 
-// Writes the drawing to path (replacing a file of that name). On failure
-// *error (may be null) gets one line naming the file and the cause.
+// Writes the drawing to path, whole or not at all (a file of that name is
+// replaced). On failure *error (may be null) gets one line naming the file and
+// the cause.
 bool WriteDriftPlot(const std::string& path, const std::vector<PlotPoint>& points,
                     const std::string& title, std::string* error);
 

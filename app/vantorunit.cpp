@@ -12,16 +12,19 @@
 #include <new>
 
 #include "app/compare.h"
-#include "files/fileaccess.h"
+#include "app/outputs.h"
 #include "generic/clock.h"
 
 namespace vantor::app {
 
 namespace {
 
+// Writes to standard output at once; a failure is reported here, with its
+// cause, and main turns it into status 3.
 void WriteAll(std::FILE* f, const char* data, size_t n) {
   if (n > 0) std::fwrite(data, 1, n, f);
-  std::fflush(f);
+  if (std::fflush(f) != 0)
+    std::fprintf(stderr, "vantor: cannot write to standard output: %s\n", std::strerror(errno));
 }
 
 std::string CurrentFolder() {
@@ -64,27 +67,22 @@ bool ParseFrames(const std::string& text, int32_t* first, int32_t* last) {
 }
 
 // Writes the full-precision table where --csv asked; false (with a message)
-// when it cannot be written.
+// when it was not written whole.
 bool SaveCsv(const RunContext& ctx) {
   const std::string& path = ctx.options.csvPath;
   if (path.empty()) return true;
   if (path == "-") {
-    WriteAll(stdout, ctx.csv.data(), ctx.csv.size());
-    return true;
-  }
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    errno = 0;
+    const bool written = std::fwrite(ctx.csv.data(), 1, ctx.csv.size(), stdout) == ctx.csv.size();
+    if (std::fflush(stdout) == 0 && written && std::ferror(stdout) == 0) return true;
+    std::fprintf(stderr, "vantor: cannot write the CSV to standard output: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
     return false;
   }
-  const bool ok = std::fwrite(ctx.csv.data(), 1, ctx.csv.size(), f) == ctx.csv.size();
-  const int cause = errno;
-  if (std::fclose(f) != 0 || !ok) {
-    std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(),
-                 std::strerror(cause != 0 ? cause : EIO));
-    return false;
-  }
-  return true;
+  std::string cause;
+  if (WriteWholeFile(path, ctx.csv.data(), ctx.csv.size(), &cause)) return true;
+  std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(), cause.c_str());
+  return false;
 }
 
 }  // namespace
@@ -97,7 +95,11 @@ int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int
     if (path.size() + name.size() > kPathBufferSize - 1) return -1;
     path += name;
     if (length == 0) length = static_cast<int32_t>(std::strlen(data)) + 1;
-    if (WriteToFile(path.c_str(), data, length) <= 0) return -1;
+    std::string cause;
+    if (!WriteWholeFile(path, data, static_cast<size_t>(length), &cause)) {
+      std::fprintf(stderr, "vantor: cannot save %s: %s\n", path.c_str(), cause.c_str());
+      return -1;
+    }
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) return -1;
@@ -107,6 +109,13 @@ int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int
   std::fflush(stderr);
   if (print) WriteAll(stdout, text.data(), text.size());
   return 0;
+}
+
+std::string TableName(const RunContext& ctx) {
+  // A part of a sequence has its own table, so that parts run side by side.
+  return ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
+                                   std::to_string(ctx.framesWritten.second) + ".txt"
+                             : "ResVantor.txt";
 }
 
 int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
@@ -134,7 +143,8 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const CompareFunction& compare = ctx.params.CompareMode == 0 ? compareToPrevious : compareToFirst;
   int count = compare ? compare(ctx, pathBuffer, full->filePart) : -1;
   ctx.form.FinishStatus();
-  if (count < 1) return ctx.outOfMemory ? kExitOutOfMemory : kExitNoImages;
+  if (count < 1)
+    return ctx.outOfMemory ? kExitOutOfMemory : ctx.refused ? kExitBadParameter : kExitNoImages;
 
   const long double t1 = clock();
   // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
@@ -142,30 +152,24 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   ctx.result += FormatTrailer(ctx.params, seconds);
 
   std::string resultPath(pathBuffer, full->filePart);
-  // A part of a sequence has its own table, so that parts run side by side.
-  const std::string tableName =
-      ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
-                                std::to_string(ctx.framesWritten.second) + ".txt"
-                          : "ResVantor.txt";
+  const std::string tableName = TableName(ctx);
   resultPath += tableName;
   const bool csvSaved = SaveCsv(ctx) && !ctx.outputFailed;
   const int32_t length = static_cast<int32_t>(ctx.result.size());
+  std::string cause = "the path is too long";
   errno = 0;
   if (resultPath.size() <= kPathBufferSize - 2 &&
-      WriteToFile(resultPath.c_str(), ctx.result.data(), length) == length) {
+      WriteWholeFile(resultPath, ctx.result.data(), ctx.result.size(), &cause)) {
     return csvSaved ? kExitOk : kExitNotSaved;
   }
-  const int cause = errno;
-  if (cause == ENOMEM) {  // the table is not lost for want of a place: memory ran out
+  if (errno == ENOMEM) {  // the table is not lost for want of a place: memory ran out
     std::fprintf(stderr, "vantor: out of memory\n");
     return kExitOutOfMemory;
   }
-  std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(),
-               cause != 0 ? std::strerror(cause) : "the path is too long");
+  std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(), cause.c_str());
   // With the CSV on standard output, the table is not printed after it.
   if (ShowInNotePad(1, tableName, ctx.result.data(), length, ctx.options.csvPath != "-") != 0) {
-    std::fprintf(stderr, "vantor: cannot save %s%s either: the result table is lost\n",
-                 GetTempPath().c_str(), tableName.c_str());
+    std::fprintf(stderr, "vantor: the result table is lost\n");
     return kExitNotSaved;
   }
   return csvSaved ? kExitOk : kExitNotSaved;

@@ -18,8 +18,8 @@ namespace vantor::app {
 enum ExitStatus : int {
   kExitOk = 0,          // run done, or help shown
   kExitNoImages = 1,    // path cannot be formed, or no image compared
-  kExitBadParameter = 2,
-  kExitNotSaved = 3,    // the result table could not be saved anywhere
+  kExitBadParameter = 2,  // also: an output would replace an input or another output
+  kExitNotSaved = 3,    // an output was not written whole (the table: not even in TMPDIR)
   kExitOutOfMemory = 4, // memory ran out (nothing is saved)
 };
 
@@ -49,6 +49,7 @@ struct RunContext {
   std::string csv;  // the full-precision table when options.csvPath is set
   bool outputFailed = false;  // an aligned frame or the plot could not be written
   bool outOfMemory = false;   // the comparison stopped because memory ran out
+  bool refused = false;       // an output would have replaced an input or another output
   std::pair<int32_t, int32_t> framesWritten{0, 0};  // the rows' frames, 1-based
 };
 
@@ -57,6 +58,10 @@ struct RunContext {
 // filePart), appends rows to ctx.result, returns the number of images handled
 // (at least 1) or -1. On failure it reports the cause on standard error.
 using CompareFunction = std::function<int(RunContext& ctx, char* pathBuffer, size_t filePart)>;
+
+// The result table's file name: ResVantor.txt, with --frames
+// ResVantor_FIRST-LAST.txt of ctx.framesWritten.
+std::string TableName(const RunContext& ctx);
 
 // The milliseconds clock the run is timed with.
 using ClockFunction = std::function<long double()>;

@@ -307,6 +307,21 @@ int32_t ImageFileWriter::MakeFile(const char* path) {
     SetFileErrorOf(err::kFile, "cannot create the file: %s", std::strerror(errno));
     return -1;
   }
+  return WriteFirstHeader();
+}
+
+int32_t ImageFileWriter::MakeFileFd(int fd) {
+  if (isOpen()) return err::Fail(err::kParameter, "the file of this slot is already made"), -1;
+  if (fd < 0) return err::Fail(err::kParameter, "no file (descriptor %d)", fd), -1;
+  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (fd_ < 0) {
+    SetFileErrorOf(err::kFile, "cannot use the file: %s", std::strerror(errno));
+    return -1;
+  }
+  return WriteFirstHeader();
+}
+
+int32_t ImageFileWriter::WriteFirstHeader() {
   if (!PwriteAll(fd_, header_.get(), headerLength_, 0)) {
     SetFileErrorOf(err::kFile, "cannot write the header: %s", std::strerror(errno));
     Close();
@@ -479,6 +494,14 @@ extern "C" int32_t MakeHeaderFile(int16_t slot, const char* path) {
     Locked w(slot);
     if (!w) return NotWritten(slot), -1;
     return w->MakeFile(path);
+  });
+}
+
+extern "C" int32_t MakeHeaderFileFd(int16_t slot, int32_t fd) {
+  return FileGuarded(__func__, int32_t(-1), [&]() -> int32_t {
+    Locked w(slot);
+    if (!w) return NotWritten(slot), -1;
+    return w->MakeFileFd(fd);
   });
 }
 

@@ -44,6 +44,12 @@ VANTOR_API int16_t CreateTheHeader(int32_t format, int32_t bitsPerPixel, int32_t
  * create or write (the file is then closed again). */
 VANTOR_API int32_t MakeHeaderFile(int16_t slot, const char* path);
 
+/* As MakeHeaderFile on a file the caller has opened for writing (empty; for
+ * one created exclusively under a temporary name, say). The slot writes
+ * through its own duplicate of fd, which FreeTheData closes; fd stays the
+ * caller's (to flush and close). 0, or -1 as MakeHeaderFile. */
+VANTOR_API int32_t MakeHeaderFileFd(int16_t slot, int32_t fd);
+
 /* Appends rows x row bytes from data (file rows: TIFF unpadded, BMP padded to
  * 4 bytes). 0, or -1 for a slot without an open file, a negative count, a
  * file that would outgrow 4 GB, or a short write. */

@@ -33,6 +33,7 @@ class ImageFileWriter {
   void AddDescription(const char* text, int32_t length);
   // As MakeHeaderFile, WriteNextRows and RewriteHeader.
   int32_t MakeFile(const char* path);
+  int32_t MakeFileFd(int fd);
   int32_t WriteRows(const void* data, int32_t rows);
   // Appends the bytes of count buffers (whole rows together) in as few
   // system calls as the system allows; false on a failed or short write.
@@ -51,6 +52,7 @@ class ImageFileWriter {
   bool CreateTiff(const void* table, int32_t entries, const char* description);
   bool CreateBmp(const void* table, int32_t entries);
   bool Append(uint64_t bytes);
+  int32_t WriteFirstHeader();
 
   int32_t format_ = 0;
   std::unique_ptr<uint8_t[]> header_;
