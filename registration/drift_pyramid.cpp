@@ -337,13 +337,9 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
     break;
   }
   // Follow the best match down the pyramid.
-  const GlobalMatch d = FollowDown(a, b, mask, top, best.i - s, best.j - s, stop, k, false);
-  g.ok = d.ok;
-  g.level = d.level;
-  g.dx = d.dx;
-  g.dy = d.dy;
-  g.fx = d.fx;
-  g.fy = d.fy;
+  const double distinctness = g.distinctness;
+  g = FollowDown(a, b, mask, top, best.i - s, best.j - s, stop, k, false);
+  g.distinctness = distinctness;
   return g;
 }
 
