@@ -297,6 +297,8 @@ class ProgramRun {
     }
     std::vector<PlotPoint> points;
     if (withFirst) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
+    ctx_.summary = RunSummary{};
+    ctx_.summary.frames = std::max(0, std::min(upTo, last_) - first_ + 1);
     for (int32_t k = std::max(2, first_); k <= std::min(upTo, last_); ++k) {
       SequenceFrame f;
       if (SequenceResult(seq_.get(), k, &f) < 0) continue;
@@ -324,6 +326,18 @@ class ProgramRun {
         else
           ctx_.csv += "\n";
       }
+      RunSummary& sum = ctx_.summary;
+      if (r.quality == kDriftFailed) {
+        ++sum.failed;
+      } else {
+        sum.rescued += r.quality == kDriftRescued;
+        sum.suspect += r.quality == kDriftSuspect;
+        const double d = std::hypot(f.dxFirst, f.dyFirst);
+        if (d > sum.largest) {
+          sum.largest = d;
+          sum.largestFrame = k;
+        }
+      }
       points.push_back({k, f.dxFirst, f.dyFirst,
                         r.quality == kDriftRescued   ? PlotPoint::kRescued
                         : r.quality == kDriftSuspect ? PlotPoint::kSuspect
@@ -333,8 +347,11 @@ class ProgramRun {
     }
     if (!ctx_.options.plotPath.empty() && complete) {
       std::string error;
+      // The stack's whole path when the frames are its pages, else the folder.
       const std::string first = firstFrame.path;
-      const std::string folder = first.substr(0, first.size() - firstName.size());
+      const size_t slash = first.rfind('/');
+      const std::string folder =
+          firstFrame.page >= 1 ? first : first.substr(0, slash == std::string::npos ? 0 : slash + 1);
       const std::string title = Format("Drift of %s (%s)", folder.c_str(),
                                        toPrevious_ ? "each frame against the previous one, summed"
                                                    : "each frame against the first");

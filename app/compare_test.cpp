@@ -229,10 +229,19 @@ TEST(Compare, MoreThan4096FramesAreAllListed) {
 TEST(Program, MinusSignOnTheStepShowsProgress) {
   TempDir dir, tmp;
   WriteSequence(dir.path(), "p", 40, 30, {{0, 0}, {1, 0}, {2, 0}});
-  auto quiet = RunProgram({"*.tif", "1", "4"}, dir.path(), tmp.path().string());
+  auto quiet = RunProgram({"*.tif", "1", "4", "--quiet"}, dir.path(), tmp.path().string());
   ASSERT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
-  auto shown = RunProgram({"*.tif", "1", "-4", "--threads=1"}, dir.path(), tmp.path().string());
+  // Without --quiet a run closes with one line: what was measured, where it went.
+  auto told = RunProgram({"*.tif", "1", "--csv=-"}, dir.path(), tmp.path().string());
+  ASSERT_EQ(told.status, 0) << told.err;
+  EXPECT_NE(told.err.find("vantor: 3 frames measured; largest displacement from the first 2.00 px "
+                          "(frame 3); 0 rescued, 0 suspect, 0 failed; table "),
+            std::string::npos)
+      << told.err;
+  EXPECT_NE(told.err.find("ResVantor.txt, CSV to standard output\n"), std::string::npos);
+  auto shown =
+      RunProgram({"*.tif", "1", "-4", "--threads=1", "--quiet"}, dir.path(), tmp.path().string());
   ASSERT_EQ(shown.status, 0) << shown.err;
   const std::string base = fs::canonical(dir.path()).string();
   // Not a terminal (a job's log): the folder, no line per frame.

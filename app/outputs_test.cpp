@@ -62,12 +62,12 @@ TEST(Outputs, AimedAtAnInputOrAtEachOtherAreRefusedWithNothingChanged) {
     std::vector<std::string> args;
     std::string first, second;  // what the message names
   } cases[] = {
-      {{"--csv=f002.tif", "--plot=f003.tif"}, "--csv=f002.tif", "the input"},
+      {{"--csv=f002.tif", "--plot=d.svg"}, "--csv=f002.tif", "the input"},
       {{"--csv=ResVantor.txt"}, "--csv=ResVantor.txt", "the result table"},
-      {{"--csv=d.csv", "--plot=sub/../d.csv"}, "--plot=sub/../d.csv", "--csv=d.csv"},
+      {{"--csv=d.svg", "--plot=sub/../d.svg"}, "--plot=sub/../d.svg", "--csv=d.svg"},
       {{"--plot=link.svg"}, "--plot=link.svg", "f001.tif"},
       {{"--aligned=."}, "--aligned=.", "the input"},
-      {{"--frames=2:", "--plot=ResVantor_2-3.txt"}, "--plot=ResVantor_2-3.txt", "result table"},
+      {{"--frames=2:", "--csv=ResVantor_2-3.txt"}, "--csv=ResVantor_2-3.txt", "result table"},
   };
   const auto before = Snapshot(dir.path());
   for (const auto& c : cases) {
@@ -81,6 +81,11 @@ TEST(Outputs, AimedAtAnInputOrAtEachOtherAreRefusedWithNothingChanged) {
     EXPECT_EQ(Snapshot(dir.path()), before) << c.first;
     EXPECT_TRUE(fs::is_empty(tmp.path()));
   }
+  // A plot named for another format is refused before anything is read.
+  const auto r = RunProgram({"*.tif", "1", "--plot=drift.png"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("SVG only"), std::string::npos) << r.err;
+  EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
 TEST(Outputs, LinksAtTheTableAndTheCsvAreReplacedNotWrittenThrough) {

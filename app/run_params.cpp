@@ -76,12 +76,14 @@ const std::string& UsageText() {
       "  --aligned=DIR  write every frame moved onto the first frame into DIR, under\n"
       "               its own name, at its own depth, as uncompressed TIFF (0 where\n"
       "               no pixel of the frame falls; DIR is created when missing)\n"
-      "  --plot=FILE  draw DX and DY against the first frame as an SVG picture\n"
+      "  --plot=FILE.svg  draw DX and DY against the first frame as an SVG picture\n"
+      "  --quiet      no closing line (frames measured, largest displacement,\n"
+      "               rescued, suspect and failed frames, where the table went)\n"
       "  --frames=FIRST:LAST  write the rows of these frames only (1-based, either end\n"
       "               may be left out), as the whole run would, into\n"
       "               ResVantor_FIRST-LAST.txt; the CSV lines of parts joined give\n"
       "               the whole run's CSV\n"
-      "  --help       show this text;  --version  show the version\n"
+      "  --help, -h   show this text;  --version  show the version\n"
       "\n"
       "Exit status: 0 success (or help shown); 1 the path cannot be formed, no image\n"
       "matches or an image cannot be loaded; 2 a parameter or option is not valid;\n"
@@ -133,7 +135,7 @@ std::optional<double> StrToFloat(std::string_view text, char separator) {
     if (c >= '0' && c <= '9') {
       s += c;
       ++digits;
-    } else if (c == separator && !seenSeparator) {
+    } else if ((c == separator || c == '.') && !seenSeparator) {
       s += '.';
       seenSeparator = true;
     } else {

@@ -32,8 +32,9 @@ const std::string& UsageText();
 // Whole number in the range of int32_t, optional sign, nothing else.
 std::optional<int32_t> StrToInt(std::string_view text);
 
-// Decimal number with the given decimal separator: optional blanks around it,
-// optional sign, digits with at most one separator, optional exponent.
+// Decimal number with the given decimal separator or a dot (the dot is read
+// in every locale): optional blanks around it, optional sign, digits with at
+// most one separator, optional exponent.
 std::optional<double> StrToFloat(std::string_view text, char separator);
 
 // The decimal separator of the user's locale (LC_NUMERIC), '.' when it gives none.

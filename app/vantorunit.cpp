@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -118,6 +119,25 @@ std::string TableName(const RunContext& ctx) {
                              : "ResVantor.txt";
 }
 
+// One line on standard error after a run: what was measured and where it
+// went. Not with --quiet, and not with --classic, which keeps the program's
+// output as it has always been.
+void PrintClosingLine(const RunContext& ctx, const std::string& table) {
+  if (ctx.options.quiet || ctx.options.method == Method::kClassic) return;
+  const RunSummary& s = ctx.summary;
+  std::string csv;
+  if (ctx.options.csvPath == "-")
+    csv = ", CSV to standard output";
+  else if (!ctx.options.csvPath.empty())
+    csv = ", CSV " + ctx.options.csvPath;
+  std::fprintf(stderr,
+               "vantor: %d frame%s measured; largest displacement from the first %.2f px (frame "
+               "%d); %d rescued, %d suspect, %d failed; table %s%s\n",
+               static_cast<int>(s.frames), s.frames == 1 ? "" : "s", s.largest,
+               static_cast<int>(s.largestFrame), static_cast<int>(s.rescued),
+               static_cast<int>(s.suspect), static_cast<int>(s.failed), table.c_str(), csv.c_str());
+}
+
 int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
                const CompareFunction& compareToFirst, const ClockFunction& clock) {
   auto full = GetFullPathName(ctx.params.pathPattern, CurrentFolder());
@@ -160,6 +180,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   errno = 0;
   if (resultPath.size() <= kPathBufferSize - 2 &&
       WriteWholeFile(resultPath, ctx.result.data(), ctx.result.size(), &cause)) {
+    PrintClosingLine(ctx, resultPath);
     return csvSaved ? kExitOk : kExitNotSaved;
   }
   if (errno == ENOMEM) {  // the table is not lost for want of a place: memory ran out
@@ -172,6 +193,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
     std::fprintf(stderr, "vantor: the result table is lost\n");
     return kExitNotSaved;
   }
+  PrintClosingLine(ctx, "the temporary folder (above)");
   return csvSaved ? kExitOk : kExitNotSaved;
 }
 
@@ -184,16 +206,18 @@ int VantorMain(int argc, char** argv) {
     Method method = Method::kPrecise;
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
-      if (a.rfind("--", 0) != 0 || a.size() == 2) {
-        args.push_back(std::move(a));
-      } else if (a == "--help") {
+      if (a == "-h" || a == "--help") {  // -h is never a folder name here
         WriteAll(stdout, UsageText().data(), UsageText().size());
         return kExitOk;
+      } else if (a.rfind("--", 0) != 0 || a.size() == 2) {
+        args.push_back(std::move(a));
       } else if (a == "--classic" || a == "--search" || a == "--precise") {
         ++methods;
         method = a == "--classic" ? Method::kClassic
                  : a == "--search" ? Method::kSearch
                                    : Method::kPrecise;
+      } else if (a == "--quiet") {
+        options.quiet = true;
       } else if (a.rfind("--aligned=", 0) == 0 || a.rfind("--plot=", 0) == 0) {
         const bool plot = a[2] == 'p';
         std::string value = a.substr(plot ? 7 : 10);
@@ -201,6 +225,19 @@ int VantorMain(int argc, char** argv) {
           std::fprintf(stderr, "vantor: %s: the %s name is empty\n", a.c_str(),
                        plot ? "file" : "folder");
           return kExitBadParameter;
+        }
+        // The plot is SVG: a name that says another format would mislabel it.
+        if (plot) {
+          const size_t dot = value.rfind('.');
+          std::string ext = dot == std::string::npos || value.find('/', dot) != std::string::npos
+                                ? std::string()
+                                : value.substr(dot + 1);
+          for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          if (ext != "svg") {
+            std::fprintf(stderr, "vantor: %s: the plot is written as SVG only; give the file "
+                         "the ending .svg\n", a.c_str());
+            return kExitBadParameter;
+          }
         }
         (plot ? options.plotPath : options.alignedDir) = std::move(value);
       } else if (a.rfind("--frames=", 0) == 0) {

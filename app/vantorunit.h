@@ -39,6 +39,17 @@ struct RunOptions {
   std::string plotPath;    // SVG drawing of the drift, "" for none
   int32_t firstFrame = 0, lastFrame = 0;  // --frames: 1-based range, 0 for an open end
   bool partial = false;                   // --frames was given
+  bool quiet = false;                     // --quiet: no closing line
+};
+
+// What the closing line of a run says: the rows written, the largest
+// displacement from the first frame among them (failed frames left out) and
+// how many were rescued, suspect and failed.
+struct RunSummary {
+  int32_t frames = 0;
+  double largest = 0.0;
+  int32_t largestFrame = 1;
+  int32_t rescued = 0, suspect = 0, failed = 0;
 };
 
 struct RunContext {
@@ -51,6 +62,7 @@ struct RunContext {
   bool outOfMemory = false;   // the comparison stopped because memory ran out
   bool refused = false;       // an output would have replaced an input or another output
   std::pair<int32_t, int32_t> framesWritten{0, 0};  // the rows' frames, 1-based
+  RunSummary summary = {};
 };
 
 // A sequence comparison: lists and compares the images of the full path held
