@@ -87,13 +87,38 @@ class ProgramRun {
       RanOutOfMemory(ctx_);
       return -1;
     }
-    const int32_t frames = SequenceAddFiles(seq_.get(), pattern);
+    int32_t frames = SequenceAddFiles(seq_.get(), pattern);
+    // A folder given without *.tif files: its images of another kind, the
+    // first kind it has (not with --classic, which keeps the folder rule as it was).
+    if (frames < 0 && ctx_.folderRule && ctx_.options.method != Method::kClassic &&
+        mrLastErrorKind() != VANTOR_ERROR_MEMORY) {
+      for (const char* kind : {"*.tiff", "*.png", "*.bmp", "*.jpg", "*.jpeg"}) {
+        const std::string other = folder + kind;
+        frames = SequenceAddFiles(seq_.get(), other.c_str());
+        if (frames >= 0 || mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
+          if (frames >= 0)
+            std::fprintf(stderr, "vantor: note: %s holds no *.tif file; measuring its %d %s "
+                         "files\n", folder.c_str(), frames, kind);
+          break;
+        }
+      }
+    }
     if (frames < 0) {
       if (mrLastErrorKind() == VANTOR_ERROR_MEMORY)
         RanOutOfMemory(ctx_);
       else
-        std::fprintf(stderr, "vantor: no image file matches %s\n", pattern);
+        std::fprintf(stderr, "vantor: no image file matches %s%s\n", pattern,
+                     ctx_.folderRule && ctx_.options.method != Method::kClassic
+                         ? " (nor *.tiff, *.png, *.bmp or *.jpg files)"
+                         : "");
       return -1;
+    }
+    // A multi-page file given on its own has a table of its own beside it.
+    SequenceFrame one;
+    if (ctx_.options.method != Method::kClassic && SequenceDescribe(seq_.get(), 1, &one) == 0 &&
+        one.page >= 1 && std::strpbrk(pattern + folder.size(), "*?") == nullptr) {
+      const std::string path = one.path;
+      ctx_.stackName = path.substr(path.rfind('/') + 1);
     }
     first_ = std::max(1, ctx_.options.firstFrame);
     last_ = ctx_.options.lastFrame > 0 ? std::min(ctx_.options.lastFrame, frames) : frames;

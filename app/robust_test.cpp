@@ -164,6 +164,24 @@ TEST(Robust, SparseStarFieldWithAJump) {
   ExpectTruth(dir.path(), shifts);
 }
 
+TEST(Robust, AFolderOfTiffFilesIsMeasured) {
+  TempDir dir, tmp;
+  const auto field = vantor::tools::MakeBlobs(kW, kH, 300, 37);
+  Write(dir.path(), field, {{0, 0}, {1.5, -2.5}}, 1.0, 2.0, 8, [](size_t, std::vector<double>&) {});
+  for (size_t k = 0; k < 2; ++k) fs::rename(dir / Name(k), dir / (Name(k) + "f"));
+  auto r = RunProgram({dir.path().string(), "1", "--csv=r.csv"}, tmp.path(), tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("holds no *.tif file; measuring its 2 *.tiff files"), std::string::npos)
+      << r.err;
+  const auto rows = ReadCsv(tmp / "r.csv");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_NEAR(rows[1].dxFirst, -1.5, 0.05);
+  // --classic keeps the folder rule as it was: *.tif only.
+  EXPECT_EQ(RunProgram({dir.path().string(), "1", "--classic"}, tmp.path(), tmp.path().string())
+                .status,
+            1);
+}
+
 TEST(Robust, OneBitFramesAreMeasured) {
   TempDir dir, tmp;
   const auto field = vantor::tools::MakeBlobs(kW, kH, 300, 36);

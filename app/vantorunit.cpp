@@ -113,10 +113,14 @@ int ShowInNotePad(int writeFirst, const std::string& name, const char* data, int
 }
 
 std::string TableName(const RunContext& ctx) {
-  // A part of a sequence has its own table, so that parts run side by side.
-  return ctx.options.partial ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
-                                   std::to_string(ctx.framesWritten.second) + ".txt"
-                             : "ResVantor.txt";
+  // A part of a sequence has its own table, so that parts run side by side;
+  // so has a stack given on its own, so that two stacks of a folder do not
+  // share one.
+  const std::string base = ctx.options.partial
+                               ? "ResVantor_" + std::to_string(ctx.framesWritten.first) + "-" +
+                                     std::to_string(ctx.framesWritten.second) + ".txt"
+                               : "ResVantor.txt";
+  return ctx.stackName.empty() ? base : ctx.stackName + "." + base;
 }
 
 // One line on standard error after a run: what was measured and where it
@@ -150,11 +154,13 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
     return kExitNoImages;
   }
   ctx.form.ShowFolder(full->path);
+  const std::string given = full->path;
   if (!ApplyFolderRule(*full)) {
     std::fprintf(stderr, "vantor: parameter 1: '%s': the folder path with \"/*.tif\" appended is "
                  "longer than %zu characters\n", full->path.c_str(), kPathBufferSize - 2);
     return kExitNoImages;
   }
+  ctx.folderRule = full->path != given;
   char pathBuffer[kPathBufferSize] = {};
   std::memcpy(pathBuffer, full->path.c_str(), full->path.size() + 1);
 
@@ -188,8 +194,18 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
     return kExitOutOfMemory;
   }
   std::fprintf(stderr, "vantor: cannot save %s: %s\n", resultPath.c_str(), cause.c_str());
+  // In the temporary folder the table carries its images folder's name, so
+  // that the jobs of many folders do not overwrite each other's (--classic
+  // keeps the name it always had).
+  std::string fallback = tableName;
+  if (ctx.options.method != Method::kClassic) {
+    std::string folder(pathBuffer, full->filePart);
+    while (!folder.empty() && folder.back() == '/') folder.pop_back();
+    const std::string base = folder.substr(folder.rfind('/') + 1);
+    if (!base.empty()) fallback = base + "." + tableName;
+  }
   // With the CSV on standard output, the table is not printed after it.
-  if (ShowInNotePad(1, tableName, ctx.result.data(), length, ctx.options.csvPath != "-") != 0) {
+  if (ShowInNotePad(1, fallback, ctx.result.data(), length, ctx.options.csvPath != "-") != 0) {
     std::fprintf(stderr, "vantor: the result table is lost\n");
     return kExitNotSaved;
   }

@@ -63,6 +63,8 @@ struct RunContext {
   bool refused = false;       // an output would have replaced an input or another output
   std::pair<int32_t, int32_t> framesWritten{0, 0};  // the rows' frames, 1-based
   RunSummary summary = {};
+  bool folderRule = false;  // parameter 1 was a folder, made into FOLDER/*.tif
+  std::string stackName = {};  // a multi-page file given on its own: its name
 };
 
 // A sequence comparison: lists and compares the images of the full path held

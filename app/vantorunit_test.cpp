@@ -211,7 +211,9 @@ TEST(Run, FallbackToTheTemporaryFolderWhenTheTableCannotBeSaved) {
   std::string out = testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(ReadFileBytes(tmp / "ResVantor.txt"), run.table);
+  // Named with the images folder's name, so that jobs do not overwrite each other's.
+  const std::string name = work.path().filename().string() + ".ResVantor.txt";
+  EXPECT_EQ(ReadFileBytes(tmp / name), run.table);
   EXPECT_EQ(out, run.table);
   EXPECT_NE(err.find("cannot save"), std::string::npos) << err;
   EXPECT_NE(err.find("ResVantor.txt"), std::string::npos) << err;
