@@ -82,8 +82,9 @@ TEST(Program, ConversionErrorsNameTheParameterAndStopBeforeAnyFile) {
 
 TEST(Program, CommaLocaleTakesCommaAndDotDecimals) {
   // Only meaningful where a locale with a decimal comma is installed.
-  if (newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(0)) == nullptr)
-    GTEST_SKIP() << "no de_DE.UTF-8 locale on this machine";
+  locale_t german = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+  if (german == static_cast<locale_t>(0)) GTEST_SKIP() << "no de_DE.UTF-8 locale on this machine";
+  freelocale(german);
   TempDir work, tmp;
   for (const char* step : {"0.05", "0,05"}) {
     auto r = RunProgram({"*.tif", "1", "4", step}, work.path(), tmp.path().string(),

@@ -85,6 +85,11 @@ grep -q $'^CompareMode=0\r$' "$root/pos1/ResVantor.txt" && grep -q $'^MinDiff=0\
   fail "listed summary: $(cat "$tmp/out.csv")"
 "$vantor" "$tmp/stacks/s.tif" 0 4 0.05 0 --classic --csv=- 2>/dev/null | cmp -s - "$tmp/stacks/s.drift.csv" ||
   fail "the stack's CSV differs from a direct run"
+# The default method names a lone stack's table after it; the workflow finds it.
+run_workflow "folders=[$tmp/stacks/s.tif]" mode=1 summary="$tmp/out2.csv" ||
+  fail "workflow on a stack with the default method"
+grep -q 's.tif\[5\]' "$tmp/stacks/s.ResVantor.txt" && [ ! -e "$tmp/stacks/s.tif.ResVantor.txt" ] ||
+  fail "the default method's stack table: $(ls "$tmp/stacks" | tr '\n' ' ')"
 run_workflow root="$root" mode=2 && fail "mode=2 accepted"
 grep -q "mode='2'" "$tmp/log" || fail "mode=2: no clear message"
 
