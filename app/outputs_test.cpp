@@ -132,6 +132,26 @@ TEST(Outputs, FailedWritesAreStatusThreeAndLeaveNoPartFile) {
   EXPECT_FALSE(HasPartFile(dir.path()));
 }
 
+TEST(Outputs, AFullFileSystemLeavesNoNewFileAndSaysSo) {
+  TempDir dir, tmp, small;
+  WriteFrames(dir.path());
+  // A file system of 4 KiB (mounting needs the right to; else skipped): the
+  // aligned frames do not all fit.
+  if (Shell("mount -t tmpfs -o size=4k tmpfs '" + small.path().string() + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  const std::string err = (tmp / "err").string();
+  const int status =
+      Shell("cd '" + dir.path().string() + "' && TMPDIR='" + tmp.path().string() + "' '" VANTOR_EXE
+            "' '*.tif' 1 --aligned='" + (small / "al").string() + "' --csv='" +
+            (small / "d.csv").string() + "' 2>'" + err + "'");
+  const bool parts = HasPartFile(small.path());
+  Shell("umount '" + small.path().string() + "'");
+  EXPECT_EQ(status, 3);
+  EXPECT_NE(ReadFileBytes(err).find("No space left on device"), std::string::npos)
+      << ReadFileBytes(err);
+  EXPECT_FALSE(parts);
+}
+
 TEST(Outputs, TwoRunsAtOnceLeaveOneWholeTable) {
   TempDir dir, tmp, copies;
   WriteFrames(dir.path());
