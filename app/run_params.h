@@ -37,6 +37,12 @@ std::optional<int32_t> StrToInt(std::string_view text);
 // most one separator, optional exponent.
 std::optional<double> StrToFloat(std::string_view text, char separator);
 
+// Why parameters 2 to 6 cannot mean anything for a measurement ("" when they
+// can): a mode other than 0 or 1, a start or final step that is not above 0
+// and at most 65536 pixels, a negative minimum difference, a mask fraction
+// outside [0.01, 1]. --classic takes them as given.
+std::string CheckRanges(const RunParameters& params);
+
 // The decimal separator of the user's locale (LC_NUMERIC), '.' when it gives none.
 char LocaleDecimalSeparator();
 

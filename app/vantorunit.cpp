@@ -302,6 +302,13 @@ int VantorMain(int argc, char** argv) {
       std::fprintf(stderr, "vantor: %s\n", outcome.error.c_str());
       return kExitBadParameter;
     }
+    if (ctx.options.method != Method::kClassic) {
+      const std::string why = CheckRanges(ctx.params);
+      if (!why.empty()) {
+        std::fprintf(stderr, "vantor: %s\n", why.c_str());
+        return kExitBadParameter;
+      }
+    }
     form.SetVisible(outcome.visible);
     return FormCreate(ctx, CompareToPrevious, CompareToFirst, [] { return GetTimeMsec(); });
   } catch (const std::bad_alloc&) {

@@ -80,6 +80,25 @@ TEST(Program, ConversionErrorsNameTheParameterAndStopBeforeAnyFile) {
   }
 }
 
+TEST(Program, ParametersThatCannotMeanAnythingAreRefusedOutsideClassic) {
+  TempDir work, tmp;
+  const std::vector<std::vector<std::string>> cases{
+      {"*.tif", "2"},       {"*.tif", "1", "0"},           {"*.tif", "1", "1e308"},
+      {"*.tif", "1", "4", "0"}, {"*.tif", "1", "4", "0.05", "-1"},
+      {"*.tif", "1", "4", "0.05", "3", "0"}, {"*.tif", "1", "4", "0.05", "3", "1e-300"},
+      {"*.tif", "1", "4", "0.05", "3", "1.5"}};
+  for (const auto& args : cases) {
+    auto r = RunProgram(args, work.path(), tmp.path().string());
+    const std::string named = "parameter " + std::to_string(args.size()) + " (";
+    EXPECT_EQ(r.status, 2) << args.back();
+    EXPECT_EQ(r.err.rfind("vantor: " + named, 0), 0u) << r.err;
+    // --classic takes them as given: the run gets as far as finding no image.
+    auto c = args;
+    c.push_back("--classic");
+    EXPECT_EQ(RunProgram(c, work.path(), tmp.path().string()).status, 1) << args.back();
+  }
+}
+
 TEST(Program, CommaLocaleTakesCommaAndDotDecimals) {
   // Only meaningful where a locale with a decimal comma is installed.
   locale_t german = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
