@@ -3,8 +3,6 @@
 // the CSV, the plot, the warnings and the aligned frames.
 #include "app/compare.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -14,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/aligned.h"
@@ -440,16 +437,6 @@ int Compare(RunContext& ctx, char* pathBuffer, size_t filePart, bool toPrevious)
 double RoundResult(double value, double factor) {
   const double r = std::floor(std::fabs(value) * factor + 0.5) / factor;
   return value < 0.0 ? -r : r;
-}
-
-int DefaultThreadCount() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    int n = CPU_COUNT(&set);
-    if (n > 0) return n;
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
 }
 
 int CompareToPrevious(RunContext& ctx, char* pathBuffer, size_t filePart) {

@@ -21,9 +21,6 @@ int CompareToFirst(RunContext& ctx, char* pathBuffer, size_t filePart);
 // sign kept (so small negative values become negative zero).
 double RoundResult(double value, double factor);
 
-// The number of threads a run uses when none is asked for.
-int DefaultThreadCount();
-
 }  // namespace vantor::app
 
 #endif

@@ -38,24 +38,13 @@ void ParallelFor(int64_t count, int threads, Body body) {
   for (auto& t : pool) t.join();
 }
 
-int32_t DepthOf(int32_t layout) {
-  switch (layout) {
-    case kSequenceU8: return 8;
-    case kSequenceU16: return 16;
-    case kSequenceF64: return 64;
-    case kSequenceRgb8: return 24;
-    case kSequenceRgb16: return 48;
-    default: return 0;
-  }
-}
-
 // One frame warped; float32 goes through doubles, which the warp blends
 // without rounding. False when memory is short.
 bool AlignOne(const FrameSource& f, double dx, double dy, void* target, int64_t pitch) {
   const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
   if (f.layout != kSequenceF32) {
     PerspectiveTrans(f.data, f.width, f.height, static_cast<int32_t>(f.stride), target, f.width,
-                     f.height, static_cast<int32_t>(pitch), DepthOf(f.layout), shift, 0, nullptr,
+                     f.height, static_cast<int32_t>(pitch), LayoutDepth(f.layout), shift, 0, nullptr,
                      0, 0);
     return true;
   }

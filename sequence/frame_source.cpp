@@ -46,18 +46,6 @@ int32_t CreateTight(int32_t depth, int32_t width, int32_t height) {
   return mrCreate(depth, width, height);
 }
 
-int32_t LayoutDepth(int32_t layout) {
-  switch (layout) {
-    case kSequenceU8: return 8;
-    case kSequenceU16: return 16;
-    case kSequenceF32:
-    case kSequenceF64: return 64;
-    case kSequenceRgb8: return 24;
-    case kSequenceRgb16: return 48;
-    default: return 0;
-  }
-}
-
 // Caller memory as a rectangle of its own depth (float32 widened to doubles),
 // row 0 the bottom of the picture.
 int32_t CopyMemory(const FrameSource& src) {
@@ -125,6 +113,18 @@ int32_t LayoutBytes(int32_t layout) {
     case kSequenceF64: return 8;
     case kSequenceRgb8: return 3;
     case kSequenceRgb16: return 6;
+    default: return 0;
+  }
+}
+
+int32_t LayoutDepth(int32_t layout) {
+  switch (layout) {
+    case kSequenceU8: return 8;
+    case kSequenceU16: return 16;
+    case kSequenceF32:
+    case kSequenceF64: return 64;
+    case kSequenceRgb8: return 24;
+    case kSequenceRgb16: return 48;
     default: return 0;
   }
 }

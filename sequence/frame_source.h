@@ -47,8 +47,10 @@ struct LoadedFrame {
 int32_t LoadFrame(const FrameSource& src, bool keepOriginal, GreyRange* range, LoadedFrame* out,
                   std::string* reason);
 
-// Bytes per pixel of a memory layout (0 for an unknown one).
+// Bytes per pixel of a memory layout, and the depth of the rectangle it is
+// copied into (float32 widened to 64); 0 for an unknown layout.
 int32_t LayoutBytes(int32_t layout);
+int32_t LayoutDepth(int32_t layout);
 
 }  // namespace vantor::seq
 
