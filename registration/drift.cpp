@@ -354,16 +354,21 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   const double sx = g.dx + g.fx, sy = g.dy + g.fy;
   // The current frame's brightness over the reference's, from their spreads.
   const double bright = a->stats.spread > 0 ? b->stats.spread / a->stats.spread : 1.0;
+  // Their contrast: the spreads with the noise taken off, known only where
+  // the signal clearly outweighs the noise in both (noise under 0.6 of the
+  // spread); on a sparse or faint field the spread is mostly noise.
+  const double sa = 1.0 - a->levelNoise * a->levelNoise, sb = 1.0 - b->levelNoise * b->levelNoise;
+  const double contrast = sa > 0.64 && sb > 0.64 ? bright * std::sqrt(sb / sa) : 0.0;
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
   if (!differ) {
-    f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright);
+    f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     // Where the two views of the start disagree and the chosen one does not
     // converge, the other is tried.
     if (alternative.ok && !f.ok) {
       const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
                                   alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
-                                  &b->ref, bright);
+                                  &b->ref, bright, contrast);
       if (o.ok) {
         f = o;
         r->searchDx = alternative.dx;
@@ -383,11 +388,11 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     if (r->focus > 0.0) {
       ReferenceData blurred;
       if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work))
-        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright);
+        f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     } else if (r->focus < 0.0) {
-      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright);
+      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright, contrast);
     } else if (!f.ok) {
-      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright);
+      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     }
     if (f2.ok) f = f2;
   }

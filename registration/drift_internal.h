@@ -144,6 +144,8 @@ struct ReferenceData {
   FloatImage gx, gy, lap;
   double sigma = 0;          // the smoothing it was made with
   double gradientNoise = 0;  // expected square of the noise in each gradient component
+  // Noise variance of the smoothed reference's values (the gain's regressor).
+  double valueNoise = 0;
   // The smoothed frame over a margin around the rectangle, so that the frame
   // can be refined as the current frame of a pair without smoothing it again.
   Rect wideRect;
@@ -178,6 +180,8 @@ GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma
 // nothing stands above the noise).
 double NoiseLevel(const FloatImage& img, const Rect& r);
 double NoiseGain(double sigma);
+// The share of a pixel's noise variance left in a value smoothed by sigma.
+double ValueNoiseGain(double sigma);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k, Workspace& ws);
 
@@ -211,10 +215,13 @@ struct Refinement {
 // smoothing is used when it has the same sigma and covers what is read.
 // brightness: how much brighter the current frame's structure is than the
 // reference's (the ratio of their robust spreads); the shift's steps are
-// divided by it, so that a brighter frame does not overshoot.
+// divided by it, so that a brighter frame does not overshoot. contrast: the
+// same with the frames' noise taken off, where their signal outweighs it (0:
+// not known); the fitted gain stays near it.
 Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx0, double dy0,
                   double sigma, const DriftKernels& k, Workspace& ws,
-                  const ReferenceData* own = nullptr, double brightness = 1.0);
+                  const ReferenceData* own = nullptr, double brightness = 1.0,
+                  double contrast = 0.0);
 
 // DriftClassify's work: marks the suspect results and returns their number.
 // Nothing is marked before every limit is known, so that a shortage of

@@ -30,6 +30,9 @@ constexpr double kConverged = 1e-3;
 // smoothing as that pair's current frame.
 constexpr int32_t kReuseMargin = 12;
 constexpr double kHuberK = 1.345, kTukeyC = 4.685;
+// How far the fitted gain may stray from the one the frames' spreads give
+// (a factor either way), where their signal outweighs their noise.
+constexpr double kGainBand = 1.33;
 
 // Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
 void KeysWeights(double f, float* w) {
@@ -93,6 +96,23 @@ bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
   return true;
 }
 
+// Holds parameter p of the system at value: its row and column leave the
+// system, their share moving to the right-hand side.
+void FixParameter(NormalSums& s, int p, double value) {
+  constexpr int P = NormalSums::kParams;
+  auto at = [](int i, int j) {
+    if (i > j) std::swap(i, j);
+    return i * P - i * (i - 1) / 2 + (j - i);
+  };
+  for (int i = 0; i < P; ++i) {
+    if (i == p) continue;
+    s.v[i] -= s.m[at(i, p)] * value;
+    s.m[at(i, p)] = 0.0;
+  }
+  s.m[at(p, p)] = 1.0;
+  s.v[p] = value;
+}
+
 }  // namespace
 
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
@@ -115,12 +135,13 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
   }
   ref->sigma = sigma;
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
+  ref->valueNoise = noise * noise * ValueNoiseGain(sigma);
   return true;
 }
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
                   double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own,
-                  double brightness) {
+                  double brightness, double contrast) {
   Refinement out;
   if (!(std::fabs(dx0) < 1e6 && std::fabs(dy0) < 1e6)) return out;
   brightness = std::clamp(brightness, 0.05, 20.0);
@@ -228,18 +249,24 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
               structured.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
         }
       }
-      std::vector<float>& use = sparse && structured.size() >= 64 ? structured : sample;
+      const bool byStructure = sparse && structured.size() >= 64;
+      std::vector<float>& use = byStructure ? structured : sample;
       const size_t mid = use.size() / 2;
       std::nth_element(use.begin(), use.begin() + mid, use.end());
       const float med = use[mid];
       for (float& v : use) v = std::fabs(v - med);
-      // From the lower 40 % of the absolute deviations (of a normal
-      // distribution's, 0.524 standard deviations): what moves on its own may
-      // cover much of the compared area without inflating the scale that
-      // should reject it.
-      const size_t low = use.size() * 2 / 5;
+      // From a low quantile of the absolute deviations: what moves on its own
+      // may cover much of the compared area (in a dense scene against the
+      // first frame, where both frames' movers count, three quarters of it)
+      // without inflating the scale that should reject it. A dense scene's
+      // scale comes from its lower 20 % (0.253 standard deviations of a
+      // normal distribution), a sparse field's structured pixels from their
+      // lower 40 % (0.524): few enough that the 20 % would be noise.
+      const double share = byStructure ? 0.4 : 0.2;
+      const double normal = byStructure ? 0.5244 : 0.2533;
+      const size_t low = static_cast<size_t>(static_cast<double>(use.size()) * share);
       std::nth_element(use.begin(), use.begin() + low, use.end());
-      scale = std::max(use[low] / 0.5244, 1e-6);
+      scale = std::max(use[low] / normal, 1e-6);
     }
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
@@ -258,10 +285,31 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // the residual: the error grows by about 1 + noise share / signal share.
     const double signal = 0.5 * (sums.m[0] + sums.m[5]) - noiseShare;
     noiseRatio = signal > 0.05 * noiseShare ? noiseShare / signal : 20.0;
+    // Likewise the gain's regressor, the smoothed reference, carries its
+    // noise, which is also in the residual with the opposite sign: left in,
+    // the gain is pulled toward "the current frame is flat". Taken off only
+    // where the signal clearly outweighs the noise (contrast known), as
+    // below that the corrected system is itself mostly noise.
+    if (contrast > 0) {
+      const double vn = ref.valueNoise * sums.w;
+      sums.m[12] -= std::min(vn, 0.8 * sums.m[12]);
+      sums.v[3] += vn;
+    }
     sums.m[0] -= std::min(noiseShare, 0.8 * sums.m[0]);
     sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
     double x[NormalSums::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
+    // Where much of the compared area moves on its own, a gain near 0 fits
+    // the movers of the reference and a flat background at once: an
+    // attractor that leads the shift off. The gain stays within a band
+    // around the frames' contrast where that is known.
+    if (contrast > 0) {
+      const double lo = contrast / kGainBand - 1.0, hi = contrast * kGainBand - 1.0;
+      if (x[3] < lo || x[3] > hi) {
+        FixParameter(sums, 3, std::clamp(x[3], lo, hi));
+        if (!SolveNormal(sums, x, inv)) return out;
+      }
+    }
     // The current frame's residual moves by its brightness over the
     // reference's per pixel of shift: the shift's own step is the solved
     // coefficient over that (the fitted gain is no guide to it where much

@@ -102,6 +102,12 @@ double NoiseGain(double sigma) {
   return 2.0 * s * sd;
 }
 
+double ValueNoiseGain(double sigma) {
+  double s = 0;
+  for (float t : GaussTaps(sigma)) s += static_cast<double>(t) * t;
+  return s * s;
+}
+
 double NoiseLevel(const FloatImage& img, const Rect& r) {
   // About 4096 blocks on a regular grid.
   const int32_t step = std::max<int32_t>(
