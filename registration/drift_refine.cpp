@@ -285,7 +285,14 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // the residual: the error grows by about 1 + noise share / signal share.
     const double signal = 0.5 * (sums.m[0] + sums.m[5]) - noiseShare;
     noiseRatio = signal > 0.05 * noiseShare ? noiseShare / signal : 20.0;
-    // Likewise the gain's regressor, the smoothed reference, carries its
+    // Whether the reference can tell the gain: its (weighted) variance must
+    // be at least twice what its noise alone gives. Faint beads in photon
+    // noise cannot: there the fitted gain follows the noise (toward "the
+    // current frame is flat") and the blur term with it, both leading the
+    // weights and the shift astray.
+    const double spreadA = sums.m[12] - sums.m[10] * sums.m[10] / std::max(sums.m[9], 1e-30);
+    const bool gainKnown = spreadA > 2.0 * ref.valueNoise * sums.w;
+    // The gain's regressor, the smoothed reference, also carries its
     // noise, which is also in the residual with the opposite sign: left in,
     // the gain is pulled toward "the current frame is flat". Taken off only
     // where the signal clearly outweighs the noise (contrast known), as
@@ -309,6 +316,11 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         FixParameter(sums, 3, std::clamp(x[3], lo, hi));
         if (!SolveNormal(sums, x, inv)) return out;
       }
+    } else if (!gainKnown) {
+      // The gain is the frames' brightness ratio, and the blur none.
+      FixParameter(sums, 3, brightness - 1.0);
+      FixParameter(sums, 4, 0.0);
+      if (!SolveNormal(sums, x, inv)) return out;
     }
     // The current frame's residual moves by its brightness over the
     // reference's per pixel of shift: the shift's own step is the solved
