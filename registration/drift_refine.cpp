@@ -33,6 +33,16 @@ constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // How far the fitted gain may stray from the one the frames' spreads give
 // (a factor either way), where their signal outweighs their noise.
 constexpr double kGainBand = 1.33;
+// From this displacement (pixels) on, the gain may change across the compared
+// area, fitted in blocks of this many columns; below it a light field fixed
+// to the sensor moves the result by less than about 0.005 pixel.
+constexpr double kSpatialFrom = 4.0;
+constexpr int32_t kSpatialBlock = 16;
+// The largest change of the gain across the area (over its mean gain).
+constexpr double kSpatialMost = 0.1;
+// The spatial terms are kept where one stands this many squared standard
+// errors from 0.
+constexpr double kSpatialClear = 25.0;
 
 // Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
 void KeysWeights(double f, float* w) {
@@ -48,10 +58,51 @@ void KeysWeights(double f, float* w) {
   w[3] = static_cast<float>(k(2 - f));
 }
 
-// Solves the symmetric positive system m x = v (m as NormalSums keeps it) by
-// Cholesky decomposition; false when it is not clearly positive definite.
-bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
-  constexpr int P = NormalSums::kParams;
+// The normal equations of the refinement: the kernel's five parameters
+// (shift, offset, gain, blur) and two more, the gain's change across the
+// compared area (x and y, the reference's grey level times the position from
+// its centre). A light field fixed to the sensor (vignetting, uneven
+// illumination) makes the frame moved onto the reference brighter on one
+// side by about the shift times the field's slope: a gain that changes
+// across the area, which the shift would otherwise take up.
+struct System {
+  static constexpr int kParams = 7;
+  double m[kParams * (kParams + 1) / 2] = {};
+  double v[kParams] = {};
+  double w = 0, wee = 0;
+};
+
+// Index of (i, j) in the packed upper triangle of a P x P matrix.
+constexpr int At(int i, int j, int P) {
+  return i > j ? At(j, i, P) : i * P - i * (i - 1) / 2 + (j - i);
+}
+constexpr int At7(int i, int j) { return At(i, j, System::kParams); }
+constexpr int At5(int i, int j) { return At(i, j, NormalSums::kParams); }
+
+// Adds the kernel's sums over pixels at one position (u, v) from the
+// compared area's centre: the spatial gain's columns are the gain's times u
+// and v there.
+void AddSums(System& s, const NormalSums& c, double u, double v) {
+  for (int i = 0; i < NormalSums::kParams; ++i) {
+    for (int j = i; j < NormalSums::kParams; ++j) s.m[At7(i, j)] += c.m[At5(i, j)];
+    s.m[At7(i, 5)] += u * c.m[At5(i, 3)];
+    s.m[At7(i, 6)] += v * c.m[At5(i, 3)];
+    s.v[i] += c.v[i];
+  }
+  const double aa = c.m[At5(3, 3)];
+  s.m[At7(5, 5)] += u * u * aa;
+  s.m[At7(5, 6)] += u * v * aa;
+  s.m[At7(6, 6)] += v * v * aa;
+  s.v[5] += u * c.v[3];
+  s.v[6] += v * c.v[3];
+  s.w += c.w;
+  s.wee += c.wee;
+}
+
+// Solves the symmetric positive system m x = v by Cholesky decomposition;
+// false when it is not clearly positive definite.
+bool SolveNormal(const System& s, double* x, double* inverseDiag) {
+  constexpr int P = System::kParams;
   double a[P][P];
   int q = 0;
   for (int i = 0; i < P; ++i)
@@ -80,8 +131,8 @@ bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
     for (int k = i + 1; k < P; ++k) sum -= l[k][i] * x[k];
     x[i] = sum / l[i][i];
   }
-  // Diagonal of the inverse for the first two parameters: columns of L^-T L^-1.
-  for (int c = 0; c < 2; ++c) {
+  // Diagonal of the inverse: columns of L^-T L^-1.
+  for (int c = 0; c < P; ++c) {
     double e[P] = {}, z[P];
     e[c] = 1.0;
     for (int i = 0; i < P; ++i) {
@@ -98,18 +149,13 @@ bool SolveNormal(const NormalSums& s, double* x, double* inverseDiag) {
 
 // Holds parameter p of the system at value: its row and column leave the
 // system, their share moving to the right-hand side.
-void FixParameter(NormalSums& s, int p, double value) {
-  constexpr int P = NormalSums::kParams;
-  auto at = [](int i, int j) {
-    if (i > j) std::swap(i, j);
-    return i * P - i * (i - 1) / 2 + (j - i);
-  };
-  for (int i = 0; i < P; ++i) {
+void FixParameter(System& s, int p, double value) {
+  for (int i = 0; i < System::kParams; ++i) {
     if (i == p) continue;
-    s.v[i] -= s.m[at(i, p)] * value;
-    s.m[at(i, p)] = 0.0;
+    s.v[i] -= s.m[At7(i, p)] * value;
+    s.m[At7(i, p)] = 0.0;
   }
-  s.m[at(p, p)] = 1.0;
+  s.m[At7(p, p)] = 1.0;
   s.v[p] = value;
 }
 
@@ -187,8 +233,25 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   double scale = 1.0;
   Photometric photo;
   int32_t tukeyRounds = 0;
-  NormalSums last;
-  double inv[2] = {0, 0};
+  System last;
+  double inv[System::kParams] = {};
+  // The gain's change across the area: per unit of u (columns from the
+  // centre over the width) and of v (rows over the height).
+  const bool spatial = std::hypot(dx0, dy0) >= kSpatialFrom;
+  double cu = 0, cv = 0;
+  const double cx = 0.5 * (R.x0 + R.x1), cy = 0.5 * (R.y0 + R.y1);
+  const double invW = 1.0 / R.Width(), invH = 1.0 / R.Height();
+  // u of the block holding column x of the compared pixels, and v of row y.
+  auto U = [&](int32_t x) {
+    const int32_t b0 = x - x % kSpatialBlock;
+    const int32_t b1 = std::min(w, b0 + kSpatialBlock);
+    return (P.x0 + 0.5 * (b0 + b1) - cx) * invW;
+  };
+  auto V = [&](int32_t y) { return (P.y0 + y + 0.5 - cy) * invH; };
+  // The gain at column x of row y's block.
+  auto Gain = [&](int32_t x, int32_t y) {
+    return spatial ? static_cast<float>(photo.c1 + cu * U(x) + cv * V(y)) : photo.c1;
+  };
   double prevStep[2] = {0, 0};
   double noiseRatio = 0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
@@ -227,7 +290,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         const float* gx = ref.gx.Row(ry0 + y) + rx;
         const float* gy = ref.gy.Row(ry0 + y) + rx;
         for (int32_t x = stride / 2; x < w; x += stride) {
-          const float e = r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]);
+          const float e = r[x] - (photo.c0 + Gain(x, y) * a[x] + photo.b * lap[x]);
           sample.push_back(e);
           if (gx[x] * gx[x] + gy[x] * gy[x] > strong) structured.push_back(e);
         }
@@ -246,7 +309,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           const float* gy = ref.gy.Row(ry0 + y) + rx;
           for (int32_t x = 0; x < w; ++x)
             if (gx[x] * gx[x] + gy[x] * gy[x] > strong)
-              structured.push_back(r[x] - (photo.c0 + photo.c1 * a[x] + photo.b * lap[x]));
+              structured.push_back(r[x] - (photo.c0 + Gain(x, y) * a[x] + photo.b * lap[x]));
         }
       }
       const bool byStructure = sparse && structured.size() >= 64;
@@ -271,11 +334,32 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
-    NormalSums sums;
+    System sums;
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
-      k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx,
-                   ref.Smooth(ry) + rx, ref.lap.Row(ry) + rx, w, photo, kind, c, &sums);
+      const float* r = resid.Row(y);
+      const float* gx = ref.gx.Row(ry) + rx;
+      const float* gy = ref.gy.Row(ry) + rx;
+      const float* a = ref.Smooth(ry) + rx;
+      const float* lap = ref.lap.Row(ry) + rx;
+      if (!spatial) {
+        NormalSums row;
+        k.normal_row(r, gx, gy, a, lap, w, photo, kind, c, &row);
+        AddSums(sums, row, 0.0, 0.0);
+        continue;
+      }
+      for (int32_t x0 = 0; x0 < w; x0 += kSpatialBlock) {
+        const int32_t n = std::min(kSpatialBlock, w - x0);
+        Photometric p = photo;
+        p.c1 = Gain(x0, y);
+        NormalSums block;
+        k.normal_row(r + x0, gx + x0, gy + x0, a + x0, lap + x0, n, p, kind, c, &block);
+        AddSums(sums, block, U(x0), V(y));
+      }
+    }
+    if (!spatial) {
+      FixParameter(sums, 5, 0.0);
+      FixParameter(sums, 6, 0.0);
     }
     // The reference's gradients carry its noise, which inflates their
     // squares but not their products with the residual: take its expected
@@ -283,14 +367,15 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const double noiseShare = ref.gradientNoise * sums.w;
     // At low signal the noise of those gradients also multiplies the noise of
     // the residual: the error grows by about 1 + noise share / signal share.
-    const double signal = 0.5 * (sums.m[0] + sums.m[5]) - noiseShare;
+    const double signal = 0.5 * (sums.m[At7(0, 0)] + sums.m[At7(1, 1)]) - noiseShare;
     noiseRatio = signal > 0.05 * noiseShare ? noiseShare / signal : 20.0;
     // Whether the reference can tell the gain: its (weighted) variance must
     // be at least twice what its noise alone gives. Faint beads in photon
     // noise cannot: there the fitted gain follows the noise (toward "the
     // current frame is flat") and the blur term with it, both leading the
     // weights and the shift astray.
-    const double spreadA = sums.m[12] - sums.m[10] * sums.m[10] / std::max(sums.m[9], 1e-30);
+    const double spreadA = sums.m[At7(3, 3)] - sums.m[At7(2, 3)] * sums.m[At7(2, 3)] /
+                                                   std::max(sums.m[At7(2, 2)], 1e-30);
     const bool gainKnown = spreadA > 2.0 * ref.valueNoise * sums.w;
     // The gain's regressor, the smoothed reference, also carries its
     // noise, which is also in the residual with the opposite sign: left in,
@@ -299,12 +384,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // below that the corrected system is itself mostly noise.
     if (contrast > 0) {
       const double vn = ref.valueNoise * sums.w;
-      sums.m[12] -= std::min(vn, 0.8 * sums.m[12]);
+      sums.m[At7(3, 3)] -= std::min(vn, 0.8 * sums.m[At7(3, 3)]);
       sums.v[3] += vn;
     }
-    sums.m[0] -= std::min(noiseShare, 0.8 * sums.m[0]);
-    sums.m[5] -= std::min(noiseShare, 0.8 * sums.m[5]);
-    double x[NormalSums::kParams];
+    sums.m[At7(0, 0)] -= std::min(noiseShare, 0.8 * sums.m[At7(0, 0)]);
+    sums.m[At7(1, 1)] -= std::min(noiseShare, 0.8 * sums.m[At7(1, 1)]);
+    double x[System::kParams];
     if (!SolveNormal(sums, x, inv)) return out;
     // Where much of the compared area moves on its own, a gain near 0 fits
     // the movers of the reference and a flat background at once: an
@@ -320,7 +405,25 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       // The gain is the frames' brightness ratio, and the blur none.
       FixParameter(sums, 3, brightness - 1.0);
       FixParameter(sums, 4, 0.0);
+      FixParameter(sums, 5, 0.0);
+      FixParameter(sums, 6, 0.0);
       if (!SolveNormal(sums, x, inv)) return out;
+    }
+    // A light field changes the gain across the area by a few hundredths per
+    // ten pixels of shift; much more is something moving on its own, which
+    // the spatial terms must not fit either.
+    // Where they do not stand out from their noise (no light field to
+    // speak of), they are left out: two more parameters cost precision.
+    if (spatial) {
+      const double most = kSpatialMost * std::max(0.05, 1.0 + x[3]);
+      const double var = sums.w > 0 ? sums.wee / sums.w * 4.0 * M_PI * sigma * sigma : 0.0;
+      bool clear = false;
+      for (int p = 5; p < 7; ++p) clear = clear || x[p] * x[p] > kSpatialClear * inv[p] * var;
+      for (int p = 5; p < 7; ++p)
+        if (!clear || std::fabs(x[p]) > most) {
+          FixParameter(sums, p, clear ? std::clamp(x[p], -most, most) : 0.0);
+          if (!SolveNormal(sums, x, inv)) return out;
+        }
     }
     // The current frame's residual moves by its brightness over the
     // reference's per pixel of shift: the shift's own step is the solved
@@ -346,6 +449,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     photo.c0 = static_cast<float>(x[2]);
     photo.c1 = static_cast<float>(x[3]);
     photo.b = static_cast<float>(x[4]);
+    cu = x[5];
+    cv = x[6];
     last = sums;
     out.iterations = it + 1;
     if (tukey) ++tukeyRounds;

@@ -1,7 +1,8 @@
 // The drift measurement on generated pairs: the global search finds large
 // jumps, the precise method has no half-pixel bias under noise and holds when
-// brightness and focus change, the classification flags what it should, a
-// reused workspace changes no result, and the compared area is the frames'.
+// brightness and focus change and under a light field fixed to the sensor,
+// the classification flags what it should, a reused workspace changes no
+// result, and the compared area is the frames'.
 #include "registration/drift.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,34 @@ TEST(Drift, RefinementReachesItsFixedPointInFewSteps) {
   EXPECT_NEAR(f.dx, 1.43, 0.04);
   EXPECT_NEAR(f.dy, -0.71, 0.04);
   EXPECT_LE(f.iterations, 4);  // five when every step is taken as it comes
+}
+
+TEST(Drift, RefinementHoldsUnderALightFieldFixedToTheSensor) {
+  // Vignetting (40 % darker at the corners) on both frames of a scene moved by
+  // 25 pixels: the frame moved onto the reference is brighter on one side,
+  // which a single gain cannot take up and the shift would.
+  const int w = 384, h = 384;
+  const auto blobs = vantor::tools::MakeBlobs(w, h, 700, 21);
+  auto a = vantor::tools::RenderValues(blobs, w, h, 0, 0);
+  auto b = vantor::tools::RenderValues(blobs, w, h, -21.3, 13.6);
+  FloatImage fa, fb;
+  ASSERT_TRUE(fa.Allocate(w, h) && fb.Allocate(w, h));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double u = (x - 0.5 * (w - 1)) / w, v = (y - 0.5 * (h - 1)) / h;
+      const double light = 1.0 - 0.8 * (u * u + v * v);
+      fa.Row(y)[x] = static_cast<float>(light * a[y * w + x]);
+      fb.Row(y)[x] = static_cast<float>(light * b[y * w + x]);
+    }
+  const DriftKernels& k = DriftKernelsFor(true);
+  const Rect mask = CentralRect(w, h, 0.5);
+  ReferenceData ref;
+  Workspace ws;
+  ASSERT_TRUE(PrepareReference(fa, mask, 1.5, 0.5, &ref, k, ws));
+  const Refinement f = Refine(ref, fb, 21.0, -14.0, 1.5, k, ws, nullptr, 1.0, 1.0);
+  ASSERT_TRUE(f.ok);
+  EXPECT_NEAR(f.dx, 21.3, 0.01);
+  EXPECT_NEAR(f.dy, -13.6, 0.01);
 }
 
 TEST(Drift, PreciseHoldsWhenBrightnessAndFocusChange) {
