@@ -66,12 +66,13 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
 }
 
 void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
-               const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
-               NormalSums* sums) {
+               const float* lap, const float* u, int32_t n, const Photometric& p,
+               Weighting kind, float c, NormalSums* sums) {
   constexpr int P = NormalSums::kParams;
-  float m[NormalSums::kMatrix] = {}, v[P] = {}, sw = 0, wee = 0;
+  float m[NormalSums::kMatrix] = {}, v[P] = {}, sp[NormalSums::kSpatial] = {}, sw = 0, wee = 0;
   for (int32_t x = 0; x < n; ++x) {
-    const float e = r[x] - (p.c0 + p.c1 * a[x] + p.b * lap[x]);
+    const float gain = u != nullptr ? p.c1 + p.cu * u[x] : p.c1;
+    const float e = r[x] - (p.c0 + gain * a[x] + p.b * lap[x]);
     const float w = Weight(e, kind, c);
     const float j[P] = {gx[x], gy[x], 1.0f, a[x], lap[x]};
     int q = 0;
@@ -80,11 +81,19 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
       for (int k = i; k < P; ++k) m[q++] += wj * j[k];
       v[i] += wj * r[x];
     }
+    if (u != nullptr) {
+      const float wau = w * a[x] * u[x];
+      for (int i = 0; i < P; ++i) sp[i] += wau * j[i];
+      sp[P] += wau * a[x] * u[x];
+      sp[P + 1] += wau * r[x];
+    }
     sw += w;
     wee += w * e * e;
   }
   for (int q = 0; q < NormalSums::kMatrix; ++q) sums->m[q] += m[q];
   for (int i = 0; i < P; ++i) sums->v[i] += v[i];
+  if (u != nullptr)
+    for (int i = 0; i < NormalSums::kSpatial; ++i) sums->s[i] += sp[i];
   sums->w += sw;
   sums->wee += wee;
 }
@@ -284,8 +293,8 @@ HWY_INLINE V RobustWeight(D d, V e, Weighting kind, V cv, V inv_c) {
 // there are registers: the first makes the weights and the photometric block
 // (constant, gain, blur) with the errors, the second the gradient rows.
 void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
-               const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
-               NormalSums* sums) {
+               const float* lap, const float* u, int32_t n, const Photometric& p,
+               Weighting kind, float c, NormalSums* sums) {
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
   constexpr int32_t kRun = 256;
@@ -293,6 +302,9 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   const V zero = hn::Zero(d);
   const V cv = hn::Set(d, c), inv_c = hn::Set(d, 1.0f / c);
   const V c0 = hn::Set(d, p.c0), c1 = hn::Set(d, p.c1), cb = hn::Set(d, p.b);
+  const V cu = hn::Set(d, p.cu);
+  // The spatial column's sums (with u): J's five columns, its square, r.
+  V s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero;
   // The packed upper triangle of J^T W J, J = (gx, gy, 1, a, lap).
   V m00 = zero, m01 = zero, m02 = zero, m03 = zero, m04 = zero, m11 = zero, m12 = zero,
     m13 = zero, m14 = zero, m22 = zero, m23 = zero, m24 = zero, m33 = zero, m34 = zero,
@@ -303,7 +315,8 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
     const int32_t x1 = std::min(whole, x0 + kRun);
     for (int32_t x = x0; x < x1; x += N) {
       const V rv = hn::LoadU(d, r + x), av = hn::LoadU(d, a + x), lv = hn::LoadU(d, lap + x);
-      const V e = hn::Sub(rv, hn::MulAdd(c1, av, hn::MulAdd(cb, lv, c0)));
+      const V gain = u != nullptr ? hn::MulAdd(cu, hn::LoadU(d, u + x), c1) : c1;
+      const V e = hn::Sub(rv, hn::MulAdd(gain, av, hn::MulAdd(cb, lv, c0)));
       const V w = RobustWeight(d, e, kind, cv, inv_c);
       hn::Store(w, d, wbuf + (x - x0));
       const V wa = hn::Mul(w, av), wl = hn::Mul(w, lv);
@@ -335,16 +348,33 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
       v0 = hn::MulAdd(wx, rv, v0);
       v1 = hn::MulAdd(wy, rv, v1);
     }
+    if (u == nullptr) continue;
+    for (int32_t x = x0; x < x1; x += N) {
+      const V w = hn::Load(d, wbuf + (x - x0));
+      const V av = hn::LoadU(d, a + x), uv = hn::LoadU(d, u + x);
+      const V au = hn::Mul(av, uv), wau = hn::Mul(w, au);
+      s0 = hn::MulAdd(wau, hn::LoadU(d, gx + x), s0);
+      s1 = hn::MulAdd(wau, hn::LoadU(d, gy + x), s1);
+      s2 = hn::Add(s2, wau);
+      s3 = hn::MulAdd(wau, av, s3);
+      s4 = hn::MulAdd(wau, hn::LoadU(d, lap + x), s4);
+      s5 = hn::MulAdd(wau, au, s5);
+      s6 = hn::MulAdd(wau, hn::LoadU(d, r + x), s6);
+    }
   }
   NormalSums tail;
   if (whole < n)
-    scalar::NormalRow(r + whole, gx + whole, gy + whole, a + whole, lap + whole, n - whole, p,
-                      kind, c, &tail);
+    scalar::NormalRow(r + whole, gx + whole, gy + whole, a + whole, lap + whole,
+                      u != nullptr ? u + whole : nullptr, n - whole, p, kind, c, &tail);
   const V m[NormalSums::kMatrix] = {m00, m01, m02, m03, m04, m11, m12, m13,
                                     m14, m22, m23, m24, m33, m34, m44};
   const V v[NormalSums::kParams] = {v0, v1, v2, v3, v4};
   for (int q = 0; q < NormalSums::kMatrix; ++q) sums->m[q] += Sum(d, m[q]) + tail.m[q];
   for (int i = 0; i < NormalSums::kParams; ++i) sums->v[i] += Sum(d, v[i]) + tail.v[i];
+  if (u != nullptr) {
+    const V sp[NormalSums::kSpatial] = {s0, s1, s2, s3, s4, s5, s6};
+    for (int i = 0; i < NormalSums::kSpatial; ++i) sums->s[i] += Sum(d, sp[i]) + tail.s[i];
+  }
   // The sum of the weights is the constant's diagonal entry.
   sums->w += Sum(d, m22) + tail.w;
   sums->wee += Sum(d, wee) + tail.wee;
@@ -472,9 +502,9 @@ void VectorFilterColumns(const float* const* rows, const float* sub, float* dst,
   HWY_DYNAMIC_DISPATCH(FilterColumns)(rows, sub, dst, n, taps, count);
 }
 void VectorNormalRow(const float* r, const float* gx, const float* gy, const float* a,
-                     const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
-                     NormalSums* sums) {
-  HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, n, p, kind, c, sums);
+                     const float* lap, const float* u, int32_t n, const Photometric& p,
+                     Weighting kind, float c, NormalSums* sums) {
+  HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, u, n, p, kind, c, sums);
 }
 
 void VectorGradientRow(const float* up, const float* mid, const float* down, int32_t n, float* gx,

@@ -18,17 +18,24 @@ namespace vantor::drift {
 // J = (gx, gy, 1, a, lap)), J^T W r, the sum of the weights and of the
 // weighted squared model errors. The weights come from the model error
 // e = r - (c0 + c1 a + b lap) of the previous estimate.
+//
+// With positions u along the row, the gain may also change along it (cu u a
+// in the model); the sums of its column u a then go to s: its products with
+// J's five columns, its own square, and its product with r.
 struct NormalSums {
   static constexpr int kParams = 5;
   static constexpr int kMatrix = kParams * (kParams + 1) / 2;
+  static constexpr int kSpatial = kParams + 2;
   double m[kMatrix] = {};
   double v[kParams] = {};
+  double s[kSpatial] = {};
   double w = 0, wee = 0;
 };
 
-// The photometric part of the model: offset c0, gain c1, blur b.
+// The photometric part of the model: offset c0, gain c1, blur b, and the
+// gain's change per unit of position along the row cu.
 struct Photometric {
-  float c0 = 0, c1 = 0, b = 0;
+  float c0 = 0, c1 = 0, b = 0, cu = 0;
 };
 
 // Robust weights of residuals (c > 0): none (1), Huber (min(1, c / |r|)),
@@ -44,10 +51,11 @@ struct DriftKernels {
   // dst[x] = sum_k taps[k] rows[k][x] - (sub ? sub[x] : 0) for x < n, k < count.
   void (*filter_columns)(const float* const* rows, const float* sub, float* dst, int32_t n,
                          const float* taps, int32_t count);
-  // Adds the weighted sums of n pixels to *sums.
+  // Adds the weighted sums of n pixels to *sums; with u (positions, may be
+  // null) also the spatial column's, and p.cu enters the model errors.
   void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
-                     const float* lap, int32_t n, const Photometric& p, Weighting kind, float c,
-                     NormalSums* sums);
+                     const float* lap, const float* u, int32_t n, const Photometric& p,
+                     Weighting kind, float c, NormalSums* sums);
   // For x < n, of the pixel mid[x + 1]: its central differences along the
   // row (gx) and between up and down (gy), and its 5-point Laplacian (lap).
   void (*gradient_row)(const float* up, const float* mid, const float* down, int32_t n,

@@ -58,13 +58,19 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
 
       auto r = Row(rng, n, 20), gx = Row(rng, n), gy = Row(rng, n), g = Row(rng, n),
            lap = Row(rng, n, 10);
-      const Photometric p{1.5f, 0.01f, 0.3f};
+      const Photometric p{1.5f, 0.01f, 0.3f, 0.02f};
+      auto u = Row(rng, n);
       for (Weighting kind : {Weighting::kNone, Weighting::kHuber, Weighting::kTukey}) {
+        // Without positions, and with them (the gain changing along the row).
+        const float* up = kind == Weighting::kHuber ? nullptr : u.data();
         NormalSums nv, ns;
-        v.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), n, p, kind, 12.0f, &nv);
-        s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), n, p, kind, 12.0f, &ns);
+        v.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
+                     &nv);
+        s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
+                     &ns);
         for (int q = 0; q < NormalSums::kMatrix; ++q) ExpectNear(nv.m[q], ns.m[q], "matrix");
         for (int q = 0; q < NormalSums::kParams; ++q) ExpectNear(nv.v[q], ns.v[q], "vector");
+        for (int q = 0; q < NormalSums::kSpatial; ++q) ExpectNear(nv.s[q], ns.s[q], "spatial");
         ExpectNear(nv.w, ns.w, "weights");
         ExpectNear(nv.wee, ns.wee, "errors");
         if (kind == Weighting::kTukey) {

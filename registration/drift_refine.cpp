@@ -34,10 +34,9 @@ constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // (a factor either way), where their signal outweighs their noise.
 constexpr double kGainBand = 1.33;
 // From this displacement (pixels) on, the gain may change across the compared
-// area, fitted in blocks of this many columns; below it a light field fixed
-// to the sensor moves the result by less than about 0.005 pixel.
+// area; below it a light field fixed to the sensor moves the result by less
+// than about 0.005 pixel.
 constexpr double kSpatialFrom = 4.0;
-constexpr int32_t kSpatialBlock = 16;
 // The largest change of the gain across the area (over its mean gain).
 constexpr double kSpatialMost = 0.1;
 // The spatial terms are kept where one stands this many squared standard
@@ -79,21 +78,20 @@ constexpr int At(int i, int j, int P) {
 constexpr int At7(int i, int j) { return At(i, j, System::kParams); }
 constexpr int At5(int i, int j) { return At(i, j, NormalSums::kParams); }
 
-// Adds the kernel's sums over pixels at one position (u, v) from the
-// compared area's centre: the spatial gain's columns are the gain's times u
-// and v there.
-void AddSums(System& s, const NormalSums& c, double u, double v) {
+// Adds the kernel's sums over one row at v from the compared area's centre:
+// the x term's column is the kernel's spatial column, the y term's the
+// gain's times v.
+void AddSums(System& s, const NormalSums& c, double v) {
   for (int i = 0; i < NormalSums::kParams; ++i) {
     for (int j = i; j < NormalSums::kParams; ++j) s.m[At7(i, j)] += c.m[At5(i, j)];
-    s.m[At7(i, 5)] += u * c.m[At5(i, 3)];
+    s.m[At7(i, 5)] += c.s[i];
     s.m[At7(i, 6)] += v * c.m[At5(i, 3)];
     s.v[i] += c.v[i];
   }
-  const double aa = c.m[At5(3, 3)];
-  s.m[At7(5, 5)] += u * u * aa;
-  s.m[At7(5, 6)] += u * v * aa;
-  s.m[At7(6, 6)] += v * v * aa;
-  s.v[5] += u * c.v[3];
+  s.m[At7(5, 5)] += c.s[5];
+  s.m[At7(5, 6)] += v * c.s[3];
+  s.m[At7(6, 6)] += v * v * c.m[At5(3, 3)];
+  s.v[5] += c.s[6];
   s.v[6] += v * c.v[3];
   s.w += c.w;
   s.wee += c.wee;
@@ -239,18 +237,17 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   // centre over the width) and of v (rows over the height).
   const bool spatial = std::hypot(dx0, dy0) >= kSpatialFrom;
   double cu = 0, cv = 0;
-  const double cx = 0.5 * (R.x0 + R.x1), cy = 0.5 * (R.y0 + R.y1);
+  const double cx = 0.5 * (R.x0 + R.x1 - 1), cy = 0.5 * (R.y0 + R.y1 - 1);
   const double invW = 1.0 / R.Width(), invH = 1.0 / R.Height();
-  // u of the block holding column x of the compared pixels, and v of row y.
-  auto U = [&](int32_t x) {
-    const int32_t b0 = x - x % kSpatialBlock;
-    const int32_t b1 = std::min(w, b0 + kSpatialBlock);
-    return (P.x0 + 0.5 * (b0 + b1) - cx) * invW;
-  };
-  auto V = [&](int32_t y) { return (P.y0 + y + 0.5 - cy) * invH; };
-  // The gain at column x of row y's block.
+  std::vector<float>& u = ws.positions;
+  if (spatial) {
+    u.resize(static_cast<size_t>(w));
+    for (int32_t x = 0; x < w; ++x) u[x] = static_cast<float>((P.x0 + x - cx) * invW);
+  }
+  auto V = [&](int32_t y) { return (P.y0 + y - cy) * invH; };
+  // The gain at column x of row y.
   auto Gain = [&](int32_t x, int32_t y) {
-    return spatial ? static_cast<float>(photo.c1 + cu * U(x) + cv * V(y)) : photo.c1;
+    return spatial ? static_cast<float>(photo.c1 + cu * u[x] + cv * V(y)) : photo.c1;
   };
   double prevStep[2] = {0, 0};
   double noiseRatio = 0;
@@ -337,25 +334,15 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     System sums;
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
-      const float* r = resid.Row(y);
-      const float* gx = ref.gx.Row(ry) + rx;
-      const float* gy = ref.gy.Row(ry) + rx;
-      const float* a = ref.Smooth(ry) + rx;
-      const float* lap = ref.lap.Row(ry) + rx;
-      if (!spatial) {
-        NormalSums row;
-        k.normal_row(r, gx, gy, a, lap, w, photo, kind, c, &row);
-        AddSums(sums, row, 0.0, 0.0);
-        continue;
+      Photometric p = photo;
+      if (spatial) {
+        p.c1 = static_cast<float>(photo.c1 + cv * V(y));
+        p.cu = static_cast<float>(cu);
       }
-      for (int32_t x0 = 0; x0 < w; x0 += kSpatialBlock) {
-        const int32_t n = std::min(kSpatialBlock, w - x0);
-        Photometric p = photo;
-        p.c1 = Gain(x0, y);
-        NormalSums block;
-        k.normal_row(r + x0, gx + x0, gy + x0, a + x0, lap + x0, n, p, kind, c, &block);
-        AddSums(sums, block, U(x0), V(y));
-      }
+      NormalSums row;
+      k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx, ref.Smooth(ry) + rx,
+                   ref.lap.Row(ry) + rx, spatial ? u.data() : nullptr, w, p, kind, c, &row);
+      AddSums(sums, row, spatial ? V(y) : 0.0);
     }
     if (!spatial) {
       FixParameter(sums, 5, 0.0);
