@@ -122,6 +122,7 @@ class ProgramRun {
     if (first_ > frames) {
       std::fprintf(stderr, "vantor: --frames: %s holds %d frames, fewer than %d\n", pattern,
                    frames, first_);
+      ctx_.refused = true;  // a range that cannot mean anything: a bad parameter
       return -1;
     }
     n_ = frames;
@@ -151,6 +152,17 @@ class ProgramRun {
     if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
       RanOutOfMemory(ctx_);
       return -1;  // a table of what memory allowed would be wrong
+    }
+    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_PARAMETER) {
+      // A search step larger than the frames: named as the other parameters are.
+      // (The engine says "start step: ..." or "final step: ...".)
+      const std::string why = mrLastError();
+      const size_t colon = std::min(why.find(':'), why.size());
+      std::fprintf(stderr, "vantor: parameter %d (%s)%s (--classic takes it as given)\n",
+                   why.rfind("start", 0) == 0 ? 3 : 4, why.substr(0, colon).c_str(),
+                   why.c_str() + colon);
+      ctx_.refused = true;
+      return -1;
     }
     const int32_t failed = SequenceFailedFrame(seq_.get());
     if (failed == 1) {

@@ -299,6 +299,10 @@ int VantorMain(int argc, char** argv) {
       return kExitOk;
     }
     if (outcome.kind == ParameterOutcome::kError) {
+      // Outside --classic the line also says what the parameter takes.
+      const char* range = ParameterRange(outcome.index);
+      if (ctx.options.method != Method::kClassic && *range != '\0')
+        outcome.error += std::string("; give ") + range;
       std::fprintf(stderr, "vantor: %s\n", outcome.error.c_str());
       return kExitBadParameter;
     }

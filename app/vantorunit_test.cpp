@@ -65,16 +65,24 @@ TEST(Program, ConversionErrorsNameTheParameterAndStopBeforeAnyFile) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"*.tif", "zero"}, "vantor: parameter 2: 'zero' is not a valid integer value\n"},
+      {{"*.tif", "zero"}, "vantor: parameter 2: 'zero' is not a valid integer value"},
       {{"*.tif", "1", "4", "0.05x"},
-       "vantor: parameter 4: '0.05x' is not a valid floating point value\n"},
+       "vantor: parameter 4: '0.05x' is not a valid floating point value"},
+      {{"*.tif", "1", "nan"}, "vantor: parameter 3: 'nan' is not a valid floating point value"},
       {{"*.tif", "1", "4", "0.05", "3", ""},
-       "vantor: parameter 6: '' is not a valid floating point value\n"},
+       "vantor: parameter 6: '' is not a valid floating point value"},
   };
   for (const auto& c : cases) {
+    // Outside --classic the line also says what the parameter takes.
     auto r = RunProgram(c.args, work.path(), tmp.path().string());
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.err.rfind(c.message + "; give ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    auto classic = c.args;
+    classic.push_back("--classic");
+    r = RunProgram(classic, work.path(), tmp.path().string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, c.message + "\n");
     EXPECT_TRUE(fs::is_empty(work.path()));
     EXPECT_TRUE(fs::is_empty(tmp.path()));
   }
@@ -97,6 +105,30 @@ TEST(Program, ParametersThatCannotMeanAnythingAreRefusedOutsideClassic) {
     c.push_back("--classic");
     EXPECT_EQ(RunProgram(c, work.path(), tmp.path().string()).status, 1) << args.back();
   }
+  // A step beyond the frames' larger side is refused before any table is
+  // written; the side itself is still a step.
+  std::vector<double> pixels(40 * 30);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = (i * 37) % 251;
+  ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "a.tif", pixels, 40, 30));
+  ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "b.tif", pixels, 40, 30));
+  for (const char* method : {"--precise", "--search"}) {
+    auto r = RunProgram({"*.tif", "1", "4", "41", method}, work.path(), tmp.path().string());
+    EXPECT_EQ(r.status, 2) << method;
+    EXPECT_EQ(r.err.rfind("vantor: parameter 4 (final step): 41 is larger than the first frame "
+                          "(40 x 30 pixels); give a number of pixels above 0 and at most 40", 0),
+              0u) << r.err;
+    EXPECT_FALSE(fs::exists(work / "ResVantor.txt"));
+  }
+  auto r = RunProgram({"*.tif", "1", "41", "--search"}, work.path(), tmp.path().string());
+  EXPECT_NE(r.err.find("parameter 3 (start step): 41 is larger"), std::string::npos) << r.err;
+  EXPECT_EQ(RunProgram({"*.tif", "1", "40", "40", "--search", "--quiet"}, work.path(),
+                       tmp.path().string()).status, 0);
+  EXPECT_EQ(RunProgram({"*.tif", "1", "41", "--classic"}, work.path(), tmp.path().string()).status,
+            0);
+  // So is a range past the last frame.
+  r = RunProgram({"*.tif", "--frames=3:"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--frames: "), std::string::npos) << r.err;
 }
 
 TEST(Program, CommaLocaleTakesCommaAndDotDecimals) {
