@@ -16,6 +16,7 @@
 
 #include "app/aligned.h"
 #include "app/outputs.h"
+#include "app/paths.h"
 #include "app/plot.h"
 #include "generic/errors.h"
 #include "memrect/memrect.h"
@@ -104,10 +105,11 @@ class ProgramRun {
       if (mrLastErrorKind() == VANTOR_ERROR_MEMORY)
         RanOutOfMemory(ctx_);
       else
-        std::fprintf(stderr, "vantor: no image file matches %s%s\n", pattern,
+        std::fprintf(stderr, "vantor: no image file matches %s%s%s\n", pattern,
                      ctx_.folderRule && ctx_.options.method != Method::kClassic
                          ? " (nor *.tiff, *.png, *.bmp or *.jpg files)"
-                         : "");
+                         : "",
+                     LoopNote(pattern).c_str());
       return -1;
     }
     // A multi-page file given on its own has a table of its own beside it.
@@ -203,6 +205,13 @@ class ProgramRun {
     std::fprintf(stderr, "vantor: %s; nothing was written\n", clash.c_str());
     ctx_.refused = true;
     return false;
+  }
+
+  // Why nothing matched when a symbolic-link loop is the cause (not with --classic).
+  std::string LoopNote(const char* pattern) const {
+    if (ctx_.options.method == Method::kClassic) return "";
+    const std::string loop = FindLinkLoop(pattern);
+    return loop.empty() ? "" : "; " + loop + " is a symbolic-link loop";
   }
 
   // The multi-page inputs among the wanted frames, with their first and last frame.

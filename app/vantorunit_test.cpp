@@ -155,12 +155,15 @@ struct InProcessRun {
 };
 
 InProcessRun RunInFolder(const fs::path& folder, const std::vector<std::string>& args,
-                         int count, ClockFunction clock) {
+                         int count, ClockFunction clock, Method method = Method::kPrecise) {
   InProcessRun run;
   fs::path old = fs::current_path();
   fs::current_path(folder);
   TForm1 form(nullptr);
-  RunContext ctx{RunParameters{}, form, std::string(), RunOptions{}, std::string()};
+  RunOptions options;
+  options.method = method;
+  options.quiet = true;
+  RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
   ParameterOutcome o = ReadParameters(args, ctx.params, '.');
   EXPECT_EQ(o.kind, ParameterOutcome::kRun);
   CompareFunction compare = [&](RunContext& c, char* path, size_t filePart) {
@@ -223,33 +226,74 @@ TEST(Run, FolderRule) {
   TempDir work;
   fs::create_directory(work / "images");
   const std::string base = fs::canonical(work.path()).string();
+  const Method classic = Method::kClassic;
   // A folder without a pattern: the images are its *.tif and the table goes there.
-  auto run = RunInFolder(work.path(), {"images"}, 1, FixedClock(0, 0));
+  auto run = RunInFolder(work.path(), {"images"}, 1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/images/*.tif");
   EXPECT_TRUE(fs::exists(work / "images" / "ResVantor.txt"));
   // A four-letter extension is taken for a folder.
-  run = RunInFolder(work.path(), {"*.tiff"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"*.tiff"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/*.tiff/*.tif");
   // Three-letter patterns stay as they are, backslashes count as separators.
-  run = RunInFolder(work.path(), {"images\\IMG*.jpg"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"images\\IMG*.jpg"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/images/IMG*.jpg");
   EXPECT_EQ(run.seenPath.substr(run.seenFilePart), "IMG*.jpg");
   // The root is too short to be extended.
-  run = RunInFolder(work.path(), {"/"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"/"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, "/");
+}
+
+TEST(Run, FolderRuleOutsideClassicAsksTheDisk) {
+  TempDir work, tmp;
+  const std::string base = fs::canonical(work.path()).string();
+  fs::create_directory(work / "run.001");
+  WriteFileBytes(work / "frame1.tif", "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {"run.001", "/run.001/*.tif"},   // a folder with a dot is a folder
+      {"run.001/", "/run.001/*.tif"},
+      {"*.tiff", "/*.tiff"},           // patterns match what they say
+      {"frame*", "/frame*"},
+      {"frame1.tif", "/frame1.tif"},
+      {"new/", "/new/*.tif"},          // a trailing separator names a folder
+      {"new", "/new/*.tif"},           // nothing there: the name decides
+      {"/", "/*.tif"}};
+  for (const auto& [pattern, seen] : cases) {
+    auto run = RunInFolder(work.path(), {pattern}, -1, FixedClock(0, 0));
+    EXPECT_EQ(run.seenPath, pattern == "/" ? seen : base + seen) << pattern;
+  }
+  // Symbolic-link loops say so, as the folder and among the matches.
+  fs::create_directory_symlink("loop", work / "loop");
+  fs::create_symlink("x.tif", work / "run.001" / "x.tif");
+  auto r = RunProgram({"loop"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/loop': a symbolic-link loop"), std::string::npos) << r.err;
+  r = RunProgram({"run.001"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("run.001/x.tif is a symbolic-link loop"), std::string::npos) << r.err;
 }
 
 TEST(Run, PathTooLongForTheAppendIsRefused) {
   TempDir work;
   // 505 characters: fits alone, but not with "/*.tif".
   std::string longPath = "/" + std::string(504, 'a');
-  auto run = RunInFolder(work.path(), {longPath}, 1, FixedClock(0, 0));
+  auto run = RunInFolder(work.path(), {longPath}, 1, FixedClock(0, 0), Method::kClassic);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.seenPath.empty());
   // 511 characters cannot be formed at all.
-  run = RunInFolder(work.path(), {"/" + std::string(510, 'a') + ".tif"}, 1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"/" + std::string(510, 'a') + ".tif"}, 1, FixedClock(0, 0),
+                    Method::kClassic);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.seenPath.empty());
+  // Outside --classic paths reach the system's limit, and the table goes
+  // beside the images.
+  fs::path deep = work.path();
+  while (deep.string().size() < 900) deep /= std::string(200, 'd');
+  fs::create_directories(deep);
+  run = RunInFolder(work.path(), {deep.string()}, 1, FixedClock(0, 0));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(fs::exists(deep / "ResVantor.txt"));
+  run = RunInFolder(work.path(), {"/" + std::string(4095, 'a')}, 1, FixedClock(0, 0));
+  EXPECT_EQ(run.status, 1);
 }
 
 TEST(Run, FallbackToTheTemporaryFolderWhenTheTableCannotBeSaved) {
