@@ -323,10 +323,11 @@ class ProgramRun {
     const std::string firstName = firstFrame.name;
     const bool withFirst = first_ == 1;
     if (toPrevious_)
-      ctx_.result += withFirst ? Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName.c_str()) : "\r\n";
+      ctx_.result += withFirst ? Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", RowName(firstName).c_str())
+                               : "\r\n";
     else
       ctx_.result += "FileName\tDX\tDY\tValue\r\n" +
-                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", firstName.c_str()) : "");
+                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", RowName(firstName).c_str()) : "");
     const bool csv = !ctx_.options.csvPath.empty();
     if (csv) {
       // The precise method's standard error goes with its numbers; the
@@ -351,11 +352,11 @@ class ProgramRun {
       const double dy = RoundResult(r.dy, kRoundingFactor);
       const double value = RoundResult(r.distance, kRoundingFactor);
       if (toPrevious_) {
-        ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", name.c_str(), dx, dy,
+        ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", RowName(name).c_str(), dx, dy,
                               RoundResult(f.dxFirst, kRoundingFactor),
                               RoundResult(f.dyFirst, kRoundingFactor), value);
       } else {
-        ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", name.c_str(), dx, dy, value);
+        ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", RowName(name).c_str(), dx, dy, value);
       }
       if (csv) {
         ctx_.csv += Format("%d,", k) + CsvField(name) +
@@ -403,6 +404,16 @@ class ProgramRun {
         ctx_.outputFailed = true;
       }
     }
+  }
+
+  // A file name as a table row gives it: a tab or a line end in it would
+  // break the tab-separated lines, so they become blanks (the CSV keeps the
+  // exact name; --classic writes it as it is).
+  std::string RowName(std::string name) const {
+    if (ctx_.options.method == Method::kClassic) return name;
+    for (char& c : name)
+      if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return name;
   }
 
   // One warning line for a frame whose quality is not "ok".
