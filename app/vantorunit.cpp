@@ -273,8 +273,8 @@ int VantorMain(int argc, char** argv) {
         (plot ? options.plotPath : options.alignedDir) = std::move(value);
       } else if (a.rfind("--frames=", 0) == 0) {
         if (!ParseFrames(a.substr(9), &options.firstFrame, &options.lastFrame)) {
-          std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 with FIRST <= "
-                       "LAST, either may be left out\n", a.c_str());
+          std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 to 2147483647 "
+                       "with FIRST <= LAST, either may be left out\n", a.c_str());
           return kExitBadParameter;
         }
         options.partial = true;
@@ -291,8 +291,8 @@ int VantorMain(int argc, char** argv) {
       } else if (a.rfind("--threads=", 0) == 0) {
         auto n = StrToInt(std::string_view(a).substr(10));
         if (!n || *n < 1) {
-          std::fprintf(stderr, "vantor: %s: the thread count must be a whole number of 1 or more\n",
-                       a.c_str());
+          std::fprintf(stderr, "vantor: %s: the thread count must be a whole number from 1 to "
+                       "2147483647\n", a.c_str());
           return kExitBadParameter;
         }
         options.threads = *n;
