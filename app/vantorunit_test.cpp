@@ -111,18 +111,16 @@ TEST(Program, ParametersThatCannotMeanAnythingAreRefusedOutsideClassic) {
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = (i * 37) % 251;
   ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "a.tif", pixels, 40, 30));
   ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "b.tif", pixels, 40, 30));
-  for (const char* method : {"--precise", "--search"}) {
-    auto r = RunProgram({"*.tif", "1", "4", "41", method}, work.path(), tmp.path().string());
-    EXPECT_EQ(r.status, 2) << method;
-    EXPECT_EQ(r.err.rfind("vantor: parameter 4 (final step): 41 is larger than the first frame "
-                          "(40 x 30 pixels); give a number of pixels above 0 and at most 40", 0),
-              0u) << r.err;
-    EXPECT_FALSE(fs::exists(work / "ResVantor.txt"));
-  }
-  auto r = RunProgram({"*.tif", "1", "41", "--search"}, work.path(), tmp.path().string());
+  auto r = RunProgram({"*.tif", "1", "4", "41"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("vantor: parameter 4 (final step): 41 is larger than the first frame "
+                        "(40 x 30 pixels); give a number of pixels above 0 and at most 40", 0),
+            0u) << r.err;
+  EXPECT_FALSE(fs::exists(work / "ResVantor.txt"));
+  r = RunProgram({"*.tif", "1", "41", "--search"}, work.path(), tmp.path().string());
   EXPECT_NE(r.err.find("parameter 3 (start step): 41 is larger"), std::string::npos) << r.err;
-  EXPECT_EQ(RunProgram({"*.tif", "1", "40", "40", "--search", "--quiet"}, work.path(),
-                       tmp.path().string()).status, 0);
+  EXPECT_EQ(RunProgram({"*.tif", "1", "40", "40", "--search"}, work.path(), tmp.path().string())
+                .status, 0);
   EXPECT_EQ(RunProgram({"*.tif", "1", "41", "--classic"}, work.path(), tmp.path().string()).status,
             0);
   // So is a range past the last frame.
@@ -292,8 +290,6 @@ TEST(Run, PathTooLongForTheAppendIsRefused) {
   run = RunInFolder(work.path(), {deep.string()}, 1, FixedClock(0, 0));
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(fs::exists(deep / "ResVantor.txt"));
-  run = RunInFolder(work.path(), {"/" + std::string(4095, 'a')}, 1, FixedClock(0, 0));
-  EXPECT_EQ(run.status, 1);
 }
 
 TEST(Run, FallbackToTheTemporaryFolderWhenTheTableCannotBeSaved) {
