@@ -109,6 +109,28 @@ bool CheckTarget(const fs::path& target, const std::string& inputPath, std::stri
   return true;
 }
 
+// A 4-bit frame warped onto the first frame: its levels spread one to a byte,
+// warped as 8-bit grey (bilinear, rounded) and packed again into file rows,
+// the leftmost pixel in the high half of a byte.
+void NibbleRows(const void* pixels, int32_t width, int32_t height, int32_t pitch, double dx,
+                double dy, uint8_t* out, size_t rowBytes) {
+  const size_t w = static_cast<size_t>(width);
+  std::vector<uint8_t> levels(w * static_cast<size_t>(height)), warped(levels.size());
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* row = static_cast<const uint8_t*>(pixels) + static_cast<ptrdiff_t>(y) * pitch;
+    for (size_t x = 0; x < w; ++x) levels[y * w + x] = (row[x >> 1] >> ((x & 1) * 4)) & 15;
+  }
+  const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
+  PerspectiveTrans(levels.data(), width, height, width, warped.data() + (height - 1) * w, width,
+                   height, -width, 8, shift, 0, nullptr, 0, 0);
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* in = warped.data() + y * w;
+    uint8_t* file = out + y * rowBytes;
+    std::memset(file, 0, rowBytes);
+    for (size_t x = 0; x < w; ++x) file[x >> 1] |= in[x] << ((x & 1) ? 0 : 4);
+  }
+}
+
 // The frame's rows warped onto the first frame, in file order: the top of the
 // picture first, colour channels red first, 1-bit rows with the leftmost
 // pixel in the top bit. Returns the per-thread scratch holding them.
@@ -121,8 +143,8 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
     Fail(error, where + ": the frame is not a valid image");
     return nullptr;
   }
-  if (depth != 1 && depth != 8 && depth != 16 && depth != 24 && depth != 32 && depth != 48 &&
-      depth != 64) {
+  if (depth != 1 && depth != 4 && depth != 8 && depth != 16 && depth != 24 && depth != 32 &&
+      depth != 48 && depth != 64) {
     Fail(error, where + ": " + std::to_string(depth) + "-bit frames cannot be aligned");
     return nullptr;
   }
@@ -138,7 +160,9 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
   }
   *shape = FrameShape{depth, width, height, rowBytes};
   std::vector<uint8_t>& rows = Scratch(bytes);
-  if (bytes > 0) {
+  if (bytes > 0 && depth == 4) {
+    NibbleRows(pixels, width, height, pitch, dx, dy, rows.data(), rowBytes);
+  } else if (bytes > 0) {
     if (depth == 1) std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
     const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
     PerspectiveTrans(pixels, width, height, pitch, rows.data() + (height - 1) * rowBytes, width,

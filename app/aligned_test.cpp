@@ -30,6 +30,7 @@ double Channel(int32_t h, int32_t x, int32_t y, int c) {
   const uint8_t* row = static_cast<const uint8_t*>(p) + static_cast<ptrdiff_t>(y) * pitch;
   switch (depth) {
     case 1: return (row[x / 8] >> (x % 8)) & 1;
+    case 4: return (row[x / 2] >> (x % 2 * 4)) & 15;
     case 8: return row[x];
     case 24: return row[3 * x + c];
     case 16:
@@ -70,6 +71,10 @@ RectOwner Frame(int32_t depth, int32_t w, int32_t h) {
           if (t > 0.5) at[x / 8] |= uint8_t(1u << (x % 8));
           continue;
         }
+        if (depth == 4) {
+          at[x / 2] |= uint8_t(std::lround(t * 15) << (x % 2 * 4));
+          continue;
+        }
         if (depth == 64) {
           const double v = t * 1000 - 400;
           std::memcpy(at + 8 * static_cast<size_t>(x), &v, 8);
@@ -108,7 +113,7 @@ std::string Numbered(const char* prefix, int n) {
 TEST(AlignedFrame, EveryDepthShiftedOntoTheFirstFrame) {
   vantor::test::TempDir dir;
   const std::string out = (dir / "a" / "b").string();  // made with its parent
-  for (int32_t depth : {1, 8, 16, 24, 32, 48, 64}) {
+  for (int32_t depth : {1, 4, 8, 16, 24, 32, 48, 64}) {
     RectOwner src = Frame(depth, 45, 23);
     const double dx = 2.25, dy = -3.625;  // x - dx exact, as the expectation needs
     const std::string name = Numbered("f", depth);

@@ -16,6 +16,7 @@
 
 #include "app/aligned.h"
 #include "app/outputs.h"
+#include "app/paths.h"
 #include "app/plot.h"
 #include "generic/errors.h"
 #include "memrect/memrect.h"
@@ -104,10 +105,11 @@ class ProgramRun {
       if (mrLastErrorKind() == VANTOR_ERROR_MEMORY)
         RanOutOfMemory(ctx_);
       else
-        std::fprintf(stderr, "vantor: no image file matches %s%s\n", pattern,
+        std::fprintf(stderr, "vantor: no image file matches %s%s%s\n", pattern,
                      ctx_.folderRule && ctx_.options.method != Method::kClassic
                          ? " (nor *.tiff, *.png, *.bmp or *.jpg files)"
-                         : "");
+                         : "",
+                     LoopNote(pattern).c_str());
       return -1;
     }
     // A multi-page file given on its own has a table of its own beside it.
@@ -122,6 +124,7 @@ class ProgramRun {
     if (first_ > frames) {
       std::fprintf(stderr, "vantor: --frames: %s holds %d frames, fewer than %d\n", pattern,
                    frames, first_);
+      ctx_.refused = true;  // a range that cannot mean anything: a bad parameter
       return -1;
     }
     n_ = frames;
@@ -151,6 +154,17 @@ class ProgramRun {
     if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
       RanOutOfMemory(ctx_);
       return -1;  // a table of what memory allowed would be wrong
+    }
+    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_PARAMETER) {
+      // A search step larger than the frames: named as the other parameters are.
+      // (The engine says "start step: ..." or "final step: ...".)
+      const std::string why = mrLastError();
+      const size_t colon = std::min(why.find(':'), why.size());
+      std::fprintf(stderr, "vantor: parameter %d (%s)%s (--classic takes it as given)\n",
+                   why.rfind("start", 0) == 0 ? 3 : 4, why.substr(0, colon).c_str(),
+                   why.c_str() + colon);
+      ctx_.refused = true;
+      return -1;
     }
     const int32_t failed = SequenceFailedFrame(seq_.get());
     if (failed == 1) {
@@ -191,6 +205,13 @@ class ProgramRun {
     std::fprintf(stderr, "vantor: %s; nothing was written\n", clash.c_str());
     ctx_.refused = true;
     return false;
+  }
+
+  // Why nothing matched when a symbolic-link loop is the cause (not with --classic).
+  std::string LoopNote(const char* pattern) const {
+    if (ctx_.options.method == Method::kClassic) return "";
+    const std::string loop = FindLinkLoop(pattern);
+    return loop.empty() ? "" : "; " + loop + " is a symbolic-link loop";
   }
 
   // The multi-page inputs among the wanted frames, with their first and last frame.
@@ -302,10 +323,11 @@ class ProgramRun {
     const std::string firstName = firstFrame.name;
     const bool withFirst = first_ == 1;
     if (toPrevious_)
-      ctx_.result += withFirst ? Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", firstName.c_str()) : "\r\n";
+      ctx_.result += withFirst ? Format("\r\n%s:\t 0, 0, 0 , 0; (0)\r\n", RowName(firstName).c_str())
+                               : "\r\n";
     else
       ctx_.result += "FileName\tDX\tDY\tValue\r\n" +
-                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", firstName.c_str()) : "");
+                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", RowName(firstName).c_str()) : "");
     const bool csv = !ctx_.options.csvPath.empty();
     if (csv) {
       // The precise method's standard error goes with its numbers; the
@@ -330,11 +352,11 @@ class ProgramRun {
       const double dy = RoundResult(r.dy, kRoundingFactor);
       const double value = RoundResult(r.distance, kRoundingFactor);
       if (toPrevious_) {
-        ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", name.c_str(), dx, dy,
+        ctx_.result += Format("%s:\t %.4g, %.4g;  %.6g, %.6g,  (%.4g)\r\n", RowName(name).c_str(), dx, dy,
                               RoundResult(f.dxFirst, kRoundingFactor),
                               RoundResult(f.dyFirst, kRoundingFactor), value);
       } else {
-        ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", name.c_str(), dx, dy, value);
+        ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", RowName(name).c_str(), dx, dy, value);
       }
       if (csv) {
         ctx_.csv += Format("%d,", k) + CsvField(name) +
@@ -382,6 +404,16 @@ class ProgramRun {
         ctx_.outputFailed = true;
       }
     }
+  }
+
+  // A file name as a table row gives it: a tab or a line end in it would
+  // break the tab-separated lines, so they become blanks (the CSV keeps the
+  // exact name; --classic writes it as it is).
+  std::string RowName(std::string name) const {
+    if (ctx_.options.method == Method::kClassic) return name;
+    for (char& c : name)
+      if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return name;
   }
 
   // One warning line for a frame whose quality is not "ok".

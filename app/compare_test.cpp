@@ -226,6 +226,27 @@ TEST(Compare, MoreThan4096FramesAreAllListed) {
   EXPECT_EQ(lines.back().rfind("m04100.tif\t", 0), 0u);
 }
 
+TEST(Compare, TabsAndLineEndsInNamesKeepTheTableInItsColumns) {
+  TempDir dir, tmp;
+  WriteSequence(dir.path(), "a\tb\nc", 64, 48, {{0, 0}, {1.5, 0}});
+  for (const char* mode : {"0", "1"}) {
+    auto r = RunProgram({"*.tif", mode, "--csv=out.csv"}, dir.path(), tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = Lines(Table(ReadFileBytes(dir / "ResVantor.txt")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].rfind("a b c0001.tif", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("a b c0002.tif", 0), 0u) << lines[2];
+    EXPECT_EQ(Fields(lines[2]).size(), mode[0] == '1' ? 4u : 2u);
+    // The CSV keeps the exact name, quoted for its line end.
+    EXPECT_NE(ReadFileBytes(dir / "out.csv").find("\n2,\"a\tb\nc0002.tif\","),
+              std::string::npos);
+  }
+  // --classic writes the name as it is.
+  ASSERT_EQ(RunProgram({"*.tif", "1", "--classic"}, dir.path(), tmp.path().string()).status, 0);
+  EXPECT_NE(ReadFileBytes(dir / "ResVantor.txt").find("\na\tb\nc0002.tif\t"),
+            std::string::npos);
+}
+
 TEST(Program, MinusSignOnTheStepShowsProgress) {
   TempDir dir, tmp;
   WriteSequence(dir.path(), "p", 40, 30, {{0, 0}, {1, 0}, {2, 0}});

@@ -1,11 +1,19 @@
 #include "app/paths.h"
 
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace vantor::app {
 
-std::optional<FullPath> GetFullPathName(std::string_view pattern, std::string_view cwd) {
+std::optional<FullPath> GetFullPathName(std::string_view pattern, std::string_view cwd,
+                                        size_t longest) {
   if (pattern.empty()) return std::nullopt;
   auto isSep = [](char c) { return c == '/' || c == '\\'; };
   std::string joined;
@@ -37,22 +45,70 @@ std::optional<FullPath> GetFullPathName(std::string_view pattern, std::string_vi
   }
   // A pattern that ends in a separator names the folder itself.
   out.filePart = out.path.rfind('/') + 1;
-  if (out.path.size() > kPathBufferSize - 2) return std::nullopt;
+  if (out.path.size() > longest) return std::nullopt;
   return out;
 }
 
-bool ApplyFolderRule(FullPath& full) {
+bool ApplyFolderRule(FullPath& full, size_t longest) {
   const size_t L = full.path.size();
   if (L > 4 && full.path[L - 4] != '.') {
     std::string extended = full.path;
     if (extended.back() != '/') extended += '/';
     size_t filePart = extended.size();
     extended += "*.tif";
-    if (extended.size() > kPathBufferSize - 2) return false;
+    if (extended.size() > longest) return false;
     full.path = std::move(extended);
     full.filePart = filePart;
   }
   return true;
+}
+
+namespace {
+
+bool AppendTif(FullPath& full, size_t longest) {
+  std::string extended = full.path;
+  if (extended.back() != '/') extended += '/';
+  const size_t filePart = extended.size();
+  extended += "*.tif";
+  if (extended.size() > longest) return false;
+  full.path = std::move(extended);
+  full.filePart = filePart;
+  return true;
+}
+
+}  // namespace
+
+FolderRuleOutcome ApplyFolderRuleOnDisk(FullPath& full, bool trailingSeparator, size_t longest) {
+  if (full.path.find_first_of("*?", full.filePart) != std::string::npos)
+    return FolderRuleOutcome::kDone;
+  struct stat st {};
+  if (::stat(full.path.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return FolderRuleOutcome::kDone;
+    return AppendTif(full, longest) ? FolderRuleOutcome::kDone : FolderRuleOutcome::kTooLong;
+  }
+  if (errno == ELOOP) return FolderRuleOutcome::kLinkLoop;
+  if (trailingSeparator && full.path != "/")
+    return AppendTif(full, longest) ? FolderRuleOutcome::kDone : FolderRuleOutcome::kTooLong;
+  return ApplyFolderRule(full, longest) ? FolderRuleOutcome::kDone : FolderRuleOutcome::kTooLong;
+}
+
+std::string FindLinkLoop(const std::string& pattern) {
+  const size_t slash = pattern.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+  const std::string mask = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return errno == ELOOP ? folder : "";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return "";
+  // The file list matches * and ? with letter case ignored; fnmatch does
+  // the same here (a [ in a name is the only thing it reads otherwise).
+  while (const struct dirent* e = ::readdir(dir.get())) {
+    if (::fnmatch(mask.c_str(), e->d_name, FNM_NOESCAPE | FNM_CASEFOLD) != 0)
+      continue;
+    if (::fstatat(::dirfd(dir.get()), e->d_name, &st, 0) != 0 && errno == ELOOP)
+      return folder + e->d_name;
+  }
+  return "";
 }
 
 std::string GetTempPath() {

@@ -5,6 +5,7 @@
 // and checked against the truth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include "app/test_support.h"
 #include "memrect/memrect.h"
+#include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
 #include "memrect/writefile.h"
 #include "tools/image_writer.h"
@@ -182,25 +184,38 @@ TEST(Robust, AFolderOfTiffFilesIsMeasured) {
             1);
 }
 
-TEST(Robust, OneBitFramesAreMeasured) {
-  TempDir dir, tmp;
+TEST(Robust, OneAndFourBitFramesAreMeasuredAndAligned) {
   const auto field = vantor::tools::MakeBlobs(kW, kH, 300, 36);
   const std::vector<Shift> shifts{{0, 0}, {3, -2}, {6, -4}};
-  for (size_t k = 0; k < shifts.size(); ++k) {
-    const auto v = vantor::tools::RenderValues(field, kW, kH, shifts[k].x, shifts[k].y, 20.0);
-    RectOwner r(mrCreate(1, kW, kH));
-    for (int y = 0; y < kH; ++y)
-      for (int x = 0; x < kW; ++x)
-        mrPutPixel(r.get(), x, y, v[static_cast<size_t>(y) * kW + x] > 60.0 ? 1 : 0);
-    ASSERT_GT(mrWriteToFileTIFF(r.get(), (dir / Name(k)).c_str(), 1, nullptr), 0);
-  }
-  auto r = RunProgram({"*.tif", "1", "--csv=r.csv"}, dir.path(), tmp.path().string());
-  ASSERT_EQ(r.status, 0) << r.err;
-  const auto rows = ReadCsv(dir / "r.csv");
-  ASSERT_EQ(rows.size(), 3u);
-  for (size_t k = 1; k < 3; ++k) {
-    EXPECT_NEAR(rows[k].dxFirst, -shifts[k].x, 0.1) << k;
-    EXPECT_NEAR(rows[k].dyFirst, -shifts[k].y, 0.1) << k;
+  for (int depth : {1, 4}) {
+    for (bool bmp : {false, true}) {
+      SCOPED_TRACE(std::to_string(depth) + (bmp ? "-bit BMP" : "-bit TIFF"));
+      TempDir dir, tmp;
+      for (size_t k = 0; k < shifts.size(); ++k) {
+        const auto v = vantor::tools::RenderValues(field, kW, kH, shifts[k].x, shifts[k].y, 20.0);
+        RectOwner r(mrCreate(depth, kW, kH));
+        for (int y = 0; y < kH; ++y)
+          for (int x = 0; x < kW; ++x) {
+            const double g = v[static_cast<size_t>(y) * kW + x];
+            mrPutPixel(r.get(), x, y, depth == 1 ? g > 60.0 : std::min(15.0, g / 8));
+          }
+        const fs::path path = dir / (Name(k) + (bmp ? ".bmp" : ""));
+        ASSERT_GT(bmp ? mrWriteToFile(r.get(), path.c_str(), 0)
+                      : mrWriteToFileTIFF(r.get(), path.c_str(), 1, nullptr), 0);
+      }
+      auto r = RunProgram({"f*", "1", "--precise", "--csv=r.csv", "--aligned=out"}, dir.path(),
+                          tmp.path().string());
+      ASSERT_EQ(r.status, 0) << r.err;
+      const auto rows = ReadCsv(dir / "r.csv");
+      ASSERT_EQ(rows.size(), 3u);
+      for (size_t k = 1; k < 3; ++k) {
+        EXPECT_NEAR(rows[k].dxFirst, -shifts[k].x, 0.1) << k;
+        EXPECT_NEAR(rows[k].dyFirst, -shifts[k].y, 0.1) << k;
+      }
+      // The aligned copies keep the depth.
+      RectOwner copy(mrReadFile((dir / "out" / rows[2].file).c_str()));
+      EXPECT_EQ(mrGetRectInfo(copy.get(), nullptr, nullptr), depth);
+    }
   }
 }
 

@@ -59,6 +59,9 @@ const std::string& UsageText() {
       "  FRACTION    fraction of each image dimension compared   [0.5]\n"
       "  START-STEP, FINAL-STEP and MIN-DIFF apply to --search and --classic only (the\n"
       "  minus sign of START-STEP shows progress with every method); FRACTION to all.\n"
+      "  Outside --classic a value that cannot mean anything is status 2: MODE is 0\n"
+      "  or 1, the steps lie above 0 and at most 65536 and the first image's larger\n"
+      "  side, MIN-DIFF is at least 0, FRACTION from 0.01 to 1.\n"
       "\n"
       "Options (anywhere on the command line):\n"
       "  --threads=N  measure pairs on N threads (default: one per processor); every\n"
@@ -158,25 +161,32 @@ std::optional<double> StrToFloat(std::string_view text, char separator) {
   return value;
 }
 
+const char* ParameterRange(int index) {
+  switch (index) {
+    case 2: return "0 (each image against the previous) or 1 (against the first)";
+    case 3:
+    case 4: return "a number of pixels above 0 and at most 65536";
+    case 5: return "a number of at least 0";
+    // Below a hundredth the compared area is a few pixels even of a large frame.
+    case 6: return "a number from 0.01 to 1";
+  }
+  return "";
+}
+
 std::string CheckRanges(const RunParameters& p) {
   char value[64];
-  auto bad = [&](int index, const char* name, double v, const char* range) {
+  auto bad = [&](int index, const char* name, double v) {
     std::snprintf(value, sizeof value, "%.6g", v);
     return "parameter " + std::to_string(index) + " (" + name + "): " + value + " cannot be " +
-           "used; give " + range + " (--classic takes it as given)";
+           "used; give " + ParameterRange(index) + " (--classic takes it as given)";
   };
-  if (p.CompareMode != 0 && p.CompareMode != 1)
-    return bad(2, "mode", p.CompareMode, "0 (each image against the previous) or 1 (against the first)");
+  if (p.CompareMode != 0 && p.CompareMode != 1) return bad(2, "mode", p.CompareMode);
   const double largest = 65536.0;
   if (!(p.StartPixStep > 0 && p.StartPixStep <= largest))
-    return bad(3, "start step", p.StartPixStep, "a number of pixels above 0 and at most 65536");
-  if (!(p.FinPixStep > 0 && p.FinPixStep <= largest))
-    return bad(4, "final step", p.FinPixStep, "a number of pixels above 0 and at most 65536");
-  if (!(p.MinDiff >= 0 && std::isfinite(p.MinDiff)))
-    return bad(5, "minimum difference", p.MinDiff, "a number of at least 0");
-  // Below a hundredth the compared area is a few pixels even of a large frame.
-  if (!(p.MaskFraction >= 0.01 && p.MaskFraction <= 1))
-    return bad(6, "mask fraction", p.MaskFraction, "a number from 0.01 to 1");
+    return bad(3, "start step", p.StartPixStep);
+  if (!(p.FinPixStep > 0 && p.FinPixStep <= largest)) return bad(4, "final step", p.FinPixStep);
+  if (!(p.MinDiff >= 0 && std::isfinite(p.MinDiff))) return bad(5, "minimum difference", p.MinDiff);
+  if (!(p.MaskFraction >= 0.01 && p.MaskFraction <= 1)) return bad(6, "mask fraction", p.MaskFraction);
   return "";
 }
 
@@ -202,6 +212,7 @@ ParameterOutcome ReadParameters(const std::vector<std::string>& args, RunParamet
   auto fail = [&](int index, const std::string& text, const char* what) {
     out.kind = ParameterOutcome::kError;
     out.error = "parameter " + std::to_string(index) + ": '" + text + "' is not a valid " + what;
+    out.index = index;
     return out;
   };
   if (n >= 2) {

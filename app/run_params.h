@@ -43,6 +43,10 @@ std::optional<double> StrToFloat(std::string_view text, char separator);
 // outside [0.01, 1]. --classic takes them as given.
 std::string CheckRanges(const RunParameters& params);
 
+// What parameter 2 to 6 takes outside --classic, as "give ..." ends it ("" for
+// another index).
+const char* ParameterRange(int index);
+
 // The decimal separator of the user's locale (LC_NUMERIC), '.' when it gives none.
 char LocaleDecimalSeparator();
 
@@ -51,6 +55,7 @@ struct ParameterOutcome {
   enum Kind { kRun, kHelp, kError } kind = kRun;
   bool visible = false;  // a minus sign on parameter 3
   std::string error;     // for kError: one line naming the parameter and the cause
+  int index = 0;         // for kError: the parameter that is not valid
 };
 
 // Fills the parameter block from the positional parameters (the program name

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -144,30 +145,42 @@ void PrintClosingLine(const RunContext& ctx, const std::string& table) {
 
 int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
                const CompareFunction& compareToFirst, const ClockFunction& clock) {
-  auto full = GetFullPathName(ctx.params.pathPattern, CurrentFolder());
+  // --classic keeps the path buffer it always had and its folder rule by name.
+  const bool classic = ctx.options.method == Method::kClassic;
+  const size_t longest = classic ? kPathBufferSize - 2 : kLongestPath;
+  auto full = GetFullPathName(ctx.params.pathPattern, CurrentFolder(), longest);
   if (!full) {
     if (ctx.params.pathPattern.empty())
       std::fprintf(stderr, "vantor: parameter 1: the path is empty\n");
     else
       std::fprintf(stderr, "vantor: parameter 1: '%s': the full path is longer than %zu characters\n",
-                   ctx.params.pathPattern.c_str(), kPathBufferSize - 2);
+                   ctx.params.pathPattern.c_str(), longest);
     return kExitNoImages;
   }
   ctx.form.ShowFolder(full->path);
   const std::string given = full->path;
-  if (!ApplyFolderRule(*full)) {
+  const std::string& pattern = ctx.params.pathPattern;
+  const FolderRuleOutcome rule =
+      classic ? (ApplyFolderRule(*full) ? FolderRuleOutcome::kDone : FolderRuleOutcome::kTooLong)
+              : ApplyFolderRuleOnDisk(*full, pattern.back() == '/' || pattern.back() == '\\');
+  if (rule == FolderRuleOutcome::kLinkLoop) {
+    std::fprintf(stderr, "vantor: parameter 1: '%s': a symbolic-link loop (%s)\n",
+                 full->path.c_str(), std::strerror(ELOOP));
+    return kExitNoImages;
+  }
+  if (rule == FolderRuleOutcome::kTooLong) {
     std::fprintf(stderr, "vantor: parameter 1: '%s': the folder path with \"/*.tif\" appended is "
-                 "longer than %zu characters\n", full->path.c_str(), kPathBufferSize - 2);
+                 "longer than %zu characters\n", full->path.c_str(), longest);
     return kExitNoImages;
   }
   ctx.folderRule = full->path != given;
-  char pathBuffer[kPathBufferSize] = {};
-  std::memcpy(pathBuffer, full->path.c_str(), full->path.size() + 1);
+  std::vector<char> pathBuffer(std::max(kPathBufferSize, full->path.size() + 2), '\0');
+  std::memcpy(pathBuffer.data(), full->path.c_str(), full->path.size() + 1);
 
   const long double t0 = std::trunc(clock());
   ctx.result.clear();
   const CompareFunction& compare = ctx.params.CompareMode == 0 ? compareToPrevious : compareToFirst;
-  int count = compare ? compare(ctx, pathBuffer, full->filePart) : -1;
+  int count = compare ? compare(ctx, pathBuffer.data(), full->filePart) : -1;
   ctx.form.FinishStatus();
   if (count < 1)
     return ctx.outOfMemory ? kExitOutOfMemory : ctx.refused ? kExitBadParameter : kExitNoImages;
@@ -177,14 +190,14 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const int seconds = static_cast<int>((t1 - t0 + 500.0L) * static_cast<long double>(0.001));
   ctx.result += FormatTrailer(ctx.params, seconds);
 
-  std::string resultPath(pathBuffer, full->filePart);
+  std::string resultPath(pathBuffer.data(), full->filePart);
   const std::string tableName = TableName(ctx);
   resultPath += tableName;
   const bool csvSaved = SaveCsv(ctx) && !ctx.outputFailed;
   const int32_t length = static_cast<int32_t>(ctx.result.size());
   std::string cause = "the path is too long";
   errno = 0;
-  if (resultPath.size() <= kPathBufferSize - 2 &&
+  if (resultPath.size() <= longest &&
       WriteWholeFile(resultPath, ctx.result.data(), ctx.result.size(), &cause)) {
     PrintClosingLine(ctx, resultPath);
     return csvSaved ? kExitOk : kExitNotSaved;
@@ -199,10 +212,12 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   // keeps the name it always had).
   std::string fallback = tableName;
   if (ctx.options.method != Method::kClassic) {
-    std::string folder(pathBuffer, full->filePart);
+    std::string folder(pathBuffer.data(), full->filePart);
     while (!folder.empty() && folder.back() == '/') folder.pop_back();
     const std::string base = folder.substr(folder.rfind('/') + 1);
-    if (!base.empty()) fallback = base + "." + tableName;
+    // (unless the name would be longer than a file name may be)
+    if (!base.empty() && base.size() + 1 + tableName.size() <= 255)
+      fallback = base + "." + tableName;
   }
   // With the CSV on standard output, the table is not printed after it.
   if (ShowInNotePad(1, fallback, ctx.result.data(), length, ctx.options.csvPath != "-") != 0) {
@@ -258,8 +273,8 @@ int VantorMain(int argc, char** argv) {
         (plot ? options.plotPath : options.alignedDir) = std::move(value);
       } else if (a.rfind("--frames=", 0) == 0) {
         if (!ParseFrames(a.substr(9), &options.firstFrame, &options.lastFrame)) {
-          std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 with FIRST <= "
-                       "LAST, either may be left out\n", a.c_str());
+          std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 to 2147483647 "
+                       "with FIRST <= LAST, either may be left out\n", a.c_str());
           return kExitBadParameter;
         }
         options.partial = true;
@@ -276,8 +291,8 @@ int VantorMain(int argc, char** argv) {
       } else if (a.rfind("--threads=", 0) == 0) {
         auto n = StrToInt(std::string_view(a).substr(10));
         if (!n || *n < 1) {
-          std::fprintf(stderr, "vantor: %s: the thread count must be a whole number of 1 or more\n",
-                       a.c_str());
+          std::fprintf(stderr, "vantor: %s: the thread count must be a whole number from 1 to "
+                       "2147483647\n", a.c_str());
           return kExitBadParameter;
         }
         options.threads = *n;
@@ -299,6 +314,10 @@ int VantorMain(int argc, char** argv) {
       return kExitOk;
     }
     if (outcome.kind == ParameterOutcome::kError) {
+      // Outside --classic the line also says what the parameter takes.
+      const char* range = ParameterRange(outcome.index);
+      if (ctx.options.method != Method::kClassic && *range != '\0')
+        outcome.error += std::string("; give ") + range;
       std::fprintf(stderr, "vantor: %s\n", outcome.error.c_str());
       return kExitBadParameter;
     }

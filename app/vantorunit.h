@@ -68,7 +68,7 @@ struct RunContext {
 };
 
 // A sequence comparison: lists and compares the images of the full path held
-// in pathBuffer (kPathBufferSize bytes; the last component starts at
+// in pathBuffer (zero-terminated, at least kPathBufferSize bytes; the last component starts at
 // filePart), appends rows to ctx.result, returns the number of images handled
 // (at least 1) or -1. On failure it reports the cause on standard error.
 using CompareFunction = std::function<int(RunContext& ctx, char* pathBuffer, size_t filePart)>;

@@ -65,16 +65,24 @@ TEST(Program, ConversionErrorsNameTheParameterAndStopBeforeAnyFile) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"*.tif", "zero"}, "vantor: parameter 2: 'zero' is not a valid integer value\n"},
+      {{"*.tif", "zero"}, "vantor: parameter 2: 'zero' is not a valid integer value"},
       {{"*.tif", "1", "4", "0.05x"},
-       "vantor: parameter 4: '0.05x' is not a valid floating point value\n"},
+       "vantor: parameter 4: '0.05x' is not a valid floating point value"},
+      {{"*.tif", "1", "nan"}, "vantor: parameter 3: 'nan' is not a valid floating point value"},
       {{"*.tif", "1", "4", "0.05", "3", ""},
-       "vantor: parameter 6: '' is not a valid floating point value\n"},
+       "vantor: parameter 6: '' is not a valid floating point value"},
   };
   for (const auto& c : cases) {
+    // Outside --classic the line also says what the parameter takes.
     auto r = RunProgram(c.args, work.path(), tmp.path().string());
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.err.rfind(c.message + "; give ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    auto classic = c.args;
+    classic.push_back("--classic");
+    r = RunProgram(classic, work.path(), tmp.path().string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, c.message + "\n");
     EXPECT_TRUE(fs::is_empty(work.path()));
     EXPECT_TRUE(fs::is_empty(tmp.path()));
   }
@@ -97,6 +105,28 @@ TEST(Program, ParametersThatCannotMeanAnythingAreRefusedOutsideClassic) {
     c.push_back("--classic");
     EXPECT_EQ(RunProgram(c, work.path(), tmp.path().string()).status, 1) << args.back();
   }
+  // A step beyond the frames' larger side is refused before any table is
+  // written; the side itself is still a step.
+  std::vector<double> pixels(40 * 30);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = (i * 37) % 251;
+  ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "a.tif", pixels, 40, 30));
+  ASSERT_TRUE(vantor::test::WriteGreyTiff(work / "b.tif", pixels, 40, 30));
+  auto r = RunProgram({"*.tif", "1", "4", "41"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("vantor: parameter 4 (final step): 41 is larger than the first frame "
+                        "(40 x 30 pixels); give a number of pixels above 0 and at most 40", 0),
+            0u) << r.err;
+  EXPECT_FALSE(fs::exists(work / "ResVantor.txt"));
+  r = RunProgram({"*.tif", "1", "41", "--search"}, work.path(), tmp.path().string());
+  EXPECT_NE(r.err.find("parameter 3 (start step): 41 is larger"), std::string::npos) << r.err;
+  EXPECT_EQ(RunProgram({"*.tif", "1", "40", "40", "--search"}, work.path(), tmp.path().string())
+                .status, 0);
+  EXPECT_EQ(RunProgram({"*.tif", "1", "41", "--classic"}, work.path(), tmp.path().string()).status,
+            0);
+  // So is a range past the last frame.
+  r = RunProgram({"*.tif", "--frames=3:"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--frames: "), std::string::npos) << r.err;
 }
 
 TEST(Program, CommaLocaleTakesCommaAndDotDecimals) {
@@ -123,12 +153,15 @@ struct InProcessRun {
 };
 
 InProcessRun RunInFolder(const fs::path& folder, const std::vector<std::string>& args,
-                         int count, ClockFunction clock) {
+                         int count, ClockFunction clock, Method method = Method::kPrecise) {
   InProcessRun run;
   fs::path old = fs::current_path();
   fs::current_path(folder);
   TForm1 form(nullptr);
-  RunContext ctx{RunParameters{}, form, std::string(), RunOptions{}, std::string()};
+  RunOptions options;
+  options.method = method;
+  options.quiet = true;
+  RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
   ParameterOutcome o = ReadParameters(args, ctx.params, '.');
   EXPECT_EQ(o.kind, ParameterOutcome::kRun);
   CompareFunction compare = [&](RunContext& c, char* path, size_t filePart) {
@@ -191,33 +224,72 @@ TEST(Run, FolderRule) {
   TempDir work;
   fs::create_directory(work / "images");
   const std::string base = fs::canonical(work.path()).string();
+  const Method classic = Method::kClassic;
   // A folder without a pattern: the images are its *.tif and the table goes there.
-  auto run = RunInFolder(work.path(), {"images"}, 1, FixedClock(0, 0));
+  auto run = RunInFolder(work.path(), {"images"}, 1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/images/*.tif");
   EXPECT_TRUE(fs::exists(work / "images" / "ResVantor.txt"));
   // A four-letter extension is taken for a folder.
-  run = RunInFolder(work.path(), {"*.tiff"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"*.tiff"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/*.tiff/*.tif");
   // Three-letter patterns stay as they are, backslashes count as separators.
-  run = RunInFolder(work.path(), {"images\\IMG*.jpg"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"images\\IMG*.jpg"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, base + "/images/IMG*.jpg");
   EXPECT_EQ(run.seenPath.substr(run.seenFilePart), "IMG*.jpg");
   // The root is too short to be extended.
-  run = RunInFolder(work.path(), {"/"}, -1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"/"}, -1, FixedClock(0, 0), classic);
   EXPECT_EQ(run.seenPath, "/");
+}
+
+TEST(Run, FolderRuleOutsideClassicAsksTheDisk) {
+  TempDir work, tmp;
+  const std::string base = fs::canonical(work.path()).string();
+  fs::create_directory(work / "run.001");
+  WriteFileBytes(work / "frame1.tif", "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {"run.001", "/run.001/*.tif"},   // a folder with a dot is a folder
+      {"run.001/", "/run.001/*.tif"},
+      {"*.tiff", "/*.tiff"},           // patterns match what they say
+      {"frame*", "/frame*"},
+      {"frame1.tif", "/frame1.tif"},
+      {"new/", "/new/*.tif"},          // a trailing separator names a folder
+      {"new", "/new/*.tif"},           // nothing there: the name decides
+      {"/", "/*.tif"}};
+  for (const auto& [pattern, seen] : cases) {
+    auto run = RunInFolder(work.path(), {pattern}, -1, FixedClock(0, 0));
+    EXPECT_EQ(run.seenPath, pattern == "/" ? seen : base + seen) << pattern;
+  }
+  // Symbolic-link loops say so, as the folder and among the matches.
+  fs::create_directory_symlink("loop", work / "loop");
+  fs::create_symlink("x.tif", work / "run.001" / "x.tif");
+  auto r = RunProgram({"loop"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/loop': a symbolic-link loop"), std::string::npos) << r.err;
+  r = RunProgram({"run.001"}, work.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("run.001/x.tif is a symbolic-link loop"), std::string::npos) << r.err;
 }
 
 TEST(Run, PathTooLongForTheAppendIsRefused) {
   TempDir work;
   // 505 characters: fits alone, but not with "/*.tif".
   std::string longPath = "/" + std::string(504, 'a');
-  auto run = RunInFolder(work.path(), {longPath}, 1, FixedClock(0, 0));
+  auto run = RunInFolder(work.path(), {longPath}, 1, FixedClock(0, 0), Method::kClassic);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.seenPath.empty());
   // 511 characters cannot be formed at all.
-  run = RunInFolder(work.path(), {"/" + std::string(510, 'a') + ".tif"}, 1, FixedClock(0, 0));
+  run = RunInFolder(work.path(), {"/" + std::string(510, 'a') + ".tif"}, 1, FixedClock(0, 0),
+                    Method::kClassic);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.seenPath.empty());
+  // Outside --classic paths reach the system's limit, and the table goes
+  // beside the images.
+  fs::path deep = work.path();
+  while (deep.string().size() < 900) deep /= std::string(200, 'd');
+  fs::create_directories(deep);
+  run = RunInFolder(work.path(), {deep.string()}, 1, FixedClock(0, 0));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(fs::exists(deep / "ResVantor.txt"));
 }
 
 TEST(Run, FallbackToTheTemporaryFolderWhenTheTableCannotBeSaved) {

@@ -125,6 +125,7 @@ class Engine {
       LoadFailed(1);
       return false;
     }
+    if (!StepsFit()) return false;
     mrClearLastError();
     mask_ = RectOwner(CentralMaskFraction(first.images.grey.get(), options_.maskFraction));
     if (!mask_) {
@@ -145,6 +146,24 @@ class Engine {
     std::unique_lock<std::mutex> lock(mutex_);
     Deliver(lock, ws.get());
     return !stopped_;
+  }
+
+  // A search step beyond the first frame's larger side moves every compared
+  // pixel off the frame: it cannot mean anything, and the run is refused
+  // before a pair is measured (the classic search takes it as given).
+  bool StepsFit() {
+    if (options_.method == kDriftClassic) return true;
+    const int32_t w = out_.width[1], h = out_.height[1];
+    const double side = std::max(w, h);
+    const bool start = options_.startStep > side;
+    if (!start && !(options_.finalStep > side)) return true;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s step: %.6g is larger than the first frame (%d x %d "
+                  "pixels); give a number of pixels above 0 and at most %d",
+                  start ? "start" : "final", start ? options_.startStep : options_.finalStep,
+                  static_cast<int>(w), static_cast<int>(h), static_cast<int>(side));
+    refused_ = text;
+    return false;
   }
 
   void LoadFailed(int32_t k) {
@@ -168,6 +187,7 @@ class Engine {
       const bool named = std::strstr(memoryCause_, "out of memory") != nullptr;
       return err::Fail(err::kMemory, "%s", named ? memoryCause_ : "out of memory"), -1;
     }
+    if (!refused_.empty()) return err::Fail(err::kParameter, "%s", refused_.c_str()), -1;
     const int32_t failed = firstFailed_;
     out_.failedFrame = failed;
     out_.upTo = failed != 0 ? failed - 1 : n_;
@@ -475,6 +495,7 @@ class Engine {
   int32_t lastGood_ = 0;
   bool delivering_ = false;
   bool stopped_ = false;  // the callback asked to stop
+  std::string refused_;   // why the options do not fit the frames ("" when they do)
   RectOwner mask_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -106,7 +106,9 @@ VANTOR_API int32_t SequenceCount(const Sequence* sequence);
  * as they become known. Returns the number of frames measured; -1 when the
  * run stopped: a frame could not be loaded (kind FILE or FORMAT; results
  * hold the frames before it, SequenceFailedFrame names it), memory ran out
- * (kind MEMORY; no result is kept), or the callback stopped it. Frames that
+ * (kind MEMORY; no result is kept), the callback stopped it, or (kind
+ * PARAMETER, no result kept) the start or final step is larger than the first
+ * frame's larger side, which no method but the classic search takes. Frames that
  * load but cannot be measured are results with quality kDriftFailed. */
 VANTOR_API int32_t SequenceRun(Sequence* sequence, const SequenceOptions* options,
                                SequenceFrameCallback frameCallback, void* user);

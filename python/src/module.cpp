@@ -392,8 +392,26 @@ py::object Align(py::object frames, py::object shifts, std::optional<int> thread
   throw py::error_already_set();
 }
 
-std::string PathOf(const py::object& path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+// The path as the file system takes it, refused (ValueError) when it holds a
+// NUL character, which would cut it short; a folder (IsADirectoryError) and
+// anything else that is not a regular file (a device, a pipe: OSError) are
+// named as what they are rather than read.
+std::string PathOf(const py::object& pathObj) {
+  const py::module_ os = py::module_::import("os");
+  const std::string path = os.attr("fsencode")(pathObj).cast<std::string>();
+  const py::object name = os.attr("fsdecode")(py::bytes(path));
+  if (path.find('\0') != std::string::npos)
+    throw py::value_error(py::repr(name).cast<std::string>() + ": the path holds a NUL character");
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const py::object type = py::reinterpret_borrow<py::object>(PyExc_OSError);
+    const py::object exc = S_ISDIR(st.st_mode)
+                               ? type(EISDIR, "is a folder", name)
+                               : type(py::str(name) + py::str(": is not a regular file"));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+  }
+  return path;
 }
 
 int32_t PageCount(const py::object& pathObj) {

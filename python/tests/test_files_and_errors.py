@@ -1,5 +1,6 @@
 """Reading files into arrays, and the reasons given for bad input."""
 
+import os
 import subprocess
 import sys
 
@@ -102,14 +103,21 @@ def test_bad_arguments_are_named_without_printing_the_data(tmp_path):
         ({"threads": 1.0}, TypeError, "not 1.0"),
         ({"threads": True}, TypeError, "not True"),
         ({"threads": 0}, ValueError, "not 0"),
-        ({"start_step": "4"}, TypeError, 'start_step must be a positive number, not "4"'),
-        ({"start_step": 0}, ValueError, "start_step must be a positive number, not 0"),
-        ({"final_step": float("nan")}, ValueError, "final_step must be a positive number"),
+        ({"start_step": "4"}, TypeError, 'start_step must be a number of pixels above 0 and '
+                                         'at most 65536, not "4"'),
+        ({"start_step": 0}, ValueError, "start_step must be a number of pixels above 0"),
+        ({"start_step": 1e308}, ValueError, "at most 65536, not 1e+308"),
+        ({"final_step": float("nan")}, ValueError, "final_step must be a number of pixels"),
+        # A step beyond the frames' larger side (144 pixels) moves everything off them.
+        ({"start_step": 145}, ValueError, "start_step must be a number of pixels above 0 and "
+                                          "at most 144 (the frames' larger side), not 145"),
+        ({"final_step": 150.5, "method": "classic"}, ValueError, "at most 144"),
         ({"final_step": [1]}, TypeError, "not a value of type list"),
         ({"min_diff": -1}, ValueError, "min_diff must be a number of at least 0, not -1"),
         ({"min_diff": 10**400}, ValueError, "min_diff"),
-        ({"mask_fraction": 1.5}, ValueError, "mask_fraction must be a number above 0 and at "
-                                             "most 1, not 1.5"),
+        ({"mask_fraction": 1.5}, ValueError, "mask_fraction must be a number from 0.01 to 1, "
+                                             "not 1.5"),
+        ({"mask_fraction": 1e-300}, ValueError, "not 1e-300"),
         ({"mask_fraction": b"0.5"}, TypeError, "mask_fraction"),
     ]
     for kwargs, error, text in cases:
@@ -118,6 +126,9 @@ def test_bad_arguments_are_named_without_printing_the_data(tmp_path):
         assert text in str(e.value) and len(str(e.value)) < 120, (kwargs, str(e.value))
     with pytest.raises(TypeError, match="method must be"):
         vantor.register(a, b, method=2)
+    with pytest.raises(ValueError, match="at most 144 .+ not 200"):
+        vantor.register(a, b, start_step=200)
+    assert vantor.measure(frames, start_step=144, final_step=144, method="search")[1]["quality"]
     with pytest.raises(TypeError, match="threads must be"):
         vantor.align(frames, np.zeros((2, 2)), threads="all")
     with pytest.raises(TypeError, match='page must be a whole number of at least 1, not "1"'):
@@ -147,6 +158,23 @@ try:
 except MemoryError as e:
     print("MemoryError:", e)
 """
+
+
+def test_read_names_what_is_not_a_regular_file(tmp_path):
+    tifffile.imwrite(tmp_path / "ok.tif", np.zeros((4, 5), np.uint8))
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for call in (vantor.read, vantor.page_count):
+        # A NUL would cut the path short: read would give ok.tif.
+        for path in (str(tmp_path / "ok.tif") + "\0junk", bytes(tmp_path / "ok.tif") + b"\0x"):
+            with pytest.raises(ValueError, match="NUL"):
+                call(path)
+        with pytest.raises(IsADirectoryError, match="is a folder") as e:
+            call(tmp_path)
+        assert e.value.filename == str(tmp_path)
+        for path in ("/dev/zero", fifo):  # neither blocks nor reads forever
+            with pytest.raises(OSError, match="is not a regular file"):
+                call(path)
 
 
 def test_library_failures_raise_by_kind_with_the_cause(tmp_path):

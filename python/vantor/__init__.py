@@ -105,18 +105,36 @@ def _whole(name, value, wording, least):
     return int(value)
 
 
+# The program's limits: a step beyond 65536 pixels or a compared area below a
+# hundredth of each side cannot mean anything for a measurement.
+_LARGEST_STEP = 65536
+
+
 def _search_options(start_step, final_step, min_diff, mask_fraction, method):
+    steps = "a number of pixels above 0 and at most %d" % _LARGEST_STEP
     return dict(
-        start_step=_real("start_step", start_step, "a positive number",
-                         lambda v: 0 < v < math.inf),
-        final_step=_real("final_step", final_step, "a positive number",
-                         lambda v: 0 < v < math.inf),
+        start_step=_real("start_step", start_step, steps, lambda v: 0 < v <= _LARGEST_STEP),
+        final_step=_real("final_step", final_step, steps, lambda v: 0 < v <= _LARGEST_STEP),
         min_diff=_real("min_diff", min_diff, "a number of at least 0",
                        lambda v: 0 <= v < math.inf),
-        mask_fraction=_real("mask_fraction", mask_fraction, "a number above 0 and at most 1",
-                            lambda v: 0 < v <= 1),
+        mask_fraction=_real("mask_fraction", mask_fraction, "a number from 0.01 to 1",
+                            lambda v: 0.01 <= v <= 1),
         method=_choice("method", method, _METHODS,
                        '"precise" (the default), "search" or "classic"'))
+
+
+def _steps_fit(options, frame):
+    """Refuses a step beyond the frames' larger side (it moves every compared
+    pixel off the frame). frame: the first frame (anything else is left to
+    the library to name)."""
+    shape = np.shape(frame) if isinstance(frame, np.ndarray) else ()
+    if len(shape) < 2:
+        return
+    side = max(shape[0], shape[1])
+    for name in ("start_step", "final_step"):
+        if options[name] > side:
+            raise ValueError("%s must be a number of pixels above 0 and at most %d (the frames' "
+                             "larger side), not %s" % (name, side, _shown(options[name])))
 
 
 def _threads(threads):
@@ -195,9 +213,10 @@ def register(reference, image, *, start_step=4.0, final_step=0.05, min_diff=3.0,
     depth; "default" names it too), "search" (the simplex search checked by a
     global whole-pixel search that rescues lost pairs) or "classic" (the
     search alone). start_step, final_step and min_diff steer the search
-    (pixels, pixels, mean square grey difference; not used by "precise");
+    (pixels, pixels, mean square grey difference; not used by "precise"; a
+    step must lie above 0 and at most at 65536 and the frames' larger side);
     mask_fraction is the fraction of each dimension compared, about the
-    centre. Raises TypeError for an unsupported dtype or shape or an argument
+    centre (0.01 to 1). Raises TypeError for an unsupported dtype or shape or an argument
     of the wrong type, ValueError for differing sizes or an argument out of
     range, MemoryError when memory runs out and RuntimeError when the library
     finds no result, each with the reason.
@@ -206,6 +225,7 @@ def register(reference, image, *, start_step=4.0, final_step=0.05, min_diff=3.0,
         print(r.dx, r.dy, r.quality)
     """
     options = _search_options(start_step, final_step, min_diff, mask_fraction, method)
+    _steps_fit(options, reference)
     reference, image = _take_frames([reference, image], "register", ("reference", "image"))[0]
     return _core.register(reference, image, **options)
 
@@ -237,6 +257,10 @@ def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3
     mode = _choice("mode", mode, _MODES, '"first" or "previous"')
     options = _search_options(start_step, final_step, min_diff, mask_fraction, method)
     threads = _threads(threads)
+    if isinstance(frames, np.ndarray):
+        _steps_fit(options, frames[0] if frames.ndim >= 3 and len(frames) else None)
+    elif isinstance(frames, (list, tuple)) and frames:
+        _steps_fit(options, frames[0])
     frames, _ = _take_frames(frames, "measure")
     return _core.measure(frames, mode=mode, threads=threads, **options)
 
@@ -271,7 +295,9 @@ def read(path, page=1):
     width, 3) uint8 or uint16 in red, green, blue order; measure, align and
     register take every one of them. page counts the pages of a multi-page
     TIFF file from 1. Raises OSError (naming the file and the reason) for a
-    file that cannot be read, ValueError for a page the file does not have.
+    file that cannot be read (IsADirectoryError for a folder; a device or a
+    pipe is "not a regular file" and is not opened), ValueError for a page
+    the file does not have or a path holding a NUL character.
     """
     page = _whole("page", page, "a whole number of at least 1", 1)
     return _core.read(path, min(page, 2**63 - 1))
