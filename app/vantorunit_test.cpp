@@ -128,7 +128,7 @@ InProcessRun RunInFolder(const fs::path& folder, const std::vector<std::string>&
   fs::path old = fs::current_path();
   fs::current_path(folder);
   TForm1 form(nullptr);
-  RunContext ctx{RunParameters{}, form, std::string(), RunOptions{}, std::string()};
+  RunContext ctx{RunParameters{}, form, std::string(), RunOptions{}};
   ParameterOutcome o = ReadParameters(args, ctx.params, '.');
   EXPECT_EQ(o.kind, ParameterOutcome::kRun);
   CompareFunction compare = [&](RunContext& c, char* path, size_t filePart) {
