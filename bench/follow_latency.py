@@ -12,7 +12,7 @@ the median, 90th percentile and largest latency in milliseconds, the
 program's processor time per frame (its whole run over the frames) and the
 load average, since other work on the machine lengthens the latency.
 
-    bench/follow_latency.py [--build DIR] [--frames N] [--interval S] [--method M]
+    bench/follow_latency.py [--build DIR] [--frames N] [--interval S] [--method M] [--size N]
 """
 import argparse
 import io
@@ -67,9 +67,11 @@ def main():
     ap.add_argument("--frames", type=int, default=50)
     ap.add_argument("--interval", type=float, default=0.4)
     ap.add_argument("--method", default="--precise")
+    ap.add_argument("--size", type=int, default=2048,
+                    help="frame width and height (a small one shows what following itself costs)")
     args = ap.parse_args()
     exe = os.path.abspath(os.path.join(args.build, "vantor"))
-    base = texture(2048)
+    base = texture(args.size)
     print(f"making {args.frames + 1} frames ...", file=sys.stderr)
     frames = [tiff_bytes(shifted(base, 0.37 * k, -0.23 * k, k)) for k in range(args.frames + 1)]
     cpu = sorted(os.sched_getaffinity(0))[-1]
@@ -111,7 +113,7 @@ def main():
         print(f"only {len(lat)} of {args.frames} lines came (status {proc.returncode})")
         return 1
     lat.sort()
-    print(f"{args.frames} frames of 2048 x 2048 x 16 bits, {args.method}, one thread on one "
+    print(f"{args.frames} frames of {args.size} x {args.size} x 16 bits, {args.method}, one thread on one "
           f"processor: latency median {statistics.median(lat):.1f} ms, 90th percentile "
           f"{lat[int(0.9 * len(lat)) - 1]:.1f} ms, largest {lat[-1]:.1f} ms; the program's "
           f"processor time {cpu_ms / (args.frames + 1):.1f} ms a frame; load average "
