@@ -146,27 +146,33 @@ TEST(Follow, FilesWrittenDuringTheRunMeasureAsTheFinishedFolder) {
 }
 
 TEST(Follow, ALateNameIsMarkedAndKeepsItsPlaceOfArrival) {
-  TempFolder dir, scratch;
-  vantor::tools::SaveBytes(dir / "b.tif", FrameBytes(scratch, 0));
-  std::thread writer([&] {
-    std::this_thread::sleep_for(100ms);
-    vantor::tools::SaveBytes(dir / "c.tif", FrameBytes(scratch, 1));
-    std::this_thread::sleep_for(100ms);
-    vantor::tools::SaveBytes(dir / "a.tif", FrameBytes(scratch, 2));
-    std::this_thread::sleep_for(100ms);
-    vantor::tools::SaveBytes(dir / "STOP", "");
-  });
-  Seen seen;
-  SequenceOptions o = Options(kSequenceFirst, kDriftPrecise, 1);
-  SequenceFollowOptions f;
-  SequenceDefaultFollowOptions(&f);  // 60 s: the STOP file ends it
-  SeqPtr s(SequenceCreate());
-  const int32_t done = SequenceFollow(s.get(), (dir / "*.tif").c_str(), &f, &o, OnFrame, &seen);
-  writer.join();
-  ASSERT_EQ(done, 3);
-  EXPECT_EQ(seen.names, (std::vector<std::string>{"b.tif", "c.tif", "a.tif"}));
-  EXPECT_EQ(seen.frames[1].outOfOrder, 0);
-  EXPECT_NE(seen.frames[2].outOfOrder, 0);
+  // Told of changes, and looking for them (where files count as complete
+  // once left alone for half a second).
+  for (const int32_t polling : {0, 1}) {
+    TempFolder dir, scratch;
+    const auto gap = polling != 0 ? 700ms : 100ms;
+    vantor::tools::SaveBytes(dir / "b.tif", FrameBytes(scratch, 0));
+    std::thread writer([&] {
+      std::this_thread::sleep_for(gap);
+      vantor::tools::SaveBytes(dir / "c.tif", FrameBytes(scratch, 1));
+      std::this_thread::sleep_for(gap);
+      vantor::tools::SaveBytes(dir / "a.tif", FrameBytes(scratch, 2));
+      std::this_thread::sleep_for(gap);
+      vantor::tools::SaveBytes(dir / "STOP", "");
+    });
+    Seen seen;
+    SequenceOptions o = Options(kSequenceFirst, kDriftPrecise, 1);
+    SequenceFollowOptions f;
+    SequenceDefaultFollowOptions(&f);  // 60 s: the STOP file ends it
+    f.polling = polling;
+    SeqPtr s(SequenceCreate());
+    const int32_t done = SequenceFollow(s.get(), (dir / "*.tif").c_str(), &f, &o, OnFrame, &seen);
+    writer.join();
+    ASSERT_EQ(done, 3) << polling;
+    EXPECT_EQ(seen.names, (std::vector<std::string>{"b.tif", "c.tif", "a.tif"})) << polling;
+    EXPECT_EQ(seen.frames[1].outOfOrder, 0);
+    EXPECT_NE(seen.frames[2].outOfOrder, 0);
+  }
 }
 
 TEST(Follow, ATiffOrBmpIsCompleteOnlyWithAllItsData) {
