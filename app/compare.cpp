@@ -4,6 +4,7 @@
 #include "app/compare.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "app/plot.h"
 #include "generic/errors.h"
 #include "memrect/memrect.h"
+#include "memrect/readfile.h"
 #include "sequence/sequence.h"
 
 namespace vantor::app {
@@ -48,17 +50,6 @@ std::string Format(const char* format, ...) {
   return s;
 }
 
-// A field of the CSV, quoted when it holds a separator, a quote or a line end.
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (char c : s) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  return q + '"';
-}
-
 struct SequenceDeleter {
   void operator()(Sequence* s) const { SequenceFree(s); }
 };
@@ -79,6 +70,8 @@ class ProgramRun {
   // Lists, measures and writes; the frames measured, or -1. folder: the
   // images' folder with its trailing '/', where the table goes.
   int Run(const char* pattern, const std::string& folder) {
+    following_ = ctx_.options.follow >= 0.0;
+    std::string followed = pattern;  // the pattern whose files are measured
     mrClearLastError();
     seq_.reset(SequenceCreate());
     if (!seq_) {
@@ -94,6 +87,7 @@ class ProgramRun {
         const std::string other = folder + kind;
         frames = SequenceAddFiles(seq_.get(), other.c_str());
         if (frames >= 0 || mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
+          if (frames >= 0) followed = other;
           if (frames >= 0)
             std::fprintf(stderr, "vantor: note: %s holds no *.tif file; measuring its %d %s "
                          "files\n", folder.c_str(), frames, kind);
@@ -101,6 +95,8 @@ class ProgramRun {
         }
       }
     }
+    // Following, the frames may all be still to come.
+    if (frames < 0 && following_ && mrLastErrorKind() != VANTOR_ERROR_MEMORY) frames = 0;
     if (frames < 0) {
       if (mrLastErrorKind() == VANTOR_ERROR_MEMORY)
         RanOutOfMemory(ctx_);
@@ -121,7 +117,7 @@ class ProgramRun {
     }
     first_ = std::max(1, ctx_.options.firstFrame);
     last_ = ctx_.options.lastFrame > 0 ? std::min(ctx_.options.lastFrame, frames) : frames;
-    if (first_ > frames) {
+    if (first_ > frames && !following_) {
       std::fprintf(stderr, "vantor: --frames: %s holds %d frames, fewer than %d\n", pattern,
                    frames, first_);
       ctx_.refused = true;  // a range that cannot mean anything: a bad parameter
@@ -130,7 +126,7 @@ class ProgramRun {
     n_ = frames;
     ctx_.framesWritten = {first_, last_};
     aligned_ = !ctx_.options.alignedDir.empty();
-    if (!OutputsAreDistinct(folder)) return -1;
+    if (!OutputsAreDistinct(folder) || (following_ && !AlignedOutsideFolder(folder))) return -1;
     SequenceOptions o;
     SequenceDefaultOptions(&o);
     o.mode = toPrevious_ ? kSequencePrevious : kSequenceFirst;
@@ -144,14 +140,35 @@ class ProgramRun {
     o.drift.maskFraction = ctx_.params.MaskFraction;
     o.threads = ctx_.options.threads;
     o.firstFrame = first_;
-    o.lastFrame = last_;
+    o.lastFrame = following_ ? std::max(0, ctx_.options.lastFrame) : last_;
     o.keepImages = aligned_ ? 1 : 0;
+    o.resultCallback = &ProgramRun::OnResult;
+    o.resultUser = this;
     precise_ = o.drift.method == kDriftPrecise;
-    if (aligned_) PlanStacks();
+    if (aligned_ && !following_) PlanStacks();
+    if (!ctx_.options.csvPath.empty()) {
+      ctx_.csv = std::make_unique<CsvStream>();
+      ctx_.csv->Open(ctx_.options.csvPath, precise_, following_);
+    }
     mrClearLastError();
-    const int32_t done = SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
+    const int32_t done = following_ ? Follow(followed, &o) : SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
     ctx_.form.FinishStatus();
-    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
+    if (following_) {
+      frames = n_ = SequenceCount(seq_.get());
+      last_ = ctx_.options.lastFrame > 0 ? std::min(ctx_.options.lastFrame, frames) : frames;
+      ctx_.framesWritten = {first_, last_};
+      if (frames == 0 && mrLastErrorKind() != VANTOR_ERROR_MEMORY) {
+        std::fprintf(stderr, "vantor: no image file matching %s came within %g seconds\n",
+                     followed.c_str(), ctx_.options.follow);
+        return -1;
+      }
+      if (first_ > frames && done >= 0) {
+        std::fprintf(stderr, "vantor: --frames: %s brought %d frames, fewer than %d\n",
+                     followed.c_str(), frames, first_);
+        return -1;
+      }
+    }
+    if ((done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) || ctx_.outOfMemory) {
       RanOutOfMemory(ctx_);
       return -1;  // a table of what memory allowed would be wrong
     }
@@ -214,6 +231,36 @@ class ProgramRun {
     return loop.empty() ? "" : "; " + loop + " is a symbolic-link loop";
   }
 
+  // Measures the frames there are and those that come (see --follow); the
+  // first SIGINT or SIGTERM ends following. The sequence is built anew: the
+  // follow takes a file only once it is complete.
+  int32_t Follow(const std::string& pattern, const SequenceOptions* o) {
+    seq_.reset(SequenceCreate());
+    if (!seq_) return -1;  // the shortage is in the error record
+    SequenceFollowOptions f;
+    SequenceDefaultFollowOptions(&f);
+    f.idleSeconds = ctx_.options.follow;
+    f.stop = &stop_;
+    StopOnSignals(&stop_);
+    const int32_t done = SequenceFollow(seq_.get(), pattern.c_str(), &f, o, &ProgramRun::OnFrame, this);
+    StopOnSignals(nullptr);
+    return done;
+  }
+
+  // Following, aligned copies written into the followed folder would come
+  // back as frames: refused (with a message).
+  bool AlignedOutsideFolder(const std::string& folder) {
+    if (!aligned_) return true;
+    std::error_code ec;
+    if (!std::filesystem::equivalent(ctx_.options.alignedDir, folder.empty() ? "." : folder, ec))
+      return true;
+    std::fprintf(stderr, "vantor: --aligned=%s is the followed folder, where the aligned frames "
+                 "would be taken as new ones; nothing was written\n",
+                 ctx_.options.alignedDir.c_str());
+    ctx_.refused = true;
+    return false;
+  }
+
   // The multi-page inputs among the wanted frames, with their first and last frame.
   void PlanStacks() {
     for (int32_t k = first_; k <= last_; ++k) {
@@ -229,13 +276,45 @@ class ProgramRun {
     }
   }
 
+  // The callbacks stop the run when memory runs out (status 4).
   static int32_t OnFrame(void* user, const SequenceFrame* f) {
-    return static_cast<ProgramRun*>(user)->Frame(*f);
+    ProgramRun& run = *static_cast<ProgramRun*>(user);
+    try {
+      return run.Frame(*f);
+    } catch (const std::bad_alloc&) {
+      RanOutOfMemory(run.ctx_);
+      return 1;
+    }
+  }
+
+  // A frame's final result: its CSV line.
+  static int32_t OnResult(void* user, const SequenceFrame* f) {
+    ProgramRun& run = *static_cast<ProgramRun*>(user);
+    try {
+      if (run.ctx_.csv) run.ctx_.csv->Row(*f);
+      return 0;
+    } catch (const std::bad_alloc&) {
+      RanOutOfMemory(run.ctx_);
+      return 1;
+    }
   }
 
   int32_t Frame(const SequenceFrame& f) {
-    ctx_.form.ShowFile(f.path, f.frame, n_);
+    ctx_.form.ShowFile(f.path, f.frame, following_ ? f.frame : n_);
     ctx_.form.ProcessMessages();
+    if (f.outOfOrder != 0 && f.page <= 1)
+      std::fprintf(stderr, "vantor: warning: %s arrived after %s, whose name sorts after it; the "
+                   "sequence keeps the order of arrival (it is frame %d)\n", f.path,
+                   previousPath_.c_str(), static_cast<int>(f.frame));
+    previousPath_ = f.path;
+    if (following_ && aligned_ && f.page >= 1 && stacks_.count(f.path) == 0) {
+      // A followed multi-page file comes whole: its pages are the next frames.
+      auto& so = stacks_[f.path];
+      so = std::make_unique<StackOutput>();
+      so->firstK = f.frame;
+      so->lastK = std::min(f.frame + std::max(1, mrPageCount(f.path)) - 1,
+                           ctx_.options.lastFrame > 0 ? ctx_.options.lastFrame : INT32_MAX);
+    }
     if (!aligned_ || f.image == 0) return 0;
     if (!folderMade_) {
       folderMade_ = true;
@@ -314,7 +393,7 @@ class ProgramRun {
     std::fprintf(stderr, "vantor: %s: %s%s\n", f.path, where.c_str(), reason.c_str());
   }
 
-  // Appends the header and the rows to the result buffer (and the CSV), and
+  // Appends the header and the rows to the result buffer, and
   // warns about every frame that is not "ok". complete: every frame was
   // loaded (otherwise no plot is drawn, as no table or CSV is saved).
   void WriteRows(int32_t upTo, bool complete) {
@@ -328,17 +407,6 @@ class ProgramRun {
     else
       ctx_.result += "FileName\tDX\tDY\tValue\r\n" +
                      (withFirst ? Format("%s\t 0\t 0\t 0\r\n", RowName(firstName).c_str()) : "");
-    const bool csv = !ctx_.options.csvPath.empty();
-    if (csv) {
-      // The precise method's standard error goes with its numbers; the
-      // search's table keeps its own columns.
-      ctx_.csv = std::string("frame,file,dx,dy,dx_first,dy_first,distance,quality") +
-                 (precise_ ? ",sigma\n" : "\n");
-      if (withFirst)
-        ctx_.csv += "1," + CsvField(firstName) +
-                    ",0.000000,0.000000,0.000000,0.000000,0.000000,ok" +
-                    (precise_ ? ",0.000000\n" : "\n");
-    }
     std::vector<PlotPoint> points;
     if (withFirst) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
     ctx_.summary = RunSummary{};
@@ -357,18 +425,6 @@ class ProgramRun {
                               RoundResult(f.dyFirst, kRoundingFactor), value);
       } else {
         ctx_.result += Format("%s\t%.6g\t%.6g\t%.6g\r\n", RowName(name).c_str(), dx, dy, value);
-      }
-      if (csv) {
-        ctx_.csv += Format("%d,", k) + CsvField(name) +
-                    Format(",%.6f,%.6f,%.6f,%.6f,%.6f,%s", r.dx, r.dy, f.dxFirst, f.dyFirst,
-                           r.distance, DriftQualityName(r.quality));
-        // A failed pair has no standard error: the field stays empty.
-        if (precise_)
-          ctx_.csv += r.quality != kDriftFailed && r.precision >= 0.0
-                          ? Format(",%.6f\n", std::min(r.precision, 1e6))
-                          : std::string(",\n");
-        else
-          ctx_.csv += "\n";
       }
       RunSummary& sum = ctx_.summary;
       if (r.quality == kDriftFailed) {
@@ -456,6 +512,9 @@ class ProgramRun {
   int32_t n_ = 0, first_ = 1, last_ = 0;
   bool aligned_ = false, folderMade_ = false;
   bool precise_ = false;
+  bool following_ = false;
+  volatile int32_t stop_ = 0;  // set by SIGINT or SIGTERM while following
+  std::string previousPath_;   // the frame before, for the out-of-order warning
   std::map<std::string, std::unique_ptr<StackOutput>> stacks_;  // by the input's path
 };
 

@@ -163,6 +163,22 @@ bool OutputFile::Commit(std::string* error) {
   return true;
 }
 
+bool OutputFile::Publish(std::string* error) {
+  if (fd_ < 0) return Fail(error, EBADF);
+  if (direct_) return true;
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    const int cause = errno;
+    Discard();
+    return Fail(error, cause);
+  }
+  // The file is the output now: neither a failure nor a signal removes it.
+  Disarm(entry_);
+  entry_ = -1;
+  temp_.clear();
+  direct_ = true;
+  return true;
+}
+
 void OutputFile::Discard() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -177,6 +193,25 @@ bool WriteWholeFile(const std::string& path, const void* data, size_t size, std:
   return file.Open(path, error) && file.Write(data, size, error) && file.Commit(error);
 }
 
+namespace {
+
+// The flag a followed run ends on (see StopOnSignals).
+volatile int32_t* g_stopFlag = nullptr;
+
+void StopOrEnd(int signal) {
+  if (g_stopFlag != nullptr && *g_stopFlag == 0) {
+    *g_stopFlag = 1;
+    return;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(signal, &sa, nullptr);
+  RemoveUnfinishedAndEnd(signal);
+}
+
+}  // namespace
+
 void RemoveUnfinishedOutputsOnSignals() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction old {};
@@ -185,6 +220,22 @@ void RemoveUnfinishedOutputsOnSignals() {
     sa.sa_handler = RemoveUnfinishedAndEnd;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    ::sigaction(signal, &sa, nullptr);
+  }
+}
+
+void StopOnSignals(volatile int32_t* flag) {
+  g_stopFlag = flag;
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    if (old.sa_handler != SIG_DFL && old.sa_handler != RemoveUnfinishedAndEnd &&
+        old.sa_handler != StopOrEnd)
+      continue;  // handled by someone else
+    struct sigaction sa {};
+    sa.sa_handler = flag != nullptr ? StopOrEnd : RemoveUnfinishedAndEnd;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = flag != nullptr ? 0 : SA_RESETHAND | SA_NODEFER;
     ::sigaction(signal, &sa, nullptr);
   }
 }

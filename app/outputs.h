@@ -4,6 +4,7 @@
 #define VANTOR_APP_OUTPUTS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ class OutputFile {
   // Flushes, closes and renames over the destination; the file is removed
   // when any step fails.
   bool Commit(std::string* error);
+  // Renames what is written so far over the destination now and keeps the
+  // file open: later writes append in place (a file read while it grows),
+  // and Commit only closes it.
+  bool Publish(std::string* error);
   // Closes and removes the unfinished file.
   void Discard();
 
@@ -61,6 +66,12 @@ bool WriteWholeFile(const std::string& path, const void* data, size_t size, std:
 // output files before ending the program as they would have (signals that
 // are ignored or handled stay so).
 void RemoveUnfinishedOutputsOnSignals();
+
+// While a folder is followed: the first SIGINT or SIGTERM sets *flag (the run
+// ends and writes its outputs), a second one ends the program as
+// RemoveUnfinishedOutputsOnSignals does. Ignored signals stay so. Null
+// restores that behaviour.
+void StopOnSignals(volatile int32_t* flag);
 
 }  // namespace vantor::app
 

@@ -4,6 +4,7 @@
 #define VANTOR_APP_TEST_SUPPORT_H
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ struct ProgramResult {
 // `tmpdir` (unset when empty) and extra environment assignments ("NAME=value").
 ProgramResult RunProgram(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                          const std::string& tmpdir, const std::vector<std::string>& env = {});
+
+// As RunProgram (no TMPDIR), calling during(pid, out) once the program has
+// started; out is the file its standard output goes to meanwhile.
+ProgramResult RunProgramWhile(
+    const std::vector<std::string>& args, const std::filesystem::path& cwd,
+    const std::function<void(int pid, const std::filesystem::path& out)>& during);
 
 std::string ReadFileBytes(const std::filesystem::path& p);
 

@@ -126,8 +126,11 @@ void WriteFileBytes(const fs::path& p, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-ProgramResult RunProgram(const std::vector<std::string>& args, const fs::path& cwd,
-                         const std::string& tmpdir, const std::vector<std::string>& env) {
+namespace {
+
+ProgramResult Run(const std::vector<std::string>& args, const fs::path& cwd,
+                  const std::string& tmpdir, const std::vector<std::string>& env,
+                  const std::function<void(int, const fs::path&)>& during) {
   ProgramResult r;
   TempDir io;
   fs::path outPath = io / "stdout", errPath = io / "stderr";
@@ -149,12 +152,25 @@ ProgramResult RunProgram(const std::vector<std::string>& args, const fs::path& c
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
+  if (during) during(pid, outPath);
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = ReadFileBytes(outPath);
   r.err = ReadFileBytes(errPath);
   return r;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::vector<std::string>& args, const fs::path& cwd,
+                         const std::string& tmpdir, const std::vector<std::string>& env) {
+  return Run(args, cwd, tmpdir, env, {});
+}
+
+ProgramResult RunProgramWhile(const std::vector<std::string>& args, const fs::path& cwd,
+                              const std::function<void(int, const fs::path&)>& during) {
+  return Run(args, cwd, "", {}, during);
 }
 
 }  // namespace vantor::test

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <optional>
 
 #include "app/compare.h"
 #include "app/outputs.h"
@@ -68,24 +69,9 @@ bool ParseFrames(const std::string& text, int32_t* first, int32_t* last) {
   return *last == 0 || *first <= *last;
 }
 
-// Writes the full-precision table where --csv asked; false (with a message)
-// when it was not written whole.
-bool SaveCsv(const RunContext& ctx) {
-  const std::string& path = ctx.options.csvPath;
-  if (path.empty()) return true;
-  if (path == "-") {
-    errno = 0;
-    const bool written = std::fwrite(ctx.csv.data(), 1, ctx.csv.size(), stdout) == ctx.csv.size();
-    if (std::fflush(stdout) == 0 && written && std::ferror(stdout) == 0) return true;
-    std::fprintf(stderr, "vantor: cannot write the CSV to standard output: %s\n",
-                 std::strerror(errno != 0 ? errno : EIO));
-    return false;
-  }
-  std::string cause;
-  if (WriteWholeFile(path, ctx.csv.data(), ctx.csv.size(), &cause)) return true;
-  std::fprintf(stderr, "vantor: cannot write %s: %s\n", path.c_str(), cause.c_str());
-  return false;
-}
+// Puts the full-precision table, streamed while the frames were measured, in
+// place; false (with a message) when it was not written whole.
+bool SaveCsv(const RunContext& ctx) { return ctx.csv == nullptr || ctx.csv->Finish(); }
 
 }  // namespace
 
@@ -285,6 +271,15 @@ int VantorMain(int argc, char** argv) {
                        "output)\n");
           return kExitBadParameter;
         }
+      } else if (a == "--follow" || a.rfind("--follow=", 0) == 0) {
+        const auto seconds = a.size() == 8 ? std::optional<double>(60.0)
+                                           : StrToFloat(std::string_view(a).substr(9), '.');
+        if (!seconds || !std::isfinite(*seconds) || *seconds < 0.0 || *seconds > 1e7) {
+          std::fprintf(stderr, "vantor: %s: give the seconds without a new frame after which the "
+                       "run ends, a number from 0 to 10000000\n", a.c_str());
+          return kExitBadParameter;
+        }
+        options.follow = *seconds;
       } else if (a == "--version") {
         std::printf("vantor %s\n", VANTOR_VERSION);
         return kExitOk;
@@ -307,7 +302,7 @@ int VantorMain(int argc, char** argv) {
     }
     options.method = method;
     TForm1 form;
-    RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
+    RunContext ctx{RunParameters{}, form, std::string(), options};
     ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());
     if (outcome.kind == ParameterOutcome::kHelp) {
       ShowInNotePad(1, "ParReadMe.txt", HelpText().c_str(), 0);

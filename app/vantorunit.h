@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <string>
 #include <vector>
 
+#include "app/csv_stream.h"
 #include "app/form.h"
 #include "app/paths.h"
 #include "app/run_params.h"
@@ -40,6 +42,7 @@ struct RunOptions {
   int32_t firstFrame = 0, lastFrame = 0;  // --frames: 1-based range, 0 for an open end
   bool partial = false;                   // --frames was given
   bool quiet = false;                     // --quiet: no closing line
+  double follow = -1.0;  // --follow: seconds without a new frame that end the run; < 0: off
 };
 
 // What the closing line of a run says: the rows written, the largest
@@ -57,7 +60,7 @@ struct RunContext {
   TForm1& form;
   std::string result;
   RunOptions options;
-  std::string csv;  // the full-precision table when options.csvPath is set
+  std::unique_ptr<CsvStream> csv = {};  // the full-precision table when options.csvPath is set
   bool outputFailed = false;  // an aligned frame or the plot could not be written
   bool outOfMemory = false;   // the comparison stopped because memory ran out
   bool refused = false;       // an output would have replaced an input or another output

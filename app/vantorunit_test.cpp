@@ -161,7 +161,7 @@ InProcessRun RunInFolder(const fs::path& folder, const std::vector<std::string>&
   RunOptions options;
   options.method = method;
   options.quiet = true;
-  RunContext ctx{RunParameters{}, form, std::string(), options, std::string()};
+  RunContext ctx{RunParameters{}, form, std::string(), options};
   ParameterOutcome o = ReadParameters(args, ctx.params, '.');
   EXPECT_EQ(o.kind, ParameterOutcome::kRun);
   CompareFunction compare = [&](RunContext& c, char* path, size_t filePart) {

@@ -5,11 +5,16 @@
 // pair and no pending hand-over needs it. Pairs finish in any order; frames
 // are handed to the caller strictly in order, by one thread at a time, so
 // every thread count gives the same results and the same calls.
+//
+// Following a folder, frames keep arriving while the run goes on: a thread
+// that finds no pair left asks the feed for more (one thread at a time), and
+// the frames that may still serve a later pair are kept until the feed ends.
 #include "sequence/engine.h"
 
 #include <sched.h>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -53,23 +58,30 @@ struct Frame {
   std::string error;
   int32_t errorKind = 0;     // VANTOR_ERROR_* of a failed load
   bool outOfMemory = false;  // the load failed for memory
+  int32_t width = 0, height = 0;
 };
 
 class Engine {
  public:
-  Engine(const std::vector<FrameSource>& sources, const SequenceOptions& o,
-         SequenceFrameCallback callback, void* user, RunResults* out)
+  Engine(std::deque<FrameSource>& sources, const SequenceOptions& o,
+         SequenceFrameCallback callback, void* user, RunResults* out, FrameFeed* feed)
       : src_(sources), n_(static_cast<int32_t>(sources.size())),
         toPrevious_(o.mode == kSequencePrevious), options_(o.drift), callback_(callback),
-        user_(user), keepImages_(o.keepImages != 0), out_(*out), frames_(sources.size() + 1),
+        user_(user), resultCallback_(o.resultCallback), resultUser_(o.resultUser),
+        keepImages_(o.keepImages != 0), feed_(feed), out_(*out), frames_(sources.size() + 1),
         measured_(sources.size() + 1, false) {
     first_ = std::max(1, o.firstFrame);
     last_ = o.lastFrame > 0 ? std::min(o.lastFrame, n_) : n_;
     // The pairs measured: those of the wanted frames, the window of pairs
     // around them that classifying compares them with, and for the previous
-    // frame every earlier pair (the running sums need them).
+    // frame every earlier pair (the running sums need them). Following, every
+    // pair that comes.
     pairLo_ = toPrevious_ ? 2 : std::max(2, first_ - DriftClassifyWindow());
     pairHi_ = std::min(n_, last_ + DriftClassifyWindow());
+    if (feed_ != nullptr) {
+      last_ = o.lastFrame > 0 ? o.lastFrame : INT32_MAX;
+      pairHi_ = n_;
+    }
     for (int32_t k = 2; k <= n_; ++k) measured_[k] = k < pairLo_ || k > pairHi_;
     out_.Reset(sources.size() + 1);
     for (int32_t k = 0; k <= n_; ++k) {
@@ -83,17 +95,21 @@ class Engine {
       out_.reference[k] = k <= 1 ? 0 : RefOf(k);
     }
     threads_ = o.threads > 0 ? o.threads : ProcessorCount();
+    if (feed_ == nullptr) lastPair_ = pairHi_;
     retry_ = toPrevious_ && options_.method != kDriftClassic;
   }
 
+  int32_t Count() const { return n_; }
+
   int32_t Run() {
+    if (feed_ != nullptr && n_ == 0 && !AwaitFirst()) return -1;
     if (!Start()) return Finish();
-    const int threads = std::max(1, std::min(threads_, pairHi_ - pairLo_ + 1));
+    const int threads = feed_ != nullptr ? std::max(1, threads_)
+                                         : std::max(1, std::min(threads_, pairHi_ - pairLo_ + 1));
     capacity_ = threads + 2;
-    for (int32_t k = pairLo_; k <= pairHi_; ++k)
-      frames_[k].usesLeft = (toPrevious_ && k < pairHi_) ? 2 : 1;
+    for (int32_t k = pairLo_; k <= pairHi_; ++k) frames_[k].usesLeft = UsesOf(k);
     nextPair_ = pairLo_;
-    if (pairHi_ >= pairLo_) {
+    if (pairHi_ >= pairLo_ || feed_ != nullptr) {
       std::vector<std::thread> pool;
       try {
         pool.reserve(static_cast<size_t>(threads));
@@ -112,6 +128,97 @@ class Engine {
  private:
   int32_t RefOf(int32_t k) const { return toPrevious_ ? k - 1 : 1; }
   bool Wanted(int32_t k) const { return k >= first_ && k <= last_; }
+  // The pairs frame k (from 2) takes part in: its own, and against the
+  // previous frame the next one's, which following may still bring.
+  int UsesOf(int32_t k) const { return toPrevious_ && (k < pairHi_ || Open()) ? 2 : 1; }
+  bool Open() const { return feed_ != nullptr && !feedEnded_; }
+
+  // Following an empty sequence: waits for its first frames. False (with the
+  // cause recorded) when none came.
+  bool AwaitFirst() {
+    std::vector<FrameSource> more;
+    bool open = true;
+    while (more.empty() && open && !feed_->StopNow()) open = feed_->Next(&more);
+    if (more.empty()) return err::Fail(err::kFile, "no frame came"), false;
+    std::lock_guard<std::mutex> g(mutex_);
+    Append(more);
+    if (!open) EndFeed();
+    return true;
+  }
+
+  // Appends frames that arrived (the lock held).
+  void Append(std::vector<FrameSource>& more) {
+    for (FrameSource& f : more) {
+      const int32_t k = n_ + 1;
+      const bool skipped = k >= 2 && k < pairLo_;  // before the wanted frames' pairs
+      src_.push_back(std::move(f));
+      frames_.emplace_back();
+      measured_.push_back(skipped);
+      causes_.emplace_back();
+      out_.Grow(static_cast<size_t>(k) + 1);
+      DriftResult& r = out_.results[k];
+      r.quality = skipped ? kDriftFailed : kDriftOk;
+      r.distance = skipped ? -1.0 : 0.0;
+      out_.reference[k] = k <= 1 ? 0 : RefOf(k);
+      n_ = pairHi_ = k;
+      if (k >= pairLo_) frames_[k].usesLeft = UsesOf(k);
+      if (k >= pairLo_ && !toPrevious_) ++frames_[1].usesLeft;
+    }
+    more.clear();
+  }
+
+  // No frame comes any more: the last frame no longer waits for a pair after it.
+  void EndFeed() {
+    if (feedEnded_) return;
+    feedEnded_ = true;
+    if (n_ < 1 || frames_.size() < 2) return;
+    if (toPrevious_) {
+      ReleaseUse(n_);
+    } else {
+      frames_[1].pinned = false;
+      ReleaseIfDone(1);
+    }
+  }
+
+  // Ends following at once: the frames whose pair has not started are left out.
+  void StopFeed() {
+    const int32_t keep = std::max(1, nextPair_ - 1);
+    if (keep < n_) {
+      for (int32_t k = keep + 1; k <= n_; ++k)
+        if (!toPrevious_) --frames_[1].usesLeft;
+      n_ = pairHi_ = keep;
+    }
+    EndFeed();
+  }
+
+  // Asks the feed for more frames, the lock released meanwhile; one thread at a time.
+  void AskFeed(std::unique_lock<std::mutex>& lock) {
+    asking_ = true;
+    lock.unlock();
+    std::vector<FrameSource> more;
+    bool open = false;
+    try {
+      open = feed_->Next(&more);
+    } catch (const std::bad_alloc&) {
+      lock.lock();
+      asking_ = false;
+      outOfMemory_ = true;
+      changed_.notify_all();
+      return;
+    }
+    lock.lock();
+    asking_ = false;
+    // Stopped meanwhile: what came is left out.
+    if (!feedEnded_) {
+      try {
+        Append(more);
+      } catch (const std::bad_alloc&) {
+        outOfMemory_ = true;
+      }
+      if (!open) EndFeed();
+    }
+    changed_.notify_all();
+  }
 
   // Loads frame 1 and makes the mask; false when either fails.
   bool Start() {
@@ -121,10 +228,12 @@ class Engine {
       outOfMemory_ = true;
       return false;
     }
-    if (!LoadInto(1, first, ws.get())) {
+    if (!LoadInto(1, src_[0], first, ws.get())) {
       LoadFailed(1);
       return false;
     }
+    out_.width[1] = first.width;
+    out_.height[1] = first.height;
     if (!StepsFit()) return false;
     mrClearLastError();
     mask_ = RectOwner(CentralMaskFraction(first.images.grey.get(), options_.maskFraction));
@@ -141,7 +250,9 @@ class Engine {
     }
     first.state = Frame::kReady;
     // The first frame serves every pair against it, for the previous frame pair 2 only.
-    first.usesLeft = toPrevious_ ? (pairHi_ >= 2 ? 1 : 0) : std::max(0, pairHi_ - pairLo_ + 1);
+    first.usesLeft = toPrevious_ ? (pairHi_ >= 2 || Open() ? 1 : 0)
+                                 : std::max(0, pairHi_ - pairLo_ + 1);
+    first.pinned = Open() && !toPrevious_;
     measured_[1] = true;
     std::unique_lock<std::mutex> lock(mutex_);
     Deliver(lock, ws.get());
@@ -196,6 +307,9 @@ class Engine {
     if (options_.method != kDriftClassic && upTo >= 2 &&
         DriftClassify(out_.results.data() + 1, upTo) < 0)
       return err::FailMemory(), -1;  // the only way classifying fails
+    // The results not yet handed over as final are, now.
+    for (int32_t k = nextFinal_; k <= upTo && !stopped_; ++k)
+      if (!HandOver(resultCallback_, resultUser_, k, out_.results[k], 0)) stopped_ = true;
     if (stopped_) return err::Fail(err::kFailed, "the frame callback stopped the run"), -1;
     if (failed != 0) {
       const FrameSource& s = src_[failed - 1];
@@ -221,9 +335,10 @@ class Engine {
   }
 
   // LoadThrowing that never throws: a shortage of memory fails the load.
-  bool LoadInto(int32_t k, Frame& frame, DriftWorkspace* ws) {
+  // Called with the lock held for frame 1 only (before the threads start).
+  bool LoadInto(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws) {
     try {
-      return LoadThrowing(k, frame, ws);
+      return LoadThrowing(k, src, frame, ws);
     } catch (const std::bad_alloc&) {
       frame.outOfMemory = true;
       frame.error.clear();
@@ -231,13 +346,13 @@ class Engine {
     }
   }
 
-  bool LoadThrowing(int32_t k, Frame& frame, DriftWorkspace* ws) {
+  bool LoadThrowing(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws) {
     const bool precise = options_.method == kDriftPrecise;
     fileSlots_.acquire();
     mrClearLastError();
     int32_t loaded = 0;
     try {
-      loaded = LoadFrame(src_[k - 1], precise || keepImages_, &range_, &frame.images, &frame.error);
+      loaded = LoadFrame(src, precise || keepImages_, &range_, &frame.images, &frame.error);
     } catch (...) {
       fileSlots_.release();
       throw;
@@ -248,12 +363,10 @@ class Engine {
       frame.errorKind = mrLastErrorKind();
       return false;
     }
-    int32_t w = 0, h = 0;
-    mrGetRectInfo(frame.images.grey.get(), &w, &h);
-    out_.width[k] = w;
-    out_.height[k] = h;
-    // Every frame but the last is a reference against the previous frame, only the first else.
-    const bool reference = toPrevious_ ? k < pairHi_ : k == 1;
+    mrGetRectInfo(frame.images.grey.get(), &frame.width, &frame.height);
+    // Every frame but the last is a reference against the previous frame
+    // (following, the last may not stay so), only the first else.
+    const bool reference = toPrevious_ ? k < lastPair_ : k == 1;
     mrClearLastError();
     frame.prepared = DriftFramePtr(DriftFrameCreateWith(
         frame.images.grey.get(), frame.images.source(), &options_, reference ? 1 : 0, ws));
@@ -264,7 +377,7 @@ class Engine {
       return false;
     }
     frame.awaitingOutput = (callback_ != nullptr && keepImages_ && Wanted(k)) ||
-                           (retry_ && k >= pairLo_ && k <= pairHi_);
+                           (retry_ && k >= pairLo_);
     // The precise method reads the frame at its own depth while preparing it only.
     if (!keepImages_) frame.images.original.reset();
     return true;
@@ -282,7 +395,7 @@ class Engine {
       const int32_t k = nextOutput_;
       if (Remeasure(k) && !MeasureAgain(lock, k, ws)) break;
       ++nextOutput_;
-      const DriftResult& r = out_.results[k];
+      const DriftResult r = out_.results[k];
       if (k > 1) {
         const bool failed = r.quality == kDriftFailed;
         const int32_t ref = out_.reference[k];
@@ -293,31 +406,10 @@ class Engine {
         out_.dyFirst[k] = outY_;
         if (failed && Wanted(k)) out_.reasons[k] = FailureReason(k, causes_[k].c_str());
       }
-      Frame& f = frames_[k];
+      Frame& f = frames_[k];  // frames_ is a deque: growing keeps it in place
       if (callback_ != nullptr && Wanted(k)) {
-        SequenceFrame sf{};
-        sf.frame = k;
-        sf.reference = out_.reference[k];
-        sf.result = r;
-        sf.dxFirst = outX_;
-        sf.dyFirst = outY_;
-        sf.width = out_.width[k];
-        sf.height = out_.height[k];
-        sf.image = f.awaitingOutput ? f.images.source() : 0;
-        const FrameSource& src = src_[k - 1];
-        sf.name = src.name.c_str();
-        sf.path = src.path.c_str();
-        sf.page = src.page;
-        sf.reason = out_.reasons[k].c_str();
-        lock.unlock();
-        int32_t stop = 0;
-        try {
-          stop = callback_(user_, &sf);
-        } catch (...) {
-          stop = 1;
-        }
-        lock.lock();
-        if (stop != 0) stopped_ = true;
+        const int32_t image = f.awaitingOutput ? f.images.source() : 0;
+        if (!HandOver(lock, callback_, user_, k, r, image)) stopped_ = true;
       }
       f.awaitingOutput = false;
       if (retry_ && r.quality != kDriftFailed && f.state == Frame::kReady) {
@@ -331,8 +423,82 @@ class Engine {
         }
       }
       ReleaseIfDone(k);
+      HandOverFinal(lock);
     }
     delivering_ = false;
+  }
+
+  // Calls a callback with frame k's result, the lock released meanwhile
+  // (what it is given is copied first: the frames' tables may grow). False
+  // when it asks to stop.
+  bool HandOver(std::unique_lock<std::mutex>& lock, SequenceFrameCallback cb, void* user,
+                int32_t k, const DriftResult& r, int32_t image) {
+    const std::string reason = out_.reasons[k];
+    SequenceFrame sf = Describe(k, r, image);
+    sf.reason = reason.c_str();
+    lock.unlock();
+    const bool go = Call(cb, user, sf);
+    lock.lock();
+    return go;
+  }
+
+  // The same once the threads have ended.
+  bool HandOver(SequenceFrameCallback cb, void* user, int32_t k, const DriftResult& r,
+                int32_t image) {
+    return cb == nullptr || !Wanted(k) || Call(cb, user, Describe(k, r, image));
+  }
+
+  SequenceFrame Describe(int32_t k, const DriftResult& r, int32_t image) const {
+    SequenceFrame sf{};
+    sf.frame = k;
+    sf.reference = out_.reference[k];
+    sf.result = r;
+    sf.dxFirst = out_.dxFirst[k];
+    sf.dyFirst = out_.dyFirst[k];
+    sf.width = out_.width[k];
+    sf.height = out_.height[k];
+    sf.image = image;
+    const FrameSource& src = src_[static_cast<size_t>(k - 1)];
+    sf.name = src.name.c_str();
+    sf.path = src.path.c_str();
+    sf.page = src.page;
+    sf.reason = out_.reasons[k].c_str();
+    sf.outOfOrder = src.outOfOrder ? 1 : 0;
+    return sf;
+  }
+
+  static bool Call(SequenceFrameCallback cb, void* user, const SequenceFrame& sf) {
+    try {
+      return cb(user, &sf) == 0;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  // Hands the delivered frames whose classification can no longer change to
+  // the result callback, in order: a frame's suspect distance is judged
+  // against the DriftClassifyWindow() results on either side, which only
+  // matters for results that have no robust fit (inliers below 0).
+  void HandOverFinal(std::unique_lock<std::mutex>& lock) {
+    if (resultCallback_ == nullptr) return;
+    const int32_t window = DriftClassifyWindow();
+    const int32_t known = nextOutput_ - 1;
+    while (!stopped_ && nextFinal_ <= known) {
+      const int32_t k = nextFinal_;
+      DriftResult r = out_.results[k];
+      const bool classify = options_.method != kDriftClassic && k >= 2;
+      if (classify && r.quality != kDriftFailed && r.inliers < 0.0 && k + window > known) break;
+      if (classify) {
+        // Classified among the results around it, as the whole sequence will be.
+        const int32_t lo = std::max(1, k - window - 1), hi = std::min(known, k + window);
+        std::vector<DriftResult> part(out_.results.begin() + lo, out_.results.begin() + hi + 1);
+        if (DriftClassify(part.data(), static_cast<int32_t>(part.size())) < 0)
+          throw std::bad_alloc();
+        r = part[static_cast<size_t>(k - lo)];
+      }
+      ++nextFinal_;
+      if (Wanted(k) && !HandOver(lock, resultCallback_, resultUser_, k, r, 0)) stopped_ = true;
+    }
   }
 
   // Whether frame k, about to be delivered, must be measured against the last
@@ -378,6 +544,16 @@ class Engine {
     return true;
   }
 
+  // A frame's source, copied under the lock for a load without it.
+  bool CopySource(int32_t j, FrameSource* out) const {
+    try {
+      *out = src_[static_cast<size_t>(j - 1)];
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
   void ReleaseUse(int32_t j) {
     --frames_[j].usesLeft;
     ReleaseIfDone(j);
@@ -402,8 +578,17 @@ class Engine {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!ws) outOfMemory_ = true;
     for (;;) {
-      if (outOfMemory_ || stopped_ || nextPair_ > pairHi_ ||
-          (firstFailed_ != 0 && nextPair_ > firstFailed_)) {
+      if (Open() && feed_->StopNow()) StopFeed();
+      const bool ending = outOfMemory_ || stopped_ || (firstFailed_ != 0 && nextPair_ > firstFailed_);
+      if (!ending && nextPair_ > pairHi_ && Open()) {
+        // Every known pair is taken: wait for more frames, or ask for them.
+        if (asking_)
+          changed_.wait(lock);
+        else
+          AskFeed(lock);
+        continue;
+      }
+      if (ending || nextPair_ > pairHi_) {
         changed_.notify_all();
         return;
       }
@@ -418,17 +603,27 @@ class Engine {
         changed_.wait(lock);
         continue;
       }
+      FrameSource sources[2];
+      bool copied = true;
+      for (int i = 0; i < loads && copied; ++i) copied = CopySource(toLoad[i], &sources[i]);
+      if (!copied) {
+        outOfMemory_ = true;  // the run stops; the pair is not taken
+        continue;
+      }
       ++nextPair_;
       for (int32_t j : std::span(toLoad, loads)) {
         frames_[j].state = Frame::kLoading;
         ++inMemory_;
       }
       lock.unlock();
-      for (int32_t j : std::span(toLoad, loads)) {
+      for (int i = 0; i < loads; ++i) {
+        const int32_t j = toLoad[i];
         Frame scratch;
-        const bool ok = LoadInto(j, scratch, ws.get());
+        const bool ok = LoadInto(j, sources[i], scratch, ws.get());
         lock.lock();
         Frame& f = frames_[j];
+        out_.width[j] = scratch.width;
+        out_.height[j] = scratch.height;
         f.images = std::move(scratch.images);
         f.awaitingOutput = scratch.awaitingOutput;
         f.prepared = std::move(scratch.prepared);
@@ -470,21 +665,28 @@ class Engine {
     }
   }
 
-  const std::vector<FrameSource>& src_;
-  const int32_t n_;
+  std::deque<FrameSource>& src_;  // grows (under the lock) while following
+  int32_t n_;
   const bool toPrevious_;
   const DriftOptions options_;
   const SequenceFrameCallback callback_;
   void* const user_;
+  const SequenceFrameCallback resultCallback_;
+  void* const resultUser_;
   const bool keepImages_;
+  FrameFeed* const feed_;  // null unless following
+  bool feedEnded_ = false;
+  bool asking_ = false;    // a thread waits for the feed
   RunResults& out_;
   int threads_ = 1;
   int32_t first_ = 1, last_ = 0;     // the wanted frames
   int32_t pairLo_ = 2, pairHi_ = 0;  // the pairs measured
+  int32_t lastPair_ = INT32_MAX;     // the last pair there will be, when known
+  int32_t nextFinal_ = 1;            // the next frame for the result callback
   // Floating-point frames map the first frame's range (set while the first
   // frame loads, before any other does; read-only afterwards).
   GreyRange range_;
-  std::vector<Frame> frames_;
+  std::deque<Frame> frames_;
   std::vector<bool> measured_;  // the frame's result is known
   std::vector<std::string> causes_ = std::vector<std::string>(frames_.size());
   int32_t nextOutput_ = 1;      // the next frame to hand over
@@ -534,10 +736,29 @@ int32_t ProcessorCount() {
   return n > 0 ? static_cast<int32_t>(n) : 1;
 }
 
-int32_t RunSequence(const std::vector<FrameSource>& sources, const SequenceOptions& options,
-                    SequenceFrameCallback callback, void* user, RunResults* out) {
-  Engine engine(sources, options, callback, user, out);
-  return engine.Run();
+void RunResults::Grow(size_t n) {
+  if (results.size() >= n) return;
+  results.resize(n, DriftResult{});
+  dxFirst.resize(n, 0.0);
+  dyFirst.resize(n, 0.0);
+  width.resize(n, 0);
+  height.resize(n, 0);
+  reference.resize(n, 0);
+  reasons.resize(n);
+}
+
+int32_t RunSequence(std::deque<FrameSource>& sources, const SequenceOptions& options,
+                    SequenceFrameCallback callback, void* user, RunResults* out,
+                    FrameFeed* feed) {
+  int32_t done = 0, n = 0;
+  {
+    Engine engine(sources, options, callback, user, out, feed);
+    done = engine.Run();
+    n = engine.Count();
+  }
+  if (feed != nullptr && static_cast<size_t>(n) < sources.size())
+    sources.resize(static_cast<size_t>(n));  // the frames a stop left out
+  return done;
 }
 
 }  // namespace vantor::seq

@@ -17,6 +17,7 @@ struct FrameSource {
   std::string path;
   std::string name;  // as the results name it: the file's name, "name[k]" for a page
   int32_t page = 0;
+  bool outOfOrder = false;  // followed: its name sorts before an earlier frame's
   // Caller memory (data non-null): rows `stride` bytes apart, pixels as `layout`.
   const void* data = nullptr;
   int32_t width = 0, height = 0;

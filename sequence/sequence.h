@@ -41,6 +41,8 @@ enum {
   kSequenceRgb16 = 5  /* 16-bit red, green, blue */
 };
 
+struct SequenceFrame;
+
 typedef struct SequenceOptions {
   int32_t mode;         /* kSequencePrevious or kSequenceFirst */
   DriftOptions drift;   /* method and its parameters */
@@ -49,6 +51,14 @@ typedef struct SequenceOptions {
   int32_t lastFrame;    /* (1-based; 0: the first / the last frame) */
   int32_t keepImages;   /* nonzero: SequenceFrame.image holds the frame at its
                            own depth during the frame callback */
+  /* Called in frame order with each wanted frame's final result (classified,
+   * as SequenceResult gives it after the run; image 0) as soon as it is final:
+   * at once for the classic and precise methods and for failed frames, else
+   * once the DriftClassifyWindow() frames after it are known or the run
+   * ends. On one thread at a time; a nonzero return stops the run as the
+   * frame callback's does. Null: not called. */
+  int32_t (*resultCallback)(void* user, const struct SequenceFrame* frame);
+  void* resultUser;     /* resultCallback's first argument */
 } SequenceOptions;
 
 /* Fills *options with the program's defaults: mode kSequenceFirst, the
@@ -71,6 +81,9 @@ typedef struct SequenceFrame {
   const char* path;       /* the file's path ("" for memory) */
   int32_t page;           /* 1-based page of a multi-page file, 0 otherwise */
   const char* reason;     /* why the frame failed ("" otherwise) */
+  int32_t outOfOrder;     /* SequenceFollow: nonzero when the frame's file name
+                             sorts before that of a frame that arrived earlier
+                             (the sequence keeps the order of arrival) */
 } SequenceFrame;
 
 /* Called in frame order as soon as a frame's displacement from the first is
@@ -112,6 +125,40 @@ VANTOR_API int32_t SequenceCount(const Sequence* sequence);
  * load but cannot be measured are results with quality kDriftFailed. */
 VANTOR_API int32_t SequenceRun(Sequence* sequence, const SequenceOptions* options,
                                SequenceFrameCallback frameCallback, void* user);
+
+/* How SequenceFollow watches a folder. */
+typedef struct SequenceFollowOptions {
+  double idleSeconds;          /* following ends when no new frame has come for
+                                  this long (counted from the start, then from
+                                  the newest frame's arrival) */
+  const volatile int32_t* stop;/* may be null: once nonzero, the run ends at
+                                  once (read every 50 ms at least; frames not
+                                  yet started are left out); for a signal handler */
+  int32_t polling;             /* nonzero: look at the folder every 50 ms rather
+                                  than being told of changes (chosen anyway
+                                  where the system cannot tell) */
+} SequenceFollowOptions;
+
+/* Fills *follow with idle 60 seconds, no stop flag, no polling. */
+VANTOR_API void SequenceDefaultFollowOptions(SequenceFollowOptions* follow);
+
+/* Measures the files that match pattern as they are written: those already
+ * complete first (in name order), then each new matching file, appended as
+ * soon as it is complete (its size steady, closed by its writer or untouched
+ * for half a second, and for TIFF, PNG, BMP and JPEG all of its data
+ * present: a file is never read half-written). New files keep the order of
+ * arrival (outOfOrder marks a name sorting before an earlier frame's). Frames
+ * already in the sequence (SequenceAddFiles) come first and their files are
+ * not taken again; the sequence may be empty. Following ends after
+ * idleSeconds without a new frame, when the stop flag is set, or when a file
+ * named STOP is in the folder; then the run finishes as SequenceRun does
+ * (classification, SequenceResult), with the frames that came. The
+ * callbacks, options and return as SequenceRun's; -1 with kind FILE when no
+ * frame came at all. */
+VANTOR_API int32_t SequenceFollow(Sequence* sequence, const char* pattern,
+                                  const SequenceFollowOptions* follow,
+                                  const SequenceOptions* options,
+                                  SequenceFrameCallback frameCallback, void* user);
 
 /* Frame k's final result (1-based, classified), valid until the next run or
  * SequenceFree. -1 when k has no result. */

@@ -10,6 +10,7 @@
 #include "generic/last_error.h"
 #include "memrect/readfile.h"
 #include "sequence/engine.h"
+#include "sequence/follow.h"
 #include "sequence/frame_source.h"
 #include "sequence/sequence.h"
 #include "sequence/sequence_internal.h"
@@ -155,6 +156,40 @@ int32_t SequenceRun(Sequence* s, const SequenceOptions* options,
   });
 }
 
+void SequenceDefaultFollowOptions(SequenceFollowOptions* f) {
+  if (f == nullptr) return;
+  *f = SequenceFollowOptions{};
+  f->idleSeconds = 60.0;
+}
+
+int32_t SequenceFollow(Sequence* s, const char* pattern, const SequenceFollowOptions* follow,
+                       const SequenceOptions* options, SequenceFrameCallback frameCallback,
+                       void* user) {
+  return Unguarded([&]() -> int32_t {
+    if (s == nullptr || pattern == nullptr || follow == nullptr)
+      return err::Fail(err::kParameter, "the sequence, the pattern or the follow options are null"),
+             -1;
+    if (!ValidSequenceOptions(options)) return -1;
+    if (!(follow->idleSeconds >= 0.0))
+      return err::Fail(err::kParameter, "the idle time %g is not a number of seconds",
+                       follow->idleSeconds),
+             -1;
+    std::vector<std::string> known;
+    for (const vantor::seq::FrameSource& f : s->sources)
+      if (f.data == nullptr) known.push_back(f.path);
+    const std::string last = known.empty() ? "" : known.back().substr(known.back().rfind('/') + 1);
+    vantor::seq::FolderFeed feed(pattern, follow->idleSeconds, follow->stop,
+                                 follow->polling != 0, known, last);
+    mrClearLastError();
+    const int32_t done =
+        vantor::seq::RunSequence(s->sources, *options, frameCallback, user, &s->results, &feed);
+    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) s->results.Reset(0);
+    if (done < 0 && s->sources.empty())
+      return err::Fail(err::kFile, "no image file matching %s came", pattern), -1;
+    return done;
+  });
+}
+
 int32_t SequenceResult(const Sequence* s, int32_t k, SequenceFrame* out) {
   if (s == nullptr || out == nullptr) return -1;
   const vantor::seq::RunResults& r = s->results;
@@ -178,6 +213,7 @@ int32_t SequenceResult(const Sequence* s, int32_t k, SequenceFrame* out) {
   out->path = src.path.c_str();
   out->page = src.page;
   out->reason = r.reasons[k].c_str();
+  out->outOfOrder = src.outOfOrder ? 1 : 0;
   return 0;
 }
 

@@ -2,13 +2,13 @@
 #ifndef VANTOR_SEQUENCE_SEQUENCE_INTERNAL_H
 #define VANTOR_SEQUENCE_SEQUENCE_INTERNAL_H
 
-#include <vector>
+#include <deque>
 
 #include "sequence/engine.h"
 #include "sequence/frame_source.h"
 
 struct Sequence {
-  std::vector<vantor::seq::FrameSource> sources;
+  std::deque<vantor::seq::FrameSource> sources;
   vantor::seq::RunResults results;
 };
 

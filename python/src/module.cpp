@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -512,6 +513,47 @@ py::array Read(const py::object& pathObj, int64_t page) {
   return ToArray(handle);
 }
 
+std::unique_ptr<FollowRun> StartFollow(const std::string& pattern, const std::string& mode,
+                                       double idle, double startStep, double finalStep,
+                                       double minDiff, double maskFraction,
+                                       const std::string& method, std::optional<int> threads) {
+  if (mode != "first" && mode != "previous")
+    throw py::value_error("mode must be \"first\" or \"previous\", not \"" + mode + "\"");
+  if (!(idle >= 0 && std::isfinite(idle))) throw py::value_error("idle must be a number of seconds");
+  const DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
+  return std::make_unique<FollowRun>(pattern, mode == "previous", options, ThreadCount(threads),
+                                     idle);
+}
+
+// The next frame's result as a tuple (see vantor.follow), None once the run
+// is over; waits with the interpreter free, and lets Ctrl-C through.
+py::object FollowNext(FollowRun& run, bool precise) {
+  for (;;) {
+    FollowedFrame f;
+    Failure error;
+    int got;
+    {
+      py::gil_scoped_release release;
+      got = run.Next(100, &f, &error);
+    }
+    if (got < 0 && error.kind != 0) RaiseFailure(error);
+    if (got < 0) return py::none();
+    if (got == 0) {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      continue;
+    }
+    const DriftResult& p = f.result;
+    const double sigma = f.frame == 1 ? 0.0
+                         : precise && p.quality != kDriftFailed && p.precision >= 0.0
+                             ? std::min(p.precision, 1e6)
+                             : std::numeric_limits<double>::quiet_NaN();
+    const bool first = f.frame == 1;
+    return py::make_tuple(f.frame, f.name, first ? 0.0 : p.dx, first ? 0.0 : Down(p.dy),
+                          f.dxFirst, Down(f.dyFirst), first ? 0.0 : p.distance,
+                          DriftQualityName(p.quality), sigma, f.outOfOrder);
+  }
+}
+
 }  // namespace
 }  // namespace vantor::pymod
 
@@ -536,5 +578,11 @@ PYBIND11_MODULE(_core, m) {
   m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "threads"_a = py::none(),
         "See vantor.align.");
   m.def("read", &Read, "path"_a, "page"_a = 1, "See vantor.read.");
+  py::class_<FollowRun>(m, "_Follow", "A followed folder; see vantor.follow.")
+      .def(py::init(&StartFollow), "pattern"_a, py::kw_only(), "mode"_a = "first",
+           "idle"_a = 60.0, "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
+           "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none())
+      .def("next", &FollowNext, "precise"_a)
+      .def("stop", &FollowRun::Stop);
   m.def("page_count", &PageCount, "path"_a, "See vantor.page_count.");
 }

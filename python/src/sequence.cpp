@@ -3,6 +3,7 @@
 // onto the first, as it does for the program.
 #include "python/src/sequence.h"
 
+#include <chrono>
 #include <memory>
 
 #include "generic/errors.h"
@@ -95,6 +96,63 @@ bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>
     return false;
   }
   return true;
+}
+
+FollowRun::FollowRun(const std::string& pattern, bool previous, const DriftOptions& options,
+                     int threads, double idleSeconds) {
+  SequenceOptions o;
+  SequenceDefaultOptions(&o);
+  o.mode = previous ? kSequencePrevious : kSequenceFirst;
+  o.drift = options;
+  o.threads = threads;
+  o.resultCallback = &FollowRun::OnResult;
+  o.resultUser = this;
+  SequenceFollowOptions f;
+  SequenceDefaultFollowOptions(&f);
+  f.idleSeconds = idleSeconds;
+  f.stop = &stop_;
+  thread_ = std::thread([this, pattern, o, f] {
+    mrClearLastError();
+    SequencePtr s(SequenceCreate());
+    const bool ok = s && SequenceFollow(s.get(), pattern.c_str(), &f, &o, nullptr, nullptr) >= 0;
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!ok) failure_ = LastFailure();
+    over_ = true;
+    changed_.notify_all();
+  });
+}
+
+FollowRun::~FollowRun() {
+  Stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+int32_t FollowRun::OnResult(void* user, const SequenceFrame* f) {
+  auto* run = static_cast<FollowRun*>(user);
+  FollowedFrame r;
+  r.frame = f->frame;
+  r.name = f->name;
+  r.result = f->result;
+  r.dxFirst = f->dxFirst;
+  r.dyFirst = f->dyFirst;
+  r.outOfOrder = f->outOfOrder != 0;
+  std::lock_guard<std::mutex> g(run->mutex_);
+  run->ready_.push_back(std::move(r));
+  run->changed_.notify_all();
+  return 0;
+}
+
+int FollowRun::Next(int ms, FollowedFrame* out, Failure* error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !ready_.empty() || over_; });
+  if (!ready_.empty()) {
+    *out = std::move(ready_.front());
+    ready_.pop_front();
+    return 1;
+  }
+  if (!over_) return 0;
+  *error = failure_;
+  return -1;
 }
 
 }  // namespace vantor::pymod

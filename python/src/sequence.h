@@ -3,7 +3,11 @@
 #ifndef VANTOR_PYTHON_SEQUENCE_H
 #define VANTOR_PYTHON_SEQUENCE_H
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "python/src/frames.h"
@@ -42,6 +46,43 @@ struct AlignTarget {
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
                  const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
                  int threads, Failure* error);
+
+// One frame's final result while a folder is followed.
+struct FollowedFrame {
+  int32_t frame = 0;
+  std::string name;
+  DriftResult result = {};
+  double dxFirst = 0, dyFirst = 0;
+  bool outOfOrder = false;
+};
+
+// A folder followed on a thread of its own (SequenceFollow): its frames'
+// final results queue up as they come, for the interpreter to take.
+class FollowRun {
+ public:
+  FollowRun(const std::string& pattern, bool previous, const DriftOptions& options, int threads,
+            double idleSeconds);
+  ~FollowRun();  // stops following and waits for the thread
+  FollowRun(const FollowRun&) = delete;
+  FollowRun& operator=(const FollowRun&) = delete;
+
+  // Waits at most ms for the next result: 1 with *out set, 0 none yet, -1
+  // the run is over (*error set when it failed).
+  int Next(int ms, FollowedFrame* out, Failure* error);
+  // Ends following: the frames not yet started are left out.
+  void Stop() { stop_ = 1; }
+
+ private:
+  static int32_t OnResult(void* user, const SequenceFrame* f);
+
+  volatile int32_t stop_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<FollowedFrame> ready_;
+  bool over_ = false;
+  Failure failure_;
+  std::thread thread_;
+};
 
 }  // namespace vantor::pymod
 

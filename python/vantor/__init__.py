@@ -6,6 +6,7 @@ or uint16 -- every array read() returns.
 
     register(reference, image)   -> Registration(dx, dy, distance, quality)
     measure(frames, mode=...)    -> structured array, one row per frame
+    follow(pattern, ...)         -> a Followed per frame as files are written
     align(frames, shifts)        -> the frames moved onto the first
     read(path, page=1)           -> a file's pixels; page_count(path)
 
@@ -31,13 +32,15 @@ ValueError (a value out of range) naming the argument and what it takes.
 import collections
 import math
 import numbers
+import os
 
 import numpy as np
 
 from vantor import _core
 from vantor._core import __version__
 
-__all__ = ["Registration", "align", "measure", "page_count", "read", "register", "__version__"]
+__all__ = ["Followed", "Registration", "align", "follow", "measure", "page_count", "read",
+           "register", "__version__"]
 
 Registration = collections.namedtuple("Registration", "dx dy distance quality", module="vantor")
 Registration.__doc__ = """\
@@ -50,6 +53,15 @@ Registration.dx.__doc__ = "Columns to the right."
 Registration.dy.__doc__ = "Rows down."
 Registration.distance.__doc__ = "RMS grey difference on the 8-bit scale; -1 when not measured."
 Registration.quality.__doc__ = '"ok", "rescued", "suspect" or "failed".'
+
+Followed = collections.namedtuple(
+    "Followed", "frame file dx dy dx_first dy_first distance quality sigma out_of_order",
+    module="vantor")
+Followed.__doc__ = """\
+One frame of a followed folder (see follow): its position in the sequence
+(from 1), its file's name ("name[k]" for page k of a multi-page file), then
+the fields of measure's rows, and out_of_order, True when its name sorts
+before that of a frame that arrived earlier."""
 
 _MODES = ("first", "previous")
 _METHODS = ("precise", "default", "search", "classic")
@@ -263,6 +275,43 @@ def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3
         _steps_fit(options, frames[0])
     frames, _ = _take_frames(frames, "measure")
     return _core.measure(frames, mode=mode, threads=threads, **options)
+
+
+def follow(pattern, *, idle=60.0, mode="first", start_step=4.0, final_step=0.05, min_diff=3.0,
+           mask_fraction=0.5, method="precise", threads=None):
+    """Measures the files matching pattern as they are written: yields one
+    Followed per frame, in frame order, as soon as its result is final.
+
+    pattern: a path whose last part may hold * and ?. The files there are
+    measured first (in name order), then each new matching file as soon as
+    it is complete (never half-written); one whose name sorts before an
+    earlier frame's is measured where it arrived (out_of_order). Following
+    ends when no new frame has come for idle seconds or a file named STOP
+    appears in the folder; closing the generator (or leaving a loop over it)
+    ends it as well. Results are those of measure on the finished sequence
+    (dy counts rows down, as for arrays read with read). Other keywords as
+    for measure; OSError when no file came or one cannot be read.
+
+        for f in vantor.follow("/data/run7/*.tif", idle=120):
+            print(f.frame, f.file, f.dx_first, f.dy_first, f.quality)
+    """
+    mode = _choice("mode", mode, _MODES, '"first" or "previous"')
+    options = _search_options(start_step, final_step, min_diff, mask_fraction, method)
+    threads = _threads(threads)
+    idle = _real("idle", idle, "a number of seconds of at least 0", lambda v: 0 <= v < math.inf)
+    pattern = os.fspath(pattern)
+    if not isinstance(pattern, str):
+        _fail("pattern", "a path", pattern, True)
+    run = _core._Follow(pattern, mode=mode, idle=idle, threads=threads, **options)
+    try:
+        while True:
+            row = run.next(options["method"] in ("precise", "default"))
+            if row is None:
+                return
+            yield Followed(*row)
+    finally:
+        run.stop()
+        del run
 
 
 def align(frames, shifts, *, threads=None):

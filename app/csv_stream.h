@@ -1,0 +1,36 @@
+// The run's CSV written as it goes: one line per frame, flushed as soon as the
+// frame's result is final, so that another program can read it live.
+#ifndef VANTOR_APP_CSV_STREAM_H
+#define VANTOR_APP_CSV_STREAM_H
+
+#include <string>
+
+#include "app/outputs.h"
+#include "sequence/sequence.h"
+
+namespace vantor::app {
+
+class CsvStream {
+ public:
+  // path "-": standard output. live: the file is in place from the start and
+  // grows a whole line at a time; otherwise it appears whole at Finish. The
+  // header goes out at once. A failure is kept and reported by Finish.
+  void Open(const std::string& path, bool precise, bool live);
+  // The line of one frame (frame 1: zeros, "ok"), written and flushed.
+  void Row(const SequenceFrame& f);
+  // Puts the file in place; false (with the message on stderr) when it was
+  // not written whole.
+  bool Finish();
+
+ private:
+  void Put(const std::string& line);
+
+  std::string path_;
+  bool stdout_ = false, precise_ = false, failed_ = false;
+  int cause_ = 0;  // errno of the first failure
+  OutputFile file_;
+};
+
+}  // namespace vantor::app
+
+#endif
