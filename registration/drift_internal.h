@@ -51,6 +51,7 @@ struct Workspace {
   FloatImage residual;            // Refine: resampled current frame minus the reference
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
+  std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
   std::vector<float> positions;         // Refine: the compared columns' places across the area
 };
 

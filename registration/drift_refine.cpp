@@ -207,6 +207,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   FloatImage& resid = ws.residual;
   std::vector<float>& sample = ws.sample;
   std::vector<float>& structured = ws.structuredSample;
+  std::vector<int32_t>& places = ws.structuredPlaces;
+  bool placesFound = false;
   // The smoothed current frame over Q: its own wide smoothing when that
   // covers Q, else smoothed here. (ox0, oy0) is where src starts in the frame.
   const FloatImage* src = &bs;
@@ -297,16 +299,28 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       // structured pixels on the grid (look at every one) and is scaled by them.
       const bool sparse = structured.size() * 10 < sample.size();
       if (sparse && structured.size() < 64) {
+        // Where the reference has structure does not change from one step to
+        // the next: those places are found once.
+        if (!placesFound) {
+          places.clear();
+          for (int32_t y = 0; y < h; ++y) {
+            const float* gx = ref.gx.Row(ry0 + y) + rx;
+            const float* gy = ref.gy.Row(ry0 + y) + rx;
+            for (int32_t x = 0; x < w; ++x)
+              if (gx[x] * gx[x] + gy[x] * gy[x] > strong) places.push_back(y * w + x);
+          }
+          placesFound = true;
+        }
         structured.clear();
-        for (int32_t y = 0; y < h && structured.size() < 8192; y += rowStep) {
-          const float* r = resid.Row(y);
-          const float* a = ref.Smooth(ry0 + y) + rx;
-          const float* lap = ref.lap.Row(ry0 + y) + rx;
-          const float* gx = ref.gx.Row(ry0 + y) + rx;
-          const float* gy = ref.gy.Row(ry0 + y) + rx;
-          for (int32_t x = 0; x < w; ++x)
-            if (gx[x] * gx[x] + gy[x] * gy[x] > strong)
-              structured.push_back(r[x] - (photo.c0 + Gain(x, y) * a[x] + photo.b * lap[x]));
+        int32_t row = -1;
+        for (const int32_t at : places) {
+          const int32_t y = at / w, x = at % w;
+          if (y % rowStep != 0) continue;
+          // Whole rows, until 8192 values.
+          if (y != row && structured.size() >= 8192) break;
+          row = y;
+          const float a = ref.Smooth(ry0 + y)[rx + x], lap = ref.lap.Row(ry0 + y)[rx + x];
+          structured.push_back(resid.Row(y)[x] - (photo.c0 + Gain(x, y) * a + photo.b * lap));
         }
       }
       const bool byStructure = sparse && structured.size() >= 64;
