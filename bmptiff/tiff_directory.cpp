@@ -210,6 +210,10 @@ bool ParseTiff(Record& r, uint64_t ifdAt) {
   if (bps == TagResult::kBad) return false;
   if (bps == TagResult::kAbsent || v.empty()) v.assign(1, 1);
   uint32_t spp = TagFirst(r, kSamplesPerPixel, 0, &present);
+  if (present && spp == 0) {
+    SetFileError("TIFF SamplesPerPixel is 0");
+    return false;
+  }
   if (present && v.size() == 1 && spp > 1 && spp <= 16) v.assign(spp, v[0]);
   uint64_t bits = 0;
   for (uint32_t b : v) {
