@@ -70,12 +70,31 @@ std::string Clean(const std::string& path, const char* fmt, va_list ap) {
   return out;
 }
 
+// libtiff's words said as what they mean for the file: reads that come up
+// short are truncation, overflowing size arithmetic is a size out of range,
+// its allocation cap is the frame's limit; byte counts in readable units.
+std::string Plain(const std::string& s) {
+  if (s.find("Read error") != std::string::npos || s.find("Cannot read") != std::string::npos)
+    return "file truncated: " + std::string(s.find("tile") != std::string::npos ? "a tile" : "a strip") +
+           " holds fewer bytes than the directory gives it";
+  if (s.find("Integer overflow") != std::string::npos)
+    return "TIFF sizes out of range (" + s + ")";
+  unsigned long long want = 0, limit = 0;
+  const size_t at = s.find("Memory allocation of ");
+  if (at != std::string::npos &&
+      std::sscanf(s.c_str() + at, "Memory allocation of %llu bytes is beyond the %llu byte limit",
+                  &want, &limit) == 2)
+    return "a TIFF buffer of " + ReadableBytes(want) + " is above the limit of " +
+           ReadableBytes(limit) + " for one decoder buffer";
+  return s;
+}
+
 int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
   auto* m = static_cast<Messages*>(user);
   // Called from C: nothing may be thrown through libtiff.
   if (m->first.empty() && !m->short_of_memory) {
     try {
-      m->first = Clean(m->path, fmt, ap);
+      m->first = Plain(Clean(m->path, fmt, ap));
     } catch (...) {
       m->short_of_memory = true;
     }
@@ -280,13 +299,13 @@ void ConvertSpan(const Plan& pl, const Channel* ch, uint32_t x0, uint32_t n, uin
 
 class PageLoader {
  public:
-  PageLoader(TIFF* tif, Messages& msgs) : tif_(tif), msgs_(msgs) {}
+  PageLoader(const LoadControl& c, TIFF* tif, Messages& msgs) : c_(c), tif_(tif), msgs_(msgs) {}
 
   int32_t Load(TiffExtras* extras) {
     if (!Describe()) return -1;
     if (extras) Extras(extras);
     if (rgba_) return LoadRgba();
-    RectOwner rect(CreateRect(pl_.depth, pl_.width, pl_.height));
+    RectOwner rect(CreateRect(c_, pl_.depth, pl_.width, pl_.height, BufferBytes()));
     if (!rect) return -1;
     px_ = Resolve(rect.get());
     if (px_.depth != int32_t(pl_.depth)) {
@@ -404,12 +423,27 @@ class PageLoader {
   // The planes to decode: only those of the channels used.
   int Planes() const { return pl_.planar == PLANARCONFIG_SEPARATE ? pl_.channels : 1; }
 
+  // The decode buffers the page will need: one strip or tile per plane read.
+  uint64_t BufferBytes() {
+    uint64_t one = 0;
+    if (TIFFIsTiled(tif_)) {
+      one = TIFFTileSize64(tif_);
+    } else {
+      const uint32_t rps = std::clamp<uint32_t>(Field<uint32_t>(TIFFTAG_ROWSPERSTRIP, pl_.height),
+                                                1, pl_.height);
+      one = TIFFScanlineSize64(tif_) * rps;
+    }
+    return one * uint64_t(Planes());
+  }
+
   bool Allocate(uint64_t bytes) {
-    if (bytes > kMaxSingleAlloc || !WithinLimit(bytes * uint64_t(Planes()))) {
-      SetFileError("TIFF %s of %llu bytes is too large", TIFFIsTiled(tif_) ? "tile" : "strip",
-                   static_cast<unsigned long long>(bytes));
+    const char* unit = TIFFIsTiled(tif_) ? "TIFF tile" : "TIFF strip";
+    if (bytes > kMaxSingleAlloc) {
+      SetFileError("a %s of %s is above the limit of %s for one decoder buffer", unit,
+                   ReadableBytes(bytes).c_str(), ReadableBytes(kMaxSingleAlloc).c_str());
       return false;
     }
+    if (!WithinLimit(c_, bytes * uint64_t(Planes()), unit)) return false;
     try {
       for (int p = 0; p < Planes(); ++p) buffers_[p].assign(size_t(bytes) + kSlack, 0);
     } catch (const std::bad_alloc&) {
@@ -521,11 +555,11 @@ class PageLoader {
   int32_t LoadRgba() {
     const uint64_t pixels = uint64_t(pl_.width) * pl_.height;
     if (pixels > (uint64_t(1) << 30)) {
-      SetFileError("TIFF image of %u x %u is too large", unsigned(pl_.width), unsigned(pl_.height));
+      SetFileError("a TIFF of %u x %u in this colour model is above the limit of 2^30 pixels for "
+                   "converted colour", unsigned(pl_.width), unsigned(pl_.height));
       return -1;
     }
-    if (!WithinLimit(pixels * 4)) return -1;
-    RectOwner rect(CreateRect(24, pl_.width, pl_.height));
+    RectOwner rect(CreateRect(c_, 24, pl_.width, pl_.height, pixels * 4));
     if (!rect) return -1;
     px_ = Resolve(rect.get());
     std::vector<uint32_t> raster;
@@ -552,6 +586,7 @@ class PageLoader {
     return rect.release();
   }
 
+  const LoadControl& c_;
   TIFF* tif_;
   Messages& msgs_;
   Plan pl_;
@@ -562,7 +597,8 @@ class PageLoader {
 
 }  // namespace
 
-int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
+int32_t LoadTiffPage(const LoadControl& c, const char* path, uint64_t ifdOffset,
+                     TiffExtras* extras) {
   Messages msgs;
   msgs.path = path ? path : "";
   std::unique_ptr<TIFFOpenOptions, FreeOptions> opts(TIFFOpenOptionsAlloc());
@@ -570,9 +606,10 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
     SetFileErrorOf(err::kMemory, "out of memory");
     return -1;
   }
-  const uint64_t limit = LoadLimit();
-  TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(),
-                                      tmsize_t(limit ? std::min(limit, kMaxSingleAlloc) : kMaxSingleAlloc));
+  // No single allocation of libtiff's (directories, strip tables, raw strips)
+  // may pass the cap or the frame's budget.
+  const uint64_t cap = c.maxBytes ? std::min(c.maxBytes, kMaxSingleAlloc) : kMaxSingleAlloc;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(cap));
   TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), OnError, &msgs);
   TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), OnWarning, &msgs);
   // "h": the header only; the page's directory is read next, at its offset.
@@ -580,7 +617,7 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
   if (!tif) return TiffFailure(msgs, "", "TIFF cannot be opened"), -1;
   if (!TIFFSetSubDirectory(tif.get(), ifdOffset))
     return TiffFailure(msgs, "", "TIFF directory cannot be read"), -1;
-  return PageLoader(tif.get(), msgs).Load(extras);
+  return PageLoader(c, tif.get(), msgs).Load(extras);
 }
 
 }  // namespace vantor
