@@ -129,8 +129,18 @@ int32_t LayoutDepth(int32_t layout) {
   }
 }
 
-int32_t LoadFrame(const FrameSource& src, bool keepOriginal, GreyRange* range, LoadedFrame* out,
-                  std::string* reason) {
+uint64_t WorkingBytesPerPixel(int32_t method) {
+  // Grey 1; the search's float pyramid about 6; the precise method's float
+  // frame, pyramid, smoothed reference and its three derivative images 26.
+  switch (method) {
+    case kDriftClassic: return 1;
+    case kDriftPrecise: return 27;
+    default: return 7;
+  }
+}
+
+int32_t LoadFrame(const FrameSource& src, bool keepOriginal, const VantorLoadLimits& limits,
+                  GreyRange* range, LoadedFrame* out, std::string* reason) {
   RectOwner source;
   if (src.data != nullptr) {
     source.reset(CopyMemory(src));
@@ -140,8 +150,7 @@ int32_t LoadFrame(const FrameSource& src, bool keepOriginal, GreyRange* range, L
       return -1;
     }
   } else {
-    source.reset(src.page >= 1 ? mrReadFilePage(src.path.c_str(), src.page)
-                               : mrReadFile(src.path.c_str()));
+    source.reset(mrReadFileLimited(src.path.c_str(), src.page, &limits));
     if (source.get() < 1) {
       source.release();
       *reason = mrLastLoadError();
