@@ -143,6 +143,8 @@ class ProgramRun {
     o.firstFrame = first_;
     o.lastFrame = last_;
     o.keepImages = aligned_ ? 1 : 0;
+    o.maxFrameMemory = ctx_.options.maxFrameMemory;
+    o.maxFrameMemoryName = "--max-frame-memory";
     precise_ = o.drift.method == kDriftPrecise;
     if (aligned_) PlanStacks();
     mrClearLastError();

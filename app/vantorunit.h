@@ -40,6 +40,7 @@ struct RunOptions {
   int32_t firstFrame = 0, lastFrame = 0;  // --frames: 1-based range, 0 for an open end
   bool partial = false;                   // --frames was given
   bool quiet = false;                     // --quiet: no closing line
+  int64_t maxFrameMemory = 0;             // --max-frame-memory in bytes; 0: the default
 };
 
 // What the closing line of a run says: the rows written, the largest
