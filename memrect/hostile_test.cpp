@@ -397,6 +397,12 @@ TEST(HostileFiles, UndamagedOriginalsLoad) {
   EXPECT_EQ(mrReadFileLimited((dir / "a.png").c_str(), 1, &under), -1);
   EXPECT_STREQ(mrLastLoadError(),
                "the frame would need 4.0 KiB (64 x 64, 8-bit); the budget is 2.0 KiB");
+  // Beyond the image store a size is a limit, said as one, whatever the budget.
+  Write(dir / "big.jpg", Resized(Jpeg(64, false), 65500));
+  const VantorLoadLimits vast{uint64_t(1) << 40, 0, nullptr};
+  EXPECT_EQ(mrReadFileLimited((dir / "big.jpg").c_str(), 1, &vast), -1);
+  EXPECT_STREQ(mrLastLoadError(), "a frame of 65500 x 65500, 8-bit (4.0 GiB) is beyond the image "
+                                  "store's limit of 2.0 GiB");
   fs::remove_all(dir);
 }
 
