@@ -187,11 +187,11 @@ TEST(Compare, AnUnloadableFileEndsTheRunWithoutAResultFile) {
 TEST(Compare, TheFrameMemoryBudgetIsCheckedBeforeDecoding) {
   TempDir dir, tmp;
   WriteSequence(dir.path(), "m", 60, 50, {{0, 0}, {1, 0}});
-  // 60 x 50 at 8 bits with the precise method's 27 bytes a pixel of working copies.
-  auto r = RunProgram({"*.tif", "1", "--max-frame-memory=80K"}, dir.path(), tmp.path().string());
+  // 60 x 50 at 8 bits with the precise method's 9 bytes a pixel of working copies.
+  auto r = RunProgram({"*.tif", "1", "--max-frame-memory=16K"}, dir.path(), tmp.path().string());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("m0001.tif: the frame would need 82 KiB (60 x 50, 8-bit); the budget is "
-                       "80 KiB (--max-frame-memory)\n"),
+  EXPECT_NE(r.err.find("m0001.tif: the frame would need 29 KiB (60 x 50, 8-bit); the budget is "
+                       "16 KiB (--max-frame-memory)\n"),
             std::string::npos)
       << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

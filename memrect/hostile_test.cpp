@@ -327,7 +327,8 @@ std::vector<Case> HostileFiles() {
   cases.push_back({"png_short_data.png", pngShort, "PNG: file truncated: the image data end early"});
   Bytes deflateCut = ZlibZeros(64 * 64);
   deflateCut.resize(deflateCut.size() / 2);
-  cases.push_back({"tiff_deflate_truncated.tif", Tiff(64, 64, 8, 1, 8, deflateCut), "Deflate: strip 1:"});
+  cases.push_back({"tiff_deflate_truncated.tif", Tiff(64, 64, 8, 1, 8, deflateCut),
+                   "Deflate: strip 1: damaged or cut compressed data at row 0"});
   Bytes plain = Tiff(64, 64, 8, 1, 1, Bytes(64 * 64, 9));
   plain.resize(plain.size() - 100);
   cases.push_back({"tiff_truncated.tif", plain, "file truncated"});

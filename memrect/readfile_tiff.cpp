@@ -77,6 +77,9 @@ std::string Plain(const std::string& s) {
   if (s.find("Read error") != std::string::npos || s.find("Cannot read") != std::string::npos)
     return "file truncated: " + std::string(s.find("tile") != std::string::npos ? "a tile" : "a strip") +
            " holds fewer bytes than the directory gives it";
+  const size_t decoding = s.find("Decoding error at scanline");
+  if (decoding != std::string::npos)
+    return s.substr(0, decoding) + "damaged or cut compressed data at row" + s.substr(decoding + 26);
   if (s.find("Integer overflow") != std::string::npos)
     return "TIFF sizes out of range (" + s + ")";
   unsigned long long want = 0, limit = 0;
