@@ -20,6 +20,7 @@
 
 // libjpeg's header needs FILE and size_t declared first.
 #include <jpeglib.h>
+#include <tiffio.h>
 
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
@@ -173,6 +174,41 @@ Bytes Jpeg(int side, bool progressive, const std::vector<jpeg_scan_info>* script
   jpeg_destroy_compress(&c);
   std::free(mem);
   return out;
+}
+
+// A 64 x 64 grey JPEG-compressed TIFF written by libtiff; cut: the second
+// half of its strip replaced by an end marker and zeros (the byte count kept).
+Bytes JpegTiff(const fs::path& scratch, bool cut) {
+  if (TIFF* t = TIFFOpen(scratch.c_str(), "w")) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 64);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 64);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 64);
+    std::vector<uint8_t> row(64);
+    for (uint32_t y = 0; y < 64; ++y) {
+      for (uint32_t x = 0; x < 64; ++x) row[x] = uint8_t(x * 3 + y * 5);
+      TIFFWriteScanline(t, row.data(), y, 0);
+    }
+    TIFFClose(t);
+  }
+  std::ifstream in(scratch, std::ios::binary);
+  Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  uint64_t* offsets = nullptr;
+  uint64_t* counts = nullptr;
+  TIFF* t = TIFFOpen(scratch.c_str(), "r");
+  if (cut && t && TIFFGetField(t, TIFFTAG_STRIPOFFSETS, &offsets) &&
+      TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &counts) && offsets[0] + counts[0] <= b.size()) {
+    const size_t from = size_t(offsets[0] + counts[0] / 2), to = size_t(offsets[0] + counts[0]);
+    std::fill(b.begin() + std::ptrdiff_t(from), b.begin() + std::ptrdiff_t(to), 0);
+    b[from] = 0xFF;
+    b[from + 1] = 0xD9;
+  }
+  if (t) TIFFClose(t);
+  fs::remove(scratch);
+  return b;
 }
 
 // Where the last scan (its SOS marker) of a JPEG begins.
@@ -332,6 +368,9 @@ std::vector<Case> HostileFiles() {
   Bytes plain = Tiff(64, 64, 8, 1, 1, Bytes(64 * 64, 9));
   plain.resize(plain.size() - 100);
   cases.push_back({"tiff_truncated.tif", plain, "file truncated"});
+  cases.push_back({"tiff_jpeg_truncated.tif",
+                   JpegTiff(fs::temp_directory_path() / ("vantor_jt_" + std::to_string(getpid())), true),
+                   "JPEG: strip 1: file truncated: the compressed data end early"});
   cases.push_back({"tiff_samples_0.tif", Tiff(64, 64, 8, 0, 1, Bytes(64 * 64, 9)),
                    "TIFF SamplesPerPixel is 0"});
   Bytes rleCut;
@@ -382,7 +421,8 @@ TEST(HostileFiles, UndamagedOriginalsLoad) {
       {"b.tif", Tiff(40000, 1, 8, 1, 8, ZlibZeros(40000))},
       {"a.bmp", Bmp(64, 64, 1, rle)},
       {"a.jpg", Jpeg(64, false)},
-      {"b.jpg", Jpeg(64, true)}};
+      {"b.jpg", Jpeg(64, true)},
+      {"c.tif", JpegTiff(dir / "scratch.tif", false)}};
   const VantorLoadLimits budget{kBudget, 0, "--max-frame-memory"};
   for (const auto& [name, bytes] : files) {
     Write(dir / name, bytes);

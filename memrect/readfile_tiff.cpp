@@ -44,6 +44,7 @@ struct Messages {
   std::string path;
   std::string first;  // the first error, cleaned
   bool short_of_memory = false;  // the first error could not even be kept
+  bool damaged = false;  // a warning said data are missing: the page fails
 };
 
 // One line of text: the file name (which the caller names anyway) and the
@@ -117,7 +118,25 @@ bool TiffFailure(const Messages& m, const char* prefix, const char* what) {
   return false;
 }
 
-int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+// Warnings are dropped, but for those of the JPEG codec that mean missing
+// data: libjpeg would fill the rest of the strip with grey.
+int OnWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
+  auto* m = static_cast<Messages*>(user);
+  char buf[256];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  if (std::strstr(buf, "Premature end of JPEG") || std::strstr(buf, "premature end of data") ||
+      std::strstr(buf, "Corrupt JPEG data")) {
+    m->damaged = true;
+    if (m->first.empty() && !m->short_of_memory) {
+      try {
+        m->first = "file truncated: the compressed data end early";
+      } catch (...) {
+        m->short_of_memory = true;
+      }
+    }
+  }
+  return 1;
+}
 
 struct CloseTiff {
   void operator()(TIFF* t) const { TIFFClose(t); }
@@ -504,7 +523,7 @@ class PageLoader {
       for (int p = 0; p < Planes(); ++p) {
         const uint32_t plane = pl_.planar == PLANARCONFIG_SEPARATE ? pl_.sample[p] : 0;
         const uint32_t strip = plane * perPlane + band;
-        if (TIFFReadEncodedStrip(tif_, strip, buffers_[p].data(), want) < want)
+        if (TIFFReadEncodedStrip(tif_, strip, buffers_[p].data(), want) < want || msgs_.damaged)
           return DecodeFailed("strip", strip);
       }
       for (uint32_t r = 0; r < rows; ++r) {
@@ -541,7 +560,8 @@ class PageLoader {
           const uint32_t plane = pl_.planar == PLANARCONFIG_SEPARATE ? pl_.sample[p] : 0;
           const uint32_t tile = uint32_t(plane * perPlane + uint64_t(ty) * across + tx);
           if (TIFFReadEncodedTile(tif_, tile, buffers_[p].data(), tmsize_t(tileBytes)) <
-              tmsize_t(tileBytes))
+                  tmsize_t(tileBytes) ||
+              msgs_.damaged)
             return DecodeFailed("tile", tile);
         }
         for (uint32_t r = 0; r < rows; ++r) {
@@ -572,7 +592,8 @@ class PageLoader {
       SetFileErrorOf(err::kMemory, "out of memory");
       return -1;
     }
-    if (!TIFFReadRGBAImageOriented(tif_, pl_.width, pl_.height, raster.data(), ORIENTATION_BOTLEFT, 1)) {
+    if (!TIFFReadRGBAImageOriented(tif_, pl_.width, pl_.height, raster.data(), ORIENTATION_BOTLEFT, 1) ||
+        msgs_.damaged) {
       const std::string codec = pl_.compression == COMPRESSION_NONE ? "" : Codec() + ": ";
       TiffFailure(msgs_, codec.c_str(), "cannot be decoded");
       return -1;
