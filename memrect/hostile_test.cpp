@@ -371,6 +371,13 @@ std::vector<Case> HostileFiles() {
   cases.push_back({"tiff_jpeg_truncated.tif",
                    JpegTiff(fs::temp_directory_path() / ("vantor_jt_" + std::to_string(getpid())), true),
                    "JPEG: strip 1: file truncated: the compressed data end early"});
+  Bytes atZero = Tiff(64, 64, 8, 1, 1, Bytes(64 * 64, 9));
+  atZero[10 + 12 * 5 + 8] = atZero[10 + 12 * 5 + 9] = 0;  // StripOffsets (the sixth entry): 0
+  cases.push_back({"tiff_strip_at_0.tif", atZero, "pixel data inside the header: TIFF strip 1"});
+  Bytes deflateAtZero = Tiff(64, 64, 8, 1, 8, ZlibZeros(64 * 64));
+  deflateAtZero[10 + 12 * 5 + 8] = deflateAtZero[10 + 12 * 5 + 9] = 0;
+  cases.push_back({"tiff_deflate_strip_at_0.tif", deflateAtZero,
+                   "pixel data inside the header: TIFF strip 1"});
   cases.push_back({"tiff_samples_0.tif", Tiff(64, 64, 8, 0, 1, Bytes(64 * 64, 9)),
                    "TIFF SamplesPerPixel is 0"});
   Bytes rleCut;
@@ -438,6 +445,22 @@ TEST(HostileFiles, UndamagedOriginalsLoad) {
   EXPECT_EQ(mrReadFileLimited((dir / "a.png").c_str(), 1, &under), -1);
   EXPECT_STREQ(mrLastLoadError(),
                "the frame would need 4.0 KiB (64 x 64, 8-bit); the budget is 2.0 KiB");
+  // A strip table of 80 MB in a sparse file of 100 MB: refused before it is read.
+  Bytes table = Tiff(64, 64, 8, 1, 1, Bytes(64 * 64, 9));
+  for (size_t i = 10; i + 12 <= table.size(); i += 12)
+    if (table[i] == 0x11 && table[i + 1] == 0x01) {  // StripOffsets: 20 M values at 8 KiB
+      table[i + 4] = 0;
+      table[i + 5] = 0x2D;
+      table[i + 6] = 0x31;
+      table[i + 7] = 0x01;
+      table[i + 8] = 0;
+      table[i + 9] = 0x20;
+      table[i + 10] = table[i + 11] = 0;
+    }
+  Write(dir / "table.tif", table);
+  fs::resize_file(dir / "table.tif", 100u << 20);
+  EXPECT_EQ(mrReadFileLimited((dir / "table.tif").c_str(), 1, &budget), -1);
+  EXPECT_STREQ(mrLastLoadError(), "TIFF tag 273 holds 76 MiB, above the limit of 64 MiB for one tag");
   // Beyond the image store a size is a limit, said as one, whatever the budget.
   Write(dir / "big.jpg", Resized(Jpeg(64, false), 65500));
   const VantorLoadLimits vast{uint64_t(1) << 40, 0, nullptr};

@@ -326,6 +326,7 @@ class PageLoader {
   int32_t Load(TiffExtras* extras) {
     if (!Describe()) return -1;
     if (extras) Extras(extras);
+    if (!DataOutsideHeader()) return -1;
     if (rgba_) return LoadRgba();
     RectOwner rect(CreateRect(c_, pl_.depth, pl_.width, pl_.height, BufferBytes()));
     if (!rect) return -1;
@@ -444,6 +445,22 @@ class PageLoader {
   }
   // The planes to decode: only those of the channels used.
   int Planes() const { return pl_.planar == PLANARCONFIG_SEPARATE ? pl_.channels : 1; }
+
+  // False with the reason when a strip or tile with data starts inside the
+  // 8-byte file header: libtiff would decode the header as pixels.
+  bool DataOutsideHeader() {
+    const bool tiled = TIFFIsTiled(tif_);
+    const uint32_t n = tiled ? TIFFNumberOfTiles(tif_) : TIFFNumberOfStrips(tif_);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t at = TIFFGetStrileOffset(tif_, i);
+      if (at < 8 && TIFFGetStrileByteCount(tif_, i) > 0) {
+        SetFileError("pixel data inside the header: TIFF %s %u at offset %llu",
+                     tiled ? "tile" : "strip", unsigned(i + 1), static_cast<unsigned long long>(at));
+        return false;
+      }
+    }
+    return true;
+  }
 
   // The decode buffers the page will need: one strip or tile per plane read.
   uint64_t BufferBytes() {
