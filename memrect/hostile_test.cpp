@@ -365,6 +365,9 @@ std::vector<Case> HostileFiles() {
   deflateCut.resize(deflateCut.size() / 2);
   cases.push_back({"tiff_deflate_truncated.tif", Tiff(64, 64, 8, 1, 8, deflateCut),
                    "Deflate: strip 1: damaged or cut compressed data at row 0"});
+  Bytes deflateShort = Tiff(64, 64, 8, 1, 8, ZlibZeros(64 * 64));
+  deflateShort.resize(deflateShort.size() - 10);
+  cases.push_back({"tiff_deflate_file_cut.tif", deflateShort, "Deflate: strip 1: file truncated: fewer bytes than the directory gives"});
   Bytes plain = Tiff(64, 64, 8, 1, 1, Bytes(64 * 64, 9));
   plain.resize(plain.size() - 100);
   cases.push_back({"tiff_truncated.tif", plain, "file truncated"});

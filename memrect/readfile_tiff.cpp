@@ -76,8 +76,7 @@ std::string Clean(const std::string& path, const char* fmt, va_list ap) {
 // its allocation cap is the frame's limit; byte counts in readable units.
 std::string Plain(const std::string& s) {
   if (s.find("Read error") != std::string::npos || s.find("Cannot read") != std::string::npos)
-    return "file truncated: " + std::string(s.find("tile") != std::string::npos ? "a tile" : "a strip") +
-           " holds fewer bytes than the directory gives it";
+    return "file truncated: fewer bytes than the directory gives";
   const size_t decoding = s.find("Decoding error at scanline");
   if (decoding != std::string::npos)
     return s.substr(0, decoding) + "damaged or cut compressed data at row" + s.substr(decoding + 26);
