@@ -313,6 +313,9 @@ void JpegEmitMessage(j_common_ptr cinfo, int level) {
     case JWRN_MUST_RESYNC:
       why = "damaged: a restart marker is missing";
       break;
+    case JWRN_HUFF_BAD_CODE:
+      why = "damaged: bad Huffman code";
+      break;
     case JWRN_BOGUS_PROGRESSION:
     case JWRN_NOT_SEQUENTIAL:
       why = "damaged: a scan repeats or skips what earlier scans sent";
