@@ -144,6 +144,8 @@ class ProgramRun {
     o.keepImages = aligned_ ? 1 : 0;
     o.resultCallback = &ProgramRun::OnResult;
     o.resultUser = this;
+    o.maxFrameMemory = ctx_.options.maxFrameMemory;
+    o.maxFrameMemoryName = "--max-frame-memory";
     precise_ = o.drift.method == kDriftPrecise;
     if (aligned_ && !following_) PlanStacks();
     if (!ctx_.options.csvPath.empty()) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -178,6 +179,32 @@ TEST(Compare, AnUnloadableFileEndsTheRunWithoutAResultFile) {
   auto r = RunProgram({"none*.tif"}, dir.path(), tmp.path().string());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no image file matches"), std::string::npos) << r.err;
+}
+
+// A frame over --max-frame-memory stops the run before it is decoded (status
+// 1, one line naming the file, its need and the budget); a budget it fits in
+// measures as usual, and a size that is not one is status 2.
+TEST(Compare, TheFrameMemoryBudgetIsCheckedBeforeDecoding) {
+  TempDir dir, tmp;
+  WriteSequence(dir.path(), "m", 60, 50, {{0, 0}, {1, 0}});
+  // 60 x 50 at 8 bits with the precise method's 9 bytes a pixel of working copies.
+  auto r = RunProgram({"*.tif", "1", "--max-frame-memory=16K"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("m0001.tif: the frame would need 29 KiB (60 x 50, 8-bit); the budget is "
+                       "16 KiB (--max-frame-memory)\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "ResVantor.txt"));
+  r = RunProgram({"*.tif", "1", "--max-frame-memory=1M", "--classic"}, dir.path(),
+                 tmp.path().string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* bad : {"--max-frame-memory=0", "--max-frame-memory=12T",
+                          "--max-frame-memory=-1K", "--max-frame-memory="}) {
+    r = RunProgram({"*.tif", bad}, dir.path(), tmp.path().string());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(r.err.rfind(std::string("vantor: ") + bad + ": give a size in bytes", 0), 0u) << r.err;
+  }
 }
 
 TEST(Compare, AFrameOfAnotherSizeIsWarnedAbout) {

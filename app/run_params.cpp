@@ -91,6 +91,12 @@ const std::string& UsageText() {
       "               may be left out), as the whole run would, into\n"
       "               ResVantor_FIRST-LAST.txt; the CSV lines of parts joined give\n"
       "               the whole run's CSV\n"
+      "  --max-frame-memory=SIZE  the memory one image may take when loaded (its\n"
+      "               pixels, the method's working copies and the decoder's buffers),\n"
+      "               checked before it is decoded: bytes, or with K, M or G (powers\n"
+      "               of 1024); default a quarter of the physical memory divided by\n"
+      "               the threads, at most 2 GiB. An image over it stops the run\n"
+      "               (status 1)\n"
       "  --help, -h   show this text;  --version  show the version\n"
       "\n"
       "Exit status: 0 success (or help shown); 1 the path cannot be formed, no image\n"
@@ -123,6 +129,28 @@ std::optional<int32_t> StrToInt(std::string_view text) {
   if (negative) value = -value;
   if (value > INT32_MAX || value < INT32_MIN) return std::nullopt;
   return static_cast<int32_t>(value);
+}
+
+std::optional<int64_t> ParseByteSize(std::string_view text) {
+  int shift = 0;
+  if (!text.empty()) {
+    switch (std::toupper(static_cast<unsigned char>(text.back()))) {
+      case 'K': shift = 10; break;
+      case 'M': shift = 20; break;
+      case 'G': shift = 30; break;
+      default: break;
+    }
+    if (shift != 0) text.remove_suffix(1);
+  }
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  constexpr uint64_t kMax = uint64_t{1} << 62;
+  if (value == 0 || value > (kMax >> shift)) return std::nullopt;
+  return static_cast<int64_t>(value << shift);
 }
 
 std::optional<double> StrToFloat(std::string_view text, char separator) {

@@ -32,6 +32,10 @@ const std::string& UsageText();
 // Whole number in the range of int32_t, optional sign, nothing else.
 std::optional<int32_t> StrToInt(std::string_view text);
 
+// A byte count: digits, optionally followed by K, M or G (powers of 1024);
+// nothing for anything else, 0, or more than 2^62.
+std::optional<int64_t> ParseByteSize(std::string_view text);
+
 // Decimal number with the given decimal separator or a dot (the dot is read
 // in every locale): optional blanks around it, optional sign, digits with at
 // most one separator, optional exponent.

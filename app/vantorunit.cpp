@@ -291,6 +291,14 @@ int VantorMain(int argc, char** argv) {
           return kExitBadParameter;
         }
         options.threads = *n;
+      } else if (a.rfind("--max-frame-memory=", 0) == 0) {
+        auto n = ParseByteSize(std::string_view(a).substr(19));
+        if (!n) {
+          std::fprintf(stderr, "vantor: %s: give a size in bytes of 1 or more, or with K, M or G "
+                       "(powers of 1024), e.g. 512M\n", a.c_str());
+          return kExitBadParameter;
+        }
+        options.maxFrameMemory = *n;
       } else {
         std::fprintf(stderr, "vantor: unknown option '%s' (try --help)\n", a.c_str());
         return kExitBadParameter;

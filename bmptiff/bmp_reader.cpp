@@ -118,6 +118,12 @@ bool ParseBmp(Record& r) {
     SetFileError("BMP pixel data offset %u lies outside the file", unsigned(dataOffset));
     return false;
   }
+  // Pixels read from the headers would be a picture of the headers.
+  if (dataOffset < 14 + uint64_t(infoSize)) {
+    SetFileError("pixel data inside the header: BMP pixel data offset %u, the headers end at %llu",
+                 unsigned(dataOffset), static_cast<unsigned long long>(14 + uint64_t(infoSize)));
+    return false;
+  }
 
   // Palette: right after the information header; the colours-used count when
   // given, else the full 2^bits. It must end before the pixel data.

@@ -150,6 +150,13 @@ bool FetchValue(Record& r, const uint8_t* e, std::vector<uint8_t>& out) {
     SetFileError("TIFF tag %u: value outside the file", unsigned(Ld16(e)));
     return false;
   }
+  // Strip tables of a 2 GiB picture stay far below this; more is damage.
+  constexpr uint64_t kMaxTagBytes = uint64_t(64) << 20;
+  if (size > kMaxTagBytes) {
+    SetFileError("TIFF tag %u holds %llu MiB, above the limit of 64 MiB for one tag", unsigned(Ld16(e)),
+                 static_cast<unsigned long long>(size >> 20));
+    return false;
+  }
   out.resize(size);
   if (offset + size <= r.bufferLimit) {
     std::memcpy(out.data(), r.header.get() + offset, size);
@@ -210,6 +217,10 @@ bool ParseTiff(Record& r, uint64_t ifdAt) {
   if (bps == TagResult::kBad) return false;
   if (bps == TagResult::kAbsent || v.empty()) v.assign(1, 1);
   uint32_t spp = TagFirst(r, kSamplesPerPixel, 0, &present);
+  if (present && spp == 0) {
+    SetFileError("TIFF SamplesPerPixel is 0");
+    return false;
+  }
   if (present && v.size() == 1 && spp > 1 && spp <= 16) v.assign(spp, v[0]);
   uint64_t bits = 0;
   for (uint32_t b : v) {
@@ -246,6 +257,12 @@ bool ParseTiff(Record& r, uint64_t ifdAt) {
     SetFileError("TIFF StripOffsets has no values");
     return false;
   }
+  for (size_t i = 0; i < r.stripOffsets.size(); ++i)
+    if (r.stripOffsets[i] < 8) {
+      SetFileError("pixel data inside the header: TIFF strip %zu at offset %u", i + 1,
+                   unsigned(r.stripOffsets[i]));
+      return false;
+    }
   TagResult sc = TagNumbers(r, kStripByteCounts, r.stripCounts);
   if (sc == TagResult::kBad) return false;
   if (sc == TagResult::kAbsent) {

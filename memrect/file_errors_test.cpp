@@ -75,11 +75,12 @@ TEST(FileErrors, ReadersTellMissingDamagedAndUnsupportedFiles) {
   ExpectRecord("mrReadFilePage: no page 2: the file has 1", VANTOR_ERROR_PARAMETER);
   // A cap that a header runs into is the file's fault, not a shortage of
   // memory (the own reader and libtiff both refuse the picture here).
-  vantor::SetLoadLimit(16);
-  EXPECT_EQ(mrReadFile(good.c_str()), -1);
-  EXPECT_STREQ(mrLastLoadError(), "image of 32 bytes exceeds the load limit");
-  ExpectRecord("mrReadFile: image of 32 bytes exceeds the load limit", VANTOR_ERROR_FORMAT);
-  vantor::SetLoadLimit(0);
+  const VantorLoadLimits budget{16, 0, "budget"};
+  EXPECT_EQ(mrReadFileLimited(good.c_str(), 1, &budget), -1);
+  EXPECT_STREQ(mrLastLoadError(),
+               "the frame would need 32 bytes (6 x 4, 8-bit); the budget is 16 bytes (budget)");
+  ExpectRecord("mrReadFileLimited: the frame would need 32 bytes (6 x 4, 8-bit); the budget is "
+               "16 bytes (budget)", VANTOR_ERROR_FORMAT);
   // What the decoder libraries only say in words.
   EXPECT_EQ(vantor::DecoderMessageKind("Out of memory"), VANTOR_ERROR_MEMORY);
   EXPECT_EQ(vantor::DecoderMessageKind("Failed to allocate memory for to read TIFF directory"),

@@ -12,7 +12,9 @@
 #include "memrect/readfile_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vantor::SetLoadLimit(64u << 20);
+  // Damaged headers may ask for huge images; keep allocations modest.
+  vantor::LoadControl budget;
+  budget.maxBytes = 64u << 20;
   vantor::ForgetTiffPages();  // no chain of an earlier input may serve this one
   std::vector<uint8_t> bytes(data, data + size);
   // Keep the mutations on the TIFF side.
@@ -24,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vantor::TiffPage page;
     if (!vantor::FindTiffPage(file.path(), k, &page)) break;
     vantor::TiffExtras extras;
-    vantor::fuzz::TouchAndFree(vantor::LoadTiffPage(file.path(), page.ifdOffset, &extras));
+    vantor::fuzz::TouchAndFree(vantor::LoadTiffPage(budget, file.path(), page.ifdOffset, &extras));
   }
-  if (pages > 1) vantor::fuzz::TouchAndFree(mrReadFilePage(file.path(), 2));
+  if (pages > 1) vantor::fuzz::TouchAndFree(vantor::LoadFileWith(budget, file.path(), 2, 0));
   return 0;
 }

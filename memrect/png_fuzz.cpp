@@ -10,7 +10,6 @@
 #include "memrect/readfile_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vantor::SetLoadLimit(64u << 20);
   vantor::SetPngIgnoreCrc(true);  // mutated chunks would else fail their checksums
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   std::vector<uint8_t> bytes(kSignature, kSignature + 8);
@@ -21,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bytes.insert(bytes.end(), data, data + size);
   vantor::FuzzInputFile file(bytes.data(), bytes.size());
   if (!file.ok()) return 0;
-  vantor::fuzz::TouchAndFree(mrReadFile(file.path()));
+  const VantorLoadLimits budget{64u << 20, 0, nullptr};
+  vantor::fuzz::TouchAndFree(mrReadFileLimited(file.path(), 1, &budget));
   mrLastLoadError();
   return 0;
 }

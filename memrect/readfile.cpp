@@ -11,7 +11,6 @@
 #include <cstring>
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <climits>
 #include <string>
 #include <vector>
@@ -36,8 +35,6 @@ namespace {
 
 constexpr size_t kDebugBytes = 4160;
 thread_local char t_debug[kDebugBytes];
-
-std::atomic<uint64_t> g_loadLimit{0};
 
 // Releases a bmptiff slot on scope exit.
 class FileSlot {
@@ -121,7 +118,7 @@ void XorSamples(const Pixels& p, uint32_t rowBytes, uint32_t bits) {
 
 // The own reader of uncompressed chunky TIFF pages. What it leaves to libtiff
 // is refused with SetUnsupportedError.
-int32_t LoadTiff(int16_t fh, const FileLayout& l) {
+int32_t LoadTiff(const LoadControl& c, int16_t fh, const FileLayout& l) {
   if (l.compression != tiff::kNone) {
     SetUnsupportedError("compressed TIFF (%s) is not supported", TiffCompressionName(l.compression));
     return -1;
@@ -161,7 +158,7 @@ int32_t LoadTiff(int16_t fh, const FileLayout& l) {
                  unsigned(l.width), unsigned(l.length));
     return -1;
   }
-  RectOwner rect(CreateRect(depth, l.width, l.length));
+  RectOwner rect(CreateRect(c, depth, l.width, l.length));
   if (!rect) return -1;
   Pixels p = Resolve(rect.get());
   if (p.depth != int32_t(depth)) {
@@ -192,7 +189,7 @@ int32_t LoadTiff(int16_t fh, const FileLayout& l) {
   return rect.release();
 }
 
-int32_t LoadBmp(int16_t fh, const FileLayout& l) {
+int32_t LoadBmp(const LoadControl& c, int16_t fh, const FileLayout& l) {
   const bool plain = l.compression == 0 || l.compression == 3;
   const bool rle8 = l.compression == 1 && l.bitsPerPixel == 8;
   if (!plain && !rle8) {
@@ -207,7 +204,8 @@ int32_t LoadBmp(int16_t fh, const FileLayout& l) {
                  unsigned(l.width), unsigned(l.length));
     return -1;
   }
-  RectOwner rect(CreateRect(l.bitsPerPixel, l.width, l.length));
+  // Run-length data are read whole before decoding.
+  RectOwner rect(CreateRect(c, l.bitsPerPixel, l.width, l.length, plain ? 0 : l.fileSize));
   if (!rect) return -1;
   Pixels p = Resolve(rect.get());
   if (p.depth != int32_t(l.bitsPerPixel) || uint32_t(p.pitch) < l.rowBytes) {
@@ -232,6 +230,13 @@ int32_t LoadBmp(int16_t fh, const FileLayout& l) {
         std::memcpy(p.row(y), tmp.data() + uint64_t(y) * l.rowBytes, l.rowBytes);
     }
     if (r < 0) return -1;
+    // Rows the data never reach would be made up: a damaged or cut file (an
+    // end of bitmap inside the last row ends it, as encoders write it).
+    if (r == 0 && passed <= uint64_t(l.length - 1) * l.rowBytes) {
+      SetFileError("file truncated: the run-length data end in row %u of %u",
+                   unsigned(std::min<uint64_t>(passed / l.rowBytes + 1, l.length)), unsigned(l.length));
+      return -1;
+    }
     if (l.topDown) FlipRows(p);
   }
   if (l.bitsPerPixel == 1) ReverseBits(p, l.rowBytes);
@@ -293,23 +298,85 @@ void JpegErrorExit(j_common_ptr cinfo) {
   longjmp(err->jump, 1);
 }
 
-// Warnings are not printed. Running out of data is an error here: libjpeg
-// would pad the picture with grey and call it a success.
+// Warnings are not printed. Those that mean missing or damaged data are
+// errors here: libjpeg would pad the picture with grey (or repeat scans) and
+// call it a success.
 void JpegEmitMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) {
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
-      JpegError* err = reinterpret_cast<JpegError*>(cinfo->err);
-      std::snprintf(err->message, sizeof err->message, "file truncated");
-      longjmp(err->jump, 1);
-    }
-    cinfo->err->num_warnings++;
+  if (level >= 0) return;
+  JpegError* err = reinterpret_cast<JpegError*>(cinfo->err);
+  const char* why = nullptr;
+  switch (cinfo->err->msg_code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+      why = "file truncated: the compressed data end early";
+      break;
+    case JWRN_MUST_RESYNC:
+      why = "damaged: a restart marker is missing";
+      break;
+    case JWRN_HUFF_BAD_CODE:
+      why = "damaged: bad Huffman code";
+      break;
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+      why = "damaged: a scan repeats or skips what earlier scans sent";
+      break;
+    default:
+      cinfo->err->num_warnings++;
+      return;
   }
+  std::snprintf(err->message, sizeof err->message, "%s", why);
+  longjmp(err->jump, 1);
+}
+
+// Progressive files may hold any number of scans, each a pass over the whole
+// picture: more than hardened decoders accept is refused before it costs.
+constexpr int kMaxJpegScans = 500;
+
+struct JpegProgress {
+  jpeg_progress_mgr pub;
+  JpegError* err;
+};
+
+void JpegProgressMonitor(j_common_ptr cinfo) {
+  auto* progress = reinterpret_cast<JpegProgress*>(cinfo->progress);
+  const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number > kMaxJpegScans) {
+    std::snprintf(progress->err->message, sizeof progress->err->message,
+                  "more than %d scans (a normal file has about 10)", kMaxJpegScans);
+    longjmp(progress->err->jump, 1);
+  }
+}
+
+// Bytes libjpeg holds for the whole picture's coefficients (progressive and
+// multi-scan files), known once the header is read.
+uint64_t JpegCoefficientBytes(const jpeg_decompress_struct& cinfo) {
+  if (!cinfo.progressive_mode && cinfo.comps_in_scan >= cinfo.num_components) return 0;
+  uint64_t bytes = 0;
+  for (int i = 0; i < cinfo.num_components; ++i) {
+    const jpeg_component_info& comp = cinfo.comp_info[i];
+    const uint64_t h = uint64_t(comp.h_samp_factor), v = uint64_t(comp.v_samp_factor);
+    const uint64_t across = (comp.width_in_blocks + h - 1) / h * h;
+    const uint64_t down = (comp.height_in_blocks + v - 1) / v * v;
+    bytes += across * down * DCTSIZE2 * sizeof(JCOEF);
+  }
+  return bytes;
+}
+
+// Whether every coefficient of every component reached its last bit: a
+// progressive file cut between scans (with its end marker put back) leaves
+// some short, and libjpeg would show the coarse picture without a word.
+bool JpegComplete(const jpeg_decompress_struct& cinfo) {
+  if (!cinfo.progressive_mode || !cinfo.coef_bits) return true;
+  for (int c = 0; c < cinfo.num_components; ++c)
+    for (int k = 0; k < DCTSIZE2; ++k)
+      if (cinfo.coef_bits[c][k] != 0) return false;
+  return true;
 }
 
 void JpegOutputMessage(j_common_ptr) {}
 
 // Decodes the open file into a new rectangle; -1 with the reason set.
-int32_t DecodeJpeg(FILE* file) {
+int32_t DecodeJpeg(const LoadControl& c, FILE* file) {
   jpeg_decompress_struct cinfo;
   JpegError err;
   volatile int32_t handle = -1;
@@ -329,6 +396,11 @@ int32_t DecodeJpeg(FILE* file) {
     return -1;
   }
   jpeg_create_decompress(&cinfo);
+  JpegProgress progress;
+  progress.pub.progress_monitor = JpegProgressMonitor;
+  progress.err = &err;
+  cinfo.progress = &progress.pub;
+  if (c.maxBytes) cinfo.mem->max_memory_to_use = long(std::min<uint64_t>(c.maxBytes, LONG_MAX));
   jpeg_stdio_src(&cinfo, file);
   jpeg_read_header(&cinfo, TRUE);
   int32_t depth = 24;
@@ -347,14 +419,20 @@ int32_t DecodeJpeg(FILE* file) {
       cinfo.out_color_space = JCS_EXT_BGR;
       break;
   }
-  const uint64_t bytes = uint64_t(cinfo.image_width) * cinfo.image_height * uint64_t(depth / 8);
-  if (!WithinLimit(bytes)) {
+  const uint64_t coefficients = JpegCoefficientBytes(cinfo);
+  if (!FrameFits(c, uint32_t(depth), cinfo.image_width, cinfo.image_height, coefficients)) {
     jpeg_destroy_decompress(&cinfo);
     return -1;
   }
+  // Multi-scan files are read whole here.
   jpeg_start_decompress(&cinfo);
+  if (!JpegComplete(cinfo)) {
+    std::snprintf(err.message, sizeof err.message,
+                  "file truncated: the scans end before the picture is complete");
+    longjmp(err.jump, 1);
+  }
   const uint32_t width = cinfo.output_width, height = cinfo.output_height;
-  handle = CreateRect(uint32_t(depth), width, height);
+  handle = CreateRect(c, uint32_t(depth), width, height, coefficients);
   if (handle <= 0) {
     jpeg_destroy_decompress(&cinfo);
     return -1;
@@ -409,7 +487,7 @@ int32_t DecodeJpeg(FILE* file) {
 
 // The JPEG branch; *notJpeg tells a file that is no JPEG at all from a JPEG
 // that failed.
-int32_t ReadJpeg(const char* path, bool* notJpeg) {
+int32_t ReadJpeg(const LoadControl& c, const char* path, bool* notJpeg) {
   *notJpeg = false;
   if (!path || !IsExisting(path)) {
     SetFileErrorOf(err::kFile, "file not found");
@@ -427,7 +505,7 @@ int32_t ReadJpeg(const char* path, bool* notJpeg) {
     SetFileErrorOf(err::kFile, "cannot open the file");
     return -1;
   }
-  int32_t h = DecodeJpeg(file);
+  int32_t h = DecodeJpeg(c, file);
   std::fclose(file);
   return h;
 }
@@ -462,7 +540,7 @@ void SetDebugText(const std::string& text) {
 
 // A page of a TIFF file: the own reader first, libtiff for what it refuses.
 // Reasons name the page when the file has more than one.
-int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
+int32_t LoadTiffFile(const LoadControl& c, const char* path, int32_t page, int32_t flags) {
   TiffPage where;
   if (!FindTiffPage(path, page, &where)) return -1;
   const bool multi = page > 1 || where.more;
@@ -476,7 +554,7 @@ int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
       if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
       int32_t length = int32_t(kDebugBytes);
       GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
-      int32_t h = LoadTiff(file.get(), layout);
+      int32_t h = LoadTiff(c, file.get(), layout);
       if (h > 0) {
         ClearFileError();
         return h;
@@ -487,7 +565,7 @@ int32_t LoadTiffFile(const char* path, int32_t page, int32_t flags) {
     handOver = FileErrorIsUnsupported();
   }
   TiffExtras extras;
-  int32_t h = LoadTiffPage(path, where.ifdOffset, &extras);
+  int32_t h = LoadTiffPage(c, path, where.ifdOffset, &extras);
   if (h > 0) {
     SetDebugText(extras.description);
     if (flags & VANTOR_LOAD_LUT)
@@ -511,7 +589,7 @@ void InstallGreyLut(int32_t h) {
 }
 
 // Page page of any file, with the flags of mrReadFileLut.
-int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
+int32_t LoadFile(const LoadControl& c, const char* path, int32_t page, int32_t flags) {
   ClearFileError();
   if (flags & VANTOR_LOAD_RECOGNISE) {
     FileSlot file(ReadFileHeader(path));
@@ -524,13 +602,13 @@ int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
   }
   const Kind kind = Sniff(path);
   if (kind == Kind::kNone) return -1;
-  if (kind == Kind::kTiff) return LoadTiffFile(path, page, flags);
+  if (kind == Kind::kTiff) return LoadTiffFile(c, path, page, flags);
   if (page != 1) {
     SetFileErrorOf(err::kParameter, "no page %d: the file has 1", int(page));
     return -1;
   }
   if (kind == Kind::kPng) {
-    int32_t h = LoadPng(path);
+    int32_t h = LoadPng(c, path);
     if (h > 0) {
       ClearFileError();
       if (flags & VANTOR_LOAD_LUT) InstallGreyLut(h);
@@ -544,14 +622,14 @@ int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
       if (flags & VANTOR_LOAD_LUT) InstallFileLut(file.get());
       int32_t length = int32_t(kDebugBytes);
       GetHeaderInfo(file.get(), nullptr, nullptr, nullptr, t_debug, &length, nullptr, nullptr);
-      int32_t h = LoadBmp(file.get(), layout);
+      int32_t h = LoadBmp(c, file.get(), layout);
       if (h > 0) ClearFileError();
       return h;
     }
     return -1;
   }
   bool notJpeg = false;
-  int32_t h = ReadJpeg(path, &notJpeg);
+  int32_t h = ReadJpeg(c, path, &notJpeg);
   if (h < 0) return -1;
   ClearFileError();
   if (flags & VANTOR_LOAD_LUT) InstallGreyLut(h);
@@ -560,8 +638,6 @@ int32_t LoadFile(const char* path, int32_t page, int32_t flags) {
 
 }  // namespace
 
-void SetLoadLimit(uint64_t bytes) { g_loadLimit.store(bytes, std::memory_order_relaxed); }
-uint64_t LoadLimit() { return g_loadLimit.load(std::memory_order_relaxed); }
 
 namespace {
 constexpr std::array<uint8_t, 256> MakeBitReverse() {
@@ -605,32 +681,79 @@ int32_t DecoderMessageKind(const char* message) {
   return err::kFormat;
 }
 
-bool WithinLimit(uint64_t bytes) {
-  uint64_t limit = LoadLimit();
-  if (limit && bytes > limit) {
-    SetFileError("image of %llu bytes exceeds the load limit", static_cast<unsigned long long>(bytes));
+std::string ReadableBytes(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  double v = double(bytes);
+  int u = -1;
+  while (v >= 1024 && u < 5) {
+    v /= 1024;
+    ++u;
+  }
+  char text[32];
+  // One decimal below 10 of a unit, whole numbers above; 9.96 shows as 10.
+  if (v < 9.95)
+    std::snprintf(text, sizeof text, "%.1f %s", v, kUnits[u]);
+  else
+    std::snprintf(text, sizeof text, "%.0f %s", v, kUnits[u]);
+  return text;
+}
+
+namespace {
+
+uint64_t Budget(const LoadControl& c) {
+  return c.maxBytes != 0 ? c.maxBytes : UINT64_MAX;
+}
+
+std::string BudgetText(const LoadControl& c) {
+  std::string s = "the budget is " + ReadableBytes(c.maxBytes);
+  if (c.budgetName && c.budgetName[0]) s += std::string(" (") + c.budgetName + ")";
+  return s;
+}
+
+uint64_t RectBytes(uint32_t depth, uint32_t width, uint32_t height) {
+  return ((uint64_t(depth) * width + 31) / 32) * 4 * height;
+}
+
+}  // namespace
+
+bool WithinLimit(const LoadControl& c, uint64_t bytes, const char* what) {
+  if (bytes <= Budget(c)) return true;
+  SetFileError("a %s of %s exceeds the frame's budget; %s", what, ReadableBytes(bytes).c_str(),
+               BudgetText(c).c_str());
+  return false;
+}
+
+bool FrameFits(const LoadControl& c, uint32_t depth, uint32_t width, uint32_t height,
+               uint64_t scratch) {
+  if (width == 0 || height == 0) {
+    SetFileError("empty image (%u x %u)", unsigned(width), unsigned(height));
+    return false;
+  }
+  const uint64_t picture = RectBytes(depth, width, height);
+  const uint64_t need = picture + c.extraPerPixel * width * height + scratch;
+  if (need > Budget(c)) {
+    SetFileError("the frame would need %s (%u x %u, %u-bit); %s", ReadableBytes(need).c_str(),
+                 unsigned(width), unsigned(height), unsigned(depth), BudgetText(c).c_str());
+    return false;
+  }
+  if (width > INT32_MAX || height > INT32_MAX || picture > kStoreMaxBytes) {
+    SetFileError("a frame of %u x %u, %u-bit (%s) is beyond the image store's limit of %s",
+                 unsigned(width), unsigned(height), unsigned(depth), ReadableBytes(picture).c_str(),
+                 ReadableBytes(kStoreMaxBytes).c_str());
     return false;
   }
   return true;
 }
 
-int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height) {
-  if (width == 0 || height == 0) {
-    SetFileError("empty image (%u x %u)", unsigned(width), unsigned(height));
-    return -1;
-  }
-  if (width > INT32_MAX || height > INT32_MAX) {
-    SetFileError("image of %u x %u is too large", unsigned(width), unsigned(height));
-    return -1;
-  }
-  uint64_t pitch = ((uint64_t(depth) * width + 31) / 32) * 4;
-  if (!WithinLimit(pitch * height)) return -1;
+int32_t CreateRect(const LoadControl& c, uint32_t depth, uint32_t width, uint32_t height,
+                   uint64_t scratch) {
+  if (!FrameFits(c, depth, width, height, scratch)) return -1;
   int32_t h = mrCreate(int32_t(depth), int32_t(width), int32_t(height));
   if (h <= 0) {
-    // The store says why: short of memory, or a size it cannot hold.
-    SetFileErrorOf(err::PendingKind() == err::kMemory ? err::kMemory : err::kFormat,
-                   "cannot create a %u x %u image of %u bits (out of memory?)", unsigned(width),
-                   unsigned(height), unsigned(depth));
+    SetFileErrorOf(err::kMemory, "out of memory for a frame of %u x %u, %u-bit (%s)",
+                   unsigned(width), unsigned(height), unsigned(depth),
+                   ReadableBytes(RectBytes(depth, width, height)).c_str());
     return -1;
   }
   return h;
@@ -664,12 +787,30 @@ int32_t mrReadFilePage(const char* path, int32_t page) {
       SetFileErrorOf(err::kFile, "file not found");
       return -1;
     }
-    return LoadFile(path, page, 0);
+    return LoadFile(LoadControl{}, path, page, 0);
   });
 }
 
+int32_t mrReadFileLimited(const char* path, int32_t page, const VantorLoadLimits* limits) {
+  return LoadGuarded(__func__, [&]() -> int32_t {
+    ClearFileError();
+    if (!path || !IsExisting(path)) {
+      SetFileErrorOf(err::kFile, "file not found");
+      return -1;
+    }
+    LoadControl c;
+    if (limits) {
+      c.maxBytes = limits->maxBytes;
+      c.extraPerPixel = limits->extraPerPixel;
+      c.budgetName = limits->budgetName;
+    }
+    return LoadFile(c, path, page < 1 ? 1 : page, 0);
+  });
+}
+
+
 int32_t mrReadFileLut(const char* path, int32_t flags) {
-  return LoadGuarded(__func__, [&] { return LoadFile(path, 1, flags); });
+  return LoadGuarded(__func__, [&] { return LoadFile(LoadControl{}, path, 1, flags); });
 }
 
 int32_t mrPageCount(const char* path) {
@@ -697,7 +838,7 @@ int32_t mrReadJPEGfile(const char* path) {
   return LoadGuarded(__func__, [&]() -> int32_t {
     ClearFileError();
     bool notJpeg = false;
-    int32_t h = ReadJpeg(path, &notJpeg);
+    int32_t h = ReadJpeg(LoadControl{}, path, &notJpeg);
     if (notJpeg) SetFileError("not a JPEG file");
     if (h > 0) ClearFileError();
     return h;
@@ -722,7 +863,8 @@ int32_t mrBitmapToMemRect(const VantorBitmap* bitmap, int32_t orientation) {
       SetFileErrorOf(err::kParameter, "bitmap stride %d is shorter than a row", int(stride));
       return -1;
     }
-    RectOwner rect(CreateRect(uint32_t(bits), uint32_t(bitmap->width), uint32_t(bitmap->height)));
+    RectOwner rect(CreateRect(LoadControl{}, uint32_t(bits), uint32_t(bitmap->width),
+                               uint32_t(bitmap->height)));
     if (!rect) return -1;
     const Pixels p = Resolve(rect.get());
     const uint8_t* src = static_cast<const uint8_t*>(bitmap->pixels);
@@ -782,3 +924,7 @@ char* mrGetDebugBuff(void) { return t_debug; }
 const char* mrLastLoadError(void) { return FileError(); }
 
 }  // extern "C"
+
+int32_t vantor::LoadFileWith(const LoadControl& c, const char* path, int32_t page, int32_t flags) {
+  return LoadGuarded("mrReadFileLimited", [&] { return LoadFile(c, path, page, flags); });
+}

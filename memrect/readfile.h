@@ -74,6 +74,23 @@ VANTOR_API int32_t mrReadFile(const char* path);
  * ..."). */
 VANTOR_API int32_t mrReadFilePage(const char* path, int32_t page);
 
+/* What one load may spend (mrReadFileLimited). */
+typedef struct VantorLoadLimits {
+  uint64_t maxBytes;      /* the frame's budget in bytes: decoded picture, the
+                             caller's working copies and the decoder's own
+                             buffers; 0: only the image store's limit */
+  uint64_t extraPerPixel; /* bytes a pixel the caller adds in working copies */
+  const char* budgetName; /* how the budget is set, named in refusals; may be null */
+} VantorLoadLimits;
+
+/* As mrReadFilePage (page 0 taken as 1), with the frame's size checked
+ * against limits before any pixel is decoded (null: no budget). Over it, -1
+ * with the reason "the frame would need 7.2 GiB (40000 x 40000, 16-bit); the
+ * budget is 5.9 GiB (NAME)"; nothing is allocated for the picture. Buffers
+ * the decoders allocate for strips, tiles, scans and ancillary data count
+ * against the same budget. */
+VANTOR_API int32_t mrReadFileLimited(const char* path, int32_t page, const VantorLoadLimits* limits);
+
 /* Number of pages: the IFDs of a TIFF file (a chain that breaks off after
  * some good pages counts those), 1 for a BMP, PNG or JPEG file; -1 with the reason
  * for mrLastLoadError when the file is missing, of no known format or its

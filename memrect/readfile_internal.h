@@ -11,22 +11,43 @@
 
 namespace vantor {
 
-// Largest pixel block (bytes) a loader may allocate; 0 (the default) means no
-// limit beyond what the formats allow. The fuzz targets set it so that
-// damaged headers cannot make them allocate gigabytes.
-void SetLoadLimit(uint64_t bytes);
-uint64_t LoadLimit();
+// The largest rectangle the image store holds (bytes of pitch x height).
+constexpr uint64_t kStoreMaxBytes = 0x7FFFFF32;
 
-// False, with the reason set, when bytes exceed the load limit.
-bool WithinLimit(uint64_t bytes);
+// What one load may spend, carried by every loader of the call. maxBytes is
+// the frame's budget (0: the store's limit only): the decoded picture, the
+// caller's working copies (extraPerPixel bytes a pixel) and the decoder's own
+// buffers together. budgetName says in refusals how the budget is set.
+struct LoadControl {
+  uint64_t maxBytes = 0;
+  uint64_t extraPerPixel = 0;
+  const char* budgetName = nullptr;
+};
+
+// "1.5 GiB", "640 KiB", "12 bytes": byte counts as people read them.
+std::string ReadableBytes(uint64_t bytes);
+
+// False, with the reason set, when a decoder buffer of bytes (for what, e.g.
+// "TIFF strip") would exceed the budget by itself.
+bool WithinLimit(const LoadControl& c, uint64_t bytes, const char* what);
 
 // The kind (VANTOR_ERROR_*) of a failure a decoder library reports only as
 // text: MEMORY when it ran out of memory, else FORMAT (a memory cap that a
 // damaged header runs into included).
 int32_t DecoderMessageKind(const char* message);
 
-// A new owned rectangle (zero-filled, 4-byte pitch), or -1 with the reason set.
-int32_t CreateRect(uint32_t depth, uint32_t width, uint32_t height);
+// Page page of any file with the flags of mrReadFileLut, within c's budget.
+int32_t LoadFileWith(const LoadControl& c, const char* path, int32_t page, int32_t flags);
+
+// A new owned rectangle (zero-filled, 4-byte pitch), or -1 with the reason
+// set: checked first against the store's limit and then against the budget,
+// counting scratch bytes the decoder holds besides the picture.
+int32_t CreateRect(const LoadControl& c, uint32_t depth, uint32_t width, uint32_t height,
+                   uint64_t scratch = 0);
+
+// The same check alone, before a decoder starts: false with the reason set.
+bool FrameFits(const LoadControl& c, uint32_t depth, uint32_t width, uint32_t height,
+               uint64_t scratch = 0);
 
 // The pixels of a rectangle as the loaders fill them.
 struct Pixels {
@@ -48,10 +69,11 @@ struct TiffExtras {
 // Loads the TIFF page whose IFD lies at ifdOffset through libtiff into a new
 // rectangle (same depths and layout as the own reader, plus what only libtiff
 // reads). The handle, or -1 with the reason set; nothing is left behind.
-int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras);
+int32_t LoadTiffPage(const LoadControl& c, const char* path, uint64_t ifdOffset,
+                     TiffExtras* extras);
 
 // Loads a PNG file into a new rectangle; the handle or -1 with the reason set.
-int32_t LoadPng(const char* path);
+int32_t LoadPng(const LoadControl& c, const char* path);
 
 // Whether chunk checksums of PNG files are ignored (default: checked). The
 // PNG fuzz target ignores them, so that its mutations reach past them.

@@ -7,10 +7,12 @@
 // libpng reports fatal errors through a handler that must not return: it
 // jumps back into DecodePng. Nothing with a destructor lives in DecodePng, so
 // the jump skips no clean-up; what it holds is released by hand. Image size,
-// chunk count and chunk memory are capped.
+// chunk count and chunk memory are capped, and the chunk list is walked
+// before libpng reads it: no chunk may claim more bytes than the file holds.
 #include <png.h>
 
 #include <atomic>
+#include <cctype>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +44,51 @@ void PngError(png_structp png, png_const_charp message) {
 
 void PngWarning(png_structp, png_const_charp) {}
 
+// libpng's words for a file that ends early, said plainly.
+const char* PlainMessage(const char* message) {
+  if (std::strcmp(message, "Read Error") == 0) return "file truncated";
+  if (std::strcmp(message, "Not enough image data") == 0)
+    return "file truncated: the image data end early";
+  return message;
+}
+
+uint32_t Be32(const uint8_t* b) {
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+// Walks the chunk list (file positioned anywhere; left at its start): false
+// with the reason set for a chunk longer than the rest of the file or an
+// ancillary one above the cap, before libpng allocates for either.
+bool CheckChunks(FILE* file) {
+  if (fseeko(file, 0, SEEK_END) != 0) return true;  // libpng will tell
+  const uint64_t size = uint64_t(ftello(file));
+  uint64_t at = 8;
+  while (at + 8 <= size) {
+    uint8_t head[8];
+    if (fseeko(file, off_t(at), SEEK_SET) != 0 || std::fread(head, 1, 8, file) != 8) break;
+    const uint64_t length = Be32(head);
+    char type[5] = {};
+    for (int i = 0; i < 4; ++i)
+      type[i] = std::isalpha(head[4 + i]) ? char(head[4 + i]) : '?';
+    if (at + 12 + length > size) {
+      SetFileError("PNG: file truncated: chunk %s claims %s, the file holds %s of it", type,
+                   ReadableBytes(length).c_str(),
+                   ReadableBytes(size > at + 8 ? size - at - 8 : 0).c_str());
+      return false;
+    }
+    // Ancillary chunks (lower-case first letter) are text, profiles and the like.
+    if ((head[4] & 0x20) && length > kMaxChunkBytes) {
+      SetFileError("PNG: chunk %s of %s is above the limit of %s for such data", type,
+                   ReadableBytes(length).c_str(), ReadableBytes(kMaxChunkBytes).c_str());
+      return false;
+    }
+    if (std::memcmp(head + 4, "IEND", 4) == 0) break;
+    at += 12 + length;
+  }
+  std::rewind(file);
+  return true;
+}
+
 bool LittleEndianHost() {
   const uint16_t one = 1;
   uint8_t first;
@@ -50,7 +97,7 @@ bool LittleEndianHost() {
 }
 
 // Decodes the open file into a new rectangle; -1 with the reason set.
-int32_t DecodePng(FILE* file) {
+int32_t DecodePng(const LoadControl& c, FILE* file) {
   PngJob job;
   job.message[0] = 0;
   job.kind = 0;
@@ -66,7 +113,7 @@ int32_t DecodePng(FILE* file) {
     const int32_t kind = !info || !job.message[0] ? err::kMemory
                          : job.kind != 0          ? job.kind
                                                   : DecoderMessageKind(job.message);
-    SetFileErrorOf(kind, "PNG: %s", job.message[0] ? job.message : "out of memory");
+    SetFileErrorOf(kind, "PNG: %s", job.message[0] ? PlainMessage(job.message) : "out of memory");
     png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     if (handle > 0) mrFree(handle);
     std::free(rows);
@@ -103,7 +150,7 @@ int32_t DecodePng(FILE* file) {
     std::snprintf(job.message, sizeof job.message, "unexpected row size");
     png_longjmp(png, 1);
   }
-  handle = CreateRect(bits, width, height);
+  handle = CreateRect(c, bits, width, height);
   if (handle <= 0) {
     // The reason is set; leave through the same clean-up with it kept.
     std::snprintf(job.message, sizeof job.message, "%s", FileError());
@@ -131,13 +178,13 @@ int32_t DecodePng(FILE* file) {
 
 void SetPngIgnoreCrc(bool ignore) { g_ignoreCrc.store(ignore, std::memory_order_relaxed); }
 
-int32_t LoadPng(const char* path) {
+int32_t LoadPng(const LoadControl& c, const char* path) {
   FILE* file = std::fopen(path, "rb");
   if (!file) {
     SetFileErrorOf(err::kFile, "cannot open the file");
     return -1;
   }
-  int32_t h = DecodePng(file);
+  int32_t h = CheckChunks(file) ? DecodePng(c, file) : -1;
   std::fclose(file);
   return h;
 }

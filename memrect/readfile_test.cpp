@@ -429,7 +429,7 @@ TEST(ReadJpeg, ColourGreyOrientationAndSignatures) {
   truncated.resize(truncated.size() / 2);
   TempFile t(truncated, ".jpg");
   EXPECT_EQ(mrReadFile(t.path()), -1);
-  EXPECT_STREQ(mrLastLoadError(), "JPEG: file truncated");
+  EXPECT_STREQ(mrLastLoadError(), "JPEG: file truncated: the compressed data end early");
   TempFile junk(Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 0, 1, 2, 3}, ".jpg");
   EXPECT_EQ(mrReadFile(junk.path()), -1);
   EXPECT_EQ(std::strncmp(mrLastLoadError(), "JPEG: ", 6), 0);

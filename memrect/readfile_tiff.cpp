@@ -44,6 +44,7 @@ struct Messages {
   std::string path;
   std::string first;  // the first error, cleaned
   bool short_of_memory = false;  // the first error could not even be kept
+  bool damaged = false;  // a warning said data are missing: the page fails
 };
 
 // One line of text: the file name (which the caller names anyway) and the
@@ -70,12 +71,33 @@ std::string Clean(const std::string& path, const char* fmt, va_list ap) {
   return out;
 }
 
+// libtiff's words said as what they mean for the file: reads that come up
+// short are truncation, overflowing size arithmetic is a size out of range,
+// its allocation cap is the frame's limit; byte counts in readable units.
+std::string Plain(const std::string& s) {
+  if (s.find("Read error") != std::string::npos || s.find("Cannot read") != std::string::npos)
+    return "file truncated: fewer bytes than the directory gives";
+  const size_t decoding = s.find("Decoding error at scanline");
+  if (decoding != std::string::npos)
+    return s.substr(0, decoding) + "damaged or cut compressed data at row" + s.substr(decoding + 26);
+  if (s.find("Integer overflow") != std::string::npos)
+    return "TIFF sizes out of range (" + s + ")";
+  unsigned long long want = 0, limit = 0;
+  const size_t at = s.find("Memory allocation of ");
+  if (at != std::string::npos &&
+      std::sscanf(s.c_str() + at, "Memory allocation of %llu bytes is beyond the %llu byte limit",
+                  &want, &limit) == 2)
+    return "a TIFF buffer of " + ReadableBytes(want) + " is above the limit of " +
+           ReadableBytes(limit) + " for one decoder buffer";
+  return s;
+}
+
 int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
   auto* m = static_cast<Messages*>(user);
   // Called from C: nothing may be thrown through libtiff.
   if (m->first.empty() && !m->short_of_memory) {
     try {
-      m->first = Clean(m->path, fmt, ap);
+      m->first = Plain(Clean(m->path, fmt, ap));
     } catch (...) {
       m->short_of_memory = true;
     }
@@ -95,7 +117,25 @@ bool TiffFailure(const Messages& m, const char* prefix, const char* what) {
   return false;
 }
 
-int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+// Warnings are dropped, but for those of the JPEG codec that mean missing
+// data: libjpeg would fill the rest of the strip with grey.
+int OnWarning(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
+  auto* m = static_cast<Messages*>(user);
+  char buf[256];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  if (std::strstr(buf, "Premature end of JPEG") || std::strstr(buf, "premature end of data") ||
+      std::strstr(buf, "Corrupt JPEG data")) {
+    m->damaged = true;
+    if (m->first.empty() && !m->short_of_memory) {
+      try {
+        m->first = "file truncated: the compressed data end early";
+      } catch (...) {
+        m->short_of_memory = true;
+      }
+    }
+  }
+  return 1;
+}
 
 struct CloseTiff {
   void operator()(TIFF* t) const { TIFFClose(t); }
@@ -280,13 +320,14 @@ void ConvertSpan(const Plan& pl, const Channel* ch, uint32_t x0, uint32_t n, uin
 
 class PageLoader {
  public:
-  PageLoader(TIFF* tif, Messages& msgs) : tif_(tif), msgs_(msgs) {}
+  PageLoader(const LoadControl& c, TIFF* tif, Messages& msgs) : c_(c), tif_(tif), msgs_(msgs) {}
 
   int32_t Load(TiffExtras* extras) {
     if (!Describe()) return -1;
     if (extras) Extras(extras);
+    if (!DataOutsideHeader()) return -1;
     if (rgba_) return LoadRgba();
-    RectOwner rect(CreateRect(pl_.depth, pl_.width, pl_.height));
+    RectOwner rect(CreateRect(c_, pl_.depth, pl_.width, pl_.height, BufferBytes()));
     if (!rect) return -1;
     px_ = Resolve(rect.get());
     if (px_.depth != int32_t(pl_.depth)) {
@@ -404,12 +445,43 @@ class PageLoader {
   // The planes to decode: only those of the channels used.
   int Planes() const { return pl_.planar == PLANARCONFIG_SEPARATE ? pl_.channels : 1; }
 
+  // False with the reason when a strip or tile with data starts inside the
+  // 8-byte file header: libtiff would decode the header as pixels.
+  bool DataOutsideHeader() {
+    const bool tiled = TIFFIsTiled(tif_);
+    const uint32_t n = tiled ? TIFFNumberOfTiles(tif_) : TIFFNumberOfStrips(tif_);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t at = TIFFGetStrileOffset(tif_, i);
+      if (at < 8 && TIFFGetStrileByteCount(tif_, i) > 0) {
+        SetFileError("pixel data inside the header: TIFF %s %u at offset %llu",
+                     tiled ? "tile" : "strip", unsigned(i + 1), static_cast<unsigned long long>(at));
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The decode buffers the page will need: one strip or tile per plane read.
+  uint64_t BufferBytes() {
+    uint64_t one = 0;
+    if (TIFFIsTiled(tif_)) {
+      one = TIFFTileSize64(tif_);
+    } else {
+      const uint32_t rps = std::clamp<uint32_t>(Field<uint32_t>(TIFFTAG_ROWSPERSTRIP, pl_.height),
+                                                1, pl_.height);
+      one = TIFFScanlineSize64(tif_) * rps;
+    }
+    return one * uint64_t(Planes());
+  }
+
   bool Allocate(uint64_t bytes) {
-    if (bytes > kMaxSingleAlloc || !WithinLimit(bytes * uint64_t(Planes()))) {
-      SetFileError("TIFF %s of %llu bytes is too large", TIFFIsTiled(tif_) ? "tile" : "strip",
-                   static_cast<unsigned long long>(bytes));
+    const char* unit = TIFFIsTiled(tif_) ? "TIFF tile" : "TIFF strip";
+    if (bytes > kMaxSingleAlloc) {
+      SetFileError("a %s of %s is above the limit of %s for one decoder buffer", unit,
+                   ReadableBytes(bytes).c_str(), ReadableBytes(kMaxSingleAlloc).c_str());
       return false;
     }
+    if (!WithinLimit(c_, bytes * uint64_t(Planes()), unit)) return false;
     try {
       for (int p = 0; p < Planes(); ++p) buffers_[p].assign(size_t(bytes) + kSlack, 0);
     } catch (const std::bad_alloc&) {
@@ -467,7 +539,7 @@ class PageLoader {
       for (int p = 0; p < Planes(); ++p) {
         const uint32_t plane = pl_.planar == PLANARCONFIG_SEPARATE ? pl_.sample[p] : 0;
         const uint32_t strip = plane * perPlane + band;
-        if (TIFFReadEncodedStrip(tif_, strip, buffers_[p].data(), want) < want)
+        if (TIFFReadEncodedStrip(tif_, strip, buffers_[p].data(), want) < want || msgs_.damaged)
           return DecodeFailed("strip", strip);
       }
       for (uint32_t r = 0; r < rows; ++r) {
@@ -504,7 +576,8 @@ class PageLoader {
           const uint32_t plane = pl_.planar == PLANARCONFIG_SEPARATE ? pl_.sample[p] : 0;
           const uint32_t tile = uint32_t(plane * perPlane + uint64_t(ty) * across + tx);
           if (TIFFReadEncodedTile(tif_, tile, buffers_[p].data(), tmsize_t(tileBytes)) <
-              tmsize_t(tileBytes))
+                  tmsize_t(tileBytes) ||
+              msgs_.damaged)
             return DecodeFailed("tile", tile);
         }
         for (uint32_t r = 0; r < rows; ++r) {
@@ -521,11 +594,11 @@ class PageLoader {
   int32_t LoadRgba() {
     const uint64_t pixels = uint64_t(pl_.width) * pl_.height;
     if (pixels > (uint64_t(1) << 30)) {
-      SetFileError("TIFF image of %u x %u is too large", unsigned(pl_.width), unsigned(pl_.height));
+      SetFileError("a TIFF of %u x %u in this colour model is above the limit of 2^30 pixels for "
+                   "converted colour", unsigned(pl_.width), unsigned(pl_.height));
       return -1;
     }
-    if (!WithinLimit(pixels * 4)) return -1;
-    RectOwner rect(CreateRect(24, pl_.width, pl_.height));
+    RectOwner rect(CreateRect(c_, 24, pl_.width, pl_.height, pixels * 4));
     if (!rect) return -1;
     px_ = Resolve(rect.get());
     std::vector<uint32_t> raster;
@@ -535,7 +608,8 @@ class PageLoader {
       SetFileErrorOf(err::kMemory, "out of memory");
       return -1;
     }
-    if (!TIFFReadRGBAImageOriented(tif_, pl_.width, pl_.height, raster.data(), ORIENTATION_BOTLEFT, 1)) {
+    if (!TIFFReadRGBAImageOriented(tif_, pl_.width, pl_.height, raster.data(), ORIENTATION_BOTLEFT, 1) ||
+        msgs_.damaged) {
       const std::string codec = pl_.compression == COMPRESSION_NONE ? "" : Codec() + ": ";
       TiffFailure(msgs_, codec.c_str(), "cannot be decoded");
       return -1;
@@ -552,6 +626,7 @@ class PageLoader {
     return rect.release();
   }
 
+  const LoadControl& c_;
   TIFF* tif_;
   Messages& msgs_;
   Plan pl_;
@@ -562,7 +637,8 @@ class PageLoader {
 
 }  // namespace
 
-int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
+int32_t LoadTiffPage(const LoadControl& c, const char* path, uint64_t ifdOffset,
+                     TiffExtras* extras) {
   Messages msgs;
   msgs.path = path ? path : "";
   std::unique_ptr<TIFFOpenOptions, FreeOptions> opts(TIFFOpenOptionsAlloc());
@@ -570,9 +646,10 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
     SetFileErrorOf(err::kMemory, "out of memory");
     return -1;
   }
-  const uint64_t limit = LoadLimit();
-  TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(),
-                                      tmsize_t(limit ? std::min(limit, kMaxSingleAlloc) : kMaxSingleAlloc));
+  // No single allocation of libtiff's (directories, strip tables, raw strips)
+  // may pass the cap or the frame's budget.
+  const uint64_t cap = c.maxBytes ? std::min(c.maxBytes, kMaxSingleAlloc) : kMaxSingleAlloc;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), tmsize_t(cap));
   TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), OnError, &msgs);
   TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), OnWarning, &msgs);
   // "h": the header only; the page's directory is read next, at its offset.
@@ -580,7 +657,7 @@ int32_t LoadTiffPage(const char* path, uint64_t ifdOffset, TiffExtras* extras) {
   if (!tif) return TiffFailure(msgs, "", "TIFF cannot be opened"), -1;
   if (!TIFFSetSubDirectory(tif.get(), ifdOffset))
     return TiffFailure(msgs, "", "TIFF directory cannot be read"), -1;
-  return PageLoader(tif.get(), msgs).Load(extras);
+  return PageLoader(c, tif.get(), msgs).Load(extras);
 }
 
 }  // namespace vantor

@@ -108,3 +108,7 @@ extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const doub
 }
 
 extern "C" int32_t SequenceProcessorCount(void) { return vantor::seq::ProcessorCount(); }
+
+extern "C" int64_t SequenceFrameBudget(int64_t maxFrameMemory, int32_t threads) {
+  return vantor::seq::FrameBudget(maxFrameMemory, threads);
+}

@@ -12,6 +12,7 @@
 #include "sequence/engine.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -27,6 +28,7 @@
 #include "generic/errors.h"
 #include "generic/last_error.h"
 #include "memrect/memrect.h"
+#include "memrect/readfile_internal.h"
 #include "registration/registration.h"
 
 namespace vantor::seq {
@@ -96,6 +98,9 @@ class Engine {
     }
     threads_ = o.threads > 0 ? o.threads : ProcessorCount();
     if (feed_ == nullptr) lastPair_ = pairHi_;
+    limits_.maxBytes = static_cast<uint64_t>(FrameBudget(o.maxFrameMemory, threads_));
+    limits_.extraPerPixel = WorkingBytesPerPixel(options_.method);
+    limits_.budgetName = o.maxFrameMemoryName;
     retry_ = toPrevious_ && options_.method != kDriftClassic;
   }
 
@@ -352,7 +357,8 @@ class Engine {
     mrClearLastError();
     int32_t loaded = 0;
     try {
-      loaded = LoadFrame(src, precise || keepImages_, &range_, &frame.images, &frame.error);
+      loaded = LoadFrame(src, precise || keepImages_, limits_, &range_, &frame.images,
+                         &frame.error);
     } catch (...) {
       fileSlots_.release();
       throw;
@@ -679,6 +685,7 @@ class Engine {
   bool asking_ = false;    // a thread waits for the feed
   RunResults& out_;
   int threads_ = 1;
+  VantorLoadLimits limits_{};  // what one file frame may take
   int32_t first_ = 1, last_ = 0;     // the wanted frames
   int32_t pairLo_ = 2, pairHi_ = 0;  // the pairs measured
   int32_t lastPair_ = INT32_MAX;     // the last pair there will be, when known
@@ -724,6 +731,17 @@ void RunResults::Reset(size_t n) {
   reasons.assign(n, std::string());
   failedFrame = 0;
   upTo = 0;
+}
+
+int64_t FrameBudget(int64_t maxFrameMemory, int32_t threads) {
+  if (maxFrameMemory > 0) return maxFrameMemory;
+  const int64_t pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+  const int64_t store = static_cast<int64_t>(kStoreMaxBytes);
+  if (pages <= 0 || pageSize <= 0) return store;
+  const int64_t n = threads > 0 ? threads : ProcessorCount();
+  const int64_t quarter = static_cast<int64_t>(static_cast<uint64_t>(pages) / 4 *
+                                               static_cast<uint64_t>(pageSize) / static_cast<uint64_t>(n));
+  return std::max<int64_t>(1, std::min(quarter, store));
 }
 
 int32_t ProcessorCount() {

@@ -53,6 +53,10 @@ int32_t RunSequence(std::deque<FrameSource>& sources, const SequenceOptions& opt
 // The number of processors this process may run on.
 int32_t ProcessorCount();
 
+// The frame budget (SequenceFrameBudget): maxFrameMemory when above 0, else a
+// quarter of the physical memory divided by threads, at most the store's limit.
+int64_t FrameBudget(int64_t maxFrameMemory, int32_t threads);
+
 }  // namespace vantor::seq
 
 #endif

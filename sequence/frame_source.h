@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
 
 namespace vantor::seq {
@@ -45,8 +46,13 @@ struct LoadedFrame {
 // frame loaded sets). keepOriginal keeps the frame at its own depth.
 // 1 on success; 0 when the frame cannot be read or converted, -1 when memory
 // is short; *reason says why in both cases.
-int32_t LoadFrame(const FrameSource& src, bool keepOriginal, GreyRange* range, LoadedFrame* out,
-                  std::string* reason);
+// Files are checked against *limits before any pixel is decoded.
+int32_t LoadFrame(const FrameSource& src, bool keepOriginal, const VantorLoadLimits& limits,
+                  GreyRange* range, LoadedFrame* out, std::string* reason);
+
+// Bytes a pixel the measurement adds to a loaded frame with this method: the
+// grey copy and the method's working images (floats, pyramid, gradients).
+uint64_t WorkingBytesPerPixel(int32_t method);
 
 // Bytes per pixel of a memory layout, and the depth of the rectangle it is
 // copied into (float32 widened to 64); 0 for an unknown layout.

@@ -59,6 +59,15 @@ typedef struct SequenceOptions {
    * frame callback's does. Null: not called. */
   int32_t (*resultCallback)(void* user, const struct SequenceFrame* frame);
   void* resultUser;     /* resultCallback's first argument */
+  int64_t maxFrameMemory;  /* bytes one file frame may take: decoded picture,
+                              the method's working copies and the decoder's
+                              buffers, checked before any pixel is decoded (a
+                              frame over it fails the run, kind FORMAT). 0: a
+                              quarter of the physical memory divided by the
+                              threads, at most the image store's limit
+                              (SequenceFrameBudget) */
+  const char* maxFrameMemoryName; /* how the caller's users set the budget,
+                              named when a frame is over it; may be null */
 } SequenceOptions;
 
 /* Fills *options with the program's defaults: mode kSequenceFirst, the
@@ -182,6 +191,10 @@ VANTOR_API int32_t SequenceFailedFrame(const Sequence* sequence);
 VANTOR_API int32_t SequenceAlignMemory(Sequence* sequence, const double* dx, const double* dy,
                                        void* const* targets, const int64_t* targetStrides,
                                        int32_t threads);
+
+/* The budget of one frame in bytes for maxFrameMemory and threads as
+ * SequenceOptions has them (threads 0: one per processor). */
+VANTOR_API int64_t SequenceFrameBudget(int64_t maxFrameMemory, int32_t threads);
 
 /* The number of processors this process may run on (the default thread count). */
 VANTOR_API int32_t SequenceProcessorCount(void);

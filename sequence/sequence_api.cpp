@@ -43,6 +43,10 @@ bool ValidSequenceOptions(const SequenceOptions* o) {
   if (o->threads < 0)
     return err::Fail(err::kParameter, "thread count %d is negative", static_cast<int>(o->threads)),
            false;
+  if (o->maxFrameMemory < 0)
+    return err::Fail(err::kParameter, "frame memory budget %lld is negative",
+                     static_cast<long long>(o->maxFrameMemory)),
+           false;
   return true;
 }
 
@@ -243,7 +247,10 @@ int32_t SequenceReadGrey(const char* path, int32_t page) {
     vantor::seq::GreyRange range;
     vantor::seq::LoadedFrame frame;
     std::string reason;
-    const int32_t loaded = vantor::seq::LoadFrame(src, false, &range, &frame, &reason);
+    VantorLoadLimits limits{};
+    limits.maxBytes = static_cast<uint64_t>(vantor::seq::FrameBudget(0, 1));
+    limits.extraPerPixel = 1;
+    const int32_t loaded = vantor::seq::LoadFrame(src, false, limits, &range, &frame, &reason);
     if (loaded < 0) return err::FailMemory(), -1;
     if (loaded == 0) return err::Fail(err::kFormat, "%s: %s", path, reason.c_str()), -1;
     return frame.grey.release();

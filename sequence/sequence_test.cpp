@@ -2,6 +2,7 @@
 // the same results for every method, mode and thread count; frames come back
 // in order; a frame that cannot be loaded stops the run and is named.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -171,6 +172,23 @@ TEST(Sequence, AFrameThatCannotBeLoadedStopsTheRunAndIsNamed) {
     EXPECT_STRNE(f.reason, "");
     EXPECT_EQ(SequenceResult(s.get(), 5, &f), -1);
   }
+  // A frame over the budget fails the same way, before it is decoded; a
+  // negative budget is the caller's mistake.
+  SequenceOptions o = Options(kSequenceFirst, kDriftDefault, 2);
+  o.maxFrameMemory = 1000;
+  o.maxFrameMemoryName = "max";
+  EXPECT_EQ(SequenceRun(s.get(), &o, nullptr, nullptr), -1);
+  EXPECT_EQ(SequenceFailedFrame(s.get()), 1);
+  EXPECT_EQ(mrLastErrorKind(), VANTOR_ERROR_FORMAT);
+  EXPECT_NE(std::strstr(mrLastError(), "f00.tif: the frame would need "), nullptr) << mrLastError();
+  EXPECT_NE(std::strstr(mrLastError(), "; the budget is 1000 bytes (max)"), nullptr);
+  o.maxFrameMemory = -1;
+  EXPECT_EQ(SequenceRun(s.get(), &o, nullptr, nullptr), -1);
+  EXPECT_EQ(mrLastErrorKind(), VANTOR_ERROR_PARAMETER);
+  // The default: a quarter of the memory shared by the threads, at most the store's limit.
+  const int64_t quarter = int64_t(sysconf(_SC_PHYS_PAGES)) / 4 * sysconf(_SC_PAGESIZE);
+  EXPECT_EQ(SequenceFrameBudget(0, 2), std::min<int64_t>(quarter / 2, 0x7FFFFF32));
+  EXPECT_EQ(SequenceFrameBudget(12345, 2), 12345);
   SeqPtr none(SequenceCreate());
   EXPECT_EQ(SequenceAddFiles(none.get(), (dir / "*.png").c_str()), -1);
   EXPECT_EQ(mrLastErrorKind(), VANTOR_ERROR_FILE);

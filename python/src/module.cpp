@@ -485,7 +485,7 @@ py::array ToArray(int32_t handle) {
   return out;
 }
 
-py::array Read(const py::object& pathObj, int64_t page) {
+py::array Read(const py::object& pathObj, int64_t page, int64_t maxFrameMemory) {
   const std::string path = PathOf(pathObj);
   if (page < 1) throw py::value_error("page must be 1 or more");
   int32_t handle, count = 1;
@@ -495,7 +495,12 @@ py::array Read(const py::object& pathObj, int64_t page) {
     py::gil_scoped_release release;
     StartCall();
     if (page > 1) count = mrPageCount(path.c_str());
-    handle = count >= page ? mrReadFilePage(path.c_str(), static_cast<int32_t>(page)) : -1;
+    // The frame is checked against the budget before it is decoded.
+    VantorLoadLimits limits{};
+    limits.maxBytes = static_cast<uint64_t>(SequenceFrameBudget(maxFrameMemory, 1));
+    limits.budgetName = "max_frame_memory";
+    handle = count >= page ? mrReadFileLimited(path.c_str(), static_cast<int32_t>(page), &limits)
+                           : -1;
     if (handle < 1) {
       failure = CallFailure();
       reason = mrLastLoadError();
@@ -577,7 +582,7 @@ PYBIND11_MODULE(_core, m) {
         "See vantor.measure.");
   m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "threads"_a = py::none(),
         "See vantor.align.");
-  m.def("read", &Read, "path"_a, "page"_a = 1, "See vantor.read.");
+  m.def("read", &Read, "path"_a, "page"_a = 1, "max_frame_memory"_a = 0, "See vantor.read.");
   py::class_<FollowRun>(m, "_Follow", "A followed folder; see vantor.follow.")
       .def(py::init(&StartFollow), "pattern"_a, py::kw_only(), "mode"_a = "first",
            "idle"_a = 60.0, "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,

@@ -49,6 +49,17 @@ def test_unreadable_files_raise_oserror_with_the_reason(tmp_path):
             call(junk)
 
 
+def test_read_checks_the_frame_memory_budget_before_decoding(tmp_path):
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((50, 60), np.uint16))
+    with pytest.raises(OSError, match=r"a\.tif: the frame would need 5\.9 KiB \(60 x 50, "
+                       r"16-bit\); the budget is 5\.0 KiB \(max_frame_memory\)"):
+        vantor.read(tmp_path / "a.tif", max_frame_memory=5120)
+    assert vantor.read(tmp_path / "a.tif", max_frame_memory=6000).shape == (50, 60)
+    for bad in (0, -1, 1.5, "1M"):
+        with pytest.raises((ValueError, TypeError), match="max_frame_memory"):
+            vantor.read(tmp_path / "a.tif", max_frame_memory=bad)
+
+
 def test_bad_input_raises_with_the_reason():
     a, b = frames_of([(0, 0), (1, 1)], np.uint8)
     with pytest.raises(TypeError, match="int64"):

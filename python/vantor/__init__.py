@@ -336,7 +336,7 @@ def align(frames, shifts, *, threads=None):
     return _narrowed(out, dtype)
 
 
-def read(path, page=1):
+def read(path, page=1, *, max_frame_memory=None):
     """Reads an image file (TIFF, PNG, BMP or JPEG) as a numpy array, top row first.
 
     The dtype follows the file's depth: 1-bit bool, 4- and 8-bit uint8,
@@ -347,9 +347,14 @@ def read(path, page=1):
     file that cannot be read (IsADirectoryError for a folder; a device or a
     pipe is "not a regular file" and is not opened), ValueError for a page
     the file does not have or a path holding a NUL character.
+    max_frame_memory: bytes the decoded image may take, checked before it is
+    decoded (default: a quarter of the physical memory, at most 2 GiB); a
+    file over it raises OSError saying what it would need.
     """
     page = _whole("page", page, "a whole number of at least 1", 1)
-    return _core.read(path, min(page, 2**63 - 1))
+    budget = 0 if max_frame_memory is None else _whole(
+        "max_frame_memory", max_frame_memory, "None or a whole number of bytes of at least 1", 1)
+    return _core.read(path, min(page, 2**63 - 1), min(budget, 2**62))
 
 
 def page_count(path):
