@@ -722,15 +722,8 @@ class Engine {
 }  // namespace
 
 void RunResults::Reset(size_t n) {
-  results.assign(n, DriftResult{});
-  dxFirst.assign(n, 0.0);
-  dyFirst.assign(n, 0.0);
-  width.assign(n, 0);
-  height.assign(n, 0);
-  reference.assign(n, 0);
-  reasons.assign(n, std::string());
-  failedFrame = 0;
-  upTo = 0;
+  *this = RunResults{};
+  Grow(n);
 }
 
 int64_t FrameBudget(int64_t maxFrameMemory, int32_t threads) {
