@@ -306,8 +306,8 @@ class ProgramRun {
     ctx_.form.ProcessMessages();
     if (f.outOfOrder != 0 && f.page <= 1)
       std::fprintf(stderr, "vantor: warning: %s arrived after %s, whose name sorts after it; the "
-                   "sequence keeps the order of arrival (it is frame %d)\n", f.path,
-                   previousPath_.c_str(), static_cast<int>(f.frame));
+                   "sequence keeps the order of arrival (it is frame %d)\n", Shown(f.path).c_str(),
+                   Shown(previousPath_).c_str(), static_cast<int>(f.frame));
     previousPath_ = f.path;
     if (following_ && aligned_ && f.page >= 1 && stacks_.count(f.path) == 0) {
       // A followed multi-page file comes whole: its pages are the next frames.
@@ -352,7 +352,7 @@ class ProgramRun {
       const std::string where =
           f.page >= 1 ? std::string(f.path) + " page " + std::to_string(f.page) : f.path;
       std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
-                   where.c_str());
+                   Shown(where).c_str());
     }
     if (!ok) {
       std::fprintf(stderr, "vantor: %s\n", error.c_str());
@@ -392,7 +392,8 @@ class ProgramRun {
     const std::string where = f.page >= 1 && reason.rfind("page ", 0) != 0
                                   ? "page " + std::to_string(f.page) + ": "
                                   : "";
-    std::fprintf(stderr, "vantor: %s: %s%s\n", f.path, where.c_str(), reason.c_str());
+    std::fprintf(stderr, "vantor: %s: %s%s\n", Shown(f.path).c_str(), where.c_str(),
+                 reason.c_str());
   }
 
   // Appends the header and the rows to the result buffer, and
@@ -474,13 +475,22 @@ class ProgramRun {
     return name;
   }
 
+  // A file name in a message: a line end or tab in it would break the one
+  // line a message is, so they become blanks.
+  static std::string Shown(std::string name) {
+    for (char& c : name)
+      if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return name;
+  }
+
   // One warning line for a frame whose quality is not "ok".
   void Warn(const SequenceFrame& f) {
     const DriftResult& r = f.result;
     SequenceFrame ref;
     if (SequenceResult(seq_.get(), f.reference, &ref) < 0) return;
-    const char* path = f.path;
-    const char* refName = ref.name;
+    const std::string shownPath = Shown(f.path), shownRef = Shown(ref.name);
+    const char* path = shownPath.c_str();
+    const char* refName = shownRef.c_str();
     if (r.quality == kDriftFailed) {
       std::fprintf(stderr, "vantor: warning: %s: cannot be measured against %s (%s); its DX and "
                    "DY are not a measurement\n", path, refName, f.reason);

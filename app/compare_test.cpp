@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -272,6 +273,12 @@ TEST(Compare, TabsAndLineEndsInNamesKeepTheTableInItsColumns) {
   ASSERT_EQ(RunProgram({"*.tif", "1", "--classic"}, dir.path(), tmp.path().string()).status, 0);
   EXPECT_NE(ReadFileBytes(dir / "ResVantor.txt").find("\na\tb\nc0002.tif\t"),
             std::string::npos);
+  // A message naming such a file stays one line.
+  std::ofstream(dir / "a\tb\nc0003.tif") << "not a picture";
+  auto r = RunProgram({"*.tif", "1"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("vantor: " + (dir / "a b c0003.tif").string() + ": "), std::string::npos)
+      << r.err;
 }
 
 TEST(Program, MinusSignOnTheStepShowsProgress) {
