@@ -122,8 +122,6 @@ void FolderFeed::ReadEvents() {
 bool FolderFeed::Scan(std::vector<FrameSource>* more) {
   struct stat st {};
   stopFile_ = ::stat((folder_ + "STOP").c_str(), &st) == 0;
-  const bool first = firstLook_;
-  firstLook_ = false;
   mrClearLastError();
   FileListOwner list(GetAlphaFilesList(pattern_.c_str()));
   if (!list) {
@@ -132,6 +130,12 @@ bool FolderFeed::Scan(std::vector<FrameSource>* more) {
     mrClearLastError();
     return true;
   }
+  // The files there at the first listing come first, in name order: while one
+  // of them is not yet complete (and may still become so), nothing after it
+  // is taken.
+  const bool first = firstLook_;
+  firstLook_ = false;
+  bool holding = false;
   std::set<std::string> present;
   for (int32_t k = 1; k <= list->count; ++k) {
     const std::string name = GetAlphaFileName(list.get(), k);
@@ -139,7 +143,12 @@ bool FolderFeed::Scan(std::vector<FrameSource>* more) {
     present.insert(name);
     Candidate& c = waiting_[name];
     if (first) c.initial = true;
-    if (!Ready(name, c)) continue;
+    if (holding) continue;
+    bool settled = false;
+    if (!Ready(name, c, &settled)) {
+      holding = c.initial && !settled;
+      continue;
+    }
     taken_.insert(name);
     waiting_.erase(name);
     const std::string path = folder_ + name;
@@ -161,7 +170,8 @@ bool FolderFeed::Scan(std::vector<FrameSource>* more) {
   return true;
 }
 
-bool FolderFeed::Ready(const std::string& name, Candidate& c) {
+bool FolderFeed::Ready(const std::string& name, Candidate& c, bool* settled) {
+  *settled = true;  // what cannot be opened or is no file holds nothing back
   const std::string path = folder_ + name;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
@@ -176,6 +186,7 @@ bool FolderFeed::Ready(const std::string& name, Candidate& c) {
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const bool untouched = Nanoseconds(now) - mtime >= kUntouchedNs;
+    *settled = untouched;
     // A file there before following began has no close to be seen: its
     // format must say it is whole (or it must be left alone for a while).
     ready = steady && whole != Completeness::kIncomplete &&

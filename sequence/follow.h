@@ -36,7 +36,8 @@ class FolderFeed : public FrameFeed {
   };
   // One look at the folder: appends the files that became complete.
   bool Scan(std::vector<FrameSource>* more);
-  bool Ready(const std::string& name, Candidate& c);
+  // *settled: untouched for a while (an incomplete one will stay so).
+  bool Ready(const std::string& name, Candidate& c, bool* settled);
   // Waits for a change in the folder or for the next look, at most `ms`.
   void Wait(int ms);
   void ReadEvents();
