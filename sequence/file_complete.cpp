@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 namespace vantor::seq {
@@ -43,9 +44,11 @@ class TiffWalk {
       ifd = Get(head + 4, 4);
     }
     // A directory past the end, or one that is not all there, is still to come.
-    for (int pages = 0; ifd != 0; ++pages) {
-      if (pages > 1000000 || !Directory(ifd, &ifd)) return Completeness::kIncomplete;
-    }
+    // One already visited ends the walk: a chain that loops is damage the
+    // reader reports, not a file still being written.
+    std::set<uint64_t> seen;
+    while (ifd != 0 && seen.insert(ifd).second)
+      if (!Directory(ifd, &ifd)) return Completeness::kIncomplete;
     return Completeness::kComplete;
   }
 
@@ -70,14 +73,15 @@ class TiffWalk {
     const unsigned char* at = entry + (big_ ? 12 : 8);
     if (count > (1u << 24)) return false;
     const uint64_t bytes = count * static_cast<uint64_t>(width);
+    const bool inEntry = bytes <= static_cast<uint64_t>(field);
+    const uint64_t offset = inEntry ? 0 : Get(at, field);
+    // Checked against the file before anything is allocated for it.
+    if (!inEntry && !Inside(offset, bytes)) return false;
     std::vector<unsigned char> data(bytes);
-    if (bytes <= static_cast<uint64_t>(field)) {
+    if (inEntry)
       std::memcpy(data.data(), at, bytes);
-    } else {
-      const uint64_t offset = Get(at, field);
-      if (!Inside(offset, bytes) || !ReadAt(fd_, static_cast<int64_t>(offset), data.data(), bytes))
-        return false;
-    }
+    else if (!ReadAt(fd_, static_cast<int64_t>(offset), data.data(), bytes))
+      return false;
     out->resize(count);
     for (uint64_t i = 0; i < count; ++i) (*out)[i] = Get(data.data() + i * width, width);
     return true;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -192,6 +193,21 @@ TEST(Follow, ATiffOrBmpIsCompleteOnlyWithAllItsData) {
     }
     ::close(fd);
   }
+  // A directory chain that comes back to its start is damage for the reader
+  // to report, not a file still being written, and the walk ends.
+  ASSERT_TRUE(vantor::tools::WriteTiffPages(dir / "p.tif", {pages[0]}, 40, 30, 16));
+  const int fd = ::open((dir / "p.tif").c_str(), O_RDWR);
+  std::vector<uint8_t> all(8192);
+  const int64_t n = ::pread(fd, all.data(), all.size(), 0);
+  ASSERT_TRUE(n > 8 && n < 8192 && all[0] == 'I');
+  // Little-endian classic TIFF: the first directory's offset, its entry count, then its next link.
+  uint32_t ifd = 0;
+  std::memcpy(&ifd, &all[4], 4);
+  uint16_t entries = 0;
+  std::memcpy(&entries, &all[ifd], 2);
+  ASSERT_EQ(::pwrite(fd, &ifd, 4, ifd + 2 + 12 * entries), 4);
+  EXPECT_EQ(vantor::seq::FileCompleteness(fd, n), vantor::seq::Completeness::kComplete);
+  ::close(fd);
 }
 
 }  // namespace
