@@ -72,6 +72,7 @@
 #include "improc/perspective.h"
 #include "improc/pixelops.h"
 #include "improc/recon.h"
+#include "improc/resample.h"
 #include "improc/shift.h"
 #include "improc/warp.h"
 #include "kernels/convert_rows.h"
