@@ -1,7 +1,7 @@
-// Aligned frames: the frame warped by the library's bilinear translation
-// straight into a buffer laid out as the TIFF file's rows (top of the picture
-// first, through a negative pitch), put into file order in place, and written
-// in one go through an OutputFile (a temporary name, then a rename).
+// Aligned frames: the frame resampled by the library's ResampleAffine straight
+// into a buffer laid out as the TIFF file's rows (top of the picture first),
+// put into file order in place, and written in one go through an OutputFile
+// (a temporary name, then a rename); 32-bit float frames through libtiff.
 #include "app/aligned.h"
 
 #include <fcntl.h>
@@ -24,6 +24,7 @@
 #include "bmptiff/bmptiff.h"
 #include "bmptiff/bmptiff_write.h"
 #include "generic/errors.h"
+#include "improc/resample.h"
 #include "improc/warp.h"
 #include "memrect/display_lut.h"
 #include "memrect/memrect.h"
@@ -68,6 +69,7 @@ int16_t HeaderSlot(int32_t depth, int32_t width, int32_t height, const uint8_t* 
 struct FrameShape {
   int32_t depth = 0, width = 0, height = 0;
   size_t rowBytes = 0;
+  bool float32 = false;  // doubles written as 32-bit floats
 };
 
 struct SlotRelease {
@@ -109,33 +111,44 @@ bool CheckTarget(const fs::path& target, const std::string& inputPath, std::stri
   return true;
 }
 
-// A 4-bit frame warped onto the first frame: its levels spread one to a byte,
-// warped as 8-bit grey (bilinear, rounded) and packed again into file rows,
-// the leftmost pixel in the high half of a byte.
-void NibbleRows(const void* pixels, int32_t width, int32_t height, int32_t pitch, double dx,
-                double dy, uint8_t* out, size_t rowBytes) {
-  const size_t w = static_cast<size_t>(width);
-  std::vector<uint8_t> levels(w * static_cast<size_t>(height)), warped(levels.size());
-  for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* row = static_cast<const uint8_t*>(pixels) + static_cast<ptrdiff_t>(y) * pitch;
-    for (size_t x = 0; x < w; ++x) levels[y * w + x] = (row[x >> 1] >> ((x & 1) * 4)) & 15;
-  }
-  const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
-  PerspectiveTrans(levels.data(), width, height, width, warped.data() + (height - 1) * w, width,
-                   height, -width, 8, shift, 0, nullptr, 0, 0);
-  for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* in = warped.data() + y * w;
-    uint8_t* file = out + y * rowBytes;
-    std::memset(file, 0, rowBytes);
-    for (size_t x = 0; x < w; ++x) file[x >> 1] |= in[x] << ((x & 1) ? 0 : 4);
-  }
+// The fill a frame gets: the one given, else 0 for integer frames and NaN
+// for floating-point ones.
+double FillOf(int32_t depth, const AlignedLook& look) {
+  return look.fill ? *look.fill : depth == 64 ? std::nan("") : 0.0;
 }
 
-// The frame's rows warped onto the first frame, in file order: the top of the
+// A 4-bit frame moved onto the first: its levels spread one to a byte,
+// resampled as 8-bit grey (top row first), clipped to the 16 levels and
+// packed into file rows, the leftmost pixel in the high half of a byte.
+bool NibbleRows(const void* pixels, int32_t width, int32_t height, int32_t pitch,
+                const double* m, const AlignedLook& look, uint8_t* out, size_t rowBytes) {
+  const size_t w = static_cast<size_t>(width);
+  std::vector<uint8_t> levels(w * static_cast<size_t>(height)), moved(levels.size());
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* row = static_cast<const uint8_t*>(pixels) +
+                         static_cast<ptrdiff_t>(height - 1 - y) * pitch;
+    for (size_t x = 0; x < w; ++x) levels[y * w + x] = (row[x >> 1] >> ((x & 1) * 4)) & 15;
+  }
+  if (ResampleAffine(levels.data(), width, height, width, moved.data(), width, height, width,
+                     kResampleU8, 1, m, look.interpolation, FillOf(4, look)) < 0)
+    return false;
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* in = moved.data() + y * w;
+    uint8_t* file = out + y * rowBytes;
+    std::memset(file, 0, rowBytes);
+    for (size_t x = 0; x < w; ++x)
+      file[x >> 1] |= std::min<uint8_t>(in[x], 15) << ((x & 1) ? 0 : 4);
+  }
+  return true;
+}
+
+// The frame's rows moved onto the first frame, in file order: the top of the
 // picture first, colour channels red first, 1-bit rows with the leftmost
-// pixel in the top bit. Returns the per-thread scratch holding them.
+// pixel in the top bit, doubles as floats with look.float32. Returns the
+// per-thread scratch holding them.
 const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const std::string& where,
-                                     FrameShape* shape, std::string* error) {
+                                     const AlignedLook& look, FrameShape* shape,
+                                     std::string* error) {
   int32_t width = 0, height = 0, pitch = 0;
   void* pixels = nullptr;
   const int32_t depth = mrGetExtendedInfo(source, &width, &height, &pitch, &pixels);
@@ -152,24 +165,56 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
     Fail(error, where + ": the displacement is not a number");
     return nullptr;
   }
-  const size_t rowBytes = (static_cast<size_t>(depth) * static_cast<size_t>(width) + 7) / 8;
+  const std::string fillProblem = depth == 1 ? "" : FillProblem(depth, FillOf(depth, look));
+  if (!fillProblem.empty()) {
+    Fail(error, where + ": the fill is " + fillProblem);
+    return nullptr;
+  }
+  const bool float32 = depth == 64 && look.float32;
+  const int32_t fileDepth = float32 ? 32 : depth;
+  const size_t rowBytes = (static_cast<size_t>(fileDepth) * static_cast<size_t>(width) + 7) / 8;
   const size_t bytes = rowBytes * static_cast<size_t>(height);
   if (bytes + 8192 > 0xFFFFFFFFu) {
     Fail(error, where + ": the frame is too large for a TIFF file (4 GB)");
     return nullptr;
   }
-  *shape = FrameShape{depth, width, height, rowBytes};
+  *shape = FrameShape{depth, width, height, rowBytes, float32};
   std::vector<uint8_t>& rows = Scratch(bytes);
-  if (bytes > 0 && depth == 4) {
-    NibbleRows(pixels, width, height, pitch, dx, dy, rows.data(), rowBytes);
-  } else if (bytes > 0) {
-    if (depth == 1) std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
+  if (bytes == 0) return &rows;
+  // The picture top row first: the rectangle's last row, read backwards.
+  const uint8_t* top = static_cast<const uint8_t*>(pixels) + static_cast<ptrdiff_t>(height - 1) * pitch;
+  // Row y of the picture (counted down) takes the frame at y + dy, as dy counts up.
+  const double m[6] = {1, 0, -dx, 0, 1, dy};
+  bool done = true;
+  if (depth == 4) {
+    done = NibbleRows(pixels, width, height, pitch, m, look, rows.data(), rowBytes);
+  } else if (depth == 1) {
+    std::memset(rows.data(), 0, bytes);  // bits past the width stay 0
     const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
     PerspectiveTrans(pixels, width, height, pitch, rows.data() + (height - 1) * rowBytes, width,
                      height, -static_cast<int32_t>(rowBytes), depth, shift, 0, nullptr, 0, 0);
-    if (depth == 1) {
-      InverseBytes(rows.data(), static_cast<int32_t>(bytes));  // leftmost pixel in the top bit
-    } else if (depth == 24 || depth == 48) {
+    InverseBytes(rows.data(), static_cast<int32_t>(bytes));  // leftmost pixel in the top bit
+  } else if (float32) {
+    // Floats exactly as the file held them, resampled as the Python module
+    // resamples a float32 array.
+    std::vector<float> narrow(static_cast<size_t>(width) * static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) {
+      const double* in = reinterpret_cast<const double*>(top - static_cast<ptrdiff_t>(y) * pitch);
+      std::copy(in, in + width, narrow.data() + static_cast<size_t>(y) * width);
+    }
+    done = ResampleAffine(narrow.data(), width, height, int64_t{width} * 4, rows.data(), width,
+                          height, static_cast<int64_t>(rowBytes), kResampleF32, 1, m,
+                          look.interpolation, FillOf(depth, look)) == 0;
+  } else {
+    const int32_t type = depth == 8 || depth == 24    ? kResampleU8
+                         : depth == 16 || depth == 48 ? kResampleU16
+                         : depth == 32                ? kResampleS32
+                                                      : kResampleF64;
+    const int32_t channels = depth == 24 || depth == 48 ? 3 : 1;
+    done = ResampleAffine(top, width, height, -int64_t{pitch}, rows.data(), width, height,
+                          static_cast<int64_t>(rowBytes), type, channels, m, look.interpolation,
+                          FillOf(depth, look)) == 0;
+    if (done && (depth == 24 || depth == 48)) {
       static const uint8_t k24[3] = {2, 1, 0}, k48[6] = {4, 5, 2, 3, 0, 1};
       mrClearLastError();
       RectOwner view(mrMakeExtern(rows.data(), depth, width, height, static_cast<int32_t>(rowBytes)));
@@ -181,13 +226,66 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
       }
     }
   }
+  if (!done) {
+    Fail(error, where + ": " + std::string(mrLastError()));
+    return nullptr;
+  }
   return &rows;
 }
 
 }  // namespace
 
+namespace {
+
+// libtiff's errors for one file, kept for the caller's error line; its
+// warnings are of no use to anyone here.
+int OnTiffError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  char text[512];
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  auto* last = static_cast<std::string*>(user);
+  *last = module != nullptr && *module != 0 ? std::string(module) + ": " + text : text;
+  return 1;
+}
+
+int OnTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+}  // namespace
+
+std::string FillProblem(int32_t depth, double fill) {
+  if (depth == 64) return "";
+  if (std::isnan(fill)) return "not a number, which only floating-point frames take";
+  const double top = depth == 1    ? 1
+                     : depth == 4  ? 15
+                     : depth == 8 || depth == 24 ? 255
+                     : depth == 16 || depth == 48 ? 65535
+                                                  : 2147483647.0;
+  const double bottom = depth == 32 ? -2147483648.0 : 0;
+  if (fill >= bottom - 0.5 && fill < top + 0.5) return "";
+  char text[160];
+  std::snprintf(text, sizeof text, "outside the range of %d-bit frames (%.10g to %.10g)",
+                depth == 24 ? 8 : depth == 48 ? 16 : depth, bottom, top);
+  return text;
+}
+
+bool StoredAsFloat32(const std::string& path, int32_t page) {
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  if (opts == nullptr) return false;
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, OnTiffWarning, nullptr);  // silent: a guess only
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, OnTiffWarning, nullptr);
+  TIFF* t = TIFFOpenExt(path.c_str(), "r", opts);
+  TIFFOpenOptionsFree(opts);
+  if (t == nullptr) return false;
+  uint16_t format = SAMPLEFORMAT_UINT, bits = 1;
+  const bool found = (page <= 1 || TIFFSetDirectory(t, static_cast<tdir_t>(page - 1))) &&
+                     TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format) &&
+                     TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFClose(t);
+  return found && format == SAMPLEFORMAT_IEEEFP && bits <= 32;
+}
+
 bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t source, double dx,
-                       double dy, const std::string& inputPath, std::string* error) {
+                       double dy, const std::string& inputPath, std::string* error,
+                       const AlignedLook& look) {
   const fs::path target = fs::path(dir) / name;
   const std::string where = target.string();
   if (name.empty()) {
@@ -195,8 +293,14 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
     return false;
   }
   if (!CheckTarget(target, inputPath, error)) return false;
+  if (look.float32 && mrGetRectInfo(source, nullptr, nullptr) == 64) {
+    // The library's writer has no float samples: a stack of one page.
+    AlignedStack one;
+    return one.Open(dir, name, inputPath, 0, error) && one.Append(source, dx, dy, error, look) &&
+           one.Finish(error);
+  }
   FrameShape shape;
-  const std::vector<uint8_t>* file = FileRows(source, dx, dy, where, &shape, error);
+  const std::vector<uint8_t>* file = FileRows(source, dx, dy, where, look, &shape, error);
   if (file == nullptr) return false;
   const std::vector<uint8_t>& rows = *file;
   const int32_t depth = shape.depth, width = shape.width, height = shape.height;
@@ -243,21 +347,6 @@ bool WriteAlignedFrame(const std::string& dir, const std::string& name, int32_t 
   return true;
 }
 
-namespace {
-
-// libtiff's errors for one file, kept for the caller's error line; its
-// warnings are of no use to anyone here.
-int OnTiffError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, fmt, ap);
-  auto* last = static_cast<std::string*>(user);
-  *last = module != nullptr && *module != 0 ? std::string(module) + ": " + text : text;
-  return 1;
-}
-
-int OnTiffWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-}  // namespace
 
 struct AlignedStack::Tiff {
   TIFF* tif = nullptr;
@@ -304,16 +393,17 @@ bool AlignedStack::Open(const std::string& dir, const std::string& name,
   return true;
 }
 
-bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* error) {
+bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* error,
+                          const AlignedLook& look) {
   if (!tiff_ || tiff_->tif == nullptr) {
     Fail(error, target_ + ": the file is not open");
     return false;
   }
   FrameShape shape;
-  const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, &shape, error);
+  const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, look, &shape, error);
   if (rows == nullptr) return false;
   TIFF* t = tiff_->tif;
-  const int32_t d = shape.depth;
+  const int32_t d = shape.float32 ? 32 : shape.depth;
   const uint16_t samples = d == 24 || d == 48 ? 3 : 1;
   const uint16_t bits = static_cast<uint16_t>(d / samples);
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(shape.width));
@@ -323,8 +413,9 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, d == 64 ? SAMPLEFORMAT_IEEEFP
-                                        : d == 32 ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT);
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, d == 64 || shape.float32 ? SAMPLEFORMAT_IEEEFP
+                                        : d == 32                 ? SAMPLEFORMAT_INT
+                                                                  : SAMPLEFORMAT_UINT);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(std::max(shape.height, 1)));
   TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
   char description[96];

@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "app/aligned.h"
+#include "app/drift_table.h"
 #include "app/outputs.h"
 #include "app/paths.h"
 #include "app/plot.h"
 #include "generic/errors.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
+#include "memrect/rect_owner.h"
 #include "sequence/sequence.h"
 
 namespace vantor::app {
@@ -124,6 +126,7 @@ class ProgramRun {
       return -1;
     }
     n_ = frames;
+    pattern_ = pattern;
     ctx_.framesWritten = {first_, last_};
     aligned_ = !ctx_.options.alignedDir.empty();
     if (!OutputsAreDistinct(folder) || (following_ && !AlignedOutsideFolder(folder))) return -1;
@@ -148,6 +151,7 @@ class ProgramRun {
     o.maxFrameMemoryName = "--max-frame-memory";
     precise_ = o.drift.method == kDriftPrecise;
     if (aligned_ && !following_) PlanStacks();
+    if (!ctx_.options.applyPath.empty()) return Apply();
     if (!ctx_.options.csvPath.empty()) {
       ctx_.csv = std::make_unique<CsvStream>();
       ctx_.csv->Open(ctx_.options.csvPath, precise_, following_);
@@ -155,6 +159,7 @@ class ProgramRun {
     mrClearLastError();
     const int32_t done = following_ ? Follow(followed, &o) : SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
     ctx_.form.FinishStatus();
+    if (ctx_.refused) return -1;  // the fill does not suit the frames
     if (following_) {
       frames = n_ = SequenceCount(seq_.get());
       last_ = ctx_.options.lastFrame > 0 ? std::min(ctx_.options.lastFrame, frames) : frames;
@@ -318,6 +323,15 @@ class ProgramRun {
                            ctx_.options.lastFrame > 0 ? ctx_.options.lastFrame : INT32_MAX);
     }
     if (!aligned_ || f.image == 0) return 0;
+    const int32_t depth = mrGetRectInfo(f.image, nullptr, nullptr);
+    const std::string fillProblem =
+        ctx_.options.fill && depth != 1 ? FillProblem(depth, *ctx_.options.fill) : "";
+    if (!fillProblem.empty()) {
+      std::fprintf(stderr, "vantor: %s: the fill is %s (%s)\n", ctx_.options.fillText.c_str(),
+                   fillProblem.c_str(), Shown(f.path).c_str());
+      ctx_.refused = true;
+      return 1;
+    }
     if (!folderMade_) {
       folderMade_ = true;
       std::string error;
@@ -329,16 +343,23 @@ class ProgramRun {
       }
     }
     const bool write = f.frame == 1 || f.result.quality != kDriftFailed;
+    AlignedLook look;
+    look.interpolation = ctx_.options.interpolation;
+    look.fill = ctx_.options.fill;
+    look.float32 = depth == 64 && StoredAsFloat32(f.path, f.page);
+    // Moved by the displacement as the CSV gives it, so that --apply with that
+    // CSV writes the same files.
+    const double dx = AsInCsv(f.dxFirst), dy = AsInCsv(f.dyFirst);
     std::string error;
     bool ok = true;
     mrClearLastError();
     try {
       if (f.page >= 1) {
         // Every page takes its turn in the copy, written or not.
-        ok = WriteStackPage(f, write, &error);
+        ok = WriteStackPage(f, write, dx, dy, look, &error);
       } else if (write) {
-        ok = WriteAlignedFrame(ctx_.options.alignedDir, f.name, f.image, f.dxFirst, f.dyFirst,
-                               f.path, &error);
+        ok = WriteAlignedFrame(ctx_.options.alignedDir, f.name, f.image, dx, dy, f.path, &error,
+                               look);
       }
     } catch (const std::bad_alloc&) {
       RanOutOfMemory(ctx_);
@@ -363,7 +384,8 @@ class ProgramRun {
 
   // Appends a page of a multi-page file to that file's aligned copy (skipped
   // when write is false) and finishes the copy after its last page.
-  bool WriteStackPage(const SequenceFrame& f, bool write, std::string* error) {
+  bool WriteStackPage(const SequenceFrame& f, bool write, double dx, double dy,
+                      const AlignedLook& look, std::string* error) {
     StackOutput& so = *stacks_.at(f.path);
     bool ok = true;
     if (write && !so.failed) {
@@ -374,7 +396,7 @@ class ProgramRun {
         const std::string file(f.name, std::string(f.name).rfind('['));
         ok = so.open = so.file.Open(ctx_.options.alignedDir, file, f.path, bytes, error);
       }
-      if (ok) ok = so.file.Append(f.image, f.dxFirst, f.dyFirst, error);
+      if (ok) ok = so.file.Append(f.image, dx, dy, error, look);
       so.failed = !ok;
     }
     if (ok && f.frame == so.lastK && so.open && !so.failed) {
@@ -382,6 +404,59 @@ class ProgramRun {
       so.failed = !ok;
     }
     return ok;
+  }
+
+  // --apply: every frame loaded in turn and moved by the saved table's
+  // dx_first, dy_first (matched by frame number) through the frame callback,
+  // as a measured run would move it; nothing is measured. The frames written.
+  int Apply() {
+    std::vector<DriftRow> rows;
+    std::string error;
+    if (!ReadDriftTable(ctx_.options.applyPath, &rows, &error)) {
+      std::fprintf(stderr, "vantor: %s\n", error.c_str());
+      ctx_.refused = true;
+      return -1;
+    }
+    if (static_cast<int32_t>(rows.size()) != n_) {
+      std::fprintf(stderr, "vantor: --apply=%s holds %zu frames, but %s matches %d; nothing was written\n",
+                   ctx_.options.applyPath.c_str(), rows.size(), pattern_.c_str(), n_);
+      ctx_.refused = true;
+      return -1;
+    }
+    for (int32_t k = 1; k <= n_; ++k)
+      if (rows[k - 1].frame != k) {
+        std::fprintf(stderr, "vantor: %s line %d: frame %d, where frame %d was expected (the "
+                     "frames are numbered 1 to %d)\n", ctx_.options.applyPath.c_str(),
+                     rows[k - 1].line, rows[k - 1].frame, k, n_);
+        ctx_.refused = true;
+        return -1;
+      }
+    VantorLoadLimits limits = {};
+    limits.maxBytes = SequenceFrameBudget(ctx_.options.maxFrameMemory, 1);
+    limits.budgetName = "--max-frame-memory";
+    for (int32_t k = 1; k <= n_; ++k) {
+      SequenceFrame f;
+      if (SequenceDescribe(seq_.get(), k, &f) < 0) return -1;
+      mrClearLastError();
+      RectOwner image(mrReadFileLimited(f.path, f.page, &limits));
+      if (!image) {
+        image.release();
+        if (mrLastErrorKind() == VANTOR_ERROR_MEMORY) {
+          RanOutOfMemory(ctx_);
+          return -1;
+        }
+        std::fprintf(stderr, "vantor: %s: %s\n", Shown(f.path).c_str(), mrLastLoadError());
+        return -1;
+      }
+      f.frame = k;
+      f.image = image.get();
+      f.dxFirst = rows[k - 1].dxFirst;
+      f.dyFirst = rows[k - 1].dyFirst;
+      f.result.quality = rows[k - 1].failed && k > 1 ? kDriftFailed : kDriftOk;
+      if (Frame(f) != 0) return -1;
+    }
+    ctx_.form.FinishStatus();
+    return n_;
   }
 
   void ReportLoadFailure(int32_t k) {
@@ -522,6 +597,7 @@ class ProgramRun {
   const bool toPrevious_;
   SequencePtr seq_;
   int32_t n_ = 0, first_ = 1, last_ = 0;
+  std::string pattern_;  // the pattern the frames matched
   bool aligned_ = false, folderMade_ = false;
   bool precise_ = false;
   bool following_ = false;

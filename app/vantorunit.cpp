@@ -170,6 +170,14 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   ctx.form.FinishStatus();
   if (count < 1)
     return ctx.outOfMemory ? kExitOutOfMemory : ctx.refused ? kExitBadParameter : kExitNoImages;
+  if (!ctx.options.applyPath.empty()) {
+    // Nothing was measured: no table; the closing line says what was moved.
+    if (!ctx.options.quiet && !classic)
+      std::fprintf(stderr, "vantor: %d frame%s moved by %s into %s\n", count,
+                   count == 1 ? "" : "s", ctx.options.applyPath.c_str(),
+                   ctx.options.alignedDir.c_str());
+    return ctx.outputFailed ? kExitNotSaved : kExitOk;
+  }
 
   const long double t1 = clock();
   // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
@@ -220,6 +228,7 @@ int VantorMain(int argc, char** argv) {
     std::vector<std::string> args;
     RunOptions options;
     int methods = 0;  // method options given
+    int alignedOnly = 0;  // options that mean something with --aligned only
     Method method = Method::kPrecise;
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -257,6 +266,33 @@ int VantorMain(int argc, char** argv) {
           }
         }
         (plot ? options.plotPath : options.alignedDir) = std::move(value);
+      } else if (a.rfind("--interpolation=", 0) == 0) {
+        const std::string v = a.substr(16);
+        if (v != "cubic" && v != "linear" && v != "nearest") {
+          std::fprintf(stderr, "vantor: %s: give cubic (the default), linear or nearest\n",
+                       a.c_str());
+          return kExitBadParameter;
+        }
+        options.interpolation = v == "cubic" ? 2 : v == "linear" ? 1 : 0;
+        ++alignedOnly;
+      } else if (a.rfind("--fill=", 0) == 0) {
+        std::string v = a.substr(7);
+        for (char& c : v) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto number = v == "nan" ? std::optional<double>(std::nan("")) : StrToFloat(v, '.');
+        if (!number) {
+          std::fprintf(stderr, "vantor: %s: give a number, or nan for floating-point frames\n",
+                       a.c_str());
+          return kExitBadParameter;
+        }
+        options.fill = *number;
+        options.fillText = a;
+        ++alignedOnly;
+      } else if (a.rfind("--apply=", 0) == 0) {
+        options.applyPath = a.substr(8);
+        if (options.applyPath.empty()) {
+          std::fprintf(stderr, "vantor: --apply=: the file name is empty\n");
+          return kExitBadParameter;
+        }
       } else if (a.rfind("--frames=", 0) == 0) {
         if (!ParseFrames(a.substr(9), &options.firstFrame, &options.lastFrame)) {
           std::fprintf(stderr, "vantor: %s: give FIRST:LAST, whole numbers from 1 to 2147483647 "
@@ -301,6 +337,28 @@ int VantorMain(int argc, char** argv) {
         options.maxFrameMemory = *n;
       } else {
         std::fprintf(stderr, "vantor: unknown option '%s' (try --help)\n", a.c_str());
+        return kExitBadParameter;
+      }
+    }
+    if (alignedOnly > 0 && options.alignedDir.empty()) {
+      std::fprintf(stderr, "vantor: --interpolation and --fill say how --aligned=DIR moves the "
+                   "frames; give --aligned as well\n");
+      return kExitBadParameter;
+    }
+    if (!options.applyPath.empty()) {
+      if (options.alignedDir.empty()) {
+        std::fprintf(stderr, "vantor: --apply=%s: give --aligned=DIR, where the moved frames "
+                     "go\n", options.applyPath.c_str());
+        return kExitBadParameter;
+      }
+      const char* other = !options.csvPath.empty()  ? "--csv"
+                          : !options.plotPath.empty() ? "--plot"
+                          : options.follow >= 0.0     ? "--follow"
+                          : options.partial           ? "--frames"
+                                                      : nullptr;
+      if (other != nullptr) {
+        std::fprintf(stderr, "vantor: --apply=%s moves frames by a saved table and measures "
+                     "nothing; %s cannot be used with it\n", options.applyPath.c_str(), other);
         return kExitBadParameter;
       }
     }

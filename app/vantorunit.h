@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ struct RunOptions {
   Method method = Method::kPrecise;
   std::string csvPath;  // full-precision table: a file, "-" for standard output, "" for none
   std::string alignedDir;  // folder for the frames moved onto the first, "" for none
+  int32_t interpolation = 2;  // --interpolation: kResampleCubic (2), linear (1), nearest (0)
+  std::optional<double> fill = {};  // --fill; none: 0, NaN for floating-point frames
+  std::string fillText = {};        // --fill's value as given, for messages
+  std::string applyPath = {};       // --apply: the saved drift table; nothing is measured
   std::string plotPath;    // SVG drawing of the drift, "" for none
   int32_t firstFrame = 0, lastFrame = 0;  // --frames: 1-based range, 0 for an open end
   bool partial = false;                   // --frames was given
