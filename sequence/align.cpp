@@ -1,12 +1,13 @@
 // Caller frames moved onto the first frame on several threads: each frame is
-// warped alone into its own target, so every thread count writes the same.
+// resampled alone (ResampleAffine) into its own target, so every thread count
+// writes the same.
 #include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include "generic/last_error.h"
-#include "improc/warp.h"
+#include "improc/resample.h"
 #include "sequence/engine.h"
 #include "sequence/frame_source.h"
 #include "sequence/sequence.h"
@@ -38,38 +39,13 @@ void ParallelFor(int64_t count, int threads, Body body) {
   for (auto& t : pool) t.join();
 }
 
-// One frame warped; float32 goes through doubles, which the warp blends
-// without rounding. False when memory is short.
-bool AlignOne(const FrameSource& f, double dx, double dy, void* target, int64_t pitch) {
-  const double shift[9] = {1, 0, -dx, 0, 1, -dy, 0, 0, 1};
-  if (f.layout != kSequenceF32) {
-    PerspectiveTrans(f.data, f.width, f.height, static_cast<int32_t>(f.stride), target, f.width,
-                     f.height, static_cast<int32_t>(pitch), LayoutDepth(f.layout), shift, 0, nullptr,
-                     0, 0);
-    return true;
-  }
-  std::vector<double> src, dst;
-  const size_t count = static_cast<size_t>(f.width) * static_cast<size_t>(f.height);
-  try {
-    src.resize(count);
-    dst.resize(count);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  for (int32_t y = 0; y < f.height; ++y) {
-    const float* s = reinterpret_cast<const float*>(static_cast<const uint8_t*>(f.data) +
-                                                    y * f.stride);
-    std::copy(s, s + f.width, src.data() + static_cast<size_t>(y) * f.width);
-  }
-  const int32_t rowBytes = f.width * 8;
-  PerspectiveTrans(src.data(), f.width, f.height, rowBytes, dst.data(), f.width, f.height, rowBytes,
-                   64, shift, 0, nullptr, 0, 0);
-  for (int32_t y = 0; y < f.height; ++y) {
-    float* d = reinterpret_cast<float*>(static_cast<uint8_t*>(target) + y * pitch);
-    const double* s = dst.data() + static_cast<size_t>(y) * f.width;
-    for (int32_t x = 0; x < f.width; ++x) d[x] = static_cast<float>(s[x]);
-  }
-  return true;
+// The resampler's sample type and channel count of a caller layout.
+void ResampleLayout(int32_t layout, int32_t* type, int32_t* channels) {
+  *channels = layout == kSequenceRgb8 || layout == kSequenceRgb16 ? 3 : 1;
+  *type = layout == kSequenceU8 || layout == kSequenceRgb8     ? kResampleU8
+          : layout == kSequenceU16 || layout == kSequenceRgb16 ? kResampleU16
+          : layout == kSequenceF32                             ? kResampleF32
+                                                               : kResampleF64;
 }
 
 }  // namespace
@@ -78,7 +54,7 @@ bool AlignOne(const FrameSource& f, double dx, double dy, void* target, int64_t 
 
 extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const double* dy,
                                        void* const* targets, const int64_t* targetStrides,
-                                       int32_t threads) {
+                                       int32_t interpolation, double fill, int32_t threads) {
   namespace err = vantor::err;
   return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     if (s == nullptr || dx == nullptr || dy == nullptr || targets == nullptr ||
@@ -90,19 +66,33 @@ extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const doub
         return err::Fail(err::kParameter, "frame %zu is a file, not memory", k + 1), -1;
       const int64_t row = static_cast<int64_t>(frames[k].width) *
                           vantor::seq::LayoutBytes(frames[k].layout);
-      if (targets[k] == nullptr || targetStrides[k] < row || frames[k].stride > INT32_MAX ||
-          targetStrides[k] > INT32_MAX)
+      if (targets[k] == nullptr || targetStrides[k] < row)
         return err::Fail(err::kParameter, "target %zu cannot hold the frame", k + 1), -1;
+    }
+    if (interpolation < kResampleNearest || interpolation > kResampleCubic)
+      return err::Fail(err::kParameter, "interpolation %d is not nearest, linear or cubic",
+                       interpolation), -1;
+    for (size_t k = 0; k < frames.size(); ++k) {
+      int32_t type = 0, channels = 0;
+      vantor::seq::ResampleLayout(frames[k].layout, &type, &channels);
+      if (!ResampleFillValid(type, fill))
+        return err::Fail(err::kParameter, "fill %g is outside the range of frame %zu's samples",
+                         fill, k + 1), -1;
     }
     std::atomic<bool> failed{false};
     vantor::seq::ParallelFor(static_cast<int64_t>(frames.size()),
                              threads > 0 ? threads : vantor::seq::ProcessorCount(),
                              [&](int64_t k) {
-                               if (!vantor::seq::AlignOne(frames[k], dx[k], dy[k], targets[k],
-                                                          targetStrides[k]))
+                               const auto& f = frames[k];
+                               int32_t type = 0, channels = 0;
+                               vantor::seq::ResampleLayout(f.layout, &type, &channels);
+                               const double m[6] = {1, 0, -dx[k], 0, 1, -dy[k]};
+                               if (ResampleAffine(f.data, f.width, f.height, f.stride, targets[k],
+                                                  f.width, f.height, targetStrides[k], type,
+                                                  channels, m, interpolation, fill) < 0)
                                  failed = true;
                              });
-    if (failed) return err::FailMemory(), -1;
+    if (failed) return err::FailMemory(), -1;  // the only failure left
     return 0;
   });
 }

@@ -182,15 +182,18 @@ VANTOR_API int32_t SequenceFailedFrame(const Sequence* sequence);
 
 /* Moves each frame of caller memory (the frames added with SequenceAddMemory,
  * in order) onto the first: output pixel (x, y) of frame k is the frame
- * sampled bilinearly at (x - dx[k], y - dy[k]), 0 where the frame has no
- * pixel, written to targets[k] (rows targetStrides[k] bytes apart, the
- * frame's layout and size). x and y count as the memory lies (for memory
- * whose first row is the top, y counts rows down). On `threads` threads (0:
- * one per processor); every thread count writes the same pixels. Returns 0,
- * or -1 (kind PARAMETER for a sequence that holds files, MEMORY). */
+ * resampled at (x - dx[k], y - dy[k]) by ResampleAffine (improc/resample.h:
+ * interpolation kResampleCubic, kResampleLinear or kResampleNearest; `fill`
+ * wherever that position lies outside the frame, on every side alike), written
+ * to targets[k] (rows targetStrides[k] bytes apart, the frame's layout and
+ * size). x and y count as the memory lies (for memory whose first row is the
+ * top, y counts rows down). On `threads` threads (0: one per processor);
+ * every thread count writes the same pixels. Returns 0, or -1 (kind
+ * PARAMETER for a sequence that holds files, an interpolation not listed or
+ * a fill outside a frame's sample range; MEMORY). */
 VANTOR_API int32_t SequenceAlignMemory(Sequence* sequence, const double* dx, const double* dy,
                                        void* const* targets, const int64_t* targetStrides,
-                                       int32_t threads);
+                                       int32_t interpolation, double fill, int32_t threads);
 
 /* The budget of one frame in bytes for maxFrameMemory and threads as
  * SequenceOptions has them (threads 0: one per processor). */

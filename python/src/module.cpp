@@ -337,7 +337,8 @@ void TakeShifts(const py::object& shifts, size_t n, std::vector<double>* dx,
   }
 }
 
-py::object Align(py::object frames, py::object shifts, std::optional<int> threads) {
+py::object Align(py::object frames, py::object shifts, int interpolation, double fill,
+                 std::optional<int> threads) {
   const int nThreads = ThreadCount(threads);
   const FrameSet set = TakeFrames(frames, "align");
   std::vector<double> dx, dy;
@@ -372,7 +373,7 @@ py::object Align(py::object frames, py::object shifts, std::optional<int> thread
   bool ok;
   {
     py::gil_scoped_release release;
-    ok = AlignFrames(set.frames, dx, dy, targets, nThreads, &error);
+    ok = AlignFrames(set.frames, dx, dy, targets, interpolation, fill, nThreads, &error);
   }
   if (!ok) RaiseFailure(error);
   return out;
@@ -580,7 +581,8 @@ PYBIND11_MODULE(_core, m) {
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
         "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none(),
         "See vantor.measure.");
-  m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "threads"_a = py::none(),
+  m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "interpolation"_a, "fill"_a,
+        "threads"_a = py::none(),
         "See vantor.align.");
   m.def("read", &Read, "path"_a, "page"_a = 1, "max_frame_memory"_a = 0, "See vantor.read.");
   py::class_<FollowRun>(m, "_Follow", "A followed folder; see vantor.follow.")

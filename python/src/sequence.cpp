@@ -81,7 +81,7 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
 
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
                  const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
-                 int threads, Failure* error) {
+                 int interpolation, double fill, int threads, Failure* error) {
   mrClearLastError();
   SequencePtr s = SequenceOf(frames, error);
   if (!s) return false;
@@ -91,7 +91,8 @@ bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>
     data[k] = targets[k].data;
     pitch[k] = targets[k].pitch;
   }
-  if (SequenceAlignMemory(s.get(), dx.data(), dy.data(), data.data(), pitch.data(), threads) < 0) {
+  if (SequenceAlignMemory(s.get(), dx.data(), dy.data(), data.data(), pitch.data(), interpolation,
+                          fill, threads) < 0) {
     *error = LastFailure();
     return false;
   }

@@ -40,12 +40,13 @@ struct AlignTarget {
 };
 
 // Writes each frame moved by (-dx[k], -dy[k]) into its target (y counting rows
-// down the array): output pixel (x, y) is the frame sampled bilinearly at
-// (x - dx, y - dy), 0 where the frame has no pixel. False with *error set
-// when memory ran out.
+// down the array) through SequenceAlignMemory: output pixel (x, y) is the
+// frame resampled at (x - dx, y - dy) (interpolation kResample*), fill where
+// that lies outside the frame. False with *error set when the fill does not
+// suit the frames or memory ran out.
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
                  const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
-                 int threads, Failure* error);
+                 int interpolation, double fill, int threads, Failure* error);
 
 // One frame's final result while a folder is followed.
 struct FollowedFrame {

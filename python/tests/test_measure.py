@@ -3,7 +3,9 @@ batch program's own table."""
 
 import concurrent.futures
 import multiprocessing
+import os
 import pickle
+import subprocess
 
 import numpy as np
 import pytest
@@ -124,12 +126,14 @@ def test_align_moves_frames_onto_the_first(kind):
         diff = np.abs(out[k][inner].astype(np.float64) - stack[0][inner].astype(np.float64))
         assert diff.mean() < 0.01 * span, k
     # The second frame moved 2.3 columns right and 1.6 rows up: its last two
-    # columns and the first row have no source, they are 0.
-    assert not out[1][:, -2:].any() and not out[1][0].any()
+    # columns and the first row have no source, they are the fill.
+    filled = vantor.align(stack, shifts, fill=0)
+    assert not filled[1][:, -2:].any() and not filled[1][0].any()
     # The list form and an (n, 2) array give the same frames.
     pairs = np.stack([shifts["dx_first"], shifts["dy_first"]], axis=1)
     listed = vantor.align(frames, pairs, threads=1)
-    assert isinstance(listed, list) and all(np.array_equal(a, b) for a, b in zip(listed, out))
+    assert isinstance(listed, list) and all(np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+                                               for a, b in zip(listed, out))
 
 
 def test_results_pickle_and_cross_a_process_pool():
@@ -164,8 +168,55 @@ def test_int32_and_bool_frames_from_files_are_measured_and_aligned(tmp_path):
     assert vantor.measure(bits).tobytes() == vantor.measure(bytes_).tobytes()
     # align gives them back in their own dtype.
     out = vantor.align(ints, drift)
-    expect = np.rint(vantor.align(ints.astype(np.float64), drift))
+    expect = np.rint(vantor.align(ints.astype(np.float64), drift, fill=0))
     assert out.dtype == np.int32 and np.array_equal(out, expect)
     moved = vantor.align(bits, drift)
     assert isinstance(moved, list) and moved[1].dtype == bool
     assert np.array_equal(moved[1], vantor.align(bytes_, drift)[1] >= 128)
+
+
+QUARTERS = [(0, 0), (0.25, 0), (-0.25, 0), (0, 0.25), (0, -0.25)]
+
+
+def test_quarter_pixel_shifts_fill_one_side_as_the_program_does(tmp_path):
+    """Each direction: the fill on exactly the uncovered row or column; the
+    program's --apply files hold the same pixels (16-bit and float32)."""
+    exe = os.environ.get("VANTOR_EXE")
+    for dtype, fill in ((np.uint16, 65535), (np.float32, None)):
+        frames = np.stack(frames_of([(0, 0)] * len(QUARTERS), dtype, h=40, w=48))
+        out = vantor.align(frames, np.array(QUARTERS), fill=fill)
+        assert out.dtype == dtype
+        for k, (dx, dy) in enumerate(QUARTERS):
+            blank = np.zeros(frames[0].shape, bool)
+            if dx:
+                blank[:, 0 if dx > 0 else -1] = True
+            if dy:
+                blank[0 if dy > 0 else -1, :] = True
+            got = np.isnan(out[k]) if fill is None else out[k] == fill
+            assert np.array_equal(got, blank), (dtype, k)
+        if not exe:
+            continue
+        folder = tmp_path / np.dtype(dtype).name
+        folder.mkdir()
+        rows = ["frame,file,dx_first,dy_first"]
+        for k, (dx, dy) in enumerate(QUARTERS):
+            tifffile.imwrite(folder / f"f{k}.tif", frames[k])
+            rows.append("%d,f%d.tif,%f,%f" % (k + 1, k, dx, -dy))  # the program counts dy up
+        (folder / "drift.csv").write_text("\n".join(rows) + "\n")
+        args = [exe, str(folder / "*.tif"), "--apply=" + str(folder / "drift.csv"),
+                "--aligned=" + str(folder / "out"), "--quiet"]
+        if fill is not None:
+            args.append("--fill=%d" % fill)
+        r = subprocess.run(args, capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, r.stderr
+        for k in range(len(QUARTERS)):
+            written = tifffile.imread(folder / "out" / f"f{k}.tif")
+            assert written.dtype == dtype
+            assert np.array_equal(written, out[k], equal_nan=True), (dtype, k)
+        # apply with the CSV reads the same shifts.
+        again = vantor.apply(frames, folder / "drift.csv", fill=fill)
+        assert np.array_equal(again, out, equal_nan=True)
+    table = tmp_path / "three.csv"
+    table.write_text("frame,dx_first,dy_first\n1,0,0\n2,1,0\n3,0,1\n")
+    with pytest.raises(ValueError, match="holds 3 frames, but 4"):
+        vantor.apply(frames[:4], table)

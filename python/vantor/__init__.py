@@ -8,6 +8,7 @@ or uint16 -- every array read() returns.
     measure(frames, mode=...)    -> structured array, one row per frame
     follow(pattern, ...)         -> a Followed per frame as files are written
     align(frames, shifts)        -> the frames moved onto the first
+    apply(frames, table)         -> frames moved by a saved drift (a CSV or measure's result)
     read(path, page=1)           -> a file's pixels; page_count(path)
 
 dx counts columns to the right and dy rows down: a feature at (x, y) of a
@@ -39,7 +40,7 @@ import numpy as np
 from vantor import _core
 from vantor._core import __version__
 
-__all__ = ["Followed", "Registration", "align", "follow", "measure", "page_count", "read",
+__all__ = ["Followed", "Registration", "align", "apply", "follow", "measure", "page_count", "read",
            "register", "__version__"]
 
 Registration = collections.namedtuple("Registration", "dx dy distance quality", module="vantor")
@@ -314,26 +315,117 @@ def follow(pattern, *, idle=60.0, mode="first", start_step=4.0, final_step=0.05,
         del run
 
 
-def align(frames, shifts, *, threads=None):
+_INTERPOLATIONS = {"nearest": 0, "linear": 1, "cubic": 2}
+
+
+def _first_dtype(frames):
+    if isinstance(frames, np.ndarray):
+        return frames.dtype
+    if isinstance(frames, (list, tuple)) and frames:
+        return np.asarray(frames[0]).dtype
+    return None
+
+
+def _fill(fill, dtype):
+    """The fill for frames of dtype: None gives 0, NaN for floating point.
+    bool frames take 0 or 1 (they are moved as 0 and 255); int32 its range."""
+    floating = dtype is not None and dtype.kind == "f"
+    if fill is None:
+        return math.nan if floating else 0.0
+    v = _real("fill", fill, "None or a number", lambda v: True)
+    if math.isnan(v) and not floating:
+        raise ValueError("fill must be a number for %s frames, not nan (NaN only for "
+                         "floating-point frames)" % dtype)
+    if dtype is not None and dtype.kind == "b":
+        if v not in (0.0, 1.0):
+            _fail("fill", "0 or 1 for bool frames", fill, False)
+        return 255.0 * v
+    if dtype is not None and dtype.kind == "i" and not -2**31 - 0.5 <= v < 2**31 - 0.5:
+        _fail("fill", "a number within the range of int32 frames", fill, False)
+    return v
+
+
+def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None):
     """Moves every frame onto the first.
 
     frames as for measure; shifts: measure's result (its dx_first and
     dy_first are used) or an (n, 2) array of dx, dy per frame against the
-    first frame. Output pixel (x, y) of frame k is frame k sampled bilinearly
-    at (x - dx, y - dy), 0 where the frame has no pixel. Returns the same
-    kind of container (an array or a list), dtype and shape; int32 frames are
-    rounded, bool frames set where the sample is at least half white.
+    first frame. Output pixel (x, y) of frame k is frame k resampled at
+    (x - dx, y - dy) by the library's ResampleAffine, the one the program's
+    --aligned uses (the same frames and shifts give the same pixels):
+    interpolation "cubic" (Keys, a = -0.5; the default), "linear" or
+    "nearest"; results clipped to the dtype's range, integers rounded.
+    fill goes wherever that position lies outside the frame
+    ([0, width - 1] x [0, height - 1]), on every side alike; None: 0, NaN for
+    floating-point frames. Returns the same kind of container (an array or a
+    list), dtype and shape; int32 frames are rounded, bool frames set where
+    the sample is at least half white.
 
         aligned = vantor.align(frames, vantor.measure(frames))
     """
     threads = _threads(threads)
+    method = _INTERPOLATIONS.get(interpolation) if isinstance(interpolation, str) else None
+    if method is None:
+        _fail("interpolation", '"cubic", "linear" or "nearest"', interpolation,
+              not isinstance(interpolation, str))
+    value = _fill(fill, _first_dtype(frames))
     taken, dtype = _take_frames(frames, "align")
-    out = _core.align(taken, shifts, threads=threads)
+    out = _core.align(taken, shifts, interpolation=method, fill=value, threads=threads)
     if dtype is None:
         return out
     if isinstance(out, list):
         return [_narrowed(a, dtype) for a in out]
     return _narrowed(out, dtype)
+
+
+def _table_shifts(path, count):
+    """dx_first and dy_first of the program's CSV (dy turned to count rows
+    down) as an (n, 2) array, rows matched to frames by their frame number."""
+    import csv
+    with open(path, newline="") as fh:
+        reader = csv.reader(fh)
+        header = next(reader, None)
+        if header is None:
+            raise ValueError("%s: the drift table is empty" % os.fspath(path))
+        for name in ("frame", "dx_first", "dy_first"):
+            if name not in header:
+                raise ValueError("%s line 1: the header has no column %s"
+                                 % (os.fspath(path), name))
+        cf, cx, cy = (header.index(n) for n in ("frame", "dx_first", "dy_first"))
+        rows = {}
+        for row in reader:
+            if not row:
+                continue
+            where = "%s line %d" % (os.fspath(path), reader.line_num)
+            try:
+                frame, dx, dy = int(row[cf]), float(row[cx]), float(row[cy])
+            except (ValueError, IndexError):
+                raise ValueError("%s: cannot be read as frame, dx_first, dy_first" % where) from None
+            if frame in rows:
+                raise ValueError("%s: frame %d comes twice" % (where, frame))
+            rows[frame] = (dx, -dy)
+    if len(rows) != count:
+        raise ValueError("apply: the table holds %d frames, but %d frames were given"
+                         % (len(rows), count))
+    if sorted(rows) != list(range(1, count + 1)):
+        raise ValueError("apply: the table's frames are not numbered 1 to %d" % count)
+    return np.array([rows[k] for k in range(1, count + 1)], dtype=np.float64)
+
+
+def apply(frames, table, *, interpolation="cubic", fill=None, threads=None):
+    """Moves frames by a saved drift: align(frames, shifts) with the shifts of
+    table, either measure's result or the path of a CSV the program wrote
+    with --csv (its dx_first, dy_first; the program counts dy up the picture,
+    so it is turned to count rows down; rows matched to frames by their frame
+    number, the counts must agree). The same frames and the program's CSV
+    give the pixels of the program's --apply and --aligned.
+
+        red = vantor.apply(red_frames, "/data/run7/drift.csv")
+    """
+    if isinstance(table, (str, bytes, os.PathLike)):
+        count = len(frames) if isinstance(frames, (list, tuple, np.ndarray)) else 0
+        table = _table_shifts(table, count)
+    return align(frames, table, interpolation=interpolation, fill=fill, threads=threads)
 
 
 def read(path, page=1, *, max_frame_memory=None):
