@@ -86,15 +86,18 @@ RectOwner Frame(int32_t depth, int32_t w, int32_t h) {
   return r;
 }
 
-// The expectation, worked out here pixel by pixel: (x - dx, y - dy) sampled
-// bilinearly, the last column and row standing in for their neighbours, 0
-// outside, rounded (doubles not); depth 1 takes the nearest of the four.
+// The expectation, worked out here pixel by pixel with linear interpolation:
+// (x - dx, y - dy) sampled bilinearly, 0 wherever it lies outside
+// [0, w - 1] x [0, h - 1], rounded (doubles not). Depth 1 takes the nearest
+// of the four, 0 where the pixel to its lower left lies outside.
 double Expected(int32_t src, int32_t x, int32_t y, int c, double dx, double dy) {
   int32_t w = 0, h = 0;
   const int32_t depth = mrGetRectInfo(src, &w, &h);
   const double sx = x - dx, sy = y - dy;
   const double ix = std::floor(sx), iy = std::floor(sy);
-  if (ix < 0 || ix >= w || iy < 0 || iy >= h) return 0;
+  if (depth == 1 ? (ix < 0 || ix >= w || iy < 0 || iy >= h)
+                 : (sx < 0 || sx > w - 1 || sy < 0 || sy > h - 1))
+    return 0;
   const double fx = sx - ix, fy = sy - iy;
   const int32_t x0 = int32_t(ix), y0 = int32_t(iy);
   const int32_t x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
@@ -102,6 +105,14 @@ double Expected(int32_t src, int32_t x, int32_t y, int c, double dx, double dy) 
   const double v = (1 - fy) * ((1 - fx) * Channel(src, x0, y0, c) + fx * Channel(src, x1, y0, c)) +
                    fy * ((1 - fx) * Channel(src, x0, y1, c) + fx * Channel(src, x1, y1, c));
   return depth == 64 ? v : std::floor(v + 0.5);
+}
+
+// Linear interpolation and 0 outside, as Expected works it out.
+vantor::app::AlignedLook Linear() {
+  vantor::app::AlignedLook look;
+  look.interpolation = kResampleLinear;
+  look.fill = 0.0;
+  return look;
 }
 
 std::string Numbered(const char* prefix, int n) {
@@ -118,7 +129,7 @@ TEST(AlignedFrame, EveryDepthShiftedOntoTheFirstFrame) {
     const double dx = 2.25, dy = -3.625;  // x - dx exact, as the expectation needs
     const std::string name = Numbered("f", depth);
     std::string error;
-    ASSERT_TRUE(WriteAlignedFrame(out, name, src.get(), dx, dy, "", &error)) << error;
+    ASSERT_TRUE(WriteAlignedFrame(out, name, src.get(), dx, dy, "", &error, Linear())) << error;
     RectOwner back(mrReadFile((out + "/" + name).c_str()));
     ASSERT_TRUE(back) << mrLastLoadError();
     int32_t w = 0, h = 0;
@@ -145,9 +156,9 @@ TEST(AlignedFrame, SubPixelShiftsReplacingAndRefusing) {
   const std::string d = dir.path().string();
   RectOwner src = Frame(8, 64, 40);
   std::string error;
-  // A shift that is not a binary fraction: the library's exact fraction and
-  // the per-pixel positions here may round a tie apart, never by more than 1.
-  ASSERT_TRUE(WriteAlignedFrame(d, "s.tif", src.get(), -1.3, 0.7, "", &error)) << error;
+  // A shift that is not a binary fraction: the library's float weights and
+  // the double positions here may round a tie apart, never by more than 1.
+  ASSERT_TRUE(WriteAlignedFrame(d, "s.tif", src.get(), -1.3, 0.7, "", &error, Linear())) << error;
   RectOwner back(mrReadFile((d + "/s.tif").c_str()));
   ASSERT_TRUE(back);
   int exact = 0;
@@ -185,7 +196,8 @@ TEST(AlignedFrame, ThreadsWriteTheirFramesAtOnce) {
   for (int t = 0; t < 24; ++t) {  // more threads than file slots
     threads.emplace_back([&, t] {
       std::string error;
-      ok[t] = WriteAlignedFrame(d, Numbered("t", t), src.get(), 0.5 * t, -0.25 * t, "", &error);
+      ok[t] = WriteAlignedFrame(d, Numbered("t", t), src.get(), 0.5 * t, -0.25 * t, "", &error,
+                                Linear());
     });
   }
   for (auto& t : threads) t.join();
@@ -195,6 +207,34 @@ TEST(AlignedFrame, ThreadsWriteTheirFramesAtOnce) {
     ASSERT_TRUE(back);
     EXPECT_EQ(Channel(back.get(), 20, 10, 0), Expected(src.get(), 20, 10, 0, 0.5 * t, -0.25 * t));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Doubles from a 32-bit float file stay 32-bit floats; the default cubic
+// moves a whole pixel exactly and fills NaN on the one uncovered side.
+TEST(AlignedFrame, FloatFramesStayFloat32) {
+  vantor::test::TempDir dir;
+  const std::string d = dir.path().string();
+  RectOwner src = Frame(64, 30, 20);
+  vantor::app::AlignedLook look;
+  look.float32 = true;
+  std::string error;
+  ASSERT_TRUE(WriteAlignedFrame(d, "f.tif", src.get(), 2, -1, "", &error, look)) << error;
+  EXPECT_TRUE(vantor::app::StoredAsFloat32(d + "/f.tif", 0));
+  RectOwner back(mrReadFile((d + "/f.tif").c_str()));
+  ASSERT_EQ(mrGetRectInfo(back.get(), nullptr, nullptr), 64);
+  for (int32_t y = 0; y < 20; ++y)
+    for (int32_t x = 0; x < 30; ++x) {
+      const double v = Channel(back.get(), x, y, 0);
+      if (x < 2 || y == 19) EXPECT_TRUE(std::isnan(v)) << x << "," << y;
+      else EXPECT_EQ(v, static_cast<float>(Channel(src.get(), x - 2, y + 1, 0))) << x << "," << y;
+    }
+  EXPECT_EQ(vantor::app::FillProblem(16, 70000), "outside the range of 16-bit frames (0 to 65535)");
+  EXPECT_NE(vantor::app::FillProblem(8, NAN), "");
+  EXPECT_EQ(vantor::app::FillProblem(64, NAN), "");
 }
 
 }  // namespace

@@ -280,6 +280,44 @@ TEST(Measure, AlignedFramesLieOnTheFirstAndKeepTheirDepth) {
   EXPECT_FALSE(fs::exists(dir / "ResVantor.txt"));
 }
 
+// --apply with a run's CSV writes the files --aligned wrote in that run,
+// byte for byte; a table of another length or a bad line is refused.
+TEST(Measure, ApplyingARunsCsvWritesItsAlignedFilesAgain) {
+  TempDir dir, tmp;
+  const int w = 120, h = 100;
+  auto field = vantor::tools::MakeBlobs(w, h, 150, 7);
+  const std::vector<Shift> shifts{{0, 0}, {1.37, -0.62}, {2.81, -1.9}, {-3.4, 2.25}};
+  WriteFrames(dir.path(), field, w, h, shifts, 1.0, 80, 16);
+  auto r = RunProgram({"*.tif", "1", "--csv=run.csv", "--aligned=al1"}, dir.path(),
+                      tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = RunProgram({"*.tif", "--apply=run.csv", "--aligned=al2", "--quiet"}, dir.path(),
+                 tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (size_t k = 0; k < shifts.size(); ++k) {
+    const std::string a = ReadFileBytes(dir / "al1" / FrameName(k));
+    EXPECT_FALSE(a.empty());
+    EXPECT_EQ(a, ReadFileBytes(dir / "al2" / FrameName(k))) << k;
+  }
+  const auto lines = SplitLines(ReadFileBytes(dir / "run.csv"), "\n");
+  vantor::test::WriteFileBytes(dir / "short.csv", lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n");
+  r = RunProgram({"*.tif", "--apply=short.csv", "--aligned=al3"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("holds 2 frames, but"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("matches 4"), std::string::npos) << r.err;
+  vantor::test::WriteFileBytes(dir / "bad.csv", lines[0] + "\n" + lines[1] + "\nx" + lines[2] + "\n");
+  r = RunProgram({"*.tif", "--apply=bad.csv", "--aligned=al3"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("bad.csv line 3: frame 'x2'"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "al3"));
+  r = RunProgram({"*.tif", "--apply=run.csv"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  r = RunProgram({"*.tif", "--aligned=al3", "--fill=70000"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--fill=70000: the fill is outside the range of 16-bit frames"),
+            std::string::npos) << r.err;
+}
+
 TEST(Measure, PartsOfASequenceJoinIntoTheWholeRun) {
   TempDir dir, tmp;
   const int w = 160, h = 160;
