@@ -313,9 +313,24 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
   const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, &shape, error);
   if (rows == nullptr) return false;
   TIFF* t = tiff_->tif;
-  const int32_t d = shape.depth;
+  int32_t d = shape.depth;
+  size_t rowBytes = shape.rowBytes;
+  if (tags_ && tags_->float32 && d == 64) {
+    // Doubles narrowed to floats in place (each float lands before its double is read).
+    auto* bytes = const_cast<uint8_t*>(rows->data());
+    for (size_t y = 0; y < static_cast<size_t>(shape.height); ++y)
+      for (size_t x = 0; x < static_cast<size_t>(shape.width); ++x) {
+        double v;
+        std::memcpy(&v, bytes + y * rowBytes + 8 * x, sizeof v);
+        const float f = static_cast<float>(v);
+        std::memcpy(bytes + (y * static_cast<size_t>(shape.width) + x) * 4, &f, sizeof f);
+      }
+    d = 32;
+    rowBytes = static_cast<size_t>(shape.width) * 4;
+  }
   const uint16_t samples = d == 24 || d == 48 ? 3 : 1;
   const uint16_t bits = static_cast<uint16_t>(d / samples);
+  const bool floating = d == 64 || (d == 32 && tags_ && tags_->float32);
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(shape.width));
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(shape.height));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
@@ -323,15 +338,25 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, d == 64 ? SAMPLEFORMAT_IEEEFP
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, floating ? SAMPLEFORMAT_IEEEFP
                                         : d == 32 ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(std::max(shape.height, 1)));
-  TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-  char description[96];
-  std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
-                dx, dy);
-  TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
-  const tmsize_t size = static_cast<tmsize_t>(shape.rowBytes * static_cast<size_t>(shape.height));
+  if (tags_) {
+    if (pagesWritten_ == 0 && !tags_->description.empty())
+      TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, tags_->description.c_str());
+    if (tags_->xResolution > 0 && tags_->yResolution > 0) {
+      TIFFSetField(t, TIFFTAG_XRESOLUTION, tags_->xResolution);
+      TIFFSetField(t, TIFFTAG_YRESOLUTION, tags_->yResolution);
+      TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, tags_->resolutionUnit);
+    }
+  } else {
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    char description[96];
+    std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
+                  dx, dy);
+    TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
+  }
+  const tmsize_t size = static_cast<tmsize_t>(rowBytes * static_cast<size_t>(shape.height));
   if ((size > 0 &&
        TIFFWriteEncodedStrip(t, 0, const_cast<uint8_t*>(rows->data()), size) != size) ||
       !TIFFWriteDirectory(t)) {
@@ -339,6 +364,37 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
                     (tiff_->message.empty() ? std::strerror(errno) : tiff_->message));
     return false;
   }
+  ++pagesWritten_;
+  return true;
+}
+
+void AlignedStack::SetPageTags(PageTags tags) { tags_ = std::make_unique<PageTags>(std::move(tags)); }
+
+bool AlignedStack::ReadPageTags(const std::string& path, PageTags* tags) {
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  if (opts == nullptr) return false;
+  std::string message;
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, OnTiffError, &message);
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, OnTiffWarning, nullptr);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t{64} << 20);
+  TIFF* t = TIFFOpenExt(path.c_str(), "r", opts);
+  TIFFOpenOptionsFree(opts);
+  if (t == nullptr) return false;
+  *tags = PageTags{};
+  const char* text = nullptr;
+  if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text != nullptr) tags->description = text;
+  float xr = 0, yr = 0;
+  uint16_t unit = RESUNIT_INCH, format = SAMPLEFORMAT_UINT, bits = 1;
+  if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &xr) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &yr)) {
+    tags->xResolution = xr;
+    tags->yResolution = yr;
+    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+    tags->resolutionUnit = unit;
+  }
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  tags->float32 = format == SAMPLEFORMAT_IEEEFP && bits == 32;
+  TIFFClose(t);
   return true;
 }
 

@@ -470,6 +470,7 @@ class Engine {
     sf.page = src.page;
     sf.reason = out_.reasons[k].c_str();
     sf.outOfOrder = src.outOfOrder ? 1 : 0;
+    sf.timePoint = src.timePoint;
     return sf;
   }
 
