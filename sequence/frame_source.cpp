@@ -147,6 +147,13 @@ void StoreMean(const double* sum, int32_t n, void* base, int32_t pitch, int32_t 
 // handle, or -1 with *reason set.
 int32_t LoadTimePoint(const FrameSource& src, const VantorLoadLimits& limits, std::string* reason) {
   const int32_t c = src.channel - 1;
+  if (src.channel > src.channels || src.z > src.slices) {  // a file followed after the check
+    const bool channel = src.channel > src.channels;
+    *reason = (channel ? "channel " + std::to_string(src.channel) : "z " + std::to_string(src.z)) +
+              ": the file has " + std::to_string(channel ? src.channels : src.slices) +
+              (channel ? " channels" : " slices");
+    return -1;
+  }
   if (src.slices == 1 || src.z >= 1) {
     const int32_t h = mrReadFileLimited(src.path.c_str(), PageOf(src, c, std::max(0, src.z - 1)),
                                         &limits);

@@ -51,15 +51,16 @@ bool ValidSequenceOptions(const SequenceOptions* o) {
   return true;
 }
 
-// Sets the channel and slice measured of every hyperstack time point; false
-// (kind PARAMETER, naming the file's count) for one beyond a file's.
-bool PickStackPlanes(Sequence* s, const SequenceOptions& o) {
+// Checks the channel and slice the options pick against every hyperstack
+// time point; false (kind PARAMETER, naming the file's count) for one beyond
+// a file's. (The engine gives each time point its pick when it loads it.)
+bool PickStackPlanes(const Sequence* s, const SequenceOptions& o) {
   const int32_t channel = std::max(1, o.channel);
   if (o.z < kSequenceZMean)
     return err::Fail(err::kParameter, "z %d is neither a slice from 1 nor max (%d) or mean (%d)",
                      static_cast<int>(o.z), kSequenceZMax, kSequenceZMean),
            false;
-  for (vantor::seq::FrameSource& f : s->sources) {
+  for (const vantor::seq::FrameSource& f : s->sources) {
     if (f.timePoint < 1) continue;
     if (channel > f.channels)
       return err::Fail(err::kParameter, "channel %d: %s has %d channel%s", static_cast<int>(channel),
@@ -69,8 +70,6 @@ bool PickStackPlanes(Sequence* s, const SequenceOptions& o) {
       return err::Fail(err::kParameter, "z %d: %s has %d slice%s", static_cast<int>(o.z),
                        f.path.c_str(), static_cast<int>(f.slices), f.slices == 1 ? "" : "s"),
              false;
-    f.channel = channel;
-    f.z = o.z;
   }
   return true;
 }
@@ -195,7 +194,7 @@ int32_t SequenceFollow(Sequence* s, const char* pattern, const SequenceFollowOpt
     if (s == nullptr || pattern == nullptr || follow == nullptr)
       return err::Fail(err::kParameter, "the sequence, the pattern or the follow options are null"),
              -1;
-    if (!ValidSequenceOptions(options)) return -1;
+    if (!ValidSequenceOptions(options) || !PickStackPlanes(s, *options)) return -1;
     if (!(follow->idleSeconds >= 0.0))
       return err::Fail(err::kParameter, "the idle time %g is not a number of seconds",
                        follow->idleSeconds),
