@@ -443,7 +443,20 @@ class ProgramRun {
       for (int32_t z = 0; z < a.slices; ++z) pages.push_back(1 + c * a.strideC + z * a.strideZ + t * a.strideT);
     std::sort(pages.begin(), pages.end());
     const double dx = measured ? f.dxFirst : 0.0, dy = measured ? f.dyFirst : 0.0;
+    // The plane measured is in memory already (not a projection over z).
+    const int32_t z = ctx_.options.z;
+    const int32_t inMemory = a.slices == 1 || z >= 1
+                                 ? 1 + (std::max(1, ctx_.options.channel) - 1) * a.strideC +
+                                       (std::max(1, z) - 1) * a.strideZ + t * a.strideT
+                                 : 0;
     for (int32_t page : pages) {
+      if (page == inMemory) {
+        if (!so.file.Append(f.image, dx, dy, error)) {
+          so.failed = true;
+          return false;
+        }
+        continue;
+      }
       RectOwner plane(mrReadFilePage(f.path, page));
       if (plane.get() < 1) {
         plane.release();
