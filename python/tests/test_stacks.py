@@ -187,3 +187,13 @@ def test_ome_with_time_not_slowest_is_written_time_point_by_time_point(tmp_path)
     for t in range(1, len(shifts)):
         for c in range(2):
             assert np.abs(b[t, c][inner] - b[0, c][inner]).mean() < 300
+
+
+@pytest.mark.parametrize("kind", ["imagej", "ome"])
+def test_part_of_the_time_points_is_a_hyperstack_of_those(tmp_path, kind):
+    path, out = tmp_path / "s.tif", tmp_path / "aligned"
+    write_stack(path, kind, t=5, c=2, z=2)
+    r = run(path, "--frames=2:4", "--aligned=" + str(out))
+    assert r.returncode == 0, r.stderr
+    dst = tifffile.TiffFile(out / "s.tif")
+    assert dst.series[0].axes == "TZCYX" and dst.series[0].shape == (3, 2, 2, H, W)
