@@ -399,8 +399,11 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
     Fail(error, target_ + ": the file is not open");
     return false;
   }
+  // A hyperstack whose input held 32-bit floats keeps them.
+  AlignedLook own = look;
+  if (tags_ && tags_->float32) own.float32 = true;
   FrameShape shape;
-  const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, look, &shape, error);
+  const std::vector<uint8_t>* rows = FileRows(source, dx, dy, target_, own, &shape, error);
   if (rows == nullptr) return false;
   TIFF* t = tiff_->tif;
   const int32_t d = shape.float32 ? 32 : shape.depth;
@@ -417,11 +420,21 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
                                         : d == 32                 ? SAMPLEFORMAT_INT
                                                                   : SAMPLEFORMAT_UINT);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(std::max(shape.height, 1)));
-  TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-  char description[96];
-  std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
-                dx, dy);
-  TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
+  if (tags_) {
+    if (pagesWritten_ == 0 && !tags_->description.empty())
+      TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, tags_->description.c_str());
+    if (tags_->xResolution > 0 && tags_->yResolution > 0) {
+      TIFFSetField(t, TIFFTAG_XRESOLUTION, tags_->xResolution);
+      TIFFSetField(t, TIFFTAG_YRESOLUTION, tags_->yResolution);
+      TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, tags_->resolutionUnit);
+    }
+  } else {
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    char description[96];
+    std::snprintf(description, sizeof description, "aligned onto the first frame: DX %.6g DY %.6g",
+                  dx, dy);
+    TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description);
+  }
   const tmsize_t size = static_cast<tmsize_t>(shape.rowBytes * static_cast<size_t>(shape.height));
   if ((size > 0 &&
        TIFFWriteEncodedStrip(t, 0, const_cast<uint8_t*>(rows->data()), size) != size) ||
@@ -430,6 +443,37 @@ bool AlignedStack::Append(int32_t source, double dx, double dy, std::string* err
                     (tiff_->message.empty() ? std::strerror(errno) : tiff_->message));
     return false;
   }
+  ++pagesWritten_;
+  return true;
+}
+
+void AlignedStack::SetPageTags(PageTags tags) { tags_ = std::make_unique<PageTags>(std::move(tags)); }
+
+bool AlignedStack::ReadPageTags(const std::string& path, PageTags* tags) {
+  TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+  if (opts == nullptr) return false;
+  std::string message;
+  TIFFOpenOptionsSetErrorHandlerExtR(opts, OnTiffError, &message);
+  TIFFOpenOptionsSetWarningHandlerExtR(opts, OnTiffWarning, nullptr);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t{64} << 20);
+  TIFF* t = TIFFOpenExt(path.c_str(), "r", opts);
+  TIFFOpenOptionsFree(opts);
+  if (t == nullptr) return false;
+  *tags = PageTags{};
+  const char* text = nullptr;
+  if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text != nullptr) tags->description = text;
+  float xr = 0, yr = 0;
+  uint16_t unit = RESUNIT_INCH, format = SAMPLEFORMAT_UINT, bits = 1;
+  if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &xr) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &yr)) {
+    tags->xResolution = xr;
+    tags->yResolution = yr;
+    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+    tags->resolutionUnit = unit;
+  }
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  tags->float32 = format == SAMPLEFORMAT_IEEEFP && bits == 32;
+  TIFFClose(t);
   return true;
 }
 

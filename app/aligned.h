@@ -73,12 +73,27 @@ class AlignedStack {
   // Appends the frame shifted onto the first frame, as WriteAlignedFrame writes it.
   bool Append(int32_t source, double dx, double dy, std::string* error,
               const AlignedLook& look = AlignedLook{});
+
+  // Pages of a hyperstack carry the input's own tags instead: the first page
+  // its description (ImageJ or OME-XML) and every page its resolution, and
+  // floating-point frames are written as 32-bit floats when the input's are.
+  struct PageTags {
+    std::string description;
+    float xResolution = 0, yResolution = 0;  // 0: none
+    uint16_t resolutionUnit = 1;
+    bool float32 = false;
+  };
+  // The tags of the first page of the TIFF file at path; false when it cannot be read.
+  static bool ReadPageTags(const std::string& path, PageTags* tags);
+  void SetPageTags(PageTags tags);
   bool Finish(std::string* error);
 
  private:
   struct Tiff;
   std::unique_ptr<Tiff> tiff_;
   std::string target_;
+  std::unique_ptr<PageTags> tags_;
+  int64_t pagesWritten_ = 0;
 };
 
 }  // namespace vantor::app

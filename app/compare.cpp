@@ -24,6 +24,7 @@
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
+#include "memrect/stack_axes.h"
 #include "sequence/sequence.h"
 
 namespace vantor::app {
@@ -62,7 +63,23 @@ struct StackOutput {
   int32_t firstK = 0, lastK = 0;
   AlignedStack file;
   bool open = false, failed = false;
+  VantorStackAxes axes{};  // of a hyperstack
 };
+
+// The value of count `key` in an ImageJ description (a "key=N" line) or in
+// OME-XML (a key="N" attribute) set to value; the text unchanged when absent.
+std::string SetCount(std::string text, const std::string& key, int64_t value) {
+  const bool xml = text.rfind("ImageJ=", 0) != 0;
+  const std::string lead = xml ? " " + key + "=\"" : "\n" + key + "=";
+  for (size_t at = 0; (at = text.find(lead, at)) != std::string::npos;) {
+    const size_t from = at + lead.size();
+    const size_t to = xml ? text.find('"', from) : std::min(text.find('\n', from), text.size());
+    if (to == std::string::npos) break;
+    text.replace(from, to - from, std::to_string(value));
+    at = from;
+  }
+  return text;
+}
 
 // One run of the program over the engine's results.
 class ProgramRun {
@@ -102,6 +119,8 @@ class ProgramRun {
     if (frames < 0) {
       if (mrLastErrorKind() == VANTOR_ERROR_MEMORY)
         RanOutOfMemory(ctx_);
+      else if (mrLastErrorKind() == VANTOR_ERROR_FORMAT)  // a file whose axes cannot be taken
+        std::fprintf(stderr, "vantor: %s\n", Shown(mrLastError()).c_str());
       else
         std::fprintf(stderr, "vantor: no image file matches %s%s%s\n", pattern,
                      ctx_.folderRule && ctx_.options.method != Method::kClassic
@@ -149,6 +168,8 @@ class ProgramRun {
     o.resultUser = this;
     o.maxFrameMemory = ctx_.options.maxFrameMemory;
     o.maxFrameMemoryName = "--max-frame-memory";
+    o.channel = ctx_.options.channel;
+    o.z = ctx_.options.z;
     precise_ = o.drift.method == kDriftPrecise;
     if (aligned_ && !following_) PlanStacks();
     if (!ctx_.options.applyPath.empty()) return Apply();
@@ -178,6 +199,17 @@ class ProgramRun {
     if ((done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) || ctx_.outOfMemory) {
       RanOutOfMemory(ctx_);
       return -1;  // a table of what memory allowed would be wrong
+    }
+    if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_PARAMETER &&
+        (std::strncmp(mrLastError(), "channel ", 8) == 0 || std::strncmp(mrLastError(), "z ", 2) == 0)) {
+      // A channel or slice beyond a hyperstack's ("channel 3: PATH has 2 channels").
+      const std::string why = mrLastError();
+      const bool channel = why[0] == 'c';
+      const std::string given = channel ? "--channel=" + std::to_string(ctx_.options.channel)
+                                        : "--z=" + std::to_string(ctx_.options.z);
+      std::fprintf(stderr, "vantor: %s%s\n", given.c_str(), why.substr(why.find(':')).c_str());
+      ctx_.refused = true;
+      return -1;
     }
     if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_PARAMETER) {
       // A search step larger than the frames: named as the other parameters are.
@@ -354,7 +386,9 @@ class ProgramRun {
     bool ok = true;
     mrClearLastError();
     try {
-      if (f.page >= 1) {
+      if (f.timePoint >= 1) {
+        ok = WriteTimePoint(f, write, look, &error);
+      } else if (f.page >= 1) {
         // Every page takes its turn in the copy, written or not.
         ok = WriteStackPage(f, write, dx, dy, look, &error);
       } else if (write) {
@@ -369,7 +403,10 @@ class ProgramRun {
       RanOutOfMemory(ctx_);  // status 4, not a frame left unwritten
       return 1;
     }
-    if (!write) {
+    if (!write && f.timePoint >= 1) {
+      std::fprintf(stderr, "vantor: warning: %s: written unmoved into the aligned hyperstack, it "
+                   "could not be measured\n", Shown(f.name).c_str());
+    } else if (!write) {
       const std::string where =
           f.page >= 1 ? std::string(f.path) + " page " + std::to_string(f.page) : f.path;
       std::fprintf(stderr, "vantor: warning: %s: no aligned copy, it could not be measured\n",
@@ -457,6 +494,101 @@ class ProgramRun {
     }
     ctx_.form.FinishStatus();
     return n_;
+  }
+
+  // Appends every channel and slice of a hyperstack's time point to the
+  // aligned hyperstack, moved by the time point's displacement (unmoved when
+  // it could not be measured: the axes stay whole), and finishes the file
+  // after the last. The copy has the input's description, with the time
+  // points counted again when --frames wrote only some, its resolution and
+  // its sample type; its pages go time point by time point.
+  bool WriteTimePoint(const SequenceFrame& f, bool measured, const AlignedLook& look,
+                      std::string* error) {
+    StackOutput& so = *stacks_.at(f.path);
+    const std::string file(f.name, std::string(f.name).rfind('['));
+    if (so.failed) return true;
+    if (!so.open && !OpenHyperstack(f, file, &so, error)) {
+      so.failed = true;
+      return false;
+    }
+    const VantorStackAxes& a = so.axes;
+    const int32_t t = f.timePoint - 1;
+    std::vector<int32_t> pages;
+    for (int32_t c = 0; c < a.channels; ++c)
+      for (int32_t z = 0; z < a.slices; ++z) pages.push_back(1 + c * a.strideC + z * a.strideZ + t * a.strideT);
+    std::sort(pages.begin(), pages.end());
+    const double dx = measured ? AsInCsv(f.dxFirst) : 0.0, dy = measured ? AsInCsv(f.dyFirst) : 0.0;
+    // The plane measured is in memory already (not a projection over z).
+    const int32_t z = ctx_.options.z;
+    const int32_t inMemory = a.slices == 1 || z >= 1
+                                 ? 1 + (std::max(1, ctx_.options.channel) - 1) * a.strideC +
+                                       (std::max(1, z) - 1) * a.strideZ + t * a.strideT
+                                 : 0;
+    for (int32_t page : pages) {
+      if (page == inMemory) {
+        if (!so.file.Append(f.image, dx, dy, error, look)) {
+          so.failed = true;
+          return false;
+        }
+        continue;
+      }
+      RectOwner plane(mrReadFilePage(f.path, page));
+      if (plane.get() < 1) {
+        plane.release();
+        *error = std::string(f.path) + ": page " + std::to_string(page) + ": " + mrLastLoadError();
+        so.failed = true;
+        return false;
+      }
+      if (!so.file.Append(plane.get(), dx, dy, error, look)) {
+        so.failed = true;
+        return false;
+      }
+    }
+    if (f.frame == so.lastK) {
+      so.failed = !so.file.Finish(error);
+      return !so.failed;
+    }
+    return true;
+  }
+
+  bool OpenHyperstack(const SequenceFrame& f, const std::string& file, StackOutput* so,
+                      std::string* error) {
+    VantorStackAxes& a = so->axes;
+    AlignedStack::PageTags tags;
+    if (mrStackAxes(f.path, &a) < 0 || !AlignedStack::ReadPageTags(f.path, &tags)) {
+      *error = std::string(f.path) + ": cannot read the hyperstack's axes again";
+      return false;
+    }
+    // Slices only are time points, as the sequence took them.
+    const bool folded = a.times == 1 && a.slices > 1;
+    if (folded) {
+      a.times = a.slices;
+      a.strideT = a.strideZ;
+      a.slices = 1;
+    }
+    const int32_t times = so->lastK - so->firstK + 1;
+    if (times != a.times) {
+      const int64_t planes = int64_t{a.channels} * a.slices * times;
+      tags.description = SetCount(tags.description, "images", planes);
+      tags.description = SetCount(tags.description, folded ? "slices" : "frames", times);
+      tags.description = SetCount(tags.description, folded ? "SizeZ" : "SizeT", times);
+      tags.description = SetCount(tags.description, "PlaneCount", planes);
+    }
+    // Pages go time point by time point: OME-XML says so when its order was another.
+    const size_t order = tags.description.find("DimensionOrder=\"XY");
+    if (order != std::string::npos && order + 21 <= tags.description.size()) {
+      std::string czt = tags.description.substr(order + 18, 3);
+      czt.erase(std::remove(czt.begin(), czt.end(), 'T'), czt.end());
+      if (czt.size() == 2) tags.description.replace(order + 18, 3, czt + "T");
+    }
+    int32_t w = 0, h = 0;
+    const int32_t depth = mrGetRectInfo(f.image, &w, &h);
+    const int64_t pageBytes = (int64_t{tags.float32 ? 32 : depth} * w + 7) / 8 * h;
+    const int64_t bytes = pageBytes * a.channels * a.slices * times;
+    if (!so->file.Open(ctx_.options.alignedDir, file, f.path, bytes, error)) return false;
+    so->file.SetPageTags(std::move(tags));
+    so->open = true;
+    return true;
   }
 
   void ReportLoadFailure(int32_t k) {

@@ -327,6 +327,25 @@ int VantorMain(int argc, char** argv) {
           return kExitBadParameter;
         }
         options.threads = *n;
+      } else if (a.rfind("--channel=", 0) == 0) {
+        auto n = StrToInt(std::string_view(a).substr(10));
+        if (!n || *n < 1) {
+          std::fprintf(stderr, "vantor: %s: give the channel measured, a whole number from 1\n",
+                       a.c_str());
+          return kExitBadParameter;
+        }
+        options.channel = *n;
+      } else if (a.rfind("--z=", 0) == 0) {
+        const std::string v = a.substr(4);
+        auto n = StrToInt(v);
+        if (v == "max" || v == "mean") {
+          options.z = v == "max" ? 0 : -1;
+        } else if (n && *n >= 1 && v[0] != '+') {
+          options.z = *n;
+        } else {
+          std::fprintf(stderr, "vantor: %s: give max, mean or a slice number from 1\n", a.c_str());
+          return kExitBadParameter;
+        }
       } else if (a.rfind("--max-frame-memory=", 0) == 0) {
         auto n = ParseByteSize(std::string_view(a).substr(19));
         if (!n) {

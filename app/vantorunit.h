@@ -49,6 +49,8 @@ struct RunOptions {
   bool quiet = false;                     // --quiet: no closing line
   double follow = -1.0;  // --follow: seconds without a new frame that end the run; < 0: off
   int64_t maxFrameMemory = 0;             // --max-frame-memory in bytes; 0: the default
+  int32_t channel = 0;  // --channel: of hyperstacks, the channel measured (from 1); 0: the first
+  int32_t z = 0;        // --z: kSequenceZMax (0), kSequenceZMean (-1) or a slice from 1
 };
 
 // What the closing line of a run says: the rows written, the largest

@@ -70,7 +70,7 @@ class Engine {
       : src_(sources), n_(static_cast<int32_t>(sources.size())),
         toPrevious_(o.mode == kSequencePrevious), options_(o.drift), callback_(callback),
         user_(user), resultCallback_(o.resultCallback), resultUser_(o.resultUser),
-        keepImages_(o.keepImages != 0), feed_(feed), out_(*out), frames_(sources.size() + 1),
+        keepImages_(o.keepImages != 0), channel_(std::max(1, o.channel)), z_(o.z), feed_(feed), out_(*out), frames_(sources.size() + 1),
         measured_(sources.size() + 1, false) {
     first_ = std::max(1, o.firstFrame);
     last_ = o.lastFrame > 0 ? std::min(o.lastFrame, n_) : n_;
@@ -351,8 +351,16 @@ class Engine {
     }
   }
 
-  bool LoadThrowing(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws) {
+  bool LoadThrowing(int32_t k, const FrameSource& given, Frame& frame, DriftWorkspace* ws) {
     const bool precise = options_.method == kDriftPrecise;
+    // A hyperstack's time point: the plane the options pick (followed files too).
+    FrameSource picked;
+    const FrameSource& src = given.timePoint >= 1 ? picked : given;
+    if (given.timePoint >= 1) {
+      picked = given;
+      picked.channel = channel_;
+      picked.z = z_;
+    }
     fileSlots_.acquire();
     mrClearLastError();
     int32_t loaded = 0;
@@ -470,6 +478,7 @@ class Engine {
     sf.page = src.page;
     sf.reason = out_.reasons[k].c_str();
     sf.outOfOrder = src.outOfOrder ? 1 : 0;
+    sf.timePoint = src.timePoint;
     return sf;
   }
 
@@ -680,6 +689,7 @@ class Engine {
   const SequenceFrameCallback resultCallback_;
   void* const resultUser_;
   const bool keepImages_;
+  const int32_t channel_, z_;  // of hyperstacks' time points
   FrameFeed* const feed_;  // null unless following
   bool feedEnded_ = false;
   bool asking_ = false;    // a thread waits for the feed

@@ -154,16 +154,10 @@ bool FolderFeed::Scan(std::vector<FrameSource>* more) {
     const std::string path = folder_ + name;
     const bool late = !lastName_.empty() && NameBefore(name, lastName_);
     lastName_ = name;
+    // A file whose axes cannot be read adds nothing; its loads tell why.
+    if (AppendFileFrames(path, name, late, more) < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY)
+      throw std::bad_alloc();
     mrClearLastError();
-    const int32_t pages = mrPageCount(path.c_str());
-    if (pages < 1 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) throw std::bad_alloc();
-    mrClearLastError();
-    if (pages <= 1) {
-      more->push_back({path, name, 0, late});
-      continue;
-    }
-    for (int32_t page = 1; page <= pages; ++page)
-      more->push_back({path, name + "[" + std::to_string(page) + "]", page, late});
   }
   // What was seen of files that are gone (or never matched) is forgotten.
   std::erase_if(waiting_, [&](const auto& w) { return present.count(w.first) == 0; });

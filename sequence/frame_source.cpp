@@ -5,12 +5,17 @@
 #include "sequence/frame_source.h"
 
 #include <cstddef>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "generic/errors.h"
 #include "memrect/convert.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
+#include "memrect/stack_axes.h"
 #include "sequence/sequence.h"
 
 namespace vantor::seq {
@@ -103,7 +108,145 @@ int32_t ToGrey(int32_t source, int32_t depth, int32_t w, int32_t h, GreyRange* r
   return mrConvert(source, grey->get(), -1);
 }
 
+// The page of channel c and slice z (0-based) of a time point.
+int32_t PageOf(const FrameSource& src, int32_t c, int32_t z) {
+  return src.page + c * src.strideC + z * src.strideZ;
+}
+
+template <typename T>
+void Accumulate(const void* base, int32_t pitch, int32_t w, int32_t h, bool mean, bool first,
+                double* sum, void* maxBase) {
+  for (int32_t y = 0; y < h; ++y) {
+    const T* in = reinterpret_cast<const T*>(static_cast<const uint8_t*>(base) +
+                                             static_cast<ptrdiff_t>(y) * pitch);
+    double* acc = sum + static_cast<size_t>(y) * static_cast<size_t>(w);
+    T* m = reinterpret_cast<T*>(static_cast<uint8_t*>(maxBase) + static_cast<ptrdiff_t>(y) * pitch);
+    for (int32_t x = 0; x < w; ++x) {
+      if (mean)
+        acc[x] += static_cast<double>(in[x]);
+      else if (!first && in[x] > m[x])  // NaN never wins
+        m[x] = in[x];
+    }
+  }
+}
+
+template <typename T>
+void StoreMean(const double* sum, int32_t n, void* base, int32_t pitch, int32_t w, int32_t h) {
+  for (int32_t y = 0; y < h; ++y) {
+    T* out = reinterpret_cast<T*>(static_cast<uint8_t*>(base) + static_cast<ptrdiff_t>(y) * pitch);
+    const double* acc = sum + static_cast<size_t>(y) * static_cast<size_t>(w);
+    for (int32_t x = 0; x < w; ++x) {
+      const double v = acc[x] / n;
+      out[x] = std::is_floating_point_v<T> ? static_cast<T>(v) : static_cast<T>(std::floor(v + 0.5));
+    }
+  }
+}
+
+// One time point of a hyperstack as the run measures it: the chosen channel's
+// slice, or the maximum or mean over its slices, at the pages' depth. The
+// handle, or -1 with *reason set.
+int32_t LoadTimePoint(const FrameSource& src, const VantorLoadLimits& limits, std::string* reason) {
+  const int32_t c = src.channel - 1;
+  if (src.channel > src.channels || src.z > src.slices) {  // a file followed after the check
+    const bool channel = src.channel > src.channels;
+    *reason = (channel ? "channel " + std::to_string(src.channel) : "z " + std::to_string(src.z)) +
+              ": the file has " + std::to_string(channel ? src.channels : src.slices) +
+              (channel ? " channels" : " slices");
+    return -1;
+  }
+  if (src.slices == 1 || src.z >= 1) {
+    const int32_t h = mrReadFileLimited(src.path.c_str(), PageOf(src, c, std::max(0, src.z - 1)),
+                                        &limits);
+    if (h < 1) *reason = mrLastLoadError();
+    return h;
+  }
+  const bool mean = src.z == kSequenceZMean;
+  RectOwner result;
+  std::vector<double> sum;
+  int32_t w = 0, h = 0, depth = 0, pitch = 0;
+  void* base = nullptr;
+  for (int32_t z = 0; z < src.slices; ++z) {
+    RectOwner page(mrReadFileLimited(src.path.c_str(), PageOf(src, c, z), &limits));
+    if (page.get() < 1) {
+      page.release();
+      *reason = mrLastLoadError();
+      return -1;
+    }
+    int32_t pw = 0, ph = 0, pp = 0;
+    void* pb = nullptr;
+    const int32_t pd = mrGetExtendedInfo(page.get(), &pw, &ph, &pp, &pb);
+    if (z == 0) {
+      w = pw, h = ph, depth = pd, pitch = pp, base = pb;
+      if (depth != 8 && depth != 16 && depth != 32 && depth != 64) {
+        *reason = std::to_string(depth) + "-bit pages cannot be projected over z";
+        return -1;
+      }
+      if (mean) sum.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0.0);
+      result = std::move(page);
+    } else if (pw != w || ph != h || pd != depth) {
+      *reason = "slice " + std::to_string(z + 1) + " differs from slice 1 in size or depth";
+      return -1;
+    }
+    const void* from = z == 0 ? base : pb;
+    switch (depth) {
+      case 8: Accumulate<uint8_t>(from, pitch, w, h, mean, z == 0, sum.data(), base); break;
+      case 16: Accumulate<uint16_t>(from, pitch, w, h, mean, z == 0, sum.data(), base); break;
+      case 32: Accumulate<int32_t>(from, pitch, w, h, mean, z == 0, sum.data(), base); break;
+      default: Accumulate<double>(from, pitch, w, h, mean, z == 0, sum.data(), base); break;
+    }
+  }
+  if (mean) {
+    switch (depth) {
+      case 8: StoreMean<uint8_t>(sum.data(), src.slices, base, pitch, w, h); break;
+      case 16: StoreMean<uint16_t>(sum.data(), src.slices, base, pitch, w, h); break;
+      case 32: StoreMean<int32_t>(sum.data(), src.slices, base, pitch, w, h); break;
+      default: StoreMean<double>(sum.data(), src.slices, base, pitch, w, h); break;
+    }
+  }
+  return result.release();
+}
+
 }  // namespace
+
+int32_t AppendFileFrames(const std::string& path, const std::string& name, bool outOfOrder,
+                         std::vector<FrameSource>* out) {
+  mrClearLastError();
+  const int32_t pages = mrPageCount(path.c_str());
+  if (pages < 1 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) return -1;
+  if (pages <= 1) {
+    out->push_back({path, name, 0, outOfOrder});
+    return 0;
+  }
+  VantorStackAxes axes{};
+  mrClearLastError();
+  if (mrStackAxes(path.c_str(), &axes) < 0) {
+    if (mrLastErrorKind() == VANTOR_ERROR_MEMORY || mrLastErrorKind() == VANTOR_ERROR_FORMAT)
+      return -1;
+    axes = VantorStackAxes{};  // unreadable now: the pages, as the loads will tell
+  }
+  if (axes.kind == VANTOR_STACK_PLAIN || axes.pages != pages) {
+    for (int32_t page = 1; page <= pages; ++page)
+      out->push_back({path, name + "[" + std::to_string(page) + "]", page, outOfOrder});
+    return 0;
+  }
+  // A file of slices only: they are the time points (a time-lapse saved as a z-stack).
+  if (axes.times == 1 && axes.slices > 1) {
+    axes.times = axes.slices;
+    axes.strideT = axes.strideZ;
+    axes.slices = 1;
+  }
+  for (int32_t t = 0; t < axes.times; ++t) {
+    FrameSource f{path, name + "[t=" + std::to_string(t + 1) + "]", 1 + t * axes.strideT,
+                  outOfOrder};
+    f.timePoint = t + 1;
+    f.channels = axes.channels;
+    f.slices = axes.slices;
+    f.strideC = axes.strideC;
+    f.strideZ = axes.strideZ;
+    out->push_back(std::move(f));
+  }
+  return 0;
+}
 
 int32_t LayoutBytes(int32_t layout) {
   switch (layout) {
@@ -149,6 +292,12 @@ int32_t LoadFrame(const FrameSource& src, bool keepOriginal, const VantorLoadLim
       source.release();
       *reason = "out of memory";
       return -1;
+    }
+  } else if (src.timePoint >= 1) {
+    source.reset(LoadTimePoint(src, limits, reason));
+    if (source.get() < 1) {
+      source.release();
+      return MemoryShort() ? -1 : 0;
     }
   } else {
     source.reset(mrReadFileLimited(src.path.c_str(), src.page, &limits));

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "memrect/readfile.h"
 #include "memrect/rect_owner.h"
@@ -19,6 +20,13 @@ struct FrameSource {
   std::string name;  // as the results name it: the file's name, "name[k]" for a page
   int32_t page = 0;
   bool outOfOrder = false;  // followed: its name sorts before an earlier frame's
+  // A time point (from 1) of a hyperstack: page is its channel 1, slice 1;
+  // channel c, slice z (0-based) is page + c * strideC + z * strideZ.
+  int32_t timePoint = 0;
+  int32_t channels = 1, slices = 1, strideC = 0, strideZ = 0;
+  // What the run measures of a time point (set from SequenceOptions): the
+  // channel from 1, and kSequenceZMax, kSequenceZMean or a slice from 1.
+  int32_t channel = 1, z = 0;
   // Caller memory (data non-null): rows `stride` bytes apart, pixels as `layout`.
   const void* data = nullptr;
   int32_t width = 0, height = 0;
@@ -49,6 +57,12 @@ struct LoadedFrame {
 // Files are checked against *limits before any pixel is decoded.
 int32_t LoadFrame(const FrameSource& src, bool keepOriginal, const VantorLoadLimits& limits,
                   GreyRange* range, LoadedFrame* out, std::string* reason);
+
+// Appends the frames of a file: one, every page of a multi-page file, or
+// every time point of a hyperstack (named "name[t=k]"). 0, or -1 with the
+// cause recorded (memory, or a file whose axes cannot be read as one file).
+int32_t AppendFileFrames(const std::string& path, const std::string& name, bool outOfOrder,
+                         std::vector<FrameSource>* out);
 
 // Bytes a pixel the measurement adds to a loaded frame with this method: the
 // grey copy and the method's working images (floats, pyramid, gradients).

@@ -41,6 +41,13 @@ enum {
   kSequenceRgb16 = 5  /* 16-bit red, green, blue */
 };
 
+/* What is measured of the z-slices of a hyperstack (SequenceOptions.z; a
+ * slice is given by its number from 1). */
+enum {
+  kSequenceZMax = 0,  /* the maximum over the slices */
+  kSequenceZMean = -1 /* the mean over the slices (rounded for whole numbers) */
+};
+
 struct SequenceFrame;
 
 typedef struct SequenceOptions {
@@ -68,6 +75,12 @@ typedef struct SequenceOptions {
                               (SequenceFrameBudget) */
   const char* maxFrameMemoryName; /* how the caller's users set the budget,
                               named when a frame is over it; may be null */
+  /* Of a hyperstack's time points (files whose pages are channels and
+   * z-slices, mrStackAxes): the channel measured, from 1 (0: the first), and
+   * kSequenceZMax, kSequenceZMean or a slice from 1. One beyond a file's is
+   * refused (kind PARAMETER, naming the file's count). */
+  int32_t channel;
+  int32_t z;
 } SequenceOptions;
 
 /* Fills *options with the program's defaults: mode kSequenceFirst, the
@@ -93,6 +106,8 @@ typedef struct SequenceFrame {
   int32_t outOfOrder;     /* SequenceFollow: nonzero when the frame's file name
                              sorts before that of a frame that arrived earlier
                              (the sequence keeps the order of arrival) */
+  int32_t timePoint;      /* 1-based time point of a hyperstack (name
+                             "name[t=k]"; page: its first page), 0 otherwise */
 } SequenceFrame;
 
 /* Called in frame order as soon as a frame's displacement from the first is
@@ -109,8 +124,10 @@ VANTOR_API void SequenceFree(Sequence* sequence);
 
 /* Appends the files that match pattern (a path whose last part may hold * and
  * ?; sorted as GetAlphaFilesList sorts), every page of a multi-page file as a
- * frame. Returns the number of frames added; -1 when nothing matches (kind
- * FILE) or memory is short. */
+ * frame, every time point of a hyperstack (an ImageJ or OME-TIFF file, see
+ * mrStackAxes; a file of slices only takes them as time points) as a frame.
+ * Returns the number of frames added; -1 when nothing matches (kind FILE),
+ * an OME-TIFF is a set of several files (kind FORMAT) or memory is short. */
 VANTOR_API int32_t SequenceAddFiles(Sequence* sequence, const char* pattern);
 
 /* Appends one frame of caller memory (rows `stride` bytes apart, positive;

@@ -1,5 +1,6 @@
 // The sequence engine's exported C functions: building a sequence from files
 // or caller memory, running it and reading its results.
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -50,6 +51,29 @@ bool ValidSequenceOptions(const SequenceOptions* o) {
   return true;
 }
 
+// Checks the channel and slice the options pick against every hyperstack
+// time point; false (kind PARAMETER, naming the file's count) for one beyond
+// a file's. (The engine gives each time point its pick when it loads it.)
+bool PickStackPlanes(const Sequence* s, const SequenceOptions& o) {
+  const int32_t channel = std::max(1, o.channel);
+  if (o.z < kSequenceZMean)
+    return err::Fail(err::kParameter, "z %d is neither a slice from 1 nor max (%d) or mean (%d)",
+                     static_cast<int>(o.z), kSequenceZMax, kSequenceZMean),
+           false;
+  for (const vantor::seq::FrameSource& f : s->sources) {
+    if (f.timePoint < 1) continue;
+    if (channel > f.channels)
+      return err::Fail(err::kParameter, "channel %d: %s has %d channel%s", static_cast<int>(channel),
+                       f.path.c_str(), static_cast<int>(f.channels), f.channels == 1 ? "" : "s"),
+             false;
+    if (o.z > f.slices)
+      return err::Fail(err::kParameter, "z %d: %s has %d slice%s", static_cast<int>(o.z),
+                       f.path.c_str(), static_cast<int>(f.slices), f.slices == 1 ? "" : "s"),
+             false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -91,19 +115,15 @@ int32_t SequenceAddFiles(Sequence* s, const char* pattern) {
     const size_t slash = p.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : p.substr(0, slash + 1);
     std::vector<vantor::seq::FrameSource> added;
-    // Every page of a multi-page file is a frame, in page order.
+    // Every page of a multi-page file is a frame, in page order; every time
+    // point of a hyperstack.
     for (int32_t k = 1; k <= count; ++k) {
       const std::string name = GetAlphaFileName(list.get(), k);
       const std::string path = folder + name;
-      mrClearLastError();
-      const int32_t pages = mrPageCount(path.c_str());
-      if (pages < 1 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) return err::FailMemory(), -1;
-      if (pages <= 1) {
-        added.push_back({path, name, 0});
-        continue;
+      if (vantor::seq::AppendFileFrames(path, name, false, &added) < 0) {
+        if (mrLastErrorKind() == VANTOR_ERROR_MEMORY) return err::FailMemory(), -1;
+        return -1;  // the file's cause is in the record
       }
-      for (int32_t page = 1; page <= pages; ++page)
-        added.push_back({path, name + "[" + std::to_string(page) + "]", page});
     }
     mrClearLastError();
     s->sources.insert(s->sources.end(), added.begin(), added.end());
@@ -153,6 +173,7 @@ int32_t SequenceRun(Sequence* s, const SequenceOptions* options,
       return err::Fail(err::kParameter, "the sequence holds %d frames, fewer than %d", n,
                        static_cast<int>(options->firstFrame)),
              -1;
+    if (!PickStackPlanes(s, *options)) return -1;
     const int32_t done =
         vantor::seq::RunSequence(s->sources, *options, frameCallback, user, &s->results);
     if (done < 0 && mrLastErrorKind() == VANTOR_ERROR_MEMORY) s->results.Reset(0);
@@ -173,7 +194,7 @@ int32_t SequenceFollow(Sequence* s, const char* pattern, const SequenceFollowOpt
     if (s == nullptr || pattern == nullptr || follow == nullptr)
       return err::Fail(err::kParameter, "the sequence, the pattern or the follow options are null"),
              -1;
-    if (!ValidSequenceOptions(options)) return -1;
+    if (!ValidSequenceOptions(options) || !PickStackPlanes(s, *options)) return -1;
     if (!(follow->idleSeconds >= 0.0))
       return err::Fail(err::kParameter, "the idle time %g is not a number of seconds",
                        follow->idleSeconds),
@@ -218,6 +239,7 @@ int32_t SequenceResult(const Sequence* s, int32_t k, SequenceFrame* out) {
   out->page = src.page;
   out->reason = r.reasons[k].c_str();
   out->outOfOrder = src.outOfOrder ? 1 : 0;
+  out->timePoint = src.timePoint;
   return 0;
 }
 
@@ -230,6 +252,7 @@ int32_t SequenceDescribe(const Sequence* s, int32_t k, SequenceFrame* out) {
   out->name = src.name.c_str();
   out->path = src.path.c_str();
   out->page = src.page;
+  out->timePoint = src.timePoint;
   out->reason = "";
   return 0;
 }

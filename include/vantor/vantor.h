@@ -45,6 +45,7 @@
 #include "memrect/neifun.h"
 #include "memrect/pixelwise.h"
 #include "memrect/readfile.h"
+#include "memrect/stack_axes.h"
 #include "memrect/recon.h"
 #include "memrect/statistics.h"
 #include "memrect/subsample.h"

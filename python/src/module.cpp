@@ -20,6 +20,7 @@
 #include "generic/errors.h"
 #include "memrect/memrect.h"
 #include "memrect/readfile.h"
+#include "memrect/stack_axes.h"
 #include "python/src/frames.h"
 #include "python/src/sequence.h"
 #include "registration/drift.h"
@@ -560,6 +561,40 @@ py::object FollowNext(FollowRun& run, bool precise) {
   }
 }
 
+// A file's axes and calibration (mrStackAxes) as a dict.
+py::dict StackAxes(const py::object& pathObj) {
+  const std::string path = PathOf(pathObj);
+  VantorStackAxes a{};
+  int32_t done;
+  Failure failure;
+  {
+    py::gil_scoped_release release;
+    StartCall();
+    done = mrStackAxes(path.c_str(), &a);
+    if (done < 0) failure = CallFailure();
+  }
+  if (done < 0 && failure.kind == VANTOR_ERROR_MEMORY) RaiseFailure(failure);
+  if (done < 0) {
+    const std::string lead = path + ": ";  // the path is named once
+    RaiseFileError(path, failure.text.rfind(lead, 0) == 0 ? failure.text.substr(lead.size())
+                                                            : failure.text);
+  }
+  static const char* const kKinds[] = {"plain", "imagej", "ome"};
+  py::dict d;
+  d["kind"] = kKinds[a.kind];
+  d["pages"] = a.pages;
+  d["channels"] = a.channels;
+  d["slices"] = a.slices;
+  d["times"] = a.times;
+  d["strides"] = py::make_tuple(a.strideC, a.strideZ, a.strideT);
+  d["float32"] = a.sampleFormat == 3 && a.bitsPerSample == 32;
+  d["pixel_size"] = py::make_tuple(a.pixelWidth, a.pixelHeight);
+  d["unit"] = py::str(a.unit);
+  d["z_spacing"] = a.zSpacing;
+  d["frame_interval"] = a.frameInterval;
+  return d;
+}
+
 }  // namespace
 }  // namespace vantor::pymod
 
@@ -592,4 +627,5 @@ PYBIND11_MODULE(_core, m) {
       .def("next", &FollowNext, "precise"_a)
       .def("stop", &FollowRun::Stop);
   m.def("page_count", &PageCount, "path"_a, "See vantor.page_count.");
+  m.def("stack_axes", &StackAxes, "path"_a, "See vantor.read_stack.");
 }

@@ -39,9 +39,11 @@ import numpy as np
 
 from vantor import _core
 from vantor._core import __version__
+from vantor import _stacks
+from vantor._stacks import Stack
 
-__all__ = ["Followed", "Registration", "align", "apply", "follow", "measure", "page_count", "read",
-           "register", "__version__"]
+__all__ = ["Followed", "Registration", "Stack", "align", "apply", "follow", "measure",
+           "page_count", "read", "read_stack", "register", "__version__"]
 
 Registration = collections.namedtuple("Registration", "dx dy distance quality", module="vantor")
 Registration.__doc__ = """\
@@ -244,7 +246,7 @@ def register(reference, image, *, start_step=4.0, final_step=0.05, min_diff=3.0,
 
 
 def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3.0,
-            mask_fraction=0.5, method="precise", threads=None):
+            mask_fraction=0.5, method="precise", threads=None, axes=None, channel=1, z="max"):
     """Measures the drift of a sequence.
 
     frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
@@ -266,7 +268,21 @@ def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3
         frames = np.stack([vantor.read(f) for f in sorted(glob.glob("run7/*.tif"))])
         drift = vantor.measure(frames, mode="first")
         print(drift[["dx_first", "dy_first", "quality"]])
+
+    Hyperstacks: with axes (a subset of "TZCYX" ending in "YX", or a Stack
+    from read_stack, whose axes are used), one row per time point of channel
+    (from 1) and z ("max" or "mean" projection, or a slice from 1); slices
+    without a T axis are the time points.
+
+        stack = vantor.read_stack("/data/run7/cells.tif")
+        drift = vantor.measure(stack, channel=2)
     """
+    if isinstance(frames, Stack):
+        frames, axes = frames.pixels, frames.axes if axes is None else axes
+    if axes is not None:
+        frames = _stacks.planes(frames, axes, channel, z)
+    elif channel != 1 or z != "max":
+        raise ValueError("channel and z need the frames' axes (axes=, or a Stack)")
     mode = _choice("mode", mode, _MODES, '"first" or "previous"')
     options = _search_options(start_step, final_step, min_diff, mask_fraction, method)
     threads = _threads(threads)
@@ -345,7 +361,7 @@ def _fill(fill, dtype):
     return v
 
 
-def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None):
+def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None, axes=None):
     """Moves every frame onto the first.
 
     frames as for measure; shifts: measure's result (its dx_first and
@@ -362,7 +378,18 @@ def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None):
     the sample is at least half white.
 
         aligned = vantor.align(frames, vantor.measure(frames))
+
+    With axes (or a Stack, which comes back as a Stack), every channel and
+    slice of time point t is moved by t's shift.
     """
+    if isinstance(frames, Stack):
+        pixels = align(frames.pixels, shifts, interpolation=interpolation, fill=fill,
+                       threads=threads, axes=frames.axes)
+        return frames._replace(pixels=pixels)
+    if axes is not None:
+        return _stacks.align_planes(frames, axes, shifts,
+                                    lambda f, s: align(f, s, interpolation=interpolation, fill=fill,
+                                                      threads=threads))
     threads = _threads(threads)
     method = _INTERPOLATIONS.get(interpolation) if isinstance(interpolation, str) else None
     if method is None:
@@ -447,6 +474,21 @@ def read(path, page=1, *, max_frame_memory=None):
     budget = 0 if max_frame_memory is None else _whole(
         "max_frame_memory", max_frame_memory, "None or a whole number of bytes of at least 1", 1)
     return _core.read(path, min(page, 2**63 - 1), min(budget, 2**62))
+
+
+def read_stack(path, *, max_frame_memory=None):
+    """Reads a multi-page file as a Stack: its pixels in the axes the file
+    says (ImageJ hyperstacks and OME-TIFF: time points, z-slices, channels),
+    as a subset of "TZCYX" (axes of one left out; a plain multi-page file is
+    "TYX"), with its pixel size, unit, z spacing and frame interval. 32-bit
+    float files stay float32; other dtypes as read gives them. Raises
+    OSError as read does, also for an OME-TIFF set of several files.
+
+        stack = vantor.read_stack("cells.tif")   # stack.axes == "TCYX"
+        drift = vantor.measure(stack, channel=1)
+        moved = vantor.align(stack, drift)
+    """
+    return _stacks.read_stack(path, read, max_frame_memory)
 
 
 def page_count(path):
