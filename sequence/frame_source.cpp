@@ -105,6 +105,17 @@ int32_t ToGrey(int32_t source, int32_t depth, int32_t w, int32_t h, GreyRange* r
 
 }  // namespace
 
+int32_t MakeGrey(int32_t source, GreyRange* range, RectOwner* grey) {
+  int32_t w = 0, h = 0;
+  const int32_t depth = mrGetRectInfo(source, &w, &h);
+  if (depth == 8) {
+    grey->reset(mrCopyAs(source));
+    if (!*grey) return grey->release(), -1;
+    return 0;
+  }
+  return ToGrey(source, depth, w, h, range, grey);
+}
+
 int32_t LayoutBytes(int32_t layout) {
   switch (layout) {
     case kSequenceU8: return 1;
