@@ -113,7 +113,7 @@ int32_t MakeGrey(int32_t source, GreyRange* range, RectOwner* grey) {
     if (!*grey) return grey->release(), -1;
     return 0;
   }
-  return ToGrey(source, depth, w, h, range, grey);
+  return ToGrey(source, depth, w, h, range, grey) < 0 ? -1 : 0;
 }
 
 int32_t LayoutBytes(int32_t layout) {

@@ -70,37 +70,41 @@ double RmsError(const std::vector<SequenceFrame>& r) {
 
 TEST(Reference, TheMeanOfTheFirstFramesBeatsANoisyFirstFrameOnEveryThreadCount) {
   // Noise this strong adds a noise-times-noise error to every pair; against
-  // the mean, the reference's share of it falls by the frames averaged.
-  // (To first order the mean, made on frame 1's grid, keeps frame 1's own
-  // noise offset: that part no reference can take out of "from the first".)
-  Frames f(16, 45.0, 500);
-  SequenceOptions first = Options(kSequenceFirst, 2), mean = Options(kSequenceMean, 1);
-  mean.meanFrames = 8;
-  ASSERT_EQ(SequenceRun(f.seq.get(), &first, nullptr, nullptr), 16) << mrLastError();
-  const auto a = Results(f.seq.get());
-  ASSERT_EQ(SequenceRun(f.seq.get(), &mean, nullptr, nullptr), 16) << mrLastError();
-  const auto b = Results(f.seq.get());
-  const double errFirst = RmsError(a), errMean = RmsError(b);
-  EXPECT_LT(errMean, 0.95 * errFirst) << errFirst << " " << errMean;
-  // Frame 1 is measured against the mean: near 0, not set to 0; every frame's reference is 0.
-  EXPECT_NE(b[0].result.dx, 0.0);
-  EXPECT_LT(std::hypot(b[0].dxFirst, b[0].dyFirst), 0.2);
-  EXPECT_EQ(b[5].reference, 0);
-  mean.threads = 2;
-  ASSERT_EQ(SequenceRun(f.seq.get(), &mean, nullptr, nullptr), 16);
-  const auto c = Results(f.seq.get());
-  for (size_t k = 0; k < b.size(); ++k) {
-    EXPECT_EQ(b[k].result.dx, c[k].result.dx) << k;
-    EXPECT_EQ(b[k].result.dy, c[k].result.dy) << k;
+  // the mean the reference's share of it falls with the frames averaged. (To
+  // first order the mean, made on frame 1's grid, keeps frame 1's own noise
+  // offset: that part no reference can take out of "from the first".)
+  double errFirst = 0, errMean = 0;
+  for (uint32_t seed : {500u, 501u, 503u}) {
+    Frames f(16, 45.0, seed);
+    SequenceOptions first = Options(kSequenceFirst, 2), mean = Options(kSequenceMean, 1);
+    mean.meanFrames = 8;
+    ASSERT_EQ(SequenceRun(f.seq.get(), &first, nullptr, nullptr), 16) << mrLastError();
+    errFirst += RmsError(Results(f.seq.get()));
+    ASSERT_EQ(SequenceRun(f.seq.get(), &mean, nullptr, nullptr), 16) << mrLastError();
+    const auto b = Results(f.seq.get());
+    errMean += RmsError(b);
+    // Frame 1 is measured against the mean (near 0, not set to 0); every reference is 0.
+    EXPECT_NE(b[0].result.dx, 0.0);
+    EXPECT_LT(std::hypot(b[0].dxFirst, b[0].dyFirst), 0.2);
+    EXPECT_EQ(b[5].reference, 0);
+    if (seed != 500) continue;
+    mean.threads = 2;
+    ASSERT_EQ(SequenceRun(f.seq.get(), &mean, nullptr, nullptr), 16);
+    const auto c = Results(f.seq.get());
+    for (size_t k = 0; k < b.size(); ++k) {
+      EXPECT_EQ(b[k].result.dx, c[k].result.dx) << k;
+      EXPECT_EQ(b[k].result.dy, c[k].result.dy) << k;
+    }
   }
+  EXPECT_LT(errMean, 0.92 * errFirst) << errFirst << " " << errMean;
 }
 
 TEST(Reference, ATemplateGivesFrameOneItsShiftAndTheOthersTheirs) {
-  Frames f(4, 2.0, 900);
-  // The template: the field moved by (2.4, -1.3), as caller memory.
+  Frames f(4, 3.0, 900);
+  // The template: the field moved by (2.4, -1.3), as caller memory, without
+  // noise (a rendered model): its spread, unlike the frames', holds no noise.
   const auto blobs = vantor::tools::MakeBlobs(kW, kH, 40, 7);
-  auto tv = vantor::tools::RenderValues(blobs, kW, kH, 2.4, -1.3);
-  vantor::tools::AddNoise(tv, 2.0, 1);
+  const auto tv = vantor::tools::RenderValues(blobs, kW, kH, 2.4, -1.3);
   const auto t = vantor::tools::ToBytes(tv);
   SequenceOptions o = Options(kSequenceTemplate, 2);
   o.templateData = t.data();
