@@ -102,7 +102,8 @@ TEST(Reference, TheMeanOfTheFirstFramesBeatsANoisyFirstFrameOnEveryThreadCount) 
 TEST(Reference, ATemplateGivesFrameOneItsShiftAndTheOthersTheirs) {
   Frames f(4, 3.0, 900);
   // The template: the field moved by (2.4, -1.3), as caller memory, without
-  // noise (a rendered model): its spread, unlike the frames', holds no noise.
+  // noise: its spread holds none of the frames' noise, so that the two are
+  // only comparable by their signals.
   const auto blobs = vantor::tools::MakeBlobs(kW, kH, 40, 7);
   const auto tv = vantor::tools::RenderValues(blobs, kW, kH, 2.4, -1.3);
   const auto t = vantor::tools::ToBytes(tv);
