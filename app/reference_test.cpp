@@ -58,6 +58,11 @@ TEST(Reference, ATemplateFileIsNamedAndFrameOneMeasuredAgainstIt) {
   EXPECT_NE(table.find("\r\nCompareMode=1\r\nReference=template.tif\r\nStartPixStep=4\r\n"),
             std::string::npos) << table;
   EXPECT_NE(r.err.find("largest displacement from the template"), std::string::npos) << r.err;
+  // Following the folder gives the same lines.
+  const auto followed = RunProgram({"in", "--reference=template.tif", "--follow=0", "--csv=-"},
+                                   dir.path(), tmp.path().string());
+  ASSERT_EQ(followed.status, 0) << followed.err;
+  EXPECT_EQ(followed.out, csv);
 
   // The mean names itself the same way; MODE 1 agrees with it.
   r = RunProgram({"in", "1", "--reference=mean:3", "--csv=-"}, dir.path(), tmp.path().string());
