@@ -151,7 +151,14 @@ class ProgramRun {
     if (!OutputsAreDistinct(folder) || (following_ && !AlignedOutsideFolder(folder))) return -1;
     SequenceOptions o;
     SequenceDefaultOptions(&o);
-    o.mode = toPrevious_ ? kSequencePrevious : kSequenceFirst;
+    const ReferenceChoice& reference = ctx_.options.reference;
+    fixed_ = reference.Fixed();
+    o.mode = toPrevious_                                    ? kSequencePrevious
+             : reference.kind == ReferenceChoice::kMean     ? kSequenceMean
+             : reference.kind == ReferenceChoice::kTemplate ? kSequenceTemplate
+                                                            : kSequenceFirst;
+    o.meanFrames = reference.frames;
+    if (reference.kind == ReferenceChoice::kTemplate) o.templatePath = reference.value.c_str();
     o.drift.method = ctx_.options.method == Method::kClassic  ? kDriftClassic
                      : ctx_.options.method == Method::kSearch ? kDriftDefault
                                                               : kDriftPrecise;
@@ -175,7 +182,8 @@ class ProgramRun {
     if (!ctx_.options.applyPath.empty()) return Apply();
     if (!ctx_.options.csvPath.empty()) {
       ctx_.csv = std::make_unique<CsvStream>();
-      ctx_.csv->Open(ctx_.options.csvPath, precise_, following_);
+      ctx_.csv->Open(ctx_.options.csvPath, precise_, following_,
+                     fixed_ ? "reference=" + Shown(reference.value) : std::string());
     }
     mrClearLastError();
     const int32_t done = following_ ? Follow(followed, &o) : SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
@@ -208,6 +216,12 @@ class ProgramRun {
       const std::string given = channel ? "--channel=" + std::to_string(ctx_.options.channel)
                                         : "--z=" + std::to_string(ctx_.options.z);
       std::fprintf(stderr, "vantor: %s%s\n", given.c_str(), why.substr(why.find(':')).c_str());
+      ctx_.refused = true;
+      return -1;
+    }
+    if (done < 0 && fixed_ && std::strncmp(mrLastError(), "reference ", 10) == 0) {
+      // The mean or the template could not be had: "reference LABEL: why".
+      std::fprintf(stderr, "vantor: --reference=%s\n", Shown(mrLastError() + 10).c_str());
       ctx_.refused = true;
       return -1;
     }
@@ -248,6 +262,7 @@ class ProgramRun {
       SequenceFrame f;
       if (SequenceDescribe(seq_.get(), k, &f) < 0) continue;
       if (inputs.empty() || inputs.back() != f.path) inputs.push_back(f.path);
+      if (k == 1 && o.reference.kind == ReferenceChoice::kTemplate) inputs.push_back(o.reference.value);
       if (!aligned_ || k < first_ || k > last_) continue;
       const std::string name(f.name, f.page >= 1 ? std::string(f.name).rfind('[')
                                                  : std::strlen(f.name));
@@ -616,12 +631,14 @@ class ProgramRun {
                                : "\r\n";
     else
       ctx_.result += "FileName\tDX\tDY\tValue\r\n" +
-                     (withFirst ? Format("%s\t 0\t 0\t 0\r\n", RowName(firstName).c_str()) : "");
+                     (withFirst && !fixed_ ? Format("%s\t 0\t 0\t 0\r\n", RowName(firstName).c_str())
+                                           : "");
+    // Against a mean or a template the first frame's row is a measurement like the others.
     std::vector<PlotPoint> points;
-    if (withFirst) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
+    if (withFirst && !fixed_) points.push_back({1, 0.0, 0.0, PlotPoint::kOk});
     ctx_.summary = RunSummary{};
     ctx_.summary.frames = std::max(0, std::min(upTo, last_) - first_ + 1);
-    for (int32_t k = std::max(2, first_); k <= std::min(upTo, last_); ++k) {
+    for (int32_t k = std::max(fixed_ ? 1 : 2, first_); k <= std::min(upTo, last_); ++k) {
       SequenceFrame f;
       if (SequenceResult(seq_.get(), k, &f) < 0) continue;
       const DriftResult& r = f.result;
@@ -664,6 +681,7 @@ class ProgramRun {
           firstFrame.page >= 1 ? first : first.substr(0, slash == std::string::npos ? 0 : slash + 1);
       const std::string title = Format("Drift of %s (%s)", folder.c_str(),
                                        toPrevious_ ? "each frame against the previous one, summed"
+                                       : fixed_    ? ("each frame against " + ReferenceName()).c_str()
                                                    : "each frame against the first");
       if (!WriteDriftPlot(ctx_.options.plotPath, points, title, &error)) {
         std::fprintf(stderr, "vantor: %s\n", error.c_str());
@@ -694,8 +712,8 @@ class ProgramRun {
   void Warn(const SequenceFrame& f) {
     const DriftResult& r = f.result;
     SequenceFrame ref;
-    if (SequenceResult(seq_.get(), f.reference, &ref) < 0) return;
-    const std::string shownPath = Shown(f.path), shownRef = Shown(ref.name);
+    if (!fixed_ && SequenceResult(seq_.get(), f.reference, &ref) < 0) return;
+    const std::string shownPath = Shown(f.path), shownRef = Shown(fixed_ ? ReferenceName() : ref.name);
     const char* path = shownPath.c_str();
     const char* refName = shownRef.c_str();
     if (r.quality == kDriftFailed) {
@@ -710,6 +728,15 @@ class ProgramRun {
                    "(%.2f, %.2f), the global check found (%.2f, %.2f)\n", path, refName,
                    r.searchDx, r.searchDy, r.dx, r.dy);
     }
+  }
+
+  // A mean or template reference as messages name it.
+  std::string ReferenceName() const {
+    const ReferenceChoice& r = ctx_.options.reference;
+    if (r.kind == ReferenceChoice::kMean)
+      return r.frames == 1 ? "the first frame alone (mean:1)"
+                           : "the mean of frames 1 to " + std::to_string(r.frames);
+    return "the template " + r.value;
   }
 
   static std::string SuspectReason(const DriftResult& r) {
@@ -732,6 +759,7 @@ class ProgramRun {
   std::string pattern_;  // the pattern the frames matched
   bool aligned_ = false, folderMade_ = false;
   bool precise_ = false;
+  bool fixed_ = false;  // a mean or template reference (frame 1 measured too)
   bool following_ = false;
   volatile int32_t stop_ = 0;  // set by SIGINT or SIGTERM while following
   std::string previousPath_;   // the frame before, for the out-of-order warning

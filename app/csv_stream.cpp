@@ -31,9 +31,10 @@ std::string Fixed(double v) {
 
 }  // namespace
 
-void CsvStream::Open(const std::string& path, bool precise, bool live) {
+void CsvStream::Open(const std::string& path, bool precise, bool live, const std::string& note) {
   path_ = path;
   precise_ = precise;
+  firstMeasured_ = !note.empty();
   stdout_ = path == "-";
   std::string error;
   if (!stdout_ && !file_.Open(path, &error)) {
@@ -43,6 +44,7 @@ void CsvStream::Open(const std::string& path, bool precise, bool live) {
   }
   // The precise method's standard error goes with its numbers; the search's
   // table keeps its own columns.
+  if (!note.empty()) Put("# " + note + "\n");
   Put(std::string("frame,file,dx,dy,dx_first,dy_first,distance,quality") +
       (precise ? ",sigma\n" : "\n"));
   if (live && !stdout_ && !failed_ && !file_.Publish(&error)) {
@@ -55,7 +57,7 @@ void CsvStream::Row(const SequenceFrame& f) {
   std::string line = std::to_string(f.frame);
   line += ',';
   line += CsvField(f.name);
-  if (f.frame == 1) {
+  if (f.frame == 1 && !firstMeasured_) {
     line += ",0.000000,0.000000,0.000000,0.000000,0.000000,ok";
     line += precise_ ? ",0.000000\n" : "\n";
     Put(line);

@@ -14,9 +14,11 @@ class CsvStream {
  public:
   // path "-": standard output. live: the file is in place from the start and
   // grows a whole line at a time; otherwise it appears whole at Finish. The
-  // header goes out at once. A failure is kept and reported by Finish.
-  void Open(const std::string& path, bool precise, bool live);
-  // The line of one frame (frame 1: zeros, "ok"), written and flushed.
+  // header goes out at once, after the line "# NOTE" when note is not empty
+  // (a mean or template reference: its frame 1 is then measured, not zeros).
+  // A failure is kept and reported by Finish.
+  void Open(const std::string& path, bool precise, bool live, const std::string& note = "");
+  // The line of one frame (frame 1 against the first: zeros, "ok"), written and flushed.
   void Row(const SequenceFrame& f);
   // Puts the file in place; false (with the message on stderr) when it was
   // not written whole.
@@ -27,6 +29,7 @@ class CsvStream {
 
   std::string path_;
   bool stdout_ = false, precise_ = false, failed_ = false;
+  bool firstMeasured_ = false;
   int cause_ = 0;  // errno of the first failure
   OutputFile file_;
 };

@@ -99,6 +99,16 @@ const std::string& UsageText() {
       "  --plot=FILE.svg  draw DX and DY against the first frame as an SVG picture\n"
       "  --quiet      no closing line (frames measured, largest displacement,\n"
       "               rescued, suspect and failed frames, where the table went)\n"
+      "  --reference=first|previous|mean:N|FILE  what each image is measured\n"
+      "               against: the first image, the previous one (as MODE 1 and 0),\n"
+      "               the mean of the first N images moved onto the first, or a\n"
+      "               template image FILE of the images' size. With mean:N and FILE\n"
+      "               the first image is measured too, and DX, DY are the\n"
+      "               displacement from the first image (mean:N) or from the\n"
+      "               template (FILE); N above the number of images is status 2.\n"
+      "               Overrides MODE when MODE is not given; a MODE that says\n"
+      "               otherwise is status 2. Not with --classic (first and\n"
+      "               previous only) nor mean:N with --follow\n"
       "  --frames=FIRST:LAST  write the rows of these frames only (1-based, either end\n"
       "               may be left out), as the whole run would, into\n"
       "               ResVantor_FIRST-LAST.txt; the CSV lines of parts joined give\n"
@@ -204,6 +214,32 @@ std::optional<double> StrToFloat(std::string_view text, char separator) {
   auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
   if (ec != std::errc() || ptr != s.data() + s.size() || !std::isfinite(value)) return std::nullopt;
   return value;
+}
+
+std::optional<ReferenceChoice> ParseReference(const std::string& value, std::string* error) {
+  ReferenceChoice r;
+  r.value = value;
+  if (value == "first") {
+    r.kind = ReferenceChoice::kFirst;
+  } else if (value == "previous") {
+    r.kind = ReferenceChoice::kPrevious;
+  } else if (value.rfind("mean:", 0) == 0) {
+    const std::string n = value.substr(5);
+    const auto frames = StrToInt(n);
+    if (!frames || *frames < 1 || n[0] == '+') {
+      *error = "--reference=" + value + ": give mean:N, N the number of images averaged from the "
+               "first, a whole number from 1 to 2147483647";
+      return std::nullopt;
+    }
+    r.kind = ReferenceChoice::kMean;
+    r.frames = *frames;
+  } else if (value.empty()) {
+    *error = "--reference=: give first, previous, mean:N or a template image file";
+    return std::nullopt;
+  } else {
+    r.kind = ReferenceChoice::kTemplate;
+  }
+  return r;
 }
 
 const char* ParameterRange(int index) {

@@ -54,6 +54,20 @@ const char* ParameterRange(int index);
 // The decimal separator of the user's locale (LC_NUMERIC), '.' when it gives none.
 char LocaleDecimalSeparator();
 
+// What --reference=VALUE names: the first image, the previous one, the mean
+// of the first N images, or a template image file.
+struct ReferenceChoice {
+  enum Kind { kNone, kFirst, kPrevious, kMean, kTemplate } kind = kNone;
+  int32_t frames = 0;  // kMean: N
+  std::string value;   // VALUE as given (kTemplate: the file's path)
+  bool Fixed() const { return kind == kMean || kind == kTemplate; }
+};
+
+// Reads VALUE: "first", "previous", "mean:N" (N a whole number from 1), any
+// other text a template file (./first names a file called first). Nothing,
+// with *error one line naming the option, for an empty value or a bad N.
+std::optional<ReferenceChoice> ParseReference(const std::string& value, std::string* error);
+
 // What ReadParameters found on the command line.
 struct ParameterOutcome {
   enum Kind { kRun, kHelp, kError } kind = kRun;

@@ -57,7 +57,7 @@ struct CsvRow {
   double sigma;
 };
 
-// The rows of the program's CSV file (its header checked).
+// The rows of the program's CSV file (its header checked, a "# " line before it skipped).
 std::vector<CsvRow> ReadCsv(const std::filesystem::path& p);
 
 // The lines of a text with "\r\n" line ends, and the fields of a line.

@@ -80,6 +80,8 @@ std::vector<std::string> CsvFields(const std::string& line) {
 std::vector<CsvRow> ReadCsv(const fs::path& p) {
   std::vector<CsvRow> rows;
   auto lines = SplitLines(ReadFileBytes(p), "\n");
+  // A mean or template reference is named in a comment line first.
+  if (!lines.empty() && lines[0].rfind("# ", 0) == 0) lines.erase(lines.begin());
   EXPECT_FALSE(lines.empty());
   if (lines.empty()) return rows;
   const std::string plain = "frame,file,dx,dy,dx_first,dy_first,distance,quality";

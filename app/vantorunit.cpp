@@ -40,14 +40,45 @@ std::string CurrentFolder() {
   return buf;
 }
 
-std::string FormatTrailer(const RunParameters& p, int seconds) {
-  char buf[512];
-  int n = std::snprintf(buf, sizeof buf,
-                        "\r\nCompareMode=%i\r\nStartPixStep=%.4g\r\nFinPixStep=%.4g\r\nMinDiff=%.4g"
-                        "\r\nMaskFraction=%.4g\r\nSeconds=%i\r\n",
-                        p.CompareMode, p.StartPixStep, p.FinPixStep, p.MinDiff, p.MaskFraction,
-                        seconds);
-  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+// The trailer; a mean or template reference adds its line after CompareMode
+// (which --classic never has, so its trailer stays as it always was).
+std::string FormatTrailer(const RunParameters& p, const ReferenceChoice& reference, int seconds) {
+  char head[64], tail[512];
+  const int h = std::snprintf(head, sizeof head, "\r\nCompareMode=%i\r\n", p.CompareMode);
+  const int t = std::snprintf(tail, sizeof tail,
+                              "StartPixStep=%.4g\r\nFinPixStep=%.4g\r\nMinDiff=%.4g"
+                              "\r\nMaskFraction=%.4g\r\nSeconds=%i\r\n",
+                              p.StartPixStep, p.FinPixStep, p.MinDiff, p.MaskFraction, seconds);
+  std::string s(head, h > 0 ? static_cast<size_t>(h) : 0);
+  if (reference.Fixed()) {
+    std::string value = reference.value;  // one line, whatever the file's name holds
+    for (char& c : value)
+      if (c == '\r' || c == '\n') c = ' ';
+    s += "Reference=" + value + "\r\n";
+  }
+  return s.append(tail, t > 0 ? static_cast<size_t>(t) : 0);
+}
+
+// Puts --reference and parameter 2 together: "" when they agree (MODE then
+// follows the reference), else one line naming both or why the reference
+// cannot be used.
+std::string ResolveReference(RunContext& ctx, bool modeGiven) {
+  const ReferenceChoice& r = ctx.options.reference;
+  if (r.kind == ReferenceChoice::kNone) return "";
+  const bool previous = r.kind == ReferenceChoice::kPrevious;
+  if (modeGiven && (ctx.params.CompareMode == 0) != previous)
+    return "--reference=" + r.value + " and parameter 2 (mode " +
+           std::to_string(ctx.params.CompareMode) + ") say different things: mode 0 is each " +
+           "image against the previous one, mode 1 against the first or another fixed " +
+           "reference; leave one out";
+  if (r.Fixed() && ctx.options.method == Method::kClassic)
+    return "--reference=" + r.value + ": --classic measures against the first or the previous "
+           "image only";
+  if (r.kind == ReferenceChoice::kMean && ctx.options.follow >= 0.0)
+    return "--reference=" + r.value + ": the mean of the first images is not taken while "
+           "following (--follow); give a template image file";
+  ctx.params.CompareMode = previous ? 0 : 1;
+  return "";
 }
 
 // FIRST:LAST, FIRST:, :LAST or a single number N (N:N); 0 for an open end.
@@ -122,9 +153,11 @@ void PrintClosingLine(const RunContext& ctx, const std::string& table) {
   else if (!ctx.options.csvPath.empty())
     csv = ", CSV " + ctx.options.csvPath;
   std::fprintf(stderr,
-               "vantor: %d frame%s measured; largest displacement from the first %.2f px (frame "
+               "vantor: %d frame%s measured; largest displacement from the %s %.2f px (frame "
                "%d); %d rescued, %d suspect, %d failed; table %s%s\n",
-               static_cast<int>(s.frames), s.frames == 1 ? "" : "s", s.largest,
+               static_cast<int>(s.frames), s.frames == 1 ? "" : "s",
+               ctx.options.reference.kind == ReferenceChoice::kTemplate ? "template" : "first",
+               s.largest,
                static_cast<int>(s.largestFrame), static_cast<int>(s.rescued),
                static_cast<int>(s.suspect), static_cast<int>(s.failed), table.c_str(), csv.c_str());
 }
@@ -182,7 +215,7 @@ int FormCreate(RunContext& ctx, const CompareFunction& compareToPrevious,
   const long double t1 = clock();
   // 0.001 as a double lies just above a thousandth, so 1500 ms gives exactly 2.
   const int seconds = static_cast<int>((t1 - t0 + 500.0L) * static_cast<long double>(0.001));
-  ctx.result += FormatTrailer(ctx.params, seconds);
+  ctx.result += FormatTrailer(ctx.params, ctx.options.reference, seconds);
 
   std::string resultPath(pathBuffer.data(), full->filePart);
   const std::string tableName = TableName(ctx);
@@ -346,6 +379,14 @@ int VantorMain(int argc, char** argv) {
           std::fprintf(stderr, "vantor: %s: give max, mean or a slice number from 1\n", a.c_str());
           return kExitBadParameter;
         }
+      } else if (a.rfind("--reference=", 0) == 0) {
+        std::string error;
+        auto choice = ParseReference(a.substr(12), &error);
+        if (!choice) {
+          std::fprintf(stderr, "vantor: %s\n", error.c_str());
+          return kExitBadParameter;
+        }
+        options.reference = std::move(*choice);
       } else if (a.rfind("--max-frame-memory=", 0) == 0) {
         auto n = ParseByteSize(std::string_view(a).substr(19));
         if (!n) {
@@ -407,6 +448,11 @@ int VantorMain(int argc, char** argv) {
         std::fprintf(stderr, "vantor: %s\n", why.c_str());
         return kExitBadParameter;
       }
+    }
+    const std::string conflict = ResolveReference(ctx, args.size() >= 2);
+    if (!conflict.empty()) {
+      std::fprintf(stderr, "vantor: %s\n", conflict.c_str());
+      return kExitBadParameter;
     }
     form.SetVisible(outcome.visible);
     return FormCreate(ctx, CompareToPrevious, CompareToFirst, [] { return GetTimeMsec(); });

@@ -109,6 +109,26 @@ void Overlap(const Rect& r, int32_t dx, int32_t dy, int32_t w, int32_t h, Rect* 
 
 // Whether the frames' signal energies over their own rectangles differ
 // enough to compare their focus where they overlap.
+// Frames whose noise differs by more than this factor (a template or a mean
+// of frames against a single frame) are compared by their signals.
+constexpr double kNoiseDiffers = 1.5;
+
+// Where the two frames' noise differs, the spreads no longer compare their
+// signals: on a mostly flat field the spread is mostly noise. Where the
+// signal clearly outweighs the noise in both (noise under 0.6 of the
+// standard deviation), the brightness and the contrast are the ratio of the
+// standard deviations with each frame's noise taken off; below that those
+// are themselves mostly noise, and both stay.
+void SignalsCompared(const DriftFrame* a, const DriftFrame* b, double* bright, double* contrast) {
+  const double na = a->levelNoise * a->stats.spread, nb = b->levelNoise * b->stats.spread;
+  if (na * kNoiseDiffers >= nb && nb * kNoiseDiffers >= na) return;
+  const double da = a->stats.deviation, db = b->stats.deviation;
+  const double signalA = std::sqrt(std::max(0.0, da * da - na * na));
+  const double signalB = std::sqrt(std::max(0.0, db * db - nb * nb));
+  if (!(signalA > 0.0 && signalB > 0.0 && na < 0.6 * da && nb < 0.6 * db)) return;
+  *bright = *contrast = signalB / signalA;
+}
+
 bool FocusMayDiffer(const DriftFrame* a, const DriftFrame* b) {
   return b->levelEnergy * kFocusRatio < a->levelEnergy ||
          a->levelEnergy * kFocusRatio < b->levelEnergy;
@@ -353,12 +373,13 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   // would only wander between structures that do not match.
   const double sx = g.dx + g.fx, sy = g.dy + g.fy;
   // The current frame's brightness over the reference's, from their spreads.
-  const double bright = a->stats.spread > 0 ? b->stats.spread / a->stats.spread : 1.0;
+  double bright = a->stats.spread > 0 ? b->stats.spread / a->stats.spread : 1.0;
   // Their contrast: the spreads with the noise taken off, known only where
   // the signal clearly outweighs the noise in both (noise under 0.6 of the
   // spread); on a sparse or faint field the spread is mostly noise.
   const double sa = 1.0 - a->levelNoise * a->levelNoise, sb = 1.0 - b->levelNoise * b->levelNoise;
-  const double contrast = sa > 0.64 && sb > 0.64 ? bright * std::sqrt(sb / sa) : 0.0;
+  double contrast = sa > 0.64 && sb > 0.64 ? bright * std::sqrt(sb / sa) : 0.0;
+  SignalsCompared(a, b, &bright, &contrast);
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
   if (!differ) {

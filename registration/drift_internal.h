@@ -94,6 +94,7 @@ bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernel
 // What the precise method learns of a frame while building its pyramid.
 struct FrameStats {
   double median = 0, spread = 1;  // robust centre and spread of level 1's grey levels
+  double deviation = 0;  // their standard deviation, the extreme 0.5 % on either side left out
   bool structure = false;         // level 1 varies significantly more than its noise
 };
 

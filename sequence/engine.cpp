@@ -9,6 +9,10 @@
 // Following a folder, frames keep arriving while the run goes on: a thread
 // that finds no pair left asks the feed for more (one thread at a time), and
 // the frames that may still serve a later pair are kept until the feed ends.
+//
+// Against a fixed reference other than the first frame (a template, the mean
+// of the first frames), the reference is frame 0: made before the threads
+// start and kept to the end, and frame 1 is a pair like the others.
 #include "sequence/engine.h"
 
 #include <sched.h>
@@ -30,6 +34,7 @@
 #include "memrect/memrect.h"
 #include "memrect/readfile_internal.h"
 #include "registration/registration.h"
+#include "sequence/reference.h"
 
 namespace vantor::seq {
 
@@ -66,8 +71,10 @@ struct Frame {
 class Engine {
  public:
   Engine(std::deque<FrameSource>& sources, const SequenceOptions& o,
-         SequenceFrameCallback callback, void* user, RunResults* out, FrameFeed* feed)
-      : src_(sources), n_(static_cast<int32_t>(sources.size())),
+         SequenceFrameCallback callback, void* user, RunResults* out, FrameFeed* feed,
+         FixedReference* fixed)
+      : src_(sources), n_(static_cast<int32_t>(sources.size())), fixed_(fixed),
+        firstPair_(fixed != nullptr ? 1 : 2),
         toPrevious_(o.mode == kSequencePrevious), options_(o.drift), callback_(callback),
         user_(user), resultCallback_(o.resultCallback), resultUser_(o.resultUser),
         keepImages_(o.keepImages != 0), channel_(std::max(1, o.channel)), z_(o.z), feed_(feed), out_(*out), frames_(sources.size() + 1),
@@ -78,23 +85,23 @@ class Engine {
     // around them that classifying compares them with, and for the previous
     // frame every earlier pair (the running sums need them). Following, every
     // pair that comes.
-    pairLo_ = toPrevious_ ? 2 : std::max(2, first_ - DriftClassifyWindow());
+    pairLo_ = toPrevious_ ? 2 : std::max(firstPair_, first_ - DriftClassifyWindow());
     pairHi_ = std::min(n_, last_ + DriftClassifyWindow());
     if (feed_ != nullptr) {
       last_ = o.lastFrame > 0 ? o.lastFrame : INT32_MAX;
       pairHi_ = n_;
     }
-    for (int32_t k = 2; k <= n_; ++k) measured_[k] = k < pairLo_ || k > pairHi_;
+    for (int32_t k = firstPair_; k <= n_; ++k) measured_[k] = k < pairLo_ || k > pairHi_;
     out_.Reset(sources.size() + 1);
     for (int32_t k = 0; k <= n_; ++k) {
       DriftResult& r = out_.results[k];
       r = DriftResult{};
       r.quality = kDriftOk;
-      if (k >= 2 && (k < pairLo_ || k > pairHi_)) {  // not measured in this run
+      if (k >= firstPair_ && (k < pairLo_ || k > pairHi_)) {  // not measured in this run
         r.quality = kDriftFailed;
         r.distance = -1.0;
       }
-      out_.reference[k] = k <= 1 ? 0 : RefOf(k);
+      out_.reference[k] = k < firstPair_ ? 0 : RefOf(k);
     }
     threads_ = o.threads > 0 ? o.threads : ProcessorCount();
     if (feed_ == nullptr) lastPair_ = pairHi_;
@@ -111,7 +118,7 @@ class Engine {
     if (!Start()) return Finish();
     const int threads = feed_ != nullptr ? std::max(1, threads_)
                                          : std::max(1, std::min(threads_, pairHi_ - pairLo_ + 1));
-    capacity_ = threads + 2;
+    capacity_ = threads + 2 + (fixed_ != nullptr ? 1 : 0);
     for (int32_t k = pairLo_; k <= pairHi_; ++k) frames_[k].usesLeft = UsesOf(k);
     nextPair_ = pairLo_;
     if (pairHi_ >= pairLo_ || feed_ != nullptr) {
@@ -131,7 +138,9 @@ class Engine {
   }
 
  private:
-  int32_t RefOf(int32_t k) const { return toPrevious_ ? k - 1 : 1; }
+  int32_t RefOf(int32_t k) const { return toPrevious_ ? k - 1 : Fixed(); }
+  // The frame every pair is measured against (when not the previous one).
+  int32_t Fixed() const { return fixed_ != nullptr ? 0 : 1; }
   bool Wanted(int32_t k) const { return k >= first_ && k <= last_; }
   // The pairs frame k (from 2) takes part in: its own, and against the
   // previous frame the next one's, which following may still bring.
@@ -155,7 +164,7 @@ class Engine {
   void Append(std::vector<FrameSource>& more) {
     for (FrameSource& f : more) {
       const int32_t k = n_ + 1;
-      const bool skipped = k >= 2 && k < pairLo_;  // before the wanted frames' pairs
+      const bool skipped = k >= firstPair_ && k < pairLo_;  // before the wanted frames' pairs
       src_.push_back(std::move(f));
       frames_.emplace_back();
       measured_.push_back(skipped);
@@ -164,10 +173,10 @@ class Engine {
       DriftResult& r = out_.results[k];
       r.quality = skipped ? kDriftFailed : kDriftOk;
       r.distance = skipped ? -1.0 : 0.0;
-      out_.reference[k] = k <= 1 ? 0 : RefOf(k);
+      out_.reference[k] = k < firstPair_ ? 0 : RefOf(k);
       n_ = pairHi_ = k;
       if (k >= pairLo_) frames_[k].usesLeft = UsesOf(k);
-      if (k >= pairLo_ && !toPrevious_) ++frames_[1].usesLeft;
+      if (k >= pairLo_ && !toPrevious_) ++frames_[Fixed()].usesLeft;
     }
     more.clear();
   }
@@ -180,8 +189,8 @@ class Engine {
     if (toPrevious_) {
       ReleaseUse(n_);
     } else {
-      frames_[1].pinned = false;
-      ReleaseIfDone(1);
+      frames_[Fixed()].pinned = false;
+      ReleaseIfDone(Fixed());
     }
   }
 
@@ -190,7 +199,7 @@ class Engine {
     const int32_t keep = std::max(1, nextPair_ - 1);
     if (keep < n_) {
       for (int32_t k = keep + 1; k <= n_; ++k)
-        if (!toPrevious_) --frames_[1].usesLeft;
+        if (!toPrevious_) --frames_[Fixed()].usesLeft;
       n_ = pairHi_ = keep;
     }
     EndFeed();
@@ -225,7 +234,8 @@ class Engine {
     changed_.notify_all();
   }
 
-  // Loads frame 1 and makes the mask; false when either fails.
+  // Loads frame 1 (and a fixed reference) and makes the mask; false when
+  // either fails.
   bool Start() {
     Frame& first = frames_[1];
     WorkspacePtr ws(DriftWorkspaceCreate());
@@ -233,15 +243,18 @@ class Engine {
       outOfMemory_ = true;
       return false;
     }
+    if (fixed_ != nullptr && !PrepareFixed(ws.get())) return false;
     if (!LoadInto(1, src_[0], first, ws.get())) {
       LoadFailed(1);
       return false;
     }
     out_.width[1] = first.width;
     out_.height[1] = first.height;
+    if (fixed_ != nullptr && !FixedFits()) return false;
     if (!StepsFit()) return false;
     mrClearLastError();
-    mask_ = RectOwner(CentralMaskFraction(first.images.grey.get(), options_.maskFraction));
+    const Frame& masked = frames_[Fixed()];
+    mask_ = RectOwner(CentralMaskFraction(masked.images.grey.get(), options_.maskFraction));
     if (!mask_) {
       mask_.release();
       // Without the mask every pair would be compared whole: another table.
@@ -254,14 +267,82 @@ class Engine {
       return false;
     }
     first.state = Frame::kReady;
-    // The first frame serves every pair against it, for the previous frame pair 2 only.
-    first.usesLeft = toPrevious_ ? (pairHi_ >= 2 || Open() ? 1 : 0)
-                                 : std::max(0, pairHi_ - pairLo_ + 1);
-    first.pinned = Open() && !toPrevious_;
-    measured_[1] = true;
+    if (fixed_ != nullptr) {
+      // The reference serves every pair; frame 1's own pair (Run counts it) is still to come.
+      Frame& fixed = frames_[0];
+      fixed.usesLeft = std::max(0, pairHi_ - pairLo_ + 1);
+      fixed.pinned = Open();
+      first.usesLeft = 0;
+    } else {
+      // The first frame serves every pair against it, for the previous frame pair 2 only.
+      first.usesLeft = toPrevious_ ? (pairHi_ >= 2 || Open() ? 1 : 0)
+                                   : std::max(0, pairHi_ - pairLo_ + 1);
+      first.pinned = Open() && !toPrevious_;
+      measured_[1] = true;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     Deliver(lock, ws.get());
     return !stopped_;
+  }
+
+  // Makes frame 0 of the fixed reference: loads a template (as frames are
+  // loaded; a floating-point one sets the grey mapping) or takes the mean, and
+  // prepares it as a reference. False when it cannot be had.
+  bool PrepareFixed(DriftWorkspace* ws) {
+    Frame& f = frames_[0];
+    FixedReference& ref = *fixed_;
+    try {
+      if (ref.images.grey) {
+        f.images = std::move(ref.images);
+        range_ = ref.range;
+      } else {
+        const bool precise = options_.method == kDriftPrecise;
+        mrClearLastError();
+        const int32_t loaded = LoadFrame(ref.source, precise, limits_, &range_, &f.images, &f.error);
+        if (loaded < 0 || MemoryShort()) {
+          ShortOfMemory(f.error);
+          return false;
+        }
+        if (loaded == 0) {
+          const int32_t kind = mrLastErrorKind();
+          Refuse(kind != 0 ? kind : err::kFormat, ref.label + ": " + f.error);
+          return false;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      outOfMemory_ = true;
+      return false;
+    }
+    mrGetRectInfo(f.images.grey.get(), &f.width, &f.height);
+    mrClearLastError();
+    f.prepared = DriftFramePtr(
+        DriftFrameCreateWith(f.images.grey.get(), f.images.source(), &options_, 1, ws));
+    if (!f.prepared) {
+      if (MemoryShort()) ShortOfMemory(mrLastError());
+      else Refuse(err::kFormat, ref.label + ": " + mrLastError());
+      return false;
+    }
+    f.images.original.reset();
+    f.state = Frame::kReady;
+    ++inMemory_;
+    return true;
+  }
+
+  // A template of another size than the frames cannot be compared with them.
+  bool FixedFits() {
+    const Frame& f = frames_[0];
+    const int32_t w = out_.width[1], h = out_.height[1];
+    if (f.width == w && f.height == h) return true;
+    Refuse(err::kParameter, fixed_->label + ": the template is " + std::to_string(f.width) +
+                                " x " + std::to_string(f.height) + " pixels, the frames " +
+                                std::to_string(w) + " x " + std::to_string(h));
+    return false;
+  }
+
+  // Fails the run before any pair: "reference " and why.
+  void Refuse(int32_t kind, const std::string& why) {
+    refused_ = "reference " + why;
+    refusedKind_ = kind;
   }
 
   // A search step beyond the first frame's larger side moves every compared
@@ -303,7 +384,7 @@ class Engine {
       const bool named = std::strstr(memoryCause_, "out of memory") != nullptr;
       return err::Fail(err::kMemory, "%s", named ? memoryCause_ : "out of memory"), -1;
     }
-    if (!refused_.empty()) return err::Fail(err::kParameter, "%s", refused_.c_str()), -1;
+    if (!refused_.empty()) return err::Fail(refusedKind_, "%s", refused_.c_str()), -1;
     const int32_t failed = firstFailed_;
     out_.failedFrame = failed;
     out_.upTo = failed != 0 ? failed - 1 : n_;
@@ -333,8 +414,9 @@ class Engine {
     const int32_t w = out_.width[k], h = out_.height[k];
     const int32_t w1 = out_.width[1], h1 = out_.height[1];
     if (w != w1 || h != h1)
-      return "its size " + std::to_string(w) + "x" + std::to_string(h) +
-             " differs from the first image's " + std::to_string(w1) + "x" + std::to_string(h1);
+      return "its size " + std::to_string(w) + "x" + std::to_string(h) + " differs from the " +
+             (fixed_ != nullptr ? "reference's " : "first image's ") + std::to_string(w1) + "x" +
+             std::to_string(h1);
     if (cause[0] != '\0') return cause;
     return "no part of the central mask could be compared";
   }
@@ -380,7 +462,7 @@ class Engine {
     mrGetRectInfo(frame.images.grey.get(), &frame.width, &frame.height);
     // Every frame but the last is a reference against the previous frame
     // (following, the last may not stay so), only the first else.
-    const bool reference = toPrevious_ ? k < lastPair_ : k == 1;
+    const bool reference = toPrevious_ ? k < lastPair_ : k == 1 && fixed_ == nullptr;
     mrClearLastError();
     frame.prepared = DriftFramePtr(DriftFrameCreateWith(
         frame.images.grey.get(), frame.images.source(), &options_, reference ? 1 : 0, ws));
@@ -410,7 +492,7 @@ class Engine {
       if (Remeasure(k) && !MeasureAgain(lock, k, ws)) break;
       ++nextOutput_;
       const DriftResult r = out_.results[k];
-      if (k > 1) {
+      if (k >= firstPair_) {
         const bool failed = r.quality == kDriftFailed;
         const int32_t ref = out_.reference[k];
         // A failed frame's row carries the sums so far, as it always has.
@@ -501,7 +583,7 @@ class Engine {
     while (!stopped_ && nextFinal_ <= known) {
       const int32_t k = nextFinal_;
       DriftResult r = out_.results[k];
-      const bool classify = options_.method != kDriftClassic && k >= 2;
+      const bool classify = options_.method != kDriftClassic && k >= firstPair_;
       if (classify && r.quality != kDriftFailed && r.inliers < 0.0 && k + window > known) break;
       if (classify) {
         // Classified among the results around it, as the whole sequence will be.
@@ -682,6 +764,8 @@ class Engine {
 
   std::deque<FrameSource>& src_;  // grows (under the lock) while following
   int32_t n_;
+  FixedReference* const fixed_;  // null: the first frame (or the previous) is the reference
+  const int32_t firstPair_;      // the first frame measured against a reference
   const bool toPrevious_;
   const DriftOptions options_;
   const SequenceFrameCallback callback_;
@@ -715,6 +799,7 @@ class Engine {
   bool delivering_ = false;
   bool stopped_ = false;  // the callback asked to stop
   std::string refused_;   // why the options do not fit the frames ("" when they do)
+  int32_t refusedKind_ = err::kParameter;
   RectOwner mask_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -772,8 +857,14 @@ int32_t RunSequence(std::deque<FrameSource>& sources, const SequenceOptions& opt
                     SequenceFrameCallback callback, void* user, RunResults* out,
                     FrameFeed* feed) {
   int32_t done = 0, n = 0;
+  FixedReference fixed;
+  const bool isFixed = options.mode == kSequenceMean || options.mode == kSequenceTemplate;
+  if (isFixed) {
+    out->Reset(sources.size() + 1);
+    if (!MakeReference(sources, options, out, &fixed)) return -1;
+  }
   {
-    Engine engine(sources, options, callback, user, out, feed);
+    Engine engine(sources, options, callback, user, out, feed, isFixed ? &fixed : nullptr);
     done = engine.Run();
     n = engine.Count();
   }

@@ -248,6 +248,17 @@ int32_t AppendFileFrames(const std::string& path, const std::string& name, bool 
   return 0;
 }
 
+int32_t MakeGrey(int32_t source, GreyRange* range, RectOwner* grey) {
+  int32_t w = 0, h = 0;
+  const int32_t depth = mrGetRectInfo(source, &w, &h);
+  if (depth == 8) {
+    grey->reset(mrCopyAs(source));
+    if (!*grey) return grey->release(), -1;
+    return 0;
+  }
+  return ToGrey(source, depth, w, h, range, grey) < 0 ? -1 : 0;
+}
+
 int32_t LayoutBytes(int32_t layout) {
   switch (layout) {
     case kSequenceU8: return 1;

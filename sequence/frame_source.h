@@ -64,6 +64,11 @@ int32_t LoadFrame(const FrameSource& src, bool keepOriginal, const VantorLoadLim
 int32_t AppendFileFrames(const std::string& path, const std::string& name, bool outOfOrder,
                          std::vector<FrameSource>* out);
 
+// The 8-bit grey of a rectangle at its own depth, as LoadFrame makes it (a
+// floating-point one through *range, which the first such call sets). 0, or
+// -1 when memory is short or the depth cannot be converted.
+int32_t MakeGrey(int32_t source, GreyRange* range, RectOwner* grey);
+
 // Bytes a pixel the measurement adds to a loaded frame with this method: the
 // grey copy and the method's working images (floats, pyramid, gradients).
 uint64_t WorkingBytesPerPixel(int32_t method);

@@ -25,10 +25,19 @@
 
 VANTOR_BEGIN_C
 
-/* Which frame a frame is measured against. */
+/* What a frame is measured against. */
 enum {
   kSequencePrevious = 0, /* the frame before it (results carry running sums) */
-  kSequenceFirst = 1     /* the first frame of the sequence */
+  kSequenceFirst = 1,    /* the first frame of the sequence */
+  kSequenceMean = 2,     /* the mean of the first meanFrames frames: frames 2..N
+                            are measured against frame 1, moved onto it at full
+                            depth (bilinearly, as SequenceAlignMemory) and
+                            averaged in floating point, failed pairs left out;
+                            every frame, the first included, is then measured
+                            against that mean, which lies on frame 1's grid */
+  kSequenceTemplate = 3  /* a template image of the frames' size (templatePath,
+                            or templateData when the path is null); every
+                            frame, the first included, is measured against it */
 };
 
 /* Pixel layouts of caller memory. */
@@ -81,6 +90,26 @@ typedef struct SequenceOptions {
    * refused (kind PARAMETER, naming the file's count). */
   int32_t channel;
   int32_t z;
+  /* The fixed references other than the first frame (mode kSequenceMean or
+   * kSequenceTemplate). Their results: reference 0, and frame 1's row is a
+   * measurement like the others; dxFirst/dyFirst are the displacements
+   * against the reference (for the mean: from the first frame, on whose grid
+   * it lies). A reference that cannot be made fails the run before any
+   * result, with a message starting "reference LABEL: " (LABEL mean:N, the
+   * template's path, or "array" for memory): kind PARAMETER for a mean of
+   * more frames than the sequence holds or a template of another size than
+   * frame 1; the loader's kind (FILE, FORMAT) for a template that cannot be
+   * read. Not with SequenceFollow for the mean. */
+  int32_t meanFrames;       /* kSequenceMean: N, 1 to the number of frames */
+  const char* templatePath; /* kSequenceTemplate: the template's file (its
+                               first page), loaded as the frames are */
+  const void* templateData; /* kSequenceTemplate without a path: the template
+                               in memory, as SequenceAddMemory takes a frame
+                               (borrowed during the run) */
+  int32_t templateWidth, templateHeight;
+  int64_t templateStride;
+  int32_t templateLayout;
+  int32_t templateTopRowFirst;
 } SequenceOptions;
 
 /* Fills *options with the program's defaults: mode kSequenceFirst, the
@@ -91,10 +120,13 @@ VANTOR_API void SequenceDefaultOptions(SequenceOptions* options);
 /* One frame's result. */
 typedef struct SequenceFrame {
   int32_t frame;          /* 1-based position in the sequence */
-  int32_t reference;      /* the frame it was measured against (0 for the first) */
-  DriftResult result;     /* the pair's measurement (the first frame: zeros, ok) */
+  int32_t reference;      /* the frame it was measured against (0 for the
+                             first, and for a mean or template reference) */
+  DriftResult result;     /* the pair's measurement (the first frame against
+                             itself: zeros, ok) */
   double dxFirst, dyFirst;/* displacement from the first frame (mode
-                             kSequencePrevious: the running sums) */
+                             kSequencePrevious: the running sums; a template:
+                             against the template) */
   int32_t width, height;  /* the frame's size (0 when it could not be loaded) */
   int32_t image;          /* the frame at its own depth while the frame callback
                              runs (keepImages), else 0 */

@@ -37,10 +37,23 @@ int32_t Unguarded(F&& body) {
 
 bool ValidSequenceOptions(const SequenceOptions* o) {
   if (o == nullptr) return err::Fail(err::kParameter, "the options are null"), false;
-  if (o->mode != kSequencePrevious && o->mode != kSequenceFirst)
-    return err::Fail(err::kParameter, "mode %d is neither 0 (previous) nor 1 (first)",
-                     static_cast<int>(o->mode)),
+  if (o->mode < kSequencePrevious || o->mode > kSequenceTemplate)
+    return err::Fail(err::kParameter, "mode %d is not 0 (previous), 1 (first), 2 (mean) or 3 "
+                     "(template)", static_cast<int>(o->mode)),
            false;
+  if (o->mode == kSequenceMean && o->meanFrames < 1)
+    return err::Fail(err::kParameter, "reference mean:%d: give the number of frames averaged, "
+                     "at least 1", static_cast<int>(o->meanFrames)),
+           false;
+  if (o->mode == kSequenceTemplate && o->templatePath == nullptr) {
+    const int32_t bytes = vantor::seq::LayoutBytes(o->templateLayout);
+    if (o->templateData == nullptr || bytes == 0 || o->templateWidth < 1 ||
+        o->templateHeight < 1 ||
+        o->templateStride < static_cast<int64_t>(o->templateWidth) * bytes)
+      return err::Fail(err::kParameter, "reference array: the template is neither a path nor "
+                       "memory of a known layout with rows at least a row's bytes apart"),
+             false;
+  }
   if (o->threads < 0)
     return err::Fail(err::kParameter, "thread count %d is negative", static_cast<int>(o->threads)),
            false;
@@ -195,6 +208,10 @@ int32_t SequenceFollow(Sequence* s, const char* pattern, const SequenceFollowOpt
       return err::Fail(err::kParameter, "the sequence, the pattern or the follow options are null"),
              -1;
     if (!ValidSequenceOptions(options) || !PickStackPlanes(s, *options)) return -1;
+    if (options->mode == kSequenceMean)
+      return err::Fail(err::kParameter, "reference mean:%d: the mean of the first frames is not "
+                       "taken while following; give a template", static_cast<int>(options->meanFrames)),
+             -1;
     if (!(follow->idleSeconds >= 0.0))
       return err::Fail(err::kParameter, "the idle time %g is not a number of seconds",
                        follow->idleSeconds),

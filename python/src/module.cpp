@@ -226,13 +226,13 @@ DriftOptions Options(double startStep, double finalStep, double minDiff, double 
 double Down(double y) { return y == 0.0 ? 0.0 : -y; }
 
 std::vector<SequenceFrame> Run(const FrameSet& set, bool previous, const DriftOptions& options,
-                               int threads) {
+                               int threads, const FixedReference& fixed = {}) {
   std::vector<SequenceFrame> results;
   Failure error;
   bool ok;
   {
     py::gil_scoped_release release;
-    ok = MeasureSequence(set.frames, previous, options, threads, &results, &error);
+    ok = MeasureSequence(set.frames, previous, options, threads, &results, &error, fixed);
   }
   if (!ok) RaiseFailure(error);
   return results;
@@ -259,16 +259,40 @@ py::object Register(py::object reference, py::object image, double startStep, do
       .attr("Registration")(p.dx, Down(p.dy), p.distance, DriftQualityName(p.quality));
 }
 
+// measure's reference (vantor.measure reads the user's value): None, ("mean",
+// N), ("file", path) or ("array", a 2-D or colour array).
+FixedReference ReferenceOf(const py::object& reference, FrameSet* owner) {
+  FixedReference fixed;
+  if (reference.is_none()) return fixed;
+  const py::tuple t = reference.cast<py::tuple>();
+  const std::string kind = t[0].cast<std::string>();
+  if (kind == "mean") {
+    fixed.mode = kSequenceMean;
+    fixed.meanFrames = t[1].cast<int32_t>();
+  } else if (kind == "file") {
+    fixed.mode = kSequenceTemplate;
+    fixed.path = t[1].cast<std::string>();
+  } else {
+    fixed.mode = kSequenceTemplate;
+    AddFrames(owner, AsArray(t[1]), 0, "reference");
+    fixed.view = owner->frames.back();
+  }
+  return fixed;
+}
+
 py::object Measure(py::object frames, const std::string& mode, double startStep,
                    double finalStep, double minDiff, double maskFraction,
-                   const std::string& method, std::optional<int> threads) {
+                   const std::string& method, std::optional<int> threads, py::object reference) {
   if (mode != "first" && mode != "previous")
     throw py::value_error("mode must be \"first\" or \"previous\", not \"" + mode + "\"");
   const DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
   const int nThreads = ThreadCount(threads);
   const FrameSet set = TakeFrames(frames, "measure");
   const bool previous = mode == "previous";
-  const std::vector<SequenceFrame> r = Run(set, previous, options, nThreads);
+  FrameSet templateOwner;
+  const FixedReference fixed = ReferenceOf(reference, &templateOwner);
+  const bool measuredFirst = fixed.mode != kSequenceFirst;
+  const std::vector<SequenceFrame> r = Run(set, previous, options, nThreads, fixed);
 
   const py::ssize_t n = static_cast<py::ssize_t>(r.size());
   py::array_t<double> dx(n), dy(n), fx(n), fy(n), dist(n), sigma(n);
@@ -277,7 +301,7 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   for (py::ssize_t k = 0; k < n; ++k) {
     const DriftResult& p = r[k].result;
     // The standard error as the program's CSV gives it: NaN where it has none.
-    sigma.mutable_at(k) = k == 0 ? 0.0
+    sigma.mutable_at(k) = k == 0 && !measuredFirst ? 0.0
                           : precise && p.quality != kDriftFailed && p.precision >= 0.0
                               ? std::min(p.precision, 1e6)
                               : std::numeric_limits<double>::quiet_NaN();
@@ -615,7 +639,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
         "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none(),
-        "See vantor.measure.");
+        "reference"_a = py::none(), "See vantor.measure.");
   m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "interpolation"_a, "fill"_a,
         "threads"_a = py::none(),
         "See vantor.align.");

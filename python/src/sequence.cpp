@@ -60,13 +60,24 @@ int ProcessorCount() { return SequenceProcessorCount(); }
 
 bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
                      const DriftOptions& options, int threads, std::vector<SequenceFrame>* results,
-                     Failure* error) {
+                     Failure* error, const FixedReference& fixed) {
   mrClearLastError();
   SequencePtr s = SequenceOf(frames, error);
   if (!s) return false;
   SequenceOptions o;
   SequenceDefaultOptions(&o);
-  o.mode = previous ? kSequencePrevious : kSequenceFirst;
+  o.mode = previous ? kSequencePrevious : fixed.mode;
+  o.meanFrames = fixed.meanFrames;
+  if (!fixed.path.empty()) {
+    o.templatePath = fixed.path.c_str();
+  } else if (fixed.view.data != nullptr) {
+    o.templateData = fixed.view.data;
+    o.templateWidth = fixed.view.width;
+    o.templateHeight = fixed.view.height;
+    o.templateStride = fixed.view.rowStride;
+    o.templateLayout = LayoutOf(fixed.view.kind);
+    o.templateTopRowFirst = 1;
+  }
   o.drift = options;
   o.threads = threads;
   if (SequenceRun(s.get(), &o, nullptr, nullptr) < 0) {

@@ -25,13 +25,22 @@ struct Failure {
 // The number of processors this process may run on.
 int ProcessorCount();
 
-// Measures frames 1.. against frame 0 (previous false) or each against the
-// frame before it (previous true): one result per frame in the engine's
-// convention (y counts up the picture). The frames must share size and kind.
-// False with *error set when the run failed.
+// A fixed reference other than the first frame: the mean of the first
+// meanFrames frames, or a template file (path) or array (view).
+struct FixedReference {
+  int32_t mode = kSequenceFirst;  // kSequenceFirst: none; kSequenceMean or kSequenceTemplate
+  int32_t meanFrames = 0;
+  std::string path;    // a template file, when not empty
+  FrameView view = {};  // else the template array (row 0 the top)
+};
+
+// Measures frames 1.. against frame 0 (previous false; or against `fixed`,
+// frame 0 included) or each against the frame before it (previous true): one
+// result per frame in the engine's convention (y counts up the picture). The
+// frames must share size and kind. False with *error set when the run failed.
 bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
                      const DriftOptions& options, int threads, std::vector<SequenceFrame>* results,
-                     Failure* error);
+                     Failure* error, const FixedReference& fixed = {});
 
 // Where one aligned frame goes: rows `pitch` bytes apart, the frame's kind.
 struct AlignTarget {

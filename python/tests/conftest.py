@@ -60,6 +60,7 @@ def program():
                            capture_output=True, text=True, timeout=300)
         assert r.returncode == 0, r.stderr
         with open(csv_path, newline="") as fh:
-            return list(csv.DictReader(fh))
+            # A mean or template reference is named in a comment line first.
+            return list(csv.DictReader(line for line in fh if not line.startswith("#")))
 
     return run

@@ -104,6 +104,41 @@ def test_measure_gives_the_programs_numbers(tmp_path, program, mode, method, kin
     assert np.abs(got["dy_first"] + expect[:, 1]).max() < 0.2
 
 
+@pytest.mark.parametrize("reference", ["mean:4", "template"])
+def test_a_mean_or_template_reference_gives_the_programs_numbers(tmp_path, program, reference):
+    *frames, template = frames_of(SHIFTS + [(0.6, 1.1)], np.uint16)
+    (tmp_path / "in").mkdir()
+    for k, f in enumerate(frames):
+        tifffile.imwrite(tmp_path / "in" / f"f{k}.tif", f)
+    tifffile.imwrite(tmp_path / "t.tif", template)
+    given = str(tmp_path / "t.tif") if reference == "template" else reference
+    rows = program(str(tmp_path / "in"), "--reference=" + given)
+    got = vantor.measure(frames, reference=given, threads=1)
+    for row, r in zip(rows, got):
+        for field, sign in (("dx_first", 1), ("dy_first", -1), ("distance", 1)):
+            assert float(row[field]) == float(f"{sign * r[field]:.6f}"), (field, row, r)
+    # The first frame is measured: against the template, its known displacement.
+    assert got[0]["quality"] == "ok" and got[0]["sigma"] > 0
+    if reference == "template":
+        assert abs(got[0]["dx"] - 0.6) < 0.05 and abs(got[0]["dy"] - 1.1) < 0.05
+        assert np.array_equal(vantor.measure(frames, reference=template), got)
+    else:
+        assert abs(got[0]["dx"]) < 0.05 and abs(got[0]["dy"]) < 0.05
+
+
+def test_references_that_cannot_be_used_are_refused(tmp_path):
+    frames = frames_of(SHIFTS[:3], np.uint8)
+    for bad, error in (("mean:0", ValueError), ("mean:x", ValueError), ("mean:4", ValueError),
+                       (3, TypeError), (frames[0][:20], ValueError),
+                       (tmp_path / "none.tif", OSError)):
+        with pytest.raises(error, match="reference"):
+            vantor.measure(frames, reference=bad)
+    with pytest.raises(ValueError, match='mode "previous" and reference "mean:2"'):
+        vantor.measure(frames, mode="previous", reference="mean:2")
+    assert np.array_equal(vantor.measure(frames, reference="previous"),
+                          vantor.measure(frames, mode="previous"))
+
+
 def test_every_thread_count_gives_the_same_results():
     frames = frames_of(SHIFTS * 2, np.uint8)
     for mode in ("first", "previous"):

@@ -245,23 +245,74 @@ def register(reference, image, *, start_step=4.0, final_step=0.05, min_diff=3.0,
     return _core.register(reference, image, **options)
 
 
-def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3.0,
-            mask_fraction=0.5, method="precise", threads=None, axes=None, channel=1, z="max"):
+def _reference(reference, mode):
+    """measure's reference and mode together: (mode, what the library
+    takes: None, ("mean", N), ("file", path) or ("array", array))."""
+    if reference is None:
+        return _choice("mode", "first" if mode is None else mode, _MODES,
+                       '"first" or "previous"'), None
+    wording = ('"first", "previous", "mean:N" (N a whole number of at least 1), a template '
+               'file\'s path or a template array')
+    if mode is not None:
+        mode = _choice("mode", mode, _MODES, '"first" or "previous"')
+    if isinstance(reference, np.ndarray):
+        chosen, fixed = "first", ("array", _take_frames([reference], "measure")[0][0])
+    elif isinstance(reference, (str, os.PathLike)):
+        text = os.fspath(reference)
+        if not isinstance(text, str):
+            _fail("reference", wording, reference, True)
+        if text in _MODES:
+            chosen, fixed = text, None
+        elif text.startswith("mean:"):
+            n = text[5:]
+            if not (n.isascii() and n.isdigit() and 1 <= int(n) <= _INT_MAX):
+                _fail("reference", wording, reference, False)
+            chosen, fixed = "first", ("mean", int(n))
+        elif not text or "\0" in text:
+            _fail("reference", wording, reference, False)
+        else:
+            chosen, fixed = "first", ("file", text)
+    else:
+        _fail("reference", wording, reference, True)
+    if mode is not None and mode != chosen:
+        raise ValueError('mode "%s" and reference %s say different things: "previous" measures '
+                         'each frame against the one before it, "first" against the first frame '
+                         'or another fixed reference; give one of them' % (mode, _shown(reference)))
+    return chosen, fixed
+
+
+def measure(frames, *, mode=None, start_step=4.0, final_step=0.05, min_diff=3.0,
+            mask_fraction=0.5, method="precise", threads=None, axes=None, channel=1, z="max",
+            reference=None):
     """Measures the drift of a sequence.
 
     frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
     height, width, 3) or a sequence of 2-D (or colour) arrays, all of one
     size and dtype (as for register; int32 and floats are mapped by the first
-    frame's range). mode "first" measures every frame against the first,
-    "previous" against the frame before it. threads: how many threads
-    (default: one per processor); every count gives the same results.
+    frame's range). mode "first" (the default) measures every frame against
+    the first, "previous" against the frame before it. threads: how many
+    threads (default: one per processor); every count gives the same results.
+
+    reference: what the frames are measured against, as the program's
+    --reference: "first" or "previous" (the modes), "mean:N" (the mean of the
+    first N frames: frames 2..N measured against the first, moved onto it at
+    full depth and averaged, failed ones left out), a template image's path
+    (a str or os.PathLike; "./first" names a file called first) or a template
+    array (as a frame), of the frames' size. Against a mean or a template the
+    first frame is measured too: its row is a measurement, and dx_first,
+    dy_first are the displacement from the first frame (the mean lies on its
+    grid) or from the template. A mode that says otherwise ("previous" with a
+    mean or template) is a ValueError, as are N above the number of frames
+    and a template of another size; a template file that cannot be read is
+    an OSError.
 
     Returns a structured array with one row per frame and the fields dx, dy
     (the displacement against the reference, columns right and rows down),
     dx_first, dy_first (against the first frame: the same in mode "first",
     the running sums in mode "previous"), distance, quality ("ok", "rescued",
     "suspect", "failed") and sigma (the standard error of "precise", NaN
-    where it has none); the first frame's row is zeros and "ok". Frames are
+    where it has none); the first frame's row is zeros and "ok" (measured
+    against a mean or a template: a measurement like the others). Frames are
     classified over the whole sequence (suspect distances, out-of-focus
     frames) unless the method is "classic". Other keywords as for register.
 
@@ -283,7 +334,7 @@ def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3
         frames = _stacks.planes(frames, axes, channel, z)
     elif channel != 1 or z != "max":
         raise ValueError("channel and z need the frames' axes (axes=, or a Stack)")
-    mode = _choice("mode", mode, _MODES, '"first" or "previous"')
+    mode, fixed = _reference(reference, mode)
     options = _search_options(start_step, final_step, min_diff, mask_fraction, method)
     threads = _threads(threads)
     if isinstance(frames, np.ndarray):
@@ -291,7 +342,7 @@ def measure(frames, *, mode="first", start_step=4.0, final_step=0.05, min_diff=3
     elif isinstance(frames, (list, tuple)) and frames:
         _steps_fit(options, frames[0])
     frames, _ = _take_frames(frames, "measure")
-    return _core.measure(frames, mode=mode, threads=threads, **options)
+    return _core.measure(frames, mode=mode, threads=threads, reference=fixed, **options)
 
 
 def follow(pattern, *, idle=60.0, mode="first", start_step=4.0, final_step=0.05, min_diff=3.0,
