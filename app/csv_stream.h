@@ -15,7 +15,10 @@ class CsvStream {
   // path "-": standard output. live: the file is in place from the start and
   // grows a whole line at a time; otherwise it appears whole at Finish. The
   // header goes out at once. A failure is kept and reported by Finish.
-  void Open(const std::string& path, bool precise, bool live);
+  // model: the motion model (kDriftTranslation .. kDriftAffine); other than
+  // translation the rows carry angle and scale, and affine the matrix, after
+  // dy_first.
+  void Open(const std::string& path, bool precise, bool live, int32_t model = kDriftTranslation);
   // The line of one frame (frame 1: zeros, "ok"), written and flushed.
   void Row(const SequenceFrame& f);
   // Puts the file in place; false (with the message on stderr) when it was
@@ -27,6 +30,7 @@ class CsvStream {
 
   std::string path_;
   bool stdout_ = false, precise_ = false, failed_ = false;
+  int32_t model_ = kDriftTranslation;
   int cause_ = 0;  // errno of the first failure
   OutputFile file_;
 };

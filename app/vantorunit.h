@@ -44,6 +44,7 @@ struct RunOptions {
   bool quiet = false;                     // --quiet: no closing line
   double follow = -1.0;  // --follow: seconds without a new frame that end the run; < 0: off
   int64_t maxFrameMemory = 0;             // --max-frame-memory in bytes; 0: the default
+  int32_t model = 0;  // --model: kDriftTranslation (0) .. kDriftAffine
 };
 
 // What the closing line of a run says: the rows written, the largest

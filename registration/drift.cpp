@@ -97,6 +97,7 @@ void StartResult(DriftResult* r) {
   r->precision = -1.0;
   r->focus = 0.0;
   r->inliers = -1.0;
+  r->turn = 0.0;
   r->a11 = r->a22 = 1.0;
   r->a12 = r->a21 = 0.0;
   r->angle = 0.0;
@@ -447,6 +448,10 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   // An estimate that did not converge is no better than the whole-pixel start.
   r->precision = f.ok ? f.precision : 1e9;
   r->inliers = f.ok ? f.inliers : 0.0;
+  if (f.ok) {
+    r->turn = ResidualTurn(a->pyramid, b->pyramid, b->mask, b->w, b->h, f.dx, f.dy, k, ws.work);
+    if (MemoryFailed()) return;
+  }
   const double c = GreyCost(vantor::ResolvePair(a->grey, b->grey, mask, 0), r->dx, r->dy);
   r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
   r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;

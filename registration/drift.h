@@ -79,6 +79,10 @@ typedef struct DriftResult {
                           reference is the blurrier; 0 when they agree) */
   double inliers;      /* the precise method: the mean robust weight of the
                           compared pixels (1: all fit; -1 other methods) */
+  double turn;         /* the precise method with the translation model: how far
+                          (pixels) a rotation or scale change that the
+                          displacement cannot follow moves the compared
+                          area's corners; 0 otherwise */
   double a11, a12, a21, a22; /* the matrix M of the model (the identity for
                           translation); x right, y as the rows count */
   double angle;        /* M's rotation in degrees, counter-clockwise as the
@@ -146,8 +150,8 @@ VANTOR_API int32_t DriftMeasureWith(const DriftFrame* reference, const DriftFram
  * levels; needs 5 measured results there; not for the precise method, whose robust fit
  * ignores what moves on its own), a best match that hardly stands out
  * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
- * for the precise method, a standard error above 0.1 pixel or fewer than
- * half of the pixels fitting. Failed results stay failed; a rescued result
+ * for the precise method, a standard error above 0.1 pixel, fewer than
+ * half of the pixels fitting, or a turn above 1 pixel. Failed results stay failed; a rescued result
  * that is also suspect becomes suspect. Returns the number marked, or -1 when
  * memory is short (nothing is marked then). */
 VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);

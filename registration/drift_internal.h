@@ -289,6 +289,13 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
                            int32_t model, double sx, double sy, double brightness,
                            const DriftKernels& k, Workspace& ws);
 
+// How far (full-resolution pixels) the similarity that a coarse level fits
+// from the displacement (dx, dy) moves the corners of the compared area
+// beyond that displacement: the rotation or scale change a translation
+// leaves in its residual. 0 when the levels are too small to tell.
+double ResidualTurn(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t w, int32_t h,
+                    double dx, double dy, const DriftKernels& k, Workspace& ws);
+
 // DriftClassify's work: marks the suspect results and returns their number.
 // Nothing is marked before every limit is known, so that a shortage of
 // memory (std::bad_alloc) leaves the results as they were.

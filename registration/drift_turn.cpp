@@ -146,6 +146,35 @@ constexpr int32_t kCoarseSide = 48;
 
 }  // namespace
 
+double ResidualTurn(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t w, int32_t h,
+                    double dx, double dy, const DriftKernels& k, Workspace& ws) {
+  // The coarsest level where the area is still kCoarseSide pixels across.
+  int32_t l = 0;
+  while (l < a.top && l + 1 < static_cast<int32_t>(b.levels.size()) &&
+         std::min(mask.Width(), mask.Height()) >> (l + 1) >= kCoarseSide)
+    ++l;
+  if (l == 0 || a.levels[l].Empty() || b.levels[l].Empty()) return 0.0;
+  const FloatImage& la = a.levels[l];
+  const Rect r = LevelRect(mask, l, la);
+  ReferenceData lr;
+  if (!PrepareReference(la, r, kSmoothSigma, NoiseLevel(la, r), &lr, k, ws)) return 0.0;
+  Motion start;
+  start.dx = dx;
+  start.dy = dy;
+  const MotionRefinement f = RefineMotion(lr, b.levels[l], AtLevel(start, l, true),
+                                          CentreOf(w, l), CentreOf(h, l), kDriftSimilarity,
+                                          kSmoothSigma, 1, k, ws, 1.0);
+  if (!f.ok) return 0.0;
+  // (M - I) applied to the corners' places from the centre.
+  const double hx = 0.5 * mask.Width(), hy = 0.5 * mask.Height();
+  double most = 0.0;
+  for (const double sy : {-hy, hy})
+    for (const double sx : {-hx, hx})
+      most = std::max(most, std::hypot((f.m.a11 - 1) * sx + f.m.a12 * sy,
+                                       f.m.a21 * sx + (f.m.a22 - 1) * sy));
+  return most;
+}
+
 MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceData& ref,
                            const FloatImage& current, const Rect& mask, int32_t w, int32_t h,
                            int32_t model, double sx, double sy, double brightness,
@@ -200,8 +229,8 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
     }
     if (vantor::reg::MemoryFailed()) return out;
   }
-  // Each start refined on the coarse level; the one that fits most pixels
-  // goes on down to the full frame.
+  // Each start refined on the coarse level; the one that fits best goes on
+  // down to the full frame.
   int32_t lc = 0;
   while (lc < top && Has(lc + 1) &&
          std::min(mask.Width(), mask.Height()) >> (lc + 1) >= kCoarseSide)
@@ -220,14 +249,16 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
       continue;
     }
     const double cx = CentreOf(w, l), cy = CentreOf(h, l);
-    double bestInliers = -1;
+    // The lowest robust scale of the model error: a false match, whose
+    // weights adapt to its own large errors, may still fit as many pixels.
+    double bestCost = -1;
     const std::vector<Motion> from = l == lc ? starts : std::vector<Motion>{best};
     Motion next = best;
     for (const Motion& s : from) {
       const MotionRefinement f = RefineMotion(lr, b.levels[l], AtLevel(s, l, true), cx, cy, model,
                                               kSmoothSigma, 1, k, ws, 1.0);
-      if (f.ok && f.inliers > bestInliers) {
-        bestInliers = f.inliers;
+      if (f.ok && (bestCost < 0 || f.cost < bestCost)) {
+        bestCost = f.cost;
         next = AtLevel(f.m, l, false);
         if (l == lc) {
           out.startDx = s.dx;
