@@ -169,3 +169,22 @@ def test_int32_and_bool_frames_from_files_are_measured_and_aligned(tmp_path):
     moved = vantor.align(bits, drift)
     assert isinstance(moved, list) and moved[1].dtype == bool
     assert np.array_equal(moved[1], vantor.align(bytes_, drift)[1] >= 128)
+
+
+def test_model_gives_the_turn_composed_in_both_modes():
+    from scipy import ndimage
+    rng = np.random.default_rng(1)
+    base = ndimage.gaussian_filter(rng.normal(size=(384, 384)), 3) * 400 + 120
+    turned = [ndimage.rotate(base, a, reshape=False, order=3, mode="reflect") for a in (2.0, 4.0)]
+    frames = np.clip(np.stack([base] + turned), 0, 255).astype(np.uint8)
+    first = vantor.measure(frames, model="similarity")
+    previous = vantor.measure(frames, mode="previous", model="similarity")
+    # rotate turns counter-clockwise as displayed: the frame turns back onto the first.
+    assert np.allclose(first["angle"], [0, -2, -4], atol=0.01)
+    assert np.allclose(previous["angle"], [0, -2, -2], atol=0.01)
+    assert np.allclose(previous["angle_first"], first["angle"], atol=0.01)
+    assert np.allclose(first["scale"], 1, atol=1e-4)
+    assert np.allclose(first[["dx", "dy"]].tolist(), 0, atol=0.02)
+    assert "angle" not in vantor.measure(frames).dtype.names
+    with pytest.raises(ValueError, match="model"):
+        vantor.measure(frames, model="spin")
