@@ -510,7 +510,7 @@ class ProgramRun {
     if (r.focus > 2.0) return Format("it is out of focus: blurred by about %.1f pixels", r.focus);
     if (r.focus < -2.0)
       return Format("the reference is out of focus: blurred by about %.1f pixels", -r.focus);
-    if (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0)
+    if (r.scale > 0.0 && (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0))
       return Format("a turn of %.1f degrees and scale %.3f, beyond the 30 degrees and 0.8 to 1.25 "
                     "looked for", r.angle, r.scale);
     if (r.turn > 1.0)

@@ -53,7 +53,7 @@ int32_t Classify(DriftResult* results, int32_t n) {
     const bool outliers = r.inliers >= 0.0 && r.inliers < 0.5;
     const bool turned = r.turn > kSuspectTurn;
     // A motion beyond what the start looks for may be a false match.
-    const bool beyond = r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0;
+    const bool beyond = r.scale > 0.0 && (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0);
     if (far || flat || loose || focus || outliers || turned || beyond) {
       r.quality = kDriftSuspect;
       ++marked;
