@@ -167,6 +167,7 @@ class ProgramRun {
     o.drift.minDiff = ctx_.params.MinDiff;
     o.drift.coarseSize = ctx_.params.CoarseSize;
     o.drift.maskFraction = ctx_.params.MaskFraction;
+    o.drift.model = ctx_.options.model;
     o.threads = ctx_.options.threads;
     o.firstFrame = first_;
     o.lastFrame = following_ ? std::max(0, ctx_.options.lastFrame) : last_;
@@ -183,7 +184,8 @@ class ProgramRun {
     if (!ctx_.options.csvPath.empty()) {
       ctx_.csv = std::make_unique<CsvStream>();
       ctx_.csv->Open(ctx_.options.csvPath, precise_, following_,
-                     fixed_ ? "reference=" + Shown(reference.value) : std::string());
+                     fixed_ ? "reference=" + Shown(reference.value) : std::string(),
+                     ctx_.options.model);
     }
     mrClearLastError();
     const int32_t done = following_ ? Follow(followed, &o) : SequenceRun(seq_.get(), &o, &ProgramRun::OnFrame, this);
@@ -743,6 +745,13 @@ class ProgramRun {
     if (r.focus > 2.0) return Format("it is out of focus: blurred by about %.1f pixels", r.focus);
     if (r.focus < -2.0)
       return Format("the reference is out of focus: blurred by about %.1f pixels", -r.focus);
+    if (r.scale > 0.0 && (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0))
+      return Format("a turn of %.1f degrees and scale %.3f, beyond the 30 degrees and 0.8 to 1.25 "
+                    "looked for", r.angle, r.scale);
+    if (r.turn > 1.0)
+      return Format("rotation or scale change: about %.1f pixels at the compared area's corners "
+                    "that the displacement cannot follow; measure with --model=rigid or "
+                    "--model=similarity", r.turn);
     if (r.precision >= 1e8) return "the refinement did not converge";
     if (r.precision > 0.1) return Format("estimated error %.2f pixel", r.precision);
     if (r.inliers >= 0.0 && r.inliers < 0.5)

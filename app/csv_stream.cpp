@@ -31,10 +31,12 @@ std::string Fixed(double v) {
 
 }  // namespace
 
-void CsvStream::Open(const std::string& path, bool precise, bool live, const std::string& note) {
+void CsvStream::Open(const std::string& path, bool precise, bool live, const std::string& note,
+                     int32_t model) {
   path_ = path;
   precise_ = precise;
   firstMeasured_ = !note.empty();
+  model_ = model;
   stdout_ = path == "-";
   std::string error;
   if (!stdout_ && !file_.Open(path, &error)) {
@@ -45,7 +47,10 @@ void CsvStream::Open(const std::string& path, bool precise, bool live, const std
   // The precise method's standard error goes with its numbers; the search's
   // table keeps its own columns.
   if (!note.empty()) Put("# " + note + "\n");
-  Put(std::string("frame,file,dx,dy,dx_first,dy_first,distance,quality") +
+  const char* motion = model == kDriftTranslation ? ""
+                       : model == kDriftAffine    ? ",angle,scale,a11,a12,a21,a22"
+                                                  : ",angle,scale";
+  Put(std::string("frame,file,dx,dy,dx_first,dy_first") + motion + ",distance,quality" +
       (precise ? ",sigma\n" : "\n"));
   if (live && !stdout_ && !failed_ && !file_.Publish(&error)) {
     failed_ = true;
@@ -58,16 +63,32 @@ void CsvStream::Row(const SequenceFrame& f) {
   line += ',';
   line += CsvField(f.name);
   if (f.frame == 1 && !firstMeasured_) {
-    line += ",0.000000,0.000000,0.000000,0.000000,0.000000,ok";
+    line += ",0.000000,0.000000,0.000000,0.000000";
+    if (model_ != kDriftTranslation) line += ",0.000000,1.000000";
+    if (model_ == kDriftAffine) line += ",1.000000,0.000000,0.000000,1.000000";
+    line += ",0.000000,ok";
     line += precise_ ? ",0.000000\n" : "\n";
     Put(line);
     return;
   }
   const DriftResult& r = f.result;
-  for (double v : {r.dx, r.dy, f.dxFirst, f.dyFirst, r.distance}) {
+  for (double v : {r.dx, r.dy, f.dxFirst, f.dyFirst}) {
     line += ',';
     line += Fixed(v);
   }
+  // The pair's motion (the table's convention: counter-clockwise as displayed).
+  if (model_ != kDriftTranslation)
+    for (double v : {r.angle, r.scale}) {
+      line += ',';
+      line += Fixed(v);
+    }
+  if (model_ == kDriftAffine)
+    for (double v : {r.a11, r.a12, r.a21, r.a22}) {
+      line += ',';
+      line += Fixed(v);
+    }
+  line += ',';
+  line += Fixed(r.distance);
   line += ',';
   line += DriftQualityName(r.quality);
   // A failed pair has no standard error: the field stays empty.

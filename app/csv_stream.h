@@ -17,7 +17,11 @@ class CsvStream {
   // header goes out at once, after the line "# NOTE" when note is not empty
   // (a mean or template reference: its frame 1 is then measured, not zeros).
   // A failure is kept and reported by Finish.
-  void Open(const std::string& path, bool precise, bool live, const std::string& note = "");
+  // model: the motion model (kDriftTranslation .. kDriftAffine); other than
+  // translation the rows carry angle and scale, and affine the matrix, after
+  // dy_first.
+  void Open(const std::string& path, bool precise, bool live, const std::string& note = "",
+            int32_t model = kDriftTranslation);
   // The line of one frame (frame 1 against the first: zeros, "ok"), written and flushed.
   void Row(const SequenceFrame& f);
   // Puts the file in place; false (with the message on stderr) when it was
@@ -30,6 +34,7 @@ class CsvStream {
   std::string path_;
   bool stdout_ = false, precise_ = false, failed_ = false;
   bool firstMeasured_ = false;
+  int32_t model_ = kDriftTranslation;
   int cause_ = 0;  // errno of the first failure
   OutputFile file_;
 };

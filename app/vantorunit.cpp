@@ -275,6 +275,16 @@ int VantorMain(int argc, char** argv) {
         method = a == "--classic" ? Method::kClassic
                  : a == "--search" ? Method::kSearch
                                    : Method::kPrecise;
+      } else if (a.rfind("--model=", 0) == 0) {
+        const std::string name = a.substr(8);
+        const char* names[] = {"translation", "rigid", "similarity", "affine"};
+        const auto at = std::find(std::begin(names), std::end(names), name);
+        if (at == std::end(names)) {
+          std::fprintf(stderr, "vantor: %s: give translation, rigid, similarity or affine\n",
+                       a.c_str());
+          return kExitBadParameter;
+        }
+        options.model = static_cast<int32_t>(at - std::begin(names));
       } else if (a == "--quiet") {
         options.quiet = true;
       } else if (a.rfind("--aligned=", 0) == 0 || a.rfind("--plot=", 0) == 0) {
@@ -427,6 +437,11 @@ int VantorMain(int argc, char** argv) {
       return kExitBadParameter;
     }
     options.method = method;
+    if (options.model != 0 && method != Method::kPrecise) {
+      std::fprintf(stderr, "vantor: --model measures with the precise method only, not with %s\n",
+                   method == Method::kClassic ? "--classic" : "--search");
+      return kExitBadParameter;
+    }
     TForm1 form;
     RunContext ctx{RunParameters{}, form, std::string(), options};
     ParameterOutcome outcome = ReadParameters(args, ctx.params, LocaleDecimalSeparator());

@@ -52,6 +52,7 @@ struct RunOptions {
   int32_t channel = 0;  // --channel: of hyperstacks, the channel measured (from 1); 0: the first
   int32_t z = 0;        // --z: kSequenceZMax (0), kSequenceZMean (-1) or a slice from 1
   ReferenceChoice reference = {};         // --reference; kind kNone when not given
+  int32_t model = 0;  // --model: kDriftTranslation (0) .. kDriftAffine
 };
 
 // What the closing line of a run says: the rows written, the largest

@@ -39,7 +39,7 @@ void BM_MeasureFrame(benchmark::State& state) {
   vantor::tools::AddNoise(vb, 2, 2);
   vantor::RectOwner a = Grey(va, side, side), b = Grey(vb, side, side);
   vantor::RectOwner mask(CentralMaskFraction(a.get(), 0.5));
-  const DriftOptions o{method, 4.0, 0.05, 3.0, 512, 0.5};
+  const DriftOptions o{method, 4.0, 0.05, 3.0, 512, 0.5, kDriftTranslation};
   DriftWorkspace* ws = DriftWorkspaceCreate();
   DriftFrame* ref = DriftFrameCreateWith(a.get(), 0, &o, 1, ws);
   for (auto _ : state) {

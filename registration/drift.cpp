@@ -79,6 +79,10 @@ bool ValidOptions(const DriftOptions* o) {
   if (o->method < kDriftClassic || o->method > kDriftPrecise)
     return err::Fail(err::kParameter, "method %d is not one of 0 (classic), 1 (default), 2 (precise)",
                      static_cast<int>(o->method));
+  if (o->model < kDriftTranslation || o->model > kDriftAffine)
+    return err::Fail(err::kParameter,
+                     "model %d is not one of 0 (translation), 1 (rigid), 2 (similarity), 3 (affine)",
+                     static_cast<int>(o->model));
   if (o->coarseSize < 1)
     return err::Fail(err::kParameter, "coarse size %d is below 1", static_cast<int>(o->coarseSize));
   return true;
@@ -93,6 +97,11 @@ void StartResult(DriftResult* r) {
   r->precision = -1.0;
   r->focus = 0.0;
   r->inliers = -1.0;
+  r->turn = 0.0;
+  r->a11 = r->a22 = 1.0;
+  r->a12 = r->a21 = 0.0;
+  r->angle = 0.0;
+  r->scale = 1.0;
   r->rescued = 0;
   r->quality = kDriftFailed;
 }
@@ -333,8 +342,42 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
   return p;
 }
 
-void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, const DriftKernels& k,
-                    DriftWorkspace& ws, DriftResult* r) {
+// The precise method with a motion model: the translation's start and the
+// turns' (MeasureMotion), the result's matrix and the distance through it.
+void MeasureModel(const DriftFrame* a, const DriftFrame* b, int32_t mask, int32_t model,
+                  const GlobalMatch& g, double bright, const DriftKernels& k, DriftWorkspace& ws,
+                  DriftResult* r) {
+  const MotionResult f = MeasureMotion(a->pyramid, b->pyramid, a->ref, b->full, b->mask, b->w,
+                                       b->h, model, g.dx + g.fx, g.dy + g.fy, bright, k, ws.work);
+  if (MemoryFailed()) return;
+  const Motion m = f.ok ? f.m : Motion{1, 0, 0, 1, static_cast<double>(g.dx),
+                                       static_cast<double>(g.dy)};
+  r->searchDx = f.ok ? f.startDx : g.dx;
+  r->searchDy = f.ok ? f.startDy : g.dy;
+  r->dx = m.dx;
+  r->dy = m.dy;
+  r->a11 = m.a11;
+  r->a12 = m.a12;
+  r->a21 = m.a21;
+  r->a22 = m.a22;
+  r->angle = MotionAngle(m) * 180.0 / M_PI;
+  r->scale = MotionScale(m);
+  r->precision = f.ok ? f.precision : 1e9;
+  r->inliers = f.ok ? f.inliers : 0.0;
+  // The distance through the motion: reference pixel M (p - c) + c + d for
+  // the frame's pixel p.
+  const double cx = CentreOf(b->w, 0), cy = CentreOf(b->h, 0);
+  const double t[9] = {m.a11, m.a12, cx + m.dx - m.a11 * cx - m.a12 * cy,
+                       m.a21, m.a22, cy + m.dy - m.a21 * cx - m.a22 * cy,
+                       0.0,   0.0,   1.0};
+  const double c = vantor::ResolvedMatrixCost(t, vantor::ResolvePair(a->grey, b->grey, mask, 0));
+  r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
+  r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;
+  if (c < 0.0) vantor::reg::NothingCompared();
+}
+
+void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int32_t model,
+                    const DriftKernels& k, DriftWorkspace& ws, DriftResult* r) {
   if (a->w != b->w || a->h != b->h) {
     err::Fail(err::kParameter, "frames of %d x %d and %d x %d differ in size",
               static_cast<int>(a->w), static_cast<int>(a->h), static_cast<int>(b->w),
@@ -380,6 +423,10 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   const double sa = 1.0 - a->levelNoise * a->levelNoise, sb = 1.0 - b->levelNoise * b->levelNoise;
   double contrast = sa > 0.64 && sb > 0.64 ? bright * std::sqrt(sb / sa) : 0.0;
   SignalsCompared(a, b, &bright, &contrast);
+  if (model != kDriftTranslation) {
+    MeasureModel(a, b, mask, model, g, bright, k, ws, r);
+    return;
+  }
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
   if (!differ) {
@@ -422,6 +469,10 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
   // An estimate that did not converge is no better than the whole-pixel start.
   r->precision = f.ok ? f.precision : 1e9;
   r->inliers = f.ok ? f.inliers : 0.0;
+  if (f.ok) {
+    r->turn = ResidualTurn(a->pyramid, b->pyramid, b->mask, b->w, b->h, f.dx, f.dy, k, ws.work);
+    if (MemoryFailed()) return;
+  }
   const double c = GreyCost(vantor::ResolvePair(a->grey, b->grey, mask, 0), r->dx, r->dy);
   r->distance = r->searchDistance = c >= 0.0 ? std::sqrt(c) : -1.0;
   r->quality = r->distance >= 0.0 ? kDriftOk : kDriftFailed;
@@ -512,7 +563,7 @@ int32_t MeasurePair(const DriftFrame* a, const DriftFrame* b, int32_t mask, cons
     DriftWorkspace& work = ws != nullptr ? *ws : temporary;
     const DriftKernels& k = DriftKernelsForMode();
     if (o->method == kDriftPrecise)
-      MeasurePrecise(a, b, mask, k, work, r);
+      MeasurePrecise(a, b, mask, o->model, k, work, r);
     else
       MeasureDefault(a, b, mask, o, k, work, r);
   } catch (const std::bad_alloc&) {

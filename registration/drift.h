@@ -31,6 +31,17 @@ enum {
   kDriftPrecise = 2  /* global whole-pixel start, robust sub-pixel refinement */
 };
 
+/* Motion models of the precise method: what a frame may do besides moving.
+ * Every model other than translation turns and scales about the frame's
+ * centre c = ((w - 1) / 2, (h - 1) / 2): a feature at p of the current frame
+ * lies at M (p - c) + c + (dx, dy) of the reference. */
+enum {
+  kDriftTranslation = 0, /* M the identity: the displacement alone */
+  kDriftRigid = 1,       /* M a rotation */
+  kDriftSimilarity = 2,  /* M a rotation and a uniform scale */
+  kDriftAffine = 3       /* M any 2 x 2 matrix */
+};
+
 /* Quality of a measured pair. */
 enum {
   kDriftOk = 0,
@@ -46,6 +57,8 @@ typedef struct DriftOptions {
   double minDiff;      /* does not use them) */
   int32_t coarseSize;  /* RegisterPair's coarse size (the program uses 512) */
   double maskFraction; /* fraction of each dimension compared (0.5) */
+  int32_t model;       /* kDriftTranslation (0) .. kDriftAffine; the precise
+                          method only (the others measure translation) */
 } DriftOptions;
 
 /* The result of one pair. */
@@ -66,6 +79,15 @@ typedef struct DriftResult {
                           reference is the blurrier; 0 when they agree) */
   double inliers;      /* the precise method: the mean robust weight of the
                           compared pixels (1: all fit; -1 other methods) */
+  double turn;         /* the precise method with the translation model: how far
+                          (pixels) a rotation or scale change that the
+                          displacement cannot follow moves the compared
+                          area's corners; 0 otherwise */
+  double a11, a12, a21, a22; /* the matrix M of the model (the identity for
+                          translation); x right, y as the rows count */
+  double angle;        /* M's rotation in degrees, counter-clockwise as the
+                          picture is displayed (row 0 its bottom) */
+  double scale;        /* M's scale (the square root of its determinant) */
   int32_t rescued;     /* 1 when the global check replaced the search's result */
   int32_t quality;     /* kDriftOk, kDriftRescued or kDriftFailed; DriftClassify
                           adds kDriftSuspect */
@@ -128,8 +150,8 @@ VANTOR_API int32_t DriftMeasureWith(const DriftFrame* reference, const DriftFram
  * levels; needs 5 measured results there; not for the precise method, whose robust fit
  * ignores what moves on its own), a best match that hardly stands out
  * (distinctness below 0.05), a focus difference of more than 2 pixels, or,
- * for the precise method, a standard error above 0.1 pixel or fewer than
- * half of the pixels fitting. Failed results stay failed; a rescued result
+ * for the precise method, a standard error above 0.1 pixel, fewer than
+ * half of the pixels fitting, or a turn above 1 pixel. Failed results stay failed; a rescued result
  * that is also suspect becomes suspect. Returns the number marked, or -1 when
  * memory is short (nothing is marked then). */
 VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);

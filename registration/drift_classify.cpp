@@ -13,6 +13,9 @@ namespace {
 
 // A focus difference of more than this (pixels of Gaussian blur) is suspect.
 constexpr double kSuspectFocus = 2.0;
+// A rotation or scale change moving the compared area's corners by more than
+// this (pixels) is more than the translation can follow.
+constexpr double kSuspectTurn = 1.0;
 
 }  // namespace
 
@@ -48,7 +51,10 @@ int32_t Classify(DriftResult* results, int32_t n) {
     const bool loose = r.precision > 0.1;
     const bool focus = std::fabs(r.focus) > kSuspectFocus;
     const bool outliers = r.inliers >= 0.0 && r.inliers < 0.5;
-    if (far || flat || loose || focus || outliers) {
+    const bool turned = r.turn > kSuspectTurn;
+    // A motion beyond what the start looks for may be a false match.
+    const bool beyond = r.scale > 0.0 && (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0);
+    if (far || flat || loose || focus || outliers || turned || beyond) {
       r.quality = kDriftSuspect;
       ++marked;
     }

@@ -226,6 +226,77 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx
                   const ReferenceData* own = nullptr, double brightness = 1.0,
                   double contrast = 0.0);
 
+// A motion of a model other than translation, about a centre (cx, cy): a
+// feature at p of the current frame lies at M (p - c) + c + d of the
+// reference, M = (a11 a12; a21 a22).
+struct Motion {
+  double a11 = 1, a12 = 0, a21 = 0, a22 = 1, dx = 0, dy = 0;
+};
+
+// The same motion on pyramid level `level` (block means of 2^level pixels),
+// or back from it (down false): the matrix stays, the displacement scales.
+Motion AtLevel(const Motion& m, int32_t level, bool down);
+
+// The centre of a w x h frame and its place on pyramid level `level`.
+double CentreOf(int32_t size, int32_t level);
+
+// M's rotation (radians, counter-clockwise with y up) and scale.
+double MotionAngle(const Motion& m);
+double MotionScale(const Motion& m);
+
+struct MotionRefinement {
+  bool ok = false;
+  Motion m;
+  double precision = -1;  // standard error of the centre's displacement, pixels
+  double inliers = 0;     // mean robust weight of the compared pixels
+  double cost = 0;        // robust scale of the model error at the end
+  int32_t iterations = 0;
+};
+
+// Robust Gauss-Newton refinement of a motion of the model (kDriftRigid,
+// kDriftSimilarity or kDriftAffine) of `current` (unsmoothed; smoothed here
+// with sigma over what the reference's rectangle reads) against the
+// reference data, about (cx, cy), from start; the photometric offset, gain
+// and blur as the translation's refinement has them. step: every step-th
+// row and column is compared (1 at full precision). brightness as Refine's.
+MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& current,
+                              const Motion& start, double cx, double cy, int32_t model,
+                              double sigma, int32_t step, const DriftKernels& k, Workspace& ws,
+                              double brightness = 1.0);
+
+// Candidates for the rotation and scale of current against reference (both
+// a pyramid level of the frames, the same one): the peaks of the phase
+// correlation of their magnitude spectra over a log-polar grid, which no
+// displacement changes. Angles in radians within +-45 degrees, scales within
+// 0.7 to 1.43, best first; empty when the frames are too small or memory is short.
+struct TurnCandidate {
+  double angle = 0, scale = 1, score = 0;
+};
+std::vector<TurnCandidate> TurnCandidates(const FloatImage& reference, const FloatImage& current,
+                                          int32_t count);
+
+// The precise method's measurement of a motion of the model: the
+// translation's start (sx, sy) and those of the turns the spectra find (on
+// the pyramid level about 320 pixels across), each refined on a coarse level,
+// the best followed down the pyramid to the full frame (ref, current).
+struct MotionResult {
+  bool ok = false;
+  Motion m;
+  double precision = -1, inliers = 0;
+  double startDx = 0, startDy = 0;  // the start that was taken
+};
+MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceData& ref,
+                           const FloatImage& current, const Rect& mask, int32_t w, int32_t h,
+                           int32_t model, double sx, double sy, double brightness,
+                           const DriftKernels& k, Workspace& ws);
+
+// How far (full-resolution pixels) the similarity that a coarse level fits
+// from the displacement (dx, dy) moves the corners of the compared area
+// beyond that displacement: the rotation or scale change a translation
+// leaves in its residual. 0 when the levels are too small to tell.
+double ResidualTurn(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_t w, int32_t h,
+                    double dx, double dy, const DriftKernels& k, Workspace& ws);
+
 // DriftClassify's work: marks the suspect results and returns their number.
 // Nothing is marked before every limit is known, so that a shortage of
 // memory (std::bad_alloc) leaves the results as they were.

@@ -43,7 +43,7 @@ struct Pair {
 };
 
 DriftOptions Options(int32_t method) {
-  return DriftOptions{method, 4.0, 0.05, 3.0, 512, 0.5};
+  return DriftOptions{method, 4.0, 0.05, 3.0, 512, 0.5, kDriftTranslation};
 }
 
 // Measures b against a with the method; the truth of a feature at p of b is

@@ -66,7 +66,7 @@ TEST(RegistrationErrors, CausesNameTheValues) {
 
   // The drift measurement: options out of range, a full-depth image of
   // another size (frames of different sizes: drift_test).
-  DriftOptions o{kDriftPrecise, 4, 0.05, 3, 512, 0.5};
+  DriftOptions o{kDriftPrecise, 4, 0.05, 3, 512, 0.5, kDriftTranslation};
   DriftOptions bad = o;
   bad.method = 7;
   EXPECT_EQ(DriftFrameCreate(a.get(), 0, &bad, 0), nullptr);

@@ -68,14 +68,17 @@ ResolvedPair ResolvePair(int32_t imageA, int32_t imageB, int32_t mask, int32_t s
   return p;
 }
 
+double ResolvedMatrixCost(const double* m, const ResolvedPair& p) {
+  if (!p.valid) return -1.0;
+  return RunOnPath(p.path, PerspectiveMaskDiffScalar, PerspectiveMaskDiffVector, p.a, p.aw, p.ah,
+                   p.ap, p.b, p.bw, p.bh, p.bp, p.mask, p.mp, m, p.sampling,
+                   nullptr);  // no count wanted
+}
+
 double ResolvedCost(const double* params, void* context) {
-  const auto* p = static_cast<const ResolvedPair*>(context);
-  if (!p->valid) return -1.0;
   const double m[9] = {params[2], params[3], params[0], -params[3], params[2], params[1],
                        0.0,       0.0,       1.0};
-  return RunOnPath(p->path, PerspectiveMaskDiffScalar, PerspectiveMaskDiffVector, p->a, p->aw,
-                   p->ah, p->ap, p->b, p->bw, p->bh, p->bp, p->mask, p->mp, m, p->sampling,
-                   nullptr);  // no count wanted
+  return ResolvedMatrixCost(m, *static_cast<const ResolvedPair*>(context));
 }
 
 // What a search needs before it starts: B 8-bit and a record to write. *w, *h

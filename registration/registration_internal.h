@@ -36,6 +36,10 @@ ResolvedPair ResolvePair(int32_t imageA, int32_t imageB, int32_t mask, int32_t s
 // PairCost over a ResolvedPair (context points at it): the same value.
 double ResolvedCost(const double* params, void* context);
 
+// The cost through a 3 x 3 projective matrix (row order, as
+// mrPerspectiveMaskDiff takes it) over a ResolvedPair.
+double ResolvedMatrixCost(const double* matrix, const ResolvedPair& pair);
+
 // RegisterPair that also reports what the search did (stats may be null).
 double RegisterPairWithStats(int32_t imageA, int32_t imageB, int32_t mask, double* record,
                              double startStep, double finalStep, double minDiff,

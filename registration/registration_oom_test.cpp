@@ -71,7 +71,7 @@ TEST(RegistrationOutOfMemory, SearchesFailOrGiveTheSameResult) {
   // refinement are made under the failures too.
   auto onFreshThread = [](const std::function<void()>& f) { std::thread(f).join(); };
   for (int32_t method : {kDriftClassic, kDriftDefault, kDriftPrecise}) {
-    const DriftOptions o{method, 4, 0.05, 1, 512, 0.5};
+    const DriftOptions o{method, 4, 0.05, 1, 512, 0.5, kDriftTranslation};
     RectOwner m(CentralMaskFraction(a.get(), o.maskFraction));
     DriftFrame* fa = DriftFrameCreate(a.get(), 0, &o, 1);
     DriftFrame* fb = DriftFrameCreate(b.get(), 0, &o, 0);

@@ -42,6 +42,14 @@ namespace {
 
 namespace err = vantor::err;
 
+// A result before any measurement: zeros and the identity motion.
+DriftResult BlankResult() {
+  DriftResult r{};
+  r.a11 = r.a22 = 1.0;
+  r.scale = 1.0;
+  return r;
+}
+
 bool MemoryShort() { return mrLastErrorKind() == VANTOR_ERROR_MEMORY; }
 
 struct DriftFrameDeleter {
@@ -95,7 +103,7 @@ class Engine {
     out_.Reset(sources.size() + 1);
     for (int32_t k = 0; k <= n_; ++k) {
       DriftResult& r = out_.results[k];
-      r = DriftResult{};
+      r = BlankResult();
       r.quality = kDriftOk;
       if (k >= firstPair_ && (k < pairLo_ || k > pairHi_)) {  // not measured in this run
         r.quality = kDriftFailed;
@@ -496,8 +504,26 @@ class Engine {
         const bool failed = r.quality == kDriftFailed;
         const int32_t ref = out_.reference[k];
         // A failed frame's row carries the sums so far, as it always has.
-        outX_ = toPrevious_ ? (failed ? outX_ : out_.dxFirst[ref]) + r.dx : r.dx;
-        outY_ = toPrevious_ ? (failed ? outY_ : out_.dyFirst[ref]) + r.dy : r.dy;
+        if (options_.method == kDriftPrecise && options_.model != kDriftTranslation) {
+          // The pair's motion composed onto its reference's: M = M1 M2,
+          // d = M1 d2 + d1 (both about the frame's centre).
+          const std::array<double, 4> m2{r.a11, r.a12, r.a21, r.a22};
+          if (!toPrevious_) {
+            outX_ = r.dx;
+            outY_ = r.dy;
+            outM_ = m2;
+          } else if (!failed) {
+            const std::array<double, 4>& m1 = out_.matrixFirst[ref];
+            outX_ = m1[0] * r.dx + m1[1] * r.dy + out_.dxFirst[ref];
+            outY_ = m1[2] * r.dx + m1[3] * r.dy + out_.dyFirst[ref];
+            outM_ = {m1[0] * m2[0] + m1[1] * m2[2], m1[0] * m2[1] + m1[1] * m2[3],
+                     m1[2] * m2[0] + m1[3] * m2[2], m1[2] * m2[1] + m1[3] * m2[3]};
+          }
+          out_.matrixFirst[k] = outM_;
+        } else {
+          outX_ = toPrevious_ ? (failed ? outX_ : out_.dxFirst[ref]) + r.dx : r.dx;
+          outY_ = toPrevious_ ? (failed ? outY_ : out_.dyFirst[ref]) + r.dy : r.dy;
+        }
         out_.dxFirst[k] = outX_;
         out_.dyFirst[k] = outY_;
         if (failed && Wanted(k)) out_.reasons[k] = FailureReason(k, causes_[k].c_str());
@@ -551,6 +577,7 @@ class Engine {
     sf.result = r;
     sf.dxFirst = out_.dxFirst[k];
     sf.dyFirst = out_.dyFirst[k];
+    std::copy(out_.matrixFirst[k].begin(), out_.matrixFirst[k].end(), sf.matrixFirst);
     sf.width = out_.width[k];
     sf.height = out_.height[k];
     sf.image = image;
@@ -792,6 +819,7 @@ class Engine {
   std::vector<std::string> causes_ = std::vector<std::string>(frames_.size());
   int32_t nextOutput_ = 1;      // the next frame to hand over
   double outX_ = 0, outY_ = 0;  // its displacement from the first
+  std::array<double, 4> outM_{1, 0, 0, 1};  // and its matrix (motion models)
   // Against the previous frame (not classic): frames whose reference failed
   // are measured again against lastGood_, the newest frame that did not fail.
   bool retry_ = false;
@@ -844,8 +872,9 @@ int32_t ProcessorCount() {
 
 void RunResults::Grow(size_t n) {
   if (results.size() >= n) return;
-  results.resize(n, DriftResult{});
+  results.resize(n, BlankResult());
   dxFirst.resize(n, 0.0);
+  matrixFirst.resize(n, {1.0, 0.0, 0.0, 1.0});
   dyFirst.resize(n, 0.0);
   width.resize(n, 0);
   height.resize(n, 0);

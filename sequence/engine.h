@@ -4,6 +4,7 @@
 #ifndef VANTOR_SEQUENCE_ENGINE_H
 #define VANTOR_SEQUENCE_ENGINE_H
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -19,6 +20,7 @@ namespace vantor::seq {
 struct RunResults {
   std::vector<DriftResult> results;
   std::vector<double> dxFirst, dyFirst;
+  std::vector<std::array<double, 4>> matrixFirst;  // the model's matrix from the first frame
   std::vector<int32_t> width, height, reference;
   std::vector<std::string> reasons;
   int32_t failedFrame = 0;  // the frame whose loading stopped the run

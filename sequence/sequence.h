@@ -126,7 +126,12 @@ typedef struct SequenceFrame {
                              itself: zeros, ok) */
   double dxFirst, dyFirst;/* displacement from the first frame (mode
                              kSequencePrevious: the running sums; a template:
-                             against the template) */
+                             against the template; with a motion model the
+                             pairs' motions composed, the displacement of the
+                             frame's centre) */
+  double matrixFirst[4];  /* the motion model's matrix from the first frame
+                             (a11, a12, a21, a22; composed in mode
+                             kSequencePrevious; the identity for translation) */
   int32_t width, height;  /* the frame's size (0 when it could not be loaded) */
   int32_t image;          /* the frame at its own depth while the frame callback
                              runs (keepImages), else 0 */

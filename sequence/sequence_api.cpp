@@ -249,6 +249,7 @@ int32_t SequenceResult(const Sequence* s, int32_t k, SequenceFrame* out) {
   }
   out->dxFirst = r.dxFirst[k];
   out->dyFirst = r.dyFirst[k];
+  std::copy(r.matrixFirst[k].begin(), r.matrixFirst[k].end(), out->matrixFirst);
   out->width = r.width[k];
   out->height = r.height[k];
   out->name = src.name.c_str();

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -282,10 +283,19 @@ FixedReference ReferenceOf(const py::object& reference, FrameSet* owner) {
 
 py::object Measure(py::object frames, const std::string& mode, double startStep,
                    double finalStep, double minDiff, double maskFraction,
-                   const std::string& method, std::optional<int> threads, py::object reference) {
+                   const std::string& method, std::optional<int> threads, py::object reference,
+                   const std::string& model) {
   if (mode != "first" && mode != "previous")
     throw py::value_error("mode must be \"first\" or \"previous\", not \"" + mode + "\"");
-  const DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
+  DriftOptions options = Options(startStep, finalStep, minDiff, maskFraction, method);
+  const char* models[] = {"translation", "rigid", "similarity", "affine"};
+  const auto at = std::find(std::begin(models), std::end(models), model);
+  if (at == std::end(models))
+    throw py::value_error("model must be \"translation\", \"rigid\", \"similarity\" or "
+                          "\"affine\", not \"" + model + "\"");
+  options.model = static_cast<int32_t>(at - std::begin(models));
+  if (options.model != kDriftTranslation && options.method != kDriftPrecise)
+    throw py::value_error("model \"" + model + "\" needs the method \"precise\"");
   const int nThreads = ThreadCount(threads);
   const FrameSet set = TakeFrames(frames, "measure");
   const bool previous = mode == "previous";
@@ -322,7 +332,32 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   out.attr("__setitem__")("distance", dist);
   out.attr("__setitem__")("quality", quality);
   out.attr("__setitem__")("sigma", sigma);
-  return out;
+  if (options.model == kDriftTranslation) return out;
+  // The motion, rows counted down as the arrays hold them: the matrix's
+  // off-diagonal terms change sign, the angle (as displayed) does not.
+  py::list fields;
+  for (py::handle f : py::module_::import("vantor._core").attr("_RESULT_FIELDS")) fields.append(f);
+  const char* extra[] = {"angle", "scale", "angle_first", "scale_first",
+                         "a11", "a12", "a21", "a22"};
+  for (const char* name : extra) fields.append(py::make_tuple(name, "f8"));
+  py::object wide = np.attr("zeros")(n, np.attr("dtype")(fields));
+  for (py::handle name : out.attr("dtype").attr("names"))
+    wide.attr("__setitem__")(name, out.attr("__getitem__")(name));
+  std::vector<py::array_t<double>> cols;
+  for (size_t i = 0; i < std::size(extra); ++i) cols.emplace_back(n);
+  for (py::ssize_t k = 0; k < n; ++k) {
+    const DriftResult& p = r[k].result;
+    const double* m = r[k].matrixFirst;
+    const bool first = k == 0;
+    const double values[] = {first ? 0.0 : p.angle, first ? 1.0 : p.scale,
+                             std::atan2(m[2] - m[1], m[0] + m[3]) * 180.0 / M_PI,
+                             std::sqrt(std::max(0.0, m[0] * m[3] - m[1] * m[2])),
+                             first ? 1.0 : p.a11, first ? 0.0 : -p.a12, first ? 0.0 : -p.a21,
+                             first ? 1.0 : p.a22};
+    for (size_t i = 0; i < std::size(extra); ++i) cols[i].mutable_at(k) = values[i];
+  }
+  for (size_t i = 0; i < std::size(extra); ++i) wide.attr("__setitem__")(extra[i], cols[i]);
+  return wide;
 }
 
 // The shifts of align: measure's result (dx_first, dy_first) or an (n, 2) array.
@@ -639,7 +674,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("measure", &Measure, "frames"_a, py::kw_only(), "mode"_a = "first",
         "start_step"_a = 4.0, "final_step"_a = 0.05, "min_diff"_a = 3.0,
         "mask_fraction"_a = 0.5, "method"_a = "precise", "threads"_a = py::none(),
-        "reference"_a = py::none(), "See vantor.measure.");
+        "reference"_a = py::none(), "model"_a = "translation", "See vantor.measure.");
   m.def("align", &Align, "frames"_a, "shifts"_a, py::kw_only(), "interpolation"_a, "fill"_a,
         "threads"_a = py::none(),
         "See vantor.align.");

@@ -255,3 +255,22 @@ def test_quarter_pixel_shifts_fill_one_side_as_the_program_does(tmp_path):
     table.write_text("frame,dx_first,dy_first\n1,0,0\n2,1,0\n3,0,1\n")
     with pytest.raises(ValueError, match="holds 3 frames, but 4"):
         vantor.apply(frames[:4], table)
+
+
+def test_model_gives_the_turn_composed_in_both_modes():
+    from scipy import ndimage
+    rng = np.random.default_rng(1)
+    base = ndimage.gaussian_filter(rng.normal(size=(384, 384)), 3) * 400 + 120
+    turned = [ndimage.rotate(base, a, reshape=False, order=3, mode="reflect") for a in (2.0, 4.0)]
+    frames = np.clip(np.stack([base] + turned), 0, 255).astype(np.uint8)
+    first = vantor.measure(frames, model="similarity")
+    previous = vantor.measure(frames, mode="previous", model="similarity")
+    # rotate turns counter-clockwise as displayed: the frame turns back onto the first.
+    assert np.allclose(first["angle"], [0, -2, -4], atol=0.01)
+    assert np.allclose(previous["angle"], [0, -2, -2], atol=0.01)
+    assert np.allclose(previous["angle_first"], first["angle"], atol=0.01)
+    assert np.allclose(first["scale"], 1, atol=1e-4)
+    assert np.allclose(first[["dx", "dy"]].tolist(), 0, atol=0.02)
+    assert "angle" not in vantor.measure(frames).dtype.names
+    with pytest.raises(ValueError, match="model"):
+        vantor.measure(frames, model="spin")

@@ -283,7 +283,7 @@ def _reference(reference, mode):
 
 def measure(frames, *, mode=None, start_step=4.0, final_step=0.05, min_diff=3.0,
             mask_fraction=0.5, method="precise", threads=None, axes=None, channel=1, z="max",
-            reference=None):
+            reference=None, model="translation"):
     """Measures the drift of a sequence.
 
     frames: a 3-D array (frames, height, width), a 4-D colour array (frames,
@@ -316,6 +316,14 @@ def measure(frames, *, mode=None, start_step=4.0, final_step=0.05, min_diff=3.0,
     classified over the whole sequence (suspect distances, out-of-focus
     frames) unless the method is "classic". Other keywords as for register.
 
+    model: "translation" (the default), "rigid", "similarity" or "affine"
+    (the precise method only): the motion about the frame's centre. The
+    array then also has angle and scale of each pair (degrees,
+    counter-clockwise as the picture is displayed), angle_first and
+    scale_first (composed in mode "previous") and the pair's matrix a11,
+    a12, a21, a22 (columns right, rows down); dx, dy are the displacement of
+    the frame's centre.
+
         frames = np.stack([vantor.read(f) for f in sorted(glob.glob("run7/*.tif"))])
         drift = vantor.measure(frames, mode="first")
         print(drift[["dx_first", "dy_first", "quality"]])
@@ -341,8 +349,11 @@ def measure(frames, *, mode=None, start_step=4.0, final_step=0.05, min_diff=3.0,
         _steps_fit(options, frames[0] if frames.ndim >= 3 and len(frames) else None)
     elif isinstance(frames, (list, tuple)) and frames:
         _steps_fit(options, frames[0])
+    model = _choice("model", model, ("translation", "rigid", "similarity", "affine"),
+                    '"translation", "rigid", "similarity" or "affine"')
     frames, _ = _take_frames(frames, "measure")
-    return _core.measure(frames, mode=mode, threads=threads, reference=fixed, **options)
+    return _core.measure(frames, mode=mode, threads=threads, reference=fixed, model=model,
+                         **options)
 
 
 def follow(pattern, *, idle=60.0, mode="first", start_step=4.0, final_step=0.05, min_diff=3.0,

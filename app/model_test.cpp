@@ -1,0 +1,121 @@
+// The motion models end to end: a turning and zooming sequence measured with
+// --model in both modes (CSV columns, composed motion, accuracy), and the
+// translation model flagging the turn it cannot follow.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/test_support.h"
+#include "tools/synthetic_image.h"
+
+namespace vantor::app {
+namespace {
+
+namespace fs = std::filesystem;
+using vantor::test::ReadFileBytes;
+using vantor::test::RunProgram;
+using vantor::test::SplitFields;
+using vantor::test::SplitLines;
+using vantor::test::TempDir;
+using vantor::tools::Blob;
+
+constexpr int kSide = 512;
+
+// Frame k of a field turned by angle[k] degrees and scaled by scale[k] about
+// the centre, then moved by (dx[k], dy[k]): a feature at p of the first frame
+// is at R (p - c) + c + d of frame k.
+struct Pose {
+  double angle, scale, dx, dy;
+};
+
+void WriteFrames(const fs::path& dir, const std::vector<Pose>& poses, double noise) {
+  const std::vector<Blob> field = vantor::tools::MakeBlobs(kSide, kSide, 2000, 5);
+  const double c = 0.5 * (kSide - 1);
+  for (size_t k = 0; k < poses.size(); ++k) {
+    const Pose& p = poses[k];
+    const double t = p.angle * M_PI / 180.0;
+    std::vector<Blob> moved = field;
+    for (Blob& b : moved) {
+      const double x = b.x - c, y = b.y - c;
+      b.x = p.scale * (std::cos(t) * x - std::sin(t) * y) + c + p.dx;
+      b.y = p.scale * (std::sin(t) * x + std::cos(t) * y) + c + p.dy;
+      b.sigma *= p.scale;
+    }
+    auto v = vantor::tools::RenderValues(moved, kSide, kSide, 0, 0);
+    vantor::tools::AddNoise(v, noise, static_cast<uint32_t>(40 + k));
+    char name[32];
+    std::snprintf(name, sizeof name, "f%03zu.tif", k + 1);
+    ASSERT_TRUE(vantor::test::WriteGreyTiff(dir / name, v, kSide, kSide));
+  }
+}
+
+std::vector<std::vector<std::string>> Csv(const fs::path& p) {
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& line : SplitLines(ReadFileBytes(p), "\n"))
+    if (!line.empty()) rows.push_back(SplitFields(line, ','));
+  return rows;
+}
+
+TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
+  TempDir dir, tmp;
+  const std::vector<Pose> poses{
+      {0, 1, 0, 0}, {1.5, 1.01, 2.3, -1.1}, {3.2, 0.99, 6.8, 0.4}, {4.1, 1.03, -3.7, 5.2}};
+  WriteFrames(dir.path(), poses, 2.0);
+  for (const char* mode : {"0", "1"}) {
+    SCOPED_TRACE(mode);
+    auto r = RunProgram({"*.tif", mode, "--model=similarity", "--csv=m.csv", "--quiet"},
+                        dir.path(), tmp.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = Csv(dir / "m.csv");
+    ASSERT_EQ(rows.size(), poses.size() + 1);
+    EXPECT_EQ(rows[0][6], "angle");
+    EXPECT_EQ(rows[0][7], "scale");
+    EXPECT_EQ(rows[0][8], "distance");
+    for (size_t k = 1; k < poses.size(); ++k) {
+      // Frame k against the first: the inverse of its pose, about the centre.
+      const Pose& p = poses[k];
+      const double t = p.angle * M_PI / 180.0, s = p.scale;
+      const double ix = -(std::cos(t) * p.dx + std::sin(t) * p.dy) / s;
+      const double iy = -(-std::sin(t) * p.dx + std::cos(t) * p.dy) / s;
+      const auto& f = rows[k + 1];
+      EXPECT_EQ(f[9], "ok");
+      EXPECT_NEAR(std::stod(f[4]), ix, 0.02);
+      EXPECT_NEAR(std::stod(f[5]), iy, 0.02);
+      if (std::string(mode) == "1") {
+        EXPECT_NEAR(std::stod(f[6]), -p.angle, 0.005);
+        EXPECT_NEAR(std::stod(f[7]), 1.0 / s, 5e-5);
+      }
+    }
+  }
+  // The translation model keeps its columns and calls the turn suspect.
+  auto t = RunProgram({"*.tif", "1", "--csv=t.csv", "--quiet"}, dir.path(), tmp.path().string());
+  ASSERT_EQ(t.status, 0) << t.err;
+  EXPECT_EQ(Csv(dir / "t.csv")[0].size(), 9u);
+  EXPECT_NE(t.err.find("rotation or scale change"), std::string::npos) << t.err;
+  EXPECT_NE(t.err.find("--model="), std::string::npos);
+  auto bad = RunProgram({"*.tif", "--model=spin"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--model=spin"), std::string::npos);
+}
+
+TEST(Model, AffineAddsTheMatrixAndAPlainShiftIsNotSuspect) {
+  TempDir dir, tmp;
+  WriteFrames(dir.path(), {{0, 1, 0, 0}, {0, 1, 3.4, -2.2}, {0.02, 1, 7.1, 1.3}}, 2.0);
+  auto r = RunProgram({"*.tif", "1", "--model=affine", "--csv=a.csv"}, dir.path(),
+                      tmp.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = Csv(dir / "a.csv");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0][8], "a11");
+  EXPECT_EQ(rows[0][11], "a22");
+  EXPECT_NEAR(std::stod(rows[2][2]), -3.4, 0.02);
+  EXPECT_NEAR(std::stod(rows[2][8]), 1.0, 1e-3);
+  auto t = RunProgram({"*.tif", "1", "--quiet"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(t.err.find("rotation or scale"), std::string::npos) << t.err;
+}
+
+}  // namespace
+}  // namespace vantor::app

@@ -1,0 +1,416 @@
+// The precise method's refinement of a rotation, a similarity or an affine
+// motion with the displacement: the inverse-compositional Gauss-Newton of the
+// translation's refinement (drift_refine.cpp) with the motion's columns added
+// to its normal equations. The current frame is smoothed over what the
+// reference's rectangle reads, resampled through the motion by Keys cubic
+// convolution, and each step is solved from the reference's own gradients
+// times the positions from the centre; the photometric offset, gain and blur
+// are fitted alongside, Tukey weights keep what moves on its own out.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "registration/drift_internal.h"
+
+namespace vantor::drift {
+namespace {
+
+constexpr int kMaxParams = 9;
+constexpr int32_t kMaxIterations = 30;
+// Steps below this (pixels of displacement anywhere in the area) end it.
+constexpr double kConverged = 1e-3;
+constexpr double kHuberK = 1.345, kTukeyC = 4.685;
+// The largest share of the remaining distance a step may leave and still be
+// extrapolated (as the translation's refinement does).
+constexpr double kMaxShortfall = 0.6;
+
+double Keys(double x) {
+  x = std::fabs(x);
+  if (x < 1) return (1.5 * x - 2.5) * x * x + 1;
+  if (x < 2) return ((-0.5 * x + 2.5) * x - 4) * x + 2;
+  return 0.0;
+}
+
+// The number of motion parameters of a model (the displacement's two first).
+int MotionParams(int32_t model) {
+  return model == kDriftRigid ? 3 : model == kDriftSimilarity ? 4 : 6;
+}
+
+// Each motion column is ax . (1, u, v) times gx plus ay . (1, u, v) times gy.
+struct Column {
+  double ax[3], ay[3];
+};
+void MotionColumns(int32_t model, Column* c) {
+  c[0] = {{1, 0, 0}, {0, 0, 0}};
+  c[1] = {{0, 0, 0}, {1, 0, 0}};
+  if (model == kDriftAffine) {
+    c[2] = {{0, 1, 0}, {0, 0, 0}};
+    c[3] = {{0, 0, 1}, {0, 0, 0}};
+    c[4] = {{0, 0, 0}, {0, 1, 0}};
+    c[5] = {{0, 0, 0}, {0, 0, 1}};
+    return;
+  }
+  c[2] = {{0, 0, -1}, {0, 1, 0}};  // rotation
+  c[3] = {{0, 1, 0}, {0, 0, 1}};   // scale
+}
+
+// Solves the symmetric positive n x n system a x = v (full matrix, row
+// major) by Cholesky decomposition; the inverse's diagonal into inv. False
+// when it is not clearly positive definite.
+bool Solve(const double* a, const double* v, int n, double* x, double* inv) {
+  double l[kMaxParams][kMaxParams] = {};
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) {
+      double sum = a[i * n + j];
+      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
+      if (i == j) {
+        if (!(sum > 1e-9 * a[i * n + i]) || !(a[i * n + i] > 0)) return false;
+        l[i][i] = std::sqrt(sum);
+      } else {
+        l[i][j] = sum / l[j][j];
+      }
+    }
+  double y[kMaxParams];
+  for (int i = 0; i < n; ++i) {
+    double sum = v[i];
+    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
+    y[i] = sum / l[i][i];
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    double sum = y[i];
+    for (int k = i + 1; k < n; ++k) sum -= l[k][i] * x[k];
+    x[i] = sum / l[i][i];
+  }
+  for (int c = 0; c < n; ++c) {
+    double z[kMaxParams];
+    for (int i = 0; i < n; ++i) {
+      double sum = i == c ? 1.0 : 0.0;
+      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
+      z[i] = sum / l[i][i];
+    }
+    double d = 0;
+    for (int i = 0; i < n; ++i) d += z[i] * z[i];
+    inv[c] = d;
+  }
+  return true;
+}
+
+// Holds parameter p at value: its row and column leave the system.
+void Fix(double* a, double* v, int n, int p, double value) {
+  for (int i = 0; i < n; ++i) {
+    if (i == p) continue;
+    v[i] -= a[i * n + p] * value;
+    a[i * n + p] = a[p * n + i] = 0.0;
+  }
+  a[p * n + p] = 1.0;
+  v[p] = value;
+}
+
+// The motion made exactly the model's: a rotation, or a rotation and a scale.
+void Project(Motion& m, int32_t model) {
+  if (model == kDriftAffine) return;
+  const double angle = MotionAngle(m);
+  const double scale = model == kDriftRigid ? 1.0 : MotionScale(m);
+  m.a11 = m.a22 = scale * std::cos(angle);
+  m.a21 = scale * std::sin(angle);
+  m.a12 = -m.a21;
+}
+
+}  // namespace
+
+Motion AtLevel(const Motion& m, int32_t level, bool down) {
+  Motion out = m;
+  const double f = down ? std::ldexp(1.0, -level) : std::ldexp(1.0, level);
+  out.dx *= f;
+  out.dy *= f;
+  return out;
+}
+
+double CentreOf(int32_t size, int32_t level) {
+  // Block j of level l covers pixels [j 2^l, (j + 1) 2^l): its centre is at
+  // j 2^l + (2^l - 1) / 2.
+  const double s = std::ldexp(1.0, level);
+  return (0.5 * (size - 1) - 0.5 * (s - 1)) / s;
+}
+
+double MotionAngle(const Motion& m) { return std::atan2(m.a21 - m.a12, m.a11 + m.a22); }
+
+double MotionScale(const Motion& m) {
+  const double det = m.a11 * m.a22 - m.a12 * m.a21;
+  return det > 0 ? std::sqrt(det) : 0.0;
+}
+
+MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, const Motion& start,
+                              double cx, double cy, int32_t model, double sigma, int32_t step,
+                              const DriftKernels& k, Workspace& ws, double brightness) {
+  MotionRefinement out;
+  const Rect& R = ref.rect;
+  if (R.Area() <= 0 || cur.Empty() || step < 1) return out;
+  brightness = std::clamp(brightness, 0.05, 20.0);
+  const int nm = MotionParams(model), P = nm + 3;
+  Column cols[6];
+  MotionColumns(model, cols);
+  // Positions from the centre in units of half the area's larger side.
+  const double S = 0.5 * std::max(R.Width(), R.Height());
+  // How far the motion may wander from its start (pixels anywhere in the area).
+  const double reach = std::max(4.0, 0.15 * S);
+  Motion m = start;
+  auto Inverse = [](const Motion& t, double* inv) {
+    const double det = t.a11 * t.a22 - t.a12 * t.a21;
+    if (!(std::fabs(det) > 1e-6)) return false;
+    inv[0] = t.a22 / det;
+    inv[1] = -t.a12 / det;
+    inv[2] = -t.a21 / det;
+    inv[3] = t.a11 / det;
+    return true;
+  };
+  // The smoothed current frame over what the rectangle reads at the start,
+  // with room for the motion to wander.
+  double mi[4];
+  if (!Inverse(m, mi)) return out;
+  double lo[2] = {1e300, 1e300}, hi[2] = {-1e300, -1e300};
+  for (int corner = 0; corner < 4; ++corner) {
+    const double qx = (corner & 1 ? R.x1 - 1 : R.x0) - cx - m.dx;
+    const double qy = (corner & 2 ? R.y1 - 1 : R.y0) - cy - m.dy;
+    const double sx = mi[0] * qx + mi[1] * qy + cx, sy = mi[2] * qx + mi[3] * qy + cy;
+    lo[0] = std::min(lo[0], sx);
+    hi[0] = std::max(hi[0], sx);
+    lo[1] = std::min(lo[1], sy);
+    hi[1] = std::max(hi[1], sy);
+  }
+  const double margin = reach + 3.0;
+  if (!(hi[0] - lo[0] < 1e6 && hi[1] - lo[1] < 1e6)) return out;
+  Rect Q;
+  Q.x0 = std::max<int32_t>(0, static_cast<int32_t>(std::floor(lo[0] - margin)));
+  Q.y0 = std::max<int32_t>(0, static_cast<int32_t>(std::floor(lo[1] - margin)));
+  Q.x1 = std::min<int32_t>(cur.w, static_cast<int32_t>(std::ceil(hi[0] + margin)) + 1);
+  Q.y1 = std::min<int32_t>(cur.h, static_cast<int32_t>(std::ceil(hi[1] + margin)) + 1);
+  if (Q.Width() < 8 || Q.Height() < 8) return out;
+  FloatImage& src = ws.refineSmooth;
+  if (!SmoothRegion(cur, Q, sigma, &src, k, ws)) return out;
+  const int32_t w = R.Width(), h = R.Height();
+  FloatImage& resid = ws.residual;
+  if (!resid.Allocate(w, h)) return out;
+  std::vector<float>& sample = ws.sample;
+
+  float c0 = 0, c1 = 0, b = 0;
+  double prev[kMaxParams] = {};
+  double inv[kMaxParams] = {};
+  double lastW = 0, lastWee = 0, noiseRatio = 0, scale = 1;
+  int32_t tukeyRounds = 0;
+  int64_t compared = 0;
+  for (int32_t it = 0; it < kMaxIterations; ++it) {
+    if (!Inverse(m, mi)) return out;
+    // The first, rough steps compare every other row.
+    const int32_t rs = it < 2 ? 2 * step : step;
+    // Resampled current frame minus the reference; NaN where no sample falls.
+    const double bx = cx - Q.x0, by = cy - Q.y0;
+    for (int32_t y = 0; y < h; y += rs) {
+      const float* a = ref.Smooth(y);
+      float* r = resid.Row(y);
+      const double qy = R.y0 + y - cy - m.dy;
+      for (int32_t x = 0; x < w; x += step) {
+        const double qx = R.x0 + x - cx - m.dx;
+        const double sx = mi[0] * qx + mi[1] * qy + bx, sy = mi[2] * qx + mi[3] * qy + by;
+        const double fx0 = std::floor(sx), fy0 = std::floor(sy);
+        if (!(fx0 >= 1 && fy0 >= 1 && fx0 < src.w - 2 && fy0 < src.h - 2)) {
+          r[x] = NAN;
+          continue;
+        }
+        const int32_t ix = static_cast<int32_t>(fx0), iy = static_cast<int32_t>(fy0);
+        const double fx = sx - fx0, fy = sy - fy0;
+        const double wx[4] = {Keys(1 + fx), Keys(fx), Keys(1 - fx), Keys(2 - fx)};
+        double v = 0;
+        for (int32_t j = 0; j < 4; ++j) {
+          const float* s = src.Row(iy - 1 + j) + ix - 1;
+          v += Keys(j - 1 - fy) * (wx[0] * s[0] + wx[1] * s[1] + wx[2] * s[2] + wx[3] * s[3]);
+        }
+        r[x] = static_cast<float>(v - a[x]);
+      }
+    }
+    // Robust scale from a low quantile of the model errors (as the
+    // translation's refinement takes it in a dense scene).
+    sample.clear();
+    const int32_t grid = std::max<int32_t>(
+        rs, static_cast<int32_t>(std::sqrt(static_cast<double>(R.Area()) / 4096.0)) / rs * rs);
+    const int32_t gridX = std::max<int32_t>(step, grid / step * step);
+    for (int32_t y = 0; y < h; y += grid) {
+      const float* r = resid.Row(y);
+      const float* a = ref.Smooth(y);
+      const float* lap = ref.lap.Row(y);
+      for (int32_t x = 0; x < w; x += gridX)
+        if (!std::isnan(r[x])) sample.push_back(r[x] - (c0 + c1 * a[x] + b * lap[x]));
+    }
+    if (sample.size() < 32) return out;
+    {
+      const size_t mid = sample.size() / 2;
+      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
+      const float med = sample[mid];
+      for (float& v : sample) v = std::fabs(v - med);
+      const size_t low = sample.size() / 5;
+      std::nth_element(sample.begin(), sample.begin() + low, sample.end());
+      scale = std::max(sample[low] / 0.2533, 1e-6);
+    }
+    const bool tukey = it >= 1;
+    const double c = (tukey ? kTukeyC : kHuberK) * scale;
+    // The normal equations: motion columns, then offset, gain and blur.
+    double M[kMaxParams * kMaxParams] = {}, V[kMaxParams] = {};
+    double mom[6] = {};  // weighted sums of 1, u, v, uu, uv, vv
+    double sw = 0, swee = 0;
+    compared = 0;
+    for (int32_t y = 0; y < h; y += rs) {
+      const float* r = resid.Row(y);
+      const float* a = ref.Smooth(y);
+      const float* lap = ref.lap.Row(y);
+      const float* gx = ref.gx.Row(y);
+      const float* gy = ref.gy.Row(y);
+      const double v = (R.y0 + y - cy) / S;
+      for (int32_t x = 0; x < w; x += step) {
+        if (std::isnan(r[x])) continue;
+        ++compared;
+        const double e = r[x] - (c0 + c1 * a[x] + b * lap[x]);
+        const double ae = std::fabs(e);
+        double wt;
+        if (tukey) {
+          if (ae >= c) continue;
+          const double t = 1.0 - (e / c) * (e / c);
+          wt = t * t;
+        } else {
+          wt = ae <= c ? 1.0 : c / ae;
+        }
+        const double u = (R.x0 + x - cx) / S;
+        double J[kMaxParams];
+        J[0] = gx[x];
+        J[1] = gy[x];
+        if (model == kDriftAffine) {
+          J[2] = u * gx[x];
+          J[3] = v * gx[x];
+          J[4] = u * gy[x];
+          J[5] = v * gy[x];
+        } else {
+          J[2] = u * gy[x] - v * gx[x];
+          if (model == kDriftSimilarity) J[3] = u * gx[x] + v * gy[x];
+        }
+        J[nm] = 1.0;
+        J[nm + 1] = a[x];
+        J[nm + 2] = lap[x];
+        for (int i = 0; i < P; ++i) {
+          const double wi = wt * J[i];
+          for (int j = i; j < P; ++j) M[i * P + j] += wi * J[j];
+          V[i] += wi * r[x];
+        }
+        mom[0] += wt;
+        mom[1] += wt * u;
+        mom[2] += wt * v;
+        mom[3] += wt * u * u;
+        mom[4] += wt * u * v;
+        mom[5] += wt * v * v;
+        sw += wt;
+        swee += wt * e * e;
+      }
+    }
+    if (compared * 4 * rs * step < R.Area() || sw <= 0) return out;
+    for (int i = 0; i < P; ++i)
+      for (int j = 0; j < i; ++j) M[i * P + j] = M[j * P + i];
+    // The reference's gradient noise inflates the motion block (its squares,
+    // not its products with the residual): its expected share is taken off.
+    const double mm[3][3] = {{mom[0], mom[1], mom[2]}, {mom[1], mom[3], mom[4]},
+                             {mom[2], mom[4], mom[5]}};
+    double N[6][6] = {};
+    for (int i = 0; i < nm; ++i)
+      for (int j = 0; j < nm; ++j) {
+        double s = 0;
+        for (int p = 0; p < 3; ++p)
+          for (int q = 0; q < 3; ++q)
+            s += (cols[i].ax[p] * cols[j].ax[q] + cols[i].ay[p] * cols[j].ay[q]) * mm[p][q];
+        N[i][j] = ref.gradientNoise * s;
+      }
+    const double noiseShare = N[0][0];
+    const double signal = 0.5 * (M[0] + M[P + 1]) - noiseShare;
+    noiseRatio = signal > 0.05 * noiseShare ? noiseShare / signal : 20.0;
+    double f = 1.0;
+    for (int i = 0; i < nm; ++i)
+      if (N[i][i] > 0) f = std::min(f, 0.8 * M[i * P + i] / N[i][i]);
+    for (int i = 0; i < nm; ++i)
+      for (int j = 0; j < nm; ++j) M[i * P + j] -= f * N[i][j];
+    // Whether the reference can tell the gain (as in the translation's).
+    const int g0 = nm, g1 = nm + 1;
+    const double spreadA =
+        M[g1 * P + g1] - M[g0 * P + g1] * M[g0 * P + g1] / std::max(M[g0 * P + g0], 1e-30);
+    if (!(spreadA > 2.0 * ref.valueNoise * sw)) {
+      Fix(M, V, P, g1, brightness - 1.0);
+      Fix(M, V, P, nm + 2, 0.0);
+    }
+    double X[kMaxParams];
+    if (!Solve(M, V, P, X, inv)) return out;
+    for (int i = 0; i < nm; ++i) X[i] /= brightness;
+    // Steps that fall short by a steady share: the rest of the series at once.
+    double gain = 1.0;
+    if (it >= 1) {
+      double pp = 0, xp = 0;
+      for (int i = 0; i < nm; ++i) {
+        pp += prev[i] * prev[i];
+        xp += X[i] * prev[i];
+      }
+      const double ratio = pp > 0 ? xp / pp : 0.0;
+      if (ratio > 0.0 && ratio < kMaxShortfall) gain = 1.0 / (1.0 - ratio);
+    }
+    for (int i = 0; i < nm; ++i) prev[i] = X[i];
+    // The step's motion E(q) = q + t + D (q - c) composes onto the estimate.
+    double D[4];
+    if (model == kDriftAffine) {
+      D[0] = X[2];
+      D[1] = X[3];
+      D[2] = X[4];
+      D[3] = X[5];
+    } else {
+      const double s = model == kDriftSimilarity ? X[3] : 0.0;
+      D[0] = D[3] = s;
+      D[1] = -X[2];
+      D[2] = X[2];
+    }
+    double largest = std::max(std::fabs(X[0]), std::fabs(X[1]));
+    for (double& d : D) {
+      d *= gain / S;
+      largest = std::max(largest, std::fabs(d) * S);
+    }
+    const double tx = gain * X[0], ty = gain * X[1];
+    Motion n = m;
+    n.a11 = (1 + D[0]) * m.a11 + D[1] * m.a21;
+    n.a12 = (1 + D[0]) * m.a12 + D[1] * m.a22;
+    n.a21 = D[2] * m.a11 + (1 + D[3]) * m.a21;
+    n.a22 = D[2] * m.a12 + (1 + D[3]) * m.a22;
+    n.dx = (1 + D[0]) * m.dx + D[1] * m.dy + tx;
+    n.dy = D[2] * m.dx + (1 + D[3]) * m.dy + ty;
+    Project(n, model);
+    m = n;
+    c0 = static_cast<float>(X[nm]);
+    c1 = static_cast<float>(X[nm + 1]);
+    b = static_cast<float>(X[nm + 2]);
+    lastW = sw;
+    lastWee = swee;
+    out.iterations = it + 1;
+    // Wandered off: the displacement of the area's corners from the start.
+    const double moved = std::max({std::fabs(m.dx - start.dx), std::fabs(m.dy - start.dy),
+                                   (std::fabs(m.a11 - start.a11) + std::fabs(m.a12 - start.a12) +
+                                    std::fabs(m.a21 - start.a21) + std::fabs(m.a22 - start.a22)) *
+                                       S});
+    if (!(moved < reach)) return out;
+    if (tukey) ++tukeyRounds;
+    if (tukeyRounds >= 2 && largest * gain < kConverged * step) break;
+  }
+  out.ok = true;
+  out.m = m;
+  out.inliers = lastW / std::max<double>(1.0, static_cast<double>(compared));
+  out.cost = scale;
+  // The standard error as the translation's refinement states it (twice the
+  // statistical estimate, a floor for the resampling).
+  const double var = lastW > 0 ? lastWee / lastW : 0.0;
+  const double corr = 4.0 * M_PI * sigma * sigma / (static_cast<double>(step) * step);
+  const double statistical =
+      std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / brightness;
+  out.precision = std::hypot(2.0 * statistical, 0.002);
+  return out;
+}
+
+}  // namespace vantor::drift
