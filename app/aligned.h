@@ -24,6 +24,11 @@ struct AlignedLook {
   int32_t interpolation = kResampleCubic;
   std::optional<double> fill = {};
   bool float32 = false;
+  // The motion from the frame to the first beyond its displacement: a feature
+  // at p of the frame lies at A (p - c) + c + (dx, dy) of the first, c the
+  // frame's centre, A = {a11, a12, a21, a22} with y counted up (the identity
+  // for a translation).
+  double a[4] = {1, 0, 0, 1};
 };
 
 // Why `fill` cannot be the fill of frames of this depth (as mrReadFile loads

@@ -396,6 +396,8 @@ class ProgramRun {
     look.interpolation = ctx_.options.interpolation;
     look.fill = ctx_.options.fill;
     look.float32 = depth == 64 && StoredAsFloat32(f.path, f.page);
+    if (ctx_.options.model != kDriftTranslation && write)
+      std::copy(f.matrixFirst, f.matrixFirst + 4, look.a);
     // Moved by the displacement as the CSV gives it, so that --apply with that
     // CSV writes the same files.
     const double dx = AsInCsv(f.dxFirst), dy = AsInCsv(f.dyFirst);

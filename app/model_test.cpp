@@ -3,12 +3,16 @@
 // translation model flagging the turn it cannot follow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/test_support.h"
+#include "memrect/memrect.h"
+#include "memrect/readfile.h"
+#include "memrect/rect_owner.h"
 #include "tools/synthetic_image.h"
 
 namespace vantor::app {
@@ -21,6 +25,7 @@ using vantor::test::SplitFields;
 using vantor::test::SplitLines;
 using vantor::test::TempDir;
 using vantor::tools::Blob;
+using vantor::RectOwner;
 
 constexpr int kSide = 512;
 
@@ -89,6 +94,26 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
         EXPECT_NEAR(std::stod(f[7]), 1.0 / s, 5e-5);
       }
     }
+  }
+  // --aligned moves every frame by its whole motion (composed in mode 0): each
+  // lies on the first within the noise away from the edges.
+  auto al = RunProgram({"*.tif", "0", "--model=similarity", "--aligned=al", "--quiet"},
+                       dir.path(), tmp.path().string());
+  ASSERT_EQ(al.status, 0) << al.err;
+  RectOwner first(mrReadFile((dir / "f001.tif").string().c_str()));
+  for (const char* name : {"f002.tif", "f004.tif"}) {
+    RectOwner moved(mrReadFile((dir / "al" / name).string().c_str()));
+    RectOwner raw(mrReadFile((dir / name).string().c_str()));
+    ASSERT_TRUE(first && moved && raw);
+    double after = 0, before = 0;
+    for (int y = 96; y < kSide - 96; y += 3)
+      for (int x = 96; x < kSide - 96; x += 3) {
+        const double v = mrGetPixel(first.get(), x, y);
+        after = std::max(after, std::fabs(mrGetPixel(moved.get(), x, y) - v));
+        before = std::max(before, std::fabs(mrGetPixel(raw.get(), x, y) - v));
+      }
+    EXPECT_LT(after, 16.0) << name;  // noise 2 on each, blobs of about 100 levels
+    EXPECT_GT(before, 40.0) << name;
   }
   // The translation model keeps its columns and calls the turn suspect.
   auto t = RunProgram({"*.tif", "1", "--csv=t.csv", "--quiet"}, dir.path(), tmp.path().string());

@@ -370,6 +370,17 @@ void TakeShifts(const py::object& shifts, size_t n, std::vector<double>* dx,
     bool has = false;
     for (const py::handle name : names) has |= name.cast<std::string>() == "dx_first";
     if (!has) throw py::type_error("align: shifts has no fields dx_first and dy_first");
+    // A turn or a change of scale cannot be undone by moving frames.
+    for (const py::handle name : names)
+      if (name.cast<std::string>() == "angle_first") {
+        py::array_t<double> angle = py::array_t<double>::ensure(a[py::str("angle_first")]);
+        py::array_t<double> scale = py::array_t<double>::ensure(a[py::str("scale_first")]);
+        for (py::ssize_t k = 0; angle && scale && k < angle.size(); ++k)
+          if (std::fabs(angle.at(k)) > 1e-9 || std::fabs(scale.at(k) - 1) > 1e-12)
+            throw py::value_error("align: shifts was measured with a motion model; align moves "
+                                  "frames by dx_first and dy_first only (the program's --aligned "
+                                  "undoes the whole motion)");
+      }
     x = py::array_t<double>::ensure(a[py::str("dx_first")]);
     y = py::array_t<double>::ensure(a[py::str("dy_first")]);
   } else {

@@ -270,6 +270,8 @@ def test_model_gives_the_turn_composed_in_both_modes():
     assert np.allclose(previous["angle"], [0, -2, -2], atol=0.01)
     assert np.allclose(previous["angle_first"], first["angle"], atol=0.01)
     assert np.allclose(first["scale"], 1, atol=1e-4)
+    with pytest.raises(ValueError, match="motion model"):
+        vantor.align(frames, first)
     assert np.allclose(first[["dx", "dy"]].tolist(), 0, atol=0.02)
     assert "angle" not in vantor.measure(frames).dtype.names
     with pytest.raises(ValueError, match="model"):
