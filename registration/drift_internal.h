@@ -17,6 +17,12 @@
 
 namespace vantor::drift {
 
+// Solves the symmetric positive n x n system a x = v (full matrix, row
+// major, n at most kMaxSolve) by Cholesky decomposition, the inverse's
+// diagonal into inv. False when it is not clearly positive definite.
+inline constexpr int kMaxSolve = 10;
+bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* inv);
+
 // Smoothing of both frames before the refinement.
 inline constexpr double kSmoothSigma = 1.5;
 // The results on each side of one that give its typical distance.
@@ -248,6 +254,7 @@ struct MotionRefinement {
   bool ok = false;
   Motion m;
   double precision = -1;  // standard error of the centre's displacement, pixels
+  double matrixError = 0; // the same convention for the matrix's entries beyond the identity
   double inliers = 0;     // mean robust weight of the compared pixels
   double cost = 0;        // robust scale of the model error at the end
   int32_t iterations = 0;

@@ -54,47 +54,6 @@ void MotionColumns(int32_t model, Column* c) {
   c[3] = {{0, 1, 0}, {0, 0, 1}};   // scale
 }
 
-// Solves the symmetric positive n x n system a x = v (full matrix, row
-// major) by Cholesky decomposition; the inverse's diagonal into inv. False
-// when it is not clearly positive definite.
-bool Solve(const double* a, const double* v, int n, double* x, double* inv) {
-  double l[kMaxParams][kMaxParams] = {};
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j <= i; ++j) {
-      double sum = a[i * n + j];
-      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
-      if (i == j) {
-        if (!(sum > 1e-9 * a[i * n + i]) || !(a[i * n + i] > 0)) return false;
-        l[i][i] = std::sqrt(sum);
-      } else {
-        l[i][j] = sum / l[j][j];
-      }
-    }
-  double y[kMaxParams];
-  for (int i = 0; i < n; ++i) {
-    double sum = v[i];
-    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
-    y[i] = sum / l[i][i];
-  }
-  for (int i = n - 1; i >= 0; --i) {
-    double sum = y[i];
-    for (int k = i + 1; k < n; ++k) sum -= l[k][i] * x[k];
-    x[i] = sum / l[i][i];
-  }
-  for (int c = 0; c < n; ++c) {
-    double z[kMaxParams];
-    for (int i = 0; i < n; ++i) {
-      double sum = i == c ? 1.0 : 0.0;
-      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
-      z[i] = sum / l[i][i];
-    }
-    double d = 0;
-    for (int i = 0; i < n; ++i) d += z[i] * z[i];
-    inv[c] = d;
-  }
-  return true;
-}
-
 // Holds parameter p at value: its row and column leave the system.
 void Fix(double* a, double* v, int n, int p, double value) {
   for (int i = 0; i < n; ++i) {
@@ -342,7 +301,7 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       Fix(M, V, P, nm + 2, 0.0);
     }
     double X[kMaxParams];
-    if (!Solve(M, V, P, X, inv)) return out;
+    if (!SolveSymmetric(M, V, P, X, inv)) return out;
     for (int i = 0; i < nm; ++i) X[i] /= brightness;
     // Steps that fall short by a steady share: the rest of the series at once.
     double gain = 1.0;
@@ -410,6 +369,9 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
   const double statistical =
       std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / brightness;
   out.precision = std::hypot(2.0 * statistical, 0.002);
+  double most = 0.0;
+  for (int j = 2; j < nm; ++j) most = std::max(most, inv[j]);
+  out.matrixError = 2.0 * std::sqrt(most * var * corr * (1.0 + noiseRatio)) / brightness / S;
   return out;
 }
 

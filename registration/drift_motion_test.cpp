@@ -118,6 +118,11 @@ TEST(DriftMotion, AffineFollowsAShearAndTranslationStaysItself) {
   EXPECT_EQ(t.angle, 0.0);
   EXPECT_EQ(t.scale, 1.0);
   EXPECT_NEAR(t.dx, 1.5, 0.03);
+  // Noise alone shows no turn, however noisy the pair.
+  for (uint32_t seed : {21u, 22u, 23u}) {
+    const DriftResult n = MeasureModel(Turn(0, 1, 2.5, -1.5), kDriftTranslation, 60.0, seed);
+    EXPECT_EQ(n.turn, 0.0) << seed;
+  }
 }
 
 }  // namespace

@@ -97,52 +97,14 @@ void AddSums(System& s, const NormalSums& c, double v) {
   s.wee += c.wee;
 }
 
-// Solves the symmetric positive system m x = v by Cholesky decomposition;
-// false when it is not clearly positive definite.
+// The packed normal equations solved as a full matrix.
 bool SolveNormal(const System& s, double* x, double* inverseDiag) {
   constexpr int P = System::kParams;
-  double a[P][P];
+  double a[P * P];
   int q = 0;
   for (int i = 0; i < P; ++i)
-    for (int j = i; j < P; ++j) a[i][j] = a[j][i] = s.m[q++];
-  double l[P][P] = {};
-  for (int i = 0; i < P; ++i) {
-    for (int j = 0; j <= i; ++j) {
-      double sum = a[i][j];
-      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
-      if (i == j) {
-        if (!(sum > 1e-9 * a[i][i]) || !(a[i][i] > 0)) return false;
-        l[i][i] = std::sqrt(sum);
-      } else {
-        l[i][j] = sum / l[j][j];
-      }
-    }
-  }
-  double y[P];
-  for (int i = 0; i < P; ++i) {
-    double sum = s.v[i];
-    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
-    y[i] = sum / l[i][i];
-  }
-  for (int i = P - 1; i >= 0; --i) {
-    double sum = y[i];
-    for (int k = i + 1; k < P; ++k) sum -= l[k][i] * x[k];
-    x[i] = sum / l[i][i];
-  }
-  // Diagonal of the inverse: columns of L^-T L^-1.
-  for (int c = 0; c < P; ++c) {
-    double e[P] = {}, z[P];
-    e[c] = 1.0;
-    for (int i = 0; i < P; ++i) {
-      double sum = e[i];
-      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
-      z[i] = sum / l[i][i];
-    }
-    double d = 0;
-    for (int i = 0; i < P; ++i) d += z[i] * z[i];
-    inverseDiag[c] = d;
-  }
-  return true;
+    for (int j = i; j < P; ++j) a[i * P + j] = a[j * P + i] = s.m[q++];
+  return SolveSymmetric(a, s.v, P, x, inverseDiag);
 }
 
 // Holds parameter p of the system at value: its row and column leave the
@@ -158,6 +120,45 @@ void FixParameter(System& s, int p, double value) {
 }
 
 }  // namespace
+
+bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* inv) {
+  if (n < 1 || n > kMaxSolve) return false;
+  double l[kMaxSolve][kMaxSolve] = {};
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) {
+      double sum = a[i * n + j];
+      for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
+      if (i == j) {
+        if (!(sum > 1e-9 * a[i * n + i]) || !(a[i * n + i] > 0)) return false;
+        l[i][i] = std::sqrt(sum);
+      } else {
+        l[i][j] = sum / l[j][j];
+      }
+    }
+  double y[kMaxSolve];
+  for (int i = 0; i < n; ++i) {
+    double sum = v[i];
+    for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
+    y[i] = sum / l[i][i];
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    double sum = y[i];
+    for (int k = i + 1; k < n; ++k) sum -= l[k][i] * x[k];
+    x[i] = sum / l[i][i];
+  }
+  for (int c = 0; c < n; ++c) {
+    double z[kMaxSolve];
+    for (int i = 0; i < n; ++i) {
+      double sum = i == c ? 1.0 : 0.0;
+      for (int k = 0; k < i; ++k) sum -= l[i][k] * z[k];
+      z[i] = sum / l[i][i];
+    }
+    double d = 0;
+    for (int i = 0; i < n; ++i) d += z[i] * z[i];
+    inv[c] = d;
+  }
+  return true;
+}
 
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
                       ReferenceData* ref, const DriftKernels& k, Workspace& ws) {

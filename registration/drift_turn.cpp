@@ -172,6 +172,8 @@ double ResidualTurn(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_
     for (const double sx : {-hx, hx})
       most = std::max(most, std::hypot((f.m.a11 - 1) * sx + f.m.a12 * sy,
                                        f.m.a21 * sx + (f.m.a22 - 1) * sy));
+  // A turn the noise could make is none.
+  if (most < 3.0 * f.matrixError * std::hypot(hx, hy)) return 0.0;
   return most;
 }
 
