@@ -94,6 +94,10 @@ def test_program_measures_one_channel_and_aligns_every_plane(tmp_path, kind, c, 
             before = src.asarray().reshape(a.shape)[t][p][inner].astype(np.float64)
             first = a[0][p][inner]
             assert np.abs(a[t][p][inner] - first).mean() < 0.1 * np.abs(before - first).mean()
+    # The saved table moves the hyperstack again to the same bytes.
+    r = run(path, "--apply=" + str(tmp_path / "d.csv"), "--aligned=" + str(tmp_path / "again"))
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "again" / "stack.tif").read_bytes() == (out / "stack.tif").read_bytes()
 
 
 def test_python_reads_measures_and_aligns_stacks(tmp_path):
