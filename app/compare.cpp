@@ -368,7 +368,12 @@ class ProgramRun {
       auto& so = stacks_[f.path];
       so = std::make_unique<StackOutput>();
       so->firstK = f.frame;
-      so->lastK = std::min(f.frame + std::max(1, mrPageCount(f.path)) - 1,
+      // Its frames: the pages, or a hyperstack's time points.
+      int32_t frames = std::max(1, mrPageCount(f.path));
+      VantorStackAxes axes{};
+      if (f.timePoint >= 1 && mrStackAxes(f.path, &axes) == 0)
+        frames = axes.times == 1 && axes.slices > 1 ? axes.slices : axes.times;
+      so->lastK = std::min(f.frame + std::max(1, frames) - 1,
                            ctx_.options.lastFrame > 0 ? ctx_.options.lastFrame : INT32_MAX);
     }
     if (!aligned_ || f.image == 0) return 0;

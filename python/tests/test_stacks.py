@@ -100,6 +100,17 @@ def test_program_measures_one_channel_and_aligns_every_plane(tmp_path, kind, c, 
     assert (tmp_path / "again" / "stack.tif").read_bytes() == (out / "stack.tif").read_bytes()
 
 
+def test_followed_hyperstack_is_written_as_a_plain_run_writes_it(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    write_stack(folder / "stack.tif", "imagej", t=4)
+    plain = run(folder / "stack.tif", "--aligned=" + str(tmp_path / "plain"))
+    followed = run(folder / "*.tif", "--follow=1", "--aligned=" + str(tmp_path / "followed"))
+    assert plain.returncode == 0 and followed.returncode == 0, followed.stderr
+    assert ((tmp_path / "followed" / "stack.tif").read_bytes()
+            == (tmp_path / "plain" / "stack.tif").read_bytes())
+
+
 def test_python_reads_measures_and_aligns_stacks(tmp_path):
     path = tmp_path / "cells.tif"
     truth = write_stack(path, "ome", c=2, z=3, dtype=np.float32)
