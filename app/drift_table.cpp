@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -78,10 +79,24 @@ double AsInCsv(double value) {
   return std::strtod(text, nullptr);
 }
 
+// The largest table read: millions of frames' lines.
+constexpr uintmax_t kMaxTableBytes = uintmax_t{256} << 20;
+
 bool ReadDriftTable(const std::string& path, std::vector<DriftRow>* rows, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = path + ": cannot read the drift table: " + std::strerror(errno);
+    return false;
+  }
+  // A table of frames is small: a device, a folder or a huge file is refused
+  // before it is read (it could hang the run or take all memory).
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  const auto bytes = ec ? 0 : std::filesystem::file_size(path, ec);
+  if (ec || !std::filesystem::is_regular_file(status) || bytes > kMaxTableBytes) {
+    *error = path + ": not a drift table: " +
+             (ec || !std::filesystem::is_regular_file(status) ? std::string("not a regular file")
+                                                              : "larger than 256 MiB");
     return false;
   }
   std::ostringstream all;

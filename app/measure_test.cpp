@@ -310,6 +310,10 @@ TEST(Measure, ApplyingARunsCsvWritesItsAlignedFilesAgain) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("bad.csv line 3: frame 'x2'"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "al3"));
+  // A device is refused before it is read (it would never end).
+  r = RunProgram({"*.tif", "--apply=/dev/zero", "--aligned=al3"}, dir.path(), tmp.path().string());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/dev/zero: not a drift table"), std::string::npos) << r.err;
   r = RunProgram({"*.tif", "--apply=run.csv"}, dir.path(), tmp.path().string());
   EXPECT_EQ(r.status, 2);
   r = RunProgram({"*.tif", "--aligned=al3", "--fill=70000"}, dir.path(), tmp.path().string());
