@@ -266,10 +266,12 @@ struct MotionRefinement {
 // reference data, about (cx, cy), from start; the photometric offset, gain
 // and blur as the translation's refinement has them. step: every step-th
 // row and column is compared (1 at full precision). brightness as Refine's.
+// rounds: at most this many Gauss-Newton steps (a rough answer suffices
+// where only a motion's size matters).
 MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& current,
                               const Motion& start, double cx, double cy, int32_t model,
                               double sigma, int32_t step, const DriftKernels& k, Workspace& ws,
-                              double brightness = 1.0);
+                              double brightness = 1.0, int32_t rounds = 30);
 
 // Candidates for the rotation and scale of current against reference (both
 // a pyramid level of the frames, the same one): the peaks of the phase

@@ -101,7 +101,8 @@ double MotionScale(const Motion& m) {
 
 MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, const Motion& start,
                               double cx, double cy, int32_t model, double sigma, int32_t step,
-                              const DriftKernels& k, Workspace& ws, double brightness) {
+                              const DriftKernels& k, Workspace& ws, double brightness,
+                              int32_t rounds) {
   MotionRefinement out;
   const Rect& R = ref.rect;
   if (R.Area() <= 0 || cur.Empty() || step < 1) return out;
@@ -158,7 +159,7 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
   double lastW = 0, lastWee = 0, noiseRatio = 0, scale = 1;
   int32_t tukeyRounds = 0;
   int64_t compared = 0;
-  for (int32_t it = 0; it < kMaxIterations; ++it) {
+  for (int32_t it = 0; it < std::min(rounds, kMaxIterations); ++it) {
     if (!Inverse(m, mi)) return out;
     // The first, rough steps compare every other row.
     const int32_t rs = it < 2 ? 2 * step : step;

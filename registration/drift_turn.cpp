@@ -143,6 +143,10 @@ void TurnImage(const FloatImage& img, const Motion& m, double cx, double cy, Flo
 // is at least kCoarseSide pixels across.
 constexpr int32_t kStartLargest = 320;
 constexpr int32_t kCoarseSide = 48;
+// The residual turn's test only needs the turn's size to a fraction of a
+// pixel: every other pixel, a few rounds (a tenth of the frame's cost).
+constexpr int32_t kTurnStep = 2;
+constexpr int32_t kTurnRounds = 6;
 
 }  // namespace
 
@@ -163,7 +167,7 @@ double ResidualTurn(const Pyramid& a, const Pyramid& b, const Rect& mask, int32_
   start.dy = dy;
   const MotionRefinement f = RefineMotion(lr, b.levels[l], AtLevel(start, l, true),
                                           CentreOf(w, l), CentreOf(h, l), kDriftSimilarity,
-                                          kSmoothSigma, 1, k, ws, 1.0);
+                                          kSmoothSigma, kTurnStep, k, ws, 1.0, kTurnRounds);
   if (!f.ok) return 0.0;
   // (M - I) applied to the corners' places from the centre.
   const double hx = 0.5 * mask.Width(), hy = 0.5 * mask.Height();
