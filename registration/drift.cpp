@@ -479,15 +479,35 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   if (c < 0.0) vantor::reg::NothingCompared();
 }
 
+// The buffers of a frame no longer needed, emptied, for the next frame to
+// fill: a sequence's frames then do not map fresh memory each (the page
+// faults of that serialise the threads).
+void TakeBuffers(DriftFrame& to, DriftFrame& from) {
+  to.full = std::move(from.full);
+  to.full.Clear();
+  to.pyramid.levels = std::move(from.pyramid.levels);
+  for (FloatImage& l : to.pyramid.levels) l.Clear();
+  for (FloatImage* i : {&from.ref.gx, &from.ref.gy, &from.ref.lap, &from.ref.wide}) i->Clear();
+  to.ref.gx = std::move(from.ref.gx);
+  to.ref.gy = std::move(from.ref.gy);
+  to.ref.lap = std::move(from.ref.lap);
+  to.ref.wide = std::move(from.ref.wide);
+  // Read only when hasStart says the new frame made its own.
+  to.start = std::move(from.start);
+}
+
 // DriftFrameCreate's work, with the workspace's scratch memory (a temporary
-// one when ws is null).
+// one when ws is null) and the buffers of spare (when not null).
 DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
-                        int32_t reference, Workspace* ws) {
+                        int32_t reference, Workspace* ws,
+                        std::unique_ptr<DriftFrame> spare = nullptr) {
   if (!ValidOptions(options)) return nullptr;
   vantor::RectView g;
   if (!vantor::reg::CheckDepth(grey, 8, &g)) return nullptr;
   const int32_t w = g.width, h = g.height;
   auto f = std::make_unique<DriftFrame>();
+  if (spare) TakeBuffers(*f, *spare);
+  spare.reset();
   f->grey = grey;
   f->w = w;
   f->h = h;
@@ -600,6 +620,16 @@ DriftFrame* DriftFrameCreateWith(int32_t grey, int32_t full, const DriftOptions*
   return err::Guarded(__func__, static_cast<DriftFrame*>(nullptr), [&]() -> DriftFrame* {
     if (workspace == nullptr) return err::Fail(err::kParameter, "the workspace is null"), nullptr;
     return CreateFrame(grey, full, options, reference, &workspace->work);
+  });
+}
+
+DriftFrame* DriftFrameCreateReusing(int32_t grey, int32_t full, const DriftOptions* options,
+                                    int32_t reference, DriftWorkspace* workspace,
+                                    DriftFrame* spare) {
+  std::unique_ptr<DriftFrame> owned(spare);
+  return err::Guarded(__func__, static_cast<DriftFrame*>(nullptr), [&]() -> DriftFrame* {
+    if (workspace == nullptr) return err::Fail(err::kParameter, "the workspace is null"), nullptr;
+    return CreateFrame(grey, full, options, reference, &workspace->work, std::move(owned));
   });
 }
 

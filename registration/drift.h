@@ -123,6 +123,13 @@ VANTOR_API DriftFrame* DriftFrameCreate(int32_t grey, int32_t full, const DriftO
 VANTOR_API DriftFrame* DriftFrameCreateWith(int32_t grey, int32_t full,
                                             const DriftOptions* options, int32_t reference,
                                             DriftWorkspace* workspace);
+
+/* DriftFrameCreateWith, reusing the memory of spare: a frame no longer needed
+ * (any size; taken and freed by the call, also when it fails; null for none),
+ * so that the frames of a sequence do not each allocate their buffers afresh. */
+VANTOR_API DriftFrame* DriftFrameCreateReusing(int32_t grey, int32_t full,
+                                               const DriftOptions* options, int32_t reference,
+                                               DriftWorkspace* workspace, DriftFrame* spare);
 VANTOR_API void DriftFrameFree(DriftFrame* frame);
 
 /* Measures the current frame against the reference (prepared as one, with

@@ -40,6 +40,7 @@ struct FloatImage {
   size_t capacity = 0;
 
   bool Allocate(int32_t width, int32_t height);
+  void Clear() { w = h = 0, pitch = 0; }  // empty, its memory kept for the next Allocate
   float* Row(int32_t y) { return data.get() + y * pitch; }
   const float* Row(int32_t y) const { return data.get() + y * pitch; }
   bool Empty() const { return w == 0 || h == 0; }

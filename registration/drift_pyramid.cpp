@@ -193,8 +193,9 @@ bool HasStructure(const FloatImage& img, const Rect& r) {
 
 bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask, int32_t top,
                         Pyramid* pyramid, FrameStats* stats, const DriftKernels& k) {
-  pyramid->levels.clear();
+  // Levels already there keep their memory (a reused frame's).
   pyramid->levels.resize(static_cast<size_t>(top) + 1);
+  for (FloatImage& l : pyramid->levels) l.Clear();
   pyramid->top = top;
   if (top == 0) {
     FloatImage& l0 = pyramid->levels[0];

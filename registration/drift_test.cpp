@@ -267,12 +267,13 @@ bool SameResult(const DriftResult& x, const DriftResult& y) {
 }
 
 TEST(Drift, AReusedWorkspaceGivesTheResultsOfFreshCalls) {
-  // Sizes up and down, so that scratch blocks are reused larger than needed;
-  // each pair measured with the caller's mask and with one made in the
-  // workspace.
+  // Sizes up and down, so that scratch blocks (and the buffers of the frames
+  // before, reused) are larger than needed; each pair measured with the
+  // caller's mask and with one made in the workspace.
   const int sizes[][2] = {{160, 120}, {64, 48}, {257, 193}, {96, 300}, {64, 48}, {160, 120}};
   DriftWorkspace* ws = DriftWorkspaceCreate();
   ASSERT_NE(ws, nullptr);
+  DriftFrame* spares[2] = {};
   int seed = 0;
   for (const auto& [w, h] : sizes)
     for (int32_t method : {kDriftDefault, kDriftPrecise}) {
@@ -287,8 +288,9 @@ TEST(Drift, AReusedWorkspaceGivesTheResultsOfFreshCalls) {
       const DriftOptions o = Options(method);
       DriftFrame* fa = DriftFrameCreate(ga.get(), 0, &o, 1);
       DriftFrame* fb = DriftFrameCreate(gb.get(), 0, &o, 1);
-      DriftFrame* wa = DriftFrameCreateWith(ga.get(), 0, &o, 1, ws);
-      DriftFrame* wb = DriftFrameCreateWith(gb.get(), 0, &o, 1, ws);
+      DriftFrame* wa = DriftFrameCreateReusing(ga.get(), 0, &o, 1, ws, spares[0]);
+      // A reference's buffers for a frame that is none, and the other way.
+      DriftFrame* wb = DriftFrameCreateReusing(gb.get(), 0, &o, seed % 2, ws, spares[1]);
       ASSERT_TRUE(fa && fb && wa && wb);
       DriftResult fresh, reused, made;
       ASSERT_EQ(DriftMeasure(fa, fb, mask.get(), &o, &fresh), 0) << mrLastError();
@@ -297,8 +299,11 @@ TEST(Drift, AReusedWorkspaceGivesTheResultsOfFreshCalls) {
       ASSERT_EQ(DriftMeasureWith(fa, fb, 0, &o, ws, &made), 0) << mrLastError();
       EXPECT_TRUE(SameResult(fresh, reused)) << w << " x " << h << " method " << method;
       EXPECT_TRUE(SameResult(fresh, made)) << w << " x " << h << " method " << method;
-      for (DriftFrame* f : {fa, fb, wa, wb}) DriftFrameFree(f);
+      for (DriftFrame* f : {fa, fb}) DriftFrameFree(f);
+      spares[0] = seed % 2 ? wb : wa;
+      spares[1] = seed % 2 ? wa : wb;
     }
+  for (DriftFrame* f : spares) DriftFrameFree(f);
   DriftWorkspaceFree(ws);
   EXPECT_EQ(DriftFrameCreateWith(0, 0, nullptr, 0, nullptr), nullptr);
   EXPECT_STREQ(mrLastError(), "DriftFrameCreateWith: the workspace is null");

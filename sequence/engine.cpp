@@ -127,6 +127,10 @@ class Engine {
     const int threads = feed_ != nullptr ? std::max(1, threads_)
                                          : std::max(1, std::min(threads_, pairHi_ - pairLo_ + 1));
     capacity_ = threads + 2 + (fixed_ != nullptr ? 1 : 0);
+    try {
+      spares_.reserve(static_cast<size_t>(threads));  // no frame is kept when this fails
+    } catch (const std::bad_alloc&) {
+    }
     for (int32_t k = pairLo_; k <= pairHi_; ++k) frames_[k].usesLeft = UsesOf(k);
     nextPair_ = pairLo_;
     if (pairHi_ >= pairLo_ || feed_ != nullptr) {
@@ -431,9 +435,11 @@ class Engine {
 
   // LoadThrowing that never throws: a shortage of memory fails the load.
   // Called with the lock held for frame 1 only (before the threads start).
-  bool LoadInto(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws) {
+  // spare: a released frame whose buffers the new one takes.
+  bool LoadInto(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws,
+                DriftFramePtr spare = nullptr) {
     try {
-      return LoadThrowing(k, src, frame, ws);
+      return LoadThrowing(k, src, frame, ws, std::move(spare));
     } catch (const std::bad_alloc&) {
       frame.outOfMemory = true;
       frame.error.clear();
@@ -441,7 +447,8 @@ class Engine {
     }
   }
 
-  bool LoadThrowing(int32_t k, const FrameSource& given, Frame& frame, DriftWorkspace* ws) {
+  bool LoadThrowing(int32_t k, const FrameSource& given, Frame& frame, DriftWorkspace* ws,
+                    DriftFramePtr spare) {
     const bool precise = options_.method == kDriftPrecise;
     // A hyperstack's time point: the plane the options pick (followed files too).
     FrameSource picked;
@@ -472,8 +479,9 @@ class Engine {
     // (following, the last may not stay so), only the first else.
     const bool reference = toPrevious_ ? k < lastPair_ : k == 1 && fixed_ == nullptr;
     mrClearLastError();
-    frame.prepared = DriftFramePtr(DriftFrameCreateWith(
-        frame.images.grey.get(), frame.images.source(), &options_, reference ? 1 : 0, ws));
+    frame.prepared = DriftFramePtr(DriftFrameCreateReusing(frame.images.grey.get(),
+                                                           frame.images.source(), &options_,
+                                                           reference ? 1 : 0, ws, spare.release()));
     if (!frame.prepared) {
       frame.outOfMemory = MemoryShort();
       frame.errorKind = mrLastErrorKind();
@@ -687,7 +695,11 @@ class Engine {
     Frame& f = frames_[j];
     if (f.usesLeft <= 0 && !f.awaitingOutput && !f.pinned &&
         (f.state == Frame::kReady || f.state == Frame::kFailed)) {
-      f.prepared.reset();  // before the rectangles it borrows
+      // Its buffers serve a frame still to load (a few at most: each is as
+      // large as a frame), before the rectangles it borrows go.
+      if (f.prepared && spares_.size() < spares_.capacity())
+        spares_.push_back(std::move(f.prepared));
+      f.prepared.reset();
       f.images = LoadedFrame();
       f.state = Frame::kReleased;
       --inMemory_;
@@ -739,11 +751,16 @@ class Engine {
         frames_[j].state = Frame::kLoading;
         ++inMemory_;
       }
+      DriftFramePtr spares[2];
+      for (int i = 0; i < loads && !spares_.empty(); ++i) {
+        spares[i] = std::move(spares_.back());
+        spares_.pop_back();
+      }
       lock.unlock();
       for (int i = 0; i < loads; ++i) {
         const int32_t j = toLoad[i];
         Frame scratch;
-        const bool ok = LoadInto(j, sources[i], scratch, ws.get());
+        const bool ok = LoadInto(j, sources[i], scratch, ws.get(), std::move(spares[i]));
         lock.lock();
         Frame& f = frames_[j];
         out_.width[j] = scratch.width;
@@ -839,6 +856,7 @@ class Engine {
   bool outOfMemory_ = false;  // no further pair is started
   char memoryCause_[160] = "";
   int inMemory_ = 1;
+  std::vector<DriftFramePtr> spares_;  // released frames whose buffers the next loads take
   int capacity_ = 3;
 };
 

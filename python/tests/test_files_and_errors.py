@@ -202,4 +202,4 @@ def test_library_failures_raise_by_kind_with_the_cause(tmp_path):
     # Memory: MemoryError with the text of the operation that ran short.
     done = subprocess.run([sys.executable, "-c", _SHORT_OF_MEMORY], capture_output=True,
                           text=True, timeout=120)
-    assert done.stdout.strip() == "MemoryError: DriftFrameCreateWith: out of memory", done.stderr
+    assert done.stdout.strip() == "MemoryError: DriftFrameCreateReusing: out of memory", done.stderr
