@@ -124,6 +124,11 @@ void HalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
     dst[x] = static_cast<float>(r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
 }
 
+void HalveFloats(const float* r0, const float* r1, float* dst, int32_t n) {
+  for (int32_t x = 0; x < n; ++x)
+    dst[x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
+}
+
 void GradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
                       float offset, double* s) {
   float e = 0, sum = 0, sum2 = 0;
@@ -450,6 +455,23 @@ void HalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
   if (x < n) scalar::HalveBytes(r0 + 2 * x, r1 + 2 * x, dst + x, n - x);
 }
 
+// Even and odd columns apart, summed in the scalar twin's order.
+void HalveFloats(const float* r0, const float* r1, float* dst, int32_t n) {
+  int32_t x = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V quarter = hn::Set(d, 0.25f);
+  for (; x + N <= n; x += N) {
+    V e0, o0, e1, o1;
+    hn::LoadInterleaved2(d, r0 + 2 * x, e0, o0);
+    hn::LoadInterleaved2(d, r1 + 2 * x, e1, o1);
+    hn::StoreU(hn::Mul(hn::Add(hn::Add(hn::Add(e0, o0), e1), o1), quarter), d, dst + x);
+  }
+#endif
+  if (x < n) scalar::HalveFloats(r0 + 2 * x, r1 + 2 * x, dst + x, n - x);
+}
+
 void GradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
                       float offset, double* s) {
   const D d;
@@ -488,6 +510,7 @@ HWY_EXPORT(NormalRow);
 HWY_EXPORT(GradientRow);
 HWY_EXPORT(WidenRow);
 HWY_EXPORT(HalveBytes);
+HWY_EXPORT(HalveFloats);
 HWY_EXPORT(GradientStatsRow);
 
 double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::ptrdiff_t bp,
@@ -517,6 +540,9 @@ void VectorWidenRow(const uint8_t* src, int32_t bytes, float* dst, int32_t n) {
 void VectorHalveBytes(const uint8_t* r0, const uint8_t* r1, float* dst, int32_t n) {
   HWY_DYNAMIC_DISPATCH(HalveBytes)(r0, r1, dst, n);
 }
+void VectorHalveFloats(const float* r0, const float* r1, float* dst, int32_t n) {
+  HWY_DYNAMIC_DISPATCH(HalveFloats)(r0, r1, dst, n);
+}
 void VectorGradientStatsRow(const float* up, const float* mid, const float* down, int32_t n,
                             float offset, double* s) {
   HWY_DYNAMIC_DISPATCH(GradientStatsRow)(up, mid, down, n, offset, s);
@@ -524,10 +550,12 @@ void VectorGradientStatsRow(const float* up, const float* mid, const float* down
 
 constexpr DriftKernels kScalar{scalar::SsdBlock,    scalar::FilterRow,  scalar::FilterColumns,
                                scalar::NormalRow,   scalar::GradientRow, scalar::WidenRow,
-                               scalar::HalveBytes,  scalar::GradientStatsRow};
+                               scalar::HalveBytes,  scalar::GradientStatsRow,
+                               scalar::HalveFloats};
 constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilterColumns,
                                VectorNormalRow,   VectorGradientRow, VectorWidenRow,
-                               VectorHalveBytes,  VectorGradientStatsRow};
+                               VectorHalveBytes,  VectorGradientStatsRow,
+                               VectorHalveFloats};
 
 }  // namespace
 

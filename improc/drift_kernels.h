@@ -71,6 +71,9 @@ struct DriftKernels {
   // keeps the float sums of large values from cancelling).
   void (*gradient_stats_row)(const float* up, const float* mid, const float* down, int32_t n,
                              float offset, double* s);
+  // dst[x] = (r0[2x] + r0[2x + 1] + r1[2x] + r1[2x + 1]) / 4 of floats, summed
+  // in that order so that both paths give the same bits.
+  void (*halve_floats)(const float* r0, const float* r1, float* dst, int32_t n);
 };
 
 // The vector kernels (vector true) or their scalar twins.

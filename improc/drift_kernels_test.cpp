@@ -93,6 +93,10 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
       v.halve_bytes(b0.data(), b1.data(), dv.data(), n);
       s.halve_bytes(b0.data(), b1.data(), ds.data(), n);
       for (int32_t x = 0; x < n; ++x) ASSERT_EQ(dv[x], ds[x]) << "halve " << x;
+      const auto f0 = Row(rng, 2 * n), f1 = Row(rng, 2 * n);
+      v.halve_floats(f0.data(), f1.data(), dv.data(), n);
+      s.halve_floats(f0.data(), f1.data(), ds.data(), n);
+      for (int32_t x = 0; x < n; ++x) ASSERT_EQ(dv[x], ds[x]) << "halve floats " << x;
 
       // Large values about their mean: the offset keeps the sums exact enough.
       auto up = Row(rng, n), mid = Row(rng, n), down = Row(rng, n);

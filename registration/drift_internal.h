@@ -83,7 +83,7 @@ Rect CentralRect(int32_t w, int32_t h, double fraction);
 bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k);
 
 // Block means of 2 x 2 pixels (the last odd row and column dropped).
-bool Halve(const FloatImage& src, FloatImage* dst);
+bool Halve(const FloatImage& src, FloatImage* dst, const DriftKernels& k);
 
 // The pyramid levels of a grey frame: levels[l] is 2^l x 2^l block means
 // (level 0 the frame itself, kept only when it is the top).

@@ -104,15 +104,10 @@ bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
   return true;
 }
 
-bool Halve(const FloatImage& src, FloatImage* dst) {
+bool Halve(const FloatImage& src, FloatImage* dst, const DriftKernels& k) {
   if (!dst->Allocate(src.w / 2, src.h / 2)) return false;
-  for (int32_t y = 0; y < dst->h; ++y) {
-    const float* r0 = src.Row(2 * y);
-    const float* r1 = src.Row(2 * y + 1);
-    float* d = dst->Row(y);
-    for (int32_t x = 0; x < dst->w; ++x)
-      d[x] = (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]) * 0.25f;
-  }
+  for (int32_t y = 0; y < dst->h; ++y)
+    k.halve_floats(src.Row(2 * y), src.Row(2 * y + 1), dst->Row(y), dst->w);
   return true;
 }
 
@@ -143,7 +138,7 @@ bool BuildPyramid(int32_t grey, int32_t top, Pyramid* pyramid, const DriftKernel
   if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
   for (int32_t y = 0; y < l1.h; ++y) k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
   for (int32_t l = 2; l <= top; ++l)
-    if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
+    if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l], k)) return false;
   return true;
 }
 
@@ -212,11 +207,11 @@ bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask,
       if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
       for (int32_t y = 0; y < l1.h; ++y)
         k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
-    } else if (!Halve(full, &l1)) {
+    } else if (!Halve(full, &l1, k)) {
       return false;
     }
     for (int32_t l = 2; l <= top; ++l)
-      if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l])) return false;
+      if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l], k)) return false;
   }
   // The frame's own scale, from level 1 (or 0) over the whole frame, sampled.
   const FloatImage& base = pyramid->levels[std::min(top, 1)];
