@@ -518,13 +518,19 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
   Workspace& work = ws != nullptr ? *ws : temporary;
   const DriftKernels& k = DriftKernelsForMode();
   const bool precise = options->method == kDriftPrecise;
+  FloatImage* half = nullptr;  // level 1 of the pyramid, when made with the float copy
   if (precise) {
     const int32_t source = full > 0 ? full : grey;
     vantor::RectView s;
     if (!vantor::ResolveRect(source, s)) return nullptr;
     if (s.width != w || s.height != h)
       return vantor::reg::SizesDiffer("image", source, s, "grey image", grey, g), nullptr;
-    if (!ToFloatGrey(source, &f->full, k)) {
+    // Level 1 of the pyramid comes in the same pass as the float copy.
+    if (f->mask.Area() > 0 && TopLevel(f->mask) >= 1) {
+      if (f->pyramid.levels.size() < 2) f->pyramid.levels.resize(2);
+      half = &f->pyramid.levels[1];
+    }
+    if (!ToFloatGrey(source, &f->full, k, half)) {
       if (MemoryFailed()) return err::FailMemory(), nullptr;
       return err::FailDepth(source, s.depth), nullptr;
     }
@@ -533,8 +539,7 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
   if (f->mask.Area() > 0) {
     // The frame was checked: the pyramid fails only for memory. The precise
     // method's comes from the full depth on the frame's own scale.
-    const int32_t source = full > 0 ? full : grey;
-    const bool built = precise ? BuildScaledPyramid(f->full, source, f->mask, TopLevel(f->mask),
+    const bool built = precise ? BuildScaledPyramid(f->full, half != nullptr, f->mask, TopLevel(f->mask),
                                                     &f->pyramid, &f->stats, k)
                                : BuildPyramid(grey, TopLevel(f->mask), &f->pyramid, k);
     if (!built) return err::FailMemory(), nullptr;

@@ -79,8 +79,11 @@ Rect CentralRect(int32_t w, int32_t h, double fraction);
 
 // The grey levels of a rectangle of any single-channel depth (8, 16, 32,
 // 64 bits) or the mean of the channels (24, 48 bits) as floats; non-finite
-// values become 0. False for other depths or when memory is short.
-bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k);
+// values become 0. False for other depths or when memory is short. half (when
+// not null) gets Halve's block means in the same pass, while each pair of rows
+// is still in the cache.
+bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k,
+                 FloatImage* half = nullptr);
 
 // Block means of 2 x 2 pixels (the last odd row and column dropped).
 bool Halve(const FloatImage& src, FloatImage* dst, const DriftKernels& k);
@@ -111,9 +114,8 @@ struct FrameStats {
 // frames nor the full height of hot pixels, cosmic rays or saturated spots.
 // Level 0 is kept only when it is the top. False when memory is short.
 inline constexpr float kPyramidClip = 10.0f;
-// bytes: the frame's 8-bit rectangle when its full depth is 8 bits (0 if not),
-// which level 1 is then made from.
-bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask, int32_t top,
+// halved: level 1 is in place already (ToFloatGrey's half).
+bool BuildScaledPyramid(const FloatImage& full, bool halved, const Rect& mask, int32_t top,
                         Pyramid* pyramid, FrameStats* stats, const DriftKernels& k);
 
 // Mean of (B(x) - A(x + d))^2 over the pixels x of the rectangle (at the

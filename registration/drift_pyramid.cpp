@@ -49,11 +49,18 @@ Rect CentralRect(int32_t w, int32_t h, double fraction) {
   return r;
 }
 
-bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
+bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k, FloatImage* half) {
   RectView v;
   if (!ResolveRect(handle, v)) return false;
   if (!out->Allocate(v.width, v.height)) return false;
+  if (half != nullptr && !half->Allocate(v.width / 2, v.height / 2)) return false;
+  int32_t halved = 0;  // rows of half made
+  auto HalveUpTo = [&](int32_t rows) {  // the pairs of rows below rows
+    for (; half != nullptr && halved < half->h && 2 * halved + 1 < rows; ++halved)
+      k.halve_floats(out->Row(2 * halved), out->Row(2 * halved + 1), half->Row(halved), half->w);
+  };
   for (int32_t y = 0; y < v.height; ++y) {
+    HalveUpTo(y);
     const uint8_t* s = v.Row(y);
     float* d = out->Row(y);
     switch (v.depth) {
@@ -101,6 +108,7 @@ bool ToFloatGrey(int32_t handle, FloatImage* out, const DriftKernels& k) {
         return false;
     }
   }
+  HalveUpTo(v.height);
   return true;
 }
 
@@ -186,11 +194,12 @@ bool HasStructure(const FloatImage& img, const Rect& r) {
 
 }  // namespace
 
-bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask, int32_t top,
+bool BuildScaledPyramid(const FloatImage& full, bool halved, const Rect& mask, int32_t top,
                         Pyramid* pyramid, FrameStats* stats, const DriftKernels& k) {
   // Levels already there keep their memory (a reused frame's).
   pyramid->levels.resize(static_cast<size_t>(top) + 1);
-  for (FloatImage& l : pyramid->levels) l.Clear();
+  for (size_t l = 0; l < pyramid->levels.size(); ++l)
+    if (l != 1 || !halved) pyramid->levels[l].Clear();
   pyramid->top = top;
   if (top == 0) {
     FloatImage& l0 = pyramid->levels[0];
@@ -198,18 +207,9 @@ bool BuildScaledPyramid(const FloatImage& full, int32_t bytes, const Rect& mask,
     for (int32_t y = 0; y < full.h; ++y)
       std::memcpy(l0.Row(y), full.Row(y), sizeof(float) * static_cast<size_t>(full.w));
   } else {
-    // Level 1 from the 8-bit rows when the frame is those bytes (a quarter of
-    // the memory to read), else from the floats.
-    RectView v;
     FloatImage& l1 = pyramid->levels[1];
-    if (bytes > 0 && ResolveRect(bytes, v) && v.depth == 8 && v.width == full.w &&
-        v.height == full.h) {
-      if (!l1.Allocate(v.width / 2, v.height / 2)) return false;
-      for (int32_t y = 0; y < l1.h; ++y)
-        k.halve_bytes(v.Row(2 * y), v.Row(2 * y + 1), l1.Row(y), l1.w);
-    } else if (!Halve(full, &l1, k)) {
+    if (!(halved && l1.w == full.w / 2 && l1.h == full.h / 2) && !Halve(full, &l1, k))
       return false;
-    }
     for (int32_t l = 2; l <= top; ++l)
       if (!Halve(pyramid->levels[l - 1], &pyramid->levels[l], k)) return false;
   }
