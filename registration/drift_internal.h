@@ -50,7 +50,7 @@ struct FloatImage {
 // stay from one call to the next and grow when a call needs more; what they
 // hold between calls means nothing.
 struct Workspace {
-  FloatImage smoothRows;          // SmoothRegion: the horizontally smoothed rows
+  FloatImage smoothRows;          // SmoothRegion: a ring of horizontally smoothed rows
   std::vector<float> smoothLine;  // SmoothRegion: one source row, edges repeated
   FloatImage energySmooth;        // GradientEnergy: the smoothed rectangle
   FloatImage refineSmooth;        // Refine: the current frame smoothed, when its own is not used

@@ -36,16 +36,21 @@ bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage
   const std::vector<float> taps = GaussTaps(sigma);
   const int32_t count = static_cast<int32_t>(taps.size());
   const int32_t radius = count / 2;
-  // Horizontally smoothed rows r.y0 - radius .. r.y1 + radius.
-  FloatImage& rows = ws.smoothRows;
+  // The horizontally smoothed rows r.y0 - radius .. r.y1 + radius, made as
+  // the columns' pass needs them into a ring of count rows that stays in the
+  // cache (row j of them in ring row j % count).
+  FloatImage& ring = ws.smoothRows;
   std::vector<float>& line = ws.smoothLine;
-  if (!rows.Allocate(w, h + 2 * radius) || !out->Allocate(w, h)) return false;
+  if (!ring.Allocate(w, count) || !out->Allocate(w, h)) return false;
   line.resize(static_cast<size_t>(w) + 2 * radius);
   const int32_t lo = r.x0 - radius;
   // Columns of the line that lie inside the source.
   const int32_t in0 = std::max(lo, 0), in1 = std::min(r.x1 + radius, src.w);
-  for (int32_t j = 0; j < rows.h; ++j) {
+  const bool inside = in0 == lo && in1 == r.x1 + radius;
+  auto MakeRow = [&](int32_t j) {
     const float* s = src.Row(Clamp(r.y0 - radius + j, 0, src.h - 1));
+    float* dst = ring.Row(j % count);
+    if (inside) return k.filter_row(s + lo, dst, w, taps.data(), count);
     float* l = line.data();
     const int32_t n = static_cast<int32_t>(line.size());
     // Columns outside the source repeat its edge; the rest is copied.
@@ -53,11 +58,13 @@ bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage
     for (int32_t x = 0; x < left; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
     for (int32_t x = std::max(left, in1 - lo); x < n; ++x) l[x] = s[Clamp(lo + x, 0, src.w - 1)];
     if (in1 > in0) std::memcpy(l + (in0 - lo), s + in0, sizeof(float) * (in1 - in0));
-    k.filter_row(l, rows.Row(j), w, taps.data(), count);
-  }
+    k.filter_row(l, dst, w, taps.data(), count);
+  };
+  for (int32_t j = 0; j + 1 < count; ++j) MakeRow(j);
   std::vector<const float*> col(static_cast<size_t>(count));
   for (int32_t y = 0; y < h; ++y) {
-    for (int32_t t = 0; t < count; ++t) col[t] = rows.Row(y + t);
+    MakeRow(y + count - 1);
+    for (int32_t t = 0; t < count; ++t) col[t] = ring.Row((y + t) % count);
     k.filter_columns(col.data(), nullptr, out->Row(y), w, taps.data(), count);
   }
   return true;
