@@ -54,7 +54,7 @@ struct Workspace {
   std::vector<float> smoothLine;  // SmoothRegion: one source row, edges repeated
   FloatImage energySmooth;        // GradientEnergy: the smoothed rectangle
   FloatImage refineSmooth;        // Refine: the current frame smoothed, when its own is not used
-  FloatImage refineRows;          // Refine: the current frame resampled along rows
+  FloatImage refineRows;          // Refine: a ring of the current frame's rows resampled along x
   FloatImage residual;            // Refine: resampled current frame minus the reference
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure

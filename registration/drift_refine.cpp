@@ -224,7 +224,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     return out;
   }
   const int32_t w = P.Width(), h = P.Height();
-  if (!hbuf.Allocate(w, h + 3) || !resid.Allocate(w, h)) return out;
+  if (!hbuf.Allocate(w, 4) || !resid.Allocate(w, h)) return out;
   // About 2048 pixels on a regular grid give the robust scale.
   const int32_t stride =
       std::max<int32_t>(1, static_cast<int32_t>(std::sqrt(static_cast<double>(P.Area()) / 2048.0)));
@@ -263,15 +263,21 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     float wx[4], wy[4];
     KeysWeights(tx - ox, wx);
     KeysWeights(ty - oy, wy);
-    for (int32_t j = 0; j < h + 3; ++j) {
-      const int32_t row = P.y0 + oy - 1 + j - oy0;
-      k.filter_row(src->Row(row) + (P.x0 + ox - 1 - ox0), hbuf.Row(j), w, wx, 4);
-    }
+    // Rows resampled along x go through a ring of four (row j in j % 4),
+    // made as the columns' pass needs them.
+    int32_t made = 0;
+    auto MakeRows = [&](int32_t upTo) {
+      for (; made < upTo; ++made) {
+        const int32_t row = P.y0 + oy - 1 + made - oy0;
+        k.filter_row(src->Row(row) + (P.x0 + ox - 1 - ox0), hbuf.Row(made % 4), w, wx, 4);
+      }
+    };
     // The first, rough steps use every other row.
     const int32_t rowStep = it < 2 ? 2 : 1;
     const float* rows[4];
     for (int32_t y = 0; y < h; y += rowStep) {
-      for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row(y + t);
+      MakeRows(y + 4);
+      for (int32_t t = 0; t < 4; ++t) rows[t] = hbuf.Row((y + t) % 4);
       k.filter_columns(rows, ref.Smooth(ry0 + y) + rx, resid.Row(y), w, wy, 4);
     }
     // Robust scale of the model error, at every step: what moves on its own
