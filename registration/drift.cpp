@@ -430,12 +430,12 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
   if (!differ) {
-    f = Refine(a->ref, b->full, sx, sy, a->ref.sigma, k, ws.work, &b->ref, bright, contrast);
+    f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     // Where the two views of the start disagree and the chosen one does not
     // converge, the other is tried.
     if (alternative.ok && !f.ok) {
       const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
-                                  alternative.dy + alternative.fy, a->ref.sigma, k, ws.work,
+                                  alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
                                   &b->ref, bright, contrast);
       if (o.ok) {
         f = o;
@@ -455,19 +455,12 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     Refinement f2;
     if (r->focus > 0.0) {
       ReferenceData blurred;
-      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work))
+      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work, true))
         f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     } else if (r->focus < 0.0) {
-      // The current frame smoothed beyond the reference's own smoothing
-      // by what the focus difference found beyond the base.
-      const double more =
-          a->ref.sigma == kSmoothSigma
-              ? sigma
-              : std::sqrt(std::max(0.0, a->ref.sigma * a->ref.sigma + sigma * sigma -
-                                            kSmoothSigma * kSmoothSigma));
-      f2 = Refine(a->ref, b->full, fx, fy, more, k, ws.work, &b->ref, bright, contrast);
+      f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright, contrast);
     } else if (!f.ok) {
-      f2 = Refine(a->ref, b->full, fx, fy, a->ref.sigma, k, ws.work, &b->ref, bright, contrast);
+      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     }
     if (f2.ok) f = f2;
   }

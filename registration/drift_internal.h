@@ -176,10 +176,8 @@ struct ReferenceData {
 bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
                   const DriftKernels& k, Workspace& ws);
 
-// noise: the standard deviation of the frame's noise. shrink: where noise
-// dominates the gradients, make the shrunk gradients (for Refine) and smooth
-// the values less (ref->sigma then differs from sigma: the current frames
-// of its pairs are smoothed by ref->sigma).
+// noise: the standard deviation of the frame's noise. shrink: make the
+// shrunk gradients where noise dominates them (for Refine).
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
                       ReferenceData* ref, const DriftKernels& k, Workspace& ws,
                       bool shrink = false);

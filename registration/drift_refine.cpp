@@ -40,15 +40,9 @@ constexpr double kSpatialFrom = 4.0;
 // The reference's gradients are shrunk where their noise makes up more than
 // this share of their mean energy over the compared area; their local
 // energy is the mean over a Gaussian window of this sigma (pixels), about
-// the size of a bead's gradients after smoothing. The values of such a
-// reference, and the current frames compared with it, are smoothed by
-// kFaintSigma only: the smoothing of the gradients, which keeps their noise
-// down, need not be paid for twice (beads of sigma 1.5 in photon noise, by
-// measurement: 0.152 px RMS with both at 1.5, 0.147 with the values at 1.0,
-// 0.148 at 0.7).
+// the size of a bead's gradients after smoothing.
 constexpr double kShrinkShare = 0.5;
 constexpr double kShrinkWindow = 2.5;
-constexpr double kFaintSigma = 1.0;
 // The largest change of the gain across the area (over its mean gain).
 constexpr double kSpatialMost = 0.1;
 // The spatial terms are kept where one stands this many squared standard
@@ -174,62 +168,36 @@ bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* 
 
 namespace {
 
-// The smoothed frame over the margin around mask, its gradients and noise
-// measures at sigma (the shrunk gradients not touched).
-bool Smoothed(const FloatImage& full, const Rect& mask, double sigma, double noise,
-              ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
-  // The gradients need one pixel around the rectangle; the rest of the margin
-  // lets the frame be refined as a current frame from this smoothing.
-  constexpr int32_t m = 1 + kReuseMargin;
-  ref->wideRect = Rect{mask.x0 - m, mask.y0 - m, mask.x1 + m, mask.y1 + m};
-  if (!SmoothRegion(full, ref->wideRect, sigma, &ref->wide, k, ws)) return false;
-  const FloatImage& s = ref->wide;
-  const int32_t w = mask.Width(), h = mask.Height();
-  ref->rect = mask;
-  if (!ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) || !ref->lap.Allocate(w, h))
-    return false;
-  for (int32_t y = 0; y < h; ++y) {
-    const float* mid = s.Row(y + m) + (m - 1);
-    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->gx.Row(y), ref->gy.Row(y),
-                   ref->lap.Row(y));
-  }
-  ref->sigma = sigma;
-  ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
-  ref->valueNoise = noise * noise * ValueNoiseGain(sigma);
-  return true;
-}
-
-// Whether noise makes up most of the energy of the reference's gradients.
-bool NoiseDominated(const ReferenceData& ref) {
-  double sum = 0;
-  for (int32_t y = 0; y < ref.gx.h; ++y) {
-    const float* gx = ref.gx.Row(y);
-    const float* gy = ref.gy.Row(y);
-    float row = 0;
-    for (int32_t x = 0; x < ref.gx.w; ++x) row += gx[x] * gx[x] + gy[x] * gy[x];
-    sum += row;
-  }
-  const double mean = sum / static_cast<double>(std::max<int64_t>(1, ref.rect.Area()));
-  return 2.0 * ref.gradientNoise > kShrinkShare * mean;
-}
-
-// The reference's gradients, each times its Wiener factor max(0, 1 - noise
-// energy / local energy), into the shrunk gradients: in expectation the sum
-// of their squares is then the signal's own.
-bool Shrink(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
+// The shrunk gradients of the reference (see ReferenceData): each pixel's
+// gradient times max(0, 1 - noise energy / local energy), the Wiener factor
+// of its signal share. In expectation the sum of their squares is then the
+// signal's own, so the normal equations need no share of noise taken off.
+// Empty when the gradients are mostly signal.
+bool ShrinkGradients(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
+  ref->shrunkX = FloatImage{};
+  ref->shrunkY = FloatImage{};
   const int32_t w = ref->gx.w, h = ref->gx.h;
   FloatImage& e = ws.shrinkEnergy;
-  if (!e.Allocate(w, h) || !ref->shrunkX.Allocate(w, h) || !ref->shrunkY.Allocate(w, h))
-    return false;
+  if (!e.Allocate(w, h)) return false;
+  double sum = 0;
   for (int32_t y = 0; y < h; ++y) {
     const float* gx = ref->gx.Row(y);
     const float* gy = ref->gy.Row(y);
     float* er = e.Row(y);
-    for (int32_t x = 0; x < w; ++x) er[x] = gx[x] * gx[x] + gy[x] * gy[x];
+    float row = 0;
+    for (int32_t x = 0; x < w; ++x) {
+      er[x] = gx[x] * gx[x] + gy[x] * gy[x];
+      row += er[x];
+    }
+    sum += row;
   }
+  const double noiseEnergy = 2.0 * ref->gradientNoise;
+  if (!(noiseEnergy > kShrinkShare * sum / (static_cast<double>(w) * h))) return true;
   FloatImage& local = ws.energySmooth;
-  if (!SmoothRegion(e, Rect{0, 0, w, h}, kShrinkWindow, &local, k, ws)) return false;
-  const float n = static_cast<float>(2.0 * ref->gradientNoise);
+  if (!SmoothRegion(e, Rect{0, 0, w, h}, kShrinkWindow, &local, k, ws) ||
+      !ref->shrunkX.Allocate(w, h) || !ref->shrunkY.Allocate(w, h))
+    return false;
+  const float n = static_cast<float>(noiseEnergy);
   for (int32_t y = 0; y < h; ++y) {
     const float* m = local.Row(y);
     const float* gx = ref->gx.Row(y);
@@ -250,13 +218,30 @@ bool Shrink(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
                       ReferenceData* ref, const DriftKernels& k, Workspace& ws, bool shrink) {
   if (mask.Area() <= 0) return false;
-  ref->shrunkX = FloatImage{};
-  ref->shrunkY = FloatImage{};
-  if (!Smoothed(full, mask, sigma, noise, ref, k, ws)) return false;
-  if (!shrink || !NoiseDominated(*ref)) return true;
-  // Mostly noise: the values (and the current frames compared with them)
-  // smoothed less, as the shrunk gradients keep the noise from the steps.
-  return Shrink(ref, k, ws) && Smoothed(full, mask, kFaintSigma, noise, ref, k, ws);
+  // The gradients need one pixel around the rectangle; the rest of the margin
+  // lets the frame be refined as a current frame from this smoothing.
+  constexpr int32_t m = 1 + kReuseMargin;
+  ref->wideRect = Rect{mask.x0 - m, mask.y0 - m, mask.x1 + m, mask.y1 + m};
+  if (!SmoothRegion(full, ref->wideRect, sigma, &ref->wide, k, ws)) return false;
+  const FloatImage& s = ref->wide;
+  const int32_t w = mask.Width(), h = mask.Height();
+  ref->rect = mask;
+  if (!ref->gx.Allocate(w, h) || !ref->gy.Allocate(w, h) || !ref->lap.Allocate(w, h))
+    return false;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* mid = s.Row(y + m) + (m - 1);
+    k.gradient_row(mid + s.pitch, mid, mid - s.pitch, w, ref->gx.Row(y), ref->gy.Row(y),
+                   ref->lap.Row(y));
+  }
+  ref->sigma = sigma;
+  ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
+  ref->valueNoise = noise * noise * ValueNoiseGain(sigma);
+  if (!shrink) {
+    ref->shrunkX = FloatImage{};
+    ref->shrunkY = FloatImage{};
+    return true;
+  }
+  return ShrinkGradients(ref, k, ws);
 }
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
