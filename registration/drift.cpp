@@ -455,7 +455,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     Refinement f2;
     if (r->focus > 0.0) {
       ReferenceData blurred;
-      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work))
+      if (PrepareReference(a->full, a->ref.rect, sigma, a->noise, &blurred, k, ws.work, true))
         f2 = Refine(blurred, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     } else if (r->focus < 0.0) {
       f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright, contrast);
@@ -557,7 +557,7 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     if (!f->hasStart && MemoryFailed()) return err::FailMemory(), nullptr;
   }
   if (precise && reference != 0 && f->mask.Area() > 0 &&
-      !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k, work))
+      !PrepareReference(f->full, f->mask, kSmoothSigma, f->noise, &f->ref, k, work, true))
     return err::FailMemory(), nullptr;
   // A measure that ran short of memory on the way (the focus energy) would
   // make another frame.

@@ -56,6 +56,7 @@ struct Workspace {
   FloatImage refineSmooth;        // Refine: the current frame smoothed, when its own is not used
   FloatImage refineRows;          // Refine: a ring of the current frame's rows resampled along x
   FloatImage residual;            // Refine: resampled current frame minus the reference
+  FloatImage shrinkEnergy;        // PrepareReference: the gradients' local energy
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
@@ -158,6 +159,12 @@ struct ReferenceData {
   double gradientNoise = 0;  // expected square of the noise in each gradient component
   // Noise variance of the smoothed reference's values (the gain's regressor).
   double valueNoise = 0;
+  // Where noise makes up most of the gradients' energy (faint, sparse fields:
+  // beads in photon noise), the gradients shrunk by their local signal share
+  // (a Wiener factor), which the shift's steps are solved with; empty
+  // elsewhere. In flat background they are mostly noise, which would
+  // otherwise multiply the noise of the residual.
+  FloatImage shrunkX, shrunkY;
   // The smoothed frame over a margin around the rectangle, so that the frame
   // can be refined as the current frame of a pair without smoothing it again.
   Rect wideRect;
@@ -172,9 +179,11 @@ struct ReferenceData {
 bool SmoothRegion(const FloatImage& src, const Rect& r, double sigma, FloatImage* out,
                   const DriftKernels& k, Workspace& ws);
 
-// noise: the standard deviation of the frame's noise.
+// noise: the standard deviation of the frame's noise. shrink: make the
+// shrunk gradients where noise dominates them (for Refine).
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
-                      ReferenceData* ref, const DriftKernels& k, Workspace& ws);
+                      ReferenceData* ref, const DriftKernels& k, Workspace& ws,
+                      bool shrink = false);
 
 // Mean squared gradient and variance of the frame smoothed with sigma over r
 // (energy -1 on failure).

@@ -37,6 +37,12 @@ constexpr double kGainBand = 1.33;
 // area; below it a light field fixed to the sensor moves the result by less
 // than about 0.005 pixel.
 constexpr double kSpatialFrom = 4.0;
+// The reference's gradients are shrunk where their noise makes up more than
+// this share of their mean energy over the compared area; their local
+// energy is the mean over a Gaussian window of this sigma (pixels), about
+// the size of a bead's gradients after smoothing.
+constexpr double kShrinkShare = 0.5;
+constexpr double kShrinkWindow = 2.5;
 // The largest change of the gain across the area (over its mean gain).
 constexpr double kSpatialMost = 0.1;
 // The spatial terms are kept where one stands this many squared standard
@@ -160,8 +166,57 @@ bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* 
   return true;
 }
 
+namespace {
+
+// The shrunk gradients of the reference (see ReferenceData): each pixel's
+// gradient times max(0, 1 - noise energy / local energy), the Wiener factor
+// of its signal share. In expectation the sum of their squares is then the
+// signal's own, so the normal equations need no share of noise taken off.
+// Empty when the gradients are mostly signal.
+bool ShrinkGradients(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
+  ref->shrunkX = FloatImage{};
+  ref->shrunkY = FloatImage{};
+  const int32_t w = ref->gx.w, h = ref->gx.h;
+  FloatImage& e = ws.shrinkEnergy;
+  if (!e.Allocate(w, h)) return false;
+  double sum = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    const float* gx = ref->gx.Row(y);
+    const float* gy = ref->gy.Row(y);
+    float* er = e.Row(y);
+    float row = 0;
+    for (int32_t x = 0; x < w; ++x) {
+      er[x] = gx[x] * gx[x] + gy[x] * gy[x];
+      row += er[x];
+    }
+    sum += row;
+  }
+  const double noiseEnergy = 2.0 * ref->gradientNoise;
+  if (!(noiseEnergy > kShrinkShare * sum / (static_cast<double>(w) * h))) return true;
+  FloatImage& local = ws.energySmooth;
+  if (!SmoothRegion(e, Rect{0, 0, w, h}, kShrinkWindow, &local, k, ws) ||
+      !ref->shrunkX.Allocate(w, h) || !ref->shrunkY.Allocate(w, h))
+    return false;
+  const float n = static_cast<float>(noiseEnergy);
+  for (int32_t y = 0; y < h; ++y) {
+    const float* m = local.Row(y);
+    const float* gx = ref->gx.Row(y);
+    const float* gy = ref->gy.Row(y);
+    float* sx = ref->shrunkX.Row(y);
+    float* sy = ref->shrunkY.Row(y);
+    for (int32_t x = 0; x < w; ++x) {
+      const float f = m[x] > n ? 1.0f - n / m[x] : 0.0f;
+      sx[x] = f * gx[x];
+      sy[x] = f * gy[x];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
-                      ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
+                      ReferenceData* ref, const DriftKernels& k, Workspace& ws, bool shrink) {
   if (mask.Area() <= 0) return false;
   // The gradients need one pixel around the rectangle; the rest of the margin
   // lets the frame be refined as a current frame from this smoothing.
@@ -181,7 +236,12 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
   ref->sigma = sigma;
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
   ref->valueNoise = noise * noise * ValueNoiseGain(sigma);
-  return true;
+  if (!shrink) {
+    ref->shrunkX = FloatImage{};
+    ref->shrunkY = FloatImage{};
+    return true;
+  }
+  return ShrinkGradients(ref, k, ws);
 }
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
@@ -252,6 +312,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   auto Gain = [&](int32_t x, int32_t y) {
     return spatial ? static_cast<float>(photo.c1 + cu * u[x] + cv * V(y)) : photo.c1;
   };
+  const bool shrunk = !ref.shrunkX.Empty();
   double prevStep[2] = {0, 0};
   double noiseRatio = 0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
@@ -361,7 +422,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         p.cu = static_cast<float>(cu);
       }
       NormalSums row;
-      k.normal_row(resid.Row(y), ref.gx.Row(ry) + rx, ref.gy.Row(ry) + rx, ref.Smooth(ry) + rx,
+      k.normal_row(resid.Row(y), (shrunk ? ref.shrunkX : ref.gx).Row(ry) + rx,
+                   (shrunk ? ref.shrunkY : ref.gy).Row(ry) + rx, ref.Smooth(ry) + rx,
                    ref.lap.Row(ry) + rx, spatial ? u.data() : nullptr, w, p, kind, c, &row);
       AddSums(sums, row, spatial ? V(y) : 0.0);
     }
@@ -372,7 +434,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // The reference's gradients carry its noise, which inflates their
     // squares but not their products with the residual: take its expected
     // share off, or every step would fall short by that share.
-    const double noiseShare = ref.gradientNoise * sums.w;
+    // The shrunk gradients need no such correction.
+    const double noiseShare = shrunk ? 0.0 : ref.gradientNoise * sums.w;
     // At low signal the noise of those gradients also multiplies the noise of
     // the residual: the error grows by about 1 + noise share / signal share.
     const double signal = 0.5 * (sums.m[At7(0, 0)] + sums.m[At7(1, 1)]) - noiseShare;
