@@ -142,28 +142,6 @@ bool NibbleRows(const void* pixels, int32_t width, int32_t height, int32_t pitch
   return true;
 }
 
-// The resampler's matrix (picture rows counted down) that undoes a motion:
-// output pixel q takes the frame at p = A^-1 (q - c - d) + c in y-up terms,
-// which with y counted down is B (q - c) + c - F A^-1 d, B = F A^-1 F, F
-// turning y over. False for a singular A.
-bool MotionMatrix(const double* a, double dx, double dy, int32_t width, int32_t height,
-                  double* m) {
-  if (a[0] == 1 && a[1] == 0 && a[2] == 0 && a[3] == 1) return true;  // m as given
-  const double det = a[0] * a[3] - a[1] * a[2];
-  if (!(std::fabs(det) > 1e-9)) return false;
-  const double i00 = a[3] / det, i01 = -a[1] / det, i10 = -a[2] / det, i11 = a[0] / det;
-  const double b00 = i00, b01 = -i01, b10 = -i10, b11 = i11;
-  const double tx = -(i00 * dx + i01 * dy), ty = i10 * dx + i11 * dy;
-  const double cx = 0.5 * (width - 1), cy = 0.5 * (height - 1);
-  m[0] = b00;
-  m[1] = b01;
-  m[2] = cx + tx - b00 * cx - b01 * cy;
-  m[3] = b10;
-  m[4] = b11;
-  m[5] = cy + ty - b10 * cx - b11 * cy;
-  return true;
-}
-
 // The frame's rows moved onto the first frame, in file order: the top of the
 // picture first, colour channels red first, 1-bit rows with the leftmost
 // pixel in the top bit, doubles as floats with look.float32. Returns the
@@ -206,8 +184,8 @@ const std::vector<uint8_t>* FileRows(int32_t source, double dx, double dy, const
   // The picture top row first: the rectangle's last row, read backwards.
   const uint8_t* top = static_cast<const uint8_t*>(pixels) + static_cast<ptrdiff_t>(height - 1) * pitch;
   // Row y of the picture (counted down) takes the frame at y + dy, as dy counts up.
-  double m[6] = {1, 0, -dx, 0, 1, dy};
-  if (!MotionMatrix(look.a, dx, dy, width, height, m)) {
+  double m[6];
+  if (ResampleMotionMatrix(look.a, dx, dy, width, height, m) < 0) {
     Fail(error, where + ": the frame's motion cannot be undone (its matrix is singular)");
     return nullptr;
   }

@@ -674,11 +674,14 @@ class ProgramRun {
           sum.largestFrame = k;
         }
       }
+      const double* m = f.matrixFirst;
       points.push_back({k, f.dxFirst, f.dyFirst,
                         r.quality == kDriftRescued   ? PlotPoint::kRescued
                         : r.quality == kDriftSuspect ? PlotPoint::kSuspect
                         : r.quality == kDriftFailed  ? PlotPoint::kFailed
-                                                     : PlotPoint::kOk});
+                                                     : PlotPoint::kOk,
+                        std::atan2(m[2] - m[1], m[0] + m[3]) * 180.0 / M_PI,
+                        std::sqrt(std::max(0.0, m[0] * m[3] - m[1] * m[2]))});
       Warn(f);
     }
     if (!ctx_.options.plotPath.empty() && complete) {
@@ -692,7 +695,8 @@ class ProgramRun {
                                        toPrevious_ ? "each frame against the previous one, summed"
                                        : fixed_    ? ("each frame against " + ReferenceName()).c_str()
                                                    : "each frame against the first");
-      if (!WriteDriftPlot(ctx_.options.plotPath, points, title, &error)) {
+      if (!WriteDriftPlot(ctx_.options.plotPath, points, title, &error,
+                          ctx_.options.model != kDriftTranslation)) {
         std::fprintf(stderr, "vantor: %s\n", error.c_str());
         ctx_.outputFailed = true;
       }

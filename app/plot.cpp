@@ -19,6 +19,11 @@ constexpr double kLeft = 84, kRight = 770, kTop = 48, kBottom = 474;  // the plo
 constexpr double kLimit = 1e12;  // values beyond are drawn at the limit
 constexpr const char* kDxColour = "#1f5fbf";
 constexpr const char* kDyColour = "#d9480f";
+constexpr const char* kAngleColour = "#2b8a3e";
+constexpr const char* kScaleColour = "#7048e8";
+// The angle's and the scale's panels below the displacement's: each this
+// far below the one above (room for its frame axis) and this tall.
+constexpr double kPanelGap = 76, kPanelHeight = 180;
 
 // v with up to `decimals` digits after the point, trailing zeros dropped,
 // never "-0", "nan" or "inf".
@@ -111,13 +116,27 @@ Axis MakeAxis(double mn, double mx, int target, bool whole) {
 
 struct Canvas {
   Axis x, y;
+  double top = kTop, bottom = kBottom;
   double X(double v) const { return kLeft + (v - x.lo) / (x.hi - x.lo) * (kRight - kLeft); }
-  double Y(double v) const { return kBottom - (v - y.lo) / (y.hi - y.lo) * (kBottom - kTop); }
+  double Y(double v) const { return bottom - (v - y.lo) / (y.hi - y.lo) * (bottom - top); }
 };
 
 bool Drawn(const PlotPoint& p) {
   return p.quality != PlotPoint::kFailed && std::isfinite(p.dxFirst) && std::isfinite(p.dyFirst);
 }
+
+// The value a series draws of a point.
+enum class Value { kDx, kDy, kAngle, kScale };
+double ValueOf(const PlotPoint& p, Value v) {
+  switch (v) {
+    case Value::kDx: return p.dxFirst;
+    case Value::kDy: return p.dyFirst;
+    case Value::kAngle: return p.angleFirst;
+    case Value::kScale: return p.scaleFirst;
+  }
+  return 0.0;
+}
+bool DrawnAs(const PlotPoint& p, Value v) { return Drawn(p) && std::isfinite(ValueOf(p, v)); }
 
 void Text(std::string& s, double x, double y, const std::string& text, const char* anchor,
           int size, const char* extra = "") {
@@ -137,20 +156,20 @@ void Use(std::string& s, const char* id, double x, double y) {
 
 // One component as polylines broken at frames without a value; a run of a
 // single frame becomes a dot.
-void Series(std::string& s, const Canvas& c, const std::vector<PlotPoint>& pts, bool dx,
+void Series(std::string& s, const Canvas& c, const std::vector<PlotPoint>& pts, Value value,
             const char* colour) {
   s += "<g fill=\"none\" stroke=\"" + std::string(colour) +
        "\" stroke-width=\"1.5\" stroke-linejoin=\"round\">\n";
   size_t i = 0;
   while (i < pts.size()) {
-    if (!Drawn(pts[i])) {
+    if (!DrawnAs(pts[i], value)) {
       ++i;
       continue;
     }
     std::string run;
     size_t n = 0;
-    for (; i < pts.size() && Drawn(pts[i]); ++i, ++n) {
-      const double v = std::clamp(dx ? pts[i].dxFirst : pts[i].dyFirst, -kLimit, kLimit);
+    for (; i < pts.size() && DrawnAs(pts[i], value); ++i, ++n) {
+      const double v = std::clamp(ValueOf(pts[i], value), -kLimit, kLimit);
       if (n != 0) run += ' ';
       run += Num(c.X(pts[i].frame));
       run += ',';
@@ -167,9 +186,56 @@ void Series(std::string& s, const Canvas& c, const std::vector<PlotPoint>& pts, 
   s += "</g>\n";
 }
 
+// A panel's grid, ticks, labels, frame and axis titles.
+void Frame(std::string& s, const Canvas& c, const char* label) {
+  for (int k = 0; k <= c.y.ticks(); ++k) {
+    const double v = c.y.tick(k), y = c.Y(v);
+    Line(s, kLeft, y, kRight, y, std::fabs(v) < c.y.step * 1e-6 ? "#999999" : "#e4e4e4");
+    Line(s, kLeft - 5, y, kLeft, y, "#444444");
+    Text(s, kLeft - 8, y + 4, Num(v, c.y.decimals), "end", 12);
+  }
+  for (int k = 0; k <= c.x.ticks(); ++k) {
+    const double v = c.x.tick(k), x = c.X(v);
+    Line(s, x, c.top, x, c.bottom, "#f0f0f0");
+    Line(s, x, c.bottom, x, c.bottom + 5, "#444444");
+    Text(s, x, c.bottom + 19, Num(v, 0), "middle", 12);
+  }
+  s += "<rect x=\"" + Num(kLeft) + "\" y=\"" + Num(c.top) + "\" width=\"" + Num(kRight - kLeft) +
+       "\" height=\"" + Num(c.bottom - c.top) + "\" fill=\"none\" stroke=\"#444444\"/>\n";
+  Text(s, (kLeft + kRight) / 2, c.bottom + 44, "frame", "middle", 13);
+  Text(s, 0, 0, label, "middle", 13,
+       (" transform=\"translate(22," + Num((c.top + c.bottom) / 2) + ") rotate(-90)\"").c_str());
+}
+
+// A panel of one value below the displacement's (the index-th, from 1).
+void ValuePanel(std::string& s, const Canvas& main, const std::vector<PlotPoint>& pts, Value value,
+                int index, const char* label, const char* colour) {
+  double lo = HUGE_VAL, hi = -HUGE_VAL;
+  for (const PlotPoint& p : pts)
+    if (DrawnAs(p, value)) {
+      const double v = std::clamp(ValueOf(p, value), -kLimit, kLimit);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+  if (lo > hi) lo = hi = value == Value::kScale ? 1.0 : 0.0;
+  // A steady scale still shows its changes of a few 1e-5.
+  if (value == Value::kScale && hi - lo < 1e-4) {
+    lo -= 5e-5;
+    hi += 5e-5;
+  }
+  Canvas c;
+  c.x = main.x;
+  c.y = MakeAxis(lo, hi, 4, false);
+  c.top = kBottom + index * kPanelGap + (index - 1) * kPanelHeight;
+  c.bottom = c.top + kPanelHeight;
+  Frame(s, c, label);
+  Series(s, c, pts, value, colour);
+}
+
 }  // namespace
 
-std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string& title) {
+std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string& title,
+                         bool motion) {
   std::vector<PlotPoint> pts = input;
   std::stable_sort(pts.begin(), pts.end(),
                    [](const PlotPoint& a, const PlotPoint& b) { return a.frame < b.frame; });
@@ -194,12 +260,13 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
   c.x = MakeAxis(fmin, fmax, 8, true);
   c.y = MakeAxis(vmin, vmax, 6, false);
 
+  const double height = motion ? kBottom + 2 * (kPanelGap + kPanelHeight) + 66 : kHeight;
   std::string s;
-  s.reserve(4096 + pts.size() * 40);
+  s.reserve(4096 + pts.size() * (motion ? 80 : 40));
   s += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n"
        "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
-       "version=\"1.1\" width=\"" + Num(kWidth) + "\" height=\"" + Num(kHeight) +
-       "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(kHeight) +
+       "version=\"1.1\" width=\"" + Num(kWidth) + "\" height=\"" + Num(height) +
+       "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) +
        "\" font-family=\"DejaVu Sans, Arial, Helvetica, sans-serif\">\n";
   s += "<title>" + Escape(title) + "</title>\n";
   // Markers: rescued a ring, suspect a diamond, failed a cross.
@@ -210,32 +277,16 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
        "<path id=\"failed\" d=\"M-4,-4L4,4M-4,4L4,-4\" stroke=\"#c92a2a\" stroke-width=\"2\" "
        "fill=\"none\"/>\n"
        "</defs>\n";
-  s += "<rect x=\"0\" y=\"0\" width=\"" + Num(kWidth) + "\" height=\"" + Num(kHeight) +
+  s += "<rect x=\"0\" y=\"0\" width=\"" + Num(kWidth) + "\" height=\"" + Num(height) +
        "\" fill=\"white\"/>\n";
   Text(s, (kLeft + kRight) / 2, 30, title.empty() ? "Drift" : title, "middle", 16,
        " font-weight=\"bold\"");
 
   // Grid, ticks and tick labels.
-  for (int k = 0; k <= c.y.ticks(); ++k) {
-    const double v = c.y.tick(k), y = c.Y(v);
-    Line(s, kLeft, y, kRight, y, std::fabs(v) < c.y.step * 1e-6 ? "#999999" : "#e4e4e4");
-    Line(s, kLeft - 5, y, kLeft, y, "#444444");
-    Text(s, kLeft - 8, y + 4, Num(v, c.y.decimals), "end", 12);
-  }
-  for (int k = 0; k <= c.x.ticks(); ++k) {
-    const double v = c.x.tick(k), x = c.X(v);
-    Line(s, x, kTop, x, kBottom, "#f0f0f0");
-    Line(s, x, kBottom, x, kBottom + 5, "#444444");
-    Text(s, x, kBottom + 19, Num(v, 0), "middle", 12);
-  }
-  s += "<rect x=\"" + Num(kLeft) + "\" y=\"" + Num(kTop) + "\" width=\"" + Num(kRight - kLeft) +
-       "\" height=\"" + Num(kBottom - kTop) + "\" fill=\"none\" stroke=\"#444444\"/>\n";
-  Text(s, (kLeft + kRight) / 2, kBottom + 44, "frame", "middle", 13);
-  Text(s, 0, 0, "displacement against the first frame (pixels)", "middle", 13,
-       (" transform=\"translate(22," + Num((kTop + kBottom) / 2) + ") rotate(-90)\"").c_str());
+  Frame(s, c, "displacement against the first frame (pixels)");
 
-  Series(s, c, pts, true, kDxColour);
-  Series(s, c, pts, false, kDyColour);
+  Series(s, c, pts, Value::kDx, kDxColour);
+  Series(s, c, pts, Value::kDy, kDyColour);
   for (const PlotPoint& p : pts) {
     if (!Drawn(p)) {
       Use(s, "failed", c.X(p.frame), kBottom);
@@ -245,6 +296,11 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
     const char* id = p.quality == PlotPoint::kRescued ? "rescued" : "suspect";
     Use(s, id, c.X(p.frame), c.Y(std::clamp(p.dxFirst, -kLimit, kLimit)));
     Use(s, id, c.X(p.frame), c.Y(std::clamp(p.dyFirst, -kLimit, kLimit)));
+  }
+
+  if (motion) {
+    ValuePanel(s, c, pts, Value::kAngle, 1, "angle (degrees)", kAngleColour);
+    ValuePanel(s, c, pts, Value::kScale, 2, "scale", kScaleColour);
   }
 
   // Legend: the two lines, then the markers that occur.
@@ -258,6 +314,12 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
   entry("DX");
   Line(s, lx, ly, lx + 22, ly, kDyColour, "2");
   entry("DY");
+  if (motion) {
+    Line(s, lx, ly, lx + 22, ly, kAngleColour, "2");
+    entry("angle");
+    Line(s, lx, ly, lx + 22, ly, kScaleColour, "2");
+    entry("scale");
+  }
   if (counts[PlotPoint::kRescued]) {
     Use(s, "rescued", lx + 11, ly);
     entry("rescued (" + std::to_string(counts[PlotPoint::kRescued]) + ")");
@@ -277,8 +339,8 @@ std::string DriftPlotSvg(const std::vector<PlotPoint>& input, const std::string&
 }
 
 bool WriteDriftPlot(const std::string& path, const std::vector<PlotPoint>& points,
-                    const std::string& title, std::string* error) {
-  const std::string svg = DriftPlotSvg(points, title);
+                    const std::string& title, std::string* error, bool motion) {
+  const std::string svg = DriftPlotSvg(points, title, motion);
   std::string cause;
   if (WriteWholeFile(path, svg.data(), svg.size(), &cause)) return true;
   if (error) *error = path + ": cannot write the plot: " + cause;

@@ -83,6 +83,26 @@ TEST(DriftPlot, QualitiesMarkersAndBrokenLines) {
   ExpectRenders(svg, "qualities");
 }
 
+TEST(DriftPlot, MotionAddsTheAngleAndScalePanels) {
+  std::vector<PlotPoint> pts;
+  for (int f = 1; f <= 6; ++f)
+    pts.push_back({f, 0.5 * f, -0.25 * f, f == 4 ? PlotPoint::kFailed : PlotPoint::kOk,
+                   -1.5 * (f - 1), 1.0 + 0.002 * (f - 1)});
+  const std::string plain = DriftPlotSvg(pts, "turning");
+  const std::string svg = DriftPlotSvg(pts, "turning", true);
+  ExpectClean(svg);
+  EXPECT_EQ(plain.find("angle"), std::string::npos);
+  EXPECT_NE(svg.find(">angle (degrees)</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">scale</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">-8</text>"), std::string::npos);  // the angle's axis reaches -7.5
+  EXPECT_NE(svg.find(">1.01</text>"), std::string::npos);  // the scale's 1.01
+  EXPECT_EQ(Count(svg, ">frame</text>"), 3u);
+  // Each value's line breaks at the failed frame as DX and DY do.
+  EXPECT_EQ(Count(svg, "<polyline"), 2 * Count(plain, "<polyline"));
+  EXPECT_NE(svg.find("height=\"1052\""), std::string::npos);
+  ExpectRenders(svg, "motion");
+}
+
 TEST(DriftPlot, TenThousandFramesAndWriting) {
   std::vector<PlotPoint> pts;
   for (int f = 0; f < 10000; ++f) {

@@ -10,7 +10,10 @@ every frame samples one mirrored band-limited base through its own motion
 "first": every frame against the first. Reported per method: RMS errors of
 angle (degrees), scale and the centre's displacement (pixels), frames lost
 (centre off by more than 1 pixel, or failed) and frames per second on one
-thread.
+thread. A second table measures the same scenes moved by translation
+alone (the poses' displacements, no turn or scale) with the default
+translation model and with --model=rigid: the centre's RMS error, which a
+rigid model should keep within 10 % of the translation's.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/motion.py [--sizes 512,1024] [--frames 12]
 """
@@ -106,8 +109,10 @@ def run_vantor(frames, model):
     d = vantor.measure(frames, model=model, threads=1)
     dt = time.perf_counter() - t0
     out = []
+    turned = "angle" in d.dtype.names  # the translation model has no angle or scale
     for r in d[1:]:
-        out.append((r["angle"], r["scale"], np.array([r["dx"], r["dy"]]), r["quality"] != "failed"))
+        out.append((r["angle"] if turned else 0.0, r["scale"] if turned else 1.0,
+                    np.array([r["dx"], r["dy"]]), r["quality"] != "failed"))
     return out, dt
 
 
@@ -155,6 +160,7 @@ def main():
     ap.add_argument("--samples", default=os.path.join(here, "..", "..", "shared", "samples"))
     a = ap.parse_args()
     rng = np.random.default_rng(7)
+    shifted = []  # (scene, size, bits, noise, frames, truths) moved by translation alone
     print("| scene | size | bits | noise | method | angle RMS (deg) | scale RMS | centre RMS (px) | lost | frames/s |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for size in map(int, a.sizes.split(",")):
@@ -168,6 +174,9 @@ def main():
             Ws = [forward(p, C) for p in ps]
             clean = [render(big, W, size, pad) for W in Ws]
             truths = [truth_of(W, C) for W in Ws[1:]]
+            Ts = [forward((0.0, 1.0, (0.0, 0.0), p[3]), C) for p in ps]
+            moved = [render(big, W, size, pad) for W in Ts]
+            moved_truths = [truth_of(W, C) for W in Ts[1:]]
             for bits in map(int, a.depths.split(",")):
                 for noise in map(float, a.noises.split(",")):
                     gain = 256.0 if bits == 16 else 1.0
@@ -182,6 +191,16 @@ def main():
                         ra, rs, rc, lost = score(est, truths)
                         print(f"| {scene} | {size} | {bits} | {noise:g} | {name} | {ra:.4f} | {rs:.1e} | "
                               f"{rc:.4f} | {lost} | {(len(frames) - 1) / dt:.1f} |", flush=True)
+                    plain = np.stack([np.clip(np.round((f + rng.normal(0, noise, f.shape)) * gain), 0, top)
+                                      for f in moved]).astype(frames.dtype)
+                    shifted.append((scene, size, bits, noise, plain, moved_truths))
+    print()
+    print("| scene | size | bits | noise | translation: centre RMS (px) | rigid: centre RMS (px) | rigid / translation |")
+    print("|---|---|---|---|---|---|---|")
+    for scene, size, bits, noise, frames, truths in shifted:
+        rc = [score(run_vantor(frames, model)[0], truths)[2] for model in ("translation", "rigid")]
+        print(f"| {scene} | {size} | {bits} | {noise:g} | {rc[0]:.4f} | {rc[1]:.4f} | {rc[1] / rc[0]:.2f} |",
+              flush=True)
 
 
 if __name__ == "__main__":

@@ -352,6 +352,34 @@ void Run(const Frame& f) {
 }  // namespace
 }  // namespace vantor::resample
 
+extern "C" int32_t ResampleMotionMatrix(const double* a, double dx, double dy, int32_t width,
+                                        int32_t height, double* m) {
+  namespace err = vantor::err;
+  if (m == nullptr) return err::Fail(err::kParameter, "a null argument"), -1;
+  if (!std::isfinite(dx) || !std::isfinite(dy))
+    return err::Fail(err::kParameter, "the displacement is not a number"), -1;
+  // Translation: row y of the picture takes the frame at y + dy (dy counts up).
+  const double shift[6] = {1, 0, -dx, 0, 1, dy};
+  std::copy(shift, shift + 6, m);
+  if (a == nullptr || (a[0] == 1 && a[1] == 0 && a[2] == 0 && a[3] == 1)) return 0;
+  // With y counted down the matrix is B = F A^-1 F (F turning y over) about
+  // the centre, and the displacement's share -F A^-1 d.
+  const double det = a[0] * a[3] - a[1] * a[2];
+  if (!(std::fabs(det) > 1e-9) || !std::isfinite(det))
+    return err::Fail(err::kParameter, "the motion's matrix is singular"), -1;
+  const double i00 = a[3] / det, i01 = -a[1] / det, i10 = -a[2] / det, i11 = a[0] / det;
+  const double b00 = i00, b01 = -i01, b10 = -i10, b11 = i11;
+  const double tx = -(i00 * dx + i01 * dy), ty = i10 * dx + i11 * dy;
+  const double cx = 0.5 * (width - 1), cy = 0.5 * (height - 1);
+  m[0] = b00;
+  m[1] = b01;
+  m[2] = cx + tx - b00 * cx - b01 * cy;
+  m[3] = b10;
+  m[4] = b11;
+  m[5] = cy + ty - b10 * cx - b11 * cy;
+  return 0;
+}
+
 extern "C" int32_t ResampleFillValid(int32_t type, double fill) {
   switch (type) {
     case kResampleU8: return fill >= -0.5 && fill < 255.5;

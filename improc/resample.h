@@ -57,6 +57,18 @@ VANTOR_API int32_t ResampleAffine(const void* src, int32_t srcWidth, int32_t src
                                   int32_t channels, const double* matrix, int32_t interpolation,
                                   double fill);
 
+/* The matrix (six doubles into m, as ResampleAffine takes it, for memory whose
+ * first row is the picture's top) that moves a frame of width x height back
+ * onto the reference through a motion measured with y counting up the picture
+ * (the program's table): a feature at p of the frame lies at
+ * A (p - c) + c + (dx, dy) of the reference, c the frame's centre
+ * ((width - 1) / 2, (height - 1) / 2), A = (a[0] a[1]; a[2] a[3]) or the
+ * identity when a is null. Output pixel q takes the frame at
+ * A^-1 (q - c - d) + c (rows turned over). Returns 0, or -1 (kind
+ * PARAMETER) for a singular or non-finite A or displacement. */
+VANTOR_API int32_t ResampleMotionMatrix(const double* a, double dx, double dy, int32_t width,
+                                        int32_t height, double* m);
+
 /* Nonzero when fill is a valid fill value for `type` as ResampleAffine takes it. */
 VANTOR_API int32_t ResampleFillValid(int32_t type, double fill);
 

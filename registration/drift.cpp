@@ -347,7 +347,7 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
 void MeasureModel(const DriftFrame* a, const DriftFrame* b, int32_t mask, int32_t model,
                   const GlobalMatch& g, double bright, const DriftKernels& k, DriftWorkspace& ws,
                   DriftResult* r) {
-  const MotionResult f = MeasureMotion(a->pyramid, b->pyramid, a->ref, b->full, b->mask, b->w,
+  const MotionResult f = MeasureMotion(a->pyramid, b->pyramid, a->ref, a->full, b->full, b->mask, b->w,
                                        b->h, model, g.dx + g.fx, g.dy + g.fy, bright, k, ws.work);
   if (MemoryFailed()) return;
   const Motion m = f.ok ? f.m : Motion{1, 0, 0, 1, static_cast<double>(g.dx),

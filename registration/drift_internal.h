@@ -258,6 +258,10 @@ Motion AtLevel(const Motion& m, int32_t level, bool down);
 // The centre of a w x h frame and its place on pyramid level `level`.
 double CentreOf(int32_t size, int32_t level);
 
+// How far (pixels) a motion's samples keep from the frame's edges when the
+// frames are smoothed with sigma: the smoothing repeats the edge pixels.
+double MotionEdge(double sigma);
+
 // M's rotation (radians, counter-clockwise with y up) and scale.
 double MotionAngle(const Motion& m);
 double MotionScale(const Motion& m);
@@ -299,7 +303,12 @@ std::vector<TurnCandidate> TurnCandidates(const FloatImage& reference, const Flo
 // The precise method's measurement of a motion of the model: the
 // translation's start (sx, sy) and those of the turns the spectra find (on
 // the pyramid level about 320 pixels across), each refined on a coarse level,
-// the best followed down the pyramid to the full frame (ref, current).
+// the best followed down the pyramid to the full frame. The levels and the
+// full frame compare all of the frame that lies clear of its edges (the
+// lever arm of a turn is the frame's, not the compared area's): the full
+// frame's reference data is made here from `reference` (the reference
+// frame's grey levels; ref gives its noise), current is the current frame's.
+// The translation's start comes from the compared area (mask).
 struct MotionResult {
   bool ok = false;
   Motion m;
@@ -307,7 +316,7 @@ struct MotionResult {
   double startDx = 0, startDy = 0;  // the start that was taken
 };
 MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceData& ref,
-                           const FloatImage& current, const Rect& mask, int32_t w, int32_t h,
+                           const FloatImage& reference, const FloatImage& current, const Rect& mask, int32_t w, int32_t h,
                            int32_t model, double sx, double sy, double brightness,
                            const DriftKernels& k, Workspace& ws);
 

@@ -24,11 +24,14 @@ constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // extrapolated (as the translation's refinement does).
 constexpr double kMaxShortfall = 0.6;
 
-double Keys(double x) {
-  x = std::fabs(x);
-  if (x < 1) return (1.5 * x - 2.5) * x * x + 1;
-  if (x < 2) return ((-0.5 * x + 2.5) * x - 4) * x + 2;
-  return 0.0;
+// Keys cubic convolution (a = -0.5) weights of the four taps around a
+// sample at fraction f in [0, 1) past the second.
+[[gnu::always_inline]] inline void KeysWeights(float f, float* w) {
+  const float f2 = f * f, f3 = f2 * f;
+  w[0] = -0.5f * f3 + f2 - 0.5f * f;
+  w[1] = 1.5f * f3 - 2.5f * f2 + 1.0f;
+  w[2] = -1.5f * f3 + 2.0f * f2 + 0.5f * f;
+  w[3] = 0.5f * f3 - 0.5f * f2;
 }
 
 // The number of motion parameters of a model (the displacement's two first).
@@ -75,6 +78,19 @@ void Project(Motion& m, int32_t model) {
   m.a12 = -m.a21;
 }
 
+// Sum of a[i] b[i] over n floats: eight partial sums in float (a row's
+// worth at most), added up in double.
+double Dot(const float* a, const float* b, int32_t n) {
+  float acc[8] = {};
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int l = 0; l < 8; ++l) acc[l] += a[i + l] * b[i + l];
+  double s = 0.0;
+  for (int l = 0; l < 8; ++l) s += acc[l];
+  for (; i < n; ++i) s += static_cast<double>(a[i]) * b[i];
+  return s;
+}
+
 }  // namespace
 
 Motion AtLevel(const Motion& m, int32_t level, bool down) {
@@ -91,6 +107,8 @@ double CentreOf(int32_t size, int32_t level) {
   const double s = std::ldexp(1.0, level);
   return (0.5 * (size - 1) - 0.5 * (s - 1)) / s;
 }
+
+double MotionEdge(double sigma) { return std::ceil(2.7 * sigma) + 2.0; }
 
 double MotionAngle(const Motion& m) { return std::atan2(m.a21 - m.a12, m.a11 + m.a22); }
 
@@ -146,12 +164,20 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
   Q.x1 = std::min<int32_t>(cur.w, static_cast<int32_t>(std::ceil(hi[0] + margin)) + 1);
   Q.y1 = std::min<int32_t>(cur.h, static_cast<int32_t>(std::ceil(hi[1] + margin)) + 1);
   if (Q.Width() < 8 || Q.Height() < 8) return out;
+  // Samples keep clear of the frame's edges, where the smoothing repeats the
+  // edge pixels (src coordinates).
+  const double edge = MotionEdge(sigma);
+  const double sxLo = std::max(1.0, edge - Q.x0), syLo = std::max(1.0, edge - Q.y0);
+  const double sxHi = std::min<double>(Q.Width() - 2, cur.w - 1 - edge - Q.x0);
+  const double syHi = std::min<double>(Q.Height() - 2, cur.h - 1 - edge - Q.y0);
   FloatImage& src = ws.refineSmooth;
   if (!SmoothRegion(cur, Q, sigma, &src, k, ws)) return out;
   const int32_t w = R.Width(), h = R.Height();
   FloatImage& resid = ws.residual;
   if (!resid.Allocate(w, h)) return out;
   std::vector<float>& sample = ws.sample;
+  FloatImage rows;  // one row's packed columns (see the normal equations)
+  if (!rows.Allocate(w, 2 * P + 4)) return out;
 
   float c0 = 0, c1 = 0, b = 0;
   double prev[kMaxParams] = {};
@@ -172,18 +198,19 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       for (int32_t x = 0; x < w; x += step) {
         const double qx = R.x0 + x - cx - m.dx;
         const double sx = mi[0] * qx + mi[1] * qy + bx, sy = mi[2] * qx + mi[3] * qy + by;
-        const double fx0 = std::floor(sx), fy0 = std::floor(sy);
-        if (!(fx0 >= 1 && fy0 >= 1 && fx0 < src.w - 2 && fy0 < src.h - 2)) {
+        if (!(sx >= sxLo && sy >= syLo && sx < sxHi && sy < syHi)) {
           r[x] = NAN;
           continue;
         }
+        const double fx0 = std::floor(sx), fy0 = std::floor(sy);
         const int32_t ix = static_cast<int32_t>(fx0), iy = static_cast<int32_t>(fy0);
-        const double fx = sx - fx0, fy = sy - fy0;
-        const double wx[4] = {Keys(1 + fx), Keys(fx), Keys(1 - fx), Keys(2 - fx)};
-        double v = 0;
+        float wx[4], wy[4];
+        KeysWeights(static_cast<float>(sx - fx0), wx);
+        KeysWeights(static_cast<float>(sy - fy0), wy);
+        float v = 0;
         for (int32_t j = 0; j < 4; ++j) {
           const float* s = src.Row(iy - 1 + j) + ix - 1;
-          v += Keys(j - 1 - fy) * (wx[0] * s[0] + wx[1] * s[1] + wx[2] * s[2] + wx[3] * s[3]);
+          v += wy[j] * (wx[0] * s[0] + wx[1] * s[1] + wx[2] * s[2] + wx[3] * s[3]);
         }
         r[x] = static_cast<float>(v - a[x]);
       }
@@ -212,7 +239,7 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       scale = std::max(sample[low] / 0.2533, 1e-6);
     }
     const bool tukey = it >= 1;
-    const double c = (tukey ? kTukeyC : kHuberK) * scale;
+    const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
     // The normal equations: motion columns, then offset, gain and blur.
     double M[kMaxParams * kMaxParams] = {}, V[kMaxParams] = {};
     double mom[6] = {};  // weighted sums of 1, u, v, uu, uv, vv
@@ -224,50 +251,68 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       const float* lap = ref.lap.Row(y);
       const float* gx = ref.gx.Row(y);
       const float* gy = ref.gy.Row(y);
-      const double v = (R.y0 + y - cy) / S;
+      const float v = static_cast<float>((R.y0 + y - cy) / S);
+      // The row's compared pixels packed: their columns J, the weighted
+      // columns and the residuals, so that the sums run over arrays.
+      float* wj[kMaxParams];
+      for (int i = 0; i < P; ++i) wj[i] = rows.Row(P + i);
+      float* jc[kMaxParams];
+      for (int i = 0; i < P; ++i) jc[i] = rows.Row(i);
+      float* wr = rows.Row(2 * P);
+      float* wu = rows.Row(2 * P + 1);
+      float* wt = rows.Row(2 * P + 2);
+      float* ur = rows.Row(2 * P + 3);
+      int32_t n = 0;
       for (int32_t x = 0; x < w; x += step) {
         if (std::isnan(r[x])) continue;
         ++compared;
-        const double e = r[x] - (c0 + c1 * a[x] + b * lap[x]);
-        const double ae = std::fabs(e);
-        double wt;
+        const float e = r[x] - (c0 + c1 * a[x] + b * lap[x]);
+        const float ae = std::fabs(e);
+        float wgt;
         if (tukey) {
           if (ae >= c) continue;
-          const double t = 1.0 - (e / c) * (e / c);
-          wt = t * t;
+          const float t = 1.0f - (e / c) * (e / c);
+          wgt = t * t;
         } else {
-          wt = ae <= c ? 1.0 : c / ae;
+          wgt = ae <= c ? 1.0f : c / ae;
         }
-        const double u = (R.x0 + x - cx) / S;
-        double J[kMaxParams];
-        J[0] = gx[x];
-        J[1] = gy[x];
+        const float u = static_cast<float>((R.x0 + x - cx) / S);
+        jc[0][n] = gx[x];
+        jc[1][n] = gy[x];
         if (model == kDriftAffine) {
-          J[2] = u * gx[x];
-          J[3] = v * gx[x];
-          J[4] = u * gy[x];
-          J[5] = v * gy[x];
+          jc[2][n] = u * gx[x];
+          jc[3][n] = v * gx[x];
+          jc[4][n] = u * gy[x];
+          jc[5][n] = v * gy[x];
         } else {
-          J[2] = u * gy[x] - v * gx[x];
-          if (model == kDriftSimilarity) J[3] = u * gx[x] + v * gy[x];
+          jc[2][n] = u * gy[x] - v * gx[x];
+          if (model == kDriftSimilarity) jc[3][n] = u * gx[x] + v * gy[x];
         }
-        J[nm] = 1.0;
-        J[nm + 1] = a[x];
-        J[nm + 2] = lap[x];
-        for (int i = 0; i < P; ++i) {
-          const double wi = wt * J[i];
-          for (int j = i; j < P; ++j) M[i * P + j] += wi * J[j];
-          V[i] += wi * r[x];
-        }
-        mom[0] += wt;
-        mom[1] += wt * u;
-        mom[2] += wt * v;
-        mom[3] += wt * u * u;
-        mom[4] += wt * u * v;
-        mom[5] += wt * v * v;
-        sw += wt;
-        swee += wt * e * e;
+        jc[nm][n] = 1.0f;
+        jc[nm + 1][n] = a[x];
+        jc[nm + 2][n] = lap[x];
+        wt[n] = wgt;
+        wr[n] = wgt * r[x];
+        wu[n] = wgt * u;
+        ur[n] = u;
+        swee += static_cast<double>(wgt) * e * e;
+        ++n;
       }
+      for (int i = 0; i < P; ++i)
+        for (int32_t x = 0; x < n; ++x) wj[i][x] = wt[x] * jc[i][x];
+      for (int i = 0; i < P; ++i) {
+        for (int j = i; j < P; ++j) M[i * P + j] += Dot(wj[i], jc[j], n);
+        V[i] += Dot(jc[i], wr, n);
+      }
+      // jc[nm] is all ones.
+      const double s0 = Dot(wt, jc[nm], n), s1 = Dot(wu, jc[nm], n);
+      mom[0] += s0;
+      mom[1] += s1;
+      mom[2] += v * s0;
+      mom[3] += Dot(wu, ur, n);
+      mom[4] += v * s1;
+      mom[5] += static_cast<double>(v) * v * s0;
+      sw += s0;
     }
     if (compared * 4 * rs * step < R.Area() || sw <= 0) return out;
     for (int i = 0; i < P; ++i)

@@ -55,6 +55,14 @@ void ResampleLayout(int32_t layout, int32_t* type, int32_t* channels) {
 extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const double* dy,
                                        void* const* targets, const int64_t* targetStrides,
                                        int32_t interpolation, double fill, int32_t threads) {
+  return SequenceAlignMemoryMotion(s, dx, dy, nullptr, targets, targetStrides, interpolation, fill,
+                                   threads);
+}
+
+extern "C" int32_t SequenceAlignMemoryMotion(Sequence* s, const double* dx, const double* dy,
+                                             const double* matrices, void* const* targets,
+                                             const int64_t* targetStrides, int32_t interpolation,
+                                             double fill, int32_t threads) {
   namespace err = vantor::err;
   return err::Guarded(__func__, int32_t(-1), [&]() -> int32_t {
     if (s == nullptr || dx == nullptr || dy == nullptr || targets == nullptr ||
@@ -79,6 +87,22 @@ extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const doub
         return err::Fail(err::kParameter, "fill %g is outside the range of frame %zu's samples",
                          fill, k + 1), -1;
     }
+    // The resampler's matrices: memory's y counts as the motion's, which
+    // ResampleMotionMatrix takes counting up: the matrix and dy turned over.
+    std::vector<double> moves(frames.size() * 6);
+    for (size_t k = 0; k < frames.size(); ++k) {
+      double* m = moves.data() + 6 * k;
+      if (matrices == nullptr) {
+        const double shift[6] = {1, 0, -dx[k], 0, 1, -dy[k]};
+        std::copy(shift, shift + 6, m);
+        continue;
+      }
+      const double* a = matrices + 4 * k;
+      const double up[4] = {a[0], -a[1], -a[2], a[3]};
+      if (ResampleMotionMatrix(up, dx[k], -dy[k], frames[k].width, frames[k].height, m) < 0)
+        return err::Fail(err::kParameter, "frame %zu's motion cannot be undone (%s)", k + 1,
+                         mrLastError()), -1;
+    }
     std::atomic<bool> failed{false};
     vantor::seq::ParallelFor(static_cast<int64_t>(frames.size()),
                              threads > 0 ? threads : vantor::seq::ProcessorCount(),
@@ -86,10 +110,10 @@ extern "C" int32_t SequenceAlignMemory(Sequence* s, const double* dx, const doub
                                const auto& f = frames[k];
                                int32_t type = 0, channels = 0;
                                vantor::seq::ResampleLayout(f.layout, &type, &channels);
-                               const double m[6] = {1, 0, -dx[k], 0, 1, -dy[k]};
                                if (ResampleAffine(f.data, f.width, f.height, f.stride, targets[k],
                                                   f.width, f.height, targetStrides[k], type,
-                                                  channels, m, interpolation, fill) < 0)
+                                                  channels, moves.data() + 6 * k, interpolation,
+                                                  fill) < 0)
                                  failed = true;
                              });
     if (failed) return err::FailMemory(), -1;  // the only failure left

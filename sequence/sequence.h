@@ -249,6 +249,19 @@ VANTOR_API int32_t SequenceAlignMemory(Sequence* sequence, const double* dx, con
                                        void* const* targets, const int64_t* targetStrides,
                                        int32_t interpolation, double fill, int32_t threads);
 
+/* SequenceAlignMemory with each frame's whole motion undone: frame k's
+ * matrix from the first (the four doubles matrices[4 k] .. [4 k + 3], a11,
+ * a12, a21, a22 as SequenceFrame's matrixFirst has them, y counting as the
+ * memory lies) about the frame's centre with the displacement (dx[k],
+ * dy[k]); output pixel q takes the frame at M^-1 (q - c - d) + c, the
+ * program's --aligned resampling (ResampleMotionMatrix). matrices null: the
+ * identity. Fails as SequenceAlignMemory does, and with kind PARAMETER for a
+ * singular matrix. */
+VANTOR_API int32_t SequenceAlignMemoryMotion(Sequence* sequence, const double* dx, const double* dy,
+                                             const double* matrices, void* const* targets,
+                                             const int64_t* targetStrides, int32_t interpolation,
+                                             double fill, int32_t threads);
+
 /* The budget of one frame in bytes for maxFrameMemory and threads as
  * SequenceOptions has them (threads 0: one per processor). */
 VANTOR_API int64_t SequenceFrameBudget(int64_t maxFrameMemory, int32_t threads);

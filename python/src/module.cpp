@@ -337,8 +337,9 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
   // off-diagonal terms change sign, the angle (as displayed) does not.
   py::list fields;
   for (py::handle f : py::module_::import("vantor._core").attr("_RESULT_FIELDS")) fields.append(f);
-  const char* extra[] = {"angle", "scale", "angle_first", "scale_first",
-                         "a11", "a12", "a21", "a22"};
+  const char* extra[] = {"angle",     "scale",     "angle_first", "scale_first",
+                         "a11",       "a12",       "a21",         "a22",
+                         "a11_first", "a12_first", "a21_first",   "a22_first"};
   for (const char* name : extra) fields.append(py::make_tuple(name, "f8"));
   py::object wide = np.attr("zeros")(n, np.attr("dtype")(fields));
   for (py::handle name : out.attr("dtype").attr("names"))
@@ -353,16 +354,18 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
                              std::atan2(m[2] - m[1], m[0] + m[3]) * 180.0 / M_PI,
                              std::sqrt(std::max(0.0, m[0] * m[3] - m[1] * m[2])),
                              first ? 1.0 : p.a11, first ? 0.0 : -p.a12, first ? 0.0 : -p.a21,
-                             first ? 1.0 : p.a22};
+                             first ? 1.0 : p.a22, m[0], -m[1], -m[2], m[3]};
     for (size_t i = 0; i < std::size(extra); ++i) cols[i].mutable_at(k) = values[i];
   }
   for (size_t i = 0; i < std::size(extra); ++i) wide.attr("__setitem__")(extra[i], cols[i]);
   return wide;
 }
 
-// The shifts of align: measure's result (dx_first, dy_first) or an (n, 2) array.
+// The shifts of align: measure's result (dx_first, dy_first, and with a
+// motion model a11_first .. a22_first into *matrices, four per frame) or an
+// (n, 2) array.
 void TakeShifts(const py::object& shifts, size_t n, std::vector<double>* dx,
-                std::vector<double>* dy) {
+                std::vector<double>* dy, std::vector<double>* matrices) {
   py::array a = AsArray(shifts);
   py::object names = a.dtype().attr("names");
   py::array_t<double> x, y;
@@ -370,16 +373,21 @@ void TakeShifts(const py::object& shifts, size_t n, std::vector<double>* dx,
     bool has = false;
     for (const py::handle name : names) has |= name.cast<std::string>() == "dx_first";
     if (!has) throw py::type_error("align: shifts has no fields dx_first and dy_first");
-    // A turn or a change of scale cannot be undone by moving frames.
+    // A motion model's matrices, undone with the displacement.
     for (const py::handle name : names)
-      if (name.cast<std::string>() == "angle_first") {
-        py::array_t<double> angle = py::array_t<double>::ensure(a[py::str("angle_first")]);
-        py::array_t<double> scale = py::array_t<double>::ensure(a[py::str("scale_first")]);
-        for (py::ssize_t k = 0; angle && scale && k < angle.size(); ++k)
-          if (std::fabs(angle.at(k)) > 1e-9 || std::fabs(scale.at(k) - 1) > 1e-12)
-            throw py::value_error("align: shifts was measured with a motion model; align moves "
-                                  "frames by dx_first and dy_first only (the program's --aligned "
-                                  "undoes the whole motion)");
+      if (name.cast<std::string>() == "a11_first") {
+        const char* fields[] = {"a11_first", "a12_first", "a21_first", "a22_first"};
+        matrices->assign(4 * static_cast<size_t>(a.shape(0)), 0.0);
+        for (size_t i = 0; i < 4; ++i) {
+          py::array_t<double> v = py::array_t<double>::ensure(a[py::str(fields[i])]);
+          if (!v || v.ndim() != 1) throw py::value_error("align: shifts cannot be read");
+          for (py::ssize_t k = 0; k < v.shape(0); ++k) {
+            (*matrices)[4 * static_cast<size_t>(k) + i] = v.at(k);
+            if (!std::isfinite(v.at(k)))
+              throw py::value_error("align: the matrix of shift " + std::to_string(k) +
+                                    " is not finite");
+          }
+        }
       }
     x = py::array_t<double>::ensure(a[py::str("dx_first")]);
     y = py::array_t<double>::ensure(a[py::str("dy_first")]);
@@ -412,8 +420,8 @@ py::object Align(py::object frames, py::object shifts, int interpolation, double
                  std::optional<int> threads) {
   const int nThreads = ThreadCount(threads);
   const FrameSet set = TakeFrames(frames, "align");
-  std::vector<double> dx, dy;
-  TakeShifts(shifts, set.frames.size(), &dx, &dy);
+  std::vector<double> dx, dy, matrices;
+  TakeShifts(shifts, set.frames.size(), &dx, &dy, &matrices);
   py::module_ np = Numpy();
   const py::dtype dtype = set.owners[0].dtype();
   std::vector<AlignTarget> targets;
@@ -444,7 +452,7 @@ py::object Align(py::object frames, py::object shifts, int interpolation, double
   bool ok;
   {
     py::gil_scoped_release release;
-    ok = AlignFrames(set.frames, dx, dy, targets, interpolation, fill, nThreads, &error);
+    ok = AlignFrames(set.frames, dx, dy, matrices, targets, interpolation, fill, nThreads, &error);
   }
   if (!ok) RaiseFailure(error);
   return out;

@@ -91,7 +91,8 @@ bool MeasureSequence(const std::vector<FrameView>& frames, bool previous,
 }
 
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
-                 const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
+                 const std::vector<double>& dy, const std::vector<double>& matrices,
+                 const std::vector<AlignTarget>& targets,
                  int interpolation, double fill, int threads, Failure* error) {
   mrClearLastError();
   SequencePtr s = SequenceOf(frames, error);
@@ -102,8 +103,9 @@ bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>
     data[k] = targets[k].data;
     pitch[k] = targets[k].pitch;
   }
-  if (SequenceAlignMemory(s.get(), dx.data(), dy.data(), data.data(), pitch.data(), interpolation,
-                          fill, threads) < 0) {
+  if (SequenceAlignMemoryMotion(s.get(), dx.data(), dy.data(),
+                                matrices.empty() ? nullptr : matrices.data(), data.data(),
+                                pitch.data(), interpolation, fill, threads) < 0) {
     *error = LastFailure();
     return false;
   }

@@ -49,12 +49,15 @@ struct AlignTarget {
 };
 
 // Writes each frame moved by (-dx[k], -dy[k]) into its target (y counting rows
-// down the array) through SequenceAlignMemory: output pixel (x, y) is the
+// down the array) through SequenceAlignMemoryMotion: output pixel (x, y) is the
 // frame resampled at (x - dx, y - dy) (interpolation kResample*), fill where
-// that lies outside the frame. False with *error set when the fill does not
-// suit the frames or memory ran out.
+// that lies outside the frame; with matrices (four per frame, rows counted
+// down; empty: none) the frame's whole motion about its centre is undone.
+// False with *error set when the fill does not suit the frames, a matrix is
+// singular or memory ran out.
 bool AlignFrames(const std::vector<FrameView>& frames, const std::vector<double>& dx,
-                 const std::vector<double>& dy, const std::vector<AlignTarget>& targets,
+                 const std::vector<double>& dy, const std::vector<double>& matrices,
+                 const std::vector<AlignTarget>& targets,
                  int interpolation, double fill, int threads, Failure* error);
 
 // One frame's final result while a folder is followed.

@@ -129,6 +129,10 @@ def test_python_reads_measures_and_aligns_stacks(tmp_path):
     assert moved_back.shape == tczyx.shape and moved_back.dtype == np.float32
     again = vantor.measure(moved_back, axes="TCZYX", channel=1)
     assert np.abs(again["dx_first"]).max() < 0.05 and np.abs(again["dy_first"]).max() < 0.05
+    # A motion model's result moves every plane by its whole motion.
+    turned = vantor.measure(stack, channel=1, model="similarity")
+    planes = vantor.align(tczyx, turned, axes="TCZYX")
+    assert np.array_equal(planes[:, 1, 2], vantor.align(tczyx[:, 1, 2], turned), equal_nan=True)
     with pytest.raises(ValueError, match="channel 3: the frames have 2 channels"):
         vantor.measure(stack, channel=3)
     with pytest.raises(ValueError, match="need the frames' axes"):

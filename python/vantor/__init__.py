@@ -320,9 +320,10 @@ def measure(frames, *, mode=None, start_step=4.0, final_step=0.05, min_diff=3.0,
     (the precise method only): the motion about the frame's centre. The
     array then also has angle and scale of each pair (degrees,
     counter-clockwise as the picture is displayed), angle_first and
-    scale_first (composed in mode "previous") and the pair's matrix a11,
-    a12, a21, a22 (columns right, rows down); dx, dy are the displacement of
-    the frame's centre.
+    scale_first (composed in mode "previous"), the pair's matrix a11,
+    a12, a21, a22 (columns right, rows down) and the one from the first
+    frame, a11_first .. a22_first (which align undoes); dx, dy are the
+    displacement of the frame's centre.
 
         frames = np.stack([vantor.read(f) for f in sorted(glob.glob("run7/*.tif"))])
         drift = vantor.measure(frames, mode="first")
@@ -430,7 +431,9 @@ def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None, axe
     dy_first are used) or an (n, 2) array of dx, dy per frame against the
     first frame. Output pixel (x, y) of frame k is frame k resampled at
     (x - dx, y - dy) by the library's ResampleAffine, the one the program's
-    --aligned uses (the same frames and shifts give the same pixels):
+    --aligned uses (the same frames and shifts give the same pixels); a
+    result measured with a motion model has its whole motion undone (its
+    a11_first .. a22_first about the frame's centre, as --aligned does):
     interpolation "cubic" (Keys, a = -0.5; the default), "linear" or
     "nearest"; results clipped to the dtype's range, integers rounded.
     fill goes wherever that position lies outside the frame

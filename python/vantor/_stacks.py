@@ -96,6 +96,8 @@ def align_planes(frames, axes, shifts, align):
         raise ValueError(f"shifts must give {t} time points a dx and dy, not shape {rows.shape}")
     per = a.shape[1] * a.shape[2]
     flat = np.ascontiguousarray(a).reshape((t * per,) + a.shape[3:])
-    moved = align(flat, np.repeat(rows, per, axis=0)).reshape(a.shape)
+    # A motion model's result goes whole, so that its matrices are undone too.
+    turned = isinstance(shifts, np.ndarray) and "a11_first" in (shifts.dtype.names or ())
+    moved = align(flat, np.repeat(shifts if turned else rows, per, axis=0)).reshape(a.shape)
     back = np.transpose(moved, np.argsort(src))
     return back.reshape(np.asarray(frames).shape)
