@@ -168,25 +168,36 @@ TEST(Drift, RefinementHoldsUnderALightFieldFixedToTheSensor) {
   EXPECT_NEAR(f.dy, -13.6, 0.01);
 }
 
-TEST(Drift, RefinementOnFaintBeadsInPhotonNoise) {
-  // Beads of 20 to 60 photons over 6 a pixel, Poisson counts: the reference
-  // cannot tell the gain between the frames, and fitting it anyway (toward
-  // "the current frame is flat") led the shift astray by half again.
-  const int w = 256, h = 256;
-  std::mt19937 rng(31);
-  std::uniform_real_distribution<double> where(-20.0, w + 20.0), photons(20.0, 60.0);
-  std::vector<Blob> beads(220);
-  for (Blob& b : beads) b = {where(rng), where(rng), 1.5, photons(rng) / (2 * M_PI * 2.25)};
-  const DriftKernels& k = DriftKernelsFor(true);
-  const Rect mask = CentralRect(w, h, 0.5);
-  auto frame = [&](double dx, double dy, FloatImage* f) {
+// Beads of 20 to 60 photons (Gaussian, sigma 1.5) over 6 a pixel, frames of
+// them drawn with Poisson noise.
+struct BeadField {
+  int w, h;
+  std::mt19937 rng;
+  std::vector<Blob> beads;
+  BeadField(int width, int height, unsigned seed, size_t count)
+      : w(width), h(height), rng(seed), beads(count) {
+    std::uniform_real_distribution<double> where(-20.0, w + 20.0), photons(20.0, 60.0);
+    for (Blob& b : beads) b = {where(rng), where(rng), 1.5, photons(rng) / (2 * M_PI * 2.25)};
+  }
+  bool Frame(double dx, double dy, FloatImage* f) {
     const auto v = vantor::tools::RenderValues(beads, w, h, dx, dy, 6.0);
     if (!f->Allocate(w, h)) return false;
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
         f->Row(y)[x] = static_cast<float>(std::poisson_distribution<int>(v[y * w + x])(rng));
     return true;
-  };
+  }
+};
+
+TEST(Drift, RefinementOnFaintBeadsInPhotonNoise) {
+  // Beads of 20 to 60 photons over 6 a pixel, Poisson counts: the reference
+  // cannot tell the gain between the frames, and fitting it anyway (toward
+  // "the current frame is flat") led the shift astray by half again.
+  const int w = 256, h = 256;
+  BeadField field(w, h, 31, 220);
+  auto frame = [&](double dx, double dy, FloatImage* f) { return field.Frame(dx, dy, f); };
+  const DriftKernels& k = DriftKernelsFor(true);
+  const Rect mask = CentralRect(w, h, 0.5);
   double sum2 = 0;
   constexpr int kPairs = 12;
   for (int i = 0; i < kPairs; ++i) {
@@ -208,20 +219,10 @@ TEST(Drift, ShrunkGradientsOnFaintBeadsInPhotonNoise) {
   // noise, which multiplied the noise of the residual. Shrunk by their local
   // signal share the error falls by a tenth.
   const int w = 384, h = 384;
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<double> where(-20.0, w + 20.0), photons(20.0, 60.0);
-  std::vector<Blob> beads((w + 40) * (h + 40) / 400);
-  for (Blob& b : beads) b = {where(rng), where(rng), 1.5, photons(rng) / (2 * M_PI * 2.25)};
+  BeadField field(w, h, 5, (w + 40) * (h + 40) / 400);
+  auto frame = [&](double dx, double dy, FloatImage* f) { return field.Frame(dx, dy, f); };
   const DriftKernels& k = DriftKernelsFor(true);
   const Rect mask = CentralRect(w, h, 0.5);
-  auto frame = [&](double dx, double dy, FloatImage* f) {
-    const auto v = vantor::tools::RenderValues(beads, w, h, dx, dy, 6.0);
-    if (!f->Allocate(w, h)) return false;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x)
-        f->Row(y)[x] = static_cast<float>(std::poisson_distribution<int>(v[y * w + x])(rng));
-    return true;
-  };
   double sum2[2] = {0, 0};
   constexpr int kPairs = 24;
   for (int i = 0; i < kPairs; ++i) {
