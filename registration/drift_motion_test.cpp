@@ -11,6 +11,7 @@
 #include "memrect/rect_owner.h"
 #include "registration/drift.h"
 #include "registration/drift_internal.h"
+#include "registration/drift_test_util.h"
 #include "tools/synthetic_image.h"
 
 namespace vantor::drift {
@@ -20,16 +21,7 @@ using vantor::tools::Blob;
 
 constexpr int kSide = 256;
 
-RectOwner Grey(const std::vector<double>& v, int w, int h) {
-  RectOwner r(mrCreate(8, w, h));
-  int32_t rw, rh, pitch;
-  void* px = nullptr;
-  mrGetExtendedInfo(r.get(), &rw, &rh, &pitch, &px);
-  const auto bytes = vantor::tools::ToBytes(v);
-  for (int y = 0; y < h; ++y)
-    std::memcpy(static_cast<uint8_t*>(px) + static_cast<ptrdiff_t>(y) * pitch, &bytes[y * w], w);
-  return r;
-}
+using test_util::Grey;
 
 // The reference's blobs as the current frame shows them when a feature at p
 // of it lies at m (p - c) + c + d of the reference.

@@ -19,6 +19,7 @@
 #include "memrect/memrect.h"
 #include "memrect/rect_owner.h"
 #include "registration/drift_internal.h"
+#include "registration/drift_test_util.h"
 #include "registration/registration.h"
 #include "tools/synthetic_image.h"
 
@@ -27,17 +28,7 @@ namespace {
 
 using vantor::tools::Blob;
 
-// An 8-bit rectangle holding the values (row 0 first), rounded and clipped.
-RectOwner Grey(const std::vector<double>& v, int w, int h) {
-  RectOwner r(mrCreate(8, w, h));
-  int32_t rw, rh, pitch;
-  void* px = nullptr;
-  mrGetExtendedInfo(r.get(), &rw, &rh, &pitch, &px);
-  const auto bytes = vantor::tools::ToBytes(v);
-  for (int y = 0; y < h; ++y)
-    std::memcpy(static_cast<uint8_t*>(px) + static_cast<ptrdiff_t>(y) * pitch, &bytes[y * w], w);
-  return r;
-}
+using test_util::Grey;
 
 struct Pair {
   RectOwner a, b, mask;
