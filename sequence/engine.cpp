@@ -1,5 +1,6 @@
-// The sequence engine's scheduler. Frame 1 is loaded first (it gives the
-// mask); then each thread takes the next pair, loads the frames it still
+// The sequence engine's scheduler. Frame 1 is read first (it gives the mask
+// and the grey mapping) and prepared while the other threads start on the
+// next pairs: each thread takes the next pair, loads the frames it still
 // needs, waits for any that another thread is loading, and measures. At most
 // threads + 2 frames are held at once, and a frame is freed as soon as no
 // pair and no pending hand-over needs it. Pairs finish in any order; frames
@@ -123,7 +124,12 @@ class Engine {
 
   int32_t Run() {
     if (feed_ != nullptr && n_ == 0 && !AwaitFirst()) return -1;
-    if (!Start()) return Finish();
+    WorkspacePtr ws(DriftWorkspaceCreate());
+    if (!ws) {
+      outOfMemory_ = true;
+      return Finish();
+    }
+    if (!Start(ws.get())) return Finish();
     const int threads = feed_ != nullptr ? std::max(1, threads_)
                                          : std::max(1, std::min(threads_, pairHi_ - pairLo_ + 1));
     capacity_ = threads + 2 + (fixed_ != nullptr ? 1 : 0);
@@ -133,8 +139,9 @@ class Engine {
     }
     for (int32_t k = pairLo_; k <= pairHi_; ++k) frames_[k].usesLeft = UsesOf(k);
     nextPair_ = pairLo_;
-    if (pairHi_ >= pairLo_ || feed_ != nullptr) {
-      std::vector<std::thread> pool;
+    const bool pairs = pairHi_ >= pairLo_ || feed_ != nullptr;
+    std::vector<std::thread> pool;
+    if (pairs) {
       try {
         pool.reserve(static_cast<size_t>(threads));
         for (int t = 1; t < threads; ++t) pool.emplace_back([this] { Worker(); });
@@ -143,9 +150,11 @@ class Engine {
         std::lock_guard<std::mutex> g(mutex_);
         outOfMemory_ = true;
       }
-      Worker();
-      for (auto& th : pool) th.join();
     }
+    // Frame 1 is prepared while the other threads load the next frames.
+    PrepareFirst(ws.get());
+    if (pairs) Worker(std::move(ws));
+    for (auto& th : pool) th.join();
     return Finish();
   }
 
@@ -246,17 +255,19 @@ class Engine {
     changed_.notify_all();
   }
 
-  // Loads frame 1 (and a fixed reference) and makes the mask; false when
-  // either fails.
-  bool Start() {
+  // Reads frame 1 (and makes a fixed reference) and makes the mask; false
+  // when either fails. Frame 1 is left loading: PrepareFirst prepares it.
+  bool Start(DriftWorkspace* ws) {
     Frame& first = frames_[1];
-    WorkspacePtr ws(DriftWorkspaceCreate());
-    if (!ws) {
-      outOfMemory_ = true;
-      return false;
+    if (fixed_ != nullptr && !PrepareFixed(ws)) return false;
+    bool read = false;
+    try {
+      read = ReadThrowing(src_[0], first);
+    } catch (const std::bad_alloc&) {
+      first.outOfMemory = true;
+      first.error.clear();
     }
-    if (fixed_ != nullptr && !PrepareFixed(ws.get())) return false;
-    if (!LoadInto(1, src_[0], first, ws.get())) {
+    if (!read) {
       LoadFailed(1);
       return false;
     }
@@ -278,7 +289,7 @@ class Engine {
       }
       return false;
     }
-    first.state = Frame::kReady;
+    first.state = Frame::kLoading;
     if (fixed_ != nullptr) {
       // The reference serves every pair; frame 1's own pair (Run counts it) is still to come.
       Frame& fixed = frames_[0];
@@ -290,11 +301,54 @@ class Engine {
       first.usesLeft = toPrevious_ ? (pairHi_ >= 2 || Open() ? 1 : 0)
                                    : std::max(0, pairHi_ - pairLo_ + 1);
       first.pinned = Open() && !toPrevious_;
-      measured_[1] = true;
     }
+    return true;
+  }
+
+  // Prepares frame 1, read by Start, with the lock released (pairs that need
+  // it wait for it), and hands it over when it is the reference.
+  void PrepareFirst(DriftWorkspace* ws) {
     std::unique_lock<std::mutex> lock(mutex_);
-    Deliver(lock, ws.get());
-    return !stopped_;
+    Frame scratch;
+    scratch.images = std::move(frames_[1].images);
+    scratch.width = frames_[1].width;
+    scratch.height = frames_[1].height;
+    lock.unlock();
+    bool ok = false;
+    try {
+      ok = PrepareThrowing(1, scratch, ws, nullptr);
+    } catch (const std::bad_alloc&) {
+      scratch.outOfMemory = true;
+      scratch.error.clear();
+    }
+    lock.lock();
+    Settle(1, scratch, ok);
+    if (ok && fixed_ == nullptr) measured_[1] = true;
+    changed_.notify_all();
+    if (ok && !outOfMemory_) {
+      try {
+        Deliver(lock, ws);
+      } catch (const std::bad_alloc&) {
+        delivering_ = false;
+        outOfMemory_ = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  // A frame loaded (or not) into scratch takes its place (the lock held).
+  void Settle(int32_t j, Frame& scratch, bool ok) {
+    Frame& f = frames_[j];
+    out_.width[j] = scratch.width;
+    out_.height[j] = scratch.height;
+    f.images = std::move(scratch.images);
+    f.awaitingOutput = scratch.awaitingOutput;
+    f.prepared = std::move(scratch.prepared);
+    f.error = std::move(scratch.error);
+    f.outOfMemory = scratch.outOfMemory;
+    f.errorKind = scratch.errorKind;
+    f.state = ok ? Frame::kReady : Frame::kFailed;
+    if (!ok) LoadFailed(j);
   }
 
   // Makes frame 0 of the fixed reference: loads a template (as frames are
@@ -434,7 +488,6 @@ class Engine {
   }
 
   // LoadThrowing that never throws: a shortage of memory fails the load.
-  // Called with the lock held for frame 1 only (before the threads start).
   // spare: a released frame whose buffers the new one takes.
   bool LoadInto(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws,
                 DriftFramePtr spare = nullptr) {
@@ -449,6 +502,11 @@ class Engine {
 
   bool LoadThrowing(int32_t k, const FrameSource& given, Frame& frame, DriftWorkspace* ws,
                     DriftFramePtr spare) {
+    return ReadThrowing(given, frame) && PrepareThrowing(k, frame, ws, std::move(spare));
+  }
+
+  // Reads a frame's file into frame.images.
+  bool ReadThrowing(const FrameSource& given, Frame& frame) {
     const bool precise = options_.method == kDriftPrecise;
     // A hyperstack's time point: the plane the options pick (followed files too).
     FrameSource picked;
@@ -475,6 +533,12 @@ class Engine {
       return false;
     }
     mrGetRectInfo(frame.images.grey.get(), &frame.width, &frame.height);
+    return true;
+  }
+
+  // Prepares a frame read for measuring (the precise method reads it at its
+  // own depth here only).
+  bool PrepareThrowing(int32_t k, Frame& frame, DriftWorkspace* ws, DriftFramePtr spare) {
     // Every frame but the last is a reference against the previous frame
     // (following, the last may not stay so), only the first else.
     const bool reference = toPrevious_ ? k < lastPair_ : k == 1 && fixed_ == nullptr;
@@ -490,7 +554,6 @@ class Engine {
     }
     frame.awaitingOutput = (callback_ != nullptr && keepImages_ && Wanted(k)) ||
                            (retry_ && k >= pairLo_);
-    // The precise method reads the frame at its own depth while preparing it only.
     if (!keepImages_) frame.images.original.reset();
     return true;
   }
@@ -709,8 +772,7 @@ class Engine {
   // A worker thread: takes the next pair, loads what it needs, measures it.
   // Nothing in here may throw (an escaping exception ends the process):
   // shortages of memory stop the run instead.
-  void Worker() {
-    WorkspacePtr ws(DriftWorkspaceCreate());
+  void Worker(WorkspacePtr ws = WorkspacePtr(DriftWorkspaceCreate())) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!ws) outOfMemory_ = true;
     for (;;) {
@@ -762,17 +824,7 @@ class Engine {
         Frame scratch;
         const bool ok = LoadInto(j, sources[i], scratch, ws.get(), std::move(spares[i]));
         lock.lock();
-        Frame& f = frames_[j];
-        out_.width[j] = scratch.width;
-        out_.height[j] = scratch.height;
-        f.images = std::move(scratch.images);
-        f.awaitingOutput = scratch.awaitingOutput;
-        f.prepared = std::move(scratch.prepared);
-        f.error = std::move(scratch.error);
-        f.outOfMemory = scratch.outOfMemory;
-        f.errorKind = scratch.errorKind;
-        f.state = ok ? Frame::kReady : Frame::kFailed;
-        if (!ok) LoadFailed(j);
+        Settle(j, scratch, ok);
         changed_.notify_all();
         lock.unlock();
       }
