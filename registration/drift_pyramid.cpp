@@ -228,27 +228,22 @@ bool BuildScaledPyramid(const FloatImage& full, bool halved, const Rect& mask, i
   for (int32_t y = 0; y < base.h; y += step)
     for (int32_t x = 0; x < base.w; x += step) v.push_back(base.Row(y)[x]);
   if (v.empty()) return true;
-  {
-    // The standard deviation adds signal and noise as variances, which the
-    // spread of a mostly flat field does not; the extremes (hot pixels,
-    // cosmic rays) are left out.
-    std::vector<float> sorted;
-    try {
-      sorted = v;
-    } catch (const std::bad_alloc&) {
-      return vantor::err::FailMemory();
-    }
-    std::sort(sorted.begin(), sorted.end());
-    const size_t cut = sorted.size() / 200, n = sorted.size() - 2 * cut;
-    double s = 0, s2 = 0;
-    for (size_t i = cut; i < cut + n; ++i) {
-      s += sorted[i];
-      s2 += static_cast<double>(sorted[i]) * sorted[i];
-    }
-    const double mean = s / static_cast<double>(n);
-    stats->deviation = std::sqrt(std::max(0.0, s2 / static_cast<double>(n) - mean * mean));
+  // The standard deviation adds signal and noise as variances, which the
+  // spread of a mostly flat field does not; the extremes (hot pixels, cosmic
+  // rays) are left out. The middle values, in any order, set apart from the
+  // lowest and highest cut: the median is among them.
+  const size_t cut = v.size() / 200, n = v.size() - 2 * cut, mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + cut, v.end());
+  std::nth_element(v.begin() + cut, v.begin() + cut + n, v.end());
+  double s = 0, s2 = 0;
+  for (size_t i = cut; i < cut + n; ++i) {
+    s += v[i];
+    s2 += static_cast<double>(v[i]) * v[i];
   }
-  const float median = MedianOf(v);
+  const double mean = s / static_cast<double>(n);
+  stats->deviation = std::sqrt(std::max(0.0, s2 / static_cast<double>(n) - mean * mean));
+  std::nth_element(v.begin() + cut, v.begin() + mid, v.begin() + cut + n);
+  const float median = v[mid];
   for (float& x : v) x = std::fabs(x - median);
   float spread = 1.4826f * MedianOf(v);
   if (!(spread > 0)) {
