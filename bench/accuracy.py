@@ -387,7 +387,28 @@ def trouble_beads(folder, n, photos, rng):
             other = fisher(*info[k], rows, cols)
             b[k] = [math.sqrt(1 / own[1] + 1 / other[1]), math.sqrt(1 / own[0] + 1 / other[0])]
         bound[mode] = b
+    bound["limit"] = correlation_limit(info[0][0][lo:lo + half, lo:lo + half])
     return pos, None, bound
+
+
+def correlation_limit(expected):
+    """The ratio to the Cramer-Rao bound of the smallest RMS error (per axis)
+    that an estimator correlating the two frames, each frequency weighted at
+    best, reaches on a pair of frames with these expected counts: its variance
+    is 1 / sum w^2 |S|^4 / (N (2 |S|^2 + N)), S the spectrum of the counts and
+    N the white-noise approximation of their Poisson noise (the mean count).
+    The bound counts the signal terms alone; where |S|^2 is not far above N,
+    the noise of one frame against the other's adds what no weighting removes."""
+    p = np.abs(np.fft.fft2(expected - expected.mean())) ** 2
+    noise = expected.mean() * expected.size
+    wy = (2 * np.pi * np.fft.fftfreq(expected.shape[0]))[:, None] ** 2
+    wx = (2 * np.pi * np.fft.fftfreq(expected.shape[1]))[None, :] ** 2
+    share = p ** 2 / (noise * (2 * p + noise))
+    limit = math.sqrt(0.5 / np.sum(wx * share) + 0.5 / np.sum(wy * share))
+    # The bound in the same approximation, 2 N / sum w^2 |S|^2: their ratio
+    # carries over to the Poisson bound.
+    bound = math.sqrt(noise / np.sum(wx * p) + noise / np.sum(wy * p))
+    return limit / bound
 
 
 def trouble_cosmics(folder, n, photos, rng):
@@ -613,7 +634,9 @@ def run_troubles(args, photos, options, seed, work):
             notes0 = ""
             if bound is not None:
                 b = bound[mode][1:]
-                bounds.append((name, mode, math.sqrt(np.mean(b ** 2)), b.min(), b.max()))
+                rms_bound = math.sqrt(np.mean(b ** 2))
+                bounds.append((name, mode, rms_bound, b.min(), b.max(),
+                               rms_bound * bound.get("limit", float("nan"))))
                 notes0 = "bound %.4f; " % bounds[-1][2]
             truth0, unmeasurable0 = truth, unmeasurable
             for m in methods:
@@ -664,10 +687,12 @@ def run_troubles(args, photos, options, seed, work):
                 sys.stdout.flush()
     if bounds:
         print("\nCramer-Rao bound of a pair's displacement (Poisson, both frames, central half), px:\n")
-        print("| sequence | mode | RMS over pairs | smallest | largest |")
-        print("|---|---|---|---|---|")
-        for name, mode, rms, lo, hi in bounds:
-            print("| %s | %d | %.4f | %.4f | %.4f |" % (name, mode, rms, lo, hi))
+        print("| sequence | mode | RMS over pairs | smallest | largest | correlation limit | "
+              "limit / bound |")
+        print("|---|---|---|---|---|---|---|")
+        for name, mode, rms, lo, hi, limit in bounds:
+            print("| %s | %d | %.4f | %.4f | %.4f | %.4f | %.2f |" % (name, mode, rms, lo, hi, limit,
+                                                                     limit / rms))
 
 
 def run_photographs(args, cell, stars, options, work):
