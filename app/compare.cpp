@@ -401,8 +401,9 @@ class ProgramRun {
     look.interpolation = ctx_.options.interpolation;
     look.fill = ctx_.options.fill;
     look.float32 = depth == 64 && StoredAsFloat32(f.path, f.page);
-    if (ctx_.options.model != kDriftTranslation && write)
-      std::copy(f.matrixFirst, f.matrixFirst + 4, look.a);
+    // The matrix too as the CSV gives it.
+    if ((ctx_.options.model != kDriftTranslation || applyMatrix_) && write)
+      for (int i = 0; i < 4; ++i) look.a[i] = AsInCsv(f.matrixFirst[i]);
     // Moved by the displacement as the CSV gives it, so that --apply with that
     // CSV writes the same files.
     const double dx = AsInCsv(f.dxFirst), dy = AsInCsv(f.dyFirst);
@@ -468,7 +469,8 @@ class ProgramRun {
   }
 
   // --apply: every frame loaded in turn and moved by the saved table's
-  // dx_first, dy_first (matched by frame number) through the frame callback,
+  // dx_first, dy_first and, from a motion model's run, a11_first ..
+  // a22_first (matched by frame number) through the frame callback,
   // as a measured run would move it; nothing is measured. The frames written.
   int Apply() {
     std::vector<DriftRow> rows;
@@ -513,6 +515,8 @@ class ProgramRun {
       f.image = image.get();
       f.dxFirst = rows[k - 1].dxFirst;
       f.dyFirst = rows[k - 1].dyFirst;
+      applyMatrix_ = rows[k - 1].hasMatrix;
+      std::copy(rows[k - 1].matrixFirst, rows[k - 1].matrixFirst + 4, f.matrixFirst);
       f.result.quality = rows[k - 1].failed && k > 1 ? kDriftFailed : kDriftOk;
       if (Frame(f) != 0) return -1;
     }
@@ -781,6 +785,7 @@ class ProgramRun {
   bool precise_ = false;
   bool fixed_ = false;  // a mean or template reference (frame 1 measured too)
   bool following_ = false;
+  bool applyMatrix_ = false;  // --apply from a motion model's CSV: frames turn too
   volatile int32_t stop_ = 0;  // set by SIGINT or SIGTERM while following
   std::string previousPath_;   // the frame before, for the out-of-order warning
   std::map<std::string, std::unique_ptr<StackOutput>> stacks_;  // by the input's path

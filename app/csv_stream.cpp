@@ -47,9 +47,12 @@ void CsvStream::Open(const std::string& path, bool precise, bool live, const std
   // The precise method's standard error goes with its numbers; the search's
   // table keeps its own columns.
   if (!note.empty()) Put("# " + note + "\n");
-  const char* motion = model == kDriftTranslation ? ""
-                       : model == kDriftAffine    ? ",angle,scale,a11,a12,a21,a22"
-                                                  : ",angle,scale";
+  // With a motion model, the pair's motion and then the frame's matrix to
+  // the first (what --aligned moves it by, and --apply reads back).
+  const char* motion =
+      model == kDriftTranslation ? ""
+      : model == kDriftAffine    ? ",angle,scale,a11,a12,a21,a22,a11_first,a12_first,a21_first,a22_first"
+                                 : ",angle,scale,a11_first,a12_first,a21_first,a22_first";
   Put(std::string("frame,file,dx,dy,dx_first,dy_first") + motion + ",distance,quality" +
       (precise ? ",sigma\n" : "\n"));
   if (live && !stdout_ && !failed_ && !file_.Publish(&error)) {
@@ -66,6 +69,7 @@ void CsvStream::Row(const SequenceFrame& f) {
     line += ",0.000000,0.000000,0.000000,0.000000";
     if (model_ != kDriftTranslation) line += ",0.000000,1.000000";
     if (model_ == kDriftAffine) line += ",1.000000,0.000000,0.000000,1.000000";
+    if (model_ != kDriftTranslation) line += ",1.000000,0.000000,0.000000,1.000000";
     line += ",0.000000,ok";
     line += precise_ ? ",0.000000\n" : "\n";
     Put(line);
@@ -84,6 +88,11 @@ void CsvStream::Row(const SequenceFrame& f) {
     }
   if (model_ == kDriftAffine)
     for (double v : {r.a11, r.a12, r.a21, r.a22}) {
+      line += ',';
+      line += Fixed(v);
+    }
+  if (model_ != kDriftTranslation)
+    for (double v : f.matrixFirst) {
       line += ',';
       line += Fixed(v);
     }

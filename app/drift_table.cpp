@@ -120,6 +120,13 @@ bool ReadDriftTable(const std::string& path, std::vector<DriftRow>* rows, std::s
     return fail(records[0].line, std::string("the header has no column ") +
                                      (cf < 0 ? "frame" : cx < 0 ? "dx_first" : "dy_first") +
                                      " (a CSV the program wrote with --csv has them)");
+  const char* const matrixNames[4] = {"a11_first", "a12_first", "a21_first", "a22_first"};
+  int cm[4];
+  int matrixColumns = 0;
+  for (int i = 0; i < 4; ++i) matrixColumns += (cm[i] = column(matrixNames[i])) >= 0 ? 1 : 0;
+  if (matrixColumns != 0 && matrixColumns != 4)
+    return fail(records[0].line, "the header has some of a11_first, a12_first, a21_first and "
+                                 "a22_first but not all four");
   rows->clear();
   for (size_t k = 1; k < records.size(); ++k) {
     const Record& r = records[k];
@@ -138,6 +145,14 @@ bool ReadDriftTable(const std::string& path, std::vector<DriftRow>* rows, std::s
                               "' is not a number");
     row.dxFirst = *dx;
     row.dyFirst = *dy;
+    row.hasMatrix = matrixColumns == 4;
+    for (int i = 0; i < 4 && row.hasMatrix; ++i) {
+      const auto v = StrToFloat(r.fields[cm[i]], '.');
+      if (!v || !std::isfinite(*v))
+        return fail(r.line, std::string(matrixNames[i]) + " '" + r.fields[cm[i]] +
+                                "' is not a number");
+      row.matrixFirst[i] = *v;
+    }
     row.failed = cq >= 0 && r.fields[cq] == "failed";
     rows->push_back(row);
   }

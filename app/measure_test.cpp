@@ -309,6 +309,16 @@ TEST(Measure, ApplyingARunsCsvWritesItsAlignedFilesAgain) {
   r = RunProgram({"*.tif", "--apply=bad.csv", "--aligned=al3"}, dir.path(), tmp.path().string());
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("bad.csv line 3: frame 'x2'"), std::string::npos) << r.err;
+  // A matrix needs all four entries, each a number.
+  vantor::test::WriteFileBytes(dir / "part.csv", "frame,dx_first,dy_first,a11_first\n1,0,0,1\n");
+  r = RunProgram({"*.tif", "--apply=part.csv", "--aligned=al3"}, dir.path(), tmp.path().string());
+  EXPECT_NE(r.err.find("part.csv line 1: the header has some of a11_first"), std::string::npos)
+      << r.err;
+  vantor::test::WriteFileBytes(dir / "nan.csv", "frame,dx_first,dy_first,a11_first,a12_first,"
+                               "a21_first,a22_first\n1,0,0,1,0,0,1\n2,0,0,nan,0,0,1\n");
+  r = RunProgram({"*.tif", "--apply=nan.csv", "--aligned=al3"}, dir.path(), tmp.path().string());
+  EXPECT_NE(r.err.find("nan.csv line 3: a11_first 'nan' is not a number"), std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(dir / "al3"));
   // A device is refused before it is read (it would never end).
   r = RunProgram({"*.tif", "--apply=/dev/zero", "--aligned=al3"}, dir.path(), tmp.path().string());

@@ -78,7 +78,8 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
     ASSERT_EQ(rows.size(), poses.size() + 1);
     EXPECT_EQ(rows[0][6], "angle");
     EXPECT_EQ(rows[0][7], "scale");
-    EXPECT_EQ(rows[0][8], "distance");
+    EXPECT_EQ(rows[0][8], "a11_first");
+    EXPECT_EQ(rows[0][12], "distance");
     for (size_t k = 1; k < poses.size(); ++k) {
       // Frame k against the first: the inverse of its pose, about the centre.
       const Pose& p = poses[k];
@@ -86,7 +87,7 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
       const double ix = -(std::cos(t) * p.dx + std::sin(t) * p.dy) / s;
       const double iy = -(-std::sin(t) * p.dx + std::cos(t) * p.dy) / s;
       const auto& f = rows[k + 1];
-      EXPECT_EQ(f[9], "ok");
+      EXPECT_EQ(f[13], "ok");
       EXPECT_NEAR(std::stod(f[4]), ix, 0.02);
       EXPECT_NEAR(std::stod(f[5]), iy, 0.02);
       if (std::string(mode) == "1") {
@@ -97,9 +98,19 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
   }
   // --aligned moves every frame by its whole motion (composed in mode 0): each
   // lies on the first within the noise away from the edges.
-  auto al = RunProgram({"*.tif", "0", "--model=similarity", "--aligned=al", "--quiet"},
-                       dir.path(), tmp.path().string());
+  auto al = RunProgram({"*.tif", "0", "--model=similarity", "--aligned=al", "--csv=run.csv",
+                        "--quiet"}, dir.path(), tmp.path().string());
   ASSERT_EQ(al.status, 0) << al.err;
+  // --apply with the run's CSV (the composed matrices in a11_first ..
+  // a22_first) writes the same files.
+  auto again = RunProgram({"*.tif", "--apply=run.csv", "--aligned=al2", "--quiet"}, dir.path(),
+                          tmp.path().string());
+  ASSERT_EQ(again.status, 0) << again.err;
+  for (size_t k = 0; k < poses.size(); ++k) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%03zu.tif", k + 1);
+    EXPECT_EQ(ReadFileBytes(dir / "al" / name), ReadFileBytes(dir / "al2" / name)) << name;
+  }
   RectOwner first(mrReadFile((dir / "f001.tif").string().c_str()));
   for (const char* name : {"f002.tif", "f004.tif"}) {
     RectOwner moved(mrReadFile((dir / "al" / name).string().c_str()));

@@ -268,12 +268,21 @@ def test_align_undoes_the_whole_motion_as_the_programs_aligned(tmp_path, program
         tifffile.imwrite(tmp_path / f"f{k}.tif", f)
     drift = vantor.measure(frames, model="similarity")
     program(str(tmp_path), "--model=similarity", "--aligned=" + str(tmp_path / "out"))
-    # The program moves by the displacement as its table gives it (six decimals).
-    for name in ("dx_first", "dy_first"):
+    csv = tmp_path / "out.csv"
+    # The program moves by the motion as its table gives it (six decimals),
+    # and --apply with that table (or apply) moves by the same.
+    for name in ("dx_first", "dy_first", "a11_first", "a12_first", "a21_first", "a22_first"):
         drift[name] = [float("%.6f" % v) for v in drift[name]]
     out = vantor.align(frames, drift)
+    r = subprocess.run([os.environ["VANTOR_EXE"], str(tmp_path / "f*.tif"), "--apply=" + str(csv),
+                        "--aligned=" + str(tmp_path / "again"), "--quiet"], capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    applied = vantor.apply(frames, csv)
     for k in range(3):
         assert np.array_equal(out[k], tifffile.imread(tmp_path / "out" / f"f{k}.tif")), k
+        assert np.array_equal(out[k], tifffile.imread(tmp_path / "again" / f"f{k}.tif")), k
+        assert np.array_equal(out[k], applied[k]), k
     # Turned back: the middle of the turned frame matches the first again.
     assert np.abs(out[1][60:140, 60:180].astype(float) - frames[0][60:140, 60:180]).mean() < 2
 

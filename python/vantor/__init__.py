@@ -472,8 +472,11 @@ def align(frames, shifts, *, interpolation="cubic", fill=None, threads=None, axe
 
 def _table_shifts(path, count):
     """dx_first and dy_first of the program's CSV (dy turned to count rows
-    down) as an (n, 2) array, rows matched to frames by their frame number."""
+    down) as an (n, 2) array, rows matched to frames by their frame number;
+    a motion model's CSV (with a11_first .. a22_first) as a record array of
+    those six fields, which align undoes whole."""
     import csv
+    matrix = ("a11_first", "a12_first", "a21_first", "a22_first")
     with open(path, newline="") as fh:
         reader = csv.reader(fh)
         header = next(reader, None)
@@ -484,6 +487,11 @@ def _table_shifts(path, count):
                 raise ValueError("%s line 1: the header has no column %s"
                                  % (os.fspath(path), name))
         cf, cx, cy = (header.index(n) for n in ("frame", "dx_first", "dy_first"))
+        turned = [n in header for n in matrix]
+        if any(turned) and not all(turned):
+            raise ValueError("%s line 1: the header has some of %s but not all four"
+                             % (os.fspath(path), ", ".join(matrix)))
+        cm = [header.index(n) for n in matrix] if all(turned) else []
         rows = {}
         for row in reader:
             if not row:
@@ -491,25 +499,33 @@ def _table_shifts(path, count):
             where = "%s line %d" % (os.fspath(path), reader.line_num)
             try:
                 frame, dx, dy = int(row[cf]), float(row[cx]), float(row[cy])
+                m = tuple(float(row[c]) for c in cm)
             except (ValueError, IndexError):
-                raise ValueError("%s: cannot be read as frame, dx_first, dy_first" % where) from None
+                raise ValueError("%s: cannot be read as frame, dx_first, dy_first%s"
+                                 % (where, ", a11_first .. a22_first" if cm else "")) from None
             if frame in rows:
                 raise ValueError("%s: frame %d comes twice" % (where, frame))
-            rows[frame] = (dx, -dy)
+            # Rows counted down: dy and the matrix's off-diagonal terms turn.
+            rows[frame] = (dx, -dy) + ((m[0], -m[1], -m[2], m[3]) if m else ())
     if len(rows) != count:
         raise ValueError("apply: the table holds %d frames, but %d frames were given"
                          % (len(rows), count))
     if sorted(rows) != list(range(1, count + 1)):
         raise ValueError("apply: the table's frames are not numbered 1 to %d" % count)
-    return np.array([rows[k] for k in range(1, count + 1)], dtype=np.float64)
+    values = [rows[k] for k in range(1, count + 1)]
+    if not cm:
+        return np.array(values, dtype=np.float64)
+    fields = [(n, np.float64) for n in ("dx_first", "dy_first") + matrix]
+    return np.array(values, dtype=fields)
 
 
 def apply(frames, table, *, interpolation="cubic", fill=None, threads=None):
     """Moves frames by a saved drift: align(frames, shifts) with the shifts of
     table, either measure's result or the path of a CSV the program wrote
     with --csv (its dx_first, dy_first; the program counts dy up the picture,
-    so it is turned to count rows down; rows matched to frames by their frame
-    number, the counts must agree). The same frames and the program's CSV
+    so it is turned to count rows down; a motion model's a11_first ..
+    a22_first too; rows matched to frames by their frame number, the counts
+    must agree). The same frames and the program's CSV
     give the pixels of the program's --apply and --aligned.
 
         red = vantor.apply(red_frames, "/data/run7/drift.csv")
