@@ -107,7 +107,7 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
                           tmp.path().string());
   ASSERT_EQ(again.status, 0) << again.err;
   for (size_t k = 0; k < poses.size(); ++k) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "f%03zu.tif", k + 1);
     EXPECT_EQ(ReadFileBytes(dir / "al" / name), ReadFileBytes(dir / "al2" / name)) << name;
   }
