@@ -409,11 +409,9 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   r->distinctness = g.distinctness;
   r->searchDx = g.dx;
   r->searchDy = g.dy;
-  // A change of focus (frames whose level energies differ, or a large
-  // Laplacian term once refined): smooth the sharper frame until both carry
-  // the same signal energy, so that the robust weights see the same structure
-  // in both. Frames known to differ are compared before any refinement, which
-  // would only wander between structures that do not match.
+  // A change of focus (a large Laplacian term once refined): smooth the
+  // sharper frame until both carry the same signal energy, so that the robust
+  // weights see the same structure in both.
   const double sx = g.dx + g.fx, sy = g.dy + g.fy;
   // The current frame's brightness over the reference's, from their spreads.
   double bright = a->stats.spread > 0 ? b->stats.spread / a->stats.spread : 1.0;
@@ -427,25 +425,32 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     MeasureModel(a, b, mask, model, g, bright, k, ws, r);
     return;
   }
-  const bool differ = FocusMayDiffer(a, b);
-  Refinement f;
-  if (!differ) {
-    f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
-    // Where the two views of the start disagree and the chosen one does not
-    // converge, the other is tried.
-    if (alternative.ok && !f.ok) {
-      const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
-                                  alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
-                                  &b->ref, bright, contrast);
-      if (o.ok) {
-        f = o;
-        r->searchDx = alternative.dx;
-        r->searchDy = alternative.dy;
-      }
+  Refinement f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright,
+                        contrast);
+  // Where the two views of the start disagree and the chosen one does not
+  // converge, the other is tried.
+  if (alternative.ok && !f.ok) {
+    const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
+                                alternative.dy + alternative.fy, kSmoothSigma, k, ws.work, &b->ref,
+                                bright, contrast);
+    if (o.ok) {
+      f = o;
+      r->searchDx = alternative.dx;
+      r->searchDy = alternative.dy;
     }
   }
-  if (differ || (f.ok && std::fabs(f.blur) > 1.5)) {
-    const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
+  // Frames whose level energies differ may differ in focus or noise, or only
+  // in what moves on its own (people walking by change the energies, not the
+  // focus). They are compared both ways, the focus comparison from the
+  // global start (a refinement between structures that do not match may have
+  // wandered); it stands unless the plain refinement is clearly more precise:
+  // what moves on its own makes the focus comparison's error several times
+  // the plain one's, a real change of focus or noise leaves them alike. A
+  // large blur term sends any pair to the focus comparison.
+  const bool differ = FocusMayDiffer(a, b);
+  if (differ || (f.ok && std::fabs(f.blur) > kBlurAlone)) {
+    const bool refined = f.ok && !differ;
+    const double fx = refined ? f.dx : sx, fy = refined ? f.dy : sy;
     Rect ra, rb;
     Overlap(a->ref.rect, static_cast<int32_t>(std::lround(fx)),
             static_cast<int32_t>(std::lround(fy)), b->w, b->h, &ra, &rb);
@@ -462,7 +467,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     } else if (!f.ok) {
       f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
     }
-    if (f2.ok) f = f2;
+    if (f2.ok && (!differ || !f.ok || f.precision > kPlainClearly * f2.precision)) f = f2;
   }
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;

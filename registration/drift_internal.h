@@ -30,6 +30,13 @@ inline constexpr int32_t kClassifyWindow = 12;
 // A frame whose signal energy differs from the other's by more than this
 // factor is smoothed further to match before the refinement (focus change).
 inline constexpr double kFocusRatio = 1.1;
+// The refinement's blur term (Laplacian coefficient) beyond which frames
+// whose energies do not differ are compared as a change of focus (a Gaussian
+// blur of sigma d gives about 0.4 d^2).
+inline constexpr double kBlurAlone = 1.5;
+// Where the energies differ, how much more precise (by its standard error)
+// the plain refinement must be than the focus comparison to stand.
+inline constexpr double kPlainClearly = 0.5;
 
 // A float image; pitch in floats. Allocate keeps the block when it is large
 // enough, so scratch images can be reused; new pixels are not initialised.
@@ -60,6 +67,7 @@ struct Workspace {
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
+  std::vector<double> moverBlocks;        // Refine: per block of the area, sums that find movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
 };
 

@@ -10,8 +10,10 @@
 // own out of the fit.
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <vector>
 
+#include "generic/last_error.h"
 #include "registration/drift_internal.h"
 
 namespace vantor::drift {
@@ -213,6 +215,83 @@ bool ShrinkGradients(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
   return true;
 }
 
+// What moves on its own (people walking by, a passing car) leaves whole
+// regions of rejected residuals, but along their soft edges the residuals
+// pass the robust weights while the reference's gradients there are the
+// mover's own: enough of them pull the shift. A block of 8 x 8 pixels is a
+// mover's when more than half of it is rejected (on every other pixel) and
+// what the two frames show there hardly correlates (below 0.5): something
+// came or went. A bright point source not yet aligned is rejected too, but
+// both frames show it (correlation 1 - (shift / its width)^2 / 2); isolated
+// outliers (hot pixels, cosmic rays and trails) never fill half a block: a
+// scene without movers is compared as before. The movers' blocks
+// and those around them are left out (residuals set beyond any weight);
+// *ring gets how many compared pixels were left out around them (not
+// counted as compared: they may well fit). at(x, y, &a, &e) gives the
+// reference and the model error at a pixel. False only for memory.
+template <typename At>
+bool ExcludeMovers(FloatImage& resid, int32_t w, int32_t h, int32_t rowStep, float c,
+                   const At& at, Workspace& ws, int64_t* ring) {
+  *ring = 0;
+  constexpr int32_t kBlock = 8;
+  constexpr float kExcluded = 1e15f;  // squared still finite in float
+  const int32_t gw = (w + kBlock - 1) / kBlock, gh = (h + kBlock - 1) / kBlock;
+  const size_t blocks = static_cast<size_t>(gw) * gh;
+  // Per block: samples, rejected, sums of a, a^2, q, q^2, a q (q = a + e,
+  // what the current frame shows in the reference's terms).
+  constexpr int kSums = 7;
+  std::vector<double>& grid = ws.moverBlocks;
+  try {
+    grid.assign(kSums * blocks, 0.0);
+  } catch (const std::bad_alloc&) {
+    return vantor::err::FailMemory(), false;
+  }
+  const int32_t step = 2 * rowStep;
+  for (int32_t y = 0; y < h; y += step)
+    for (int32_t x = 0; x < w; x += 2) {
+      double* g = grid.data() + kSums * (static_cast<size_t>(y / kBlock) * gw + x / kBlock);
+      float a, e;
+      at(x, y, &a, &e);
+      const double q = static_cast<double>(a) + e;
+      g[0] += 1;
+      g[1] += std::fabs(e) >= c ? 1 : 0;
+      g[2] += a;
+      g[3] += static_cast<double>(a) * a;
+      g[4] += q;
+      g[5] += q * q;
+      g[6] += a * q;
+    }
+  std::vector<uint8_t> mover(blocks, 0);
+  bool any = false;
+  for (size_t b = 0; b < blocks; ++b) {
+    const double* g = grid.data() + kSums * b;
+    const double n = g[0];
+    if (n < 4 || !(2 * g[1] > n)) continue;
+    const double ea = g[3] - g[2] * g[2] / n, eq = g[5] - g[4] * g[4] / n;
+    const double cov = g[6] - g[2] * g[4] / n;
+    mover[b] = !(cov > 0.5 * std::sqrt(std::max(0.0, ea * eq))) ? 1 : 0;
+    any = any || mover[b] == 1;
+  }
+  if (!any) return true;
+  for (int32_t by = 0; by < gh; ++by)
+    for (int32_t bx = 0; bx < gw; ++bx) {
+      bool near = false;
+      for (int32_t j = std::max(0, by - 1); j <= std::min(gh - 1, by + 1) && !near; ++j)
+        for (int32_t i = std::max(0, bx - 1); i <= std::min(gw - 1, bx + 1) && !near; ++i)
+          near = mover[static_cast<size_t>(j) * gw + i] == 1;
+      if (!near) continue;
+      const bool itself = mover[static_cast<size_t>(by) * gw + bx] == 1;
+      for (int32_t y = by * kBlock; y < std::min(h, (by + 1) * kBlock); ++y) {
+        if (y % rowStep != 0) continue;
+        float* r = resid.Row(y);
+        const int32_t x1 = std::min(w, (bx + 1) * kBlock);
+        for (int32_t x = bx * kBlock; x < x1; ++x) r[x] = kExcluded;
+        if (!itself) *ring += x1 - bx * kBlock;
+      }
+    }
+  return true;
+}
+
 }  // namespace
 
 bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, double noise,
@@ -314,6 +393,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   };
   const bool shrunk = !ref.shrunkX.Empty();
   double prevStep[2] = {0, 0};
+  int64_t ringLeftOut = 0;  // the last step's pixels left out around movers
   double noiseRatio = 0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
@@ -413,6 +493,11 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
+    auto At = [&](int32_t x, int32_t y, float* a, float* e) {
+      *a = ref.Smooth(ry0 + y)[rx + x];
+      *e = resid.Row(y)[x] - (photo.c0 + Gain(x, y) * *a + photo.b * ref.lap.Row(ry0 + y)[rx + x]);
+    };
+    if (tukey && !ExcludeMovers(resid, w, h, rowStep, c, At, ws, &ringLeftOut)) return out;
     System sums;
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
@@ -532,7 +617,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   out.dx = dx;
   out.dy = dy;
   out.blur = photo.b;
-  out.inliers = last.w / static_cast<double>(P.Area());
+  out.inliers = last.w / static_cast<double>(std::max<int64_t>(1, P.Area() - ringLeftOut));
   // Standard error: residual variance times the inverse normal matrix, times
   // the area over which the smoothing correlates neighbouring residuals, grown
   // by the noise of the gradients at low signal. Measured against the truth
