@@ -154,7 +154,7 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
   const auto xhi = hn::Set(dd, box[2]), yhi = hn::Set(dd, box[3]);
   const auto lane = hn::Iota(dd, 0.0), one = hn::Set(dd, 1.0);
   const VF nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
-  HWY_ALIGN float fx[4], fy[4], inside[4], wy[16];
+  HWY_ALIGN float wy[16];
   HWY_ALIGN int32_t ix[4], iy[4];
   // w0..w3 of four fractions f: Keys cubic convolution, a = -0.5.
   const auto keys = [&](VF f, VF* w) {
@@ -167,8 +167,9 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
     w[3] = hn::Mul(half, hn::Sub(f3, f2));
   };
   for (; k + 4 <= n; k += 4) {
-    for (int32_t h = 0; h < 4; h += 2) {
-      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + h)));
+    hn::Vec<decltype(dh)> fx[2], fy[2], inside[2];
+    for (int32_t h = 0; h < 2; ++h) {
+      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + 2 * h)));
       auto sx = hn::MulAdd(kv, ux, x0), sy = hn::MulAdd(kv, uy, y0);
       const auto in = hn::And(hn::And(hn::Ge(sx, xlo), hn::Ge(sy, ylo)),
                               hn::And(hn::Lt(sx, xhi), hn::Lt(sy, yhi)));
@@ -176,15 +177,15 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
       sx = hn::IfThenElse(in, sx, xlo);
       sy = hn::IfThenElse(in, sy, ylo);
       const auto flx = hn::Floor(sx), fly = hn::Floor(sy);
-      hn::StoreU(hn::DemoteTo(dh, hn::Sub(sx, flx)), dh, fx + h);
-      hn::StoreU(hn::DemoteTo(dh, hn::Sub(sy, fly)), dh, fy + h);
-      hn::StoreU(hn::DemoteTo(di, flx), di, ix + h);
-      hn::StoreU(hn::DemoteTo(di, fly), di, iy + h);
-      hn::StoreU(hn::DemoteTo(dh, hn::IfThenElseZero(in, one)), dh, inside + h);
+      fx[h] = hn::DemoteTo(dh, hn::Sub(sx, flx));
+      fy[h] = hn::DemoteTo(dh, hn::Sub(sy, fly));
+      inside[h] = hn::DemoteTo(dh, hn::IfThenElseZero(in, one));
+      hn::StoreU(hn::DemoteTo(di, flx), di, ix + 2 * h);
+      hn::StoreU(hn::DemoteTo(di, fly), di, iy + 2 * h);
     }
     VF wx[4], wyv[4];
-    keys(hn::Load(d, fx), wx);
-    keys(hn::Load(d, fy), wyv);
+    keys(hn::Combine(d, fx[1], fx[0]), wx);
+    keys(hn::Combine(d, fy[1], fy[0]), wyv);
     for (int32_t j = 0; j < 4; ++j) hn::Store(wyv[j], d, wy + 4 * j);
     VF t[4];
     for (int32_t p = 0; p < 4; ++p) {
@@ -202,7 +203,8 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
     v = hn::MulAdd(wx[2], hn::ConcatLowerLower(d, hi23, hi01), v);
     v = hn::MulAdd(wx[3], hn::ConcatUpperUpper(d, hi23, hi01), v);
     if (sub != nullptr) v = hn::Sub(v, hn::LoadU(d, sub + k));
-    hn::StoreU(hn::IfThenElse(hn::Eq(hn::Load(d, inside), hn::Zero(d)), nan, v), d, dst + k);
+    const VF in = hn::Combine(d, inside[1], inside[0]);
+    hn::StoreU(hn::IfThenElse(hn::Eq(in, hn::Zero(d)), nan, v), d, dst + k);
   }
 #endif
   if (k < n) scalar::WarpRange(src, pitch, line, box, sub, dst, k, n);
