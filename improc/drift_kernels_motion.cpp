@@ -143,19 +143,29 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
              const float* sub, float* dst, int32_t n) {
   int32_t k = 0;
 #if HWY_TARGET != HWY_SCALAR
+  // The taps' offsets from src as int32 (the vector path's limit).
+  if ((box[3] + 3.0) * static_cast<double>(pitch) >= 2147483647.0) {
+    scalar::WarpRange(src, pitch, line, box, sub, dst, 0, n);
+    return;
+  }
   const hn::FixedTag<float, 4> d;
-  const hn::FixedTag<double, 2> dd;
+  // Positions four at a time where the target holds four doubles, else two.
+  const hn::CappedTag<double, 4> dd;
+  constexpr int32_t kD = static_cast<int32_t>(hn::MaxLanes(dd));
   const hn::Rebind<float, decltype(dd)> dh;
   const hn::Rebind<int32_t, decltype(dd)> di;
   using VF = hn::Vec<decltype(d)>;
+  using VH = hn::Vec<decltype(dh)>;
   const auto x0 = hn::Set(dd, line[0]), y0 = hn::Set(dd, line[1]);
   const auto ux = hn::Set(dd, line[2]), uy = hn::Set(dd, line[3]);
   const auto xlo = hn::Set(dd, box[0]), ylo = hn::Set(dd, box[1]);
   const auto xhi = hn::Set(dd, box[2]), yhi = hn::Set(dd, box[3]);
   const auto lane = hn::Iota(dd, 0.0), one = hn::Set(dd, 1.0);
+  const auto pitchd = hn::Set(dd, static_cast<double>(pitch));
+  const auto corner = hn::Set(dd, static_cast<double>(pitch + 1));
   const VF nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
   HWY_ALIGN float wy[16];
-  HWY_ALIGN int32_t ix[4], iy[4];
+  HWY_ALIGN int32_t off[4];
   // w0..w3 of four fractions f: Keys cubic convolution, a = -0.5.
   const auto keys = [&](VF f, VF* w) {
     const VF f2 = hn::Mul(f, f), f3 = hn::Mul(f2, f);
@@ -166,10 +176,18 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
     w[2] = hn::MulAdd(half, f, hn::MulAdd(hn::Set(d, -1.5f), f3, hn::Add(f2, f2)));
     w[3] = hn::Mul(half, hn::Sub(f3, f2));
   };
+  // Four floats from 4 / kD parts.
+  const auto four = [&](const auto* part) -> VF {
+    if constexpr (kD == 4) {
+      return part[0];
+    } else {
+      return hn::Combine(d, part[1], part[0]);
+    }
+  };
   for (; k + 4 <= n; k += 4) {
-    hn::Vec<decltype(dh)> fx[2], fy[2], inside[2];
-    for (int32_t h = 0; h < 2; ++h) {
-      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + 2 * h)));
+    VH fx[4 / kD], fy[4 / kD], inside[4 / kD];
+    for (int32_t h = 0; h < 4 / kD; ++h) {
+      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + kD * h)));
       auto sx = hn::MulAdd(kv, ux, x0), sy = hn::MulAdd(kv, uy, y0);
       const auto in = hn::And(hn::And(hn::Ge(sx, xlo), hn::Ge(sy, ylo)),
                               hn::And(hn::Lt(sx, xhi), hn::Lt(sy, yhi)));
@@ -180,16 +198,17 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
       fx[h] = hn::DemoteTo(dh, hn::Sub(sx, flx));
       fy[h] = hn::DemoteTo(dh, hn::Sub(sy, fly));
       inside[h] = hn::DemoteTo(dh, hn::IfThenElseZero(in, one));
-      hn::StoreU(hn::DemoteTo(di, flx), di, ix + 2 * h);
-      hn::StoreU(hn::DemoteTo(di, fly), di, iy + 2 * h);
+      // The first tap: column floor(sx) - 1 of row floor(sy) - 1.
+      hn::StoreU(hn::DemoteTo(di, hn::Sub(hn::MulAdd(fly, pitchd, flx), corner)), di,
+                 off + kD * h);
     }
     VF wx[4], wyv[4];
-    keys(hn::Combine(d, fx[1], fx[0]), wx);
-    keys(hn::Combine(d, fy[1], fy[0]), wyv);
+    keys(four(fx), wx);
+    keys(four(fy), wyv);
     for (int32_t j = 0; j < 4; ++j) hn::Store(wyv[j], d, wy + 4 * j);
     VF t[4];
     for (int32_t p = 0; p < 4; ++p) {
-      const float* s = src + (iy[p] - 1) * pitch + ix[p] - 1;
+      const float* s = src + off[p];
       VF acc = hn::Mul(hn::Set(d, wy[p]), hn::LoadU(d, s));
       acc = hn::MulAdd(hn::Set(d, wy[4 + p]), hn::LoadU(d, s + pitch), acc);
       acc = hn::MulAdd(hn::Set(d, wy[8 + p]), hn::LoadU(d, s + 2 * pitch), acc);
@@ -203,8 +222,7 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
     v = hn::MulAdd(wx[2], hn::ConcatLowerLower(d, hi23, hi01), v);
     v = hn::MulAdd(wx[3], hn::ConcatUpperUpper(d, hi23, hi01), v);
     if (sub != nullptr) v = hn::Sub(v, hn::LoadU(d, sub + k));
-    const VF in = hn::Combine(d, inside[1], inside[0]);
-    hn::StoreU(hn::IfThenElse(hn::Eq(in, hn::Zero(d)), nan, v), d, dst + k);
+    hn::StoreU(hn::IfThenElse(hn::Eq(four(inside), hn::Zero(d)), nan, v), d, dst + k);
   }
 #endif
   if (k < n) scalar::WarpRange(src, pitch, line, box, sub, dst, k, n);
