@@ -50,7 +50,7 @@ void WarpRange(const float* src, std::ptrdiff_t pitch, const double* line, const
       continue;
     }
     const double fx0 = std::floor(sx), fy0 = std::floor(sy);
-    const std::ptrdiff_t ix = static_cast<std::ptrdiff_t>(fx0), iy = static_cast<std::ptrdiff_t>(fy0);
+    const auto ix = static_cast<std::ptrdiff_t>(fx0), iy = static_cast<std::ptrdiff_t>(fy0);
     float wx[4], wy[4];
     KeysWeights(static_cast<float>(sx - fx0), wx);
     KeysWeights(static_cast<float>(sy - fy0), wy);

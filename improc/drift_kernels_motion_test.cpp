@@ -23,7 +23,7 @@ double Keys(double t) {
 }
 
 double Reference(const std::vector<float>& src, int32_t pitch, double sx, double sy) {
-  const int32_t ix = static_cast<int32_t>(std::floor(sx)), iy = static_cast<int32_t>(std::floor(sy));
+  const auto ix = static_cast<int32_t>(std::floor(sx)), iy = static_cast<int32_t>(std::floor(sy));
   double v = 0;
   for (int32_t j = iy - 1; j <= iy + 2; ++j)
     for (int32_t i = ix - 1; i <= ix + 2; ++i)
@@ -50,7 +50,8 @@ TEST(DriftMotionKernels, WarpRowSamplesTheKeysKernelInsideTheBox) {
       for (const double* line : lines) {
         std::vector<float> sub(n), dv(n), ds(n);
         for (float& x : sub) x = grey(rng);
-        for (const float* minus : {static_cast<const float*>(nullptr), static_cast<const float*>(sub.data())}) {
+        const float* none = nullptr;
+        for (const float* minus : {none, static_cast<const float*>(sub.data())}) {
           v.warp_row(src.data(), kPitch, line, box, minus, dv.data(), n);
           s.warp_row(src.data(), kPitch, line, box, minus, ds.data(), n);
           for (int32_t k = 0; k < n; ++k) {

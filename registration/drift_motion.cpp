@@ -5,7 +5,8 @@
 // reference's rectangle reads, resampled through the motion by Keys cubic
 // convolution, and each step is solved from the reference's own gradients
 // times the positions from the centre; the photometric offset, gain and blur
-// are fitted alongside, Tukey weights keep what moves on its own out.
+// are fitted alongside, Tukey weights keep what moves on its own out. The
+// per-pixel work (resampling, normal equations) runs in the drift kernels.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -198,7 +199,8 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       const float* a = ref.Smooth(y);
       const float* lap = ref.lap.Row(y);
       for (int32_t x = 0; x < w; x += gridX)
-        if (!std::isnan(r[x / step])) sample.push_back(r[x / step] - (c0 + c1 * a[x] + b * lap[x]));
+        if (const float rx = r[x / step]; !std::isnan(rx))
+          sample.push_back(rx - (c0 + c1 * a[x] + b * lap[x]));
     }
     if (sample.size() < 32) return out;
     {
