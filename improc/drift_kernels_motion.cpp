@@ -134,10 +134,12 @@ namespace vantor::drift {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Four samples at a time. Their positions (in double) and Keys weights run
-// across the four lanes; each sample's 4 x 4 taps are four loads of four
-// neighbours, combined down the columns with its own row weights, and the
-// four results are turned across so that the column weights finish them
+// Runs of samples in two passes, so that the long chain from a position to
+// its taps does not hold up the sums: first the positions (in double), the
+// Keys weights and each sample's first tap for the run, across the lanes;
+// then four samples at a time, each one's 4 x 4 taps as four loads of four
+// neighbours combined down the columns with its own row weights, and the
+// four results turned across so that the column weights finish them
 // together.
 void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const double* box,
              const float* sub, float* dst, int32_t n) {
@@ -155,7 +157,6 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
   const hn::Rebind<float, decltype(dd)> dh;
   const hn::Rebind<int32_t, decltype(dd)> di;
   using VF = hn::Vec<decltype(d)>;
-  using VH = hn::Vec<decltype(dh)>;
   const auto x0 = hn::Set(dd, line[0]), y0 = hn::Set(dd, line[1]);
   const auto ux = hn::Set(dd, line[2]), uy = hn::Set(dd, line[3]);
   const auto xlo = hn::Set(dd, box[0]), ylo = hn::Set(dd, box[1]);
@@ -164,30 +165,26 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
   const auto pitchd = hn::Set(dd, static_cast<double>(pitch));
   const auto corner = hn::Set(dd, static_cast<double>(pitch + 1));
   const VF nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
-  HWY_ALIGN float wy[16];
-  HWY_ALIGN int32_t off[4];
-  // w0..w3 of four fractions f: Keys cubic convolution, a = -0.5.
-  const auto keys = [&](VF f, VF* w) {
+  const VF half = hn::Set(d, 0.5f);
+  constexpr int32_t kRun = 64;
+  // Per sample of the run: fractions, then the weights; inside 0 or 1.
+  HWY_ALIGN float fx[kRun], fy[kRun], inside[kRun], wx[4][kRun], wy[4][kRun];
+  HWY_ALIGN int32_t off[kRun];
+  // w[0..3][0..3] of four fractions f: Keys cubic convolution, a = -0.5.
+  const auto keys = [&](VF f, float (*w)[kRun], int32_t at) {
     const VF f2 = hn::Mul(f, f), f3 = hn::Mul(f2, f);
-    const VF half = hn::Set(d, 0.5f);
-    w[0] = hn::NegMulAdd(half, f, hn::NegMulAdd(half, f3, f2));
-    w[1] = hn::Add(hn::MulAdd(hn::Set(d, 1.5f), f3, hn::Mul(hn::Set(d, -2.5f), f2)),
-                   hn::Set(d, 1.0f));
-    w[2] = hn::MulAdd(half, f, hn::MulAdd(hn::Set(d, -1.5f), f3, hn::Add(f2, f2)));
-    w[3] = hn::Mul(half, hn::Sub(f3, f2));
+    hn::Store(hn::NegMulAdd(half, f, hn::NegMulAdd(half, f3, f2)), d, w[0] + at);
+    hn::Store(hn::Add(hn::MulAdd(hn::Set(d, 1.5f), f3, hn::Mul(hn::Set(d, -2.5f), f2)),
+                      hn::Set(d, 1.0f)),
+              d, w[1] + at);
+    hn::Store(hn::MulAdd(half, f, hn::MulAdd(hn::Set(d, -1.5f), f3, hn::Add(f2, f2))), d,
+              w[2] + at);
+    hn::Store(hn::Mul(half, hn::Sub(f3, f2)), d, w[3] + at);
   };
-  // Four floats from 4 / kD parts.
-  const auto four = [&](const auto* part) -> VF {
-    if constexpr (kD == 4) {
-      return part[0];
-    } else {
-      return hn::Combine(d, part[1], part[0]);
-    }
-  };
-  for (; k + 4 <= n; k += 4) {
-    VH fx[4 / kD], fy[4 / kD], inside[4 / kD];
-    for (int32_t h = 0; h < 4 / kD; ++h) {
-      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + kD * h)));
+  while (k + 4 <= n) {
+    const int32_t len = std::min(kRun, (n - k) / 4 * 4);
+    for (int32_t q = 0; q < len; q += kD) {
+      const auto kv = hn::Add(lane, hn::Set(dd, static_cast<double>(k + q)));
       auto sx = hn::MulAdd(kv, ux, x0), sy = hn::MulAdd(kv, uy, y0);
       const auto in = hn::And(hn::And(hn::Ge(sx, xlo), hn::Ge(sy, ylo)),
                               hn::And(hn::Lt(sx, xhi), hn::Lt(sy, yhi)));
@@ -195,34 +192,43 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
       sx = hn::IfThenElse(in, sx, xlo);
       sy = hn::IfThenElse(in, sy, ylo);
       const auto flx = hn::Floor(sx), fly = hn::Floor(sy);
-      fx[h] = hn::DemoteTo(dh, hn::Sub(sx, flx));
-      fy[h] = hn::DemoteTo(dh, hn::Sub(sy, fly));
-      inside[h] = hn::DemoteTo(dh, hn::IfThenElseZero(in, one));
+      hn::Store(hn::DemoteTo(dh, hn::Sub(sx, flx)), dh, fx + q);
+      hn::Store(hn::DemoteTo(dh, hn::Sub(sy, fly)), dh, fy + q);
+      hn::Store(hn::DemoteTo(dh, hn::IfThenElseZero(in, one)), dh, inside + q);
       // The first tap: column floor(sx) - 1 of row floor(sy) - 1.
-      hn::StoreU(hn::DemoteTo(di, hn::Sub(hn::MulAdd(fly, pitchd, flx), corner)), di,
-                 off + kD * h);
+      hn::Store(hn::DemoteTo(di, hn::Sub(hn::MulAdd(fly, pitchd, flx), corner)), di, off + q);
     }
-    VF wx[4], wyv[4];
-    keys(four(fx), wx);
-    keys(four(fy), wyv);
-    for (int32_t j = 0; j < 4; ++j) hn::Store(wyv[j], d, wy + 4 * j);
-    VF t[4];
-    for (int32_t p = 0; p < 4; ++p) {
-      const float* s = src + off[p];
-      VF acc = hn::Mul(hn::Set(d, wy[p]), hn::LoadU(d, s));
-      acc = hn::MulAdd(hn::Set(d, wy[4 + p]), hn::LoadU(d, s + pitch), acc);
-      acc = hn::MulAdd(hn::Set(d, wy[8 + p]), hn::LoadU(d, s + 2 * pitch), acc);
-      t[p] = hn::MulAdd(hn::Set(d, wy[12 + p]), hn::LoadU(d, s + 3 * pitch), acc);
+    for (int32_t q = 0; q < len; q += 4) {
+      keys(hn::Load(d, fx + q), wx, q);
+      keys(hn::Load(d, fy + q), wy, q);
     }
-    // t[p] holds sample p's four column sums: across, column i of all four.
-    const VF lo01 = hn::InterleaveLower(d, t[0], t[1]), hi01 = hn::InterleaveUpper(d, t[0], t[1]);
-    const VF lo23 = hn::InterleaveLower(d, t[2], t[3]), hi23 = hn::InterleaveUpper(d, t[2], t[3]);
-    VF v = hn::Mul(wx[0], hn::ConcatLowerLower(d, lo23, lo01));
-    v = hn::MulAdd(wx[1], hn::ConcatUpperUpper(d, lo23, lo01), v);
-    v = hn::MulAdd(wx[2], hn::ConcatLowerLower(d, hi23, hi01), v);
-    v = hn::MulAdd(wx[3], hn::ConcatUpperUpper(d, hi23, hi01), v);
-    if (sub != nullptr) v = hn::Sub(v, hn::LoadU(d, sub + k));
-    hn::StoreU(hn::IfThenElse(hn::Eq(four(inside), hn::Zero(d)), nan, v), d, dst + k);
+    for (int32_t q = 0; q < len; q += 4) {
+      VF t[4];
+      for (int32_t p = 0; p < 4; ++p) {
+        const float* s = src + off[q + p];
+        const VF r01 = hn::MulAdd(hn::Set(d, wy[1][q + p]), hn::LoadU(d, s + pitch),
+                                  hn::Mul(hn::Set(d, wy[0][q + p]), hn::LoadU(d, s)));
+        const VF r23 = hn::MulAdd(hn::Set(d, wy[3][q + p]), hn::LoadU(d, s + 3 * pitch),
+                                  hn::Mul(hn::Set(d, wy[2][q + p]), hn::LoadU(d, s + 2 * pitch)));
+        t[p] = hn::Add(r01, r23);
+      }
+      // t[p] holds sample p's four column sums: across, column i of all four.
+      const VF lo01 = hn::InterleaveLower(d, t[0], t[1]);
+      const VF hi01 = hn::InterleaveUpper(d, t[0], t[1]);
+      const VF lo23 = hn::InterleaveLower(d, t[2], t[3]);
+      const VF hi23 = hn::InterleaveUpper(d, t[2], t[3]);
+      const VF c0 = hn::ConcatLowerLower(d, lo23, lo01), c1 = hn::ConcatUpperUpper(d, lo23, lo01);
+      const VF c2 = hn::ConcatLowerLower(d, hi23, hi01), c3 = hn::ConcatUpperUpper(d, hi23, hi01);
+      const VF c01 =
+          hn::MulAdd(hn::Load(d, wx[1] + q), c1, hn::Mul(hn::Load(d, wx[0] + q), c0));
+      const VF c23 =
+          hn::MulAdd(hn::Load(d, wx[3] + q), c3, hn::Mul(hn::Load(d, wx[2] + q), c2));
+      VF v = hn::Add(c01, c23);
+      if (sub != nullptr) v = hn::Sub(v, hn::LoadU(d, sub + k + q));
+      hn::StoreU(hn::IfThenElse(hn::Eq(hn::Load(d, inside + q), hn::Zero(d)), nan, v), d,
+                 dst + k + q);
+    }
+    k += len;
   }
 #endif
   if (k < n) scalar::WarpRange(src, pitch, line, box, sub, dst, k, n);
