@@ -1,8 +1,9 @@
 // Inner loops of the drift measurement over float rows: sums of squared
-// differences, separable filtering and the weighted normal equations of the
-// sub-pixel refinement. Each has a vector path (run-time dispatch over the
-// compiled targets) and a scalar twin; the caller picks the set once per
-// operation with DriftKernelsFor.
+// differences, separable filtering, the weighted normal equations of the
+// sub-pixel refinement, and the motion models' cubic resampling and normal
+// equations (drift_kernels_motion.cpp). Each has a vector path (run-time
+// dispatch over the compiled targets) and a scalar twin; the caller picks the
+// set once per operation with DriftKernelsFor.
 #ifndef VANTOR_IMPROC_DRIFT_KERNELS_H
 #define VANTOR_IMPROC_DRIFT_KERNELS_H
 
