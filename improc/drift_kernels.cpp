@@ -11,26 +11,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "improc/drift_kernels_internal.h"
 #include "kernels/kernel_path.h"
 
 namespace vantor::drift {
 namespace scalar {
-
-inline float Weight(float r, Weighting kind, float c) {
-  switch (kind) {
-    case Weighting::kHuber: {
-      const float a = std::fabs(r);
-      return a <= c ? 1.0f : c / a;
-    }
-    case Weighting::kTukey: {
-      const float u = r / c;
-      const float t = 1.0f - u * u;
-      return t > 0.0f ? t * t : 0.0f;
-    }
-    default:
-      return 1.0f;
-  }
-}
 
 double SsdBlock(const float* a, std::ptrdiff_t a_pitch, const float* b, std::ptrdiff_t b_pitch,
                 int32_t w, int32_t h) {
@@ -153,6 +138,8 @@ void GradientStatsRow(const float* up, const float* mid, const float* down, int3
 #define HWY_TARGET_INCLUDE "improc/drift_kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
+
+#include "improc/drift_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace vantor::drift {
@@ -277,21 +264,6 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
     for (int32_t k = 0; k < m; ++k) tail[k] = rows[k] + x;
     scalar::FilterColumns(tail, sub != nullptr ? sub + x : nullptr, dst + x, n - x, taps, m);
   }
-}
-
-// The weights of one run of vectors: w = weight(r - (c0 + c1 a + b lap)).
-HWY_INLINE V RobustWeight(D d, V e, Weighting kind, V cv, V inv_c) {
-  const V one = hn::Set(d, 1.0f);
-  if (kind == Weighting::kHuber) {
-    const V ae = hn::Abs(e);
-    return hn::IfThenElse(hn::Le(ae, cv), one, hn::Div(cv, ae));
-  }
-  if (kind == Weighting::kTukey) {
-    const V u = hn::Mul(e, inv_c);
-    const V t = hn::Max(hn::NegMulAdd(u, u, one), hn::Zero(d));
-    return hn::Mul(t, t);
-  }
-  return one;
 }
 
 // Two passes over each run of pixels, so that neither needs more sums than
@@ -551,11 +523,13 @@ void VectorGradientStatsRow(const float* up, const float* mid, const float* down
 constexpr DriftKernels kScalar{scalar::SsdBlock,    scalar::FilterRow,  scalar::FilterColumns,
                                scalar::NormalRow,   scalar::GradientRow, scalar::WidenRow,
                                scalar::HalveBytes,  scalar::GradientStatsRow,
-                               scalar::HalveFloats};
+                               scalar::HalveFloats, scalar::WarpRow,
+                               scalar::MotionNormalRow};
 constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilterColumns,
                                VectorNormalRow,   VectorGradientRow, VectorWidenRow,
                                VectorHalveBytes,  VectorGradientStatsRow,
-                               VectorHalveFloats};
+                               VectorHalveFloats, VectorWarpRow,
+                               VectorMotionNormalRow};
 
 }  // namespace
 

@@ -1,8 +1,9 @@
 // Inner loops of the drift measurement over float rows: sums of squared
-// differences, separable filtering and the weighted normal equations of the
-// sub-pixel refinement. Each has a vector path (run-time dispatch over the
-// compiled targets) and a scalar twin; the caller picks the set once per
-// operation with DriftKernelsFor.
+// differences, separable filtering, the weighted normal equations of the
+// sub-pixel refinement, and the motion models' cubic resampling and normal
+// equations (drift_kernels_motion.cpp). Each has a vector path (run-time
+// dispatch over the compiled targets) and a scalar twin; the caller picks the
+// set once per operation with DriftKernelsFor.
 #ifndef VANTOR_IMPROC_DRIFT_KERNELS_H
 #define VANTOR_IMPROC_DRIFT_KERNELS_H
 
@@ -42,6 +43,37 @@ struct Photometric {
 // Tukey's biweight ((1 - (r / c)^2)^2 inside c, 0 outside).
 enum class Weighting : int32_t { kNone = 0, kHuber = 1, kTukey = 2 };
 
+// One row of a motion's Gauss-Newton step: the residuals r (NaN where none
+// was sampled), the reference's gradients, grey levels and Laplacian, and the
+// positions from the motion's centre (u along the row, v of the row).
+struct MotionRow {
+  const float* r = nullptr;
+  const float* gx = nullptr;
+  const float* gy = nullptr;
+  const float* a = nullptr;
+  const float* lap = nullptr;
+  const float* u = nullptr;
+  float v = 0;
+};
+
+// The weighted sums of a motion's step over the model
+//   r = J . (displacement, motion, c0, c1, b)
+// with J's columns gx, gy, then the motion's own (3 motion parameters:
+// u gy - v gx; 4: also u gx + v gy; 6: u gx, v gx, u gy, v gy), then 1, a,
+// lap: P = motion parameters + 3 columns. m holds J^T W J's upper triangle
+// (row i, column j >= i at m[i P + j]), v J^T W r, mom the weighted sums of
+// 1, u, v, u u, u v, v v; wee the weighted squared model errors, compared
+// the pixels with a residual. The weights come from the model error
+// e = r - (c0 + c1 a + b lap) of the previous estimate.
+struct MotionSums {
+  static constexpr int kMaxParams = 9;
+  double m[kMaxParams * kMaxParams] = {};
+  double v[kMaxParams] = {};
+  double mom[6] = {};
+  double wee = 0;
+  int64_t compared = 0;
+};
+
 struct DriftKernels {
   // Sum over a w x h block of (b - a)^2; pitches in floats.
   double (*ssd_block)(const float* a, std::ptrdiff_t a_pitch, const float* b,
@@ -74,6 +106,18 @@ struct DriftKernels {
   // dst[x] = (r0[2x] + r0[2x + 1] + r1[2x] + r1[2x + 1]) / 4 of floats, summed
   // in that order so that both paths give the same bits.
   void (*halve_floats)(const float* r0, const float* r1, float* dst, int32_t n);
+  // For k < n: the Keys cubic convolution (a = -0.5) of src (rows of pitch
+  // floats) at (line[0] + k line[2], line[1] + k line[3]), minus sub[k] when
+  // sub is not null; NaN where that position lies outside box (x from box[0]
+  // and y from box[1] included, to box[2] and box[3] excluded). The box keeps
+  // the 4 x 4 taps within src: box[0], box[1] >= 1, box[2] <= width - 2,
+  // box[3] <= height - 2.
+  void (*warp_row)(const float* src, std::ptrdiff_t pitch, const double* line, const double* box,
+                   const float* sub, float* dst, int32_t n);
+  // Adds the sums of n pixels of row to *sums for a motion of params (3, 4
+  // or 6) parameters.
+  void (*motion_normal_row)(const MotionRow& row, int32_t n, int32_t params, const Photometric& p,
+                            Weighting kind, float c, MotionSums* sums);
 };
 
 // The vector kernels (vector true) or their scalar twins.

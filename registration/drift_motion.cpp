@@ -5,7 +5,8 @@
 // reference's rectangle reads, resampled through the motion by Keys cubic
 // convolution, and each step is solved from the reference's own gradients
 // times the positions from the centre; the photometric offset, gain and blur
-// are fitted alongside, Tukey weights keep what moves on its own out.
+// are fitted alongside, Tukey weights keep what moves on its own out. The
+// per-pixel work (resampling, normal equations) runs in the drift kernels.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -23,16 +24,6 @@ constexpr double kHuberK = 1.345, kTukeyC = 4.685;
 // The largest share of the remaining distance a step may leave and still be
 // extrapolated (as the translation's refinement does).
 constexpr double kMaxShortfall = 0.6;
-
-// Keys cubic convolution (a = -0.5) weights of the four taps around a
-// sample at fraction f in [0, 1) past the second.
-[[gnu::always_inline]] inline void KeysWeights(float f, float* w) {
-  const float f2 = f * f, f3 = f2 * f;
-  w[0] = -0.5f * f3 + f2 - 0.5f * f;
-  w[1] = 1.5f * f3 - 2.5f * f2 + 1.0f;
-  w[2] = -1.5f * f3 + 2.0f * f2 + 0.5f * f;
-  w[3] = 0.5f * f3 - 0.5f * f2;
-}
 
 // The number of motion parameters of a model (the displacement's two first).
 int MotionParams(int32_t model) {
@@ -76,19 +67,6 @@ void Project(Motion& m, int32_t model) {
   m.a11 = m.a22 = scale * std::cos(angle);
   m.a21 = scale * std::sin(angle);
   m.a12 = -m.a21;
-}
-
-// Sum of a[i] b[i] over n floats: eight partial sums in float (a row's
-// worth at most), added up in double.
-double Dot(const float* a, const float* b, int32_t n) {
-  float acc[8] = {};
-  int32_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    for (int l = 0; l < 8; ++l) acc[l] += a[i + l] * b[i + l];
-  double s = 0.0;
-  for (int l = 0; l < 8; ++l) s += acc[l];
-  for (; i < n; ++i) s += static_cast<double>(a[i]) * b[i];
-  return s;
 }
 
 }  // namespace
@@ -176,8 +154,20 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
   FloatImage& resid = ws.residual;
   if (!resid.Allocate(w, h)) return out;
   std::vector<float>& sample = ws.sample;
-  FloatImage rows;  // one row's packed columns (see the normal equations)
-  if (!rows.Allocate(w, 2 * P + 4)) return out;
+  // The compared columns (every step-th): the residuals keep only those, and
+  // the kernels read the reference's rows packed alike (rows 1 to 4 of
+  // compact) beside the columns' places across the area (row 0).
+  const int32_t nc = (w + step - 1) / step;
+  FloatImage compact;
+  if (!compact.Allocate(nc, 5)) return out;
+  float* places = compact.Row(0);
+  for (int32_t i = 0; i < nc; ++i) places[i] = static_cast<float>((R.x0 + i * step - cx) / S);
+  const auto packed = [&](const float* row, int32_t slot) -> const float* {
+    if (step == 1) return row;
+    float* to = compact.Row(slot);
+    for (int32_t i = 0; i < nc; ++i) to[i] = row[i * step];
+    return to;
+  };
 
   float c0 = 0, c1 = 0, b = 0;
   double prev[kMaxParams] = {};
@@ -191,29 +181,12 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
     const int32_t rs = it < 2 ? 2 * step : step;
     // Resampled current frame minus the reference; NaN where no sample falls.
     const double bx = cx - Q.x0, by = cy - Q.y0;
+    const double box[4] = {sxLo, syLo, sxHi, syHi};
     for (int32_t y = 0; y < h; y += rs) {
-      const float* a = ref.Smooth(y);
-      float* r = resid.Row(y);
-      const double qy = R.y0 + y - cy - m.dy;
-      for (int32_t x = 0; x < w; x += step) {
-        const double qx = R.x0 + x - cx - m.dx;
-        const double sx = mi[0] * qx + mi[1] * qy + bx, sy = mi[2] * qx + mi[3] * qy + by;
-        if (!(sx >= sxLo && sy >= syLo && sx < sxHi && sy < syHi)) {
-          r[x] = NAN;
-          continue;
-        }
-        const double fx0 = std::floor(sx), fy0 = std::floor(sy);
-        const int32_t ix = static_cast<int32_t>(fx0), iy = static_cast<int32_t>(fy0);
-        float wx[4], wy[4];
-        KeysWeights(static_cast<float>(sx - fx0), wx);
-        KeysWeights(static_cast<float>(sy - fy0), wy);
-        float v = 0;
-        for (int32_t j = 0; j < 4; ++j) {
-          const float* s = src.Row(iy - 1 + j) + ix - 1;
-          v += wy[j] * (wx[0] * s[0] + wx[1] * s[1] + wx[2] * s[2] + wx[3] * s[3]);
-        }
-        r[x] = static_cast<float>(v - a[x]);
-      }
+      const double qy = R.y0 + y - cy - m.dy, qx = R.x0 - cx - m.dx;
+      const double line[4] = {mi[0] * qx + mi[1] * qy + bx, mi[2] * qx + mi[3] * qy + by,
+                              mi[0] * step, mi[2] * step};
+      k.warp_row(src.Row(0), src.pitch, line, box, packed(ref.Smooth(y), 1), resid.Row(y), nc);
     }
     // Robust scale from a low quantile of the model errors (as the
     // translation's refinement takes it in a dense scene).
@@ -226,7 +199,8 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       const float* a = ref.Smooth(y);
       const float* lap = ref.lap.Row(y);
       for (int32_t x = 0; x < w; x += gridX)
-        if (!std::isnan(r[x])) sample.push_back(r[x] - (c0 + c1 * a[x] + b * lap[x]));
+        if (const float rx = r[x / step]; !std::isnan(rx))
+          sample.push_back(rx - (c0 + c1 * a[x] + b * lap[x]));
     }
     if (sample.size() < 32) return out;
     {
@@ -242,78 +216,27 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);
     // The normal equations: motion columns, then offset, gain and blur.
     double M[kMaxParams * kMaxParams] = {}, V[kMaxParams] = {};
-    double mom[6] = {};  // weighted sums of 1, u, v, uu, uv, vv
-    double sw = 0, swee = 0;
-    compared = 0;
+    MotionSums sums;
+    const Photometric photometric{c0, c1, b, 0.0f};
+    const Weighting weighting = tukey ? Weighting::kTukey : Weighting::kHuber;
     for (int32_t y = 0; y < h; y += rs) {
-      const float* r = resid.Row(y);
-      const float* a = ref.Smooth(y);
-      const float* lap = ref.lap.Row(y);
-      const float* gx = ref.gx.Row(y);
-      const float* gy = ref.gy.Row(y);
-      const float v = static_cast<float>((R.y0 + y - cy) / S);
-      // The row's compared pixels packed: their columns J, the weighted
-      // columns and the residuals, so that the sums run over arrays.
-      float* wj[kMaxParams];
-      for (int i = 0; i < P; ++i) wj[i] = rows.Row(P + i);
-      float* jc[kMaxParams];
-      for (int i = 0; i < P; ++i) jc[i] = rows.Row(i);
-      float* wr = rows.Row(2 * P);
-      float* wu = rows.Row(2 * P + 1);
-      float* wt = rows.Row(2 * P + 2);
-      float* ur = rows.Row(2 * P + 3);
-      int32_t n = 0;
-      for (int32_t x = 0; x < w; x += step) {
-        if (std::isnan(r[x])) continue;
-        ++compared;
-        const float e = r[x] - (c0 + c1 * a[x] + b * lap[x]);
-        const float ae = std::fabs(e);
-        float wgt;
-        if (tukey) {
-          if (ae >= c) continue;
-          const float t = 1.0f - (e / c) * (e / c);
-          wgt = t * t;
-        } else {
-          wgt = ae <= c ? 1.0f : c / ae;
-        }
-        const float u = static_cast<float>((R.x0 + x - cx) / S);
-        jc[0][n] = gx[x];
-        jc[1][n] = gy[x];
-        if (model == kDriftAffine) {
-          jc[2][n] = u * gx[x];
-          jc[3][n] = v * gx[x];
-          jc[4][n] = u * gy[x];
-          jc[5][n] = v * gy[x];
-        } else {
-          jc[2][n] = u * gy[x] - v * gx[x];
-          if (model == kDriftSimilarity) jc[3][n] = u * gx[x] + v * gy[x];
-        }
-        jc[nm][n] = 1.0f;
-        jc[nm + 1][n] = a[x];
-        jc[nm + 2][n] = lap[x];
-        wt[n] = wgt;
-        wr[n] = wgt * r[x];
-        wu[n] = wgt * u;
-        ur[n] = u;
-        swee += static_cast<double>(wgt) * e * e;
-        ++n;
-      }
-      for (int i = 0; i < P; ++i)
-        for (int32_t x = 0; x < n; ++x) wj[i][x] = wt[x] * jc[i][x];
-      for (int i = 0; i < P; ++i) {
-        for (int j = i; j < P; ++j) M[i * P + j] += Dot(wj[i], jc[j], n);
-        V[i] += Dot(jc[i], wr, n);
-      }
-      // jc[nm] is all ones.
-      const double s0 = Dot(wt, jc[nm], n), s1 = Dot(wu, jc[nm], n);
-      mom[0] += s0;
-      mom[1] += s1;
-      mom[2] += v * s0;
-      mom[3] += Dot(wu, ur, n);
-      mom[4] += v * s1;
-      mom[5] += static_cast<double>(v) * v * s0;
-      sw += s0;
+      MotionRow row;
+      row.r = resid.Row(y);
+      row.a = packed(ref.Smooth(y), 1);
+      row.gx = packed(ref.gx.Row(y), 2);
+      row.gy = packed(ref.gy.Row(y), 3);
+      row.lap = packed(ref.lap.Row(y), 4);
+      row.u = places;
+      row.v = static_cast<float>((R.y0 + y - cy) / S);
+      k.motion_normal_row(row, nc, nm, photometric, weighting, c, &sums);
     }
+    for (int i = 0; i < P; ++i) {
+      for (int j = i; j < P; ++j) M[i * P + j] = sums.m[i * P + j];
+      V[i] = sums.v[i];
+    }
+    const double* mom = sums.mom;
+    const double sw = mom[0], swee = sums.wee;
+    compared = sums.compared;
     if (compared * 4 * rs * step < R.Area() || sw <= 0) return out;
     for (int i = 0; i < P; ++i)
       for (int j = 0; j < i; ++j) M[i * P + j] = M[j * P + i];
