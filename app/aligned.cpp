@@ -52,14 +52,16 @@ std::vector<uint8_t>& Scratch(size_t bytes) {
 }
 
 // A slot for the header; the table has 16 and a slot is held only while one
-// file is written, so a busy table frees up soon.
+// file is written, so a busy table frees up soon. Only a full table (a file
+// error: no file is touched yet) is waited for; counting the free slots
+// after the failure raced with the threads that freed one meanwhile.
 int16_t HeaderSlot(int32_t depth, int32_t width, int32_t height, const uint8_t* table,
                    int32_t entries, const char* description) {
   for (int attempt = 0; attempt < 2000; ++attempt) {
     const int16_t slot = CreateTheHeader(VANTOR_FORMAT_TIFF, depth, width, height,
                                          entries > 0 ? table : nullptr, entries, description);
     if (slot != 0) return slot;
-    if (FreeTheData(0) > 0) return 0;  // slots were free: the header itself failed
+    if (mrLastErrorKind() != VANTOR_ERROR_FILE) return 0;  // the header itself failed
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return 0;
