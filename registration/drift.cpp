@@ -425,32 +425,37 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     MeasureModel(a, b, mask, model, g, bright, k, ws, r);
     return;
   }
-  Refinement f = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright,
-                        contrast);
-  // Where the two views of the start disagree and the chosen one does not
-  // converge, the other is tried.
-  if (alternative.ok && !f.ok) {
-    const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
-                                alternative.dy + alternative.fy, kSmoothSigma, k, ws.work, &b->ref,
-                                bright, contrast);
-    if (o.ok) {
-      f = o;
-      r->searchDx = alternative.dx;
-      r->searchDy = alternative.dy;
+  // The plain refinement; where the two views of the start disagree and the
+  // chosen one does not converge, the other is tried.
+  auto Plain = [&] {
+    Refinement p = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright,
+                          contrast);
+    if (alternative.ok && !p.ok) {
+      const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
+                                  alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
+                                  &b->ref, bright, contrast);
+      if (o.ok) {
+        p = o;
+        r->searchDx = alternative.dx;
+        r->searchDy = alternative.dy;
+      }
     }
-  }
+    return p;
+  };
   // Frames whose level energies differ may differ in focus or noise, or only
   // in what moves on its own (people walking by change the energies, not the
-  // focus). They are compared both ways, the focus comparison from the
-  // global start (a refinement between structures that do not match may have
-  // wandered); it stands unless the plain refinement is clearly more precise:
-  // what moves on its own makes the focus comparison's error several times
-  // the plain one's, a real change of focus or noise leaves them alike. A
-  // large blur term sends any pair to the focus comparison.
+  // focus): they go to the focus comparison, from the global start (a plain
+  // refinement between structures that do not match may wander). Where that
+  // fits few of the compared pixels, they are also refined plainly, and the
+  // plain result stands where it is clearly more precise: what moves on its
+  // own makes the focus comparison's error several times the plain one's, a
+  // real change of focus or noise leaves them alike. Other pairs are refined
+  // plainly, and go to the focus comparison where the blur term is large.
   const bool differ = FocusMayDiffer(a, b);
+  Refinement f;
+  if (!differ) f = Plain();
   if (differ || (f.ok && std::fabs(f.blur) > kBlurAlone)) {
-    const bool refined = f.ok && !differ;
-    const double fx = refined ? f.dx : sx, fy = refined ? f.dy : sy;
+    const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
     Rect ra, rb;
     Overlap(a->ref.rect, static_cast<int32_t>(std::lround(fx)),
             static_cast<int32_t>(std::lround(fy)), b->w, b->h, &ra, &rb);
@@ -465,9 +470,14 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     } else if (r->focus < 0.0) {
       f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright, contrast);
     } else if (!f.ok) {
-      f2 = Refine(a->ref, b->full, fx, fy, kSmoothSigma, k, ws.work, &b->ref, bright, contrast);
+      f2 = Plain();
     }
-    if (f2.ok && (!differ || !f.ok || f.precision > kPlainClearly * f2.precision)) f = f2;
+    if (differ && r->focus != 0.0 && (!f2.ok || f2.inliers < kFewInliers)) {
+      f = Plain();
+      if (f2.ok && !(f.ok && f.precision < kPlainClearly * f2.precision)) f = f2;
+    } else if (f2.ok) {
+      f = f2;
+    }
   }
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;

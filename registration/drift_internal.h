@@ -34,8 +34,10 @@ inline constexpr double kFocusRatio = 1.1;
 // whose energies do not differ are compared as a change of focus (a Gaussian
 // blur of sigma d gives about 0.4 d^2).
 inline constexpr double kBlurAlone = 1.5;
-// Where the energies differ, how much more precise (by its standard error)
-// the plain refinement must be than the focus comparison to stand.
+// Where the energies differ and the focus comparison fits fewer than
+// kFewInliers of the compared pixels, how much more precise (by its standard
+// error) the plain refinement must be to stand.
+inline constexpr double kFewInliers = 0.6;
 inline constexpr double kPlainClearly = 0.5;
 
 // A float image; pitch in floats. Allocate keeps the block when it is large
@@ -67,7 +69,7 @@ struct Workspace {
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
-  std::vector<double> moverBlocks;        // Refine: per block of the area, sums that find movers
+  std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
 };
 

@@ -237,50 +237,57 @@ bool ExcludeMovers(FloatImage& resid, int32_t w, int32_t h, int32_t rowStep, flo
   constexpr float kExcluded = 1e15f;  // squared still finite in float
   const int32_t gw = (w + kBlock - 1) / kBlock, gh = (h + kBlock - 1) / kBlock;
   const size_t blocks = static_cast<size_t>(gw) * gh;
-  // Per block: samples, rejected, sums of a, a^2, q, q^2, a q (q = a + e,
-  // what the current frame shows in the reference's terms).
-  constexpr int kSums = 7;
-  std::vector<double>& grid = ws.moverBlocks;
+  // Per block: samples and rejected ones, then whether it is a mover's.
+  std::vector<int32_t>& count = ws.moverBlocks;
   try {
-    grid.assign(kSums * blocks, 0.0);
+    count.assign(2 * blocks, 0);
   } catch (const std::bad_alloc&) {
     return vantor::err::FailMemory(), false;
   }
   const int32_t step = 2 * rowStep;
-  for (int32_t y = 0; y < h; y += step)
+  float a, e;
+  for (int32_t y = 0; y < h; y += step) {
+    int32_t* row = count.data() + 2 * static_cast<size_t>(y / kBlock) * gw;
     for (int32_t x = 0; x < w; x += 2) {
-      double* g = grid.data() + kSums * (static_cast<size_t>(y / kBlock) * gw + x / kBlock);
-      float a, e;
       at(x, y, &a, &e);
-      const double q = static_cast<double>(a) + e;
-      g[0] += 1;
-      g[1] += std::fabs(e) >= c ? 1 : 0;
-      g[2] += a;
-      g[3] += static_cast<double>(a) * a;
-      g[4] += q;
-      g[5] += q * q;
-      g[6] += a * q;
+      row[2 * (x / kBlock)] += 1;
+      row[2 * (x / kBlock) + 1] += std::fabs(e) >= c ? 1 : 0;
     }
-  std::vector<uint8_t> mover(blocks, 0);
-  bool any = false;
-  for (size_t b = 0; b < blocks; ++b) {
-    const double* g = grid.data() + kSums * b;
-    const double n = g[0];
-    if (n < 4 || !(2 * g[1] > n)) continue;
-    const double ea = g[3] - g[2] * g[2] / n, eq = g[5] - g[4] * g[4] / n;
-    const double cov = g[6] - g[2] * g[4] / n;
-    mover[b] = !(cov > 0.5 * std::sqrt(std::max(0.0, ea * eq))) ? 1 : 0;
-    any = any || mover[b] == 1;
   }
+  // The blocks more than half rejected: do both frames show the same there?
+  // (q = a + e, what the current frame shows in the reference's terms.)
+  bool any = false;
+  for (int32_t by = 0; by < gh; ++by)
+    for (int32_t bx = 0; bx < gw; ++bx) {
+      int32_t* b = count.data() + 2 * (static_cast<size_t>(by) * gw + bx);
+      const bool rejected = b[0] >= 4 && 2 * b[1] > b[0];
+      b[1] = 0;
+      if (!rejected) continue;
+      double sa = 0, saa = 0, sq = 0, sqq = 0, saq = 0;
+      const int32_t y0 = (by * kBlock + step - 1) / step * step;
+      for (int32_t y = y0; y < std::min(h, (by + 1) * kBlock); y += step)
+        for (int32_t x = bx * kBlock; x < std::min(w, (bx + 1) * kBlock); x += 2) {
+          at(x, y, &a, &e);
+          const double q = static_cast<double>(a) + e;
+          sa += a;
+          saa += static_cast<double>(a) * a;
+          sq += q;
+          sqq += q * q;
+          saq += a * q;
+        }
+      const double n = b[0];
+      const double ea = saa - sa * sa / n, eq = sqq - sq * sq / n, cov = saq - sa * sq / n;
+      if (!(cov > 0.5 * std::sqrt(std::max(0.0, ea * eq)))) b[1] = any = true;
+    }
   if (!any) return true;
   for (int32_t by = 0; by < gh; ++by)
     for (int32_t bx = 0; bx < gw; ++bx) {
       bool near = false;
       for (int32_t j = std::max(0, by - 1); j <= std::min(gh - 1, by + 1) && !near; ++j)
         for (int32_t i = std::max(0, bx - 1); i <= std::min(gw - 1, bx + 1) && !near; ++i)
-          near = mover[static_cast<size_t>(j) * gw + i] == 1;
+          near = count[2 * (static_cast<size_t>(j) * gw + i) + 1] == 1;
       if (!near) continue;
-      const bool itself = mover[static_cast<size_t>(by) * gw + bx] == 1;
+      const bool itself = count[2 * (static_cast<size_t>(by) * gw + bx) + 1] == 1;
       for (int32_t y = by * kBlock; y < std::min(h, (by + 1) * kBlock); ++y) {
         if (y % rowStep != 0) continue;
         float* r = resid.Row(y);
