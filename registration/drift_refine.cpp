@@ -32,6 +32,9 @@ constexpr double kConverged = 1e-3;
 // smoothing as that pair's current frame.
 constexpr int32_t kReuseMargin = 12;
 constexpr double kHuberK = 1.345, kTukeyC = 4.685;
+// Below this mean weight of the last step's pixels (Gaussian residuals give
+// about 0.92 with either weighting) movers are looked for.
+constexpr double kMoverWeights = 0.8;
 // How far the fitted gain may stray from the one the frames' spreads give
 // (a factor either way), where their signal outweighs their noise.
 constexpr double kGainBand = 1.33;
@@ -381,6 +384,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   Photometric photo;
   int32_t tukeyRounds = 0;
   System last;
+  int64_t lastCount = 0;  // the pixels the last step compared
   double inv[System::kParams] = {};
   // The gain's change across the area: per unit of u (columns from the
   // centre over the width) and of v (rows over the height).
@@ -504,7 +508,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       *a = ref.Smooth(ry0 + y)[rx + x];
       *e = resid.Row(y)[x] - (photo.c0 + Gain(x, y) * *a + photo.b * ref.lap.Row(ry0 + y)[rx + x]);
     };
-    if (tukey && !ExcludeMovers(resid, w, h, rowStep, c, At, ws, &ringLeftOut)) return out;
+    // Only where the last step weighed the pixels down on the whole (movers
+    // fill their share of it; a scene without them keeps nine tenths).
+    const bool fewFit = last.w < kMoverWeights * static_cast<double>(lastCount);
+    ringLeftOut = 0;
+    if (tukey && fewFit && !ExcludeMovers(resid, w, h, rowStep, c, At, ws, &ringLeftOut))
+      return out;
     System sums;
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
@@ -615,6 +624,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     cu = x[5];
     cv = x[6];
     last = sums;
+    lastCount = static_cast<int64_t>(w) * ((h + rowStep - 1) / rowStep);
     out.iterations = it + 1;
     if (tukey) ++tukeyRounds;
     if (tukeyRounds >= 2 && std::fabs(x[0]) < kConverged && std::fabs(x[1]) < kConverged) break;
