@@ -446,11 +446,12 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   // in what moves on its own (people walking by change the energies, not the
   // focus): they go to the focus comparison, from the global start (a plain
   // refinement between structures that do not match may wander). Where that
-  // fits few of the compared pixels, they are also refined plainly, and the
-  // plain result stands where it is clearly more precise: what moves on its
-  // own makes the focus comparison's error several times the plain one's, a
-  // real change of focus or noise leaves them alike. Other pairs are refined
-  // plainly, and go to the focus comparison where the blur term is large.
+  // fits few of the compared pixels or is loose, they are also refined
+  // plainly, and the plain result stands where it is clearly more precise:
+  // what moves on its own makes the focus comparison's error several times
+  // the plain one's, a real change of focus or noise leaves them alike.
+  // Other pairs are refined plainly, and go to the focus comparison where
+  // the blur term is large.
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
   if (!differ) f = Plain();
@@ -472,7 +473,8 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     } else if (!f.ok) {
       f2 = Plain();
     }
-    if (differ && r->focus != 0.0 && (!f2.ok || f2.inliers < kFewInliers)) {
+    if (differ && r->focus != 0.0 &&
+        (!f2.ok || f2.inliers < kFewInliers || f2.precision > kLooseFocus)) {
       f = Plain();
       if (f2.ok && !(f.ok && f.precision < kPlainClearly * f2.precision)) f = f2;
     } else if (f2.ok) {

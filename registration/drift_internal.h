@@ -35,9 +35,11 @@ inline constexpr double kFocusRatio = 1.1;
 // blur of sigma d gives about 0.4 d^2).
 inline constexpr double kBlurAlone = 1.5;
 // Where the energies differ and the focus comparison fits fewer than
-// kFewInliers of the compared pixels, how much more precise (by its standard
-// error) the plain refinement must be to stand.
+// kFewInliers of the compared pixels or its standard error is above
+// kLooseFocus pixel, the pair is also refined plainly; the plain result
+// stands where its standard error is under kPlainClearly times the other's.
 inline constexpr double kFewInliers = 0.6;
+inline constexpr double kLooseFocus = 0.05;
 inline constexpr double kPlainClearly = 0.5;
 
 // A float image; pitch in floats. Allocate keeps the block when it is large
