@@ -426,22 +426,23 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     return;
   }
   // The plain refinement; where the two views of the start disagree and the
-  // chosen one does not converge, the other is tried.
-  auto Plain = [&] {
+  // chosen one does not converge, the other is tried (*other says so).
+  auto Plain = [&](bool* other) {
     Refinement p = Refine(a->ref, b->full, sx, sy, kSmoothSigma, k, ws.work, &b->ref, bright,
                           contrast);
+    *other = false;
     if (alternative.ok && !p.ok) {
       const Refinement o = Refine(a->ref, b->full, alternative.dx + alternative.fx,
                                   alternative.dy + alternative.fy, kSmoothSigma, k, ws.work,
                                   &b->ref, bright, contrast);
       if (o.ok) {
         p = o;
-        r->searchDx = alternative.dx;
-        r->searchDy = alternative.dy;
+        *other = true;
       }
     }
     return p;
   };
+  bool fromOther = false;  // the result kept started from the other view
   // Frames whose level energies differ may differ in focus or noise, or only
   // in what moves on its own (people walking by change the energies, not the
   // focus): they go to the focus comparison, from the global start (a plain
@@ -454,7 +455,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   // the blur term is large.
   const bool differ = FocusMayDiffer(a, b);
   Refinement f;
-  if (!differ) f = Plain();
+  if (!differ) f = Plain(&fromOther);
   if (differ || (f.ok && std::fabs(f.blur) > kBlurAlone)) {
     const double fx = f.ok ? f.dx : sx, fy = f.ok ? f.dy : sy;
     Rect ra, rb;
@@ -471,15 +472,22 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     } else if (r->focus < 0.0) {
       f2 = Refine(a->ref, b->full, fx, fy, sigma, k, ws.work, &b->ref, bright, contrast);
     } else if (!f.ok) {
-      f2 = Plain();
+      f2 = Plain(&fromOther);
     }
+    bool plainOther = false;
     if (differ && r->focus != 0.0 &&
         (!f2.ok || f2.inliers < kFewInliers || f2.precision > kLooseFocus)) {
-      f = Plain();
-      if (f2.ok && !(f.ok && f.precision < kPlainClearly * f2.precision)) f = f2;
+      const Refinement p = Plain(&plainOther);
+      const bool plain = !f2.ok || (p.ok && p.precision < kPlainClearly * f2.precision);
+      f = plain ? p : f2;
+      fromOther = plain && plainOther;
     } else if (f2.ok) {
-      f = f2;
+      f = f2;  // from f's start (or the global start where the energies differ)
     }
+  }
+  if (fromOther) {
+    r->searchDx = alternative.dx;
+    r->searchDy = alternative.dy;
   }
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;
