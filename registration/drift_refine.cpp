@@ -405,6 +405,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   const bool shrunk = !ref.shrunkX.Empty();
   double prevStep[2] = {0, 0};
   int64_t ringLeftOut = 0;  // the last step's pixels left out around movers
+  int gainWas = -1;          // whether the last step could tell the gain (-1: no step yet)
+  bool gainTipped = false;
   double noiseRatio = 0;
   for (int32_t it = 0; it < kMaxIterations; ++it) {
     if (std::fabs(dx - ix0) > kMaxMove || std::fabs(dy - iy0) > kMaxMove) return out;
@@ -548,7 +550,14 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // weights and the shift astray.
     const double spreadA = sums.m[At7(3, 3)] - sums.m[At7(2, 3)] * sums.m[At7(2, 3)] /
                                                    std::max(sums.m[At7(2, 2)], 1e-30);
-    const bool gainKnown = spreadA > 2.0 * ref.valueNoise * sums.w;
+    bool gainKnown = spreadA > 2.0 * ref.valueNoise * sums.w;
+    // Near that line the weights can tip it from one step to the next, and
+    // the steps then swing between the two models without end (a few bright
+    // stars in photon noise: 0.3 pixel apart). Once it has tipped, the gain
+    // stays the frames' brightness ratio.
+    if (tukey && gainWas >= 0 && gainKnown != (gainWas == 1)) gainTipped = true;
+    if (gainTipped) gainKnown = false;
+    gainWas = gainKnown ? 1 : 0;
     // The gain's regressor, the smoothed reference, also carries its
     // noise, which is also in the residual with the opposite sign: left in,
     // the gain is pulled toward "the current frame is flat". Taken off only
