@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -491,7 +489,6 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     r->searchDx = alternative.dx;
     r->searchDy = alternative.dy;
   }
-  if (getenv("VDBG")) fprintf(stderr, "start %d %d + %.3f %.3f differ %d focus %.3f f %.4f %.4f ok %d inl %.3f prec %.4f blur %.3f bright %.3f contrast %.3f\n", g.dx, g.dy, g.fx, g.fy, differ, r->focus, f.dx, f.dy, f.ok, f.inliers, f.precision, f.blur, bright, contrast);
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;
   // An estimate that did not converge is no better than the whole-pixel start.
