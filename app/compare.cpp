@@ -678,14 +678,14 @@ class ProgramRun {
           sum.largestFrame = k;
         }
       }
-      const double* m = f.matrixFirst;
+      double angle = 0, scale = 1;
+      DriftMatrixTurn(f.matrixFirst, &angle, &scale);
       points.push_back({k, f.dxFirst, f.dyFirst,
                         r.quality == kDriftRescued   ? PlotPoint::kRescued
                         : r.quality == kDriftSuspect ? PlotPoint::kSuspect
                         : r.quality == kDriftFailed  ? PlotPoint::kFailed
                                                      : PlotPoint::kOk,
-                        std::atan2(m[2] - m[1], m[0] + m[3]) * 180.0 / M_PI,
-                        std::sqrt(std::max(0.0, m[0] * m[3] - m[1] * m[2]))});
+                        angle, scale});
       Warn(f);
     }
     if (!ctx_.options.plotPath.empty() && complete) {

@@ -689,6 +689,16 @@ int32_t DriftClassify(DriftResult* results, int32_t n) {
 
 int32_t DriftClassifyWindow(void) { return kClassifyWindow; }
 
+void DriftMatrixTurn(const double* a, double* angle, double* scale) {
+  Motion m;
+  m.a11 = a[0];
+  m.a12 = a[1];
+  m.a21 = a[2];
+  m.a22 = a[3];
+  *angle = MotionAngle(m) * 180.0 / M_PI;
+  *scale = MotionScale(m);
+}
+
 const char* DriftQualityName(int32_t quality) {
   switch (quality) {
     case kDriftOk:

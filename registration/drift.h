@@ -169,6 +169,12 @@ VANTOR_API int32_t DriftClassify(DriftResult* results, int32_t n);
  * in the whole sequence). */
 VANTOR_API int32_t DriftClassifyWindow(void);
 
+/* The turn of a 2 x 2 matrix a = {a11, a12, a21, a22} (y counting up the
+ * picture, as DriftResult and SequenceFrame's matrixFirst have it) in degrees,
+ * counter-clockwise as displayed, into *angle, and its scale (the square root
+ * of its determinant, 0 when that is not positive) into *scale. */
+VANTOR_API void DriftMatrixTurn(const double* a, double* angle, double* scale);
+
 /* The name of a quality: "ok", "rescued", "suspect" or "failed". */
 VANTOR_API const char* DriftQualityName(int32_t quality);
 

@@ -350,9 +350,9 @@ py::object Measure(py::object frames, const std::string& mode, double startStep,
     const DriftResult& p = r[k].result;
     const double* m = r[k].matrixFirst;
     const bool first = k == 0;
-    const double values[] = {first ? 0.0 : p.angle, first ? 1.0 : p.scale,
-                             std::atan2(m[2] - m[1], m[0] + m[3]) * 180.0 / M_PI,
-                             std::sqrt(std::max(0.0, m[0] * m[3] - m[1] * m[2])),
+    double angleFirst = 0, scaleFirst = 1;
+    DriftMatrixTurn(m, &angleFirst, &scaleFirst);
+    const double values[] = {first ? 0.0 : p.angle, first ? 1.0 : p.scale, angleFirst, scaleFirst,
                              first ? 1.0 : p.a11, first ? 0.0 : -p.a12, first ? 0.0 : -p.a21,
                              first ? 1.0 : p.a22, m[0], -m[1], -m[2], m[3]};
     for (size_t i = 0; i < std::size(extra); ++i) cols[i].mutable_at(k) = values[i];
