@@ -91,15 +91,10 @@ extern "C" int32_t SequenceAlignMemoryMotion(Sequence* s, const double* dx, cons
     // ResampleMotionMatrix takes counting up: the matrix and dy turned over.
     std::vector<double> moves(frames.size() * 6);
     for (size_t k = 0; k < frames.size(); ++k) {
-      double* m = moves.data() + 6 * k;
-      if (matrices == nullptr) {
-        const double shift[6] = {1, 0, -dx[k], 0, 1, -dy[k]};
-        std::copy(shift, shift + 6, m);
-        continue;
-      }
-      const double* a = matrices + 4 * k;
-      const double up[4] = {a[0], -a[1], -a[2], a[3]};
-      if (ResampleMotionMatrix(up, dx[k], -dy[k], frames[k].width, frames[k].height, m) < 0)
+      const double* a = matrices != nullptr ? matrices + 4 * k : nullptr;
+      const double up[4] = {a ? a[0] : 1, a ? -a[1] : 0, a ? -a[2] : 0, a ? a[3] : 1};
+      if (ResampleMotionMatrix(up, dx[k], -dy[k], frames[k].width, frames[k].height,
+                               moves.data() + 6 * k) < 0)
         return err::Fail(err::kParameter, "frame %zu's motion cannot be undone (%s)", k + 1,
                          mrLastError()), -1;
     }
