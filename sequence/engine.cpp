@@ -260,14 +260,7 @@ class Engine {
   bool Start(DriftWorkspace* ws) {
     Frame& first = frames_[1];
     if (fixed_ != nullptr && !PrepareFixed(ws)) return false;
-    bool read = false;
-    try {
-      read = ReadThrowing(src_[0], first);
-    } catch (const std::bad_alloc&) {
-      first.outOfMemory = true;
-      first.error.clear();
-    }
-    if (!read) {
+    if (!NoThrow(first, [&] { return ReadThrowing(src_[0], first); })) {
       LoadFailed(1);
       return false;
     }
@@ -314,13 +307,7 @@ class Engine {
     scratch.width = frames_[1].width;
     scratch.height = frames_[1].height;
     lock.unlock();
-    bool ok = false;
-    try {
-      ok = PrepareThrowing(1, scratch, ws, nullptr);
-    } catch (const std::bad_alloc&) {
-      scratch.outOfMemory = true;
-      scratch.error.clear();
-    }
+    const bool ok = NoThrow(scratch, [&] { return PrepareThrowing(1, scratch, ws, nullptr); });
     lock.lock();
     Settle(1, scratch, ok);
     if (ok && fixed_ == nullptr) measured_[1] = true;
@@ -487,22 +474,16 @@ class Engine {
     return "no part of the central mask could be compared";
   }
 
-  // LoadThrowing that never throws: a shortage of memory fails the load.
-  // spare: a released frame whose buffers the new one takes.
-  bool LoadInto(int32_t k, const FrameSource& src, Frame& frame, DriftWorkspace* ws,
-                DriftFramePtr spare = nullptr) {
+  // A step of loading frame that never throws: a shortage of memory fails it.
+  template <typename Step>
+  static bool NoThrow(Frame& frame, const Step& step) {
     try {
-      return LoadThrowing(k, src, frame, ws, std::move(spare));
+      return step();
     } catch (const std::bad_alloc&) {
       frame.outOfMemory = true;
       frame.error.clear();
       return false;
     }
-  }
-
-  bool LoadThrowing(int32_t k, const FrameSource& given, Frame& frame, DriftWorkspace* ws,
-                    DriftFramePtr spare) {
-    return ReadThrowing(given, frame) && PrepareThrowing(k, frame, ws, std::move(spare));
   }
 
   // Reads a frame's file into frame.images.
@@ -822,7 +803,11 @@ class Engine {
       for (int i = 0; i < loads; ++i) {
         const int32_t j = toLoad[i];
         Frame scratch;
-        const bool ok = LoadInto(j, sources[i], scratch, ws.get(), std::move(spares[i]));
+        // spares[i]: a released frame whose buffers the new one takes.
+        const bool ok = NoThrow(scratch, [&] {
+          return ReadThrowing(sources[i], scratch) &&
+                 PrepareThrowing(j, scratch, ws.get(), std::move(spares[i]));
+        });
         lock.lock();
         Settle(j, scratch, ok);
         changed_.notify_all();
