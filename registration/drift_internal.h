@@ -73,6 +73,7 @@ struct Workspace {
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
+  FloatImage motionColumns;             // RefineMotion: the compared columns' places and rows
 };
 
 // [x0, x1) x [y0, y1).

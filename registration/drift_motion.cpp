@@ -158,7 +158,7 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
   // the kernels read the reference's rows packed alike (rows 1 to 4 of
   // compact) beside the columns' places across the area (row 0).
   const int32_t nc = (w + step - 1) / step;
-  FloatImage compact;
+  FloatImage& compact = ws.motionColumns;
   if (!compact.Allocate(nc, 5)) return out;
   float* places = compact.Row(0);
   for (int32_t i = 0; i < nc; ++i) places[i] = static_cast<float>((R.x0 + i * step - cx) / S);
