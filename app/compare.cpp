@@ -738,7 +738,7 @@ class ProgramRun {
                    "DY are not a measurement\n", path, refName, f.reason);
     } else if (r.quality == kDriftSuspect) {
       std::fprintf(stderr, "vantor: warning: %s: the displacement (%.2f, %.2f) against %s looks "
-                   "unreliable (%s)\n", path, r.dx, r.dy, refName, SuspectReason(r).c_str());
+                   "unreliable (%s)\n", path, r.dx, r.dy, refName, SuspectReason(r, ctx_.options.model).c_str());
     }
     if (r.rescued) {
       std::fprintf(stderr, "vantor: warning: %s: rescued: the local search against %s ended at "
@@ -756,13 +756,16 @@ class ProgramRun {
     return "the template " + r.value;
   }
 
-  static std::string SuspectReason(const DriftResult& r) {
+  static std::string SuspectReason(const DriftResult& r, int32_t model) {
     if (r.focus > 2.0) return Format("it is out of focus: blurred by about %.1f pixels", r.focus);
     if (r.focus < -2.0)
       return Format("the reference is out of focus: blurred by about %.1f pixels", -r.focus);
     if (r.scale > 0.0 && (r.scale < 0.78 || r.scale > 1.28 || std::fabs(r.angle) > 31.0))
       return Format("a turn of %.1f degrees and scale %.3f, beyond the 30 degrees and 0.8 to 1.25 "
                     "looked for", r.angle, r.scale);
+    if (r.turn > 1.0 && model == kDriftRigid)
+      return Format("scale change: about %.1f pixels at the compared area's corners that the "
+                    "rigid model cannot follow; measure with --model=similarity", r.turn);
     if (r.turn > 1.0)
       return Format("rotation or scale change: about %.1f pixels at the compared area's corners "
                     "that the displacement cannot follow; measure with --model=rigid or "

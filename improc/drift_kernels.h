@@ -106,9 +106,10 @@ struct DriftKernels {
   // dst[x] = (r0[2x] + r0[2x + 1] + r1[2x] + r1[2x + 1]) / 4 of floats, summed
   // in that order so that both paths give the same bits.
   void (*halve_floats)(const float* r0, const float* r1, float* dst, int32_t n);
-  // For k < n: the Keys cubic convolution (a = -0.5) of src (rows of pitch
-  // floats) at (line[0] + k line[2], line[1] + k line[3]), minus sub[k] when
-  // sub is not null; NaN where that position lies outside box (x from box[0]
+  // For k < n: the cubic B-spline with coefficients src (rows of pitch
+  // floats; the registration's SplineCoefficients makes them from samples)
+  // at (line[0] + k line[2], line[1] + k line[3]), minus sub[k] when sub is
+  // not null; NaN where that position lies outside box (x from box[0]
   // and y from box[1] included, to box[2] and box[3] excluded). The box keeps
   // the 4 x 4 taps within src: box[0], box[1] >= 1, box[2] <= width - 2,
   // box[3] <= height - 2.

@@ -1,5 +1,5 @@
-// Row kernels of the motion models' refinement: cubic resampling along a line
-// through the current frame, and the weighted normal equations of a motion's
+// Row kernels of the motion models' refinement: cubic B-spline resampling
+// along a line through the current frame's spline coefficients, and the weighted normal equations of a motion's
 // step. The scalar twins first, then the vector paths compiled once per
 // target; drift_kernels.cpp puts both in its dispatch table.
 
@@ -17,14 +17,15 @@ namespace vantor::drift {
 namespace scalar {
 namespace {
 
-// Keys cubic convolution (a = -0.5) weights of the four taps around a
-// sample at fraction f in [0, 1) past the second.
-inline void KeysWeights(float f, float* w) {
-  const float f2 = f * f, f3 = f2 * f;
-  w[0] = -0.5f * f3 + f2 - 0.5f * f;
-  w[1] = 1.5f * f3 - 2.5f * f2 + 1.0f;
-  w[2] = -1.5f * f3 + 2.0f * f2 + 0.5f * f;
-  w[3] = 0.5f * f3 - 0.5f * f2;
+// Cubic B-spline weights of the four taps around a sample at fraction f in
+// [0, 1) past the second (of spline coefficients, not of the samples).
+inline void SplineWeights(float f, float* w) {
+  const float g = 1.0f - f, f2 = f * f, f3 = f2 * f;
+  constexpr float kSixth = 1.0f / 6.0f;
+  w[0] = kSixth * g * g * g;
+  w[1] = kSixth * (3.0f * f3 - 6.0f * f2 + 4.0f);
+  w[2] = kSixth * (-3.0f * f3 + 3.0f * f2 + 3.0f * f + 1.0f);
+  w[3] = kSixth * f3;
 }
 
 // The motion's columns of J (after gx and gy) at one pixel.
@@ -52,8 +53,8 @@ void WarpRange(const float* src, std::ptrdiff_t pitch, const double* line, const
     const double fx0 = std::floor(sx), fy0 = std::floor(sy);
     const auto ix = static_cast<std::ptrdiff_t>(fx0), iy = static_cast<std::ptrdiff_t>(fy0);
     float wx[4], wy[4];
-    KeysWeights(static_cast<float>(sx - fx0), wx);
-    KeysWeights(static_cast<float>(sy - fy0), wy);
+    SplineWeights(static_cast<float>(sx - fx0), wx);
+    SplineWeights(static_cast<float>(sy - fy0), wy);
     float v = 0;
     for (int32_t j = 0; j < 4; ++j) {
       const float* s = src + (iy - 1 + j) * pitch + ix - 1;
@@ -136,7 +137,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // Runs of samples in two passes, so that the long chain from a position to
 // its taps does not hold up the sums: first the positions (in double), the
-// Keys weights and each sample's first tap for the run, across the lanes;
+// spline weights and each sample's first tap for the run, across the lanes;
 // then four samples at a time, each one's 4 x 4 taps as four loads of four
 // neighbours combined down the columns with its own row weights, and the
 // four results turned across so that the column weights finish them
@@ -165,21 +166,22 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
   const auto pitchd = hn::Set(dd, static_cast<double>(pitch));
   const auto corner = hn::Set(dd, static_cast<double>(pitch + 1));
   const VF nan = hn::Set(d, std::numeric_limits<float>::quiet_NaN());
-  const VF half = hn::Set(d, 0.5f);
   constexpr int32_t kRun = 64;
   // Per sample of the run: fractions, then the weights; inside 0 or 1.
   HWY_ALIGN float fx[kRun], fy[kRun], inside[kRun], wx[4][kRun], wy[4][kRun];
   HWY_ALIGN int32_t off[kRun];
-  // w[0..3][0..3] of four fractions f: Keys cubic convolution, a = -0.5.
-  const auto keys = [&](VF f, float (*w)[kRun], int32_t at) {
-    const VF f2 = hn::Mul(f, f), f3 = hn::Mul(f2, f);
-    hn::Store(hn::NegMulAdd(half, f, hn::NegMulAdd(half, f3, f2)), d, w[0] + at);
-    hn::Store(hn::Add(hn::MulAdd(hn::Set(d, 1.5f), f3, hn::Mul(hn::Set(d, -2.5f), f2)),
-                      hn::Set(d, 1.0f)),
+  // w[0..3][0..3] of four fractions f: the cubic B-spline.
+  const VF sixth = hn::Set(d, 1.0f / 6.0f), three = hn::Set(d, 3.0f), oneF = hn::Set(d, 1.0f);
+  const auto spline = [&](VF f, float (*w)[kRun], int32_t at) {
+    const VF g = hn::Sub(oneF, f), f2 = hn::Mul(f, f), f3 = hn::Mul(f2, f);
+    hn::Store(hn::Mul(sixth, hn::Mul(g, hn::Mul(g, g))), d, w[0] + at);
+    hn::Store(hn::Mul(sixth, hn::MulAdd(three, f3, hn::MulAdd(hn::Set(d, -6.0f), f2,
+                                                             hn::Set(d, 4.0f)))),
               d, w[1] + at);
-    hn::Store(hn::MulAdd(half, f, hn::MulAdd(hn::Set(d, -1.5f), f3, hn::Add(f2, f2))), d,
-              w[2] + at);
-    hn::Store(hn::Mul(half, hn::Sub(f3, f2)), d, w[3] + at);
+    hn::Store(hn::Mul(sixth, hn::MulAdd(hn::Neg(three), f3,
+                                        hn::MulAdd(three, hn::Add(f2, f), oneF))),
+              d, w[2] + at);
+    hn::Store(hn::Mul(sixth, f3), d, w[3] + at);
   };
   while (k + 4 <= n) {
     const int32_t len = std::min(kRun, (n - k) / 4 * 4);
@@ -199,8 +201,8 @@ void WarpRow(const float* src, std::ptrdiff_t pitch, const double* line, const d
       hn::Store(hn::DemoteTo(di, hn::Sub(hn::MulAdd(fly, pitchd, flx), corner)), di, off + q);
     }
     for (int32_t q = 0; q < len; q += 4) {
-      keys(hn::Load(d, fx + q), wx, q);
-      keys(hn::Load(d, fy + q), wy, q);
+      spline(hn::Load(d, fx + q), wx, q);
+      spline(hn::Load(d, fy + q), wy, q);
     }
     for (int32_t q = 0; q < len; q += 4) {
       VF t[4];

@@ -1,5 +1,5 @@
 // The motion refinement's kernels: cubic resampling along a line against a
-// plain evaluation of the Keys kernel, and both kernels' vector paths
+// plain evaluation of the cubic B-spline, and both kernels' vector paths
 // against their scalar twins on every target, with NaN where nothing is
 // sampled.
 #include <gtest/gtest.h>
@@ -14,11 +14,11 @@
 namespace vantor::drift {
 namespace {
 
-// Keys cubic convolution (a = -0.5) at distance t.
-double Keys(double t) {
+// The cubic B-spline at distance t.
+double Spline(double t) {
   t = std::fabs(t);
-  if (t <= 1) return (1.5 * t - 2.5) * t * t + 1;
-  if (t < 2) return ((-0.5 * t + 2.5) * t - 4) * t + 2;
+  if (t <= 1) return 2.0 / 3.0 - t * t + 0.5 * t * t * t;
+  if (t < 2) return (2 - t) * (2 - t) * (2 - t) / 6.0;
   return 0;
 }
 
@@ -27,11 +27,11 @@ double Reference(const std::vector<float>& src, int32_t pitch, double sx, double
   double v = 0;
   for (int32_t j = iy - 1; j <= iy + 2; ++j)
     for (int32_t i = ix - 1; i <= ix + 2; ++i)
-      v += Keys(sx - i) * Keys(sy - j) * src[static_cast<size_t>(j) * pitch + i];
+      v += Spline(sx - i) * Spline(sy - j) * src[static_cast<size_t>(j) * pitch + i];
   return v;
 }
 
-TEST(DriftMotionKernels, WarpRowSamplesTheKeysKernelInsideTheBox) {
+TEST(DriftMotionKernels, WarpRowSamplesTheSplineInsideTheBox) {
   constexpr int32_t kW = 40, kH = 30, kPitch = 43;
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> grey(0.0f, 200.0f);

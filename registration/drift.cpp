@@ -364,6 +364,7 @@ void MeasureModel(const DriftFrame* a, const DriftFrame* b, int32_t mask, int32_
   r->scale = MotionScale(m);
   r->precision = f.ok ? f.precision : 1e9;
   r->inliers = f.ok ? f.inliers : 0.0;
+  r->turn = f.ok ? f.turn : 0.0;
   // The distance through the motion: reference pixel M (p - c) + c + d for
   // the frame's pixel p.
   const double cx = CentreOf(b->w, 0), cy = CentreOf(b->h, 0);

@@ -82,7 +82,8 @@ typedef struct DriftResult {
   double turn;         /* the precise method with the translation model: how far
                           (pixels) a rotation or scale change that the
                           displacement cannot follow moves the compared
-                          area's corners; 0 otherwise */
+                          area's corners; with the rigid model, the scale
+                          change it cannot follow; 0 otherwise */
   double a11, a12, a21, a22; /* the matrix M of the model (the identity for
                           translation); x right, y as the rows count */
   double angle;        /* M's rotation in degrees, counter-clockwise as the

@@ -216,6 +216,20 @@ double NoiseLevel(const FloatImage& img, const Rect& r);
 double NoiseGain(double sigma);
 // The share of a pixel's noise variance left in a value smoothed by sigma.
 double ValueNoiseGain(double sigma);
+// Replaces img's samples by the coefficients of the cubic B-spline that
+// passes through them (mirrored at the edges), which the motion kernels'
+// warp_row resamples: nearly exact up to high frequencies, where cubic
+// convolution's phase-dependent smoothing was most of a motion's error at low
+// noise.
+void SplineCoefficients(FloatImage& img);
+
+// Per unit of a pixel's noise variance, for white noise smoothed by sigma:
+// the expected product of the five-point Laplacian with the smoothed value
+// (negative), and its expected square.
+struct LaplacianNoise {
+  double withValue = 0, squared = 0;
+};
+LaplacianNoise LaplacianNoiseGains(double sigma);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k, Workspace& ws);
 
@@ -286,6 +300,7 @@ struct MotionRefinement {
   double matrixError = 0; // the same convention for the matrix's entries beyond the identity
   double inliers = 0;     // mean robust weight of the compared pixels
   double cost = 0;        // robust scale of the model error at the end
+  double blur = 0;        // the fitted blur: the reference's Laplacian's factor
   int32_t iterations = 0;
 };
 
@@ -327,6 +342,9 @@ struct MotionResult {
   Motion m;
   double precision = -1, inliers = 0;
   double startDx = 0, startDy = 0;  // the start that was taken
+  // The rigid model where the frames also scale: how far the scale it
+  // leaves out moves the compared area's corners (pixels); 0 otherwise.
+  double turn = 0;
 };
 MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceData& ref,
                            const FloatImage& reference, const FloatImage& current, const Rect& mask, int32_t w, int32_t h,

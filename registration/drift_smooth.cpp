@@ -115,6 +115,85 @@ double ValueNoiseGain(double sigma) {
   return s * s;
 }
 
+void SplineCoefficients(FloatImage& img) {
+  // The inverse of the cubic B-spline's sampling (1, 4, 1) / 6 both ways: a
+  // causal and an anticausal pass of its pole z, mirrored at the ends.
+  const float z = static_cast<float>(std::sqrt(3.0) - 2.0);
+  const float lastGain = z / (z * z - 1.0f);
+  constexpr float kGain = 6.0f;  // (1 - z) (1 - 1 / z)
+  // Enough terms of the mirrored start that z^k is below float's precision.
+  constexpr int32_t kStart = 12;
+  const int32_t w = img.w, h = img.h;
+  // Along the rows, four at a time: each row's recursion is a chain of
+  // dependent steps, four chains keep the core busy.
+  constexpr int32_t kChains = 4;
+  if (w >= 2)
+    for (int32_t y0 = 0; y0 < h; y0 += kChains) {
+      const int32_t n = std::min(kChains, h - y0);
+      float* p[kChains] = {};
+      for (int32_t j = 0; j < n; ++j) p[j] = img.Row(y0 + j);
+      for (int32_t j = 0; j < n; ++j) {
+        float c = 0, zk = 1;
+        for (int32_t i = 0; i < std::min(w, kStart); ++i, zk *= z) c += zk * p[j][i];
+        p[j][0] = c;
+      }
+      for (int32_t i = 1; i < w; ++i)
+        for (int32_t j = 0; j < n; ++j) p[j][i] += z * p[j][i - 1];
+      for (int32_t j = 0; j < n; ++j) p[j][w - 1] = lastGain * (p[j][w - 1] + z * p[j][w - 2]);
+      for (int32_t i = w - 2; i >= 0; --i)
+        for (int32_t j = 0; j < n; ++j) p[j][i] = z * (p[j][i + 1] - p[j][i]);
+    }
+  // Both passes' gains at the end of the columns' (or here with one row).
+  if (h < 2) {
+    for (int32_t x = 0; x < w && h == 1; ++x) img.Row(0)[x] *= kGain;
+    return;
+  }
+  // Down the columns, whole rows at a time.
+  {
+    float* first = img.Row(0);
+    float zk = z;
+    for (int32_t j = 1; j < std::min(h, kStart); ++j, zk *= z) {
+      const float* r = img.Row(j);
+      for (int32_t x = 0; x < w; ++x) first[x] += zk * r[x];
+    }
+  }
+  for (int32_t y = 1; y < h; ++y) {
+    float* r = img.Row(y);
+    const float* up = img.Row(y - 1);
+    for (int32_t x = 0; x < w; ++x) r[x] += z * up[x];
+  }
+  {
+    float* last = img.Row(h - 1);
+    const float* up = img.Row(h - 2);
+    for (int32_t x = 0; x < w; ++x) last[x] = lastGain * (last[x] + z * up[x]);
+  }
+  for (int32_t y = h - 2; y >= 0; --y) {
+    float* r = img.Row(y);
+    const float* down = img.Row(y + 1);
+    for (int32_t x = 0; x < w; ++x) r[x] = z * (down[x] - r[x]);
+  }
+  const float gain = w >= 2 ? kGain * kGain : kGain;
+  for (int32_t y = 0; y < h; ++y) {
+    float* r = img.Row(y);
+    for (int32_t x = 0; x < w; ++x) r[x] *= gain;
+  }
+}
+
+LaplacianNoise LaplacianNoiseGains(double sigma) {
+  // r[k]: the taps' autocorrelation at lag k; white noise smoothed both ways
+  // correlates as r[|dx|] r[|dy|].
+  const std::vector<float> g = GaussTaps(sigma);
+  const int32_t n = static_cast<int32_t>(g.size());
+  double r[3] = {};
+  for (int32_t k = 0; k < 3; ++k)
+    for (int32_t i = 0; i + k < n; ++i) r[k] += static_cast<double>(g[i]) * g[i + k];
+  LaplacianNoise out;
+  // The five-point Laplacian (-4 at the pixel, 1 at its four neighbours).
+  out.withValue = 4.0 * r[0] * (r[1] - r[0]);
+  out.squared = 20.0 * r[0] * r[0] - 32.0 * r[0] * r[1] + 4.0 * r[0] * r[2] + 8.0 * r[1] * r[1];
+  return out;
+}
+
 double NoiseLevel(const FloatImage& img, const Rect& r) {
   // About 4096 blocks on a regular grid.
   const int32_t step = std::max<int32_t>(
