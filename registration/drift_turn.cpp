@@ -210,7 +210,8 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
   // scale, no rotation alone fits them and the rigid rounds crept to their
   // limit (at a third of the speed), while the similarity's angle and centre
   // stay true. Its scale is then either let go (a last rigid refinement) or
-  // reported as what the rigid model cannot follow.
+  // left out, and beyond kRigidMiss reported as what the rigid model cannot
+  // follow.
   const bool rigid = model == kDriftRigid;
   if (rigid) model = kDriftSimilarity;
   const int32_t top = a.top;
@@ -324,9 +325,12 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
       turn.a21 /= s;
       turn.a22 /= s;
     }
-    if (miss > kRigidMiss) {
+    // A scale the noise could make is let go; a real one, even under the
+    // limit, would pull a rigid fit's centre (0.05 pixel from a scale worth
+    // a pixel at the corners): the similarity's angle and centre stand.
+    out.turn = miss > kRigidMiss ? miss : 0.0;
+    if (std::fabs(s - 1.0) > 3.0 * f.matrixError) {
       f.m = turn;
-      out.turn = miss;
     } else {
       const MotionRefinement g = RefineMotion(wide, current, turn, CentreOf(w, 0),
                                               CentreOf(h, 0), kDriftRigid, kMotionSigma, 1, k,
