@@ -213,13 +213,21 @@ void FilterRow(const float* src, float* dst, int32_t n, const float* taps, int32
     hn::StoreU(a2, d, dst + x + 2 * N);
     hn::StoreU(a3, d, dst + x + 3 * N);
   }
-  for (; x + N <= n; x += N) {
-    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, src + x));
+  const auto one = [&](int32_t at) {
+    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, src + at));
     for (int32_t k = 1; k < count; ++k)
-      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, src + x + k), acc);
-    hn::StoreU(acc, d, dst + x);
+      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, src + at + k), acc);
+    hn::StoreU(acc, d, dst + at);
+  };
+  for (; x + N <= n; x += N) one(x);
+  // The rest as the last whole vector, overlapping what is done: every
+  // output then has the same arithmetic wherever it falls in the row (the
+  // scalar tail's rounding differed from the vector's by an ulp).
+  if (x < n && n >= N) {
+    one(n - N);
+  } else if (x < n) {
+    scalar::FilterRow(src + x, dst + x, n - x, taps, count);
   }
-  if (x < n) scalar::FilterRow(src + x, dst + x, n - x, taps, count);
 }
 
 void FilterColumns(const float* const* rows, const float* sub, float* dst, int32_t n,
@@ -251,14 +259,19 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
     hn::StoreU(a2, d, dst + x + 2 * N);
     hn::StoreU(a3, d, dst + x + 3 * N);
   }
-  for (; x + N <= n; x += N) {
-    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, rows[0] + x));
+  const auto one = [&](int32_t at) {
+    V acc = hn::Mul(hn::Set(d, taps[0]), hn::LoadU(d, rows[0] + at));
     for (int32_t k = 1; k < count; ++k)
-      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, rows[k] + x), acc);
-    if (sub != nullptr) acc = hn::Sub(acc, hn::LoadU(d, sub + x));
-    hn::StoreU(acc, d, dst + x);
-  }
-  if (x < n) {
+      acc = hn::MulAdd(hn::Set(d, taps[k]), hn::LoadU(d, rows[k] + at), acc);
+    if (sub != nullptr) acc = hn::Sub(acc, hn::LoadU(d, sub + at));
+    hn::StoreU(acc, d, dst + at);
+  };
+  for (; x + N <= n; x += N) one(x);
+  // The rest as the last whole vector, overlapping what is done (as in
+  // FilterRow); dst is none of the inputs.
+  if (x < n && n >= N) {
+    one(n - N);
+  } else if (x < n) {
     const float* tail[64];
     const int32_t m = count < 64 ? count : 64;
     for (int32_t k = 0; k < m; ++k) tail[k] = rows[k] + x;

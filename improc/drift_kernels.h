@@ -78,9 +78,11 @@ struct DriftKernels {
   // Sum over a w x h block of (b - a)^2; pitches in floats.
   double (*ssd_block)(const float* a, std::ptrdiff_t a_pitch, const float* b,
                       std::ptrdiff_t b_pitch, int32_t w, int32_t h);
-  // dst[x] = sum_k taps[k] src[x + k] for x < n, k < count.
+  // dst[x] = sum_k taps[k] src[x + k] for x < n, k < count; each output
+  // rounded alike wherever it falls in the row (dst is not src).
   void (*filter_row)(const float* src, float* dst, int32_t n, const float* taps, int32_t count);
-  // dst[x] = sum_k taps[k] rows[k][x] - (sub ? sub[x] : 0) for x < n, k < count.
+  // dst[x] = sum_k taps[k] rows[k][x] - (sub ? sub[x] : 0) for x < n, k < count;
+  // each output rounded alike wherever it falls (dst is none of the inputs).
   void (*filter_columns)(const float* const* rows, const float* sub, float* dst, int32_t n,
                          const float* taps, int32_t count);
   // Adds the weighted sums of n pixels to *sums; with u (positions, may be

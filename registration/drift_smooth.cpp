@@ -115,44 +115,58 @@ double ValueNoiseGain(double sigma) {
   return s * s;
 }
 
+namespace {
+
+// Enough terms of the mirrored start of SplineCoefficients' recursions that
+// z^k is below float's precision.
+constexpr int32_t kSplineStart = 12;
+
+// The causal and anticausal passes of SplineCoefficients along K rows from
+// y0 (width at least 2), the chains side by side.
+template <int K>
+void SplineRows(FloatImage& img, int32_t y0, float z, float lastGain) {
+  const int32_t w = img.w;
+  float* p[K];
+  float c[K];
+  for (int j = 0; j < K; ++j) {
+    p[j] = img.Row(y0 + j);
+    float sum = 0, zk = 1;
+    for (int32_t i = 0; i < std::min(w, kSplineStart); ++i, zk *= z) sum += zk * p[j][i];
+    p[j][0] = c[j] = sum;
+  }
+  for (int32_t i = 1; i < w; ++i)
+    for (int j = 0; j < K; ++j) p[j][i] = c[j] = p[j][i] + z * c[j];
+  for (int j = 0; j < K; ++j) p[j][w - 1] = c[j] = lastGain * (c[j] + z * p[j][w - 2]);
+  for (int32_t i = w - 2; i >= 0; --i)
+    for (int j = 0; j < K; ++j) p[j][i] = c[j] = z * (c[j] - p[j][i]);
+}
+
+}  // namespace
+
 void SplineCoefficients(FloatImage& img) {
   // The inverse of the cubic B-spline's sampling (1, 4, 1) / 6 both ways: a
   // causal and an anticausal pass of its pole z, mirrored at the ends.
   const float z = static_cast<float>(std::sqrt(3.0) - 2.0);
   const float lastGain = z / (z * z - 1.0f);
   constexpr float kGain = 6.0f;  // (1 - z) (1 - 1 / z)
-  // Enough terms of the mirrored start that z^k is below float's precision.
-  constexpr int32_t kStart = 12;
   const int32_t w = img.w, h = img.h;
   // Along the rows, four at a time: each row's recursion is a chain of
-  // dependent steps, four chains keep the core busy.
-  constexpr int32_t kChains = 4;
-  if (w >= 2)
-    for (int32_t y0 = 0; y0 < h; y0 += kChains) {
-      const int32_t n = std::min(kChains, h - y0);
-      float* p[kChains] = {};
-      for (int32_t j = 0; j < n; ++j) p[j] = img.Row(y0 + j);
-      for (int32_t j = 0; j < n; ++j) {
-        float c = 0, zk = 1;
-        for (int32_t i = 0; i < std::min(w, kStart); ++i, zk *= z) c += zk * p[j][i];
-        p[j][0] = c;
-      }
-      for (int32_t i = 1; i < w; ++i)
-        for (int32_t j = 0; j < n; ++j) p[j][i] += z * p[j][i - 1];
-      for (int32_t j = 0; j < n; ++j) p[j][w - 1] = lastGain * (p[j][w - 1] + z * p[j][w - 2]);
-      for (int32_t i = w - 2; i >= 0; --i)
-        for (int32_t j = 0; j < n; ++j) p[j][i] = z * (p[j][i + 1] - p[j][i]);
-    }
+  // dependent steps; four chains, each in a register, keep the core busy.
+  if (w >= 2) {
+    int32_t y = 0;
+    for (; y + 4 <= h; y += 4) SplineRows<4>(img, y, z, lastGain);
+    for (; y < h; ++y) SplineRows<1>(img, y, z, lastGain);
+  }
   // Both passes' gains at the end of the columns' (or here with one row).
   if (h < 2) {
-    for (int32_t x = 0; x < w && h == 1; ++x) img.Row(0)[x] *= kGain;
+    for (int32_t x = 0; x < w && h == 1 && w >= 2; ++x) img.Row(0)[x] *= kGain;
     return;
   }
   // Down the columns, whole rows at a time.
   {
     float* first = img.Row(0);
     float zk = z;
-    for (int32_t j = 1; j < std::min(h, kStart); ++j, zk *= z) {
+    for (int32_t j = 1; j < std::min(h, kSplineStart); ++j, zk *= z) {
       const float* r = img.Row(j);
       for (int32_t x = 0; x < w; ++x) first[x] += zk * r[x];
     }
@@ -167,16 +181,19 @@ void SplineCoefficients(FloatImage& img) {
     const float* up = img.Row(h - 2);
     for (int32_t x = 0; x < w; ++x) last[x] = lastGain * (last[x] + z * up[x]);
   }
+  // The anticausal pass, each row scaled once the one above no longer
+  // needs it.
+  const float gain = w >= 2 ? kGain * kGain : kGain;
   for (int32_t y = h - 2; y >= 0; --y) {
     float* r = img.Row(y);
-    const float* down = img.Row(y + 1);
-    for (int32_t x = 0; x < w; ++x) r[x] = z * (down[x] - r[x]);
+    float* down = img.Row(y + 1);
+    for (int32_t x = 0; x < w; ++x) {
+      r[x] = z * (down[x] - r[x]);
+      down[x] *= gain;
+    }
   }
-  const float gain = w >= 2 ? kGain * kGain : kGain;
-  for (int32_t y = 0; y < h; ++y) {
-    float* r = img.Row(y);
-    for (int32_t x = 0; x < w; ++x) r[x] *= gain;
-  }
+  float* first = img.Row(0);
+  for (int32_t x = 0; x < w; ++x) first[x] *= gain;
 }
 
 LaplacianNoise LaplacianNoiseGains(double sigma) {
