@@ -1,8 +1,8 @@
 // The precise method's sub-pixel refinement, in the inverse-compositional
-// form: the current frame is resampled (the cubic B-spline through its
-// samples) onto the reference's grid and the update solves the normal
-// equations built from the reference's own gradients. Both frames are
-// smoothed first (Gaussian, sigma 1.5). Because the gradient comes from a different image than the one resampled,
+// form: the current frame is resampled (Keys cubic) onto the reference's
+// grid and the update solves the normal equations built from the reference's
+// own gradients. Both frames are smoothed first (Gaussian, sigma 1.5).
+// Because the gradient comes from a different image than the one resampled,
 // the noise of the resampled frame (whose variance changes with the
 // sub-pixel phase) does not bias the solution toward half pixels, as
 // minimising the interpolated mean square difference does. Tukey weights,
@@ -56,14 +56,18 @@ constexpr double kSpatialMostUpTo = 36.0;
 // errors from 0.
 constexpr double kSpatialClear = 25.0;
 
-// Cubic B-spline weights of the taps -1, 0, 1, 2 at phase f (of spline
-// coefficients, not of the samples).
-void SplineWeights(double f, float* w) {
-  const double g = 1.0 - f, f2 = f * f, f3 = f2 * f;
-  w[0] = static_cast<float>(g * g * g / 6.0);
-  w[1] = static_cast<float>((3.0 * f3 - 6.0 * f2 + 4.0) / 6.0);
-  w[2] = static_cast<float>((-3.0 * f3 + 3.0 * f2 + 3.0 * f + 1.0) / 6.0);
-  w[3] = static_cast<float>(f3 / 6.0);
+// Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
+void KeysWeights(double f, float* w) {
+  auto k = [](double x) {
+    x = std::fabs(x);
+    if (x < 1) return (1.5 * x - 2.5) * x * x + 1;
+    if (x < 2) return ((-0.5 * x + 2.5) * x - 4) * x + 2;
+    return 0.0;
+  };
+  w[0] = static_cast<float>(k(1 + f));
+  w[1] = static_cast<float>(k(f));
+  w[2] = static_cast<float>(k(1 - f));
+  w[3] = static_cast<float>(k(2 - f));
 }
 
 // The normal equations of the refinement: the kernel's five parameters
@@ -370,23 +374,6 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   } else if (!SmoothRegion(cur, Q, sigma, &bs, k, ws)) {
     return out;
   }
-  // Resampled as the cubic spline through the smoothed samples: cubic
-  // convolution's smoothing, which depends on the sub-pixel phase, was most
-  // of the error on clean frames (a star field at noise 2: 0.0034 pixel RMS,
-  // 0.0024 so). A frame's own smoothing is copied first: it is its
-  // reference data too.
-  if (src != &bs) {
-    if (!bs.Allocate(Q.Width(), Q.Height())) return out;
-    for (int32_t y = 0; y < Q.Height(); ++y) {
-      const float* from = src->Row(Q.y0 - oy0 + y) + (Q.x0 - ox0);
-      std::copy(from, from + Q.Width(), bs.Row(y));
-    }
-    src = &bs;
-    ox0 = Q.x0;
-    oy0 = Q.y0;
-
-  }
-  SplineCoefficients(bs);
   const int32_t w = P.Width(), h = P.Height();
   if (!hbuf.Allocate(w, 4) || !resid.Allocate(w, h)) return out;
   // About 2048 pixels on a regular grid give the robust scale.
@@ -430,8 +417,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     const int32_t ox = static_cast<int32_t>(std::floor(tx));
     const int32_t oy = static_cast<int32_t>(std::floor(ty));
     float wx[4], wy[4];
-    SplineWeights(tx - ox, wx);
-    SplineWeights(ty - oy, wy);
+    KeysWeights(tx - ox, wx);
+    KeysWeights(ty - oy, wy);
     // Rows resampled along x go through a ring of four (row j in j % 4),
     // made as the columns' pass needs them.
     int32_t made = 0;
