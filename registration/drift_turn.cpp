@@ -152,9 +152,8 @@ constexpr int32_t kStartRounds = 10;
 // The full frame's smoothing: less than the translation's, since a turn's
 // and a scale's precision comes from the finest structure, but not so
 // little that noise outweighs it (30 frames at noise 8, centre and scale:
-// on a photograph 0.0071 and 2.8e-5 at 1.5, 0.0059 and 2.4e-5 here, 0.0057
-// and 2.4e-5 at 1.0; on a microscope field 0.0013 and 7.5e-6 here, 0.0014
-// and 8.2e-6 at 1.0).
+// on a photograph 0.0059 and 2.4e-5 here, 0.0057 and 2.4e-5 at 1.0; on a
+// microscope field 0.0013 and 7.5e-6 here, 0.0014 and 8.2e-6 at 1.0).
 constexpr double kMotionSigma = 1.25;
 
 // A scale change that moves the compared area's corners by more than this
