@@ -74,7 +74,12 @@ struct Workspace {
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
   FloatImage motionColumns;             // RefineMotion: the compared columns' places and rows
+  std::vector<uint32_t> selectKeys;     // SelectNth: the samples' keys
 };
+
+// The k-th smallest of v (k < v.size(), no NaN), as std::nth_element finds
+// it; v is left in any order, keys is scratch.
+float SelectNth(std::vector<float>& v, size_t k, std::vector<uint32_t>& keys);
 
 // [x0, x1) x [y0, y1).
 struct Rect {

@@ -223,13 +223,9 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
     }
     if (sample.size() < 32) return out;
     {
-      const size_t mid = sample.size() / 2;
-      std::nth_element(sample.begin(), sample.begin() + mid, sample.end());
-      const float med = sample[mid];
+      const float med = SelectNth(sample, sample.size() / 2, ws.selectKeys);
       for (float& v : sample) v = std::fabs(v - med);
-      const size_t low = sample.size() / 5;
-      std::nth_element(sample.begin(), sample.begin() + low, sample.end());
-      scale = std::max(sample[low] / 0.2533, 1e-6);
+      scale = std::max(SelectNth(sample, sample.size() / 5, ws.selectKeys) / 0.2533, 1e-6);
     }
     const bool tukey = it >= 1;
     const float c = static_cast<float>((tukey ? kTukeyC : kHuberK) * scale);

@@ -488,9 +488,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       }
       const bool byStructure = sparse && structured.size() >= 64;
       std::vector<float>& use = byStructure ? structured : sample;
-      const size_t mid = use.size() / 2;
-      std::nth_element(use.begin(), use.begin() + mid, use.end());
-      const float med = use[mid];
+      const float med = SelectNth(use, use.size() / 2, ws.selectKeys);
       for (float& v : use) v = std::fabs(v - med);
       // From a low quantile of the absolute deviations: what moves on its own
       // may cover much of the compared area (in a dense scene against the
@@ -502,8 +500,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       const double share = byStructure ? 0.4 : 0.2;
       const double normal = byStructure ? 0.5244 : 0.2533;
       const size_t low = static_cast<size_t>(static_cast<double>(use.size()) * share);
-      std::nth_element(use.begin(), use.begin() + low, use.end());
-      scale = std::max(use[low] / normal, 1e-6);
+      scale = std::max(SelectNth(use, low, ws.selectKeys) / normal, 1e-6);
     }
     const bool tukey = it >= 1;
     const Weighting kind = tukey ? Weighting::kTukey : Weighting::kHuber;
