@@ -228,9 +228,10 @@ double ValueNoiseGain(double sigma);
 // noise.
 void SplineCoefficients(FloatImage& img);
 
-// Per unit of a pixel's noise variance, for white noise smoothed by sigma:
-// the expected product of the five-point Laplacian with the smoothed value
-// (negative), and its expected square.
+// For white noise smoothed by sigma, per unit of the smoothed value's noise
+// variance (ReferenceData::valueNoise): the expected product of the
+// five-point Laplacian with the smoothed value (negative), and its expected
+// square.
 struct LaplacianNoise {
   double withValue = 0, squared = 0;
 };
@@ -296,6 +297,9 @@ double MotionEdge(double sigma);
 
 // M's rotation (radians, counter-clockwise with y up) and scale.
 double MotionAngle(const Motion& m);
+// m made exactly the model's: a rotation (rigid), or a rotation and a scale
+// (similarity), with its angle (and scale); affine leaves it as it is.
+void ProjectMotion(Motion& m, int32_t model);
 double MotionScale(const Motion& m);
 
 struct MotionRefinement {

@@ -64,8 +64,9 @@ void Fix(double* a, double* v, int n, int p, double value) {
   v[p] = value;
 }
 
-// The motion made exactly the model's: a rotation, or a rotation and a scale.
-void Project(Motion& m, int32_t model) {
+}  // namespace
+
+void ProjectMotion(Motion& m, int32_t model) {
   if (model == kDriftAffine) return;
   const double angle = MotionAngle(m);
   const double scale = model == kDriftRigid ? 1.0 : MotionScale(m);
@@ -74,7 +75,6 @@ void Project(Motion& m, int32_t model) {
   m.a12 = -m.a21;
 }
 
-}  // namespace
 
 Motion AtLevel(const Motion& m, int32_t level, bool down) {
   Motion out = m;
@@ -175,14 +175,8 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
     return to;
   };
 
-  // The reference's noise in its Laplacian, per compared pixel.
-  LaplacianNoise lapNoise = LaplacianNoiseGains(ref.sigma);
-  {
-    const double gainV = ValueNoiseGain(ref.sigma);
-    const double n2 = gainV > 0 ? ref.valueNoise / gainV : 0.0;
-    lapNoise.withValue *= n2;
-    lapNoise.squared *= n2;
-  }
+  // The reference's noise in its Laplacian, per unit of its values' noise.
+  const LaplacianNoise lapNoise = LaplacianNoiseGains(ref.sigma);
   float c0 = 0, c1 = 0, b = 0;
   double prev[kMaxParams] = {};
   double inv[kMaxParams] = {};
@@ -293,8 +287,8 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
       // Where the Laplacian is mostly noise the corrected blur would be too
       // (-1.5 at noise 16): there it is held at none.
       const int bl = nm + 2;
-      const double vn = ref.valueNoise * sw, lv = lapNoise.withValue * sw,
-                   ll = lapNoise.squared * sw;
+      const double vn = ref.valueNoise * sw, lv = lapNoise.withValue * vn,
+                   ll = lapNoise.squared * vn;
       M[g1 * P + g1] -= std::min(vn, 0.8 * M[g1 * P + g1]);
       V[g1] += vn;
       if (M[bl * P + bl] > kLaplacianSignal * ll) {
@@ -347,7 +341,7 @@ MotionRefinement RefineMotion(const ReferenceData& ref, const FloatImage& cur, c
     n.a22 = D[2] * m.a12 + (1 + D[3]) * m.a22;
     n.dx = (1 + D[0]) * m.dx + D[1] * m.dy + tx;
     n.dy = D[2] * m.dx + (1 + D[3]) * m.dy + ty;
-    Project(n, model);
+    ProjectMotion(n, model);
     m = n;
     c0 = static_cast<float>(X[nm]);
     c1 = static_cast<float>(X[nm + 1]);

@@ -159,7 +159,8 @@ void SplineCoefficients(FloatImage& img) {
   }
   // Both passes' gains at the end of the columns' (or here with one row).
   if (h < 2) {
-    for (int32_t x = 0; x < w && h == 1 && w >= 2; ++x) img.Row(0)[x] *= kGain;
+    if (h == 1 && w >= 2)
+      for (int32_t x = 0; x < w; ++x) img.Row(0)[x] *= kGain;
     return;
   }
   // Down the columns, whole rows at a time.
@@ -205,9 +206,13 @@ LaplacianNoise LaplacianNoiseGains(double sigma) {
   for (int32_t k = 0; k < 3; ++k)
     for (int32_t i = 0; i + k < n; ++i) r[k] += static_cast<double>(g[i]) * g[i + k];
   LaplacianNoise out;
-  // The five-point Laplacian (-4 at the pixel, 1 at its four neighbours).
-  out.withValue = 4.0 * r[0] * (r[1] - r[0]);
-  out.squared = 20.0 * r[0] * r[0] - 32.0 * r[0] * r[1] + 4.0 * r[0] * r[2] + 8.0 * r[1] * r[1];
+  // The five-point Laplacian (-4 at the pixel, 1 at its four neighbours), per
+  // unit of the smoothed value's own noise variance (r[0]^2).
+  const double value = r[0] * r[0];
+  if (!(value > 0)) return out;
+  out.withValue = 4.0 * r[0] * (r[1] - r[0]) / value;
+  out.squared =
+      (20.0 * r[0] * r[0] - 32.0 * r[0] * r[1] + 4.0 * r[0] * r[2] + 8.0 * r[1] * r[1]) / value;
   return out;
 }
 

@@ -318,12 +318,7 @@ MotionResult MeasureMotion(const Pyramid& a, const Pyramid& b, const ReferenceDa
     const double s = MotionScale(f.m);
     const double miss = std::fabs(s - 1.0) * 0.5 * std::hypot(mask.Width(), mask.Height());
     Motion turn = f.m;
-    if (s > 0) {
-      turn.a11 /= s;
-      turn.a12 /= s;
-      turn.a21 /= s;
-      turn.a22 /= s;
-    }
+    ProjectMotion(turn, kDriftRigid);
     // A scale the noise could make is let go; a real one, even under the
     // limit, would pull a rigid fit's centre (0.05 pixel from a scale worth
     // a pixel at the corners): the similarity's angle and centre stand.
