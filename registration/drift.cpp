@@ -494,6 +494,22 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   r->dy = f.ok ? f.dy : g.dy;
   // An estimate that did not converge is no better than the whole-pixel start.
   r->precision = f.ok ? f.precision : 1e9;
+  // Where noise makes up most of the reference's gradients and the
+  // comparison is loose, a field of separate spots is measured by their
+  // model, where that explains the frames, agrees with the comparison and is
+  // the more precise.
+  if (f.ok && !a->ref.shrunkX.Empty() && f.precision > kSpotsWorth) {
+    const SpotFit s = FitSpots(a->full, a->ref.rect, a->noise, b->full, b->noise, f.dx, f.dy, k,
+                               ws.work);
+    if (MemoryFailed()) return;
+    const double apart = kSpotsAgree * std::hypot(f.precision, s.precision);
+    if (s.ok && s.fit < kSpotsFit && s.precision < f.precision &&
+        std::fabs(s.dx - f.dx) < apart && std::fabs(s.dy - f.dy) < apart) {
+      r->dx = s.dx;
+      r->dy = s.dy;
+      r->precision = s.precision;
+    }
+  }
   r->inliers = f.ok ? f.inliers : 0.0;
   if (f.ok) {
     r->turn = ResidualTurn(a->pyramid, b->pyramid, b->mask, b->w, b->h, f.dx, f.dy, k, ws.work);

@@ -57,6 +57,27 @@ struct FloatImage {
   bool Empty() const { return w == 0 || h == 0; }
 };
 
+// A spot's pixels in one frame for FitSpots: the window (frame coordinates)
+// and where its Gaussian's values start in SpotWork::gauss.
+struct SpotWindow {
+  int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  size_t at = 0;
+};
+
+// FitSpots's scratch memory.
+struct SpotWork {
+  FloatImage smoothA, smoothB, detect;      // the frames smoothed, their sum
+  std::vector<double> params, gradient, step, trial, diag, blocks;
+  std::vector<double> cgR, cgZ, cgD, cgQ;   // conjugate gradients' vectors
+  std::vector<double> za, zb;               // products with the Jacobian, per frame
+  std::vector<double> columns;              // the shared parameters' columns of it
+  std::vector<float> modelA, modelB, residA, residB, weightA, weightB;
+  std::vector<float> gauss;                 // the spots' Gaussians over their windows
+  std::vector<SpotWindow> windows;
+  std::vector<int32_t> coverA, coverB;      // the pixels some window holds, per frame
+  std::vector<uint8_t> mark;
+};
+
 // Scratch memory of the measurement, for one thread at a time. Its blocks
 // stay from one call to the next and grow when a call needs more; what they
 // hold between calls means nothing.
@@ -75,6 +96,7 @@ struct Workspace {
   std::vector<float> positions;         // Refine: the compared columns' places across the area
   FloatImage motionColumns;             // RefineMotion: the compared columns' places and rows
   std::vector<uint32_t> selectKeys;     // SelectNth: the samples' keys
+  SpotWork spots;                       // FitSpots
 };
 
 // The k-th smallest of v (k < v.size(), no NaN), as std::nth_element finds
@@ -276,6 +298,32 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx
                   double sigma, const DriftKernels& k, Workspace& ws,
                   const ReferenceData* own = nullptr, double brightness = 1.0,
                   double contrast = 0.0);
+
+// The displacement of a field of faint point sources (beads, stars in photon
+// noise) by a model of its spots: Gaussians found in both frames' smoothed
+// sum, each with its own place and brightness in either frame, one width
+// and one background per frame, fitted with the displacement to both
+// frames' pixels (a over ra, b over where ra lies at the start (dx0, dy0)).
+// noiseA, noiseB: the frames' noise standard deviations. Not ok where fewer
+// than 8 spots stand out, where they are too dense to be told apart, or
+// where the fit does not settle; memory short: not ok, error pending.
+struct SpotFit {
+  bool ok = false;
+  double dx = 0, dy = 0;
+  double precision = -1;  // standard error of the larger axis, pixels
+  double fit = 0;         // mean squared residual over the noise variance (1: the model explains all)
+  double width = 0;       // the spots' fitted sigma, pixels
+  int32_t spots = 0, rounds = 0;
+};
+// A spot model's result stands where its fit is under kSpotsFit and it lies
+// within kSpotsAgree standard errors (both results' combined) of the
+// comparison's.
+inline constexpr double kSpotsFit = 1.3;
+// The comparison's standard error (pixels) above which a spot model is tried.
+inline constexpr double kSpotsWorth = 0.05;
+inline constexpr double kSpotsAgree = 3.0;
+SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const FloatImage& b,
+                 double noiseB, double dx0, double dy0, const DriftKernels& k, Workspace& ws);
 
 // A motion of a model other than translation, about a centre (cx, cy): a
 // feature at p of the current frame lies at M (p - c) + c + d of the

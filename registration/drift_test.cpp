@@ -466,5 +466,39 @@ TEST(Drift, TheFramesRectangleDecidesTheComparedArea) {
   for (DriftFrame* f : {fa, fb, fc}) DriftFrameFree(f);
 }
 
+TEST(Drift, SpotModelOnFaintBeadsInPhotonNoise) {
+  // Beads as above: the spots' model fitted to both frames' raw pixels has
+  // neither the smoothing's loss nor one frame's noise in the other's
+  // template (0.159 pixel RMS where the comparison of the smoothed frames,
+  // shrunk gradients and all, gets 0.197), and its standard error covers
+  // its error.
+  const int w = 384, h = 384;
+  BeadField field(w, h, 5, (w + 40) * (h + 40) / 400);
+  const DriftKernels& k = DriftKernelsFor(true);
+  const Rect mask = CentralRect(w, h, 0.5);
+  double sum2[2] = {0, 0};
+  int covered = 0;
+  constexpr int kPairs = 48;
+  Workspace ws;
+  for (int i = 0; i < kPairs; ++i) {
+    const double tx = 0.077 * i - 1.7, ty = 0.9 - 0.057 * i;
+    FloatImage fa, fb;
+    ASSERT_TRUE(field.Frame(0, 0, &fa) && field.Frame(-tx, -ty, &fb));
+    const double na = NoiseLevel(fa, mask), nb = NoiseLevel(fb, mask);
+    ReferenceData ref;
+    ASSERT_TRUE(PrepareReference(fa, mask, 1.5, na, &ref, k, ws, true));
+    const Refinement f = Refine(ref, fb, tx + 0.3, ty - 0.3, ref.sigma, k, ws);
+    const SpotFit s = FitSpots(fa, mask, na, fb, nb, f.dx, f.dy, k, ws);
+    ASSERT_TRUE(f.ok && s.ok) << i;
+    sum2[0] += (f.dx - tx) * (f.dx - tx) + (f.dy - ty) * (f.dy - ty);
+    sum2[1] += (s.dx - tx) * (s.dx - tx) + (s.dy - ty) * (s.dy - ty);
+    covered += std::fabs(s.dx - tx) < 3 * s.precision && std::fabs(s.dy - ty) < 3 * s.precision;
+    EXPECT_NEAR(s.width, 1.5, 0.3) << i;
+    EXPECT_LT(s.fit, kSpotsFit) << i;
+  }
+  EXPECT_LT(std::sqrt(sum2[1] / (2 * kPairs)), 0.9 * std::sqrt(sum2[0] / (2 * kPairs)));
+  EXPECT_GE(covered, kPairs - 2);
+}
+
 }  // namespace
 }  // namespace vantor::drift

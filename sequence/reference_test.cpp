@@ -96,7 +96,9 @@ TEST(Reference, TheMeanOfTheFirstFramesBeatsANoisyFirstFrameOnEveryThreadCount) 
       EXPECT_EQ(b[k].result.dy, c[k].result.dy) << k;
     }
   }
-  EXPECT_LT(errMean, 0.92 * errFirst) << errFirst << " " << errMean;
+  // 0.957 against 1.031 (1.051 before the first frame's blobs, few and faint
+  // in this noise, were measured by a model of their spots).
+  EXPECT_LT(errMean, 0.95 * errFirst) << errFirst << " " << errMean;
 }
 
 TEST(Reference, ATemplateGivesFrameOneItsShiftAndTheOthersTheirs) {
