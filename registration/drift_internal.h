@@ -64,6 +64,18 @@ struct SpotWindow {
   size_t at = 0;
 };
 
+// The spot model as drawn for one set of parameters (FitSpots keeps two:
+// the accepted one and a trial).
+struct SpotDrawn {
+  std::vector<float> modelA, modelB, residA, residB, weightA, weightB;
+  std::vector<float> gauss;                 // the spots' Gaussians over their windows
+  std::vector<SpotWindow> windows;
+  std::vector<int32_t> coverA, coverB;      // the pixels some window holds, per frame
+  double width = 0, cost = 0, chi = 0;
+  // Per frame: the weights and the weighted residuals outside the covered pixels.
+  double weights[2] = {}, weighted[2] = {};
+};
+
 // FitSpots's scratch memory.
 struct SpotWork {
   FloatImage smoothA, smoothB, detect;      // the frames smoothed, their sum
@@ -71,10 +83,7 @@ struct SpotWork {
   std::vector<double> cgR, cgZ, cgD, cgQ;   // conjugate gradients' vectors
   std::vector<double> za, zb;               // products with the Jacobian, per frame
   std::vector<double> columns;              // the shared parameters' columns of it
-  std::vector<float> modelA, modelB, residA, residB, weightA, weightB;
-  std::vector<float> gauss;                 // the spots' Gaussians over their windows
-  std::vector<SpotWindow> windows;
-  std::vector<int32_t> coverA, coverB;      // the pixels some window holds, per frame
+  SpotDrawn drawn[2];
   std::vector<uint8_t> mark;
 };
 

@@ -28,7 +28,7 @@ constexpr double kDetectSigma = 1.5;   // the smoothing candidates are found on
 constexpr int32_t kDetectRadius = 2;   // a candidate is the largest value this near
 constexpr int32_t kDetectMargin = 3;   // spots just outside the area reach into it
 constexpr double kStartWidth = 1.5;    // the spots' sigma to start from
-constexpr double kReach = 3.5;         // spots are drawn out to this many sigma
+constexpr double kReach = 3.0;         // spots are drawn out to this many sigma
 constexpr int32_t kMaxWindow = 64;     // and at most this many pixels across
 constexpr double kPlaceHold = 5.0;     // pixels: how loosely a place is held where it was found
 constexpr double kHuber = 3.0;         // residuals beyond this many noise deviations weigh less
@@ -36,8 +36,9 @@ constexpr int32_t kAreaPerSpot = 100;  // more candidates than one in this many 
 constexpr int32_t kMaxSpots = 2000;
 constexpr int32_t kMinSpots = 8;
 constexpr int kMaxRounds = 25;
+constexpr int kSpotRounds = 3;        // rounds of the spots alone before the joint fit
 constexpr int kMaxConjugate = 40;
-constexpr double kSolved = 1e-4;       // conjugate gradients stop at this share of the residual
+constexpr double kSolved = 1e-3;       // conjugate gradients stop at this share of the residual
 constexpr double kConverged = 2e-3;    // pixels, each axis
 constexpr int kShared = 5;             // dx, dy, the width, the two backgrounds
 constexpr int kBlock = 16 + 4 * kShared;  // a spot's block and its coupling with the shared
@@ -96,18 +97,20 @@ class SpotModel {
   // p: 4 a spot (x, y, brightness in a, in b), then the shared ones. Draws
   // the model, its residuals, weights and robust cost.
   void Draw(const std::vector<double>& p, int32_t n) {
+    at_ = 1 - at_;
+    d_ = &w_.drawn[at_];
     n_ = n;
     const double* s = p.data() + 4 * static_cast<size_t>(n);
-    width_ = s[kWidth];
-    const int32_t reach = static_cast<int32_t>(std::ceil(kReach * width_));
-    w_.windows.resize(2 * static_cast<size_t>(n));
+    d_->width = s[kWidth];
+    const int32_t reach = static_cast<int32_t>(std::ceil(kReach * d_->width));
+    d_->windows.resize(2 * static_cast<size_t>(n));
     size_t at = 0;
     for (int32_t i = 0; i < n; ++i)
       for (int f = 0; f < 2; ++f) {
         const Area& ar = f == 0 ? a_ : b_;
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        SpotWindow& win = w_.windows[2 * i + f];
+        SpotWindow& win = d_->windows[2 * i + f];
         // A place far outside (or not a number, from a step that will be
         // refused) gets an empty window.
         auto Cell = [&](double v, int32_t lo, int32_t hi) {
@@ -125,18 +128,18 @@ class SpotModel {
         win.at = at;
         at += static_cast<size_t>(win.x1 - win.x0) * (win.y1 - win.y0);
       }
-    w_.gauss.resize(at);
-    const double k = -0.5 / (width_ * width_);
+    d_->gauss.resize(at);
+    const double k = -0.5 / (d_->width * d_->width);
     for (int f = 0; f < 2; ++f) {
       const Area& ar = f == 0 ? a_ : b_;
-      std::vector<float>& m = f == 0 ? w_.modelA : w_.modelB;
+      std::vector<float>& m = f == 0 ? d_->modelA : d_->modelB;
       m.assign(static_cast<size_t>(ar.r.Area()), static_cast<float>(s[f == 0 ? kBackA : kBackB]));
       for (int32_t i = 0; i < n; ++i) {
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const SpotWindow& win = d_->windows[2 * i + f];
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         const double bright = p[4 * i + 2 + f];
-        float* g = w_.gauss.data() + win.at;
+        float* g = d_->gauss.data() + win.at;
         // The Gaussian is the product of its row's and its column's factor.
         double across[kMaxWindow];
         const int32_t ww = win.x1 - win.x0;
@@ -160,11 +163,11 @@ class SpotModel {
     for (int f = 0; f < 2; ++f) {
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<uint8_t>& mark = w_.mark;
-      std::vector<int32_t>& cover = f == 0 ? w_.coverA : w_.coverB;
+      std::vector<int32_t>& cover = f == 0 ? d_->coverA : d_->coverB;
       mark.resize(static_cast<size_t>(ar.r.Area()));
       cover.clear();
       for (int32_t i = 0; i < n; ++i) {
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const SpotWindow& win = d_->windows[2 * i + f];
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const size_t j0 = ar.Index(win.x0, y);
           for (int32_t x = win.x0; x < win.x1; ++x)
@@ -176,40 +179,65 @@ class SpotModel {
       }
       for (const int32_t j : cover) mark[j] = 0;
     }
-    cost_ = 0;
-    chi_ = 0;
+    d_->cost = 0;
+    d_->chi = 0;
     for (int f = 0; f < 2; ++f) {
-      weights_[f] = weighted_[f] = 0;
+      d_->weights[f] = d_->weighted[f] = 0;
       const Area& ar = f == 0 ? a_ : b_;
-      std::vector<float>& m = f == 0 ? w_.modelA : w_.modelB;
-      std::vector<float>& e = f == 0 ? w_.residA : w_.residB;
-      std::vector<float>& wt = f == 0 ? w_.weightA : w_.weightB;
+      std::vector<float>& m = f == 0 ? d_->modelA : d_->modelB;
+      std::vector<float>& e = f == 0 ? d_->residA : d_->residB;
+      std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
       e.resize(m.size());
       wt.resize(m.size());
-      const double inv = 1.0 / ar.noise, limit = kHuber * ar.noise;
-      size_t j = 0;
-      for (int32_t y = ar.r.y0; y < ar.r.y1; ++y)
-        for (int32_t x = ar.r.x0; x < ar.r.x1; ++x, ++j) {
-          const double r = ar.At(x, y) - m[j];
-          const double ar2 = std::fabs(r);
-          e[j] = static_cast<float>(r);
-          const double huber = ar2 <= limit ? 1.0 : limit / ar2;
-          wt[j] = static_cast<float>(huber * inv * inv);
-          const double z = ar2 * inv;
-          cost_ += z <= kHuber ? 0.5 * z * z : kHuber * z - 0.5 * kHuber * kHuber;
-          chi_ += std::min(z * z, kHuber * kHuber);
-          weights_[f] += wt[j];
-          weighted_[f] += wt[j] * r;
+      const float inv = static_cast<float>(1.0 / ar.noise), k = static_cast<float>(kHuber);
+      const float inv2 = inv * inv;
+      // Row by row in float, eight lanes of sums side by side (the order of
+      // the sums fixed, so that the compiler may vectorise them).
+      const int32_t width = ar.r.Width();
+      for (int32_t y = ar.r.y0; y < ar.r.y1; ++y) {
+        const float* v = ar.image->Row(y) + ar.r.x0;
+        const size_t j0 = ar.Index(ar.r.x0, y);
+        const float* mr = m.data() + j0;
+        float* er = e.data() + j0;
+        float* wr = wt.data() + j0;
+        float cost[8] = {}, chi[8] = {}, ws[8] = {}, wes[8] = {};
+        int32_t x = 0;
+        auto Pixel = [&](int32_t i, int l) {
+          const float r = v[i] - mr[i];
+          const float z = std::fabs(r) * inv;
+          const float c = std::min(z, k);  // Huber: 1 within k deviations, k / z beyond
+          er[i] = r;
+          wr[i] = (z > k ? k / z : 1.0f) * inv2;
+          cost[l] += 0.5f * c * (2.0f * z - c);
+          chi[l] += c * c;
+          ws[l] += wr[i];
+          wes[l] += wr[i] * r;
+        };
+        for (; x + 8 <= width; x += 8)
+          for (int l = 0; l < 8; ++l) Pixel(x + l, l);
+        for (; x < width; ++x) Pixel(x, 0);
+        for (int l = 0; l < 8; ++l) {
+          d_->cost += cost[l];
+          d_->chi += chi[l];
+          d_->weights[f] += ws[l];
+          d_->weighted[f] += wes[l];
         }
-      for (const int32_t j : f == 0 ? w_.coverA : w_.coverB) {
-        weights_[f] -= wt[j];
-        weighted_[f] -= wt[j] * e[j];
+      }
+      for (const int32_t j : f == 0 ? d_->coverA : d_->coverB) {
+        d_->weights[f] -= wt[j];
+        d_->weighted[f] -= wt[j] * e[j];
       }
     }
-    chi_ /= static_cast<double>(a_.r.Area() + b_.r.Area());
+    d_->chi /= static_cast<double>(a_.r.Area() + b_.r.Area());
   }
 
-  double Cost() const { return cost_; }
+  double Cost() const { return d_->cost; }
+
+  // The model as drawn before the last Draw again (a refused trial's).
+  void Back() {
+    at_ = 1 - at_;
+    d_ = &w_.drawn[at_];
+  }
 
   // Each frame's noise from the residuals of the model as drawn (those
   // within five of the present deviations): a robust estimate from pixel
@@ -217,7 +245,7 @@ class SpotModel {
   void Renoise(Area& a, Area& b) const {
     for (int f = 0; f < 2; ++f) {
       Area& ar = f == 0 ? a : b;
-      const std::vector<float>& e = f == 0 ? w_.residA : w_.residB;
+      const std::vector<float>& e = f == 0 ? d_->residA : d_->residB;
       const double limit = 25.0 * ar.noise * ar.noise;
       double sum = 0;
       size_t count = 0;
@@ -226,16 +254,16 @@ class SpotModel {
       if (count > 0 && sum > 0.0) ar.noise = std::sqrt(sum / count);
     }
   }
-  double Chi() const { return chi_; }
+  double Chi() const { return d_->chi; }
 
   // The residuals as Transpose's input (the gradient of the cost).
   void LoadResiduals() {
     for (int f = 0; f < 2; ++f) {
-      const std::vector<float>& e = f == 0 ? w_.residA : w_.residB;
+      const std::vector<float>& e = f == 0 ? d_->residA : d_->residB;
       std::vector<double>& z = f == 0 ? w_.za : w_.zb;
       z.resize(e.size());
-      for (const int32_t j : f == 0 ? w_.coverA : w_.coverB) z[j] = e[j];
-      outside_[f] = weighted_[f];
+      for (const int32_t j : f == 0 ? d_->coverA : d_->coverB) z[j] = e[j];
+      outside_[f] = d_->weighted[f];
     }
   }
 
@@ -244,23 +272,23 @@ class SpotModel {
   void Apply(const std::vector<double>& p, const double* v) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
     const double* vs = v + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (width_ * width_), s3 = s2 / width_;
+    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     for (int f = 0; f < 2; ++f) {
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<double>& z = f == 0 ? w_.za : w_.zb;
       const double back = vs[f == 0 ? kBackA : kBackB];
       z.resize(static_cast<size_t>(ar.r.Area()));
-      for (const int32_t j : f == 0 ? w_.coverA : w_.coverB) z[j] = back;
-      outside_[f] = back * weights_[f];
+      for (const int32_t j : f == 0 ? d_->coverA : d_->coverB) z[j] = back;
+      outside_[f] = back * d_->weights[f];
       for (int32_t i = 0; i < n_; ++i) {
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const SpotWindow& win = d_->windows[2 * i + f];
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         const double bright = p[4 * i + 2 + f];
         const double vx = (v[4 * i] - (f == 1 ? vs[kDx] : 0.0)) * bright * s2;
         const double vy = (v[4 * i + 1] - (f == 1 ? vs[kDy] : 0.0)) * bright * s2;
         const double vb = v[4 * i + 2 + f], vw = vs[kWidth] * bright * s3;
-        const float* g = w_.gauss.data() + win.at;
+        const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
           double* row = z.data() + ar.Index(win.x0, y);
@@ -282,24 +310,24 @@ class SpotModel {
     const size_t all = 4 * static_cast<size_t>(n_) + kShared;
     std::fill(out, out + all, 0.0);
     double* os = out + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (width_ * width_), s3 = s2 / width_;
+    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     for (int f = 0; f < 2; ++f) {
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<double>& z = f == 0 ? za : zb;
-      const std::vector<float>& wt = f == 0 ? w_.weightA : w_.weightB;
+      const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
       double sum = outside_[f];
-      for (const int32_t j : f == 0 ? w_.coverA : w_.coverB) {
+      for (const int32_t j : f == 0 ? d_->coverA : d_->coverB) {
         z[j] *= wt[j];
         sum += z[j];
       }
       os[f == 0 ? kBackA : kBackB] = sum;
       for (int32_t i = 0; i < n_; ++i) {
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const SpotWindow& win = d_->windows[2 * i + f];
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         const double bright = p[4 * i + 2 + f];
         double tx = 0, ty = 0, tb = 0, tw = 0;
-        const float* g = w_.gauss.data() + win.at;
+        const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
           const double* row = z.data() + ar.Index(win.x0, y);
@@ -328,20 +356,20 @@ class SpotModel {
   // parameters (kBlock values a spot, row major).
   void SpotBlocks(const std::vector<double>& p, std::vector<double>& blocks) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (width_ * width_), s3 = s2 / width_;
+    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     blocks.assign(kBlock * static_cast<size_t>(n_), 0.0);
     for (int32_t i = 0; i < n_; ++i) {
       double* h = blocks.data() + kBlock * static_cast<size_t>(i);
       double* c = h + 16;
       for (int f = 0; f < 2; ++f) {
         const Area& ar = f == 0 ? a_ : b_;
-        const std::vector<float>& wt = f == 0 ? w_.weightA : w_.weightB;
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
+        const SpotWindow& win = d_->windows[2 * i + f];
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         const double bright = p[4 * i + 2 + f];
         const int b = 2 + f;
-        const float* g = w_.gauss.data() + win.at;
+        const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
           const float* wr = wt.data() + ar.Index(win.x0, y);
@@ -369,21 +397,21 @@ class SpotModel {
   // backgrounds' alone elsewhere.
   void SharedBlock(const std::vector<double>& p, double* h) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (width_ * width_), s3 = s2 / width_;
+    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     std::fill(h, h + kShared * kShared, 0.0);
     for (int f = 0; f < 2; ++f) {
       const Area& ar = f == 0 ? a_ : b_;
-      const std::vector<float>& wt = f == 0 ? w_.weightA : w_.weightB;
-      const std::vector<int32_t>& cover = f == 0 ? w_.coverA : w_.coverB;
+      const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
+      const std::vector<int32_t>& cover = f == 0 ? d_->coverA : d_->coverB;
       std::vector<double>& col = w_.columns;  // dx, dy, width per pixel
       col.resize(3 * static_cast<size_t>(ar.r.Area()));
       for (const int32_t j : cover) col[3 * j] = col[3 * j + 1] = col[3 * j + 2] = 0.0;
       for (int32_t i = 0; i < n_; ++i) {
-        const SpotWindow& win = w_.windows[2 * i + f];
+        const SpotWindow& win = d_->windows[2 * i + f];
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         const double bright = p[4 * i + 2 + f];
-        const float* g = w_.gauss.data() + win.at;
+        const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
           double* c = col.data() + 3 * ar.Index(win.x0, y);
@@ -404,7 +432,7 @@ class SpotModel {
         for (int r = 0; r < kShared; ++r)
           for (int q = 0; q <= r; ++q) h[r * kShared + q] += wj * js[r] * js[q];
       }
-      h[back * kShared + back] += weights_[f];
+      h[back * kShared + back] += d_->weights[f];
     }
     for (int r = 0; r < kShared; ++r)
       for (int q = r + 1; q < kShared; ++q) h[r * kShared + q] = h[q * kShared + r];
@@ -414,12 +442,11 @@ class SpotModel {
   const Area& a_;
   const Area& b_;
   SpotWork& w_;
-  int32_t n_ = 0;
-  double width_ = kStartWidth;
-  double cost_ = 0, chi_ = 0;
-  // Per frame: the weights and the weighted residuals outside the covered
-  // pixels; the weighted sum of Apply's background part there.
-  double weights_[2] = {}, weighted_[2] = {}, outside_[2] = {};
+  int32_t n_ = 0, at_ = 0;
+  SpotDrawn* d_ = &w_.drawn[0];  // the model as last drawn
+  // Per frame: the weighted sum of Apply's background part outside the
+  // covered pixels.
+  double outside_[2] = {};
 };
 
 // Candidates: the local maxima of both frames' smoothed sum (the current
@@ -684,6 +711,38 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     };
     model.Draw(p, n);
     double cost = model.Cost() + Held(p);
+    // First the spots alone, each against the others as drawn (their own
+    // blocks solved, the shared parameters held): cheap rounds that bring
+    // the detections' rough places and brightnesses near the fit's.
+    for (int round = 0; round < kSpotRounds; ++round) {
+      model.LoadResiduals();
+      std::vector<double>& g0 = w.gradient;
+      g0.resize(all);
+      model.Transpose(p, g0.data());
+      model.SpotBlocks(p, w.blocks);
+      std::vector<double>& t = w.trial;
+      t = p;
+      Small own;
+      double h[16], v[4], x[4];
+      for (int32_t i = 0; i < n; ++i) {
+        std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(i), 16, h);
+        for (int j = 0; j < 4; ++j) {
+          h[5 * j] = h[5 * j] * 1.5 + (j < 2 ? 2 * hold : 1e-9);
+          v[j] = g0[4 * i + j] - (j < 2 ? 2 * hold * (p[4 * i + j] - found[4 * i + j]) : 0.0);
+        }
+        if (!own.Factor(h, 4)) continue;
+        own.Solve(v, x);
+        for (int j = 0; j < 4; ++j) t[4 * i + j] += x[j];
+      }
+      model.Draw(t, n);
+      const double c = model.Cost() + Held(t);
+      if (!(c < cost)) {
+        model.Back();
+        break;
+      }
+      cost = c;
+      p.swap(t);
+    }
     constexpr int kRenoise = 3;  // rounds after which the noise is taken from the residuals
     // Levenberg-Marquardt damping, lowered by how well the linear model
     // predicted a step's gain and raised ever faster while steps fail.
@@ -714,7 +773,8 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
         trial = p;
         for (size_t i = 0; i < all; ++i) trial[i] += step[i];
         const double width = trial[4 * n + kWidth];
-        if (width > 0.4 && width < 8.0) {
+        const bool drawn = width > 0.4 && width < 8.0;
+        if (drawn) {
           model.Draw(trial, n);
           const double c = model.Cost() + Held(trial);
           // The reduction the linear model predicts: step . (g + damping D step) / 2.
@@ -735,7 +795,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
         }
         damping *= raise;
         raise *= 2;
-        model.Draw(p, n);
+        if (drawn) model.Back();
       }
       if (!taken) break;  // no step lowers the cost: at its minimum
       if (round + 1 == kRenoise) {
