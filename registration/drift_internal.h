@@ -71,7 +71,7 @@ struct SpotDrawn {
   std::vector<float> gauss;                 // the spots' Gaussians over their windows
   std::vector<SpotWindow> windows;
   std::vector<int32_t> coverA, coverB;      // the pixels some window holds, per frame
-  double width = 0, cost = 0, chi = 0;
+  double width[2] = {}, cost = 0, chi = 0;  // the spots' width in each frame
   // Per frame: the weights and the weighted residuals outside the covered pixels.
   double weights[2] = {}, weighted[2] = {};
 };

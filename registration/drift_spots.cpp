@@ -40,15 +40,18 @@ constexpr int kSpotRounds = 3;        // rounds of the spots alone before the jo
 constexpr int kMaxConjugate = 40;
 constexpr double kSolved = 1e-3;       // conjugate gradients stop at this share of the residual
 constexpr double kConverged = 2e-3;    // pixels, each axis
-constexpr int kShared = 5;             // dx, dy, the width, the two backgrounds
+constexpr int kShared = 6;             // dx, dy, the two frames' widths and backgrounds
 constexpr int kBlock = 16 + 4 * kShared;  // a spot's block and its coupling with the shared
-enum { kDx = 0, kDy, kWidth, kBackA, kBackB };
+enum { kDx = 0, kDy, kWidthA, kWidthB, kBackA, kBackB };
 
-// Cholesky factor of a small symmetric positive matrix (n <= 5), for the
+// A spot width (sigma, pixels) the model may take.
+bool Plausible(double width) { return width > 0.4 && width < 8.0; }
+
+// Cholesky factor of a small symmetric positive matrix (n <= 6), for the
 // preconditioner's blocks.
 struct Small {
   int n = 0;
-  double l[25] = {};
+  double l[36] = {};
   bool Factor(const double* a, int size) {
     n = size;
     for (int i = 0; i < n; ++i)
@@ -65,7 +68,7 @@ struct Small {
     return true;
   }
   void Solve(const double* v, double* x) const {
-    double y[5];
+    double y[6];
     for (int i = 0; i < n; ++i) {
       double s = v[i];
       for (int m = 0; m < i; ++m) s -= l[i * n + m] * y[m];
@@ -101,13 +104,14 @@ class SpotModel {
     d_ = &w_.drawn[at_];
     n_ = n;
     const double* s = p.data() + 4 * static_cast<size_t>(n);
-    d_->width = s[kWidth];
-    const int32_t reach = static_cast<int32_t>(std::ceil(kReach * d_->width));
+    d_->width[0] = s[kWidthA];
+    d_->width[1] = s[kWidthB];
     d_->windows.resize(2 * static_cast<size_t>(n));
     size_t at = 0;
     for (int32_t i = 0; i < n; ++i)
       for (int f = 0; f < 2; ++f) {
         const Area& ar = f == 0 ? a_ : b_;
+        const int32_t reach = static_cast<int32_t>(std::ceil(kReach * d_->width[f]));
         const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
         const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
         SpotWindow& win = d_->windows[2 * i + f];
@@ -129,8 +133,8 @@ class SpotModel {
         at += static_cast<size_t>(win.x1 - win.x0) * (win.y1 - win.y0);
       }
     d_->gauss.resize(at);
-    const double k = -0.5 / (d_->width * d_->width);
     for (int f = 0; f < 2; ++f) {
+      const double k = -0.5 / (d_->width[f] * d_->width[f]);
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<float>& m = f == 0 ? d_->modelA : d_->modelB;
       m.assign(static_cast<size_t>(ar.r.Area()), static_cast<float>(s[f == 0 ? kBackA : kBackB]));
@@ -272,8 +276,8 @@ class SpotModel {
   void Apply(const std::vector<double>& p, const double* v) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
     const double* vs = v + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     for (int f = 0; f < 2; ++f) {
+      const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<double>& z = f == 0 ? w_.za : w_.zb;
       const double back = vs[f == 0 ? kBackA : kBackB];
@@ -287,7 +291,7 @@ class SpotModel {
         const double bright = p[4 * i + 2 + f];
         const double vx = (v[4 * i] - (f == 1 ? vs[kDx] : 0.0)) * bright * s2;
         const double vy = (v[4 * i + 1] - (f == 1 ? vs[kDy] : 0.0)) * bright * s2;
-        const double vb = v[4 * i + 2 + f], vw = vs[kWidth] * bright * s3;
+        const double vb = v[4 * i + 2 + f], vw = vs[kWidthA + f] * bright * s3;
         const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
@@ -310,8 +314,8 @@ class SpotModel {
     const size_t all = 4 * static_cast<size_t>(n_) + kShared;
     std::fill(out, out + all, 0.0);
     double* os = out + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     for (int f = 0; f < 2; ++f) {
+      const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
       const Area& ar = f == 0 ? a_ : b_;
       std::vector<double>& z = f == 0 ? za : zb;
       const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
@@ -342,7 +346,7 @@ class SpotModel {
         out[4 * i] += tx * bright * s2;
         out[4 * i + 1] += ty * bright * s2;
         out[4 * i + 2 + f] += tb;
-        os[kWidth] += tw * bright * s3;
+        os[kWidthA + f] += tw * bright * s3;
         if (f == 1) {
           os[kDx] -= tx * bright * s2;
           os[kDy] -= ty * bright * s2;
@@ -352,16 +356,16 @@ class SpotModel {
   }
 
   // Per spot, its own parts of J^T W J (overlaps with other spots left
-  // out): its 4 x 4 block, then its 4 x 5 coupling with the shared
+  // out): its 4 x 4 block, then its 4 x kShared coupling with the shared
   // parameters (kBlock values a spot, row major).
   void SpotBlocks(const std::vector<double>& p, std::vector<double>& blocks) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     blocks.assign(kBlock * static_cast<size_t>(n_), 0.0);
     for (int32_t i = 0; i < n_; ++i) {
       double* h = blocks.data() + kBlock * static_cast<size_t>(i);
       double* c = h + 16;
       for (int f = 0; f < 2; ++f) {
+        const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
         const Area& ar = f == 0 ? a_ : b_;
         const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
         const SpotWindow& win = d_->windows[2 * i + f];
@@ -378,7 +382,8 @@ class SpotModel {
             const double j[3] = {*g * ux * bright * s2, *g * uy * bright * s2, *g};
             const int at[3] = {0, 1, b};
             // The shared parameters' columns, this spot's part of them.
-            double js[kShared] = {0, 0, *g * bright * (ux * ux + uy * uy) * s3, 0, 0};
+            double js[kShared] = {};
+            js[kWidthA + f] = *g * bright * (ux * ux + uy * uy) * s3;
             if (f == 1) js[kDx] = -j[0], js[kDy] = -j[1];
             js[f == 0 ? kBackA : kBackB] = 1.0;
             for (int r = 0; r < 3; ++r) {
@@ -397,9 +402,9 @@ class SpotModel {
   // backgrounds' alone elsewhere.
   void SharedBlock(const std::vector<double>& p, double* h) {
     const double* s = p.data() + 4 * static_cast<size_t>(n_);
-    const double s2 = 1.0 / (d_->width * d_->width), s3 = s2 / d_->width;
     std::fill(h, h + kShared * kShared, 0.0);
     for (int f = 0; f < 2; ++f) {
+      const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
       const Area& ar = f == 0 ? a_ : b_;
       const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
       const std::vector<int32_t>& cover = f == 0 ? d_->coverA : d_->coverB;
@@ -425,7 +430,8 @@ class SpotModel {
       }
       const int back = f == 0 ? kBackA : kBackB;
       for (const int32_t j : cover) {
-        double js[kShared] = {0, 0, col[3 * j + 2], 0, 0};
+        double js[kShared] = {};
+        js[kWidthA + f] = col[3 * j + 2];
         if (f == 1) js[kDx] = col[3 * j], js[kDy] = col[3 * j + 1];
         js[back] = 1.0;
         const double wj = wt[j];
@@ -532,12 +538,12 @@ bool FindSpots(const Area& a, const Area& b, int32_t ox, int32_t oy, const Drift
 struct Arrow {
   std::vector<Small> spots;
   Small shared;               // the shared block less what the spots explain
-  std::vector<double> solved;  // per spot, its block's inverse times its coupling (4 x 5)
+  std::vector<double> solved;  // per spot, its block's inverse times its coupling (4 x kShared)
   std::vector<double> y;
 
   bool Factor(int32_t n, double damping, SpotWork& w) {
     spots.resize(static_cast<size_t>(n));
-    solved.resize(20 * static_cast<size_t>(n));
+    solved.resize(4 * kShared * static_cast<size_t>(n));
     const double hold = 1.0 / (kPlaceHold * kPlaceHold);
     double hs[kShared * kShared];
     std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(n), kShared * kShared, hs);
@@ -551,7 +557,7 @@ struct Arrow {
       for (int j = 0; j < 4; ++j) h[5 * j] = h[5 * j] * (1.0 + damping) + (j < 2 ? hold : 1e-9);
       if (!spots[i].Factor(h, 4)) return false;
       const double* c = block + 16;
-      double* bc = solved.data() + 20 * static_cast<size_t>(i);
+      double* bc = solved.data() + 4 * kShared * static_cast<size_t>(i);
       for (int q = 0; q < kShared; ++q) {
         double col[4], out[4];
         for (int r = 0; r < 4; ++r) col[r] = c[r * kShared + q];
@@ -581,7 +587,7 @@ struct Arrow {
     shared.Solve(t, out + 4 * n);
     const double* x2 = out + 4 * n;
     for (int32_t i = 0; i < n; ++i) {
-      const double* bc = solved.data() + 20 * static_cast<size_t>(i);
+      const double* bc = solved.data() + 4 * kShared * static_cast<size_t>(i);
       for (int m = 0; m < 4; ++m) {
         double sum = 0;
         for (int q = 0; q < kShared; ++q) sum += bc[m * kShared + q] * x2[q];
@@ -697,7 +703,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     p.resize(all);
     p[4 * n + kDx] = dx0;
     p[4 * n + kDy] = dy0;
-    p[4 * n + kWidth] = kStartWidth;
+    p[4 * n + kWidthA] = p[4 * n + kWidthB] = kStartWidth;
     p[4 * n + kBackA] = Median(A);
     p[4 * n + kBackB] = Median(B);
     SpotModel model(A, B, w);
@@ -772,8 +778,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
         }
         trial = p;
         for (size_t i = 0; i < all; ++i) trial[i] += step[i];
-        const double width = trial[4 * n + kWidth];
-        const bool drawn = width > 0.4 && width < 8.0;
+        const bool drawn = Plausible(trial[4 * n + kWidthA]) && Plausible(trial[4 * n + kWidthB]);
         if (drawn) {
           model.Draw(trial, n);
           const double c = model.Cost() + Held(trial);
@@ -805,8 +810,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
         converged = false;
       }
     }
-    const double width = p[4 * n + kWidth];
-    if (!(width > 0.4 && width < 8.0)) return out;
+    if (!Plausible(p[4 * n + kWidthA]) || !Plausible(p[4 * n + kWidthB])) return out;
     // The displacement's variance: the undamped system's inverse, applied to
     // the unit vectors of dx and dy. A faint spot's fitted brightness is
     // its true one plus noise, whose square adds to it on average: the
@@ -848,7 +852,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     // spot the fit's nonlinearity adds about half again (measured against
     // the truth on beads of 20 to 60 photons over 6 a pixel).
     out.precision = 2.0 * std::sqrt(std::max(var[0], var[1]) * std::max(1.0, out.fit));
-    out.width = width;
+    out.width = p[4 * n + kWidthA];
     out.spots = n;
     out.rounds = round;
   } catch (const std::bad_alloc&) {
