@@ -310,8 +310,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& current, double dx
 
 // The displacement of a field of faint point sources (beads, stars in photon
 // noise) by a model of its spots: Gaussians found in both frames' smoothed
-// sum, each with its own place and brightness in either frame, one width
-// and one background per frame, fitted with the displacement to both
+// sum, each with its own place and brightness in either frame, a width and
+// a background per frame, fitted with the displacement to both
 // frames' pixels (a over ra, b over where ra lies at the start (dx0, dy0)).
 // noiseA, noiseB: the frames' noise standard deviations. Not ok where fewer
 // than 8 spots stand out, where they are too dense to be told apart, or
@@ -321,7 +321,7 @@ struct SpotFit {
   double dx = 0, dy = 0;
   double precision = -1;  // standard error of the larger axis, pixels
   double fit = 0;         // mean squared residual over the noise variance (1: the model explains all)
-  double width = 0;       // the spots' fitted sigma, pixels
+  double width = 0;       // the spots' fitted sigma in the reference, pixels
   int32_t spots = 0, rounds = 0;
 };
 // A spot model's result stands where its fit is under kSpotsFit and it lies

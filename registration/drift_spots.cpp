@@ -1,17 +1,15 @@
 // Fields of faint point sources (beads, stars in photon noise), measured by a
 // model of the spots themselves: Gaussian spots found in both frames, each
-// with its own place and brightness in either frame, one width, one
+// with its own place and brightness in either frame, a width and a
 // background per frame and the displacement, all fitted to both frames' raw
 // pixels at once. Where noise makes up most of a frame's gradients, a
 // comparison of the smoothed frames carries one frame's noise against the
 // other's and the smoothing's loss of resolution; the model's template has
 // neither, and its error comes near the bound the photon counts set.
 //
-// The least-squares system has four unknowns a spot and five shared ones;
-// spots that overlap couple theirs, so it is solved by conjugate gradients
-// from the products with the Jacobian (never formed), preconditioned by the
-// system without the overlaps (each spot's block eliminated into the shared
-// one), with Levenberg damping and Huber weights (hot pixels, cosmic rays).
+// Levenberg-Marquardt with Huber weights (hot pixels, cosmic rays); each
+// step's normal equations (drift_spots_solve.h) are solved by conjugate
+// gradients from the products with the Jacobian, never formed.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -19,6 +17,7 @@
 
 #include "generic/last_error.h"
 #include "registration/drift_internal.h"
+#include "registration/drift_spots_solve.h"
 
 namespace vantor::drift {
 namespace {
@@ -28,7 +27,7 @@ constexpr double kDetectSigma = 1.5;   // the smoothing candidates are found on
 constexpr int32_t kDetectRadius = 2;   // a candidate is the largest value this near
 constexpr int32_t kDetectMargin = 3;   // spots just outside the area reach into it
 constexpr double kStartWidth = 1.5;    // the spots' sigma to start from
-constexpr double kReach = 3.0;         // spots are drawn out to this many sigma
+constexpr double kReach = 2.5;         // spots are drawn out to this many sigma
 constexpr int32_t kMaxWindow = 64;     // and at most this many pixels across
 constexpr double kPlaceHold = 5.0;     // pixels: how loosely a place is held where it was found
 constexpr double kHuber = 3.0;         // residuals beyond this many noise deviations weigh less
@@ -39,48 +38,10 @@ constexpr int kMaxRounds = 25;
 constexpr int kSpotRounds = 3;        // rounds of the spots alone before the joint fit
 constexpr int kMaxConjugate = 40;
 constexpr double kSolved = 1e-3;       // conjugate gradients stop at this share of the residual
-constexpr double kConverged = 2e-3;    // pixels, each axis
-constexpr int kShared = 6;             // dx, dy, the two frames' widths and backgrounds
-constexpr int kBlock = 16 + 4 * kShared;  // a spot's block and its coupling with the shared
-enum { kDx = 0, kDy, kWidthA, kWidthB, kBackA, kBackB };
+constexpr double kConverged = 5e-3;    // pixels, each axis
 
 // A spot width (sigma, pixels) the model may take.
 bool Plausible(double width) { return width > 0.4 && width < 8.0; }
-
-// Cholesky factor of a small symmetric positive matrix (n <= 6), for the
-// preconditioner's blocks.
-struct Small {
-  int n = 0;
-  double l[36] = {};
-  bool Factor(const double* a, int size) {
-    n = size;
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j <= i; ++j) {
-        double s = a[i * n + j];
-        for (int m = 0; m < j; ++m) s -= l[i * n + m] * l[j * n + m];
-        if (i == j) {
-          if (!(s > 0.0)) return false;
-          l[i * n + i] = std::sqrt(s);
-        } else {
-          l[i * n + j] = s / l[j * n + j];
-        }
-      }
-    return true;
-  }
-  void Solve(const double* v, double* x) const {
-    double y[6];
-    for (int i = 0; i < n; ++i) {
-      double s = v[i];
-      for (int m = 0; m < i; ++m) s -= l[i * n + m] * y[m];
-      y[i] = s / l[i * n + i];
-    }
-    for (int i = n - 1; i >= 0; --i) {
-      double s = y[i];
-      for (int m = i + 1; m < n; ++m) s -= l[m * n + i] * x[m];
-      x[i] = s / l[i * n + i];
-    }
-  }
-};
 
 // One frame's compared pixels.
 struct Area {
@@ -531,126 +492,24 @@ bool FindSpots(const Area& a, const Area& b, int32_t ox, int32_t oy, const Drift
   return true;
 }
 
-// The preconditioner: the system without the spots' overlaps (each spot's
-// block, the shared block and their couplings), damped, its inverse by the
-// Schur complement of the spots' blocks. False when it is not positive
-// definite.
-struct Arrow {
-  std::vector<Small> spots;
-  Small shared;               // the shared block less what the spots explain
-  std::vector<double> solved;  // per spot, its block's inverse times its coupling (4 x kShared)
-  std::vector<double> y;
-
-  bool Factor(int32_t n, double damping, SpotWork& w) {
-    spots.resize(static_cast<size_t>(n));
-    solved.resize(4 * kShared * static_cast<size_t>(n));
-    const double hold = 1.0 / (kPlaceHold * kPlaceHold);
-    double hs[kShared * kShared];
-    std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(n), kShared * kShared, hs);
-    for (int j = 0; j < kShared; ++j) hs[j * kShared + j] = hs[j * kShared + j] * (1.0 + damping) + 1e-12;
-    double h[16];
-    for (int32_t i = 0; i < n; ++i) {
-      const double* block = w.blocks.data() + kBlock * static_cast<size_t>(i);
-      std::copy_n(block, 16, h);
-      // A spot that is not there (brightness near 0) has no say in its
-      // place: the hold and a trace keep its block definite.
-      for (int j = 0; j < 4; ++j) h[5 * j] = h[5 * j] * (1.0 + damping) + (j < 2 ? hold : 1e-9);
-      if (!spots[i].Factor(h, 4)) return false;
-      const double* c = block + 16;
-      double* bc = solved.data() + 4 * kShared * static_cast<size_t>(i);
-      for (int q = 0; q < kShared; ++q) {
-        double col[4], out[4];
-        for (int r = 0; r < 4; ++r) col[r] = c[r * kShared + q];
-        spots[i].Solve(col, out);
-        for (int r = 0; r < 4; ++r) bc[r * kShared + q] = out[r];
-      }
-      for (int r = 0; r < kShared; ++r)
-        for (int q = 0; q < kShared; ++q) {
-          double sum = 0;
-          for (int m = 0; m < 4; ++m) sum += c[m * kShared + r] * bc[m * kShared + q];
-          hs[r * kShared + q] -= sum;
-        }
-    }
-    return shared.Factor(hs, kShared);
-  }
-
-  void Apply(int32_t n, const double* in, double* out, const SpotWork& w) {
-    y.resize(4 * static_cast<size_t>(n));
-    double t[kShared];
-    std::copy_n(in + 4 * n, kShared, t);
-    for (int32_t i = 0; i < n; ++i) {
-      spots[i].Solve(in + 4 * i, y.data() + 4 * i);
-      const double* c = w.blocks.data() + kBlock * static_cast<size_t>(i) + 16;
-      for (int q = 0; q < kShared; ++q)
-        for (int m = 0; m < 4; ++m) t[q] -= c[m * kShared + q] * y[4 * i + m];
-    }
-    shared.Solve(t, out + 4 * n);
-    const double* x2 = out + 4 * n;
-    for (int32_t i = 0; i < n; ++i) {
-      const double* bc = solved.data() + 4 * kShared * static_cast<size_t>(i);
-      for (int m = 0; m < 4; ++m) {
-        double sum = 0;
-        for (int q = 0; q < kShared; ++q) sum += bc[m * kShared + q] * x2[q];
-        out[4 * i + m] = y[4 * i + m] - sum;
-      }
-    }
-  }
-};
-
 // Conjugate gradients on (J^T W J + hold + damping) x = g, preconditioned by
 // the arrow; x starts at 0.
 bool Solve(SpotModel& model, const std::vector<double>& p, int32_t n, Arrow& arrow,
            const std::vector<double>& diag, double damping, const std::vector<double>& g,
            std::vector<double>& x, SpotWork& w) {
   const size_t all = g.size();
-  std::vector<double>& r = w.cgR;
-  std::vector<double>& z = w.cgZ;
-  std::vector<double>& d = w.cgD;
-  std::vector<double>& q = w.cgQ;
-  r = g;
-  x.assign(all, 0.0);
-  z.resize(all);
-  d.resize(all);
-  q.resize(all);
-  auto Precondition = [&](const std::vector<double>& in, std::vector<double>& out) {
-    arrow.Apply(n, in.data(), out.data(), w);
-  };
-  auto Multiply = [&](const std::vector<double>& v, std::vector<double>& out) {
-    model.Apply(p, v.data());
-    model.Transpose(p, out.data());
-    for (size_t i = 0; i < all; ++i) out[i] += damping * diag[i] * v[i];
-    const double hold = 1.0 / (kPlaceHold * kPlaceHold);
-    for (int32_t i = 0; i < n; ++i) {
-      out[4 * i] += hold * v[4 * i];
-      out[4 * i + 1] += hold * v[4 * i + 1];
-    }
-  };
-  Precondition(r, z);
-  d = z;
-  double rz = 0, start = 0;
-  for (size_t i = 0; i < all; ++i) rz += r[i] * z[i], start += r[i] * r[i];
-  if (!(start > 0.0)) return true;
-  for (int it = 0; it < kMaxConjugate; ++it) {
-    Multiply(d, q);
-    double dq = 0;
-    for (size_t i = 0; i < all; ++i) dq += d[i] * q[i];
-    if (!(dq > 0.0)) return false;
-    const double alpha = rz / dq;
-    double rr = 0;
-    for (size_t i = 0; i < all; ++i) {
-      x[i] += alpha * d[i];
-      r[i] -= alpha * q[i];
-      rr += r[i] * r[i];
-    }
-    if (rr < kSolved * kSolved * start) break;
-    Precondition(r, z);
-    double rzNew = 0;
-    for (size_t i = 0; i < all; ++i) rzNew += r[i] * z[i];
-    const double beta = rzNew / rz;
-    rz = rzNew;
-    for (size_t i = 0; i < all; ++i) d[i] = z[i] + beta * d[i];
-  }
-  return true;
+  const double hold = 1.0 / (kPlaceHold * kPlaceHold);
+  return ConjugateGradients(
+      [&](const std::vector<double>& v, std::vector<double>& out) {
+        model.Apply(p, v.data());
+        model.Transpose(p, out.data());
+        for (size_t i = 0; i < all; ++i) out[i] += damping * diag[i] * v[i];
+        for (int32_t i = 0; i < n; ++i) {
+          out[4 * i] += hold * v[4 * i];
+          out[4 * i + 1] += hold * v[4 * i + 1];
+        }
+      },
+      arrow, n, w.blocks, g, kMaxConjugate, kSolved, x, w);
 }
 
 // The spots' and the shared blocks of the undamped system (w.blocks, then
@@ -772,7 +631,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       Gather(model, p, n, diag, w);
       bool taken = false;
       while (!taken && damping < 1e8) {
-        if (!arrow.Factor(n, damping, w) || !Solve(model, p, n, arrow, diag, damping, g, step, w)) {
+        if (!arrow.Factor(n, damping, 1.0 / (kPlaceHold * kPlaceHold), w.blocks) || !Solve(model, p, n, arrow, diag, damping, g, step, w)) {
           damping *= 10;
           continue;
         }
@@ -835,7 +694,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       }
     }
     Gather(model, p, n, diag, w);
-    if (!arrow.Factor(n, 0.0, w)) return out;
+    if (!arrow.Factor(n, 0.0, 1.0 / (kPlaceHold * kPlaceHold), w.blocks)) return out;
     double var[2];
     for (int axis = 0; axis < 2; ++axis) {
       std::vector<double> unit(all, 0.0);
