@@ -129,6 +129,15 @@ void GradientStatsRow(const float* up, const float* mid, const float* down, int3
   s[2] += sum2;
 }
 
+int32_t SpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
+  int32_t count = 0;
+  for (int32_t x = 1; x + 1 < n; ++x) {
+    const float l = mid[x - 1], c = mid[x], r = mid[x + 1];
+    if (c - std::max(l, r) > limit || std::min(l, r) - c > limit) out[count++] = x;
+  }
+  return count;
+}
+
 }  // namespace scalar
 }  // namespace vantor::drift
 
@@ -480,6 +489,32 @@ void GradientStatsRow(const float* up, const float* mid, const float* down, int3
     scalar::GradientStatsRow(up + x - 1, mid + x - 1, down + x - 1, n - x + 1, offset, s);
 }
 
+// Whole vectors tested at once; the rare vector with a candidate is looked
+// at lane by lane, in order.
+int32_t SpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
+  int32_t count = 0, x = 1;
+#if HWY_TARGET != HWY_SCALAR
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V lim = hn::Set(d, limit);
+  for (; x + N + 1 <= n; x += N) {
+    const V l = hn::LoadU(d, mid + x - 1), c = hn::LoadU(d, mid + x), r = hn::LoadU(d, mid + x + 1);
+    const auto up = hn::Gt(hn::Sub(c, hn::Max(l, r)), lim);
+    const auto down = hn::Gt(hn::Sub(hn::Min(l, r), c), lim);
+    if (hn::AllFalse(d, hn::Or(up, down))) continue;
+    const int32_t found = scalar::SpikeRow(mid + x - 1, N + 2, limit, out + count);
+    for (int32_t i = count; i < count + found; ++i) out[i] += x - 1;
+    count += found;
+  }
+#endif
+  if (x + 1 < n) {
+    const int32_t found = scalar::SpikeRow(mid + x - 1, n - x + 1, limit, out + count);
+    for (int32_t i = count; i < count + found; ++i) out[i] += x - 1;
+    count += found;
+  }
+  return count;
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace vantor::drift
 HWY_AFTER_NAMESPACE();
@@ -497,6 +532,7 @@ HWY_EXPORT(WidenRow);
 HWY_EXPORT(HalveBytes);
 HWY_EXPORT(HalveFloats);
 HWY_EXPORT(GradientStatsRow);
+HWY_EXPORT(SpikeRow);
 
 double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::ptrdiff_t bp,
                       int32_t w, int32_t h) {
@@ -533,16 +569,20 @@ void VectorGradientStatsRow(const float* up, const float* mid, const float* down
   HWY_DYNAMIC_DISPATCH(GradientStatsRow)(up, mid, down, n, offset, s);
 }
 
+int32_t VectorSpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
+  return HWY_DYNAMIC_DISPATCH(SpikeRow)(mid, n, limit, out);
+}
+
 constexpr DriftKernels kScalar{scalar::SsdBlock,    scalar::FilterRow,  scalar::FilterColumns,
                                scalar::NormalRow,   scalar::GradientRow, scalar::WidenRow,
                                scalar::HalveBytes,  scalar::GradientStatsRow,
                                scalar::HalveFloats, scalar::WarpRow,
-                               scalar::MotionNormalRow};
+                               scalar::MotionNormalRow, scalar::SpikeRow};
 constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilterColumns,
                                VectorNormalRow,   VectorGradientRow, VectorWidenRow,
                                VectorHalveBytes,  VectorGradientStatsRow,
                                VectorHalveFloats, VectorWarpRow,
-                               VectorMotionNormalRow};
+                               VectorMotionNormalRow,   VectorSpikeRow};
 
 }  // namespace
 

@@ -121,6 +121,10 @@ struct DriftKernels {
   // or 6) parameters.
   void (*motion_normal_row)(const MotionRow& row, int32_t n, int32_t params, const Photometric& p,
                             Weighting kind, float c, MotionSums* sums);
+  // The columns x in [1, n - 1), in order, where mid[x] stands more than
+  // limit above both its neighbours along the row or below both, into out;
+  // returns their number.
+  int32_t (*spike_row)(const float* mid, int32_t n, float limit, int32_t* out);
 };
 
 // The vector kernels (vector true) or their scalar twins.

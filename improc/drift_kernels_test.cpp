@@ -98,6 +98,16 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
       s.halve_floats(f0.data(), f1.data(), ds.data(), n);
       for (int32_t x = 0; x < n; ++x) ASSERT_EQ(dv[x], ds[x]) << "halve floats " << x;
 
+      // Spikes among random values, near both ends too: the same columns.
+      auto spiky = f0;
+      for (int32_t x : {1, n / 2, n - 2})
+        if (x >= 1 && x + 1 < n) spiky[x] = x % 2 ? 500.0f : -500.0f;
+      std::vector<int32_t> spv(n), sps(n);
+      const int32_t cv = v.spike_row(spiky.data(), n, 120.0f, spv.data());
+      ASSERT_EQ(cv, s.spike_row(spiky.data(), n, 120.0f, sps.data()));
+      ASSERT_EQ(cv > 0, n >= 3);
+      for (int32_t i = 0; i < cv; ++i) ASSERT_EQ(spv[i], sps[i]) << "spike " << i;
+
       // Large values about their mean: the offset keeps the sums exact enough.
       auto up = Row(rng, n), mid = Row(rng, n), down = Row(rng, n);
       for (float& m : mid) m += 30000.0f;

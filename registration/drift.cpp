@@ -577,6 +577,10 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
       return err::FailDepth(source, s.depth), nullptr;
     }
     f->noise = NoiseLevel(f->full, f->mask);
+    // Hot pixels and cosmic-ray hits carry nothing of the scene: in a faint
+    // field their smoothed blobs outweigh its structure and pull the
+    // refinement toward where they sit on the sensor.
+    RemoveSpikes(&f->full, f->noise, k, work.spikeColumns);
   }
   if (f->mask.Area() > 0) {
     // The frame was checked: the pyramid fails only for memory. The precise

@@ -106,6 +106,7 @@ struct Workspace {
   FloatImage motionColumns;             // RefineMotion: the compared columns' places and rows
   std::vector<uint32_t> selectKeys;     // SelectNth: the samples' keys
   SpotWork spots;                       // FitSpots
+  std::vector<int32_t> spikeColumns;    // RemoveSpikes
 };
 
 // The k-th smallest of v (k < v.size(), no NaN), as std::nth_element finds
@@ -267,6 +268,18 @@ struct LaplacianNoise {
   double withValue = 0, squared = 0;
 };
 LaplacianNoise LaplacianNoiseGains(double sigma);
+// Replaces isolated spikes (hot and dead pixels, single-pixel cosmic-ray
+// hits) by the nearest value of their four neighbours: a pixel that stands
+// more than kSpikeNoise noise deviations beyond all four, and more than
+// kSpikeRatio times as far from the level two pixels away as they are. A
+// spot sampled with a sigma of half a pixel or more keeps its peak (its
+// neighbours carry at least a tenth of it); the frame's border of two
+// pixels is left. Returns how many were replaced; nothing without noise.
+inline constexpr double kSpikeNoise = 6.0;
+inline constexpr float kSpikeRatio = 10.0f;
+// columns: scratch.
+int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
+                     std::vector<int32_t>& columns);
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k, Workspace& ws);
 

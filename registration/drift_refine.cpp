@@ -570,7 +570,20 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     sums.m[At7(0, 0)] -= std::min(noiseShare, 0.8 * sums.m[At7(0, 0)]);
     sums.m[At7(1, 1)] -= std::min(noiseShare, 0.8 * sums.m[At7(1, 1)]);
     double x[System::kParams];
-    if (!SolveNormal(sums, x, inv)) return out;
+    if (contrast <= 0 && !gainKnown) {
+      // The gain is the frames' brightness ratio, and the blur none.
+      FixParameter(sums, 3, brightness - 1.0);
+      FixParameter(sums, 4, 0.0);
+      FixParameter(sums, 5, 0.0);
+      FixParameter(sums, 6, 0.0);
+    }
+    if (!SolveNormal(sums, x, inv)) {
+      // Too near singular to solve whole (a faint field over a ramp, whose
+      // grey levels are nearly a plane): the blur and the gain's change
+      // across the area left out.
+      for (int p = 4; p < 7; ++p) FixParameter(sums, p, 0.0);
+      if (!SolveNormal(sums, x, inv)) return out;
+    }
     // Where much of the compared area moves on its own, a gain near 0 fits
     // the movers of the reference and a flat background at once: an
     // attractor that leads the shift off. The gain stays within a band
@@ -581,13 +594,6 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         FixParameter(sums, 3, std::clamp(x[3], lo, hi));
         if (!SolveNormal(sums, x, inv)) return out;
       }
-    } else if (!gainKnown) {
-      // The gain is the frames' brightness ratio, and the blur none.
-      FixParameter(sums, 3, brightness - 1.0);
-      FixParameter(sums, 4, 0.0);
-      FixParameter(sums, 5, 0.0);
-      FixParameter(sums, 6, 0.0);
-      if (!SolveNormal(sums, x, inv)) return out;
     }
     // A light field changes the gain across the area by a few hundredths per
     // ten pixels of shift; much more is something moving on its own, which

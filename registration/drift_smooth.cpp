@@ -233,6 +233,44 @@ double NoiseLevel(const FloatImage& img, const Rect& r) {
   return 1.4826 * e[mid];
 }
 
+int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
+                     std::vector<int32_t>& columns) {
+  if (!(noise > 0.0) || img->w < 5 || img->h < 5) return 0;
+  const float limit = static_cast<float>(kSpikeNoise * noise);
+  int64_t removed = 0;
+  columns.resize(static_cast<size_t>(img->w));
+  for (int32_t y = 2; y < img->h - 2; ++y) {
+    float* row = img->Row(y);
+    const float* up = img->Row(y - 1);
+    const float* down = img->Row(y + 1);
+    const float* up2 = img->Row(y - 2);
+    const float* down2 = img->Row(y + 2);
+    // Most pixels fail the test against their row's neighbours alone.
+    const int32_t found = k.spike_row(row, img->w, limit, columns.data());
+    for (int32_t i = 0; i < found; ++i) {
+      const int32_t x = columns[i];
+      if (x < 2 || x >= img->w - 2) continue;
+      const float v = row[x];
+      const float n4[4] = {row[x - 1], row[x + 1], up[x], down[x]};
+      const float hi = std::max(std::max(n4[0], n4[1]), std::max(n4[2], n4[3]));
+      const float lo = std::min(std::min(n4[0], n4[1]), std::min(n4[2], n4[3]));
+      // The level around: the middle two of the four values two pixels away.
+      const float r4[4] = {row[x - 2], row[x + 2], up2[x], down2[x]};
+      const float rhi = std::max(std::max(r4[0], r4[1]), std::max(r4[2], r4[3]));
+      const float rlo = std::min(std::min(r4[0], r4[1]), std::min(r4[2], r4[3]));
+      const float level = 0.5f * (r4[0] + r4[1] + r4[2] + r4[3] - rhi - rlo);
+      if (v - hi > limit && v - level > kSpikeRatio * std::max(0.0f, hi - level)) {
+        row[x] = hi;
+        ++removed;
+      } else if (lo - v > limit && level - v > kSpikeRatio * std::max(0.0f, level - lo)) {
+        row[x] = lo;
+        ++removed;
+      }
+    }
+  }
+  return removed;
+}
+
 double SignalEnergy(const FloatImage& full, const Rect& r, double sigma, double noise,
                     const DriftKernels& k, Workspace& ws) {
   const GradientStats g = GradientEnergy(full, r, sigma, k, ws);
