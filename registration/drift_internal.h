@@ -271,12 +271,13 @@ LaplacianNoise LaplacianNoiseGains(double sigma);
 // Replaces isolated spikes (hot and dead pixels, single-pixel cosmic-ray
 // hits) by the nearest value of their four neighbours: a pixel that stands
 // more than kSpikeNoise noise deviations beyond all four, and more than
-// kSpikeRatio times as far from the level two pixels away as they are. A
-// spot sampled with a sigma of half a pixel or more keeps its peak (its
-// neighbours carry at least a tenth of it); the frame's border of two
-// pixels is left. Returns how many were replaced; nothing without noise.
+// kSpikeRatio times as far from the level two pixels away as they are (a
+// dark one: as they are or three noise deviations). A spot sampled with a
+// sigma of 0.4 pixel or more keeps its peak (its neighbours carry at least a
+// thirtieth of it); the frame's border of two pixels is left. Returns how
+// many were replaced; nothing without noise.
 inline constexpr double kSpikeNoise = 6.0;
-inline constexpr float kSpikeRatio = 10.0f;
+inline constexpr float kSpikeRatio = 30.0f;
 // columns: scratch.
 int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
                      std::vector<int32_t>& columns);

@@ -237,6 +237,9 @@ int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
                      std::vector<int32_t>& columns) {
   if (!(noise > 0.0) || img->w < 5 || img->h < 5) return 0;
   const float limit = static_cast<float>(kSpikeNoise * noise);
+  // Nothing in a scene is a dark point: a pixel far below neighbours that
+  // lie within three noise deviations of the level around is dead.
+  const float dip = static_cast<float>(3.0 * noise);
   int64_t removed = 0;
   columns.resize(static_cast<size_t>(img->w));
   for (int32_t y = 2; y < img->h - 2; ++y) {
@@ -262,7 +265,8 @@ int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
       if (v - hi > limit && v - level > kSpikeRatio * std::max(0.0f, hi - level)) {
         row[x] = hi;
         ++removed;
-      } else if (lo - v > limit && level - v > kSpikeRatio * std::max(0.0f, level - lo)) {
+      } else if (lo - v > limit &&
+                 std::max(0.0f, level - lo) < std::max((level - v) / kSpikeRatio, dip)) {
         row[x] = lo;
         ++removed;
       }

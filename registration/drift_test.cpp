@@ -504,10 +504,10 @@ TEST(Drift, FaintBeadsOverARampFixedToTheSensor) {
 }
 
 TEST(Drift, RemoveSpikesTakesHotAndDeadPixelsNotSpots) {
-  // A hot and a dead pixel go; spots of sigma 0.6 and 1 pixel keep their
+  // A hot and a dead pixel go; spots of sigma 0.42 and 1 pixel keep their
   // peaks, however bright, and noise alone loses nothing.
   const int w = 64, h = 64;
-  std::vector<Blob> spots = {{20, 20, 0.6, 400}, {40, 20, 1.0, 400}};
+  std::vector<Blob> spots = {{20, 20, 0.42, 400}, {40, 20, 1.0, 400}};
   auto v = vantor::tools::RenderValues(spots, w, h, 0, 0, 100.0);
   vantor::tools::AddNoise(v, 2.0, 3);
   FloatImage f;
