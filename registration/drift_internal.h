@@ -334,14 +334,15 @@ struct SpotFit {
   bool ok = false;
   double dx = 0, dy = 0;
   double precision = -1;  // standard error of the larger axis, pixels
-  double fit = 0;         // mean squared residual over the noise variance (1: the model explains all)
+  double fit = 0;         // mean squared residual over the given noise's variance (1: the model explains all)
   double width = 0;       // the spots' fitted sigma in the reference, pixels
   int32_t spots = 0, rounds = 0;
 };
-// A spot model's result stands where its fit is under kSpotsFit and it lies
-// within kSpotsAgree standard errors (both results' combined) of the
-// comparison's.
-inline constexpr double kSpotsFit = 1.3;
+// A spot model's result stands where its fit is under kSpotsFit (the
+// frames' noise from pixel differences takes Poisson noise of a few photons
+// for about a fifth less variance than it has) and it lies within
+// kSpotsAgree standard errors (both results' combined) of the comparison's.
+inline constexpr double kSpotsFit = 1.5;
 // The comparison's standard error (pixels) above which a spot model is tried.
 inline constexpr double kSpotsWorth = 0.05;
 inline constexpr double kSpotsAgree = 3.0;

@@ -706,11 +706,14 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     out.ok = true;
     out.dx = p[4 * n + kDx];  // the brightnesses changed, not the places
     out.dy = p[4 * n + kDy];
-    out.fit = model.Chi();
+    // Against the noise the frames were given (the residuals' own, which
+    // the fit's weights use, is 1 by construction).
+    out.fit = model.Chi() * 0.5 *
+              (A.noise * A.noise / (noiseA * noiseA) + B.noise * B.noise / (noiseB * noiseB));
     // Twice the formal error, as the refinement gives: at a few photons a
     // spot the fit's nonlinearity adds about half again (measured against
     // the truth on beads of 20 to 60 photons over 6 a pixel).
-    out.precision = 2.0 * std::sqrt(std::max(var[0], var[1]) * std::max(1.0, out.fit));
+    out.precision = 2.0 * std::sqrt(std::max(var[0], var[1]) * std::max(1.0, model.Chi()));
     out.width = p[4 * n + kWidthA];
     out.spots = n;
     out.rounds = round;
