@@ -250,6 +250,10 @@ GradientStats GradientEnergy(const FloatImage& full, const Rect& r, double sigma
 // both, so that neither noise nor brightness and contrast change it; 0 when
 // nothing stands above the noise).
 double NoiseLevel(const FloatImage& img, const Rect& r);
+// img's values over r on a regular grid of about 4096 points (every step-th
+// row and column from r's corner), replacing out's. Throws std::bad_alloc
+// when memory is short.
+void SampleGrid(const FloatImage& img, const Rect& r, std::vector<float>& out);
 double NoiseGain(double sigma);
 // The share of a pixel's noise variance left in a value smoothed by sigma.
 double ValueNoiseGain(double sigma);

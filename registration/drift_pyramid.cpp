@@ -247,15 +247,11 @@ bool BuildScaledPyramid(const FloatImage& full, bool halved, const Rect& mask, i
   const int32_t lb = std::min(top, 1);
   stats->structure = HasStructure(base, LevelRect(mask, lb, base));
   std::vector<float> v;
-  const int32_t step = std::max<int32_t>(
-      1, static_cast<int32_t>(std::sqrt(static_cast<double>(base.w) * base.h / 4096.0)));
   try {
-    v.reserve(static_cast<size_t>((base.w / step + 1) * (base.h / step + 1)));
+    SampleGrid(base, Rect{0, 0, base.w, base.h}, v);
   } catch (const std::bad_alloc&) {
     return vantor::err::FailMemory();
   }
-  for (int32_t y = 0; y < base.h; y += step)
-    for (int32_t x = 0; x < base.w; x += step) v.push_back(base.Row(y)[x]);
   if (v.empty()) return true;
   // The standard deviation adds signal and noise as variances, which the
   // spread of a mostly flat field does not; the extremes (hot pixels, cosmic

@@ -233,6 +233,15 @@ double NoiseLevel(const FloatImage& img, const Rect& r) {
   return 1.4826 * e[mid];
 }
 
+void SampleGrid(const FloatImage& img, const Rect& r, std::vector<float>& out) {
+  const int32_t step = std::max<int32_t>(
+      1, static_cast<int32_t>(std::sqrt(static_cast<double>(r.Area()) / 4096.0)));
+  out.clear();
+  out.reserve(static_cast<size_t>((r.Width() / step + 1) * (r.Height() / step + 1)));
+  for (int32_t y = r.y0; y < r.y1; y += step)
+    for (int32_t x = r.x0; x < r.x1; x += step) out.push_back(img.Row(y)[x]);
+}
+
 int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
                      std::vector<int32_t>& columns) {
   if (!(noise > 0.0) || img->w < 5 || img->h < 5) return 0;

@@ -30,6 +30,7 @@ constexpr double kStartWidth = 1.5;    // the spots' sigma to start from
 constexpr double kReach = 2.5;         // spots are drawn out to this many sigma
 constexpr int32_t kMaxWindow = 64;     // and at most this many pixels across
 constexpr double kPlaceHold = 5.0;     // pixels: how loosely a place is held where it was found
+constexpr double kHold = 1.0 / (kPlaceHold * kPlaceHold);  // the hold's stiffness
 constexpr double kHuber = 3.0;         // residuals beyond this many noise deviations weigh less
 constexpr int32_t kAreaPerSpot = 100;  // more candidates than one in this many pixels: no spot field
 constexpr int32_t kMaxSpots = 2000;
@@ -48,7 +49,6 @@ struct Area {
   const FloatImage* image = nullptr;
   Rect r;
   double noise = 1;  // standard deviation
-  float At(int32_t x, int32_t y) const { return image->Row(y)[x]; }
   size_t Index(int32_t x, int32_t y) const {
     return static_cast<size_t>(y - r.y0) * r.Width() + (x - r.x0);
   }
@@ -57,6 +57,17 @@ struct Area {
 class SpotModel {
  public:
   SpotModel(const Area& a, const Area& b, SpotWork& w) : a_(a), b_(b), w_(w) {}
+
+  // Spot i's centre and brightness in frame f (0: a, 1: b, where it sits at
+  // its place less the displacement).
+  struct Placed {
+    double cx, cy, bright;
+  };
+  Placed Place(const std::vector<double>& p, int32_t i, int f) const {
+    const double* s = p.data() + 4 * static_cast<size_t>(n_);
+    return {p[4 * i] - (f == 1 ? s[kDx] : 0.0), p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0),
+            p[4 * i + 2 + f]};
+  }
 
   // p: 4 a spot (x, y, brightness in a, in b), then the shared ones. Draws
   // the model, its residuals, weights and robust cost.
@@ -73,8 +84,7 @@ class SpotModel {
       for (int f = 0; f < 2; ++f) {
         const Area& ar = f == 0 ? a_ : b_;
         const int32_t reach = static_cast<int32_t>(std::ceil(kReach * d_->width[f]));
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
+        const auto [cx, cy, bright] = Place(p, i, f);
         SpotWindow& win = d_->windows[2 * i + f];
         // A place far outside (or not a number, from a step that will be
         // refused) gets an empty window.
@@ -101,9 +111,7 @@ class SpotModel {
       m.assign(static_cast<size_t>(ar.r.Area()), static_cast<float>(s[f == 0 ? kBackA : kBackB]));
       for (int32_t i = 0; i < n; ++i) {
         const SpotWindow& win = d_->windows[2 * i + f];
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        const double bright = p[4 * i + 2 + f];
+        const auto [cx, cy, bright] = Place(p, i, f);
         float* g = d_->gauss.data() + win.at;
         // The Gaussian is the product of its row's and its column's factor.
         double across[kMaxWindow];
@@ -235,7 +243,6 @@ class SpotModel {
   // z = J v over the covered pixels (za, zb); outside them it is the
   // background's part alone, whose weighted sum goes to outside_.
   void Apply(const std::vector<double>& p, const double* v) {
-    const double* s = p.data() + 4 * static_cast<size_t>(n_);
     const double* vs = v + 4 * static_cast<size_t>(n_);
     for (int f = 0; f < 2; ++f) {
       const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
@@ -247,9 +254,7 @@ class SpotModel {
       outside_[f] = back * d_->weights[f];
       for (int32_t i = 0; i < n_; ++i) {
         const SpotWindow& win = d_->windows[2 * i + f];
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        const double bright = p[4 * i + 2 + f];
+        const auto [cx, cy, bright] = Place(p, i, f);
         const double vx = (v[4 * i] - (f == 1 ? vs[kDx] : 0.0)) * bright * s2;
         const double vy = (v[4 * i + 1] - (f == 1 ? vs[kDy] : 0.0)) * bright * s2;
         const double vb = v[4 * i + 2 + f], vw = vs[kWidthA + f] * bright * s3;
@@ -271,7 +276,6 @@ class SpotModel {
   void Transpose(const std::vector<double>& p, double* out) {
     std::vector<double>& za = w_.za;
     std::vector<double>& zb = w_.zb;
-    const double* s = p.data() + 4 * static_cast<size_t>(n_);
     const size_t all = 4 * static_cast<size_t>(n_) + kShared;
     std::fill(out, out + all, 0.0);
     double* os = out + 4 * static_cast<size_t>(n_);
@@ -288,9 +292,7 @@ class SpotModel {
       os[f == 0 ? kBackA : kBackB] = sum;
       for (int32_t i = 0; i < n_; ++i) {
         const SpotWindow& win = d_->windows[2 * i + f];
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        const double bright = p[4 * i + 2 + f];
+        const auto [cx, cy, bright] = Place(p, i, f);
         double tx = 0, ty = 0, tb = 0, tw = 0;
         const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
@@ -320,7 +322,6 @@ class SpotModel {
   // out): its 4 x 4 block, then its 4 x kShared coupling with the shared
   // parameters (kBlock values a spot, row major).
   void SpotBlocks(const std::vector<double>& p, std::vector<double>& blocks) {
-    const double* s = p.data() + 4 * static_cast<size_t>(n_);
     blocks.assign(kBlock * static_cast<size_t>(n_), 0.0);
     for (int32_t i = 0; i < n_; ++i) {
       double* h = blocks.data() + kBlock * static_cast<size_t>(i);
@@ -330,9 +331,7 @@ class SpotModel {
         const Area& ar = f == 0 ? a_ : b_;
         const std::vector<float>& wt = f == 0 ? d_->weightA : d_->weightB;
         const SpotWindow& win = d_->windows[2 * i + f];
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        const double bright = p[4 * i + 2 + f];
+        const auto [cx, cy, bright] = Place(p, i, f);
         const int b = 2 + f;
         const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
@@ -362,7 +361,6 @@ class SpotModel {
   // major): their columns summed over the spots at the covered pixels; the
   // backgrounds' alone elsewhere.
   void SharedBlock(const std::vector<double>& p, double* h) {
-    const double* s = p.data() + 4 * static_cast<size_t>(n_);
     std::fill(h, h + kShared * kShared, 0.0);
     for (int f = 0; f < 2; ++f) {
       const double s2 = 1.0 / (d_->width[f] * d_->width[f]), s3 = s2 / d_->width[f];
@@ -374,9 +372,7 @@ class SpotModel {
       for (const int32_t j : cover) col[3 * j] = col[3 * j + 1] = col[3 * j + 2] = 0.0;
       for (int32_t i = 0; i < n_; ++i) {
         const SpotWindow& win = d_->windows[2 * i + f];
-        const double cx = p[4 * i] - (f == 1 ? s[kDx] : 0.0);
-        const double cy = p[4 * i + 1] - (f == 1 ? s[kDy] : 0.0);
-        const double bright = p[4 * i + 2 + f];
+        const auto [cx, cy, bright] = Place(p, i, f);
         const float* g = d_->gauss.data() + win.at;
         for (int32_t y = win.y0; y < win.y1; ++y) {
           const double uy = y - cy;
@@ -442,11 +438,7 @@ bool FindSpots(const Area& a, const Area& b, int32_t ox, int32_t oy, const Drift
   }
   // The sum's median and robust spread from a sample of about 4096 values.
   std::vector<float>& sample = ws.sample;
-  sample.clear();
-  const int32_t step = std::max<int32_t>(1, static_cast<int32_t>(std::sqrt(
-                                                static_cast<double>(width) * height / 4096.0)));
-  for (int32_t y = 0; y < height; y += step)
-    for (int32_t x = 0; x < width; x += step) sample.push_back(sum.Row(y)[x]);
+  SampleGrid(sum, Rect{0, 0, width, height}, sample);
   const size_t half = sample.size() / 2;
   const float median = SelectNth(sample, half, ws.selectKeys);
   for (float& v : sample) v = std::fabs(v - median);
@@ -498,15 +490,14 @@ bool Solve(SpotModel& model, const std::vector<double>& p, int32_t n, Arrow& arr
            const std::vector<double>& diag, double damping, const std::vector<double>& g,
            std::vector<double>& x, SpotWork& w) {
   const size_t all = g.size();
-  const double hold = 1.0 / (kPlaceHold * kPlaceHold);
   return ConjugateGradients(
       [&](const std::vector<double>& v, std::vector<double>& out) {
         model.Apply(p, v.data());
         model.Transpose(p, out.data());
         for (size_t i = 0; i < all; ++i) out[i] += damping * diag[i] * v[i];
         for (int32_t i = 0; i < n; ++i) {
-          out[4 * i] += hold * v[4 * i];
-          out[4 * i + 1] += hold * v[4 * i + 1];
+          out[4 * i] += kHold * v[4 * i];
+          out[4 * i + 1] += kHold * v[4 * i + 1];
         }
       },
       arrow, n, w.blocks, g, kMaxConjugate, kSolved, x, w);
@@ -551,13 +542,8 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     const std::vector<double> found(p.begin(), p.end());
     // The backgrounds: the frames' medians over the compared areas.
     auto Median = [&](const Area& ar) {
-      std::vector<float>& s = ws.sample;
-      s.clear();
-      const int32_t step = std::max<int32_t>(
-          1, static_cast<int32_t>(std::sqrt(static_cast<double>(ar.r.Area()) / 4096.0)));
-      for (int32_t y = ar.r.y0; y < ar.r.y1; y += step)
-        for (int32_t x = ar.r.x0; x < ar.r.x1; x += step) s.push_back(ar.At(x, y));
-      return static_cast<double>(SelectNth(s, s.size() / 2, ws.selectKeys));
+      SampleGrid(*ar.image, ar.r, ws.sample);
+      return static_cast<double>(SelectNth(ws.sample, ws.sample.size() / 2, ws.selectKeys));
     };
     p.resize(all);
     p[4 * n + kDx] = dx0;
@@ -566,12 +552,11 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     p[4 * n + kBackA] = Median(A);
     p[4 * n + kBackB] = Median(B);
     SpotModel model(A, B, w);
-    const double hold = 0.5 / (kPlaceHold * kPlaceHold);
     auto Held = [&](const std::vector<double>& v) {
       double c = 0;
       for (int32_t i = 0; i < n; ++i)
-        c += hold * ((v[4 * i] - found[4 * i]) * (v[4 * i] - found[4 * i]) +
-                     (v[4 * i + 1] - found[4 * i + 1]) * (v[4 * i + 1] - found[4 * i + 1]));
+        c += 0.5 * kHold * ((v[4 * i] - found[4 * i]) * (v[4 * i] - found[4 * i]) +
+                            (v[4 * i + 1] - found[4 * i + 1]) * (v[4 * i + 1] - found[4 * i + 1]));
       return c;
     };
     model.Draw(p, n);
@@ -592,8 +577,8 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       for (int32_t i = 0; i < n; ++i) {
         std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(i), 16, h);
         for (int j = 0; j < 4; ++j) {
-          h[5 * j] = h[5 * j] * 1.5 + (j < 2 ? 2 * hold : 1e-9);
-          v[j] = g0[4 * i + j] - (j < 2 ? 2 * hold * (p[4 * i + j] - found[4 * i + j]) : 0.0);
+          h[5 * j] = h[5 * j] * 1.5 + (j < 2 ? kHold : 1e-9);
+          v[j] = g0[4 * i + j] - (j < 2 ? kHold * (p[4 * i + j] - found[4 * i + j]) : 0.0);
         }
         if (!own.Factor(h, 4)) continue;
         own.Solve(v, x);
@@ -625,13 +610,13 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       model.LoadResiduals();
       model.Transpose(p, g.data());
       for (int32_t i = 0; i < n; ++i) {
-        g[4 * i] -= 2 * hold * (p[4 * i] - found[4 * i]);
-        g[4 * i + 1] -= 2 * hold * (p[4 * i + 1] - found[4 * i + 1]);
+        g[4 * i] -= kHold * (p[4 * i] - found[4 * i]);
+        g[4 * i + 1] -= kHold * (p[4 * i + 1] - found[4 * i + 1]);
       }
       Gather(model, p, n, diag, w);
       bool taken = false;
       while (!taken && damping < 1e8) {
-        if (!arrow.Factor(n, damping, 1.0 / (kPlaceHold * kPlaceHold), w.blocks) || !Solve(model, p, n, arrow, diag, damping, g, step, w)) {
+        if (!arrow.Factor(n, damping, kHold, w.blocks) || !Solve(model, p, n, arrow, diag, damping, g, step, w)) {
           damping *= 10;
           continue;
         }
@@ -682,7 +667,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       double h[16];
       for (int32_t i = 0; i < n; ++i) {
         std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(i), 16, h);
-        for (int j = 0; j < 4; ++j) h[5 * j] += j < 2 ? 1.0 / (kPlaceHold * kPlaceHold) : 1e-9;
+        for (int j = 0; j < 4; ++j) h[5 * j] += j < 2 ? kHold : 1e-9;
         if (!own.Factor(h, 4)) continue;
         for (int f = 0; f < 2; ++f) {
           double unit[4] = {0, 0, 0, 0}, col[4];
@@ -694,7 +679,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       }
     }
     Gather(model, p, n, diag, w);
-    if (!arrow.Factor(n, 0.0, 1.0 / (kPlaceHold * kPlaceHold), w.blocks)) return out;
+    if (!arrow.Factor(n, 0.0, kHold, w.blocks)) return out;
     double var[2];
     for (int axis = 0; axis < 2; ++axis) {
       std::vector<double> unit(all, 0.0);
