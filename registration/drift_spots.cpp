@@ -662,22 +662,15 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     // variance taken off (otherwise noise peaks, and faint spots picked for
     // standing out, are counted as sharp as bright ones).
     Gather(model, p, n, diag, w);
-    {
-      Small own;
-      double h[16];
-      for (int32_t i = 0; i < n; ++i) {
-        std::copy_n(w.blocks.data() + kBlock * static_cast<size_t>(i), 16, h);
-        for (int j = 0; j < 4; ++j) h[5 * j] += j < 2 ? kHold : 1e-9;
-        if (!own.Factor(h, 4)) continue;
-        for (int f = 0; f < 2; ++f) {
-          double unit[4] = {0, 0, 0, 0}, col[4];
-          unit[2 + f] = 1.0;
-          own.Solve(unit, col);
-          double& bright = p[4 * i + 2 + f];
-          bright = std::copysign(std::sqrt(std::max(0.0, bright * bright - col[2 + f])), bright);
-        }
+    if (!arrow.Factor(n, 0.0, kHold, w.blocks)) return out;
+    for (int32_t i = 0; i < n; ++i)
+      for (int f = 0; f < 2; ++f) {
+        double unit[4] = {0, 0, 0, 0}, col[4];
+        unit[2 + f] = 1.0;
+        arrow.spots[i].Solve(unit, col);  // the spot's own block's inverse
+        double& bright = p[4 * i + 2 + f];
+        bright = std::copysign(std::sqrt(std::max(0.0, bright * bright - col[2 + f])), bright);
       }
-    }
     Gather(model, p, n, diag, w);
     if (!arrow.Factor(n, 0.0, kHold, w.blocks)) return out;
     double var[2];
