@@ -579,8 +579,10 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     f->noise = NoiseLevel(f->full, f->mask);
     // Hot pixels and cosmic-ray hits carry nothing of the scene: in a faint
     // field their smoothed blobs outweigh its structure and pull the
-    // refinement toward where they sit on the sensor.
-    RemoveSpikes(&f->full, f->noise, k, work.spikeColumns);
+    // refinement toward where they sit on the sensor, and in a blank frame
+    // they pass for structure. Where any went, level 1 of the pyramid is
+    // made again from what is left.
+    if (RemoveSpikes(&f->full, f->noise, k, work.spikeColumns) > 0) half = nullptr;
   }
   if (f->mask.Area() > 0) {
     // The frame was checked: the pyramid fails only for memory. The precise

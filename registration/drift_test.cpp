@@ -256,6 +256,23 @@ TEST(Drift, FaintBeadsHaveStructurePhotonNoiseAloneHasNone) {
   }
 }
 
+TEST(Drift, HotPixelsAloneAreNoStructure) {
+  // A blank frame of a sensor with hot pixels: the pyramid was made before
+  // they were taken out, and those on the compared area's edge passed for
+  // structure, so the frame was measured (and the next against it).
+  const int w = 256, h = 256;
+  auto a = vantor::tools::RenderValues(vantor::tools::MakeBlobs(w, h, 40, 7), w, h, 0, 0);
+  std::vector<double> b(static_cast<size_t>(w) * h, 50.0);
+  vantor::tools::AddNoise(a, 2, 1);
+  vantor::tools::AddNoise(b, 2, 2);
+  // Some on the compared area's last column, where the test of structure
+  // sees them in the variance more than in the noise.
+  for (int y = 70; y < 190; y += 8) b[static_cast<size_t>(y) * w + 191] = 255.0;
+  const DriftResult r = Measure(a, b, w, h, kDriftPrecise);
+  EXPECT_EQ(r.distance, -1.0);
+  EXPECT_NE(std::string(mrLastError()).find("no structure"), std::string::npos) << mrLastError();
+}
+
 TEST(Drift, GainTestThatTipsStaysTipped) {
   // A dozen stars over a sky of 1000 photons (Poisson, read noise 10): the
   // test whether the reference can tell the gain sits near its line, the
