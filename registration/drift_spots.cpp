@@ -40,6 +40,7 @@ constexpr int kSpotRounds = 3;        // rounds of the spots alone before the jo
 constexpr int kMaxConjugate = 40;
 constexpr double kSolved = 1e-3;       // conjugate gradients stop at this share of the residual
 constexpr double kConverged = 5e-3;    // pixels, each axis
+constexpr double kHopeless = 2 * kSpotsFit;  // the spots alone explain less: no spot field
 
 // A spot width (sigma, pixels) the model may take.
 bool Plausible(double width) { return width > 0.4 && width < 8.0; }
@@ -560,6 +561,11 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
       return c;
     };
     model.Draw(p, n);
+    // Frames the spots as found leave far from explained (a scene, not a
+    // field of spots: its texture's maxima pass for spots) would not be
+    // taken however long the fit ran (the rounds on a thousand spots take
+    // seconds); on spot fields the fit hardly lowers this.
+    if (!(model.Chi() < kHopeless)) return out;
     double cost = model.Cost() + Held(p);
     // First the spots alone, each against the others as drawn (their own
     // blocks solved, the shared parameters held): cheap rounds that bring
