@@ -368,7 +368,10 @@ Motion AtLevel(const Motion& m, int32_t level, bool down);
 double CentreOf(int32_t size, int32_t level);
 
 // How far (pixels) a motion's samples keep from the frame's edges when the
-// frames are smoothed with sigma: the smoothing repeats the edge pixels.
+// frames are smoothed with sigma: the smoothing repeats the edge pixels, but
+// the outermost pixels carry most of a turn's information (2.7 sigma + 2
+// cost a photograph at noise 8 a twentieth of its angle's precision, more
+// than the repeated edges cost it).
 double MotionEdge(double sigma);
 
 // M's rotation (radians, counter-clockwise with y up) and scale.

@@ -91,7 +91,7 @@ double CentreOf(int32_t size, int32_t level) {
   return (0.5 * (size - 1) - 0.5 * (s - 1)) / s;
 }
 
-double MotionEdge(double sigma) { return std::ceil(2.7 * sigma) + 2.0; }
+double MotionEdge(double sigma) { return std::ceil(2.0 * sigma); }
 
 double MotionAngle(const Motion& m) { return std::atan2(m.a21 - m.a12, m.a11 + m.a22); }
 
