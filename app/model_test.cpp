@@ -94,6 +94,19 @@ TEST(Model, TurningSequenceIsMeasuredInBothModesAndComposed) {
         EXPECT_NEAR(std::stod(f[6]), -p.angle, 0.005);
         EXPECT_NEAR(std::stod(f[7]), 1.0 / s, 5e-5);
       }
+      // The frame's whole motion to the first (composed in mode 0) puts its
+      // corners where the truth does (x right, y up).
+      const double c = std::cos(-t) / s, n = std::sin(-t) / s;
+      const double truth[4] = {c, -n, n, c};
+      for (const double qy : {-0.5 * kSide, 0.5 * kSide})
+        for (const double qx : {-0.5 * kSide, 0.5 * kSide}) {
+          double e[2];
+          for (int i = 0; i < 2; ++i)
+            e[i] = (std::stod(f[8 + 2 * i]) - truth[2 * i]) * qx +
+                   (std::stod(f[9 + 2 * i]) - truth[2 * i + 1]) * qy;
+          EXPECT_LT(std::hypot(e[0] + std::stod(f[4]) - ix, e[1] + std::stod(f[5]) - iy), 0.05)
+              << "frame " << k << " corner " << qx << "," << qy;
+        }
     }
   }
   // --aligned moves every frame by its whole motion (composed in mode 0): each

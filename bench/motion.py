@@ -10,7 +10,8 @@ every frame samples one mirrored band-limited base through its own motion
 "first": every frame against the first. Reported per method: RMS errors of
 angle (degrees), scale and the centre's displacement (pixels), frames lost
 (centre off by more than 1 pixel, or failed) and frames per second on one
-thread. A second table measures the same scenes moved by translation
+thread, and the Cramer-Rao bound of a pair of the first frame ("bound": the
+least RMS error any unbiased method can have at that noise). A second table measures the same scenes moved by translation
 alone (the poses' displacements, no turn or scale) with the default
 translation model and with --model=rigid: the centre's RMS error, which a
 rigid model should keep within 10 % of the translation's.
@@ -104,6 +105,21 @@ def from_matrix(A, c):
     return angle, math.sqrt(max(np.linalg.det(M), 0)), M @ c + A[:2, 2] - c
 
 
+def bound(clean, noise):
+    """Cramer-Rao bound of a pair of the first frame (clean, with white noise
+    of sigma noise in both): RMS of angle (degrees), scale and the centre's
+    displacement for a similarity, from the frame's exact gradients."""
+    n = clean.shape[0]
+    F = np.fft.fft2(clean)
+    k = np.fft.fftfreq(n) * 2 * np.pi
+    gx = np.real(np.fft.ifft2(F * 1j * k[None, :]))
+    gy = np.real(np.fft.ifft2(F * 1j * k[:, None]))
+    yy, xx = np.mgrid[:n, :n] - (n - 1) / 2
+    J = np.stack([gx.ravel(), gy.ravel(), (xx * gy - yy * gx).ravel(), (xx * gx + yy * gy).ravel()], 1)
+    C = np.linalg.inv(J.T @ J) * 2 * noise * noise
+    return math.degrees(math.sqrt(C[2, 2])), math.sqrt(C[3, 3]), math.sqrt(C[0, 0] + C[1, 1])
+
+
 def run_vantor(frames, model):
     t0 = time.perf_counter()
     d = vantor.measure(frames, model=model, threads=1)
@@ -191,6 +207,9 @@ def main():
                         ra, rs, rc, lost = score(est, truths)
                         print(f"| {scene} | {size} | {bits} | {noise:g} | {name} | {ra:.4f} | {rs:.1e} | "
                               f"{rc:.4f} | {lost} | {(len(frames) - 1) / dt:.1f} |", flush=True)
+                    ba, bs, bc = bound(clean[0], noise)
+                    print(f"| {scene} | {size} | {bits} | {noise:g} | bound | {ba:.4f} | {bs:.1e} | {bc:.4f} | | |",
+                          flush=True)
                     plain = np.stack([np.clip(np.round((f + rng.normal(0, noise, f.shape)) * gain), 0, top)
                                       for f in moved]).astype(frames.dtype)
                     shifted.append((scene, size, bits, noise, plain, moved_truths))
