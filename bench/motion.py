@@ -11,7 +11,10 @@ every frame samples one mirrored band-limited base through its own motion
 angle (degrees), scale and the centre's displacement (pixels), frames lost
 (centre off by more than 1 pixel, or failed) and frames per second on one
 thread, and the Cramer-Rao bound of a pair of the first frame ("bound": the
-least RMS error any unbiased method can have at that noise). A second table measures the same scenes moved by translation
+least RMS error any unbiased method can have at that noise). A second table
+sets the similarity beside ECC affine frame by frame (over the frames both
+keep): the ratio of RMS errors and, in brackets, the mean difference of the
+squared errors in standard errors (negative: vantor closer). A third table measures the same scenes moved by translation
 alone (the poses' displacements, no turn or scale) with the default
 translation model and with --model=rigid: the centre's RMS error, which a
 rigid model should keep within 10 % of the translation's.
@@ -148,6 +151,24 @@ def run_ecc(frames, motion):
     return out, time.perf_counter() - t0
 
 
+def paired(ours, theirs, truths):
+    """Over the frames both keep: for angle, scale and centre, the RMS ratio
+    ours / theirs and the mean difference of squared errors in standard
+    errors (negative: ours closer; beyond -2 or 2 more than chance)."""
+    rows = []
+    for (a, s, c, ok), (ta_, ts_, tc_, tok), (ta, ts, tc) in zip(ours, theirs, truths):
+        e1, e2 = np.hypot(*(np.asarray(c) - tc)), np.hypot(*(np.asarray(tc_) - tc))
+        if ok and tok and e1 < 1.0 and e2 < 1.0:
+            rows.append(((a - ta) ** 2, (s - ts) ** 2, e1 ** 2, (ta_ - ta) ** 2, (ts_ - ts) ** 2, e2 ** 2))
+    v = np.array(rows)
+    out = []
+    for j in range(3):
+        d = v[:, j] - v[:, j + 3]
+        se = d.std(ddof=1) / math.sqrt(len(d)) if len(d) > 1 else float("nan")
+        out.append((math.sqrt(v[:, j].mean() / v[:, j + 3].mean()), d.mean() / se if se > 0 else 0.0))
+    return len(v), out
+
+
 def score(est, truths):
     ea, es, ec, lost = [], [], [], 0
     for (a, s, c, ok), (ta, ts, tc) in zip(est, truths):
@@ -177,6 +198,7 @@ def main():
     a = ap.parse_args()
     rng = np.random.default_rng(7)
     shifted = []  # (scene, size, bits, noise, frames, truths) moved by translation alone
+    versus = []  # the similarity against ECC affine, frame by frame
     print("| scene | size | bits | noise | method | angle RMS (deg) | scale RMS | centre RMS (px) | lost | frames/s |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for size in map(int, a.sizes.split(",")):
@@ -207,12 +229,19 @@ def main():
                         ra, rs, rc, lost = score(est, truths)
                         print(f"| {scene} | {size} | {bits} | {noise:g} | {name} | {ra:.4f} | {rs:.1e} | "
                               f"{rc:.4f} | {lost} | {(len(frames) - 1) / dt:.1f} |", flush=True)
+                    n, pr = paired(runs[1][1][0], runs[3][1][0], truths)
+                    versus.append(f"| {scene} | {size} | {bits} | {noise:g} | {n} | " +
+                                  " | ".join(f"{r:.2f} ({z:+.1f})" for r, z in pr) + " |")
                     ba, bs, bc = bound(clean[0], noise)
                     print(f"| {scene} | {size} | {bits} | {noise:g} | bound | {ba:.4f} | {bs:.1e} | {bc:.4f} | | |",
                           flush=True)
                     plain = np.stack([np.clip(np.round((f + rng.normal(0, noise, f.shape)) * gain), 0, top)
                                       for f in moved]).astype(frames.dtype)
                     shifted.append((scene, size, bits, noise, plain, moved_truths))
+    print()
+    print("| scene | size | bits | noise | pairs | angle: vantor similarity / ECC affine (z) | scale | centre |")
+    print("|---|---|---|---|---|---|---|---|")
+    print("\n".join(versus))
     print()
     print("| scene | size | bits | noise | translation: centre RMS (px) | rigid: centre RMS (px) | rigid / translation |")
     print("|---|---|---|---|---|---|---|")
