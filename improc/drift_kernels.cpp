@@ -138,6 +138,15 @@ int32_t SpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
   return count;
 }
 
+int32_t StrongRow(const float* gx, const float* gy, int32_t n, float limit, int32_t* out) {
+  int32_t count = 0;
+  for (int32_t x = 0; x < n; ++x) {
+    const float xx = gx[x] * gx[x], yy = gy[x] * gy[x];
+    if (xx + yy > limit) out[count++] = x;
+  }
+  return count;
+}
+
 }  // namespace scalar
 }  // namespace vantor::drift
 
@@ -515,6 +524,27 @@ int32_t SpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
   return count;
 }
 
+// As SpikeRow: whole vectors tested, the rare one with a strong lane
+// looked at lane by lane.
+int32_t StrongRow(const float* gx, const float* gy, int32_t n, float limit, int32_t* out) {
+  int32_t count = 0, x = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const D d;
+  const int32_t N = static_cast<int32_t>(hn::Lanes(d));
+  const V lim = hn::Set(d, limit);
+  for (; x + N <= n; x += N) {
+    const V a = hn::LoadU(d, gx + x), b = hn::LoadU(d, gy + x);
+    if (hn::AllFalse(d, hn::Gt(hn::Add(hn::Mul(a, a), hn::Mul(b, b)), lim))) continue;
+    const int32_t found = scalar::StrongRow(gx + x, gy + x, N, limit, out + count);
+    for (int32_t i = count; i < count + found; ++i) out[i] += x;
+    count += found;
+  }
+#endif
+  const int32_t found = scalar::StrongRow(gx + x, gy + x, n - x, limit, out + count);
+  for (int32_t i = count; i < count + found; ++i) out[i] += x;
+  return count + found;
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace vantor::drift
 HWY_AFTER_NAMESPACE();
@@ -533,6 +563,7 @@ HWY_EXPORT(HalveBytes);
 HWY_EXPORT(HalveFloats);
 HWY_EXPORT(GradientStatsRow);
 HWY_EXPORT(SpikeRow);
+HWY_EXPORT(StrongRow);
 
 double VectorSsdBlock(const float* a, std::ptrdiff_t ap, const float* b, std::ptrdiff_t bp,
                       int32_t w, int32_t h) {
@@ -572,17 +603,22 @@ void VectorGradientStatsRow(const float* up, const float* mid, const float* down
 int32_t VectorSpikeRow(const float* mid, int32_t n, float limit, int32_t* out) {
   return HWY_DYNAMIC_DISPATCH(SpikeRow)(mid, n, limit, out);
 }
+int32_t VectorStrongRow(const float* gx, const float* gy, int32_t n, float limit, int32_t* out) {
+  return HWY_DYNAMIC_DISPATCH(StrongRow)(gx, gy, n, limit, out);
+}
 
 constexpr DriftKernels kScalar{scalar::SsdBlock,    scalar::FilterRow,  scalar::FilterColumns,
                                scalar::NormalRow,   scalar::GradientRow, scalar::WidenRow,
                                scalar::HalveBytes,  scalar::GradientStatsRow,
                                scalar::HalveFloats, scalar::WarpRow,
-                               scalar::MotionNormalRow, scalar::SpikeRow};
+                               scalar::MotionNormalRow, scalar::SpikeRow,
+                               scalar::StrongRow};
 constexpr DriftKernels kVector{VectorSsdBlock,    VectorFilterRow,   VectorFilterColumns,
                                VectorNormalRow,   VectorGradientRow, VectorWidenRow,
                                VectorHalveBytes,  VectorGradientStatsRow,
                                VectorHalveFloats, VectorWarpRow,
-                               VectorMotionNormalRow,   VectorSpikeRow};
+                               VectorMotionNormalRow,   VectorSpikeRow,
+                               VectorStrongRow};
 
 }  // namespace
 

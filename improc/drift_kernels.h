@@ -125,6 +125,9 @@ struct DriftKernels {
   // limit above both its neighbours along the row or below both, into out;
   // returns their number.
   int32_t (*spike_row)(const float* mid, int32_t n, float limit, int32_t* out);
+  // The columns x < n, in order, where gx[x]^2 + gy[x]^2 (each square and
+  // the sum rounded to float) exceeds limit, into out; returns their number.
+  int32_t (*strong_row)(const float* gx, const float* gy, int32_t n, float limit, int32_t* out);
 };
 
 // The vector kernels (vector true) or their scalar twins.

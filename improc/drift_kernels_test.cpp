@@ -107,6 +107,11 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
       ASSERT_EQ(cv, s.spike_row(spiky.data(), n, 120.0f, sps.data()));
       ASSERT_EQ(cv > 0, n >= 3);
       for (int32_t i = 0; i < cv; ++i) ASSERT_EQ(spv[i], sps[i]) << "spike " << i;
+      // Strong gradients: the same columns, at every row length.
+      auto sx = Row(rng, n), sy = Row(rng, n);
+      const int32_t cs = v.strong_row(sx.data(), sy.data(), n, 12000.0f, spv.data());
+      ASSERT_EQ(cs, s.strong_row(sx.data(), sy.data(), n, 12000.0f, sps.data()));
+      for (int32_t i = 0; i < cs; ++i) ASSERT_EQ(spv[i], sps[i]) << "strong " << i;
 
       // Large values about their mean: the offset keeps the sums exact enough.
       auto up = Row(rng, n), mid = Row(rng, n), down = Row(rng, n);

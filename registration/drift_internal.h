@@ -101,6 +101,7 @@ struct Workspace {
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
+  std::vector<int32_t> rowColumns;        // Refine: one row's strong columns
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
   FloatImage motionColumns;             // RefineMotion: the compared columns' places and rows

@@ -466,11 +466,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         // the next: those places are found once.
         if (!placesFound) {
           places.clear();
+          std::vector<int32_t>& columns = ws.rowColumns;
+          columns.resize(static_cast<size_t>(w));
           for (int32_t y = 0; y < h; ++y) {
-            const float* gx = ref.gx.Row(ry0 + y) + rx;
-            const float* gy = ref.gy.Row(ry0 + y) + rx;
-            for (int32_t x = 0; x < w; ++x)
-              if (gx[x] * gx[x] + gy[x] * gy[x] > strong) places.push_back(y * w + x);
+            const int32_t n = k.strong_row(ref.gx.Row(ry0 + y) + rx, ref.gy.Row(ry0 + y) + rx, w,
+                                           strong, columns.data());
+            for (int32_t i = 0; i < n; ++i) places.push_back(y * w + columns[i]);
           }
           placesFound = true;
         }
