@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "improc/drift_kernels.h"
@@ -44,10 +45,16 @@ inline constexpr double kPlainClearly = 0.5;
 
 // A float image; pitch in floats. Allocate keeps the block when it is large
 // enough, so scratch images can be reused; new pixels are not initialised.
+// Frees a FloatImage's memory with the alignment it was allocated with.
+struct AlignedFree {
+  std::size_t alignment = alignof(float);
+  void operator()(float* p) const { ::operator delete[](p, std::align_val_t{alignment}); }
+};
+
 struct FloatImage {
   int32_t w = 0, h = 0;
   std::ptrdiff_t pitch = 0;
-  std::unique_ptr<float[]> data;
+  std::unique_ptr<float[], AlignedFree> data;
   size_t capacity = 0;
 
   bool Allocate(int32_t width, int32_t height);

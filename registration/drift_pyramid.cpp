@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "generic/last_error.h"
 #include "memrect/rect_view.h"
 #include "registration/drift_internal.h"
@@ -23,14 +25,27 @@ bool FloatImage::Allocate(int32_t width, int32_t height) {
   if (width < 0 || height < 0) return false;
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
   if (n > capacity) {
+    // Large images on huge pages where the system lends them: a frame's
+    // copies of 2048 x 2048 floats took thousands of page faults each,
+    // and the faults of one thread hold up the others'.
+    constexpr size_t kHuge = size_t{2} << 20;
+    size_t bytes = n * sizeof(float);
+    const bool huge = bytes >= 2 * kHuge;
+    if (huge) bytes = (bytes + kHuge - 1) / kHuge * kHuge;
+    const size_t alignment = huge ? kHuge : 64;
+    data.reset();
+    capacity = 0;
     try {
-      data = std::make_unique_for_overwrite<float[]>(n);
+      data = std::unique_ptr<float[], AlignedFree>(
+          static_cast<float*>(::operator new[](bytes, std::align_val_t{alignment})),
+          AlignedFree{alignment});
     } catch (const std::bad_alloc&) {
-      data.reset();
-      capacity = 0;
       return vantor::err::FailMemory();
     }
-    capacity = n;
+#ifdef MADV_HUGEPAGE
+    if (huge) madvise(data.get(), bytes, MADV_HUGEPAGE);  // advice only: a refusal costs nothing
+#endif
+    capacity = bytes / sizeof(float);
   }
   w = width;
   h = height;
