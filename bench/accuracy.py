@@ -26,7 +26,10 @@ unmeasurable frames not marked failed, frames/s; measurable frames failed are
 noted as lost.
 
     bench/accuracy.py [--build DIR] [--samples DIR] [--quick] [--keep DIR] [--repeat N]
-                      [--troubles] [--only NAMES] [--methods NAMES]
+                      [--troubles] [--only NAMES] [--methods NAMES] [--motion]
+
+With --motion the rotation and scale sequences of motion.py follow in the
+same run (turns, scales and jumps beside OpenCV's ECC, Euclidean and affine).
 
 The program's runs and the load-only floor are timed as the best of N runs
 (3 unless told): one run of a fraction of a second is at the mercy of the
@@ -764,6 +767,9 @@ def main():
     ap.add_argument("--troubles", action="store_true",
                     help="only the troubles of real cameras and microscopes")
     ap.add_argument("--repeat", type=int, default=3, help="timed runs of the program, best kept")
+    ap.add_argument("--motion", action="store_true",
+                    help="then the turning and scaling sequences of motion.py (512 pixels, 24 "
+                    "frames: rigid and similarity beside ECC, with the Cramer-Rao bound)")
     args = ap.parse_args()
     cell = load_photo(os.path.join(args.samples, "cell.tif"))
     stars = load_photo(os.path.join(args.samples, "hubble_deep_field.jpg"))
@@ -776,6 +782,11 @@ def main():
               "stars": stars.mean(axis=2), "stars_colour": stars,
               "stars_centre": (stars.shape[0] / 2, stars.shape[1] / 2)}
     run_troubles(args, photos, options, 20261210, work)
+    if args.motion:
+        print(flush=True)
+        env = dict(os.environ, PYTHONPATH=os.path.join(args.build, "python"))
+        subprocess.run([sys.executable, os.path.join(here, "motion.py"), "--sizes", "512",
+                        "--frames", "24", "--samples", args.samples], env=env, check=True)
 
 
 if __name__ == "__main__":
