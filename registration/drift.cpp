@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "generic/last_error.h"
@@ -73,6 +74,9 @@ constexpr double kLevelSigma = 0.7;
 constexpr int32_t kStartSide = 128, kStartSideLarge = 256;
 constexpr double kStartReach = 0.45;
 constexpr double kStartClear = 1.5;
+// A frame whose median grey level lies further from zero than this is
+// measured from that level.
+constexpr float kFarLevel = 65536.0f;
 
 bool ValidOptions(const DriftOptions* o) {
   if (o == nullptr) return err::Fail(err::kParameter, "the options are null");
@@ -575,6 +579,21 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     if (!ToFloatGrey(source, &f->full, k, half)) {
       if (MemoryFailed()) return err::FailMemory(), nullptr;
       return err::FailDepth(source, s.depth), nullptr;
+    }
+    // Grey levels far from zero (float or 32-bit frames on a large offset)
+    // leave the refinement's gain and offset columns to cancel in float sums:
+    // at 1e5 and more, pairs stopped converging. Such frames are measured
+    // from their own median; every term that reads the level has an offset
+    // of its own to take it up. Frames within 16 bits keep their values.
+    SampleGrid(f->full, Rect{0, 0, w, h}, work.sample);
+    const float level =
+        work.sample.empty() ? 0.0f : SelectNth(work.sample, work.sample.size() / 2, work.selectKeys);
+    if (std::fabs(level) > kFarLevel) {
+      for (int32_t y = 0; y < h; ++y)
+        for (float& v : std::span<float>(f->full.Row(y), static_cast<size_t>(w))) v -= level;
+      if (half != nullptr)
+        for (int32_t y = 0; y < half->h; ++y)
+          for (float& v : std::span<float>(half->Row(y), static_cast<size_t>(half->w))) v -= level;
     }
     f->noise = NoiseLevel(f->full, f->mask);
     // Hot pixels and cosmic-ray hits carry nothing of the scene: in a faint

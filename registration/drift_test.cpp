@@ -351,6 +351,47 @@ TEST(Drift, PreciseHoldsWhenBrightnessAndFocusChange) {
   EXPECT_NEAR(back.focus, -3.0, 0.75);
 }
 
+// Float frames on a large offset (stacked or accumulated data): the gain's
+// and the offset's columns cancelled in float sums and the pairs stopped
+// converging from about 1e5 on.
+TEST(Drift, GreyLevelsFarFromZeroMeasureAsNearIt) {
+  const int w = 256, h = 256;
+  auto blobs = vantor::tools::MakeBlobs(w, h, 300, 4);
+  auto a = vantor::tools::RenderValues(blobs, w, h, 0, 0, 60);
+  auto b = vantor::tools::RenderValues(blobs, w, h, -2.37, 1.61, 60);
+  vantor::tools::AddNoise(a, 2, 1);
+  vantor::tools::AddNoise(b, 2, 2);
+  auto Doubles = [&](const std::vector<double>& v, double offset) {
+    RectOwner r(mrCreate(64, w, h));
+    int32_t rw, rh, pitch;
+    void* px = nullptr;
+    mrGetExtendedInfo(r.get(), &rw, &rh, &pitch, &px);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const double d = v[static_cast<size_t>(y) * w + x] + offset;
+        std::memcpy(static_cast<uint8_t*>(px) + static_cast<ptrdiff_t>(y) * pitch + 8 * x, &d, 8);
+      }
+    return r;
+  };
+  RectOwner ga = Grey(a, w, h), gb = Grey(b, w, h);
+  RectOwner mask(CentralMaskFraction(ga.get(), 0.5));
+  const DriftOptions o = Options(kDriftPrecise);
+  for (const double offset : {0.0, 1e6, -3e7}) {
+    SCOPED_TRACE(offset);
+    RectOwner da = Doubles(a, offset), db = Doubles(b, offset);
+    DriftFrame* fa = DriftFrameCreate(ga.get(), da.get(), &o, 1);
+    DriftFrame* fb = DriftFrameCreate(gb.get(), db.get(), &o, 0);
+    ASSERT_TRUE(fa != nullptr && fb != nullptr);
+    DriftResult r{};
+    DriftMeasure(fa, fb, mask.get(), &o, &r);
+    DriftFrameFree(fa);
+    DriftFrameFree(fb);
+    EXPECT_LT(r.precision, 0.05);
+    EXPECT_NEAR(r.dx, 2.37, 0.05);
+    EXPECT_NEAR(r.dy, -1.61, 0.05);
+  }
+}
+
 TEST(Drift, ClassifyMarksOutliersFlatMatchesAndLooseEstimates) {
   std::vector<DriftResult> r(9);
   for (size_t i = 0; i < r.size(); ++i) {
