@@ -43,14 +43,14 @@ inline constexpr double kFewInliers = 0.6;
 inline constexpr double kLooseFocus = 0.05;
 inline constexpr double kPlainClearly = 0.5;
 
-// A float image; pitch in floats. Allocate keeps the block when it is large
-// enough, so scratch images can be reused; new pixels are not initialised.
 // Frees a FloatImage's memory with the alignment it was allocated with.
 struct AlignedFree {
   std::size_t alignment = alignof(float);
   void operator()(float* p) const { ::operator delete[](p, std::align_val_t{alignment}); }
 };
 
+// A float image; pitch in floats. Allocate keeps the block when it is large
+// enough, so scratch images can be reused; new pixels are not initialised.
 struct FloatImage {
   int32_t w = 0, h = 0;
   std::ptrdiff_t pitch = 0;
