@@ -26,6 +26,9 @@ using vantor::reg::MemoryFailed;
 // the mean square difference.
 constexpr double kStartReach = 0.45;
 constexpr double kStartClear = 1.5;
+// The smallest side (pixels) of a compared area the structure test can judge
+// (4 pixels on the pyramid's first level).
+constexpr int32_t kSmallestArea = 8;
 
 // The precise method's whole-pixel start. Two views of the pair: the
 // exhaustive search of the mean square difference on the scaled pyramid
@@ -144,6 +147,13 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   }
   mask = PairMask(b, mask, &ws.mask);
   if (mask == 0) return;
+  // An area too small for the structure test (a tiny frame or fraction)
+  // says so rather than calling the frames blank.
+  if (b->mask.Width() < kSmallestArea || b->mask.Height() < kSmallestArea) {
+    err::Fail(err::kFailed, "the compared area of %d x %d pixels is too small to measure by",
+              static_cast<int>(b->mask.Width()), static_cast<int>(b->mask.Height()));
+    return;
+  }
   // A blank, uniform or pure-noise frame has nothing to measure by.
   if (!a->stats.structure || !b->stats.structure) {
     err::Fail(err::kFailed, "%s has no structure to measure by (blank, uniform or pure noise)",

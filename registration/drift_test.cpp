@@ -522,6 +522,22 @@ TEST(Drift, TheFramesRectangleDecidesTheComparedArea) {
   EXPECT_STREQ(mrLastError(),
                "DriftMeasure: frames of 64 x 48 prepared with different mask fractions");
   for (DriftFrame* f : {fa, fb, fc}) DriftFrameFree(f);
+  // The precise method on an area too small to judge says so, not "blank".
+  {
+    const int w = 128, h = 128;
+    auto blobs = vantor::tools::MakeBlobs(w, h, 40, 3);
+    RectOwner a = Grey(vantor::tools::RenderValues(blobs, w, h, 0, 0), w, h);
+    RectOwner b = Grey(vantor::tools::RenderValues(blobs, w, h, 1.5, 0.5), w, h);
+    DriftOptions tiny = Options(kDriftPrecise);
+    tiny.maskFraction = 0.03;
+    DriftFrame* pa = DriftFrameCreate(a.get(), 0, &tiny, 1);
+    DriftFrame* pb = DriftFrameCreate(b.get(), 0, &tiny, 0);
+    EXPECT_EQ(DriftMeasure(pa, pb, 0, &tiny, &r), -1);
+    EXPECT_STREQ(mrLastError(),
+                 "DriftMeasure: the compared area of 3 x 3 pixels is too small to measure by");
+    DriftFrameFree(pa);
+    DriftFrameFree(pb);
+  }
 }
 
 TEST(Drift, FaintBeadsOverARampFixedToTheSensor) {
