@@ -47,7 +47,7 @@ int32_t Classify(DriftResult* results, int32_t n) {
     DriftResult& r = results[i];
     if (r.quality == kDriftFailed) continue;
     const bool far = r.inliers < 0.0 && r.distance > limits[i];
-    const bool flat = r.distinctness >= 0.0 && r.distinctness < 0.05;
+    const bool flat = r.distinctness >= 0.0 && r.distinctness < kIndistinct;
     const bool loose = r.precision > 0.1;
     const bool focus = std::fabs(r.focus) > kSuspectFocus;
     const bool outliers = r.inliers >= 0.0 && r.inliers < 0.5;

@@ -183,6 +183,10 @@ double LevelCost(const FloatImage& a, const FloatImage& b, const Rect& r, int32_
                  const DriftKernels& k);
 
 // What the global whole-pixel search found.
+// Basins whose costs lie within this share of the best one's are not told
+// apart: the pair is marked as matching no displacement clearly better.
+inline constexpr double kIndistinct = 0.05;
+
 struct GlobalMatch {
   bool ok = false;
   int32_t dx = 0, dy = 0;   // full-resolution estimate (level 1 position x 2, or level 0)

@@ -76,10 +76,14 @@ GlobalMatch GlobalStart(const DriftFrame* a, const DriftFrame* b, const DriftKer
   const bool differ = !g.ok || std::abs(p.dx + p.fx - g.dx - g.fx) > 1.0 ||
                       std::abs(p.dy + p.fy - g.dy - g.fy) > 1.0;
   if (g.ok && std::abs(p.dx - g.dx) <= near && std::abs(p.dy - g.dy) <= near) {
-    // One basin: the clear peak first, the search's finer position to fall back on.
-    if (!differ) return g;
-    *other = clear ? g : p;
-    return clear ? p : g;
+    // One basin: the clear peak first, the search's finer position to fall
+    // back on. Both views found it, so it is as distinct as the clearer
+    // one says (the mean square difference alone may see aliases fit
+    // nearly alike where the correlation has one peak).
+    GlobalMatch one = !differ || !clear ? g : p;
+    one.distinctness = std::max(g.distinctness, p.distinctness);
+    if (differ) *other = clear ? g : p;
+    return one;
   }
   const FloatImage& al = a->pyramid.levels[stop];
   const FloatImage& bl = b->pyramid.levels[stop];

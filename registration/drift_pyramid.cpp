@@ -379,13 +379,23 @@ GlobalMatch GlobalSearch(const Pyramid& a, const Pyramid& b, const Rect& mask, i
   if (minima.empty()) return g;
   std::stable_sort(minima.begin(), minima.end(),
                    [](const Minimum& x, const Minimum& y) { return x.cost < y.cost; });
-  const Minimum best = minima[0];
+  Minimum best = minima[0];
   g.distinctness = 1e9;
   for (size_t m = 1; m < minima.size(); ++m) {
     if (std::abs(minima[m].i - best.i) <= 2 && std::abs(minima[m].j - best.j) <= 2) continue;
     g.distinctness = best.cost > 0 ? minima[m].cost / best.cost - 1.0
                                    : (minima[m].cost > 0 ? 1e9 : 0.0);
     break;
+  }
+  // Where no basin stands out (a periodic pattern: every period's alias
+  // fits alike), the smallest displacement among those within kIndistinct
+  // of the best is taken: the noise would otherwise pick an alias periods
+  // away. The pair stays marked by its distinctness.
+  if (g.distinctness < kIndistinct) {
+    auto Far = [&](const Minimum& m) { return (m.i - s) * (m.i - s) + (m.j - s) * (m.j - s); };
+    const double most = best.cost * (1.0 + kIndistinct);
+    for (const Minimum& m : minima)
+      if (m.cost <= most && Far(m) < Far(best)) best = m;
   }
   // Follow the best match down the pyramid.
   const double distinctness = g.distinctness;

@@ -392,6 +392,27 @@ TEST(Drift, GreyLevelsFarFromZeroMeasureAsNearIt) {
   }
 }
 
+// A periodic pattern fits every period's alias alike: the smallest
+// displacement is taken (the noise picked one several periods away), and
+// the pair is marked by its distinctness unless the correlation singles it out.
+TEST(Drift, PeriodicPatternTakesTheNearestAlias) {
+  const int w = 300, h = 300;
+  auto Grating = [&](double dx, double dy, uint32_t seed) {
+    std::vector<double> v(static_cast<size_t>(w) * h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        v[static_cast<size_t>(y) * w + x] = 100 + 60 * std::sin(2 * M_PI * (x - dx) / 20) *
+                                                        std::sin(2 * M_PI * (y - dy) / 20);
+    vantor::tools::AddNoise(v, 3, seed);
+    return v;
+  };
+  for (const int32_t method : {kDriftPrecise, kDriftDefault}) {
+    const DriftResult r = Measure(Grating(0, 0, 1), Grating(3.3, -1.2, 2), w, h, method);
+    EXPECT_NEAR(r.dx, -3.3, method == kDriftPrecise ? 0.05 : 0.5) << method;
+    EXPECT_NEAR(r.dy, 1.2, method == kDriftPrecise ? 0.05 : 0.5) << method;
+  }
+}
+
 TEST(Drift, ClassifyMarksOutliersFlatMatchesAndLooseEstimates) {
   std::vector<DriftResult> r(9);
   for (size_t i = 0; i < r.size(); ++i) {
