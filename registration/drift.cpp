@@ -296,10 +296,10 @@ DriftFrame* CreateFrame(int32_t grey, int32_t full, const DriftOptions* options,
     // leave the refinement's gain and offset columns to cancel in float sums:
     // at 1e5 and more, pairs stopped converging. Such frames are measured
     // from their own median; every term that reads the level has an offset
-    // of its own to take it up. Frames within 16 bits keep their values.
-    SampleGrid(f->full, Rect{0, 0, w, h}, work.sample);
+    // of its own to take it up. Frames within 16 bits keep their values
+    // (and only 32- and 64-bit samples can lie beyond them).
     const float level =
-        work.sample.empty() ? 0.0f : SelectNth(work.sample, work.sample.size() / 2, work.selectKeys);
+        s.depth == 32 || s.depth == 64 ? SampledMedian(f->full, Rect{0, 0, w, h}, work) : 0.0f;
     if (std::fabs(level) > kFarLevel) {
       for (int32_t y = 0; y < h; ++y)
         for (float& v : std::span<float>(f->full.Row(y), static_cast<size_t>(w))) v -= level;

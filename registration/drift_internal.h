@@ -266,6 +266,9 @@ double NoiseLevel(const FloatImage& img, const Rect& r);
 // row and column from r's corner), replacing out's. Throws std::bad_alloc
 // when memory is short.
 void SampleGrid(const FloatImage& img, const Rect& r, std::vector<float>& out);
+// The median of img over r from that sample (left, reordered, in ws.sample);
+// 0 for an empty r.
+float SampledMedian(const FloatImage& img, const Rect& r, Workspace& ws);
 double NoiseGain(double sigma);
 // The share of a pixel's noise variance left in a value smoothed by sigma.
 double ValueNoiseGain(double sigma);

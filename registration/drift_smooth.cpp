@@ -242,6 +242,11 @@ void SampleGrid(const FloatImage& img, const Rect& r, std::vector<float>& out) {
     for (int32_t x = r.x0; x < r.x1; x += step) out.push_back(img.Row(y)[x]);
 }
 
+float SampledMedian(const FloatImage& img, const Rect& r, Workspace& ws) {
+  SampleGrid(img, r, ws.sample);
+  return ws.sample.empty() ? 0.0f : SelectNth(ws.sample, ws.sample.size() / 2, ws.selectKeys);
+}
+
 int64_t RemoveSpikes(FloatImage* img, double noise, const DriftKernels& k,
                      std::vector<int32_t>& columns) {
   if (!(noise > 0.0) || img->w < 5 || img->h < 5) return 0;

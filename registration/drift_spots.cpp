@@ -72,12 +72,10 @@ bool FindSpots(const Area& a, const Area& b, int32_t ox, int32_t oy, const Drift
     }
   }
   // The sum's median and robust spread from a sample of about 4096 values.
+  const float median = SampledMedian(sum, Rect{0, 0, width, height}, ws);
   std::vector<float>& sample = ws.sample;
-  SampleGrid(sum, Rect{0, 0, width, height}, sample);
-  const size_t half = sample.size() / 2;
-  const float median = SelectNth(sample, half, ws.selectKeys);
   for (float& v : sample) v = std::fabs(v - median);
-  const double spread = 1.4826 * SelectNth(sample, half, ws.selectKeys);
+  const double spread = 1.4826 * SelectNth(sample, sample.size() / 2, ws.selectKeys);
   if (!(spread > 0.0)) return true;
   const float level = static_cast<float>(median + kDetect * spread);
   const int64_t most = std::clamp<int64_t>(a.r.Area() / kAreaPerSpot, kMinSpots, kMaxSpots);
@@ -176,10 +174,7 @@ SpotFit FitSpots(const FloatImage& a, const Rect& ra, double noiseA, const Float
     const size_t all = 4 * static_cast<size_t>(n) + kShared;
     const std::vector<double> found(p.begin(), p.end());
     // The backgrounds: the frames' medians over the compared areas.
-    auto Median = [&](const Area& ar) {
-      SampleGrid(*ar.image, ar.r, ws.sample);
-      return static_cast<double>(SelectNth(ws.sample, ws.sample.size() / 2, ws.selectKeys));
-    };
+    auto Median = [&](const Area& ar) { return double(SampledMedian(*ar.image, ar.r, ws)); };
     p.resize(all);
     p[4 * n + kDx] = dx0;
     p[4 * n + kDy] = dy0;
