@@ -245,11 +245,15 @@ void TakeBuffers(DriftFrame& to, DriftFrame& from) {
   to.full.Clear();
   to.pyramid.levels = std::move(from.pyramid.levels);
   for (FloatImage& l : to.pyramid.levels) l.Clear();
-  for (FloatImage* i : {&from.ref.gx, &from.ref.gy, &from.ref.lap, &from.ref.wide}) i->Clear();
+  for (FloatImage* i : {&from.ref.gx, &from.ref.gy, &from.ref.lap, &from.ref.wide,
+                        &from.ref.shrunkX, &from.ref.shrunkY})
+    i->Clear();
   to.ref.gx = std::move(from.ref.gx);
   to.ref.gy = std::move(from.ref.gy);
   to.ref.lap = std::move(from.ref.lap);
   to.ref.wide = std::move(from.ref.wide);
+  to.ref.shrunkX = std::move(from.ref.shrunkX);
+  to.ref.shrunkY = std::move(from.ref.shrunkY);
   // Read only when hasStart says the new frame made its own.
   to.start = std::move(from.start);
 }

@@ -26,8 +26,8 @@ constexpr double kShrinkWindow = 2.5;
 // signal's own, so the normal equations need no share of noise taken off.
 // Empty when the gradients are mostly signal.
 bool ShrinkGradients(ReferenceData* ref, const DriftKernels& k, Workspace& ws) {
-  ref->shrunkX = FloatImage{};
-  ref->shrunkY = FloatImage{};
+  ref->shrunkX.Clear();  // empty, their memory kept for the next frame
+  ref->shrunkY.Clear();
   const int32_t w = ref->gx.w, h = ref->gx.h;
   FloatImage& e = ws.shrinkEnergy;
   if (!e.Allocate(w, h)) return false;
@@ -89,8 +89,8 @@ bool PrepareReference(const FloatImage& full, const Rect& mask, double sigma, do
   ref->gradientNoise = noise * noise * NoiseGain(sigma) * 0.5;
   ref->valueNoise = noise * noise * ValueNoiseGain(sigma);
   if (!shrink) {
-    ref->shrunkX = FloatImage{};
-    ref->shrunkY = FloatImage{};
+    ref->shrunkX.Clear();
+    ref->shrunkY.Clear();
     return true;
   }
   return ShrinkGradients(ref, k, ws);
