@@ -52,13 +52,18 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
 
 void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
                const float* lap, const float* u, int32_t n, const Photometric& p,
-               Weighting kind, float c, NormalSums* sums) {
+               Weighting kind, float c, const LevelLimit* limit, NormalSums* sums) {
   constexpr int P = NormalSums::kParams;
   float m[NormalSums::kMatrix] = {}, v[P] = {}, sp[NormalSums::kSpatial] = {}, sw = 0, wee = 0;
   for (int32_t x = 0; x < n; ++x) {
     const float gain = u != nullptr ? p.c1 + p.cu * u[x] : p.c1;
     const float e = r[x] - (p.c0 + gain * a[x] + p.b * lap[x]);
-    const float w = Weight(e, kind, c);
+    float cx = c;
+    if (limit != nullptr) {
+      const float s = std::max(a[x] - limit->level, 0.0f);
+      cx = std::max(c, limit->k * std::sqrt(limit->n0 + s * (limit->n1 + limit->n2 * s)));
+    }
+    const float w = Weight(e, kind, cx);
     const float j[P] = {gx[x], gy[x], 1.0f, a[x], lap[x]};
     int q = 0;
     for (int i = 0; i < P; ++i) {
@@ -302,7 +307,7 @@ void FilterColumns(const float* const* rows, const float* sub, float* dst, int32
 // (constant, gain, blur) with the errors, the second the gradient rows.
 void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
                const float* lap, const float* u, int32_t n, const Photometric& p,
-               Weighting kind, float c, NormalSums* sums) {
+               Weighting kind, float c, const LevelLimit* limit, NormalSums* sums) {
   const D d;
   const int32_t N = static_cast<int32_t>(hn::Lanes(d));
   constexpr int32_t kRun = 256;
@@ -311,6 +316,10 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   const V cv = hn::Set(d, c), inv_c = hn::Set(d, 1.0f / c);
   const V c0 = hn::Set(d, p.c0), c1 = hn::Set(d, p.c1), cb = hn::Set(d, p.b);
   const V cu = hn::Set(d, p.cu);
+  const LevelLimit none;
+  const LevelLimit& l = limit != nullptr ? *limit : none;
+  const V level = hn::Set(d, l.level), n0 = hn::Set(d, l.n0), n1 = hn::Set(d, l.n1),
+          n2 = hn::Set(d, l.n2), lk = hn::Set(d, l.k), one = hn::Set(d, 1.0f);
   // The spatial column's sums (with u): J's five columns, its square, r.
   V s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero;
   // The packed upper triangle of J^T W J, J = (gx, gy, 1, a, lap).
@@ -325,7 +334,14 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
       const V rv = hn::LoadU(d, r + x), av = hn::LoadU(d, a + x), lv = hn::LoadU(d, lap + x);
       const V gain = u != nullptr ? hn::MulAdd(cu, hn::LoadU(d, u + x), c1) : c1;
       const V e = hn::Sub(rv, hn::MulAdd(gain, av, hn::MulAdd(cb, lv, c0)));
-      const V w = RobustWeight(d, e, kind, cv, inv_c);
+      V w;
+      if (limit == nullptr) {
+        w = RobustWeight(d, e, kind, cv, inv_c);
+      } else {
+        const V s = hn::Max(hn::Sub(av, level), zero);
+        const V cx = hn::Max(cv, hn::Mul(lk, hn::Sqrt(hn::MulAdd(s, hn::MulAdd(n2, s, n1), n0))));
+        w = RobustWeight(d, e, kind, cx, hn::Div(one, cx));
+      }
       hn::Store(w, d, wbuf + (x - x0));
       const V wa = hn::Mul(w, av), wl = hn::Mul(w, lv);
       m22 = hn::Add(m22, w);
@@ -373,7 +389,7 @@ void NormalRow(const float* r, const float* gx, const float* gy, const float* a,
   NormalSums tail;
   if (whole < n)
     scalar::NormalRow(r + whole, gx + whole, gy + whole, a + whole, lap + whole,
-                      u != nullptr ? u + whole : nullptr, n - whole, p, kind, c, &tail);
+                      u != nullptr ? u + whole : nullptr, n - whole, p, kind, c, limit, &tail);
   const V m[NormalSums::kMatrix] = {m00, m01, m02, m03, m04, m11, m12, m13,
                                     m14, m22, m23, m24, m33, m34, m44};
   const V v[NormalSums::kParams] = {v0, v1, v2, v3, v4};
@@ -578,8 +594,8 @@ void VectorFilterColumns(const float* const* rows, const float* sub, float* dst,
 }
 void VectorNormalRow(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, const float* u, int32_t n, const Photometric& p,
-                     Weighting kind, float c, NormalSums* sums) {
-  HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, u, n, p, kind, c, sums);
+                     Weighting kind, float c, const LevelLimit* limit, NormalSums* sums) {
+  HWY_DYNAMIC_DISPATCH(NormalRow)(r, gx, gy, a, lap, u, n, p, kind, c, limit, sums);
 }
 
 void VectorGradientRow(const float* up, const float* mid, const float* down, int32_t n, float* gx,

@@ -43,6 +43,13 @@ struct Photometric {
 // Tukey's biweight ((1 - (r / c)^2)^2 inside c, 0 outside).
 enum class Weighting : int32_t { kNone = 0, kHuber = 1, kTukey = 2 };
 
+// A limit of the robust weights that grows with the reference's grey level a
+// (photon noise and the resampling's error grow with the signal): at least
+// the row's c, and k sqrt(n0 + s (n1 + n2 s)) with s = max(0, a - level).
+struct LevelLimit {
+  float level = 0, n0 = 0, n1 = 0, n2 = 0, k = 0;
+};
+
 // One row of a motion's Gauss-Newton step: the residuals r (NaN where none
 // was sampled), the reference's gradients, grey levels and Laplacian, and the
 // positions from the motion's centre (u along the row, v of the row).
@@ -86,10 +93,11 @@ struct DriftKernels {
   void (*filter_columns)(const float* const* rows, const float* sub, float* dst, int32_t n,
                          const float* taps, int32_t count);
   // Adds the weighted sums of n pixels to *sums; with u (positions, may be
-  // null) also the spatial column's, and p.cu enters the model errors.
+  // null) also the spatial column's, and p.cu enters the model errors. The
+  // weights' limit is c, or per pixel *limit's where limit is not null.
   void (*normal_row)(const float* r, const float* gx, const float* gy, const float* a,
                      const float* lap, const float* u, int32_t n, const Photometric& p,
-                     Weighting kind, float c, NormalSums* sums);
+                     Weighting kind, float c, const LevelLimit* limit, NormalSums* sums);
   // For x < n, of the pixel mid[x + 1]: its central differences along the
   // row (gx) and between up and down (gy), and its 5-point Laplacian (lap).
   void (*gradient_row)(const float* up, const float* mid, const float* down, int32_t n,

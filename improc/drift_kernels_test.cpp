@@ -60,14 +60,17 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
            lap = Row(rng, n, 10);
       const Photometric p{1.5f, 0.01f, 0.3f, 0.02f};
       auto u = Row(rng, n);
-      for (Weighting kind : {Weighting::kNone, Weighting::kHuber, Weighting::kTukey}) {
+      // Limits growing with the grey level: above 12 where g passes 0.
+      const LevelLimit grows{0.0f, 16.0f, 40.0f, 4.0f, 3.0f};
+      for (Weighting kind : {Weighting::kNone, Weighting::kHuber, Weighting::kTukey})
+      for (const LevelLimit* limit : {static_cast<const LevelLimit*>(nullptr), &grows}) {
         // Without positions, and with them (the gain changing along the row).
         const float* up = kind == Weighting::kHuber ? nullptr : u.data();
         NormalSums nv, ns;
         v.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
-                     &nv);
+                     limit, &nv);
         s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
-                     &ns);
+                     limit, &ns);
         for (int q = 0; q < NormalSums::kMatrix; ++q) ExpectNear(nv.m[q], ns.m[q], "matrix");
         for (int q = 0; q < NormalSums::kParams; ++q) ExpectNear(nv.v[q], ns.v[q], "vector");
         for (int q = 0; q < NormalSums::kSpatial; ++q) ExpectNear(nv.s[q], ns.s[q], "spatial");
@@ -75,6 +78,12 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
         ExpectNear(nv.wee, ns.wee, "errors");
         if (kind == Weighting::kTukey) {
           EXPECT_LT(ns.w, n);  // some residuals lie outside c
+          if (limit != nullptr && n >= 16) {
+            NormalSums fixed;
+            s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind,
+                         12.0f, nullptr, &fixed);
+            EXPECT_GT(ns.w, fixed.w);  // the grown limits keep more
+          }
         }
       }
 

@@ -108,6 +108,10 @@ struct Workspace {
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
   std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
+  std::vector<float> sampleLevels;      // Refine: the reference's grey levels at the sample
+  std::vector<float> sampleCurrent;     // Refine: the current frame's there
+  std::vector<float> backgroundSample;  // Refine: a sparse field's background errors
+  std::vector<float> signalRatios;      // Refine: current over reference signal where both show it
   std::vector<int32_t> rowColumns;        // Refine: one row's strong columns
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area

@@ -15,6 +15,7 @@
 
 #include "generic/last_error.h"
 #include "registration/drift_internal.h"
+#include "registration/drift_movers.h"
 
 namespace vantor::drift {
 namespace {
@@ -45,6 +46,13 @@ constexpr double kSpatialMostUpTo = 36.0;
 // The spatial terms are kept where one stands this many squared standard
 // errors from 0.
 constexpr double kSpatialClear = 25.0;
+// A sparse field's weights' limit grows by this share of the signal above
+// the background (the resampling's error at a bright point source; 0.03
+// still cast out the cores of the brightest stars, 0.2 let a passing bright
+// object in), and its structure counts where the reference stands this many
+// times the background's noise above it.
+constexpr double kLevelShare = 0.1;
+constexpr double kSeenAbove = 8.0;
 
 // Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
 void KeysWeights(double f, float* w) {
@@ -163,94 +171,6 @@ bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* 
   return true;
 }
 
-namespace {
-
-// What moves on its own (people walking by, a passing car) leaves whole
-// regions of rejected residuals, but along their soft edges the residuals
-// pass the robust weights while the reference's gradients there are the
-// mover's own: enough of them pull the shift. A block of 8 x 8 pixels is a
-// mover's when more than half of it is rejected (on every other pixel) and
-// what the two frames show there hardly correlates (below 0.5): something
-// came or went. A bright point source not yet aligned is rejected too, but
-// both frames show it (correlation 1 - (shift / its width)^2 / 2); isolated
-// outliers (hot pixels, cosmic rays and trails) never fill half a block: a
-// scene without movers is compared as before. The movers' blocks
-// and those around them are left out (residuals set beyond any weight);
-// *ring gets how many compared pixels were left out around them (not
-// counted as compared: they may well fit). at(x, y, &a, &e) gives the
-// reference and the model error at a pixel. False only for memory.
-template <typename At>
-bool ExcludeMovers(FloatImage& resid, int32_t w, int32_t h, int32_t rowStep, float c,
-                   const At& at, Workspace& ws, int64_t* ring) {
-  *ring = 0;
-  constexpr int32_t kBlock = 8;
-  constexpr float kExcluded = 1e15f;  // squared still finite in float
-  const int32_t gw = (w + kBlock - 1) / kBlock, gh = (h + kBlock - 1) / kBlock;
-  const size_t blocks = static_cast<size_t>(gw) * gh;
-  // Per block: samples and rejected ones, then whether it is a mover's.
-  std::vector<int32_t>& count = ws.moverBlocks;
-  try {
-    count.assign(2 * blocks, 0);
-  } catch (const std::bad_alloc&) {
-    return vantor::err::FailMemory(), false;
-  }
-  const int32_t step = 2 * rowStep;
-  float a, e;
-  for (int32_t y = 0; y < h; y += step) {
-    int32_t* row = count.data() + 2 * static_cast<size_t>(y / kBlock) * gw;
-    for (int32_t x = 0; x < w; x += 2) {
-      at(x, y, &a, &e);
-      row[2 * (x / kBlock)] += 1;
-      row[2 * (x / kBlock) + 1] += std::fabs(e) >= c ? 1 : 0;
-    }
-  }
-  // The blocks more than half rejected: do both frames show the same there?
-  // (q = a + e, what the current frame shows in the reference's terms.)
-  bool any = false;
-  for (int32_t by = 0; by < gh; ++by)
-    for (int32_t bx = 0; bx < gw; ++bx) {
-      int32_t* b = count.data() + 2 * (static_cast<size_t>(by) * gw + bx);
-      const bool rejected = b[0] >= 4 && 2 * b[1] > b[0];
-      b[1] = 0;
-      if (!rejected) continue;
-      double sa = 0, saa = 0, sq = 0, sqq = 0, saq = 0;
-      const int32_t y0 = (by * kBlock + step - 1) / step * step;
-      for (int32_t y = y0; y < std::min(h, (by + 1) * kBlock); y += step)
-        for (int32_t x = bx * kBlock; x < std::min(w, (bx + 1) * kBlock); x += 2) {
-          at(x, y, &a, &e);
-          const double q = static_cast<double>(a) + e;
-          sa += a;
-          saa += static_cast<double>(a) * a;
-          sq += q;
-          sqq += q * q;
-          saq += a * q;
-        }
-      const double n = b[0];
-      const double ea = saa - sa * sa / n, eq = sqq - sq * sq / n, cov = saq - sa * sq / n;
-      if (!(cov > 0.5 * std::sqrt(std::max(0.0, ea * eq)))) b[1] = any = true;
-    }
-  if (!any) return true;
-  for (int32_t by = 0; by < gh; ++by)
-    for (int32_t bx = 0; bx < gw; ++bx) {
-      bool near = false;
-      for (int32_t j = std::max(0, by - 1); j <= std::min(gh - 1, by + 1) && !near; ++j)
-        for (int32_t i = std::max(0, bx - 1); i <= std::min(gw - 1, bx + 1) && !near; ++i)
-          near = count[2 * (static_cast<size_t>(j) * gw + i) + 1] == 1;
-      if (!near) continue;
-      const bool itself = count[2 * (static_cast<size_t>(by) * gw + bx) + 1] == 1;
-      for (int32_t y = by * kBlock; y < std::min(h, (by + 1) * kBlock); ++y) {
-        if (y % rowStep != 0) continue;
-        float* r = resid.Row(y);
-        const int32_t x1 = std::min(w, (bx + 1) * kBlock);
-        for (int32_t x = bx * kBlock; x < x1; ++x) r[x] = kExcluded;
-        if (!itself) *ring += x1 - bx * kBlock;
-      }
-    }
-  return true;
-}
-
-}  // namespace
-
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
                   double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own,
                   double brightness, double contrast) {
@@ -276,7 +196,16 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   std::vector<float>& sample = ws.sample;
   std::vector<float>& structured = ws.structuredSample;
   std::vector<int32_t>& places = ws.structuredPlaces;
+  std::vector<float>& levels = ws.sampleLevels;
+  std::vector<float>& currents = ws.sampleCurrent;
+  std::vector<float>& background = ws.backgroundSample;
+  std::vector<float>& ratios = ws.signalRatios;
   bool placesFound = false;
+  // A sparse field's weights' limits, growing with the grey level, and the
+  // gain where both frames show its structure (0: not known).
+  LevelLimit limit;
+  bool pointSources = false;
+  double pairGain = 0.0;
   // The smoothed current frame over Q: its own wide smoothing when that
   // covers Q, else smoothed here. (ox0, oy0) is where src starts in the frame.
   const FloatImage* src = &bs;
@@ -354,12 +283,18 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     }
     // Robust scale of the model error, at every step: what moves on its own
     // only stands out once the rest fits. On a sparse field (stars, beads) it
-    // is taken where the reference has structure (gradients clearly above its
-    // noise): the flat background would otherwise give the scale of its noise
-    // alone, and every point source, not yet aligned, would be cast out.
+    // is taken where both frames have structure (the reference's gradients
+    // clearly above its noise, the current frame showing the same there):
+    // the flat background would otherwise give the scale of its noise alone,
+    // and every point source, not yet aligned, would be cast out; and a
+    // satellite trail or a passing object in one frame adds its own strong
+    // gradients (a trail across the frame more than all the stars) and would
+    // set the scale by its own misfit.
     {
       sample.clear();
       structured.clear();
+      levels.clear();
+      currents.clear();
       const float strong = static_cast<float>(30.0 * ref.gradientNoise);
       for (int32_t y = 0; y < h; y += stride * rowStep) {
         const float* r = resid.Row(y);
@@ -370,6 +305,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         for (int32_t x = stride / 2; x < w; x += stride) {
           const float e = r[x] - (photo.c0 + Gain(x, y) * a[x] + photo.b * lap[x]);
           sample.push_back(e);
+          levels.push_back(a[x]);
+          currents.push_back(r[x] + a[x]);
           if (gx[x] * gx[x] + gy[x] * gy[x] > strong) structured.push_back(e);
         }
       }
@@ -377,7 +314,26 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       // may well be those of what moves on its own. A sparse field has few
       // structured pixels on the grid (look at every one) and is scaled by them.
       const bool sparse = structured.size() * 10 < sample.size();
-      if (sparse && structured.size() < 64) {
+      pairGain = 0.0;
+      if (sparse) {
+        // The background: the model error's scale over all pixels (mostly
+        // background, scaled as a dense scene's) and both frames' level there.
+        background.assign(sample.begin(), sample.end());
+        const float bm = SelectNth(background, background.size() / 2, ws.selectKeys);
+        for (float& v : background) v = std::fabs(v - bm);
+        const double noise = std::max(
+            SelectNth(background, background.size() / 5, ws.selectKeys) / 0.2533, 1e-6);
+        const float levelA = SelectNth(levels, levels.size() / 2, ws.selectKeys);
+        const float levelB = SelectNth(currents, currents.size() / 2, ws.selectKeys);
+        // Photon noise grows with the signal (its variance as the background's
+        // over its level, counts from zero), and the resampling's error at a
+        // bright point source with it: a limit fixed by the faint pixels casts
+        // out the brightest stars' cores, and the gain and blur, then held by
+        // their wings alone, drift step after step toward a flat frame.
+        limit.level = levelA;
+        limit.n0 = static_cast<float>(noise * noise);
+        limit.n1 = static_cast<float>(noise * noise / std::max(1.0f, levelA));
+        limit.n2 = static_cast<float>(kLevelShare * kLevelShare);
         // Where the reference has structure does not change from one step to
         // the next: those places are found once.
         if (!placesFound) {
@@ -392,6 +348,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           placesFound = true;
         }
         structured.clear();
+        ratios.clear();
         int32_t row = -1;
         for (const int32_t at : places) {
           const int32_t y = at / w, x = at % w;
@@ -400,10 +357,22 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           if (y != row && structured.size() >= 8192) break;
           row = y;
           const float a = ref.Smooth(ry0 + y)[rx + x], lap = ref.lap.Row(ry0 + y)[rx + x];
-          structured.push_back(resid.Row(y)[x] - (photo.c0 + Gain(x, y) * a + photo.b * lap));
+          const float r = resid.Row(y)[x];
+          // The current frame shows it: clearly off the background on the
+          // same side, by at least a quarter of the reference's signal.
+          const float da = a - levelA, db = r + a - levelB;
+          if (!(da * db > 0.0f && std::fabs(db) > 0.25f * std::fabs(da) &&
+                std::fabs(da) >= kSeenAbove * noise))
+            continue;
+          structured.push_back(r - (photo.c0 + Gain(x, y) * a + photo.b * lap));
+          ratios.push_back(db / da);
         }
+        // The current frame's signal over the reference's where both show it:
+        // the gain's centre where the spreads cannot give one.
+        if (ratios.size() >= 32) pairGain = SelectNth(ratios, ratios.size() / 2, ws.selectKeys);
       }
       const bool byStructure = sparse && structured.size() >= 64;
+      pointSources = byStructure;
       std::vector<float>& use = byStructure ? structured : sample;
       const float med = SelectNth(use, use.size() / 2, ws.selectKeys);
       for (float& v : use) v = std::fabs(v - med);
@@ -432,6 +401,10 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     ringLeftOut = 0;
     if (tukey && fewFit && !ExcludeMovers(resid, w, h, rowStep, c, At, ws, &ringLeftOut))
       return out;
+    // The level-grown limits once the weights reject (a point source not yet
+    // aligned has its own large errors).
+    const bool levelLimits = pointSources && tukey;
+    limit.k = static_cast<float>(kTukeyC);
     System sums;
     for (int32_t y = 0; y < h; y += rowStep) {
       const int32_t ry = ry0 + y;
@@ -443,7 +416,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       NormalSums row;
       k.normal_row(resid.Row(y), (shrunk ? ref.shrunkX : ref.gx).Row(ry) + rx,
                    (shrunk ? ref.shrunkY : ref.gy).Row(ry) + rx, ref.Smooth(ry) + rx,
-                   ref.lap.Row(ry) + rx, spatial ? u.data() : nullptr, w, p, kind, c, &row);
+                   ref.lap.Row(ry) + rx, spatial ? u.data() : nullptr, w, p, kind, c,
+                   levelLimits ? &limit : nullptr, &row);
       AddSums(sums, row, spatial ? V(y) : 0.0);
     }
     if (!spatial) {
@@ -505,8 +479,10 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // the movers of the reference and a flat background at once: an
     // attractor that leads the shift off. The gain stays within a band
     // around the frames' contrast where that is known.
-    if (contrast > 0) {
-      const double lo = contrast / kGainBand - 1.0, hi = contrast * kGainBand - 1.0;
+    const bool gainFitted = contrast > 0 || gainKnown;
+    const double centre = contrast > 0 ? contrast : pointSources && gainFitted ? pairGain : 0.0;
+    if (centre > 0) {
+      const double lo = centre / kGainBand - 1.0, hi = centre * kGainBand - 1.0;
       if (x[3] < lo || x[3] > hi) {
         FixParameter(sums, 3, std::clamp(x[3], lo, hi));
         if (!SolveNormal(sums, x, inv)) return out;
