@@ -112,6 +112,8 @@ struct Workspace {
   std::vector<float> sampleCurrent;     // Refine: the current frame's there
   std::vector<float> backgroundSample;  // Refine: a sparse field's background errors
   std::vector<float> signalRatios;      // Refine: current over reference signal where both show it
+  std::vector<int32_t> unseenPlaces;    // Refine: structure the current frame does not show
+  std::vector<int32_t> strongSamples;   // Refine: which of the sample lie on structure
   std::vector<int32_t> rowColumns;        // Refine: one row's strong columns
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers
   std::vector<float> positions;         // Refine: the compared columns' places across the area
@@ -325,7 +327,12 @@ double FocusDifference(const FloatImage& a, const Rect& ra, double noiseA, const
 struct Refinement {
   bool ok = false;
   double dx = 0, dy = 0;
-  double precision = -1;  // standard error estimate, pixels
+  // Standard error estimate (pixels) from the compared pixels' spread: what
+  // the choices between refinements weigh.
+  double precision = -1;
+  // The standard error given: precision, or more where the errors on a
+  // sparse field's point sources say so (the background sets precision).
+  double standardError = -1;
   double blur = 0;        // the Laplacian term: > 0 when the current frame is blurrier
   double inliers = 0;     // mean robust weight of the compared pixels
   int32_t iterations = 0;

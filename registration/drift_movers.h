@@ -14,6 +14,10 @@
 
 namespace vantor::drift {
 
+// A residual left out of the fit: beyond any weight's limit, its square
+// still finite in float.
+inline constexpr float kLeftOut = 1e15f;
+
 // What moves on its own (people walking by, a passing car) leaves whole
 // regions of rejected residuals, but along their soft edges the residuals
 // pass the robust weights while the reference's gradients there are the
@@ -33,7 +37,6 @@ bool ExcludeMovers(FloatImage& resid, int32_t w, int32_t h, int32_t rowStep, flo
                    const At& at, Workspace& ws, int64_t* ring) {
   *ring = 0;
   constexpr int32_t kBlock = 8;
-  constexpr float kExcluded = 1e15f;  // squared still finite in float
   const int32_t gw = (w + kBlock - 1) / kBlock, gh = (h + kBlock - 1) / kBlock;
   const size_t blocks = static_cast<size_t>(gw) * gh;
   // Per block: samples and rejected ones, then whether it is a mover's.
@@ -91,7 +94,7 @@ bool ExcludeMovers(FloatImage& resid, int32_t w, int32_t h, int32_t rowStep, flo
         if (y % rowStep != 0) continue;
         float* r = resid.Row(y);
         const int32_t x1 = std::min(w, (bx + 1) * kBlock);
-        for (int32_t x = bx * kBlock; x < x1; ++x) r[x] = kExcluded;
+        for (int32_t x = bx * kBlock; x < x1; ++x) r[x] = kLeftOut;
         if (!itself) *ring += x1 - bx * kBlock;
       }
     }

@@ -256,7 +256,7 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
   r->dx = f.ok ? f.dx : g.dx;
   r->dy = f.ok ? f.dy : g.dy;
   // An estimate that did not converge is no better than the whole-pixel start.
-  r->precision = f.ok ? f.precision : 1e9;
+  r->precision = f.ok ? f.standardError : 1e9;
   // Where noise makes up most of the reference's gradients and the
   // comparison is loose, a field of separate spots is measured by their
   // model, where that explains the frames, agrees with the comparison and is

@@ -171,6 +171,19 @@ bool SolveSymmetric(const double* a, const double* v, int n, double* x, double* 
   return true;
 }
 
+namespace {
+
+// Whether a place of the reference's structure, da above its background
+// (the current frame's there db above its own), is shown by the current
+// frame too: clearly off the background on the same side, by at least a
+// quarter of the reference's signal.
+bool SeenInBoth(float da, float db, double noise) {
+  return da * db > 0.0f && std::fabs(db) > 0.25f * std::fabs(da) &&
+         std::fabs(da) >= kSeenAbove * noise;
+}
+
+}  // namespace
+
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
                   double sigma, const DriftKernels& k, Workspace& ws, const ReferenceData* own,
                   double brightness, double contrast) {
@@ -200,6 +213,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   std::vector<float>& currents = ws.sampleCurrent;
   std::vector<float>& background = ws.backgroundSample;
   std::vector<float>& ratios = ws.signalRatios;
+  std::vector<int32_t>& unseen = ws.unseenPlaces;
+  std::vector<int32_t>& strongAt = ws.strongSamples;
   bool placesFound = false;
   // A sparse field's weights' limits, growing with the grey level, and the
   // gain where both frames show its structure (0: not known).
@@ -295,6 +310,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       structured.clear();
       levels.clear();
       currents.clear();
+      strongAt.clear();
       const float strong = static_cast<float>(30.0 * ref.gradientNoise);
       for (int32_t y = 0; y < h; y += stride * rowStep) {
         const float* r = resid.Row(y);
@@ -307,24 +323,42 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           sample.push_back(e);
           levels.push_back(a[x]);
           currents.push_back(r[x] + a[x]);
-          if (gx[x] * gx[x] + gy[x] * gy[x] > strong) structured.push_back(e);
+          if (gx[x] * gx[x] + gy[x] * gy[x] > strong) {
+            structured.push_back(e);
+            strongAt.push_back(static_cast<int32_t>(sample.size() - 1));
+          }
         }
       }
       // A dense scene is scaled by all its pixels: there the strongest edges
       // may well be those of what moves on its own. A sparse field has few
-      // structured pixels on the grid (look at every one) and is scaled by them.
-      const bool sparse = structured.size() * 10 < sample.size();
-      pairGain = 0.0;
-      if (sparse) {
-        // The background: the model error's scale over all pixels (mostly
-        // background, scaled as a dense scene's) and both frames' level there.
+      // structured pixels on the grid (look at every one) and is scaled by
+      // them. Where up to three tenths are structured, the background (the
+      // model error's scale over all pixels, scaled as a dense scene's, and
+      // both frames' level there) tells which the current frame shows too:
+      // a bright trail across a small star field in one frame would
+      // otherwise make it dense, and its misfit be fitted.
+      bool sparse = structured.size() * 10 < sample.size();
+      double noise = 0.0;
+      float levelA = 0.0f, levelB = 0.0f;
+      if (structured.size() * 10 < 3 * sample.size()) {
         background.assign(sample.begin(), sample.end());
         const float bm = SelectNth(background, background.size() / 2, ws.selectKeys);
         for (float& v : background) v = std::fabs(v - bm);
-        const double noise = std::max(
-            SelectNth(background, background.size() / 5, ws.selectKeys) / 0.2533, 1e-6);
-        const float levelA = SelectNth(levels, levels.size() / 2, ws.selectKeys);
-        const float levelB = SelectNth(currents, currents.size() / 2, ws.selectKeys);
+        noise = std::max(SelectNth(background, background.size() / 5, ws.selectKeys) / 0.2533,
+                         1e-6);
+        background.assign(levels.begin(), levels.end());
+        levelA = SelectNth(background, background.size() / 2, ws.selectKeys);
+        background.assign(currents.begin(), currents.end());
+        levelB = SelectNth(background, background.size() / 2, ws.selectKeys);
+        if (!sparse) {
+          size_t seen = 0;
+          for (const int32_t i : strongAt)
+            seen += SeenInBoth(levels[i] - levelA, currents[i] - levelB, noise) ? 1 : 0;
+          sparse = seen * 10 < sample.size();
+        }
+      }
+      pairGain = 0.0;
+      if (sparse) {
         // Photon noise grows with the signal (its variance as the background's
         // over its level, counts from zero), and the resampling's error at a
         // bright point source with it: a limit fixed by the faint pixels casts
@@ -358,18 +392,39 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           row = y;
           const float a = ref.Smooth(ry0 + y)[rx + x], lap = ref.lap.Row(ry0 + y)[rx + x];
           const float r = resid.Row(y)[x];
-          // The current frame shows it: clearly off the background on the
-          // same side, by at least a quarter of the reference's signal.
+          if (!SeenInBoth(a - levelA, r + a - levelB, noise)) continue;
           const float da = a - levelA, db = r + a - levelB;
-          if (!(da * db > 0.0f && std::fabs(db) > 0.25f * std::fabs(da) &&
-                std::fabs(da) >= kSeenAbove * noise))
-            continue;
           structured.push_back(r - (photo.c0 + Gain(x, y) * a + photo.b * lap));
           ratios.push_back(db / da);
         }
         // The current frame's signal over the reference's where both show it:
         // the gain's centre where the spreads cannot give one.
         if (ratios.size() >= 32) pairGain = SelectNth(ratios, ratios.size() / 2, ws.selectKeys);
+        // What the reference shows clearly and the current frame not at all
+        // (a trail or a passing object in the reference alone) is left out
+        // with two pixels around it: the strong gradients of its flanks,
+        // whose errors stay within the weights' limit, pull the shift
+        // across it (a trail in the reference: 0.28 pixel off).
+        unseen.clear();
+        for (const int32_t at : places) {
+          const int32_t y = at / w, x = at % w;
+          if (y % rowStep != 0) continue;
+          const float a = ref.Smooth(ry0 + y)[rx + x];
+          const float da = a - levelA;
+          if (std::fabs(da) >= kSeenAbove * noise &&
+              !SeenInBoth(da, resid.Row(y)[x] + a - levelB, noise))
+            unseen.push_back(at);
+        }
+        constexpr int32_t kAround = 2;
+        for (const int32_t at : unseen) {
+          const int32_t y = at / w, x = at % w;
+          for (int32_t v = std::max(0, y - kAround); v <= std::min(h - 1, y + kAround); ++v) {
+            if (v % rowStep != 0) continue;
+            float* r = resid.Row(v);
+            for (int32_t t = std::max(0, x - kAround); t <= std::min(w - 1, x + kAround); ++t)
+              r[t] = kLeftOut;
+          }
+        }
       }
       const bool byStructure = sparse && structured.size() >= 64;
       pointSources = byStructure;
@@ -551,10 +606,41 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   // found (the robust weights and the interpolation add their share): twice
   // it, and a floor for the resampling's own error, is what is given.
   const double var = last.w > 0 ? last.wee / last.w : 0.0;
+  double onSources = 0.0;
+  if (pointSources) {
+    // On a sparse field the background's pixels set that variance, while
+    // the information lies on the point sources' flanks, whose errors (their
+    // photon noise, the resampling's error at undersampled stars) are many
+    // times larger: the variance there, weighted as the shift's sums weigh
+    // it, where that is larger.
+    double ex = 0, ey = 0, gxx = 0, gyy = 0;
+    const float c = static_cast<float>(kTukeyC * scale);
+    for (const int32_t at : places) {
+      const int32_t y = at / w, x = at % w;
+      const int32_t ry = ry0 + y;
+      const float a = ref.Smooth(ry)[rx + x];
+      const float e = resid.Row(y)[x] - (photo.c0 + Gain(x, y) * a + photo.b * ref.lap.Row(ry)[rx + x]);
+      const float sl = std::max(a - limit.level, 0.0f);
+      const float cx = std::max(c, limit.k * std::sqrt(limit.n0 + sl * (limit.n1 + limit.n2 * sl)));
+      const float u = e / cx, t = 1.0f - u * u;
+      if (!(t > 0.0f)) continue;
+      const double wt = static_cast<double>(t) * t;
+      const double gx = (shrunk ? ref.shrunkX : ref.gx).Row(ry)[rx + x];
+      const double gy = (shrunk ? ref.shrunkY : ref.gy).Row(ry)[rx + x];
+      ex += wt * wt * e * e * gx * gx;
+      ey += wt * wt * e * e * gy * gy;
+      gxx += wt * gx * gx;
+      gyy += wt * gy * gy;
+    }
+    if (gxx > 0 && gyy > 0) onSources = std::max(ex / gxx, ey / gyy);
+  }
   const double corr = 4.0 * M_PI * sigma * sigma;
   const double statistical =
       std::sqrt(std::max(inv[0], inv[1]) * var * corr * (1.0 + noiseRatio)) / brightness;
+  const double sources =
+      std::sqrt(std::max(inv[0], inv[1]) * onSources * corr * (1.0 + noiseRatio)) / brightness;
   out.precision = std::hypot(2.0 * statistical, 0.002);
+  out.standardError = std::hypot(std::max(2.0 * statistical, sources), 0.002);
   return out;
 }
 
