@@ -16,7 +16,8 @@ vignetting and dust; automatic exposure; bleaching with flicker; photon-limited
 beads (with the Cramer-Rao bound of a pair); cosmic rays and satellite trails;
 float32 frames with dead NaN clusters; black and uniform frames put in (the
 right answer there is `failed`); people walking before a camera that is knocked
-once; a sparse star field with jumps of 60 pixels; a steady drift of a third of
+once; a sparse star field with jumps of 60 pixels (alone, and with cosmic-ray
+hits and satellite trails); a steady drift of a third of
 the frame. Each is measured in both modes by the program's search and precise
 methods (METHODS), phase correlation and OpenCV's ECC (translation, from
 identity, on the central half), and printed as a Markdown table: RMS (of the x and y
@@ -419,21 +420,9 @@ def trouble_cosmics(folder, n, photos, rng):
     every third."""
     size = 512
     pos = walk(rng, n, size, 3)
-    yy, xx = np.mgrid[0:size, 0:size]
     for k, f in enumerate(scene(photos["stars"], pos, size, photos["stars_centre"])):
         f = 500 + 64 * f + rng.normal(0, 60, f.shape)
-        for _ in range(rng.integers(20, 60)):
-            y, x = rng.uniform(0, size, 2)
-            ang, length = rng.uniform(0, np.pi), rng.integers(1, 9)
-            t = np.arange(length)
-            r = np.clip(np.rint(y + t * math.sin(ang)), 0, size - 1).astype(int)
-            c = np.clip(np.rint(x + t * math.cos(ang)), 0, size - 1).astype(int)
-            f[r, c] += rng.uniform(3000, 65535)
-        if k % 3 == 1:
-            y, x, ang = rng.uniform(0, size), rng.uniform(0, size), rng.uniform(0, np.pi)
-            across = (yy - y) * math.cos(ang) - (xx - x) * math.sin(ang)
-            f += rng.uniform(5000, 30000) * np.exp(-across ** 2 / 2)
-        write_frame(folder, k, as_uint16(f))
+        write_frame(folder, k, as_uint16(streaks(f, rng, k % 3 == 1)))
     return pos, None, None
 
 
@@ -510,6 +499,40 @@ def trouble_sparse(folder, n, photos, rng):
     return pos, None, None
 
 
+def streaks(f, rng, trail):
+    """Cosmic-ray hits (1 to 8 pixels, 3000 to 65535 over the sky) on f, and with
+    trail a satellite trail across it (5000 to 30000, a pixel wide)."""
+    size = f.shape[0]
+    for _ in range(rng.integers(20, 60)):
+        y, x = rng.uniform(0, size, 2)
+        ang, length = rng.uniform(0, np.pi), rng.integers(1, 9)
+        t = np.arange(length)
+        r = np.clip(np.rint(y + t * math.sin(ang)), 0, size - 1).astype(int)
+        c = np.clip(np.rint(x + t * math.cos(ang)), 0, size - 1).astype(int)
+        f[r, c] += rng.uniform(3000, 65535)
+    if trail:
+        yy, xx = np.mgrid[0:size, 0:size]
+        y, x, ang = rng.uniform(0, size), rng.uniform(0, size), rng.uniform(0, np.pi)
+        across = (yy - y) * math.cos(ang) - (xx - x) * math.sin(ang)
+        f += rng.uniform(5000, 30000) * np.exp(-across ** 2 / 2)
+    return f
+
+
+def trouble_sparse_trails(folder, n, photos, rng):
+    """The sparse star field of trouble_sparse with cosmic-ray hits in every frame
+    and a satellite trail in every third."""
+    size = 1024
+    pos = walk(rng, n, size, 3, (60, 60))
+    area = 2 * size
+    count = 4 * 40
+    base = gaussian_spots((area, area), rng.uniform(0, area, (count, 2)),
+                          np.exp(rng.uniform(math.log(300), math.log(20000), count)), 1.5)
+    for k, f in enumerate(scene(base, pos, size, (area // 2, area // 2))):
+        f = rng.poisson(1000 + np.clip(f, 0, None)) + rng.normal(0, 10, f.shape)
+        write_frame(folder, k, as_uint16(streaks(f, rng, k % 3 == 1)))
+    return pos, None, None
+
+
 def trouble_steady(folder, n, photos, rng):
     """8-bit star field drifting steadily by a third of the frame over the sequence,
     within 15 degrees of a row or a column."""
@@ -534,6 +557,7 @@ TROUBLES = [
     ("walkers-knock", trouble_walkers),
     ("sparse-stars1024", trouble_sparse),
     ("steady-drift", trouble_steady),
+    ("sparse-trails1024", trouble_sparse_trails),
 ]
 
 

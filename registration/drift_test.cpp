@@ -348,7 +348,9 @@ TEST(Drift, SparseFieldKeepsItsBrightestStarsAndLeavesOutATrail) {
       const double off = std::hypot(f.dx - 0.63, f.dy + 0.41);
       EXPECT_LT(off, trail ? 0.05 : 0.02) << seed << " " << trail;  // 0.002 to 0.033
       EXPECT_LT(off, 3 * f.standardError) << seed << " " << trail;
-      if (!trail) EXPECT_LE(f.iterations, 8) << seed;  // 3 to 6
+      if (!trail) {
+        EXPECT_LE(f.iterations, 8) << seed;  // 3 to 6
+      }
     }
   }
 }
