@@ -62,30 +62,31 @@ TEST(DriftKernels, VectorMatchesScalarOnEveryTarget) {
       auto u = Row(rng, n);
       // Limits growing with the grey level: above 12 where g passes 0.
       const LevelLimit grows{0.0f, 16.0f, 40.0f, 4.0f, 3.0f};
+      const LevelLimit* const limits[] = {nullptr, &grows};
       for (Weighting kind : {Weighting::kNone, Weighting::kHuber, Weighting::kTukey})
-      for (const LevelLimit* limit : {static_cast<const LevelLimit*>(nullptr), &grows}) {
-        // Without positions, and with them (the gain changing along the row).
-        const float* up = kind == Weighting::kHuber ? nullptr : u.data();
-        NormalSums nv, ns;
-        v.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
-                     limit, &nv);
-        s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
-                     limit, &ns);
-        for (int q = 0; q < NormalSums::kMatrix; ++q) ExpectNear(nv.m[q], ns.m[q], "matrix");
-        for (int q = 0; q < NormalSums::kParams; ++q) ExpectNear(nv.v[q], ns.v[q], "vector");
-        for (int q = 0; q < NormalSums::kSpatial; ++q) ExpectNear(nv.s[q], ns.s[q], "spatial");
-        ExpectNear(nv.w, ns.w, "weights");
-        ExpectNear(nv.wee, ns.wee, "errors");
-        if (kind == Weighting::kTukey) {
-          EXPECT_LT(ns.w, n);  // some residuals lie outside c
-          if (limit != nullptr && n >= 16) {
-            NormalSums fixed;
-            s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind,
-                         12.0f, nullptr, &fixed);
-            EXPECT_GT(ns.w, fixed.w);  // the grown limits keep more
+        for (const LevelLimit* limit : limits) {
+          // Without positions, and with them (the gain changing along the row).
+          const float* up = kind == Weighting::kHuber ? nullptr : u.data();
+          NormalSums nv, ns;
+          v.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
+                       limit, &nv);
+          s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind, 12.0f,
+                       limit, &ns);
+          for (int q = 0; q < NormalSums::kMatrix; ++q) ExpectNear(nv.m[q], ns.m[q], "matrix");
+          for (int q = 0; q < NormalSums::kParams; ++q) ExpectNear(nv.v[q], ns.v[q], "vector");
+          for (int q = 0; q < NormalSums::kSpatial; ++q) ExpectNear(nv.s[q], ns.s[q], "spatial");
+          ExpectNear(nv.w, ns.w, "weights");
+          ExpectNear(nv.wee, ns.wee, "errors");
+          if (kind == Weighting::kTukey) {
+            EXPECT_LT(ns.w, n);  // some residuals lie outside c
+            if (limit != nullptr && n >= 16) {
+              NormalSums fixed;
+              s.normal_row(r.data(), gx.data(), gy.data(), g.data(), lap.data(), up, n, p, kind,
+                           12.0f, nullptr, &fixed);
+              EXPECT_GT(ns.w, fixed.w);  // the grown limits keep more
+            }
           }
         }
-      }
 
       // Bytes and 16-bit samples (at an odd address) ending at their
       // allocation's end; conversions and block means are exact.

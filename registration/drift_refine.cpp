@@ -392,8 +392,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           row = y;
           const float a = ref.Smooth(ry0 + y)[rx + x], lap = ref.lap.Row(ry0 + y)[rx + x];
           const float r = resid.Row(y)[x];
-          if (!SeenInBoth(a - levelA, r + a - levelB, noise)) continue;
           const float da = a - levelA, db = r + a - levelB;
+          if (!SeenInBoth(da, db, noise)) continue;
           structured.push_back(r - (photo.c0 + Gain(x, y) * a + photo.b * lap));
           ratios.push_back(db / da);
         }
@@ -619,9 +619,11 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       const int32_t y = at / w, x = at % w;
       const int32_t ry = ry0 + y;
       const float a = ref.Smooth(ry)[rx + x];
-      const float e = resid.Row(y)[x] - (photo.c0 + Gain(x, y) * a + photo.b * ref.lap.Row(ry)[rx + x]);
+      const float e =
+          resid.Row(y)[x] - (photo.c0 + Gain(x, y) * a + photo.b * ref.lap.Row(ry)[rx + x]);
       const float sl = std::max(a - limit.level, 0.0f);
-      const float cx = std::max(c, limit.k * std::sqrt(limit.n0 + sl * (limit.n1 + limit.n2 * sl)));
+      const float cx =
+          std::max(c, limit.k * std::sqrt(limit.n0 + sl * (limit.n1 + limit.n2 * sl)));
       const float u = e / cx, t = 1.0f - u * u;
       if (!(t > 0.0f)) continue;
       const double wt = static_cast<double>(t) * t;
