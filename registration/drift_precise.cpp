@@ -268,8 +268,8 @@ void MeasurePrecise(const DriftFrame* a, const DriftFrame* b, int32_t mask, int3
     const double apart = kSpotsAgree * std::hypot(f.precision, s.precision);
     if (s.ok && s.fit < kSpotsFit && s.precision < f.precision &&
         std::fabs(s.dx - f.dx) < apart && std::fabs(s.dy - f.dy) < apart) {
-      r->dx = s.dx;
-      r->dy = s.dy;
+      r->dx = s.dx + kSpotsMix * (f.dx - s.dx);
+      r->dy = s.dy + kSpotsMix * (f.dy - s.dy);
       r->precision = s.precision;
     }
   }
