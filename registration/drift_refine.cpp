@@ -53,6 +53,11 @@ constexpr double kSpatialClear = 25.0;
 // times the background's noise above it.
 constexpr double kLevelShare = 0.1;
 constexpr double kSeenAbove = 8.0;
+// The steps after which what the current frame does not show is settled.
+constexpr int32_t kUnseenSettled = 4;
+// Steps alternating in sign with each more than this share of the last are
+// taken as an overshooting series.
+constexpr double kOvershoot = 0.5;
 
 // Keys cubic convolution (a = -0.5) weights of the taps -1, 0, 1, 2 at phase f.
 void KeysWeights(double f, float* w) {
@@ -372,6 +377,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         // the next: those places are found once.
         if (!placesFound) {
           places.clear();
+          unseen.clear();
           std::vector<int32_t>& columns = ws.rowColumns;
           columns.resize(static_cast<size_t>(w));
           for (int32_t y = 0; y < h; ++y) {
@@ -405,15 +411,20 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         // with two pixels around it: the strong gradients of its flanks,
         // whose errors stay within the weights' limit, pull the shift
         // across it (a trail in the reference: 0.28 pixel off).
-        unseen.clear();
-        for (const int32_t at : places) {
-          const int32_t y = at / w, x = at % w;
-          if (y % rowStep != 0) continue;
-          const float a = ref.Smooth(ry0 + y)[rx + x];
-          const float da = a - levelA;
-          if (std::fabs(da) >= kSeenAbove * noise &&
-              !SeenInBoth(da, resid.Row(y)[x] + a - levelB, noise))
-            unseen.push_back(at);
+        // They are settled after the first steps: judged again at every
+        // step, places on the line came and went and the steps never
+        // settled (a passing object: 16 steps a pair where 4 do).
+        if (it < kUnseenSettled) {
+          unseen.clear();
+          for (const int32_t at : places) {
+            const int32_t y = at / w, x = at % w;
+            if (y % rowStep != 0) continue;
+            const float a = ref.Smooth(ry0 + y)[rx + x];
+            const float da = a - levelA;
+            if (std::fabs(da) >= kSeenAbove * noise &&
+                !SeenInBoth(da, resid.Row(y)[x] + a - levelB, noise))
+              unseen.push_back(at);
+          }
         }
         constexpr int32_t kAround = 2;
         for (const int32_t at : unseen) {
@@ -577,6 +588,10 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       const double prev2 = prevStep[0] * prevStep[0] + prevStep[1] * prevStep[1];
       const double ratio = prev2 > 0 ? (x[0] * prevStep[0] + x[1] * prevStep[1]) / prev2 : 0.0;
       if (ratio > 0.0 && ratio < kMaxShortfall) gain = 1.0 / (1.0 - ratio);
+      // On a sparse field the shift, gain and focus terms can trade off so
+      // that each step overshoots, alternating in sign and shrinking slowly
+      // (by 0.7 to 0.8): the series' sum is taken there too.
+      if (pointSources && ratio < -kOvershoot && ratio > -1.0) gain = 1.0 / (1.0 - ratio);
     }
     prevStep[0] = x[0];
     prevStep[1] = x[1];
