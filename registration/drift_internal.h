@@ -94,6 +94,11 @@ struct SpotWork {
   std::vector<uint8_t> mark;
 };
 
+// A pixel of a compared area: its row and column.
+struct Place {
+  int32_t y = 0, x = 0;
+};
+
 // Scratch memory of the measurement, for one thread at a time. Its blocks
 // stay from one call to the next and grow when a call needs more; what they
 // hold between calls means nothing.
@@ -107,12 +112,12 @@ struct Workspace {
   FloatImage shrinkEnergy;        // PrepareReference: the gradients' local energy
   std::vector<float> sample;            // Refine: the residuals that give the robust scale
   std::vector<float> structuredSample;  // Refine: those where the reference has structure
-  std::vector<int32_t> structuredPlaces;  // Refine: where that is (row * width + column)
+  std::vector<Place> structuredPlaces;  // Refine: where that is
   std::vector<float> sampleLevels;      // Refine: the reference's grey levels at the sample
   std::vector<float> sampleCurrent;     // Refine: the current frame's there
   std::vector<float> backgroundSample;  // Refine: a sparse field's background errors
   std::vector<float> signalRatios;      // Refine: current over reference signal where both show it
-  std::vector<int32_t> unseenPlaces;    // Refine: structure the current frame does not show
+  std::vector<Place> unseenPlaces;      // Refine: structure the current frame does not show
   std::vector<int32_t> strongSamples;   // Refine: which of the sample lie on structure
   std::vector<int32_t> rowColumns;        // Refine: one row's strong columns
   std::vector<int32_t> moverBlocks;       // Refine: per block of the area, what finds movers

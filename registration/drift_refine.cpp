@@ -53,6 +53,9 @@ constexpr double kSpatialClear = 25.0;
 // times the background's noise above it.
 constexpr double kLevelShare = 0.1;
 constexpr double kSeenAbove = 8.0;
+// A field is one of point sources where most of its pixels lie within this
+// many noise deviations of the background level.
+constexpr double kFlatWithin = 3.0;
 // The steps after which what the current frame does not show is settled.
 constexpr int32_t kUnseenSettled = 4;
 // Steps alternating in sign with each more than this share of the last are
@@ -187,6 +190,12 @@ bool SeenInBoth(float da, float db, double noise) {
          std::fabs(da) >= kSeenAbove * noise;
 }
 
+// Whether the reference shows it clearly and the current frame does not:
+// structure near the background level (a dense scene's mid-tones) is neither.
+bool Unseen(float da, float db, double noise) {
+  return std::fabs(da) >= kSeenAbove * noise && !SeenInBoth(da, db, noise);
+}
+
 }  // namespace
 
 Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, double dy0,
@@ -213,12 +222,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
   FloatImage& resid = ws.residual;
   std::vector<float>& sample = ws.sample;
   std::vector<float>& structured = ws.structuredSample;
-  std::vector<int32_t>& places = ws.structuredPlaces;
+  std::vector<Place>& places = ws.structuredPlaces;
   std::vector<float>& levels = ws.sampleLevels;
   std::vector<float>& currents = ws.sampleCurrent;
   std::vector<float>& background = ws.backgroundSample;
   std::vector<float>& ratios = ws.signalRatios;
-  std::vector<int32_t>& unseen = ws.unseenPlaces;
+  std::vector<Place>& unseen = ws.unseenPlaces;
   std::vector<int32_t>& strongAt = ws.strongSamples;
   bool placesFound = false;
   // A sparse field's weights' limits, growing with the grey level, and the
@@ -294,7 +303,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       }
     };
     // The first, rough steps use every other row.
-    const int32_t rowStep = it < 2 ? 2 : 1;
+    const int32_t rowStep = it < 2 ? 2 : 1;  // a power of two: rows y with y & (rowStep - 1) == 0
     const float* rows[4];
     for (int32_t y = 0; y < h; y += rowStep) {
       MakeRows(y + 4);
@@ -339,10 +348,12 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       // structured pixels on the grid (look at every one) and is scaled by
       // them. Where up to three tenths are structured, the background (the
       // model error's scale over all pixels, scaled as a dense scene's, and
-      // both frames' level there) tells which the current frame shows too:
-      // a bright trail across a small star field in one frame would
-      // otherwise make it dense, and its misfit be fitted.
+      // both frames' level there) tells what the current frame clearly does
+      // not show, which does not count: a bright trail across a small star
+      // field in one frame would otherwise make it dense, and its misfit be
+      // fitted.
       bool sparse = structured.size() * 10 < sample.size();
+      bool points = false;
       double noise = 0.0;
       float levelA = 0.0f, levelB = 0.0f;
       if (structured.size() * 10 < 3 * sample.size()) {
@@ -353,17 +364,26 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
                          1e-6);
         background.assign(levels.begin(), levels.end());
         levelA = SelectNth(background, background.size() / 2, ws.selectKeys);
-        background.assign(currents.begin(), currents.end());
-        levelB = SelectNth(background, background.size() / 2, ws.selectKeys);
-        if (!sparse) {
-          size_t seen = 0;
+        // Point sources (stars, beads) over a flat background: most pixels
+        // lie within kFlatWithin noise deviations of its level. A blurred
+        // photograph or a cell with few strong edges is sparse too, but has
+        // no background to speak of, and is compared as before.
+        size_t flat = 0;
+        for (const float v : levels) flat += std::fabs(v - levelA) < kFlatWithin * noise ? 1 : 0;
+        points = 2 * flat > levels.size();
+        if (points) {
+          background.assign(currents.begin(), currents.end());
+          levelB = SelectNth(background, background.size() / 2, ws.selectKeys);
+        }
+        if (points && !sparse) {
+          size_t kept = 0;
           for (const int32_t i : strongAt)
-            seen += SeenInBoth(levels[i] - levelA, currents[i] - levelB, noise) ? 1 : 0;
-          sparse = seen * 10 < sample.size();
+            kept += Unseen(levels[i] - levelA, currents[i] - levelB, noise) ? 0 : 1;
+          sparse = kept * 10 < sample.size();
         }
       }
       pairGain = 0.0;
-      if (sparse) {
+      if (sparse && (points || structured.size() < 64)) {
         // Photon noise grows with the signal (its variance as the background's
         // over its level, counts from zero), and the resampling's error at a
         // bright point source with it: a limit fixed by the faint pixels casts
@@ -383,29 +403,30 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
           for (int32_t y = 0; y < h; ++y) {
             const int32_t n = k.strong_row(ref.gx.Row(ry0 + y) + rx, ref.gy.Row(ry0 + y) + rx, w,
                                            strong, columns.data());
-            for (int32_t i = 0; i < n; ++i) places.push_back(y * w + columns[i]);
+            for (int32_t i = 0; i < n; ++i) places.push_back(Place{y, columns[i]});
           }
           placesFound = true;
         }
         structured.clear();
         ratios.clear();
         int32_t row = -1;
-        for (const int32_t at : places) {
-          const int32_t y = at / w, x = at % w;
-          if (y % rowStep != 0) continue;
+        for (const Place& at : places) {
+          const int32_t y = at.y, x = at.x;
+          if ((y & (rowStep - 1)) != 0) continue;
           // Whole rows, until 8192 values.
           if (y != row && structured.size() >= 8192) break;
           row = y;
           const float a = ref.Smooth(ry0 + y)[rx + x], lap = ref.lap.Row(ry0 + y)[rx + x];
           const float r = resid.Row(y)[x];
           const float da = a - levelA, db = r + a - levelB;
-          if (!SeenInBoth(da, db, noise)) continue;
+          if (points && !SeenInBoth(da, db, noise)) continue;
           structured.push_back(r - (photo.c0 + Gain(x, y) * a + photo.b * lap));
-          ratios.push_back(db / da);
+          if (points) ratios.push_back(db / da);
         }
         // The current frame's signal over the reference's where both show it:
         // the gain's centre where the spreads cannot give one.
-        if (ratios.size() >= 32) pairGain = SelectNth(ratios, ratios.size() / 2, ws.selectKeys);
+        if (points && ratios.size() >= 32)
+          pairGain = SelectNth(ratios, ratios.size() / 2, ws.selectKeys);
         // What the reference shows clearly and the current frame not at all
         // (a trail or a passing object in the reference alone) is left out
         // with two pixels around it: the strong gradients of its flanks,
@@ -414,23 +435,20 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         // They are settled after the first steps: judged again at every
         // step, places on the line came and went and the steps never
         // settled (a passing object: 16 steps a pair where 4 do).
-        if (it < kUnseenSettled) {
+        if (points && it < kUnseenSettled) {
           unseen.clear();
-          for (const int32_t at : places) {
-            const int32_t y = at / w, x = at % w;
-            if (y % rowStep != 0) continue;
+          for (const Place& at : places) {
+            const int32_t y = at.y, x = at.x;
+            if ((y & (rowStep - 1)) != 0) continue;
             const float a = ref.Smooth(ry0 + y)[rx + x];
-            const float da = a - levelA;
-            if (std::fabs(da) >= kSeenAbove * noise &&
-                !SeenInBoth(da, resid.Row(y)[x] + a - levelB, noise))
-              unseen.push_back(at);
+            if (Unseen(a - levelA, resid.Row(y)[x] + a - levelB, noise)) unseen.push_back(at);
           }
         }
         constexpr int32_t kAround = 2;
-        for (const int32_t at : unseen) {
-          const int32_t y = at / w, x = at % w;
+        for (const Place& at : unseen) {
+          const int32_t y = at.y, x = at.x;
           for (int32_t v = std::max(0, y - kAround); v <= std::min(h - 1, y + kAround); ++v) {
-            if (v % rowStep != 0) continue;
+            if ((v & (rowStep - 1)) != 0) continue;
             float* r = resid.Row(v);
             for (int32_t t = std::max(0, x - kAround); t <= std::min(w - 1, x + kAround); ++t)
               r[t] = kLeftOut;
@@ -438,7 +456,7 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
         }
       }
       const bool byStructure = sparse && structured.size() >= 64;
-      pointSources = byStructure;
+      pointSources = byStructure && points;
       std::vector<float>& use = byStructure ? structured : sample;
       const float med = SelectNth(use, use.size() / 2, ws.selectKeys);
       for (float& v : use) v = std::fabs(v - med);
@@ -630,8 +648,8 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
     // it, where that is larger.
     double ex = 0, ey = 0, gxx = 0, gyy = 0;
     const float c = static_cast<float>(kTukeyC * scale);
-    for (const int32_t at : places) {
-      const int32_t y = at / w, x = at % w;
+    for (const Place& at : places) {
+      const int32_t y = at.y, x = at.x;
       const int32_t ry = ry0 + y;
       const float a = ref.Smooth(ry)[rx + x];
       const float e =
