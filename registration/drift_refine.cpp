@@ -385,13 +385,14 @@ Refinement Refine(const ReferenceData& ref, const FloatImage& cur, double dx0, d
       pairGain = 0.0;
       if (sparse && (points || structured.size() < 64)) {
         // Photon noise grows with the signal (its variance as the background's
-        // over its level, counts from zero), and the resampling's error at a
+        // over its level, counts from zero; a background at zero taken as one
+        // noise deviation above it), and the resampling's error at a
         // bright point source with it: a limit fixed by the faint pixels casts
         // out the brightest stars' cores, and the gain and blur, then held by
         // their wings alone, drift step after step toward a flat frame.
         limit.level = levelA;
         limit.n0 = static_cast<float>(noise * noise);
-        limit.n1 = static_cast<float>(noise * noise / std::max(1.0f, levelA));
+        limit.n1 = static_cast<float>(noise * noise / std::max<double>(levelA, noise));
         limit.n2 = static_cast<float>(kLevelShare * kLevelShare);
         // Where the reference has structure does not change from one step to
         // the next: those places are found once.
