@@ -484,9 +484,10 @@ def trouble_walkers(folder, n, photos, rng):
     return pos, None, None
 
 
-def trouble_sparse(folder, n, photos, rng):
+def trouble_sparse(folder, n, photos, rng, streaked=False):
     """40 stars on 1024 x 1024, 16-bit, sky 1000 with Poisson and read noise,
-    jumps of 60 pixels."""
+    jumps of 60 pixels; streaked, with cosmic-ray hits in every frame and a
+    satellite trail in every third (streaks)."""
     size = 1024
     pos = walk(rng, n, size, 3, (60, 60))
     area = 2 * size
@@ -495,7 +496,7 @@ def trouble_sparse(folder, n, photos, rng):
                           np.exp(rng.uniform(math.log(300), math.log(20000), count)), 1.5)
     for k, f in enumerate(scene(base, pos, size, (area // 2, area // 2))):
         f = rng.poisson(1000 + np.clip(f, 0, None)) + rng.normal(0, 10, f.shape)
-        write_frame(folder, k, as_uint16(f))
+        write_frame(folder, k, as_uint16(streaks(f, rng, k % 3 == 1) if streaked else f))
     return pos, None, None
 
 
@@ -519,18 +520,8 @@ def streaks(f, rng, trail):
 
 
 def trouble_sparse_trails(folder, n, photos, rng):
-    """The sparse star field of trouble_sparse with cosmic-ray hits in every frame
-    and a satellite trail in every third."""
-    size = 1024
-    pos = walk(rng, n, size, 3, (60, 60))
-    area = 2 * size
-    count = 4 * 40
-    base = gaussian_spots((area, area), rng.uniform(0, area, (count, 2)),
-                          np.exp(rng.uniform(math.log(300), math.log(20000), count)), 1.5)
-    for k, f in enumerate(scene(base, pos, size, (area // 2, area // 2))):
-        f = rng.poisson(1000 + np.clip(f, 0, None)) + rng.normal(0, 10, f.shape)
-        write_frame(folder, k, as_uint16(streaks(f, rng, k % 3 == 1)))
-    return pos, None, None
+    """The sparse star field of trouble_sparse with cosmic-ray hits and trails."""
+    return trouble_sparse(folder, n, photos, rng, streaked=True)
 
 
 def trouble_steady(folder, n, photos, rng):
